@@ -1,0 +1,27 @@
+// The one way the plug-ins touch the process environment.
+#pragma once
+
+#include <pthread.h>
+
+#include <optional>
+#include <string>
+
+namespace quarn {
+
+// glibc's getenv takes no lock while setenv/unsetenv may move the environment
+// array, so all reads and writes by the three plug-ins share this lock. The
+// server loads each plug-in with RTLD_LOCAL and they link nothing in common;
+// an inline variable is emitted as a GNU unique symbol, which the dynamic
+// loader binds to one object per process whichever library defines it first.
+// Writers are preferred so a busy stream of readers cannot starve a reload.
+inline pthread_rwlock_t env_lock __attribute__((visibility("default"))) =
+    PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+
+// Copies the variable's value while the lock is held; nullopt when unset.
+// The lookup sees the name up to its first NUL byte, as getenv does.
+std::optional<std::string> env_get(const std::string& name);
+
+// Sets the variable; an empty value removes it. Failures are ignored.
+void env_set(const std::string& name, const std::string& value);
+
+}  // namespace quarn

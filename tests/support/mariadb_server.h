@@ -1,0 +1,73 @@
+// A throwaway MariaDB server for tests: own data dir, socket and plugin dir,
+// no network port. Started once per test program, stopped at its end.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct st_mysql;
+
+namespace quarn::test {
+
+using Row = std::vector<std::optional<std::string>>;
+
+struct QueryResult {
+  bool ok;
+  unsigned int error_code;
+  std::string error;  // the server's error text when !ok
+  std::vector<Row> rows;
+};
+
+class Connection {
+ public:
+  explicit Connection(const std::string& socket_path);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  QueryResult query(const std::string& sql);
+  // Runs the statement and requires success; returns the rows.
+  std::vector<Row> rows(const std::string& sql);
+  // The single value of a one-row, one-column statement.
+  std::optional<std::string> value(const std::string& sql);
+  // A SQL literal (X'..') holding exactly these bytes.
+  static std::string hex_literal(const std::string& bytes);
+  static std::string quote(const std::string& text);
+
+ private:
+  st_mysql* mysql_;
+};
+
+class MariaDbServer {
+ public:
+  // Starts a server whose process environment gets these extra variables.
+  explicit MariaDbServer(const std::map<std::string, std::string>& environment = {});
+  ~MariaDbServer();
+  MariaDbServer(const MariaDbServer&) = delete;
+  MariaDbServer& operator=(const MariaDbServer&) = delete;
+
+  // The program's one shared server, started on first use with the
+  // functions of every built plug-in registered.
+  static MariaDbServer& shared();
+
+  const std::string& data_dir() const { return data_dir_; }  // its working directory
+  const std::string& socket_path() const { return socket_; }
+  std::string error_log() const;  // what the server wrote to standard error
+  bool alive() const;
+  // Registers the functions of sql/install.sql.
+  void install_functions();
+
+ private:
+  void stop();
+  std::string root_;
+  std::string data_dir_;
+  std::string socket_;
+  std::string log_;
+  mutable int pid_ = -1;
+};
+
+std::string source_dir();
+
+}  // namespace quarn::test

@@ -1,0 +1,68 @@
+#include "test_util.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace quarn::test {
+
+StderrCapture::StderrCapture() {
+  char name[] = "/tmp/quarn-stderr-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  path_ = name;
+  std::fflush(stderr);
+  saved_fd_ = dup(2);
+  dup2(fd, 2);
+  close(fd);
+}
+
+StderrCapture::~StderrCapture() {
+  std::fflush(stderr);
+  dup2(saved_fd_, 2);
+  close(saved_fd_);
+  unlink(path_.c_str());
+}
+
+std::string StderrCapture::text() {
+  std::fflush(stderr);
+  return read_file(path_);
+}
+
+TempDir::TempDir() {
+  char name[] = "/tmp/quarn-test-XXXXXX";
+  if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = name;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool file_exists(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+}  // namespace quarn::test

@@ -1,0 +1,40 @@
+// Small helpers shared by the unit tests.
+#pragma once
+
+#include <string>
+
+namespace quarn::test {
+
+// Collects what the process writes to standard error while it lives.
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture();
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  std::string text();  // everything written so far
+
+ private:
+  int saved_fd_;
+  std::string path_;
+};
+
+// A fresh directory under /tmp, removed with its contents at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+bool file_exists(const std::string& path);
+
+}  // namespace quarn::test

@@ -1,0 +1,155 @@
+#include "thumbnail.h"
+
+#include <IL/il.h>
+#include <IL/ilu.h>
+
+#include <cmath>
+#include <limits>
+#include <mutex>
+
+namespace quarn::thumb {
+
+std::string build_path(const std::optional<std::string>& directory,
+                       std::string_view file_name) {
+  std::string path = directory.value_or(std::string());
+  if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
+
+  // A NUL would end the path handed to the image library after the suffix
+  // check, so "x.php\0y" would be written without ".jpg".
+  const auto nul = file_name.find('\0');
+  if (nul != std::string_view::npos) file_name = file_name.substr(0, nul);
+  const auto separator = file_name.find_last_of("/\\");
+  if (separator != std::string_view::npos) file_name = file_name.substr(separator + 1);
+  path.append(file_name.data(), file_name.size());
+
+  bool has_suffix = false;
+  if (path.size() >= 4) {
+    static const char kSuffix[] = ".jpg";
+    has_suffix = true;
+    for (std::size_t i = 0; i < 4; ++i) {
+      char c = path[path.size() - 4 + i];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c != kSuffix[i]) has_suffix = false;
+    }
+  }
+  if (!has_suffix) path += ".jpg";
+  return path;
+}
+
+std::uint32_t box_limit(long long value) {
+  const auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+  const std::int64_t wide = low;
+  return static_cast<std::uint32_t>(wide < 0 ? -wide : wide);
+}
+
+float round_half_down(float x) {
+  const float fraction = std::fmod(x, 1.0f);
+  return fraction > 0.5f ? std::ceil(x) : std::floor(x);
+}
+
+namespace {
+
+// Truncates like a float-to-integer conversion, but defined for any value:
+// negative or NaN gives 0, beyond 32 bits saturates (the size check refuses it).
+std::uint32_t truncate_to_u32(float x) {
+  if (!(x > 0.0f)) return 0;
+  if (x >= 4294967296.0f) return std::numeric_limits<std::uint32_t>::max();
+  return static_cast<std::uint32_t>(x);
+}
+
+std::mutex& image_library_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// Releases the image name on every way out of the image stage.
+class ImageName {
+ public:
+  ImageName() { ilGenImages(1, &name_); }
+  ~ImageName() { ilDeleteImages(1, &name_); }
+  ImageName(const ImageName&) = delete;
+  ImageName& operator=(const ImageName&) = delete;
+  ILuint get() const { return name_; }
+
+ private:
+  ILuint name_ = 0;
+};
+
+}  // namespace
+
+Size fit_size(std::uint32_t width, std::uint32_t height, std::uint32_t max_width,
+              std::uint32_t max_height) {
+  const float w = static_cast<float>(width);
+  const float h = static_cast<float>(height);
+  const float ratio_w = static_cast<float>(max_width) / w;
+  const float ratio_h = static_cast<float>(max_height) / h;
+  const float scale = ratio_w > ratio_h ? ratio_h : ratio_w;
+  return Size{truncate_to_u32(round_half_down(w * scale)),
+              truncate_to_u32(round_half_down(h * scale))};
+}
+
+bool scaled_size_allowed(Size size, std::uint32_t depth) {
+  const std::uint64_t pixels = std::uint64_t{size.width} * size.height;
+  return size.width <= kMaxScaledSide && size.height <= kMaxScaledSide &&
+         depth <= kMaxScaledSide && pixels * (depth == 0 ? 1 : depth) <= kMaxScaledPixels;
+}
+
+StageResult run_image_stage(const void* data, unsigned long size,
+                            std::uint32_t max_width, std::uint32_t max_height,
+                            const std::string& path) {
+  // The image library keeps one bound image, one pending error and its
+  // settings for the whole process: one row's image work at a time.
+  std::lock_guard<std::mutex> guard(image_library_lock());
+  ilInit();
+  iluImageParameter(ILU_FILTER, ILU_SCALE_BSPLINE);
+  ilSetInteger(IL_JPG_QUALITY, 90);
+  ilEnable(IL_FILE_OVERWRITE);
+  // Errors left over from an earlier row would be reported as this row's.
+  while (ilGetError() != IL_NO_ERROR) {
+  }
+  ImageName image;
+  ilBindImage(image.get());
+
+  if (size > std::numeric_limits<ILuint>::max()) {
+    return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
+  }
+  if (!ilLoadL(IL_TYPE_UNKNOWN, data, static_cast<ILuint>(size))) {
+    return {Stage::kLoad, static_cast<unsigned int>(ilGetError())};
+  }
+
+  const auto height = static_cast<std::uint32_t>(ilGetInteger(IL_IMAGE_HEIGHT));
+  const auto width = static_cast<std::uint32_t>(ilGetInteger(IL_IMAGE_WIDTH));
+  const auto depth = static_cast<std::uint32_t>(ilGetInteger(IL_IMAGE_DEPTH));
+  const Size target = fit_size(width, height, max_width, max_height);
+  // A huge box would make the scaler overflow its buffer size and write out
+  // of bounds; refuse it as a parameter the library cannot take.
+  if (!scaled_size_allowed(target, depth)) {
+    ilGetError();  // drop anything pending so the next call starts clean
+    return {Stage::kScale, IL_INVALID_PARAM};
+  }
+  if (!iluScale(target.width, target.height, depth)) {
+    return {Stage::kScale, static_cast<unsigned int>(ilGetError())};
+  }
+  if (!ilSave(IL_JPG, path.c_str())) {
+    return {Stage::kSave, static_cast<unsigned int>(ilGetError())};
+  }
+  return {Stage::kDone, 0};
+}
+
+std::string stage_message(StageResult result, const std::string& path) {
+  const std::string code = std::to_string(result.code);
+  switch (result.stage) {
+    case Stage::kLoad:
+      return "Error loading the image for " + path + ". Err Code: " + code;
+    case Stage::kScale:
+      return "Error attempting to scale the image for " + path + ". Err Code: " + code;
+    case Stage::kSave:
+      return "Error saving the thumbnail for " + path + ". Err Code: " + code;
+    case Stage::kDone:
+    case Stage::kException:
+      break;
+  }
+  return "File written as " + path;
+}
+
+}  // namespace quarn::thumb

@@ -1,0 +1,55 @@
+// Thumbnail logic behind the tarvik entry points, callable from unit tests.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quarn::thumb {
+
+// Directory (from the environment, may be unset) plus the base name of the
+// caller's file name, with ".jpg" appended unless it already ends so in any
+// letter case. The name is cut at its first NUL byte first.
+std::string build_path(const std::optional<std::string>& directory,
+                       std::string_view file_name);
+
+// A maximum from SQL: low 32 bits, signed, taken as its magnitude.
+std::uint32_t box_limit(long long value);
+
+// Nearest integer, an exact half going down; single precision throughout.
+float round_half_down(float x);
+
+struct Size {
+  std::uint32_t width;
+  std::uint32_t height;
+};
+
+// Fits width x height into the box, keeping the aspect ratio; enlarges when
+// the box is larger in both dimensions.
+Size fit_size(std::uint32_t width, std::uint32_t height, std::uint32_t max_width,
+              std::uint32_t max_height);
+
+// What a scaled image may be at most; larger targets would overflow the
+// image library's 32-bit buffer sizes.
+constexpr std::uint64_t kMaxScaledSide = 32768;
+constexpr std::uint64_t kMaxScaledPixels = 100000000;
+bool scaled_size_allowed(Size size, std::uint32_t depth);
+
+enum class Stage { kLoad, kScale, kSave, kDone, kException };
+
+struct StageResult {
+  Stage stage;
+  unsigned int code;  // the image library's error code on failure
+};
+
+// Decodes the image, fits it into the box and writes a JPEG to path, all
+// under one process-wide lock of the image library.
+StageResult run_image_stage(const void* data, unsigned long size,
+                            std::uint32_t max_width, std::uint32_t max_height,
+                            const std::string& path);
+
+// The status text for an outcome of the image stage.
+std::string stage_message(StageResult result, const std::string& path);
+
+}  // namespace quarn::thumb
