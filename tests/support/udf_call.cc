@@ -24,13 +24,9 @@ void* Plugin::symbol(const char* name) const {
 Args& Args::add(Item_result type, std::optional<std::string> bytes) {
   types_.push_back(type);
   maybe_null_.push_back(0x55);  // a marker: init must write what it means
-  if (bytes) {
-    values_.push_back(std::make_unique<std::string>(*bytes));
-    lengths_.push_back(type == STRING_RESULT || type == DECIMAL_RESULT ? bytes->size() : 0);
-  } else {
-    values_.push_back(nullptr);
-    lengths_.push_back(0);
-  }
+  lengths_.push_back(bytes && (type == STRING_RESULT || type == DECIMAL_RESULT) ? bytes->size()
+                                                                                : 0);
+  values_.push_back(std::move(bytes));
   return *this;
 }
 

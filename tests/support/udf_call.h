@@ -37,7 +37,8 @@ using StringFn = char*(UDF_INIT*, UDF_ARGS*, char*, unsigned long*, char*, char*
 using IntFn = long long(UDF_INIT*, UDF_ARGS*, char*, char*);
 using DeinitFn = void(UDF_INIT*);
 
-// Argument list of one call; values are copied and outlive the call.
+// Argument list of one call; values are copied and outlive the call. The
+// record from get() points into this object: don't copy it afterwards.
 class Args {
  public:
   Args& text(const std::string& value);
@@ -54,7 +55,7 @@ class Args {
  private:
   Args& add(Item_result type, std::optional<std::string> bytes);
   std::vector<Item_result> types_;
-  std::vector<std::unique_ptr<std::string>> values_;
+  std::vector<std::optional<std::string>> values_;
   std::vector<char*> pointers_;
   std::vector<unsigned long> lengths_;
   std::vector<char> maybe_null_;

@@ -1,0 +1,276 @@
+// The tarvik entry points, loaded and called the way the server does.
+#include <gtest/gtest.h>
+#include <IL/il.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "images.h"
+#include "test_util.h"
+#include "udf_call.h"
+
+namespace {
+
+using quarn::test::Args;
+using quarn::test::decode_file;
+using quarn::test::encode_image;
+using quarn::test::file_exists;
+using quarn::test::ImageFormat;
+
+const char kCountRefusal[] = "THUMBNAIL() requires 4 arguments";
+const char kTypeRefusal[] =
+    "THUMBNAIL() requires a BLOB, a string filename, a integer maximum width, and an integer "
+    "maximum height";
+
+class Tarvik : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    plugin_ = new quarn::test::Plugin("tarvik");
+    tarvik_ = new quarn::test::Function(*plugin_, "tarvik");
+    png_1600x1200_ = new std::string(encode_image(1600, 1200, ImageFormat::kPng));
+  }
+  static void TearDownTestSuite() {
+    delete tarvik_;
+    delete plugin_;
+    delete png_1600x1200_;
+  }
+  void SetUp() override { setenv("UDF_IMAGEDIR", dir_.path().c_str(), 1); }
+  void TearDown() override { unsetenv("UDF_IMAGEDIR"); }
+
+  quarn::test::StringOutcome thumbnail(const std::string& image, const std::string& name,
+                                       long long max_w, long long max_h) {
+    Args args;
+    args.text(image).text(name).integer(max_w).integer(max_h);
+    return tarvik_->call_string(args);
+  }
+
+  static quarn::test::Plugin* plugin_;
+  static quarn::test::Function* tarvik_;
+  static std::string* png_1600x1200_;
+  quarn::test::TempDir dir_;
+};
+
+quarn::test::Plugin* Tarvik::plugin_ = nullptr;
+quarn::test::Function* Tarvik::tarvik_ = nullptr;
+std::string* Tarvik::png_1600x1200_ = nullptr;
+
+TEST_F(Tarvik, InitRefusesWrongCountsAndTypes) {
+  const struct {
+    const char* what;
+    Args args;
+    const char* message;
+  } cases[] = {
+      {"three", Args().text("b").text("n").integer(1), kCountRefusal},
+      {"five", Args().text("b").text("n").integer(1).integer(1).integer(1), kCountRefusal},
+      {"none", Args(), kCountRefusal},
+      {"real width", Args().text("b").text("n").real(200.0).integer(1), kTypeRefusal},
+      {"decimal height", Args().text("b").text("n").integer(1).decimal("200.0"), kTypeRefusal},
+      {"numeric name", Args().text("b").integer(7).integer(1).integer(1), kTypeRefusal},
+      {"numeric blob", Args().integer(7).text("n").integer(1).integer(1), kTypeRefusal},
+      {"text width", Args().text("b").text("n").text("200").integer(1), kTypeRefusal},
+  };
+  for (auto c : cases) {
+    const auto outcome = tarvik_->init(c.args);
+    EXPECT_TRUE(outcome.refused) << c.what;
+    EXPECT_EQ(outcome.message, c.message) << c.what;
+  }
+}
+
+TEST_F(Tarvik, InitAcceptsAndSetsTheServerFlags) {
+  Args args;
+  args.text("b").text("n").integer(1).integer(1);
+  const auto outcome = tarvik_->init(args);
+  ASSERT_FALSE(outcome.refused);
+  EXPECT_EQ(outcome.initid.maybe_null, 1);
+  EXPECT_EQ(outcome.initid.max_length, 255u);
+  EXPECT_EQ(outcome.initid.const_item, 0);
+  EXPECT_EQ(outcome.initid.decimals, 0u);
+  EXPECT_EQ(outcome.initid.ptr, nullptr);
+  EXPECT_EQ(args.maybe_null(), (std::vector<char>{0, 0, 1, 1}));
+  EXPECT_EQ(args.types(), (std::vector<Item_result>{STRING_RESULT, STRING_RESULT, INT_RESULT,
+                                                     INT_RESULT}));
+}
+
+TEST_F(Tarvik, WritesAJpegFittedIntoTheBox) {
+  quarn::test::StderrCapture err;
+  const auto outcome = thumbnail(*png_1600x1200_, "photos/cat.png", 200, 200);
+  const std::string path = dir_.file("cat.png.jpg");
+  EXPECT_EQ(outcome.text, "File written as " + path);
+  EXPECT_EQ(outcome.length, outcome.text.size());
+  EXPECT_FALSE(outcome.is_null);
+  EXPECT_FALSE(outcome.error);
+  EXPECT_TRUE(outcome.returned_result_buffer);
+  EXPECT_EQ(err.text(), "");
+  const auto written = decode_file(path);
+  ASSERT_TRUE(written.ok);
+  EXPECT_EQ(written.width, 200u);
+  EXPECT_EQ(written.height, 150u);
+  EXPECT_EQ(quarn::test::read_file(path).substr(0, 2), "\xFF\xD8") << "JPEG signature";
+}
+
+TEST_F(Tarvik, SizesOfTheWrittenFiles) {
+  const struct {
+    unsigned w, h;
+    long long max_w, max_h;
+    unsigned new_w, new_h;
+  } cases[] = {
+      {3000, 2000, 100, 100, 100, 67},    {50, 40, 200, 200, 200, 160},
+      {4, 3, 2, 100, 2, 1},               {640, 480, -320, -320, 320, 240},
+      {640, 480, (1LL << 32) + 200, (1LL << 32) + 200, 200, 150},
+  };
+  for (const auto& c : cases) {
+    const std::string image = encode_image(c.w, c.h, ImageFormat::kJpeg);
+    const auto outcome = thumbnail(image, "sized", c.max_w, c.max_h);
+    ASSERT_EQ(outcome.text, "File written as " + dir_.file("sized.jpg"));
+    const auto written = decode_file(dir_.file("sized.jpg"));
+    EXPECT_EQ(written.width, c.new_w) << c.w << "x" << c.h << " into " << c.max_w;
+    EXPECT_EQ(written.height, c.new_h) << c.w << "x" << c.h << " into " << c.max_w;
+  }
+}
+
+TEST_F(Tarvik, FailuresAreTextsOnTheResultAndOnStandardErrorWithoutLineBreaks) {
+  quarn::test::StderrCapture err;
+  const std::string path = dir_.file("bad.jpg");
+  const auto first = thumbnail("this is not an image", "bad", 200, 200);
+  const std::string prefix = "Error loading the image for " + path + ". Err Code: ";
+  ASSERT_EQ(first.text.substr(0, prefix.size()), prefix);
+  const std::string code = first.text.substr(prefix.size());
+  EXPECT_FALSE(code.empty());
+  EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos) << code;
+  EXPECT_FALSE(first.is_null);
+  EXPECT_FALSE(first.error);
+  EXPECT_FALSE(file_exists(path));
+
+  const auto second = thumbnail(std::string(), "bad", 200, 200);
+  EXPECT_EQ(second.text, "Error loading the image for " + path + ". Err Code: " +
+                             std::to_string(IL_INVALID_PARAM));
+  EXPECT_EQ(err.text(), first.text + second.text);
+}
+
+TEST_F(Tarvik, ANullBlobIsALoadFailure) {
+  Args args;
+  args.null_text().text("n").integer(10).integer(10);
+  const auto outcome = tarvik_->call_string(args);
+  EXPECT_EQ(outcome.text, "Error loading the image for " + dir_.file("n.jpg") +
+                              ". Err Code: " + std::to_string(IL_INVALID_PARAM));
+  EXPECT_FALSE(outcome.error);
+}
+
+TEST_F(Tarvik, SaveFailureIntoAMissingDirectory) {
+  const std::string missing = dir_.file("no/such/dir");
+  setenv("UDF_IMAGEDIR", missing.c_str(), 1);
+  quarn::test::StderrCapture err;
+  const auto outcome = thumbnail(*png_1600x1200_, "cat", 100, 100);
+  const std::string prefix = "Error saving the thumbnail for " + missing + "/cat.jpg. Err Code: ";
+  EXPECT_EQ(outcome.text.substr(0, prefix.size()), prefix);
+  EXPECT_EQ(err.text(), outcome.text);
+}
+
+TEST_F(Tarvik, AnExistingFileIsOverwritten) {
+  quarn::test::write_file(dir_.file("old.jpg"), "stale bytes");
+  const auto outcome = thumbnail(*png_1600x1200_, "old.jpg", 80, 80);
+  EXPECT_EQ(outcome.text, "File written as " + dir_.file("old.jpg"));
+  const auto written = decode_file(dir_.file("old.jpg"));
+  ASSERT_TRUE(written.ok);
+  EXPECT_EQ(written.width, 80u);
+  EXPECT_EQ(written.height, 60u);
+}
+
+TEST_F(Tarvik, LongMessagesAreCutTo253CharactersButLoggedWhole) {
+  const std::string directory = dir_.path() + "/";
+  const std::string name(240 - directory.size() - 4, 'n');
+  const std::string path = directory + name + ".jpg";
+  ASSERT_EQ(path.size(), 240u);
+
+  const auto ok = thumbnail(*png_1600x1200_, name, 20, 20);
+  const std::string full = "File written as " + path;
+  ASSERT_EQ(full.size(), 256u);
+  EXPECT_EQ(ok.length, 253u);
+  EXPECT_EQ(ok.text, full.substr(0, 253));
+  EXPECT_TRUE(file_exists(path));
+
+  quarn::test::StderrCapture err;
+  const auto bad = thumbnail("junk", name, 20, 20);
+  EXPECT_EQ(bad.length, 253u);
+  EXPECT_GT(err.text().size(), 253u);
+  EXPECT_EQ(err.text().substr(0, 253), bad.text);
+}
+
+TEST_F(Tarvik, ANullMaximumDoesNoImageWork) {
+  for (int which = 0; which < 2; ++which) {
+    quarn::test::StderrCapture err;
+    Args args;
+    args.text(*png_1600x1200_).text("nomax");
+    if (which == 0)
+      args.null_integer().integer(100);
+    else
+      args.integer(100).null_integer();
+    const auto outcome = tarvik_->call_string(args);
+    const std::string expected =
+        "Error: no maximum width or height given for " + dir_.file("nomax.jpg");
+    EXPECT_EQ(outcome.text, expected);
+    EXPECT_FALSE(outcome.is_null);
+    EXPECT_FALSE(outcome.error);
+    EXPECT_EQ(err.text(), expected);
+    EXPECT_FALSE(file_exists(dir_.file("nomax.jpg")));
+  }
+}
+
+TEST_F(Tarvik, ANameWithANulWritesOnlyAJpegInTheDirectory) {
+  const auto outcome = thumbnail(*png_1600x1200_, std::string("x.php\0y/../z", 12), 50, 50);
+  EXPECT_EQ(outcome.text, "File written as " + dir_.file("x.php.jpg"));
+  EXPECT_TRUE(file_exists(dir_.file("x.php.jpg")));
+  EXPECT_FALSE(file_exists(dir_.file("x.php")));
+}
+
+TEST_F(Tarvik, AHugeBoxIsRefusedAsAScalingFailure) {
+  const auto outcome = thumbnail(*png_1600x1200_, "huge", 2147483647, 2147483647);
+  EXPECT_EQ(outcome.text, "Error attempting to scale the image for " + dir_.file("huge.jpg") +
+                              ". Err Code: " + std::to_string(IL_INVALID_PARAM));
+  EXPECT_FALSE(file_exists(dir_.file("huge.jpg")));
+}
+
+TEST_F(Tarvik, AZeroBoxIsLeftToTheLibraryWithoutHarm) {
+  const auto outcome = thumbnail(*png_1600x1200_, "zero", 0, 0);
+  const std::string path = dir_.file("zero.jpg");
+  const bool written = outcome.text == "File written as " + path;
+  const bool refused = outcome.text.rfind("Error attempting to scale the image for " + path, 0) == 0;
+  EXPECT_TRUE(written || refused) << outcome.text;
+  EXPECT_FALSE(outcome.error);
+  // The library is still usable afterwards.
+  EXPECT_EQ(thumbnail(*png_1600x1200_, "after", 20, 20).text, "File written as " + dir_.file("after.jpg"));
+}
+
+TEST_F(Tarvik, ConcurrentRowsWriteCorrectFiles) {
+  constexpr int kThreads = 8;
+  std::vector<std::string> images;
+  for (int i = 0; i < kThreads; ++i)
+    images.push_back(encode_image(300 + 40 * i, 200 + 10 * i,
+                                  i % 2 ? ImageFormat::kJpeg : ImageFormat::kPng));
+  std::vector<quarn::test::StringOutcome> outcomes(kThreads * 3);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 3; ++round) {
+        Args args;
+        args.text(images[t]).text("t" + std::to_string(t)).integer(100).integer(100);
+        outcomes[t * 3 + round] = tarvik_->call_string(args);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    const std::string path = dir_.file("t" + std::to_string(t) + ".jpg");
+    for (int round = 0; round < 3; ++round)
+      EXPECT_EQ(outcomes[t * 3 + round].text, "File written as " + path);
+    static const unsigned kHeights[kThreads] = {67, 62, 58, 55, 52, 50, 48, 47};
+    const auto written = decode_file(path);
+    ASSERT_TRUE(written.ok) << path;
+    EXPECT_EQ(written.width, 100u) << path;
+    EXPECT_EQ(written.height, kHeights[t]) << path;
+  }
+}
+
+}  // namespace
