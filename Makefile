@@ -31,5 +31,14 @@ sanitize: deps
 fuzz: deps
 	scripts/fuzz.sh
 
+# make install [DESTDIR=...] [PLUGIN_DIR=...]
+install: build
+	cmake -S . -B $(BUILD) $(if $(PLUGIN_DIR),-DQUARN_PLUGIN_DIR:PATH=$(PLUGIN_DIR))
+	cmake --build $(BUILD) -j$(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+
+package: build
+	cd $(BUILD) && cpack -G DEB
+
 clean:
 	rm -rf $(BUILD) build-*

@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Shows the whole system through SQL on a throwaway server: settings, thumbnails, mail.
+# Usage: scripts/demo.sh [BUILD_DIR]   (make demo runs it after deps and build)
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$top/build}" && pwd)
+out="$build/demo"
+work=$(mktemp -d /tmp/quarn-demo-XXXXXX)
+data="$work/data"
+sock="$work/mysqld.sock"
+server_pid=""
+smtp_pid=""
+step="starting"
+finished=""
+
+say() { printf '\n==> %s\n' "$*"; step="$*"; }
+
+cleanup() {
+  local status=$?
+  if [[ -n "$server_pid" ]] && kill -0 "$server_pid" 2>/dev/null; then
+    kill "$server_pid" 2>/dev/null || true
+    for _ in $(seq 1 100); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$server_pid" 2>/dev/null || true
+  fi
+  if [[ -n "$smtp_pid" ]]; then kill "$smtp_pid" 2>/dev/null || true; wait "$smtp_pid" 2>/dev/null || true; fi
+  [[ -f "$work/error.log" ]] && cp "$work/error.log" "$out/server-error.log" 2>/dev/null || true
+  rm -rf "$work"
+  if [[ $status -eq 0 && -n "$finished" ]]; then
+    printf '\n==> Demo finished; everything it started is stopped. Outputs are in %s:\n' "$out"
+    printf '    thumbnails/       the JPEG thumbnails\n'
+    printf '    mailbox.txt       the messages the SMTP server received\n'
+    printf '    server-error.log  the server log (failures of tarvik and velmar appear here)\n'
+  fi
+  if [[ $status -ne 0 ]]; then
+    printf '\n!! demo failed during: %s (exit %d)\n' "$step" "$status" >&2
+    [[ -f "$out/server-error.log" ]] && printf '!! server log: %s\n' "$out/server-error.log" >&2
+  fi
+  exit $status
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+sql() { mariadb --no-defaults -S "$sock" -uroot --table "$@"; }
+
+for plugin in tarvik velmar ostrel; do
+  [[ -f "$build/plugins/$plugin.so" ]] || { echo "missing $build/plugins/$plugin.so: run make build" >&2; exit 1; }
+done
+rm -rf "$out"
+mkdir -p "$out/thumbnails" "$work/images"
+
+say "Creating a throwaway MariaDB data directory in $data"
+user_opt=()
+[[ $(id -u) -eq 0 ]] && user_opt=(--user=root)
+mariadb-install-db --no-defaults --datadir="$data" --auth-root-authentication-method=normal \
+  --skip-test-db "${user_opt[@]}" >"$work/install.log" 2>&1 ||
+  { cat "$work/install.log" >&2; exit 1; }
+
+say "Starting mariadbd (socket only, no network port, plugin dir $build/plugins)"
+mariadbd --no-defaults --datadir="$data" --socket="$sock" --skip-networking \
+  --plugin-dir="$build/plugins" --log-error="$work/error.log" --pid-file="$work/mysqld.pid" \
+  --innodb-buffer-pool-size=32M --max-allowed-packet=64M "${user_opt[@]}" &
+server_pid=$!
+for _ in $(seq 1 300); do
+  mariadb-admin --no-defaults -S "$sock" -uroot ping >/dev/null 2>&1 && break
+  kill -0 "$server_pid" 2>/dev/null || { cat "$work/error.log" >&2; exit 1; }
+  sleep 0.1
+done
+mariadb-admin --no-defaults -S "$sock" -uroot ping >/dev/null
+
+say "Registering the functions with sql/install.sql"
+sql <"$top/sql/install.sql"
+sql -e "SELECT name, ret, dl FROM mysql.func ORDER BY name"
+
+say "Starting a local SMTP server on 127.0.0.1 (python3-aiosmtpd, AUTH LOGIN as demo)"
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+/usr/bin/python3 "$top/scripts/demo_smtp.py" --port "$port" --mailbox "$out/mailbox.txt" \
+  --user demo --password 'demo-secret' >"$work/smtp.out" 2>"$work/smtp.err" &
+smtp_pid=$!
+for _ in $(seq 1 100); do grep -q ready "$work/smtp.out" 2>/dev/null && break; sleep 0.1; done
+grep -q ready "$work/smtp.out" || { cat "$work/smtp.err" >&2; exit 1; }
+
+say "Writing quarn_udf.ini into the server's working directory ($data)"
+cat >"$data/quarn_udf.ini" <<INI
+; quarn-udf settings for the demo
+[thumbnail]
+image-directory = $out/thumbnails
+
+[email]
+smtp-host = 127.0.0.1
+smtp-port = $port
+smtp-user = demo
+smtp-password = demo-secret
+
+[general]
+error-log = udf_error.log
+INI
+cat "$data/quarn_udf.ini"
+
+say "Publishing the settings with udf_loadini() and showing them with udf_getenvvar()"
+sql -e "SELECT udf_loadini() AS loaded;
+SELECT name, udf_getenvvar(name) AS value FROM (
+  SELECT 'UDF_IMAGEDIR' AS name UNION ALL SELECT 'UDF_SMTPHOST' UNION ALL SELECT 'UDF_SMTPUSER'
+  UNION ALL SELECT 'UDF_SMTPPASSWORD' UNION ALL SELECT 'UDF_SMTPPORT' UNION ALL SELECT 'UDF_ERRORLOG') AS settings;"
+
+say "Generating images and storing them in a table"
+"$build/bench/make_image" 1600 1200 "$work/images/landscape.png"
+"$build/bench/make_image" 600 900 "$work/images/portrait.jpg"
+"$build/bench/make_image" 64 48 "$work/images/icon.bmp"
+sql -e "CREATE DATABASE demo; CREATE TABLE demo.images (
+  id INT AUTO_INCREMENT PRIMARY KEY, name VARCHAR(100), img LONGBLOB);"
+for f in landscape.png portrait.jpg icon.bmp; do
+  hex=$(od -An -v -tx1 "$work/images/$f" | tr -d ' \n')
+  sql -e "INSERT INTO demo.images (name, img) VALUES ('$f', X'$hex')"
+done
+sql -e "SELECT id, name, LENGTH(img) AS bytes FROM demo.images"
+
+say "Making 200x200 thumbnails with tarvik(img, name, 200, 200)"
+sql -e "SELECT name, tarvik(img, name, 200, 200) AS result FROM demo.images ORDER BY id"
+say "Thumbnails written (real dimensions read back from the files)"
+for f in "$out"/thumbnails/*.jpg; do
+  printf '  %-40s %s\n' "$(basename "$f")" "$("$build/bench/make_image" --size "$f")"
+done
+sql -e "SELECT tarvik('not an image', 'broken.png', 200, 200) AS a_failure_is_a_text"
+
+say "Sending a plain and an HTML message with velmar()"
+sql -e "SELECT velmar('dba@example.test', 'quarn@example.test', 'Plain hello from SQL',
+  'Thumbnails are ready.\r\n.a line starting with a dot\r\n', 0) AS plain_text;
+SELECT velmar('dba@example.test', 'quarn@example.test', 'HTML hello from SQL',
+  '<p>Thumbnails are <b>ready</b>.</p>') AS html;"
+for _ in $(seq 1 50); do [[ $(grep -c '^----- message' "$out/mailbox.txt" 2>/dev/null) -ge 2 ]] && break; sleep 0.1; done
+say "What the SMTP server received ($out/mailbox.txt)"
+cat "$out/mailbox.txt"
+[[ $(grep -c '^----- message' "$out/mailbox.txt") -eq 2 ]] || { echo "expected 2 messages" >&2; exit 1; }
+
+say "Unregistering the functions with sql/uninstall.sql and stopping everything"
+sql <"$top/sql/uninstall.sql"
+finished=1

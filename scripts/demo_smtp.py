@@ -1,0 +1,54 @@
+#!/usr/bin/python3
+"""A loopback SMTP server for the demo: AUTH LOGIN without TLS, every
+received message appended to a mailbox file. Prints "ready" once listening."""
+import argparse
+import signal
+import threading
+
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult, LoginPassword
+
+
+class Mailbox:
+    def __init__(self, path):
+        self.path = path
+        self.count = 0
+
+    async def handle_DATA(self, server, session, envelope):
+        self.count += 1
+        with open(self.path, "ab") as out:
+            out.write(b"----- message %d: MAIL FROM:<%s> RCPT TO:<%s> (authenticated as %s)\n" % (
+                self.count, envelope.mail_from.encode(), ",".join(envelope.rcpt_tos).encode(),
+                (session.auth_data.login if session.authenticated else b"-")))
+            out.write(envelope.original_content.rstrip(b"\r\n") + b"\n")
+        return "250 Message accepted for delivery"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--mailbox", required=True)
+    parser.add_argument("--user", required=True)
+    parser.add_argument("--password", required=True)
+    options = parser.parse_args()
+
+    def authenticate(server, session, envelope, mechanism, auth_data):
+        ok = (isinstance(auth_data, LoginPassword)
+              and auth_data.login == options.user.encode()
+              and auth_data.password == options.password.encode())
+        return AuthResult(success=ok)
+
+    controller = Controller(Mailbox(options.mailbox), hostname="127.0.0.1", port=options.port,
+                            authenticator=authenticate, auth_required=True,
+                            auth_require_tls=False)
+    controller.start()
+    print("ready", flush=True)
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    stop.wait()
+    controller.stop()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The Debian package and make install put the right files in the right places.
+# Usage: package_test.sh SOURCE_DIR BUILD_DIR
+set -euo pipefail
+src=$1
+build=$2
+scratch=$(mktemp -d /tmp/quarn-package-XXXXXX)
+failures=0
+check() {  # check DESCRIPTION COMMAND...
+  if "${@:2}"; then echo "ok   $1"; else echo "FAIL $1"; failures=$((failures + 1)); fi
+}
+
+plugin_dir=$(sed -n 's/^QUARN_PLUGIN_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+[[ -n "$plugin_dir" ]] || { echo "no QUARN_PLUGIN_DIR in $build/CMakeCache.txt"; exit 1; }
+restore() { cmake -S "$src" -B "$build" "-DQUARN_PLUGIN_DIR:PATH=$plugin_dir" >/dev/null; rm -rf "$scratch"; }
+trap restore EXIT
+plugins=(tarvik.so velmar.so ostrel.so)
+shared=(install.sql uninstall.sql quarn_udf.ini.example README.md)
+
+# The package: contents and dependencies.
+(cd "$build" && cpack -G DEB -B "$scratch/pkg" >"$scratch/cpack.log" 2>&1) || { cat "$scratch/cpack.log"; exit 1; }
+deb=$(ls "$scratch"/pkg/quarn-udf_*_amd64.deb)
+dpkg -x "$deb" "$scratch/root"
+for f in "${plugins[@]}"; do
+  check "package has $plugin_dir/$f" test -f "$scratch/root$plugin_dir/$f"
+  check "$f in the package loads its libraries" \
+    bash -c "! ldd '$scratch/root$plugin_dir/$f' | grep -q 'not found'"
+done
+for f in "${shared[@]}"; do
+  check "package has /usr/share/quarn-udf/$f" test -f "$scratch/root/usr/share/quarn-udf/$f"
+done
+check "package holds nothing else" \
+  test "$(find "$scratch/root" -type f | wc -l)" -eq $(( ${#plugins[@]} + ${#shared[@]} ))
+depends=$(dpkg-deb -f "$deb" Depends)
+# Every shared library the plug-ins need comes from a package the .deb depends on.
+for f in "${plugins[@]}"; do
+  for lib in $(objdump -p "$scratch/root$plugin_dir/$f" | awk '/NEEDED/ {print $2}'); do
+    path=$(ldd "$scratch/root$plugin_dir/$f" | awk -v l="$lib" '$1 == l {print $3}')
+    [[ "$lib" == ld-linux* ]] && path=$(readlink -f /lib64/"$lib")  # the loader itself
+    owner=""
+    for candidate in "$path" "$(readlink -f "$path")" "${path#/usr}" "/usr${path}"; do
+      owner=$(dpkg -S "$candidate" 2>/dev/null | head -1 | cut -d: -f1 || true)
+      [[ -n "$owner" ]] && break
+    done
+    check "$f needs $lib from $owner, a dependency" grep -qw -- "$owner" <<<"$depends"
+  done
+done
+for p in libdevil1c2 libboost-system1.74.0 libinih1 libinireader0; do
+  check "package depends on $p" grep -qw -- "$p" <<<"$depends"
+done
+check "install.sql registers the four functions" \
+  test "$(grep -c '^CREATE FUNCTION' "$scratch/root/usr/share/quarn-udf/install.sql")" -eq 4
+
+# make install: DESTDIR, then a PLUGIN_DIR override (restored afterwards).
+DESTDIR="$scratch/staged" cmake --install "$build" >/dev/null
+for f in "${plugins[@]}"; do check "DESTDIR install has $plugin_dir/$f" test -f "$scratch/staged$plugin_dir/$f"; done
+cmake -S "$src" -B "$build" -DQUARN_PLUGIN_DIR:PATH=/opt/quarn/plugin >/dev/null
+DESTDIR="$scratch/moved" cmake --install "$build" >/dev/null || true
+for f in "${plugins[@]}"; do check "PLUGIN_DIR install has /opt/quarn/plugin/$f" test -f "$scratch/moved/opt/quarn/plugin/$f"; done
+
+echo "package_test: $failures failed"
+[[ $failures -eq 0 ]]
