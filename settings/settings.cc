@@ -1,0 +1,62 @@
+#include "settings.h"
+
+#include <INIReader.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "env.h"
+
+namespace quarn::settings {
+
+bool overwrite_requested(unsigned int arg_count, const void* value) {
+  if (arg_count == 0 || value == nullptr) return false;
+  long long number = 0;
+  std::memcpy(&number, value, sizeof number);
+  return number != 0;
+}
+
+std::string port_text(long port) {
+  std::ostringstream text;
+  text << port;
+  return text.str();
+}
+
+std::vector<std::pair<std::string, std::string>> read_settings(const INIReader& reader) {
+  std::vector<std::pair<std::string, std::string>> values;
+  for (const Setting& setting : kSettings) {
+    // Get keeps an entry that is present but empty: only absence takes the default.
+    std::string value =
+        setting.default_value == nullptr
+            ? port_text(reader.GetInteger(setting.section, setting.entry, kDefaultPort))
+            : reader.Get(setting.section, setting.entry, setting.default_value);
+    values.emplace_back(setting.variable, std::move(value));
+  }
+  return values;
+}
+
+LoadOutcome load_settings(bool overwrite, const std::string& file_name) {
+  // The marker is looked at before anything else, so a loaded state costs
+  // no file access.
+  const bool loaded = env_get(kLoadedMarker).has_value();
+  if (!overwrite && loaded) return LoadOutcome::kAlreadyLoaded;
+
+  // A directory opens for reading but yields no line, and would pass for an
+  // empty file that resets every setting to its default.
+  struct stat file;
+  if (::stat(file_name.c_str(), &file) == 0 && S_ISDIR(file.st_mode))
+    return LoadOutcome::kOpenFailed;
+  const INIReader reader(file_name);
+  if (reader.ParseError() < 0) return LoadOutcome::kOpenFailed;
+  // A positive ParseError only names a malformed line, which the reader
+  // skipped; every well-formed entry still counts.
+  for (const auto& [variable, value] : read_settings(reader)) env_set(variable, value);
+  return LoadOutcome::kPublished;
+}
+
+std::string variable_name(const char* bytes, unsigned long length) {
+  return bytes == nullptr ? std::string() : std::string(bytes, length);
+}
+
+}  // namespace quarn::settings

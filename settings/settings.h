@@ -1,0 +1,60 @@
+// Settings logic behind the ostrel entry points, callable from unit tests.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+class INIReader;
+
+namespace quarn::settings {
+
+// The settings file, looked for in the server's working directory only.
+constexpr char kFileName[] = "quarn_udf.ini";
+// Present in the environment once all six settings have been published.
+constexpr char kLoadedMarker[] = "UDF_ERRORLOG";
+constexpr char kDefaultSmtpHost[] = "localhost";
+constexpr long kDefaultPort = 25;
+
+// One row of the settings table; the port row has no text default.
+struct Setting {
+  const char* variable;
+  const char* section;
+  const char* entry;
+  const char* default_value;
+};
+
+// The six settings in their order of publication, the marker last.
+inline constexpr Setting kSettings[] = {
+    {"UDF_IMAGEDIR", "thumbnail", "image-directory", "./"},
+    {"UDF_SMTPHOST", "email", "smtp-host", kDefaultSmtpHost},
+    {"UDF_SMTPUSER", "email", "smtp-user", ""},
+    {"UDF_SMTPPASSWORD", "email", "smtp-password", ""},
+    {"UDF_SMTPPORT", "email", "smtp-port", nullptr},
+    {kLoadedMarker, "general", "error-log", "udf_error.log"},
+};
+
+// Overwrite is asked for by a non-NULL argument whose integer is not 0.
+bool overwrite_requested(unsigned int arg_count, const void* value);
+
+// The port as the INI library reads it, written back as decimal text.
+std::string port_text(long port);
+
+// Name and value of every setting, in publishing order, defaults filled in.
+std::vector<std::pair<std::string, std::string>> read_settings(const INIReader& reader);
+
+enum class LoadOutcome {
+  kAlreadyLoaded,  // marker present, no overwrite asked: nothing read
+  kOpenFailed,     // the file did not open: nothing changed
+  kPublished,
+};
+
+// Publishes the file's settings into the environment unless they are
+// loaded already and overwrite is not requested.
+LoadOutcome load_settings(bool overwrite, const std::string& file_name = kFileName);
+
+// The variable name from an SQL argument: exactly length bytes, or the
+// empty name for SQL NULL.
+std::string variable_name(const char* bytes, unsigned long length);
+
+}  // namespace quarn::settings

@@ -1,0 +1,184 @@
+// The settings loader over files in a temporary working directory.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <string>
+
+#include <sys/stat.h>
+
+#include "settings.h"
+#include "working_dir.h"
+
+namespace {
+
+using quarn::settings::load_settings;
+using quarn::settings::LoadOutcome;
+using quarn::test::clear_settings;
+using quarn::test::kSettingsVariables;
+using quarn::test::WorkingDir;
+using Values = std::map<std::string, std::optional<std::string>>;
+
+std::optional<std::string> variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+Values all_settings() {
+  Values values;
+  for (const char* name : kSettingsVariables) values[name] = variable(name);
+  return values;
+}
+
+// The published state after an empty file; cases name only what differs.
+Values defaults(const Values& changes = {}) {
+  Values values = {{"UDF_IMAGEDIR", "./"},          {"UDF_SMTPHOST", "localhost"},
+                   {"UDF_SMTPUSER", std::nullopt},  {"UDF_SMTPPASSWORD", std::nullopt},
+                   {"UDF_SMTPPORT", "25"},          {"UDF_ERRORLOG", "udf_error.log"}};
+  for (const auto& [name, value] : changes) values[name] = value;
+  return values;
+}
+
+class Loader : public ::testing::Test {
+ protected:
+  void SetUp() override { clear_settings(); }
+  void TearDown() override { clear_settings(); }
+  WorkingDir cwd_;
+};
+
+struct FileCase {
+  const char* name;
+  std::string file;
+  Values expected;
+};
+
+class LoaderFiles : public Loader, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(LoaderFiles, PublishesAllSixVariables) {
+  // Stale values everywhere: every variable must be rewritten or removed.
+  for (const char* name : kSettingsVariables) ::setenv(name, "stale", 1);
+  cwd_.write_settings(GetParam().file);
+  EXPECT_EQ(load_settings(true), LoadOutcome::kPublished);
+  EXPECT_EQ(all_settings(), GetParam().expected);
+}
+
+std::string port_file(const std::string& line) { return "[email]\n" + line + "\n"; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, LoaderFiles,
+    ::testing::Values(
+        FileCase{"empty_file", "", defaults()},
+        FileCase{"every_entry",
+                 "[thumbnail]\nimage-directory = /var/thumbs\n"
+                 "[email]\nsmtp-host = mail.example.org\nsmtp-user = ann\n"
+                 "smtp-password = \"p w;d\"\nsmtp-port = 465\n"
+                 "[general]\nerror-log = /var/log/udf.log\n",
+                 {{"UDF_IMAGEDIR", "/var/thumbs"},
+                  {"UDF_SMTPHOST", "mail.example.org"},
+                  {"UDF_SMTPUSER", "ann"},
+                  {"UDF_SMTPPASSWORD", "\"p w;d\""},
+                  {"UDF_SMTPPORT", "465"},
+                  {"UDF_ERRORLOG", "/var/log/udf.log"}}},
+        FileCase{"port_decimal", port_file("smtp-port = 587"), defaults({{"UDF_SMTPPORT", "587"}})},
+        FileCase{"port_hex", port_file("smtp-port = 0x24B"), defaults({{"UDF_SMTPPORT", "587"}})},
+        FileCase{"port_octal", port_file("smtp-port = 025"), defaults({{"UDF_SMTPPORT", "21"}})},
+        FileCase{"port_inline_comment", port_file("smtp-port = 587 ; submission"),
+                 defaults({{"UDF_SMTPPORT", "587"}})},
+        FileCase{"port_trailing_text", port_file("smtp-port = 587x"),
+                 defaults({{"UDF_SMTPPORT", "587"}})},
+        FileCase{"port_negative", port_file("smtp-port = -1"), defaults({{"UDF_SMTPPORT", "-1"}})},
+        FileCase{"port_not_numeric", port_file("smtp-port = abc"), defaults()},
+        FileCase{"port_empty", port_file("smtp-port ="), defaults()},
+        FileCase{"port_absent", port_file("smtp-user = u"), defaults({{"UDF_SMTPUSER", "u"}})},
+        FileCase{"port_beyond_int", port_file("smtp-port = 4294967297"),
+                 defaults({{"UDF_SMTPPORT", "4294967297"}})},
+        FileCase{"empty_host_removes_it", port_file("smtp-host ="),
+                 defaults({{"UDF_SMTPHOST", std::nullopt}})},
+        FileCase{"names_in_other_case", "[EMAIL]\nSMTP-Host = big\n[Thumbnail]\nIMAGE-directory: d\n",
+                 defaults({{"UDF_SMTPHOST", "big"}, {"UDF_IMAGEDIR", "d"}})},
+        FileCase{"continuation_line", "[email]\nsmtp-user = u\n\n; note\n  smtp-port = 587\n",
+                 defaults({{"UDF_SMTPUSER", "u\nsmtp-port = 587"}})},
+        FileCase{"duplicate_entries", "[email]\nsmtp-host = a\n[general]\n[email]\nsmtp-host = b\n",
+                 defaults({{"UDF_SMTPHOST", "a\nb"}})},
+        FileCase{"malformed_lines_skipped",
+                 "[email\nsmtp-user = early\nno separator here\n[email]\nsmtp-host = late\n",
+                 defaults({{"UDF_SMTPHOST", "late"}})},
+        FileCase{"bom_and_crlf", "\xEF\xBB\xBF[email]\r\nsmtp-host = h\r\nsmtp-port = 26\r\n",
+                 defaults({{"UDF_SMTPHOST", "h"}, {"UDF_SMTPPORT", "26"}})},
+        FileCase{"comments_and_colons",
+                 "# comment\n[general]\n; another\nerror-log: e.log\n",
+                 defaults({{"UDF_ERRORLOG", "e.log"}})}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Loader, AMissingFileChangesNothingAndTheNextCallTriesAgain) {
+  ::setenv("UDF_SMTPHOST", "kept", 1);
+  EXPECT_EQ(load_settings(false), LoadOutcome::kOpenFailed);
+  EXPECT_EQ(all_settings(), (Values{{"UDF_IMAGEDIR", std::nullopt},
+                                    {"UDF_SMTPHOST", "kept"},
+                                    {"UDF_SMTPUSER", std::nullopt},
+                                    {"UDF_SMTPPASSWORD", std::nullopt},
+                                    {"UDF_SMTPPORT", std::nullopt},
+                                    {"UDF_ERRORLOG", std::nullopt}}));
+  cwd_.write_settings("[email]\nsmtp-host = now\n");
+  EXPECT_EQ(load_settings(false), LoadOutcome::kPublished);
+  EXPECT_EQ(variable("UDF_SMTPHOST"), "now");
+}
+
+TEST_F(Loader, AMissingFileUnderOverwriteKeepsTheLoadedState) {
+  cwd_.write_settings("[email]\nsmtp-port = 99\n");
+  ASSERT_EQ(load_settings(false), LoadOutcome::kPublished);
+  ASSERT_EQ(::unlink("quarn_udf.ini"), 0);
+  EXPECT_EQ(load_settings(true), LoadOutcome::kOpenFailed);
+  EXPECT_EQ(all_settings(), defaults({{"UDF_SMTPPORT", "99"}}));
+}
+
+TEST_F(Loader, TheMarkerStopsALoadWithoutOverwriteEvenWhenTheFileChanged) {
+  cwd_.write_settings("[email]\nsmtp-host = first\n");
+  ASSERT_EQ(load_settings(false), LoadOutcome::kPublished);
+  cwd_.write_settings("[email]\nsmtp-host = second\n");
+  EXPECT_EQ(load_settings(false), LoadOutcome::kAlreadyLoaded);
+  EXPECT_EQ(variable("UDF_SMTPHOST"), "first");
+  EXPECT_EQ(load_settings(true), LoadOutcome::kPublished);
+  EXPECT_EQ(variable("UDF_SMTPHOST"), "second");
+}
+
+TEST_F(Loader, AMarkerFromOutsideCountsAsLoaded) {
+  ::setenv("UDF_ERRORLOG", "", 1);  // set, even if empty
+  cwd_.write_settings("[email]\nsmtp-host = h\n");
+  EXPECT_EQ(load_settings(false), LoadOutcome::kAlreadyLoaded);
+  EXPECT_EQ(variable("UDF_SMTPHOST"), std::nullopt);
+}
+
+TEST_F(Loader, AnEmptyErrorLogLeavesTheStateNotLoaded) {
+  cwd_.write_settings("[general]\nerror-log =\n[email]\nsmtp-host = one\n");
+  ASSERT_EQ(load_settings(false), LoadOutcome::kPublished);
+  EXPECT_EQ(variable("UDF_ERRORLOG"), std::nullopt);
+  cwd_.write_settings("[general]\nerror-log =\n[email]\nsmtp-host = two\n");
+  EXPECT_EQ(load_settings(false), LoadOutcome::kPublished);
+  EXPECT_EQ(variable("UDF_SMTPHOST"), "two");
+}
+
+TEST_F(Loader, ADirectoryNamedLikeTheFileIsAnOpenFailure) {
+  ASSERT_EQ(::mkdir("quarn_udf.ini", 0700), 0);
+  EXPECT_EQ(load_settings(true), LoadOutcome::kOpenFailed);
+  EXPECT_EQ(variable("UDF_ERRORLOG"), std::nullopt);
+}
+
+TEST(OverwriteRequest, TrueForEveryNonZeroIntegerOnly) {
+  const struct {
+    unsigned count;
+    std::optional<long long> value;
+    bool expected;
+  } cases[] = {{0, std::nullopt, false}, {1, std::nullopt, false}, {1, 0LL, false},
+               {1, 1LL, true},           {1, -1LL, true},          {1, 2LL, true},
+               {1, 1LL << 40, true}};
+  for (const auto& c : cases) {
+    const long long number = c.value.value_or(0);
+    EXPECT_EQ(quarn::settings::overwrite_requested(c.count, c.value ? &number : nullptr),
+              c.expected)
+        << c.count << "/" << number;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,91 @@
+// ostrel inside a real MariaDB server: the settings file in the server's
+// working directory (its data directory), and tarvik configured by it.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "images.h"
+#include "mariadb_server.h"
+#include "test_util.h"
+#include "working_dir.h"
+
+namespace {
+
+using quarn::test::Connection;
+using quarn::test::MariaDbServer;
+
+class OstrelServer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // The server inherits this process's environment: start it unloaded.
+    quarn::test::clear_settings();
+    MariaDbServer::shared();
+  }
+  void SetUp() override {
+    db_ = std::make_unique<Connection>(MariaDbServer::shared().socket_path());
+  }
+  void write_settings(const std::string& text) {
+    quarn::test::write_file(MariaDbServer::shared().data_dir() + "/quarn_udf.ini", text);
+  }
+  std::optional<std::string> value(const std::string& sql) { return db_->value(sql); }
+  std::unique_ptr<Connection> db_;
+};
+
+TEST_F(OstrelServer, LoadsTheFileFromTheDataDirectoryAndConfiguresTarvik) {
+  quarn::test::TempDir images;
+  // No file yet: NULL (the error flag), nothing published, a later call retries.
+  EXPECT_EQ(value("SELECT udf_loadini()"), std::nullopt);
+  EXPECT_EQ(value("SELECT udf_getenvvar('UDF_ERRORLOG')"), std::nullopt);
+
+  write_settings("[thumbnail]\nimage-directory = " + images.path() +
+                 "\n[email]\nsmtp-port = 0x24B\n");
+  EXPECT_EQ(value("SELECT udf_loadini()"), std::nullopt);
+  EXPECT_EQ(value("SELECT udf_getenvvar('UDF_SMTPPORT')"), "587");
+  EXPECT_EQ(value("SELECT udf_getenvvar('UDF_SMTPHOST')"), "localhost");
+  EXPECT_EQ(value("SELECT udf_getenvvar('UDF_SMTPUSER')"), std::nullopt);
+  EXPECT_EQ(value("SELECT udf_getenvvar('UDF_ERRORLOG')"), "udf_error.log");
+
+  // Loaded: without TRUE the changed file is not read; with TRUE it is.
+  write_settings("[thumbnail]\nimage-directory = " + images.path() +
+                 "\n[email]\nsmtp-port = 2525\n");
+  EXPECT_EQ(value("SELECT udf_loadini(FALSE)"), std::nullopt);
+  EXPECT_EQ(value("SELECT udf_getenvvar('UDF_SMTPPORT')"), "587");
+  EXPECT_EQ(value("SELECT udf_loadini(TRUE)"), std::nullopt);
+  EXPECT_EQ(value("SELECT udf_getenvvar('UDF_SMTPPORT')"), "2525");
+  EXPECT_EQ(value("SELECT udf_getenvvar('UDF_IMAGEDIR')"), images.path());
+
+  const std::string png = quarn::test::encode_image(40, 20, quarn::test::ImageFormat::kPng);
+  ASSERT_FALSE(png.empty());
+  EXPECT_EQ(value("SELECT tarvik(" + Connection::hex_literal(png) + ", 'cat.png', 10, 10)"),
+            "File written as " + images.path() + "/cat.png.jpg");
+  const auto written = quarn::test::decode_file(images.file("cat.png.jpg"));
+  EXPECT_TRUE(written.ok);
+  EXPECT_EQ(written.width, 10u);
+  EXPECT_EQ(written.height, 5u);
+}
+
+TEST_F(OstrelServer, RefusalsAsTheServerShowsThem) {
+  const auto two = db_->query("SELECT udf_loadini(1, 2)");
+  ASSERT_FALSE(two.ok);
+  EXPECT_NE(two.error.find("LOADINI() takes at most one argument: TRUE to overwrite"),
+            std::string::npos)
+      << two.error;
+  for (const char* call : {"udf_getenvvar(5)", "udf_getenvvar()", "udf_getenvvar('A', 'B')"}) {
+    const auto refused = db_->query(std::string("SELECT ") + call);
+    ASSERT_FALSE(refused.ok) << call;
+    EXPECT_NE(refused.error.find("GETENVVAR() requires the name of an environmental variable"),
+              std::string::npos)
+        << call << ": " << refused.error;
+  }
+}
+
+TEST_F(OstrelServer, NullAndUnsetNamesGiveNull) {
+  EXPECT_EQ(value("SELECT udf_getenvvar(NULL)"), std::nullopt);
+  EXPECT_EQ(value("SELECT udf_getenvvar('')"), std::nullopt);
+  EXPECT_EQ(value("SELECT udf_getenvvar('QUARN_NEVER_SET_ANYWHERE')"), std::nullopt);
+  EXPECT_EQ(value("SELECT udf_getenvvar(CONCAT('UDF_SMTP', 'PORT', CHAR(0), 'X')) IS NULL"),
+            "0");
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+// udf_loadini(TRUE) rewriting the settings again and again while other
+// threads read them through the plug-ins, as a busy server would. Run under
+// the sanitizers by scripts/sanitize.sh.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "images.h"
+#include "test_util.h"
+#include "udf_call.h"
+#include "working_dir.h"
+
+namespace {
+
+using quarn::test::Args;
+using quarn::test::Function;
+using quarn::test::Plugin;
+
+constexpr auto kRunFor = std::chrono::seconds(3);
+constexpr int kLoaders = 2;
+constexpr int kLookups = 2;
+
+// Version n of the settings file. Odd versions leave the user out, which
+// removes UDF_SMTPUSER, so readers also meet a variable coming and going.
+std::string settings_file(const std::string& base, int n) {
+  std::string text = "[thumbnail]\nimage-directory = " + base + "/dir" + std::to_string(n % 3) +
+                     "\n[email]\nsmtp-host = 127.0.0.1\nsmtp-password = pw" +
+                     std::to_string(n) + "\nsmtp-port = " + std::to_string(1000 + n % 1000) +
+                     "\n[general]\nerror-log = log" + std::to_string(n) + "\n";
+  if (n % 2 == 0) text += "[email]\nsmtp-user = user" + std::to_string(n) + "\n";
+  return text;
+}
+
+TEST(SettingsStress, LoadsRaceWithReadersOfAllPlugins) {
+  quarn::test::clear_settings();
+  quarn::test::WorkingDir cwd;
+  for (int d = 0; d < 3; ++d)
+    ASSERT_EQ(::mkdir(cwd.file("dir" + std::to_string(d)).c_str(), 0700), 0);
+  cwd.write_settings(settings_file(cwd.path(), 0));
+
+  Plugin ostrel("ostrel");
+  Plugin tarvik_plugin("tarvik");
+  const bool with_mail = quarn::test::file_exists(quarn::test::plugin_path("velmar"));
+  std::unique_ptr<Plugin> velmar_plugin;
+  if (with_mail) velmar_plugin = std::make_unique<Plugin>("velmar");
+  const Function loadini(ostrel, "udf_loadini");
+  const Function getenvvar(ostrel, "udf_getenvvar");
+  const Function tarvik(tarvik_plugin, "tarvik");
+  const std::string png = quarn::test::encode_image(6, 4, quarn::test::ImageFormat::kPng);
+  ASSERT_FALSE(png.empty());
+
+  // What a reader may see of each variable at any moment.
+  const std::vector<std::pair<std::string, std::regex>> allowed = {
+      {"UDF_IMAGEDIR", std::regex(cwd.path() + "/dir[012]")},
+      {"UDF_SMTPHOST", std::regex("127\\.0\\.0\\.1")},
+      {"UDF_SMTPUSER", std::regex("user[0-9]*[02468]")},
+      {"UDF_SMTPPASSWORD", std::regex("pw[0-9]+")},
+      {"UDF_SMTPPORT", std::regex("1[0-9]{3}")},
+      {"UDF_ERRORLOG", std::regex("log[0-9]+")}};
+  const std::regex thumbnail_written("File written as " + cwd.path() + "/dir[012]/t[0-9]\\.png\\.jpg");
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> loads{0}, lookups{0}, thumbnails{0}, mails{0}, bad{0};
+  std::atomic<int> next_version{1};
+  std::vector<std::thread> threads;
+
+  for (int t = 0; t < kLoaders; ++t) {
+    threads.emplace_back([&, t] {
+      while (!stop) {
+        cwd.write_settings(settings_file(cwd.path(), next_version++), std::to_string(t));
+        Args args;
+        args.integer(1);
+        bool is_null = false, error = false;
+        loadini.call_int(args, &is_null, &error);
+        if (!is_null || error) ++bad;
+        ++loads;
+      }
+    });
+  }
+  for (int t = 0; t < kLookups; ++t) {
+    threads.emplace_back([&] {
+      while (!stop) {
+        for (const auto& [name, pattern] : allowed) {
+          Args args;
+          args.text(name);
+          const auto got = getenvvar.call_string(args);
+          const bool may_be_unset = name == "UDF_SMTPUSER";
+          if (got.error || (got.is_null && !may_be_unset) ||
+              (!got.is_null && !std::regex_match(got.text, pattern))) {
+            ++bad;
+            ADD_FAILURE() << name << " = " << (got.is_null ? "NULL" : got.text);
+          }
+          ++lookups;
+        }
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    for (int i = 0; !stop; ++i) {
+      Args args;
+      args.text(png).text("t" + std::to_string(i % 10) + ".png").integer(3).integer(3);
+      const auto got = tarvik.call_string(args);
+      if (!std::regex_match(got.text, thumbnail_written)) {
+        ++bad;
+        ADD_FAILURE() << got.text;
+      }
+      ++thumbnails;
+    }
+  });
+  std::unique_ptr<quarn::test::StderrCapture> mail_log;
+  if (with_mail) {
+    // An empty To address ends the call after all four settings are read
+    // and before any connection is made; a moment without UDF_SMTPUSER ends
+    // it earlier.
+    mail_log = std::make_unique<quarn::test::StderrCapture>();
+    const Function velmar(*velmar_plugin, "velmar");
+    threads.emplace_back([&, velmar] {
+      while (!stop) {
+        Args args;
+        args.text("").text("from@example.org").text("s").text("b");
+        const auto got = velmar.call_string(args);
+        if (got.text != "Error: No 'To' address specified." &&
+            got.text != "Error: SMTP Server User Not Specified") {
+          ++bad;
+          ADD_FAILURE() << got.text;
+        }
+        ++mails;
+      }
+    });
+  }
+
+  std::this_thread::sleep_for(kRunFor);
+  stop = true;
+  for (auto& thread : threads) thread.join();
+
+  std::printf("loads %d, lookups %d, thumbnails %d, mails %d%s\n", loads.load(),
+              lookups.load(), thumbnails.load(), mails.load(),
+              with_mail ? "" : " (velmar.so not built)");
+  EXPECT_EQ(bad, 0);
+  EXPECT_GT(loads, 10);
+  EXPECT_GT(lookups, 10);
+  EXPECT_GT(thumbnails, 0);
+  quarn::test::clear_settings();
+}
+
+}  // namespace
