@@ -59,7 +59,7 @@ mariadb-install-db --no-defaults --datadir="$data" --auth-root-authentication-me
 say "Starting mariadbd (socket only, no network port, plugin dir $build/plugins)"
 mariadbd --no-defaults --datadir="$data" --socket="$sock" --skip-networking \
   --plugin-dir="$build/plugins" --log-error="$work/error.log" --pid-file="$work/mysqld.pid" \
-  --innodb-buffer-pool-size=32M --max-allowed-packet=64M "${user_opt[@]}" &
+  --innodb-buffer-pool-size=32M --max-allowed-packet=64M --open-files-limit=1024 "${user_opt[@]}" &
 server_pid=$!
 for _ in $(seq 1 300); do
   mariadb-admin --no-defaults -S "$sock" -uroot ping >/dev/null 2>&1 && break

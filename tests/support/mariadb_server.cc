@@ -145,6 +145,7 @@ MariaDbServer::MariaDbServer(const std::map<std::string, std::string>& environme
       "--innodb-log-file-size=8M",
       "--skip-log-bin",
       "--max-allowed-packet=64M",
+      "--open-files-limit=1024",
   };
   if (as_root) argv_text.push_back("--user=root");
 
@@ -223,6 +224,19 @@ void MariaDbServer::install_functions() {
     if (statement.find_first_not_of(" \t\r\n") == std::string::npos) continue;
     connection.rows(statement);
   }
+}
+
+MariaDbServer::ClientRun MariaDbServer::client(const std::string& input,
+                                               const std::string& extra_options) const {
+  const std::string script = root_ + "/client-input.sql";
+  {
+    std::ofstream out(script, std::ios::binary | std::ios::trunc);
+    out << input;
+  }
+  int status = 0;
+  const std::string output = run_output("mariadb --no-defaults -S " + socket_ + " -uroot " +
+                                            extra_options + " < " + script, &status);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
 MariaDbServer& MariaDbServer::shared() {

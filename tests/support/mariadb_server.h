@@ -59,6 +59,14 @@ class MariaDbServer {
   // Registers the functions of sql/install.sql.
   void install_functions();
 
+  struct ClientRun {
+    int status;          // the mariadb client's exit status
+    std::string output;  // its standard output and error
+  };
+  // Feeds the text to the mariadb command-line client, as an administrator
+  // would; extra_options e.g. "--table".
+  ClientRun client(const std::string& input, const std::string& extra_options = "") const;
+
  private:
   void stop();
   std::string root_;
