@@ -1,0 +1,121 @@
+#include "mail_call.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "smtp_session.h"
+
+namespace quarn::mail {
+
+const char kArgCountMessage[] =
+    "EMAIL() requires To address, From address, Subject line, Message, and is HTML.";
+const char kArgTypeMessage[] =
+    "EMAIL() requires To address, From address, Subject, Message, and is HTML.";
+
+const char kNoHost[] = "Error: SMTP Server Not Specified";
+const char kNoUser[] = "Error: SMTP Server User Not Specified";
+const char kNoPassword[] = "Error: SMTP Server Password Not Specified";
+const char kNoPort[] = "Error: SMTP Port Not Specified";
+const char kNoTo[] = "Error: No 'To' address specified.";
+const char kNoFrom[] = "Error: No 'From' address specified.";
+const char kToLineBreak[] = "Error: 'To' address contains a line break.";
+const char kFromLineBreak[] = "Error: 'From' address contains a line break.";
+const char kSubjectLineBreak[] = "Error: Subject contains a line break.";
+const char kSent[] = "OK";
+const char kSendError[] = "There was an error sending the message.";
+const char kException[] = "An exception was thrown.";
+
+const char* check_arguments(UDF_ARGS& args) {
+  if (args.arg_count < 4 || args.arg_count > 5) return kArgCountMessage;
+  for (unsigned i = 0; i < 4; ++i) {
+    if (args.arg_type[i] != STRING_RESULT) return kArgTypeMessage;
+  }
+  if (args.arg_count == 5) args.arg_type[4] = INT_RESULT;
+  args.maybe_null[0] = 0;
+  args.maybe_null[1] = 0;
+  args.maybe_null[2] = 1;
+  args.maybe_null[3] = 1;
+  if (args.arg_count == 5) args.maybe_null[4] = 1;
+  return nullptr;
+}
+
+std::uint32_t parse_port(const std::string& text) {
+  // glibc's atoi is (int) strtol; spelled out so that huge numbers wrap
+  // instead of being undefined.
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  return static_cast<std::uint32_t>(static_cast<int>(value));
+}
+
+std::optional<Settings> read_settings(const EnvReader& env, const char** missing) {
+  const auto host = env("UDF_SMTPHOST");
+  if (!host) return *missing = kNoHost, std::nullopt;
+  const auto user = env("UDF_SMTPUSER");
+  if (!user) return *missing = kNoUser, std::nullopt;
+  const auto password = env("UDF_SMTPPASSWORD");
+  if (!password) return *missing = kNoPassword, std::nullopt;
+  const auto port = env("UDF_SMTPPORT");
+  if (!port) return *missing = kNoPort, std::nullopt;
+  return Settings{*host, *user, *password, parse_port(*port)};
+}
+
+namespace {
+
+std::optional<std::string> nullable_text(const UDF_ARGS& args, unsigned i) {
+  if (args.args[i] == nullptr) return std::nullopt;
+  return std::string(args.args[i], args.lengths[i]);
+}
+
+bool has_line_break(const std::string& text) {
+  return text.find_first_of("\r\n") != std::string::npos;
+}
+
+}  // namespace
+
+MailArgs mail_args(const UDF_ARGS& args) {
+  MailArgs mail;
+  mail.to = nullable_text(args, 0);
+  mail.from = nullable_text(args, 1);
+  mail.subject = nullable_text(args, 2).value_or(std::string());
+  mail.body = nullable_text(args, 3).value_or(std::string());
+  mail.is_html = true;
+  if (args.arg_count > 4 && args.args[4] != nullptr) {
+    long long flag = 0;
+    std::memcpy(&flag, args.args[4], sizeof flag);
+    mail.is_html = flag != 0;
+  }
+  return mail;
+}
+
+const char* refusal(const MailArgs& mail) {
+  if (!mail.to || mail.to->empty()) return kNoTo;
+  if (!mail.from) return kNoFrom;  // an empty From is a valid null sender
+  // A CR or LF would let the caller add SMTP commands or header lines.
+  if (has_line_break(*mail.to)) return kToLineBreak;
+  if (has_line_break(*mail.from)) return kFromLineBreak;
+  if (has_line_break(mail.subject)) return kSubjectLineBreak;
+  return nullptr;
+}
+
+Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
+  try {
+    const char* missing = nullptr;
+    const auto settings = read_settings(env, &missing);
+    if (!settings) return {missing, false, false, std::string(missing)};
+
+    // Created before the arguments are judged: the lookup of the server
+    // runs meanwhile, and a refused call waits for it as the session ends.
+    SmtpSession session(settings->host, settings->port, settings->user, settings->password);
+    MailArgs mail = mail_args(args);
+    if (const char* refused = refusal(mail)) return {refused, false, false, std::string(refused)};
+
+    session.send(std::move(*mail.from), std::move(*mail.to), std::move(mail.subject),
+                 std::move(mail.body), mail.is_html);
+    if (!session.failed()) return {kSent, false, false, std::nullopt};
+    // A recorded failure is a failure even when its text is empty.
+    return {kSendError, false, false, session.failure_text()};
+  } catch (...) {
+    return {kException, true, true, std::nullopt};
+  }
+}
+
+}  // namespace quarn::mail

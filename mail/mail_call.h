@@ -1,0 +1,78 @@
+// The work of one velmar call, apart from the server's buffers.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "udf_host.h"
+
+namespace quarn::mail {
+
+// Refusal texts of velmar_init.
+extern const char kArgCountMessage[];
+extern const char kArgTypeMessage[];
+
+// Result texts of velmar.
+extern const char kNoHost[];
+extern const char kNoUser[];
+extern const char kNoPassword[];
+extern const char kNoPort[];
+extern const char kNoTo[];
+extern const char kNoFrom[];
+extern const char kToLineBreak[];
+extern const char kFromLineBreak[];
+extern const char kSubjectLineBreak[];
+extern const char kSent[];
+extern const char kSendError[];
+extern const char kException[];
+
+// Checks the argument list at init; nullptr when accepted (after coercing a
+// fifth argument to an integer), else the refusal text.
+const char* check_arguments(UDF_ARGS& args);
+
+struct Settings {
+  std::string host;
+  std::string user;
+  std::string password;
+  std::uint32_t port;
+};
+
+using EnvReader = std::function<std::optional<std::string>(const std::string&)>;
+
+// Reads UDF_SMTPHOST, UDF_SMTPUSER, UDF_SMTPPASSWORD and UDF_SMTPPORT in this
+// order. On the first missing one, *missing gets its message.
+std::optional<Settings> read_settings(const EnvReader& env, const char** missing);
+
+// The port as atoi reads it (blanks, sign, digits; no digits gives 0), taken
+// as an unsigned 32-bit number. Unlike atoi, out-of-range text is defined.
+std::uint32_t parse_port(const std::string& text);
+
+struct MailArgs {
+  std::optional<std::string> to;  // nullopt: SQL NULL
+  std::optional<std::string> from;
+  std::string subject;  // SQL NULL gives an empty text
+  std::string body;
+  bool is_html;  // true unless a fifth argument is a non-NULL 0
+};
+
+MailArgs mail_args(const UDF_ARGS& args);
+
+// The refusal text for the addresses and subject, in the order To missing,
+// From missing, then line breaks in To, From and Subject; nullptr when the
+// message may go out.
+const char* refusal(const MailArgs& mail);
+
+struct Outcome {
+  const char* text;
+  bool is_null;
+  bool error;
+  std::optional<std::string> log_line;  // for standard error, without "\n"
+};
+
+// The whole call: settings, session, checks, send. Never throws; every
+// exception becomes the NULL-with-error outcome.
+Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept;
+
+}  // namespace quarn::mail

@@ -1,0 +1,33 @@
+// Entry points of the velmar plug-in:
+// SQL velmar(to, from, subject, message [, is_html]).
+#include <cstdio>
+
+#include "env.h"
+#include "format_string.h"
+#include "mail_call.h"
+#include "udf_host.h"
+
+QUARN_EXPORT my_bool velmar_init(UDF_INIT* initid, UDF_ARGS* args, char* message) {
+  if (const char* refused = quarn::mail::check_arguments(*args)) {
+    quarn::format_string(message, quarn::kMessageCapacity, "%s", refused);
+    return 1;
+  }
+  initid->maybe_null = 1;
+  initid->max_length = quarn::kMaxResultLength;
+  return 0;
+}
+
+QUARN_EXPORT char* velmar(UDF_INIT*, UDF_ARGS* args, char* result, unsigned long* length,
+                          char* is_null, char* error) {
+  *is_null = 0;
+  *error = 0;
+  const quarn::mail::Outcome outcome = quarn::mail::run_call(*args, quarn::env_get);
+  if (outcome.log_line) std::fprintf(stderr, "%s\n", outcome.log_line->c_str());
+  const long stored = quarn::store_text(result, quarn::kResultCapacity, outcome.text);
+  *length = stored < 0 ? 0 : static_cast<unsigned long>(stored);
+  *is_null = outcome.is_null;
+  *error = outcome.error;
+  return result;
+}
+
+QUARN_EXPORT void velmar_deinit(UDF_INIT*) {}

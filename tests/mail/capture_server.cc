@@ -1,0 +1,132 @@
+#include "capture_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace quarn::test {
+namespace {
+
+int bound_socket(const char* address, std::uint16_t* port) {
+  sockaddr_storage storage{};
+  socklen_t size = 0;
+  int family = AF_INET;
+  if (std::strchr(address, ':') != nullptr) {
+    family = AF_INET6;
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    in6->sin6_family = AF_INET6;
+    inet_pton(AF_INET6, address, &in6->sin6_addr);
+    size = sizeof *in6;
+  } else {
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
+    in4->sin_family = AF_INET;
+    inet_pton(AF_INET, address, &in4->sin_addr);
+    size = sizeof *in4;
+  }
+  const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  if (bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0) {
+    close(fd);
+    throw std::runtime_error(std::string("bind failed: ") + std::strerror(errno));
+  }
+  getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size);
+  *port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                                   : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+  return fd;
+}
+
+bool send_all(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+CaptureServer::CaptureServer(Mode mode, const char* address) : mode_(mode) {
+  listener_ = bound_socket(address, &port_);
+  if (listen(listener_, 64) != 0) throw std::runtime_error("listen failed");
+  acceptor_ = std::thread([this] { accept_loop(); });
+}
+
+CaptureServer::~CaptureServer() {
+  stopping_ = true;
+  acceptor_.join();
+  for (auto& worker : workers_) worker.join();
+  close(listener_);
+}
+
+void CaptureServer::accept_loop() {
+  while (!stopping_) {
+    pollfd ready{listener_, POLLIN, 0};
+    if (poll(&ready, 1, 50) <= 0) continue;
+    const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    ++accepted_;
+    workers_.emplace_back([this, fd] { serve(fd); });
+  }
+}
+
+void CaptureServer::serve(int fd) {
+  Conversation conversation{{}, false};
+  if (mode_ != Mode::kResetInData) send_all(fd, "220 capture ready\r\n");
+  std::size_t answered = 0;  // bytes up to the last answered line end
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  char buffer[65536];
+  while (!stopping_ && std::chrono::steady_clock::now() < give_up) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 50) <= 0) continue;
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n == 0) {
+      conversation.orderly_end = true;
+      break;
+    }
+    if (n < 0) break;
+    conversation.received.append(buffer, static_cast<std::size_t>(n));
+    if (mode_ == Mode::kReply) {
+      std::size_t end;
+      while ((end = conversation.received.find("\r\n", answered)) != std::string::npos) {
+        send_all(fd, "250 ok\r\n");
+        answered = end + 2;
+      }
+    } else if (mode_ == Mode::kResetInData &&
+               conversation.received.find("\r\n\r\n") != std::string::npos) {
+      linger hard{1, 0};  // close with RST
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+      break;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    conversations_.push_back(std::move(conversation));
+    done_.notify_all();
+  }
+  if (mode_ == Mode::kHold) {
+    // Never close first: the client's bound on its wait is under test.
+    while (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  close(fd);
+}
+
+std::vector<Conversation> CaptureServer::wait_for(std::size_t count,
+                                                  std::chrono::seconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!done_.wait_for(lock, timeout, [&] { return conversations_.size() >= count; }))
+    throw std::runtime_error("capture server: conversations did not end in time");
+  return conversations_;
+}
+
+DeadPort::DeadPort() : fd_(bound_socket("127.0.0.1", &port_)) {}
+DeadPort::~DeadPort() { close(fd_); }
+
+}  // namespace quarn::test

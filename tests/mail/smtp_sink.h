@@ -1,0 +1,39 @@
+// Runs tests/mail/smtp_sink.py (aiosmtpd) on loopback for one test program.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace quarn::test {
+
+struct StoredMessage {
+  std::string mail_from;
+  std::string rcpt_tos;  // joined by TAB
+  std::string data;      // as the server stored it, dots unstuffed
+};
+
+class SmtpSink {
+ public:
+  SmtpSink(const std::string& user, const std::string& password);
+  ~SmtpSink();
+  SmtpSink(const SmtpSink&) = delete;
+  SmtpSink& operator=(const SmtpSink&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  std::vector<StoredMessage> messages() const;  // in arrival order
+  // Waits until at least count messages are stored (or the timeout passed).
+  std::vector<StoredMessage> wait_for(std::size_t count,
+                                      std::chrono::seconds timeout = std::chrono::seconds(30)) const;
+
+ private:
+  TempDir dir_;
+  int pid_ = -1;
+  int stdin_fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+}  // namespace quarn::test

@@ -1,0 +1,322 @@
+// velmar called as the server calls it, against loopback capture servers:
+// refusals, the conversation byte for byte, failures, the orderly close and
+// concurrent calls.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture_server.h"
+#include "test_util.h"
+#include "udf_call.h"
+
+namespace {
+
+using quarn::test::Args;
+using quarn::test::CaptureServer;
+using quarn::test::Function;
+using quarn::test::Plugin;
+using quarn::test::StderrCapture;
+
+const char kSendError[] = "There was an error sending the message.";
+
+class Velmar : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { plugin_ = new Plugin("velmar"); }
+  static void TearDownTestSuite() { delete plugin_; }
+
+  void SetUp() override { configure("127.0.0.1", 0); }
+  void TearDown() override {
+    for (const char* name : {"UDF_SMTPHOST", "UDF_SMTPUSER", "UDF_SMTPPASSWORD", "UDF_SMTPPORT"})
+      unsetenv(name);
+  }
+
+  static void configure(const std::string& host, unsigned port) {
+    setenv("UDF_SMTPHOST", host.c_str(), 1);
+    setenv("UDF_SMTPUSER", "ab", 1);
+    setenv("UDF_SMTPPASSWORD", "secret", 1);
+    setenv("UDF_SMTPPORT", std::to_string(port).c_str(), 1);
+  }
+
+  Function velmar() const { return Function(*plugin_, "velmar"); }
+
+  static Args mail(const std::string& body = "Body") {
+    Args args;
+    args.text("to@example.test").text("from@example.test").text("Hello").text(body);
+    return args;
+  }
+
+  static Plugin* plugin_;
+};
+
+Plugin* Velmar::plugin_ = nullptr;
+
+using Text = std::optional<std::string>;
+
+// String arguments; nullopt stands for SQL NULL.
+Args texts(const std::vector<Text>& values) {
+  Args args;
+  for (const auto& value : values) value ? args.text(*value) : args.null_text();
+  return args;
+}
+
+Args with_flag(Args args, std::optional<long long> flag) {
+  flag ? args.integer(*flag) : args.null_integer();
+  return args;
+}
+
+// The conversation for user "ab", password "secret" and host 127.0.0.1.
+std::string conversation(const std::string& from, const std::string& to,
+                         const std::string& subject, const std::string& sent_body,
+                         const std::string& type) {
+  return "EHLO 127.0.0.1\r\nAUTH LOGIN\r\nYWI=\r\nc2VjcmV0\r\nMAIL FROM:<" + from +
+         ">\r\nRCPT TO:<" + to + ">\r\nDATA\r\nSUBJECT:" + subject + "\r\nFrom:" + from +
+         "\r\nTo:" + to + "\r\nContent-Type:text/" + type + "; charset=utf-8\r\n\r\n" +
+         sent_body + "\r\n.\r\n\r\n";
+}
+
+TEST_F(Velmar, InitRefusesWrongCountsAndTypesWithTheFullText) {
+  const std::string count =
+      "EMAIL() requires To address, From address, Subject line, Message, and is HTML.";
+  const std::string type =
+      "EMAIL() requires To address, From address, Subject, Message, and is HTML.";
+  std::vector<std::pair<Args, std::string>> cases;
+  cases.emplace_back(texts({"a", "b", "c"}), count);
+  cases.emplace_back(texts({"a", "b", "c", "d", "e", "f"}), count);
+  cases.emplace_back(with_flag(texts({"a", "b", "c", "d", "e"}), 1), count);
+  Args number_from;
+  number_from.text("a").integer(2).text("c").text("d");
+  cases.emplace_back(std::move(number_from), type);
+  Args real_body;
+  real_body.text("a").text("b").text("c").real(1.5).integer(0);
+  cases.emplace_back(std::move(real_body), type);
+  for (auto& [args, message] : cases) {
+    const auto outcome = velmar().init(args);
+    EXPECT_TRUE(outcome.refused);
+    EXPECT_EQ(outcome.message, message);
+  }
+}
+
+TEST_F(Velmar, InitAcceptsFourOrFiveAndAsksForAnInteger) {
+  Args four = mail();
+  auto outcome = velmar().init(four);
+  ASSERT_FALSE(outcome.refused);
+  EXPECT_TRUE(outcome.initid.maybe_null);
+  EXPECT_EQ(outcome.initid.max_length, 255u);
+  EXPECT_EQ(four.maybe_null(), (std::vector<char>{0, 0, 1, 1}));
+
+  Args five = mail();
+  five.text("0");  // the server converts it once init asked for an integer
+  outcome = velmar().init(five);
+  ASSERT_FALSE(outcome.refused);
+  EXPECT_EQ(five.types()[4], INT_RESULT);
+  EXPECT_EQ(five.maybe_null(), (std::vector<char>{0, 0, 1, 1, 1}));
+}
+
+TEST_F(Velmar, ConversationByteForByte) {
+  struct Case {
+    const char* name;
+    Args args;
+    std::string expected;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"four arguments: html", mail(),
+                   "EHLO 127.0.0.1\r\nAUTH LOGIN\r\nYWI=\r\nc2VjcmV0\r\n"
+                   "MAIL FROM:<from@example.test>\r\nRCPT TO:<to@example.test>\r\nDATA\r\n"
+                   "SUBJECT:Hello\r\nFrom:from@example.test\r\nTo:to@example.test\r\n"
+                   "Content-Type:text/html; charset=utf-8\r\n\r\nBody\r\n.\r\n\r\n"});
+  const std::string from = "from@example.test";
+  const std::string to = "to@example.test";
+  cases.push_back({"fifth 0: plain", with_flag(mail(), 0),
+                   conversation(from, to, "Hello", "Body", "plain")});
+  cases.push_back({"fifth NULL: html", with_flag(mail(), std::nullopt),
+                   conversation(from, to, "Hello", "Body", "html")});
+  cases.push_back({"fifth 7: html", with_flag(mail(), 7),
+                   conversation(from, to, "Hello", "Body", "html")});
+  cases.push_back({"fifth -1: html", with_flag(mail(), -1),
+                   conversation(from, to, "Hello", "Body", "html")});
+  cases.push_back({"empty From",
+                   texts({to, "", "Hello", "Body"}),
+                   conversation("", to, "Hello", "Body", "html")});
+  cases.push_back({"comma list unsplit",
+                   texts({"a@x.test, b@x.test,c@x.test", from, "Hello", "Body"}),
+                   conversation(from, "a@x.test, b@x.test,c@x.test", "Hello", "Body", "html")});
+  cases.push_back({"leading dots",
+                   with_flag(mail(".\r\n..x\r\n.QUIT\nplain.\r\n"), 0),
+                   conversation(from, to, "Hello", "..\r\n...x\r\n..QUIT\nplain.\r\n", "plain")});
+  cases.push_back({"NULL subject and body",
+                   texts({to, from, std::nullopt, std::nullopt}),
+                   conversation(from, to, "", "", "html")});
+  cases.push_back({"any byte value",
+                   texts({to, from, std::string("\xe4\0x", 3), std::string("\0\xff", 2)}),
+                   conversation(from, to, std::string("\xe4\0x", 3), std::string("\0\xff", 2), "html")});
+
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    CaptureServer server;
+    configure("127.0.0.1", server.port());
+    StderrCapture err;
+    const auto outcome = velmar().call_string(cases[i].args);
+    EXPECT_EQ(outcome.text, "OK");
+    EXPECT_EQ(outcome.length, 2u);
+    EXPECT_FALSE(outcome.is_null);
+    EXPECT_FALSE(outcome.error);
+    EXPECT_TRUE(outcome.returned_result_buffer);
+    EXPECT_EQ(err.text(), "");
+    const auto seen = server.wait_for(1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].received, cases[i].expected);
+    // The client shut down its side after the script and read the replies,
+    // so the server saw an orderly end, never a reset.
+    EXPECT_TRUE(seen[0].orderly_end);
+    EXPECT_EQ(server.accepted(), 1);
+  }
+}
+
+TEST_F(Velmar, IPv6LoopbackServer) {
+  CaptureServer server(CaptureServer::Mode::kReply, "::1");
+  configure("::1", server.port());
+  auto args = mail();
+  const auto outcome = velmar().call_string(args);
+  EXPECT_EQ(outcome.text, "OK");
+  const auto seen = server.wait_for(1);
+  EXPECT_EQ(seen[0].received.substr(0, 16), "EHLO ::1\r\nAUTH L");
+}
+
+TEST_F(Velmar, RefusedCallsTellWhyAndNeverConnect) {
+  CaptureServer server;
+  struct Case {
+    const char* unset;  // setting removed, or nullptr
+    Args args;
+    std::string text;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"UDF_SMTPHOST", texts({std::nullopt, std::nullopt, std::nullopt, std::nullopt}),
+                   "Error: SMTP Server Not Specified"});
+  cases.push_back({"UDF_SMTPUSER", mail(), "Error: SMTP Server User Not Specified"});
+  cases.push_back({"UDF_SMTPPASSWORD", mail(), "Error: SMTP Server Password Not Specified"});
+  cases.push_back({"UDF_SMTPPORT", mail(), "Error: SMTP Port Not Specified"});
+  cases.push_back({nullptr, texts({std::nullopt, "f@x", "s", "b"}),
+                   "Error: No 'To' address specified."});
+  cases.push_back({nullptr, texts({"", std::nullopt, "s", "b"}),
+                   "Error: No 'To' address specified."});
+  cases.push_back({nullptr, texts({"t@x", std::nullopt, "s\r\n", "b"}),
+                   "Error: No 'From' address specified."});
+  cases.push_back({nullptr, texts({"t@x\r\nRCPT TO:<evil@x>", "f@x", "s", "b"}),
+                   "Error: 'To' address contains a line break."});
+  cases.push_back({nullptr, texts({"t@x", "f@x\n", "s", "b"}),
+                   "Error: 'From' address contains a line break."});
+  cases.push_back({nullptr, texts({"t@x", "f@x", "s\r\nBcc: evil@x", "b"}),
+                   "Error: Subject contains a line break."});
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    configure("127.0.0.1", server.port());
+    if (c.unset != nullptr) unsetenv(c.unset);
+    StderrCapture err;
+    const auto outcome = velmar().call_string(c.args);
+    EXPECT_EQ(outcome.text, c.text);
+    EXPECT_EQ(outcome.length, c.text.size());
+    EXPECT_FALSE(outcome.is_null);
+    EXPECT_FALSE(outcome.error);
+    EXPECT_EQ(err.text(), c.text + "\n");
+  }
+  // Every call has returned, so a connection would already be queued.
+  EXPECT_EQ(server.accepted(), 0);
+}
+
+TEST_F(Velmar, LookupAndConnectFailures) {
+  quarn::test::DeadPort dead;
+  struct Case {
+    std::string host;
+    std::string port;
+    std::string log;  // empty: any non-empty line
+  };
+  const std::vector<Case> cases = {
+      {"127.0.0.1", std::to_string(dead.port()), "Connection refused\n"},
+      {"127.0.0.1", "no digits", "Connection refused\n"},  // port 0
+      {"no-such-host.invalid", "25", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host + ":" + c.port);
+    setenv("UDF_SMTPHOST", c.host.c_str(), 1);
+    setenv("UDF_SMTPPORT", c.port.c_str(), 1);
+    StderrCapture err;
+    auto args = mail();
+    const auto outcome = velmar().call_string(args);
+    EXPECT_EQ(outcome.text, kSendError);
+    EXPECT_FALSE(outcome.is_null);
+    EXPECT_FALSE(outcome.error);
+    const std::string log = err.text();
+    if (!c.log.empty()) {
+      EXPECT_EQ(log, c.log);
+    } else {
+      EXPECT_GT(log.size(), 1u);
+      EXPECT_EQ(log.find('\n'), log.size() - 1) << log;
+    }
+  }
+}
+
+TEST_F(Velmar, ResetWhileTheBodyIsWrittenGivesNullWithErrorFlag) {
+  CaptureServer server(CaptureServer::Mode::kResetInData);
+  configure("127.0.0.1", server.port());
+  StderrCapture err;
+  auto args = mail(std::string(32 << 20, 'x'));
+  const auto outcome = velmar().call_string(args);
+  EXPECT_TRUE(outcome.is_null);
+  EXPECT_TRUE(outcome.error);
+  EXPECT_EQ(outcome.text, "An exception was thrown.");
+  EXPECT_EQ(outcome.length, 24u);
+  EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(Velmar, WaitForTheServerToCloseIsBoundedToTenSeconds) {
+  CaptureServer server(CaptureServer::Mode::kHold);
+  configure("127.0.0.1", server.port());
+  auto args = mail();
+  const auto start = std::chrono::steady_clock::now();
+  const auto outcome = velmar().call_string(args);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(outcome.text, "OK");
+  EXPECT_GE(waited, std::chrono::milliseconds(9500));
+  EXPECT_LT(waited, std::chrono::seconds(20));
+  const auto seen = server.wait_for(1);
+  EXPECT_EQ(seen[0].received, conversation("from@example.test", "to@example.test", "Hello",
+                                           "Body", "html"));
+}
+
+TEST_F(Velmar, EightThreadsAtOnceEachMessageArrivesWhole) {
+  CaptureServer server;
+  configure("127.0.0.1", server.port());
+  constexpr int kThreads = 8;
+  std::vector<std::string> results(kThreads);
+  std::vector<std::string> bodies;
+  for (int i = 0; i < kThreads; ++i)
+    bodies.push_back("thread " + std::to_string(i) + "\r\n" + std::string(200000 + i, 'a' + i));
+  std::vector<std::thread> threads;
+  const Function fn = velmar();
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      Args args = mail(bodies[i]);
+      results[i] = fn.call_string(args).text;
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (const auto& r : results) EXPECT_EQ(r, "OK");
+  std::set<std::string> expected;
+  for (const auto& body : bodies)
+    expected.insert(conversation("from@example.test", "to@example.test", "Hello", body, "html"));
+  std::set<std::string> received;
+  for (const auto& seen : server.wait_for(kThreads)) {
+    EXPECT_TRUE(seen.orderly_end);
+    received.insert(seen.received);
+  }
+  EXPECT_EQ(received, expected);
+}
+
+}  // namespace

@@ -1,0 +1,82 @@
+// velmar against a real SMTP server (aiosmtpd) on loopback with AUTH LOGIN.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <string>
+
+#include "smtp_sink.h"
+#include "udf_call.h"
+
+namespace {
+
+using quarn::test::Args;
+using quarn::test::Function;
+using quarn::test::Plugin;
+using quarn::test::SmtpSink;
+
+// "ab" encodes with padding ("YWI="), as does a two-byte password.
+const char kUser[] = "ab";
+const char kPassword[] = "pw";
+
+class VelmarSink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("UDF_SMTPHOST", "127.0.0.1", 1);
+    setenv("UDF_SMTPUSER", kUser, 1);
+    setenv("UDF_SMTPPASSWORD", kPassword, 1);
+    setenv("UDF_SMTPPORT", std::to_string(sink_.port()).c_str(), 1);
+  }
+
+  std::string send(const std::string& to, const std::string& subject, const std::string& body,
+                   long long is_html) {
+    Args args;
+    args.text(to).text("sender@example.test").text(subject).text(body).integer(is_html);
+    const auto outcome = Function(plugin_, "velmar").call_string(args);
+    EXPECT_FALSE(outcome.is_null);
+    return outcome.text;
+  }
+
+  Plugin plugin_{"velmar"};
+  SmtpSink sink_{kUser, kPassword};
+};
+
+std::string body_of(int i) {
+  return "Message " + std::to_string(i) + "\r\n.leading dot\r\n..two dots\r\n.\r\nafter a lone dot\r\n";
+}
+
+TEST_F(VelmarSink, TwentyMessagesAreAllStoredWhole) {
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(send("rcpt" + std::to_string(i) + "@example.test", "Subject " + std::to_string(i),
+                   body_of(i), i % 2),
+              "OK");
+  }
+  // velmar returns only after the server closed, so everything is stored.
+  const auto stored = sink_.messages();
+  ASSERT_EQ(stored.size(), 20u);
+  for (int i = 0; i < 20; ++i) {
+    SCOPED_TRACE(i);
+    const std::string to = "rcpt" + std::to_string(i) + "@example.test";
+    EXPECT_EQ(stored[i].mail_from, "sender@example.test");
+    EXPECT_EQ(stored[i].rcpt_tos, to);
+    EXPECT_EQ(stored[i].data, "SUBJECT:Subject " + std::to_string(i) +
+                                  "\r\nFrom:sender@example.test\r\nTo:" + to +
+                                  "\r\nContent-Type:text/" + (i % 2 ? "html" : "plain") +
+                                  "; charset=utf-8\r\n\r\n" + body_of(i) + "\r\n");
+  }
+}
+
+TEST_F(VelmarSink, WrongPasswordStillSaysOkButNothingIsStored) {
+  setenv("UDF_SMTPPASSWORD", "wrong", 1);
+  EXPECT_EQ(send("rcpt@example.test", "s", "b", 0), "OK");
+  setenv("UDF_SMTPUSER", "", 1);
+  EXPECT_EQ(send("rcpt@example.test", "s", "b", 0), "OK");
+  EXPECT_EQ(sink_.messages().size(), 0u);
+  // The same server takes the message once the credentials are right.
+  setenv("UDF_SMTPUSER", kUser, 1);
+  setenv("UDF_SMTPPASSWORD", kPassword, 1);
+  EXPECT_EQ(send("rcpt@example.test", "s", "b", 0), "OK");
+  EXPECT_EQ(sink_.messages().size(), 1u);
+}
+
+}  // namespace
