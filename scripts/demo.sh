@@ -59,7 +59,7 @@ mariadb-install-db --no-defaults --datadir="$data" --auth-root-authentication-me
 say "Starting mariadbd (socket only, no network port, plugin dir $build/plugins)"
 mariadbd --no-defaults --datadir="$data" --socket="$sock" --skip-networking \
   --plugin-dir="$build/plugins" --log-error="$work/error.log" --pid-file="$work/mysqld.pid" \
-  --innodb-buffer-pool-size=32M --max-allowed-packet=64M --open-files-limit=1024 "${user_opt[@]}" &
+  --innodb-buffer-pool-size=32M --max-allowed-packet=64M "${user_opt[@]}" >"$work/mariadbd.out" 2>&1 &
 server_pid=$!
 for _ in $(seq 1 300); do
   mariadb-admin --no-defaults -S "$sock" -uroot ping >/dev/null 2>&1 && break
@@ -110,8 +110,9 @@ say "Generating images and storing them in a table"
 sql -e "CREATE DATABASE demo; CREATE TABLE demo.images (
   id INT AUTO_INCREMENT PRIMARY KEY, name VARCHAR(100), img LONGBLOB);"
 for f in landscape.png portrait.jpg icon.bmp; do
-  hex=$(od -An -v -tx1 "$work/images/$f" | tr -d ' \n')
-  sql -e "INSERT INTO demo.images (name, img) VALUES ('$f', X'$hex')"
+  printf "INSERT INTO demo.images (name, img) VALUES ('%s', X'%s');\n" \
+    "$f" "$(od -An -v -tx1 "$work/images/$f" | tr -d ' \n')" >"$work/insert.sql"
+  sql <"$work/insert.sql"
 done
 sql -e "SELECT id, name, LENGTH(img) AS bytes FROM demo.images"
 

@@ -1,6 +1,7 @@
 #include "mariadb_server.h"
 
 #include <mysql.h>  // Connector/C (the client side); never in the plug-ins
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -145,7 +146,6 @@ MariaDbServer::MariaDbServer(const std::map<std::string, std::string>& environme
       "--innodb-log-file-size=8M",
       "--skip-log-bin",
       "--max-allowed-packet=64M",
-      "--open-files-limit=1024",
   };
   if (as_root) argv_text.push_back("--user=root");
 
@@ -153,6 +153,13 @@ MariaDbServer::MariaDbServer(const std::map<std::string, std::string>& environme
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     for (const auto& [key, value] : environment) setenv(key.c_str(), value.c_str(), 1);
+    // What the server says before its log file is open goes there too.
+    const int log_fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (log_fd >= 0) {
+      dup2(log_fd, 1);
+      dup2(log_fd, 2);
+      close(log_fd);
+    }
     std::vector<char*> argv;
     for (auto& arg : argv_text) argv.push_back(arg.data());
     argv.push_back(nullptr);
