@@ -2,8 +2,10 @@
 """A loopback SMTP server for the demo: AUTH LOGIN without TLS, every
 received message appended to a mailbox file. Prints "ready" once listening."""
 import argparse
+import logging
 import signal
 import threading
+import warnings
 
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import AuthResult, LoginPassword
@@ -25,6 +27,9 @@ class Mailbox:
 
 
 def main():
+    # aiosmtpd warns about AUTH without TLS; on loopback that is the point.
+    warnings.simplefilter("ignore")
+    logging.getLogger("mail.log").setLevel(logging.ERROR)
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--mailbox", required=True)
@@ -36,7 +41,7 @@ def main():
         ok = (isinstance(auth_data, LoginPassword)
               and auth_data.login == options.user.encode()
               and auth_data.password == options.password.encode())
-        return AuthResult(success=ok)
+        return AuthResult(success=ok, auth_data=auth_data if ok else None)
 
     controller = Controller(Mailbox(options.mailbox), hostname="127.0.0.1", port=options.port,
                             authenticator=authenticate, auth_required=True,
