@@ -179,13 +179,6 @@ TEST(CheckArguments, CountThenTypes) {
   }
 }
 
-TEST(CheckArguments, RefusalTextsFitTheServersBuffer) {
-  EXPECT_STREQ(kArgCountMessage,
-               "EMAIL() requires To address, From address, Subject line, Message, and is HTML.");
-  EXPECT_STREQ(kArgTypeMessage,
-               "EMAIL() requires To address, From address, Subject, Message, and is HTML.");
-}
-
 // --- settings --------------------------------------------------------------
 
 EnvReader env_of(std::map<std::string, std::string> values) {
