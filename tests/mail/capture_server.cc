@@ -93,14 +93,19 @@ void CaptureServer::serve(int fd) {
     }
     if (n < 0) break;
     conversation.received.append(buffer, static_cast<std::size_t>(n));
-    if (mode_ == Mode::kReply) {
+    if (mode_ == Mode::kReply || mode_ == Mode::kResetAtEnd) {
       std::size_t end;
       while ((end = conversation.received.find("\r\n", answered)) != std::string::npos) {
         send_all(fd, "250 ok\r\n");
         answered = end + 2;
       }
-    } else if (mode_ == Mode::kResetInData &&
-               conversation.received.find("\r\n\r\n") != std::string::npos) {
+    }
+    const bool reset =
+        (mode_ == Mode::kResetInData &&
+         conversation.received.find("\r\n\r\n") != std::string::npos) ||
+        (mode_ == Mode::kResetAtEnd && conversation.received.size() >= 7 &&
+         conversation.received.compare(conversation.received.size() - 7, 7, "\r\n.\r\n\r\n") == 0);
+    if (reset) {
       linger hard{1, 0};  // close with RST
       setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
       break;

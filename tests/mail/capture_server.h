@@ -23,6 +23,7 @@ class CaptureServer {
     kReply,           // greets, answers each line "250", records until the client closes
     kHold,            // greets, reads, answers nothing and never closes first
     kResetInData,     // reads up to the blank line after the header, then resets
+    kResetAtEnd,      // answers like kReply, resets once the script's last line is in
   };
 
   explicit CaptureServer(Mode mode = Mode::kReply, const char* address = "127.0.0.1");

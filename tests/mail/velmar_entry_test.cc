@@ -275,6 +275,19 @@ TEST_F(Velmar, ResetWhileTheBodyIsWrittenGivesNullWithErrorFlag) {
   EXPECT_EQ(err.text(), "");
 }
 
+TEST_F(Velmar, ResetAfterTheWholeScriptIsStillOk) {
+  CaptureServer server(CaptureServer::Mode::kResetAtEnd);
+  configure("127.0.0.1", server.port());
+  StderrCapture err;
+  auto args = mail();
+  const auto outcome = velmar().call_string(args);
+  EXPECT_EQ(outcome.text, "OK");
+  EXPECT_FALSE(outcome.error);
+  EXPECT_EQ(err.text(), "");
+  EXPECT_EQ(server.wait_for(1)[0].received,
+            conversation("from@example.test", "to@example.test", "Hello", "Body", "html"));
+}
+
 TEST_F(Velmar, WaitForTheServerToCloseIsBoundedToTenSeconds) {
   CaptureServer server(CaptureServer::Mode::kHold);
   configure("127.0.0.1", server.port());
