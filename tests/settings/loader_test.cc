@@ -111,6 +111,15 @@ INSTANTIATE_TEST_SUITE_P(
                  defaults({{"UDF_ERRORLOG", "e.log"}})}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(Loader, TheShippedExampleFileHoldsTheDefaults) {
+  const std::string example =
+      quarn::test::read_file(std::string(QUARN_SOURCE_DIR) + "/settings/quarn_udf.ini.example");
+  ASSERT_FALSE(example.empty());
+  cwd_.write_settings(example);
+  EXPECT_EQ(load_settings(true), LoadOutcome::kPublished);
+  EXPECT_EQ(all_settings(), defaults());
+}
+
 TEST_F(Loader, AMissingFileChangesNothingAndTheNextCallTriesAgain) {
   ::setenv("UDF_SMTPHOST", "kept", 1);
   EXPECT_EQ(load_settings(false), LoadOutcome::kOpenFailed);
