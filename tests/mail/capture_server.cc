@@ -117,8 +117,11 @@ void CaptureServer::serve(int fd) {
     done_.notify_all();
   }
   if (mode_ == Mode::kHold) {
-    // Never close first: the client's bound on its wait is under test.
-    while (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Do not close first: the client's bound on its wait is under test. Give
+    // up after 30 s so that a client without a bound fails instead of hanging.
+    const auto hold_until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!stopping_ && std::chrono::steady_clock::now() < hold_until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   close(fd);
 }

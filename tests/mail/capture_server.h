@@ -21,7 +21,7 @@ class CaptureServer {
  public:
   enum class Mode {
     kReply,           // greets, answers each line "250", records until the client closes
-    kHold,            // greets, reads, answers nothing and never closes first
+    kHold,            // greets, reads, answers nothing, closes only after 30 s
     kResetInData,     // reads up to the blank line after the header, then resets
     kResetAtEnd,      // answers like kReply, resets once the script's last line is in
   };
