@@ -1,5 +1,7 @@
 #include "thumbnail.h"
 
+#include "preflight.h"
+
 #include <IL/il.h>
 #include <IL/ilu.h>
 
@@ -75,6 +77,49 @@ class ImageName {
   ILuint name_ = 0;
 };
 
+bool consistent_layout() {
+  int channels = 0;
+  switch (ilGetInteger(IL_IMAGE_FORMAT)) {
+    case IL_COLOUR_INDEX: case IL_LUMINANCE: case IL_ALPHA: channels = 1; break;
+    case IL_LUMINANCE_ALPHA: channels = 2; break;
+    case IL_RGB: case IL_BGR: channels = 3; break;
+    case IL_RGBA: case IL_BGRA: channels = 4; break;
+    default: return false;
+  }
+  int sample = 0;
+  switch (ilGetInteger(IL_IMAGE_TYPE)) {
+    case IL_BYTE: case IL_UNSIGNED_BYTE: sample = 1; break;
+    case IL_SHORT: case IL_UNSIGNED_SHORT: case IL_HALF: sample = 2; break;
+    case IL_INT: case IL_UNSIGNED_INT: case IL_FLOAT: sample = 4; break;
+    case IL_DOUBLE: sample = 8; break;
+    default: return false;
+  }
+  return ilGetInteger(IL_IMAGE_BPC) == sample &&
+         ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL) == channels * sample;
+}
+
+// Colour-indexed to RGB, or RGBA when the palette has alpha.
+bool expand_palette() {
+  if (ilGetInteger(IL_IMAGE_FORMAT) != IL_COLOUR_INDEX) return true;
+  const ILint palette = ilGetInteger(IL_PALETTE_TYPE);
+  const bool alpha = palette == IL_PAL_RGBA32 || palette == IL_PAL_BGRA32;
+  return ilConvertImage(alpha ? IL_RGBA : IL_RGB, IL_UNSIGNED_BYTE) == IL_TRUE;
+}
+
+// The JPEG writer takes 8-bit RGB or luminance directly; anything else it
+// would have to convert itself, and an image it cannot describe to the
+// encoder ends in the encoder's fatal error handler, which exits the process.
+bool prepare_for_jpeg() {
+  const ILint format = ilGetInteger(IL_IMAGE_FORMAT);
+  const ILint type = ilGetInteger(IL_IMAGE_TYPE);
+  const ILint bytes = ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL);
+  if (type == IL_UNSIGNED_BYTE &&
+      ((format == IL_RGB && bytes == 3) || (format == IL_LUMINANCE && bytes == 1)))
+    return true;
+  const bool grey = format == IL_LUMINANCE || format == IL_LUMINANCE_ALPHA || format == IL_ALPHA;
+  return ilConvertImage(grey ? IL_LUMINANCE : IL_RGB, IL_UNSIGNED_BYTE) == IL_TRUE;
+}
+
 }  // namespace
 
 Size fit_size(std::uint32_t width, std::uint32_t height, std::uint32_t max_width,
@@ -97,6 +142,11 @@ bool scaled_size_allowed(Size size, std::uint32_t depth) {
 StageResult run_image_stage(const void* data, unsigned long size,
                             std::uint32_t max_width, std::uint32_t max_height,
                             const std::string& path) {
+  // Refused before the lock: a hostile image never waits for, nor holds up,
+  // the image work of other rows.
+  const Preflight check = preflight_image(data, size);
+  if (check.refused) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
+
   // The image library keeps one bound image, one pending error and its
   // settings for the whole process: one row's image work at a time.
   std::lock_guard<std::mutex> guard(image_library_lock());
@@ -113,6 +163,16 @@ StageResult run_image_stage(const void* data, unsigned long size,
   if (size > std::numeric_limits<ILuint>::max()) {
     return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
   }
+  if (check.kind == ImageKind::kUnknown && data != nullptr && size > 0) {
+    // Bytes without a signature the pre-flight knows: should the library
+    // still recognise a format in them, its header went unchecked. Asked
+    // only here, under the lock, because detection swaps the library's
+    // process-wide input functions and leaves an error when it finds nothing.
+    const ILenum type = ilDetermineTypeL(data, static_cast<ILuint>(size));
+    while (ilGetError() != IL_NO_ERROR) {
+    }
+    if (type != IL_TYPE_UNKNOWN) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
+  }
   if (!ilLoadL(IL_TYPE_UNKNOWN, data, static_cast<ILuint>(size))) {
     return {Stage::kLoad, static_cast<unsigned int>(ilGetError())};
   }
@@ -120,6 +180,16 @@ StageResult run_image_stage(const void* data, unsigned long size,
   const auto height = static_cast<std::uint32_t>(ilGetInteger(IL_IMAGE_HEIGHT));
   const auto width = static_cast<std::uint32_t>(ilGetInteger(IL_IMAGE_WIDTH));
   const auto depth = static_cast<std::uint32_t>(ilGetInteger(IL_IMAGE_DEPTH));
+  // Some corrupt files decode to an image whose pixel size does not match
+  // its format; scaler, converter and JPEG writer would all misread it.
+  if (!consistent_layout()) {
+    ilGetError();
+    return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
+  }
+  // The scaler refuses colour-indexed images (most GIFs, palette PNGs).
+  if (!expand_palette()) {
+    return {Stage::kScale, static_cast<unsigned int>(ilGetError())};
+  }
   const Size target = fit_size(width, height, max_width, max_height);
   // A huge box would make the scaler overflow its buffer size and write out
   // of bounds; refuse it as a parameter the library cannot take.
@@ -129,6 +199,9 @@ StageResult run_image_stage(const void* data, unsigned long size,
   }
   if (!iluScale(target.width, target.height, depth)) {
     return {Stage::kScale, static_cast<unsigned int>(ilGetError())};
+  }
+  if (!prepare_for_jpeg()) {
+    return {Stage::kSave, static_cast<unsigned int>(ilGetError())};
   }
   if (!ilSave(IL_JPG, path.c_str())) {
     return {Stage::kSave, static_cast<unsigned int>(ilGetError())};

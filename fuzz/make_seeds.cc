@@ -1,0 +1,94 @@
+// Writes small valid seed images, one directory per format, into argv[1].
+#include <IL/il.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../tests/thumbnail/handmade_images.h"
+
+namespace {
+
+void write(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The bound image in the format; through a file for the formats whose
+// in-memory writer fails.
+std::string encode(ILenum type, const std::string& scratch) {
+  std::string bytes(ilSaveL(type, nullptr, 0), '\0');
+  if (!bytes.empty()) bytes.resize(ilSaveL(type, bytes.data(), static_cast<ILuint>(bytes.size())));
+  if (bytes.empty() && ilSave(type, scratch.c_str())) bytes = read(scratch);
+  while (ilGetError() != IL_NO_ERROR) {
+  }
+  return bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_seeds DIR\n");
+    return 2;
+  }
+  const std::string root = argv[1];
+  ilInit();
+  ilEnable(IL_FILE_OVERWRITE);
+  ILuint name = 0;
+  ilGenImages(1, &name);
+  ilBindImage(name);
+  const struct {
+    const char* dir;
+    ILenum type;
+  } formats[] = {{"png", IL_PNG}, {"jpeg", IL_JPG}, {"bmp", IL_BMP}, {"tga", IL_TGA},
+                 {"tiff", IL_TIF}, {"psd", IL_PSD}, {"pcx", IL_PCX}, {"pnm", IL_PNM}};
+  const unsigned sizes[][2] = {{1, 1}, {7, 5}, {16, 16}, {33, 20}};
+  const struct {
+    ILenum format;
+    int channels;
+  } layouts[] = {{IL_RGB, 3}, {IL_RGBA, 4}, {IL_LUMINANCE, 1}};
+  int written = 0;
+  for (const auto& f : formats) {
+    const std::string dir = root + "/" + f.dir;
+    mkdir(dir.c_str(), 0755);
+    for (const auto& size : sizes)
+      for (const auto& layout : layouts) {
+        std::vector<unsigned char> pixels(size[0] * size[1] * layout.channels);
+        for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<unsigned char>(i * 37);
+        ilTexImage(size[0], size[1], 1, static_cast<ILubyte>(layout.channels), layout.format,
+                   IL_UNSIGNED_BYTE, pixels.data());
+        const std::string bytes = encode(f.type, dir + "/scratch");
+        if (bytes.empty()) continue;
+        write(dir + "/" + std::to_string(size[0]) + "x" + std::to_string(size[1]) + "-" +
+                  std::to_string(layout.channels) + "ch",
+              bytes);
+        ++written;
+      }
+    std::remove((dir + "/scratch").c_str());
+  }
+  const std::string gif = root + "/gif", ico = root + "/ico", png = root + "/png";
+  mkdir(gif.c_str(), 0755);
+  mkdir(ico.c_str(), 0755);
+  for (const auto& size : sizes) {
+    const std::string tag = std::to_string(size[0]) + "x" + std::to_string(size[1]);
+    write(gif + "/" + tag, quarn::handmade::gif(size[0], size[1]));
+    write(gif + "/" + tag + "-3frames", quarn::handmade::gif(size[0], size[1], 3));
+    write(ico + "/" + tag, quarn::handmade::ico(size[0], size[1]));
+    write(ico + "/" + tag + "-cur", quarn::handmade::ico(size[0], size[1], 2));
+    write(png + "/" + tag + "-palette", quarn::handmade::palette_png(size[0], size[1]));
+    written += 5;
+  }
+  ilDeleteImages(1, &name);
+  std::printf("make_seeds: %d seeds in %s\n", written, root.c_str());
+  return 0;
+}

@@ -1,0 +1,300 @@
+// Hostile and corrupt images through the tarvik entry point. Every risky call
+// runs in a forked child, so that a crash, a hang or a memory blow-up fails
+// the test instead of taking the test runner down.
+#include <gtest/gtest.h>
+#include <IL/il.h>
+#include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "handmade_images.h"
+#include "images.h"
+#include "test_util.h"
+#include "udf_call.h"
+
+namespace {
+
+using quarn::test::Args;
+using quarn::test::file_exists;
+using quarn::test::read_file;
+
+const std::string kFixtures = std::string(QUARN_SOURCE_DIR) + "/../shared/fixtures/hostile-images/";
+const std::string kRegressions = std::string(QUARN_SOURCE_DIR) + "/tests/thumbnail/regressions/";
+constexpr double kMaxSeconds = 1.0;
+constexpr long kMaxExtraKb = 100 * 1024;
+
+struct ChildOutcome {
+  bool finished = false;  // exited by itself within the deadline
+  int status = 0;
+  double seconds = 0;     // time of the call, measured in the child
+  long extra_kb = 0;      // growth of the child's peak resident size
+  std::string text;       // the call's result text
+  std::string error_output;
+};
+
+long peak_kb() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+void write_all(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+class Hostile : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    plugin_ = new quarn::test::Plugin("tarvik");
+    tarvik_ = new quarn::test::Function(*plugin_, "tarvik");
+  }
+  static void TearDownTestSuite() {
+    delete tarvik_;
+    delete plugin_;
+  }
+  void SetUp() override { setenv("UDF_IMAGEDIR", dir_.path().c_str(), 1); }
+  void TearDown() override { unsetenv("UDF_IMAGEDIR"); }
+
+  std::string path_of(const std::string& name) const { return dir_.file(name + ".jpg"); }
+  std::string refusal(const std::string& name) const {
+    return "Error loading the image for " + path_of(name) + ". Err Code: 1287";
+  }
+
+  static quarn::test::StringOutcome call(const std::string& image, const std::string& name,
+                                         long long max_w, long long max_h) {
+    Args args;
+    args.text(image).text(name).integer(max_w).integer(max_h);
+    return tarvik_->call_string(args);
+  }
+
+  // One tarvik call in a forked child; the parent gives it `deadline`
+  // seconds and kills it after that.
+  static ChildOutcome call_in_child(const std::string& image, const std::string& name,
+                                    double deadline = 10) {
+    int out[2];
+    if (pipe(out) != 0) return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+      close(out[0]);
+      // A cap well above the allowance, so that a regression cannot take the
+      // machine's memory with it.
+      rlimit cap{};
+      getrlimit(RLIMIT_AS, &cap);
+      rlimit limit{std::size_t{4} << 30, cap.rlim_max};
+      setrlimit(RLIMIT_AS, &limit);
+      std::string error_output;
+      const long before = peak_kb();
+      const auto start = std::chrono::steady_clock::now();
+      quarn::test::StringOutcome result;
+      {
+        quarn::test::StderrCapture capture;
+        result = call(image, name, 200, 200);
+        error_output = capture.text();
+      }
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      const long extra = peak_kb() - before;
+      write_all(out[1], std::to_string(seconds) + "\n" + std::to_string(extra) + "\n" +
+                            std::to_string(result.text.size()) + "\n" + result.text + error_output);
+      _exit(0);
+    }
+    close(out[1]);
+    ChildOutcome outcome;
+    std::string received;
+    const auto stop = std::chrono::steady_clock::now() + std::chrono::duration<double>(deadline);
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            stop - std::chrono::steady_clock::now()).count();
+      if (left <= 0) break;
+      pollfd p{out[0], POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
+      char buffer[4096];
+      const ssize_t n = read(out[0], buffer, sizeof buffer);
+      if (n <= 0) break;  // the child closed the pipe: it has ended
+      received.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    if (waitpid(pid, &outcome.status, WNOHANG) == 0) {
+      // Give a child that has just closed its pipe a moment to exit.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      if (waitpid(pid, &outcome.status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &outcome.status, 0);
+        return outcome;
+      }
+    }
+    outcome.finished = WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0;
+    if (!outcome.finished) return outcome;
+    std::size_t pos = 0;
+    const auto line = [&]() {
+      const std::size_t end = received.find('\n', pos);
+      std::string value = received.substr(pos, end - pos);
+      pos = end + 1;
+      return value;
+    };
+    outcome.seconds = std::stod(line());
+    outcome.extra_kb = std::stol(line());
+    const std::size_t text_size = std::stoul(line());
+    outcome.text = received.substr(pos, text_size);
+    outcome.error_output = received.substr(pos + text_size);
+    return outcome;
+  }
+
+  // The refusal, quickly and within the memory allowance, in a child.
+  void expect_refused_safely(const std::string& image, const std::string& name) {
+    const ChildOutcome outcome = call_in_child(image, name);
+    ASSERT_TRUE(outcome.finished) << name << ": child status " << outcome.status
+                                  << (WIFSIGNALED(outcome.status) ? " (signal)" : "");
+    EXPECT_EQ(outcome.text, refusal(name));
+    EXPECT_EQ(outcome.error_output, refusal(name));
+    EXPECT_LT(outcome.seconds, kMaxSeconds) << name;
+    EXPECT_LT(outcome.extra_kb, kMaxExtraKb) << name;
+    EXPECT_FALSE(file_exists(path_of(name))) << name;
+  }
+
+  static quarn::test::Plugin* plugin_;
+  static quarn::test::Function* tarvik_;
+  quarn::test::TempDir dir_;
+};
+
+quarn::test::Plugin* Hostile::plugin_ = nullptr;
+quarn::test::Function* Hostile::tarvik_ = nullptr;
+
+TEST_F(Hostile, FixturesAreRefusedSafely) {
+  for (const char* name : {"png_chunklen_a.png", "png_chunklen_b.png", "png_chunklen_c.png",
+                           "junk_bm_prefix.bin", "junk_gif_prefix_a.bin", "junk_gif_prefix_b.bin"}) {
+    const std::string image = read_file(kFixtures + name);
+    ASSERT_FALSE(image.empty()) << name;
+    expect_refused_safely(image, name);
+  }
+}
+
+TEST_F(Hostile, JpegBombsAreRefusedSafely) {
+  const struct {
+    const char* width;
+    const char* height;
+    const char* components;
+  } bombs[] = {{"40000", "40000", "3"}, {"65500", "65500", "1"}, {"32769", "16", "1"}};
+  for (const auto& bomb : bombs) {
+    const std::string name = std::string("bomb_") + bomb.width + "x" + bomb.height;
+    const std::string file = dir_.file(name + ".in");
+    const std::string command = std::string("/usr/bin/python3 ") + kFixtures + "make_jpeg_bomb.py " +
+                                bomb.width + " " + bomb.height + " " + bomb.components + " " + file;
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    expect_refused_safely(read_file(file), name);
+  }
+}
+
+TEST_F(Hostile, HugePngIsRefusedSafely) {
+  // A valid, all-black 40000 x 40000 grey PNG of a few MB.
+  const std::string png = quarn::handmade::png_of_zero_rows(40000, 40000, 8, 0, 40000, false);
+  ASSERT_LT(png.size(), 10u << 20);
+  expect_refused_safely(png, "huge_png");
+}
+
+TEST_F(Hostile, FuzzingFindingsAreHandledSafely) {
+  DIR* dir = opendir(kRegressions.c_str());
+  ASSERT_NE(dir, nullptr) << kRegressions;
+  std::vector<std::string> files;
+  while (const dirent* entry = readdir(dir))
+    if (entry->d_name[0] != '.') files.push_back(entry->d_name);
+  closedir(dir);
+  std::sort(files.begin(), files.end());
+  ASSERT_FALSE(files.empty());
+  for (const std::string& file : files) {
+    // Whatever the outcome, it is a status text, quickly and in bounded memory.
+    const ChildOutcome outcome = call_in_child(read_file(kRegressions + file), "finding");
+    EXPECT_TRUE(outcome.finished) << file << ": child status " << outcome.status;
+    if (!outcome.finished) continue;
+    EXPECT_LT(outcome.seconds, kMaxSeconds) << file;
+    EXPECT_LT(outcome.extra_kb, kMaxExtraKb) << file;
+    EXPECT_FALSE(outcome.text.empty()) << file;
+  }
+}
+
+TEST_F(Hostile, UnrecognisedBytesKeepTheLibrarysLoadError) {
+  // The pre-flight leaves bytes without a known signature to the library;
+  // its load error is the same as without the check.
+  const std::string junk = "this is not an image, only some text";
+  ilInit();
+  ILuint name = 0;
+  ilGenImages(1, &name);
+  ilBindImage(name);
+  while (ilGetError() != IL_NO_ERROR) {
+  }
+  ASSERT_FALSE(ilLoadL(IL_TYPE_UNKNOWN, junk.data(), static_cast<ILuint>(junk.size())));
+  const unsigned code = ilGetError();
+  ilDeleteImages(1, &name);
+  ASSERT_NE(code, 1287u);
+  const auto result = call(junk, "junk", 200, 200);
+  EXPECT_EQ(result.text,
+            "Error loading the image for " + path_of("junk") + ". Err Code: " + std::to_string(code));
+}
+
+TEST_F(Hostile, RefusalDoesNotWaitForTheImageLock) {
+  // A large valid image keeps the image lock for a while; a refused image
+  // in the meantime returns without waiting for it.
+  const std::string slow = quarn::handmade::png_of_zero_rows(9000, 9000, 8, 2, 27000, false);
+  const std::string junk = read_file(kFixtures + "junk_bm_prefix.bin");
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point slow_end, refused_end;
+  std::string refused_text;
+  const auto start = Clock::now();
+  std::thread worker([&] {
+    call(slow, "slow", 100, 100);
+    slow_end = Clock::now();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  refused_text = call(junk, "refused", 100, 100).text;
+  refused_end = Clock::now();
+  worker.join();
+  EXPECT_EQ(refused_text, refusal("refused"));
+  ASSERT_GT(slow_end - start, std::chrono::milliseconds(400)) << "the slow image was too quick";
+  EXPECT_LT(refused_end, slow_end);
+}
+
+struct PaletteCase {
+  const char* name;
+  std::string image;
+  unsigned width;  // of the thumbnail in a 200 x 200 box
+  unsigned height;
+};
+
+class PaletteImages : public Hostile, public ::testing::WithParamInterface<PaletteCase> {};
+
+TEST_P(PaletteImages, AreConvertedAndWrittenWithTheRightSize) {
+  const auto& c = GetParam();
+  const auto result = call(c.image, c.name, 200, 200);
+  ASSERT_EQ(result.text, "File written as " + path_of(c.name));
+  const auto written = quarn::test::decode_file(path_of(c.name));
+  ASSERT_TRUE(written.ok);
+  EXPECT_EQ(written.width, c.width);
+  EXPECT_EQ(written.height, c.height);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, PaletteImages,
+    ::testing::Values(PaletteCase{"gif", quarn::handmade::gif(40, 30), 200, 150},
+                      PaletteCase{"gif_animated", quarn::handmade::gif(30, 60, 3), 100, 200},
+                      PaletteCase{"gif_tiny", quarn::handmade::gif(2, 1), 200, 100},
+                      PaletteCase{"palette_png", quarn::handmade::palette_png(64, 32), 200, 100},
+                      PaletteCase{"palette_png_wide", quarn::handmade::palette_png(1000, 10), 200, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

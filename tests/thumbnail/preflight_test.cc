@@ -1,0 +1,310 @@
+// The pre-flight check on its own: which format it sees, the size it reads,
+// and what it refuses.
+#include <gtest/gtest.h>
+#include <IL/il.h>
+
+#include <string>
+#include <vector>
+
+#include "handmade_images.h"
+#include "images.h"
+#include "preflight.h"
+#include "test_util.h"
+
+namespace {
+
+using quarn::handmade::put_be32;
+using quarn::handmade::put_le16;
+using quarn::handmade::put_le32;
+using quarn::test::encode_image;
+using quarn::test::ImageFormat;
+using quarn::thumb::ImageKind;
+using quarn::thumb::preflight_image;
+
+quarn::thumb::Preflight check(const std::string& bytes) {
+  return preflight_image(bytes.data(), bytes.size());
+}
+
+// The image library writes TIFF and PCX only to files.
+std::string encode_through_file(unsigned width, unsigned height, ILenum type) {
+  quarn::test::TempDir dir;
+  const std::string path = dir.file("image");
+  ilInit();
+  ilEnable(IL_FILE_OVERWRITE);
+  ILuint name = 0;
+  ilGenImages(1, &name);
+  ilBindImage(name);
+  std::vector<unsigned char> pixels(std::size_t{width} * height * 3, 90);
+  ilTexImage(width, height, 1, 3, IL_RGB, IL_UNSIGNED_BYTE, pixels.data());
+  const bool saved = ilSave(type, path.c_str());
+  ilDeleteImages(1, &name);
+  while (ilGetError() != IL_NO_ERROR) {
+  }
+  return saved ? quarn::test::read_file(path) : std::string();
+}
+
+// ---- headers that claim a size, with just enough structure to be read ----
+
+std::string png_claiming(std::uint32_t width, std::uint32_t height) {
+  return quarn::handmade::png_header(width, height, 8, 2) + quarn::handmade::png_chunk("IEND", "");
+}
+
+std::string gif_claiming(unsigned width, unsigned height) {
+  std::string s = "GIF89a";
+  put_le16(s, width);
+  put_le16(s, height);
+  s += std::string("\0\0\0", 3);
+  s += '\x2c';
+  put_le16(s, 0);
+  put_le16(s, 0);
+  put_le16(s, width);
+  put_le16(s, height);
+  s += std::string("\0\x02\x01\x44\0\x3b", 6);
+  return s;
+}
+
+std::string jpeg_claiming(unsigned width, unsigned height) {
+  std::string s("\xff\xd8\xff\xc0\x00\x11\x08", 7);
+  s += static_cast<char>(height >> 8);
+  s += static_cast<char>(height & 0xFF);
+  s += static_cast<char>(width >> 8);
+  s += static_cast<char>(width & 0xFF);
+  s += std::string("\x03\x01\x22\x00\x02\x11\x00\x03\x11\x00", 10);
+  s += std::string("\xff\xda\x00\x0c\x03\x01\x00\x02\x11\x03\x11\x00\x3f\x00", 14);  // scan
+  return s + std::string("\x00\xff\xd9", 3);
+}
+
+// Uncompressed true-colour Targa with all its pixels present.
+std::string tga_claiming(unsigned width, unsigned height, std::size_t pixel_bytes) {
+  std::string s(18, '\0');
+  s[2] = 2;
+  s[12] = static_cast<char>(width & 0xFF);
+  s[13] = static_cast<char>(width >> 8);
+  s[14] = static_cast<char>(height & 0xFF);
+  s[15] = static_cast<char>(height >> 8);
+  s[16] = 24;
+  return s + std::string(pixel_bytes, '\0');
+}
+
+std::string bmp_claiming(std::int32_t width, std::int32_t height, std::size_t pixel_bytes) {
+  std::string s = "BM";
+  put_le32(s, static_cast<std::uint32_t>(54 + pixel_bytes));
+  put_le32(s, 0);
+  put_le32(s, 54);
+  put_le32(s, 40);
+  put_le32(s, static_cast<std::uint32_t>(width));
+  put_le32(s, static_cast<std::uint32_t>(height));
+  put_le16(s, 1);
+  put_le16(s, 24);
+  for (int i = 0; i < 6; ++i) put_le32(s, 0);
+  return s + std::string(pixel_bytes, '\0');
+}
+
+std::string psd_claiming(std::uint32_t width, std::uint32_t height) {
+  std::string s("8BPS\0\1\0\0\0\0\0\0\0\3", 14);
+  put_be32(s, height);
+  put_be32(s, width);
+  s += std::string("\0\x08\0\x03", 4);
+  s += std::string(12, '\0');         // three empty sections
+  s += std::string("\0\1", 2);        // run-length rows
+  return s + std::string(std::size_t{height} * 3 * 2, '\0');
+}
+
+std::string pnm_claiming(const std::string& header, std::size_t sample_bytes) {
+  return header + std::string(sample_bytes, '\0');
+}
+
+struct SizeCase {
+  const char* name;
+  std::string bytes;
+  ImageKind kind;
+  bool refused;
+  std::uint32_t width;
+  std::uint32_t height;
+};
+
+class ClaimedSize : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(ClaimedSize, RefusesBeyondTheLimitsOnly) {
+  const auto& c = GetParam();
+  const auto result = check(c.bytes);
+  EXPECT_EQ(result.kind, c.kind) << kind_name(result.kind);
+  EXPECT_EQ(result.refused, c.refused) << result.reason;
+  EXPECT_EQ(result.width, c.width);
+  EXPECT_EQ(result.height, c.height);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, ClaimedSize,
+    ::testing::Values(
+        // 32768 x 3051 is just under 100 million pixels; one row more is over.
+        SizeCase{"png_side_limit", png_claiming(32768, 3051), ImageKind::kPng, false, 32768, 3051},
+        SizeCase{"png_pixels_over", png_claiming(32768, 3052), ImageKind::kPng, true, 32768, 3052},
+        SizeCase{"png_exactly_1e8", png_claiming(10000, 10000), ImageKind::kPng, false, 10000, 10000},
+        SizeCase{"png_side_over", png_claiming(32769, 1), ImageKind::kPng, true, 32769, 1},
+        SizeCase{"png_40000_square", png_claiming(40000, 40000), ImageKind::kPng, true, 40000, 40000},
+        SizeCase{"png_zero_width", png_claiming(0, 10), ImageKind::kPng, true, 0, 10},
+        SizeCase{"png_4g_side", png_claiming(0xFFFFFFFFu, 1), ImageKind::kPng, true, 0xFFFFFFFFu, 1},
+        SizeCase{"gif_side_limit", gif_claiming(32768, 8), ImageKind::kGif, false, 32768, 8},
+        SizeCase{"gif_side_over", gif_claiming(8, 32769), ImageKind::kGif, true, 8, 32769},
+        SizeCase{"jpeg_ok", jpeg_claiming(4000, 3000), ImageKind::kJpeg, false, 4000, 3000},
+        SizeCase{"jpeg_40000", jpeg_claiming(40000, 40000), ImageKind::kJpeg, true, 40000, 40000},
+        SizeCase{"jpeg_dnl_height", jpeg_claiming(100, 0), ImageKind::kJpeg, true, 100, 0},
+        SizeCase{"tga_ok", tga_claiming(300, 200, 300 * 200 * 3), ImageKind::kTga, false, 300, 200},
+        SizeCase{"tga_side_over", tga_claiming(39394, 42384, 1006), ImageKind::kTga, true, 39394, 42384},
+        SizeCase{"bmp_top_down", bmp_claiming(4, -3, 36), ImageKind::kBmp, false, 4, 3},
+        SizeCase{"bmp_min_height", bmp_claiming(4, INT32_MIN, 36), ImageKind::kBmp, true, 4, 2147483648u},
+        SizeCase{"psd_ok", psd_claiming(640, 480), ImageKind::kPsd, false, 640, 480},
+        SizeCase{"psd_pixels_over", psd_claiming(20000, 20000), ImageKind::kPsd, true, 20000, 20000},
+        SizeCase{"pnm_ok", pnm_claiming("P6\n# c\n20 10\n255\n", 600), ImageKind::kPnm, false, 20, 10},
+        SizeCase{"pnm_side_over", pnm_claiming("P5 40000 2 255 ", 80000), ImageKind::kPnm, true, 40000, 2},
+        SizeCase{"ico_ok", quarn::handmade::ico(48, 32), ImageKind::kIco, false, 48, 32}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct FormatCase {
+  const char* name;
+  std::string bytes;
+  ImageKind kind;
+  unsigned width;
+  unsigned height;
+};
+
+class ValidImage : public ::testing::TestWithParam<FormatCase> {};
+
+TEST_P(ValidImage, IsAcceptedWithItsSize) {
+  const auto& c = GetParam();
+  ASSERT_FALSE(c.bytes.empty()) << "the image library could not write " << c.name;
+  const auto result = check(c.bytes);
+  EXPECT_EQ(result.kind, c.kind) << kind_name(result.kind);
+  EXPECT_FALSE(result.refused) << result.reason;
+  EXPECT_EQ(result.width, c.width);
+  EXPECT_EQ(result.height, c.height);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, ValidImage,
+    ::testing::Values(
+        FormatCase{"png", encode_image(37, 21, ImageFormat::kPng), ImageKind::kPng, 37, 21},
+        FormatCase{"jpeg", encode_image(37, 21, ImageFormat::kJpeg), ImageKind::kJpeg, 37, 21},
+        FormatCase{"bmp", encode_image(37, 21, ImageFormat::kBmp), ImageKind::kBmp, 37, 21},
+        FormatCase{"tga", encode_image(37, 21, ImageFormat::kTga), ImageKind::kTga, 37, 21},
+        FormatCase{"psd", encode_image(37, 21, ImageFormat::kPsd), ImageKind::kPsd, 37, 21},
+        FormatCase{"pnm", encode_image(37, 21, ImageFormat::kPnm), ImageKind::kPnm, 37, 21},
+        FormatCase{"tiff", encode_through_file(37, 21, IL_TIF), ImageKind::kTiff, 37, 21},
+        FormatCase{"pcx", encode_through_file(37, 21, IL_PCX), ImageKind::kPcx, 37, 21},
+        FormatCase{"gif", quarn::handmade::gif(37, 21), ImageKind::kGif, 37, 21},
+        FormatCase{"gif_animated", quarn::handmade::gif(37, 21, 4), ImageKind::kGif, 37, 21},
+        FormatCase{"palette_png", quarn::handmade::palette_png(37, 21), ImageKind::kPng, 37, 21},
+        FormatCase{"cursor", quarn::handmade::ico(37, 21, 2), ImageKind::kIco, 37, 21}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Cuts and flips that leave a header readable but its structure broken.
+struct BrokenCase {
+  const char* name;
+  std::string bytes;
+};
+
+std::string png_chunk_length(std::uint32_t length) {
+  std::string s = quarn::handmade::palette_png(8, 8);
+  // The PLTE chunk follows the 33 bytes of signature and IHDR.
+  s[33] = static_cast<char>(length >> 24);
+  s[34] = static_cast<char>(length >> 16);
+  s[35] = static_cast<char>(length >> 8);
+  s[36] = static_cast<char>(length);
+  return s;
+}
+
+std::string without_first_chunk(std::string png) { return png.substr(0, 8) + png.substr(33); }
+
+class BrokenStructure : public ::testing::TestWithParam<BrokenCase> {};
+
+TEST_P(BrokenStructure, IsRefused) {
+  const auto result = check(GetParam().bytes);
+  EXPECT_TRUE(result.refused) << kind_name(result.kind);
+  EXPECT_STRNE(result.reason, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BrokenStructure,
+    ::testing::Values(
+        BrokenCase{"png_chunk_past_end", png_chunk_length(0x10000)},
+        BrokenCase{"png_chunk_length_top_bit", png_chunk_length(0x8000000C)},
+        BrokenCase{"png_no_ihdr", without_first_chunk(quarn::handmade::palette_png(8, 8))},
+        BrokenCase{"png_cut_in_idat", quarn::handmade::palette_png(40, 40).substr(0, 70)},
+        BrokenCase{"png_no_iend",
+                   [] {
+                     const std::string s = quarn::handmade::palette_png(8, 8);
+                     return s.substr(0, s.size() - 12);
+                   }()},
+        BrokenCase{"gif_frame_outside_screen",
+                   [] {
+                     std::string s = gif_claiming(8, 8);
+                     s[18] = 9;  // frame width 9 on an 8-wide screen
+                     return s;
+                   }()},
+        BrokenCase{"gif_cut_in_frame", quarn::handmade::gif(30, 30).substr(0, 40)},
+        BrokenCase{"gif_no_frame", std::string("GIF89a\x08\0\x08\0\0\0\0\x3b", 14)},
+        BrokenCase{"jpeg_segment_past_end", std::string("\xff\xd8\xff\xe0\x40\x00JFIF", 10)},
+        BrokenCase{"jpeg_segment_past_end_after_frame",
+                   jpeg_claiming(33, 20).substr(0, 21) + std::string("\xff\xeb\x38\x32", 4)},
+        BrokenCase{"jpeg_no_scan", jpeg_claiming(33, 20).substr(0, 21) + "\xff\xd9"},
+        BrokenCase{"jpeg_scan_before_frame", std::string("\xff\xd8\xff\xda\x00\x02\xff\xd9", 8)},
+        BrokenCase{"tga_pixels_missing", tga_claiming(300, 200, 1000)},
+        BrokenCase{"bmp_pixels_missing", bmp_claiming(300, 200, 1000)},
+        BrokenCase{"pnm_samples_missing", pnm_claiming("P6 100 100 255\n", 100)},
+        BrokenCase{"pnm_huge_number", std::string("P6 99999999999 1 255\n")},
+        BrokenCase{"psd_section_past_end", psd_claiming(64, 64).substr(0, 30)},
+        BrokenCase{"tiff_directory_past_end", std::string("II*\0\xff\0\0\0", 8)},
+        BrokenCase{"ico_image_past_end", quarn::handmade::ico(16, 16).substr(0, 100)},
+        BrokenCase{"pcx_short_header", std::string("\x0a\x05\x01\x08", 4)},
+        // Formats the library reads whose headers are not checked here.
+        BrokenCase{"dds", "DDS " + std::string(200, '\0')},
+        BrokenCase{"sgi", std::string("\x01\xda\x00\x01", 4) + std::string(600, '\0')},
+        BrokenCase{"hdr", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 9000 +X 9000\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Fixtures, HostileFilesAreRefused) {
+  const std::string dir = std::string(QUARN_SOURCE_DIR) + "/../shared/fixtures/hostile-images/";
+  for (const char* name : {"png_chunklen_a.png", "png_chunklen_b.png", "png_chunklen_c.png",
+                           "junk_bm_prefix.bin", "junk_gif_prefix_a.bin", "junk_gif_prefix_b.bin"}) {
+    const std::string bytes = quarn::test::read_file(dir + name);
+    ASSERT_FALSE(bytes.empty()) << name;
+    EXPECT_TRUE(check(bytes).refused) << name;
+  }
+}
+
+TEST(Detection, BytesWithoutSignatureAreLeftToTheLibrary) {
+  // Not refused: the image stage asks the library, whose answer for these is
+  // "unknown", so they keep the library's own load error.
+  for (const std::string& bytes : {std::string(), std::string("not an image"), std::string(5, '\0'),
+                                  std::string(64, 'x')}) {
+    const auto result = check(bytes);
+    EXPECT_EQ(result.kind, ImageKind::kUnknown) << bytes;
+    EXPECT_FALSE(result.refused);
+  }
+  EXPECT_FALSE(preflight_image(nullptr, 0).refused);
+}
+
+TEST(Detection, FollowsTheLibrarysOrder) {
+  // The library tests JPEG before anything else and takes a GIF signature in
+  // any letter case; every "BM" is read as a bitmap, header-less bytes that
+  // pass the library's Targa guess as a Targa.
+  EXPECT_EQ(check(std::string("\xff\xd8" "GIF89a", 8)).kind, ImageKind::kJpeg);
+  EXPECT_EQ(check(gif_claiming(4, 4).replace(0, 6, "gIf87A")).kind, ImageKind::kGif);
+  EXPECT_EQ(check(std::string("BM") + std::string(60, '\0')).kind, ImageKind::kBmp);
+  EXPECT_EQ(check(tga_claiming(40, 40, 4800)).kind, ImageKind::kTga);
+  // A PCX header whose bytes also pass the Targa guess is checked as both:
+  // its resolution fields are the Targa size.
+  std::string pcx = encode_through_file(8, 8, IL_PCX);
+  ASSERT_GE(pcx.size(), 128u);
+  EXPECT_FALSE(check(pcx).refused);
+  pcx[12] = pcx[13] = pcx[14] = pcx[15] = '\xff';  // 65535 dpi: a 65535 x 65535 Targa
+  pcx[16] = 24;                                   // Targa depth
+  pcx[17] = 0;
+  const auto both = check(pcx);
+  EXPECT_EQ(both.kind, ImageKind::kPcx);
+  EXPECT_TRUE(both.refused);
+  EXPECT_STREQ(both.reason, "unsafe as Targa");
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+// A cheap, in-memory look at an image BLOB before the image library decodes
+// it. The library trusts the sizes an image header claims: a huge claim makes
+// it overflow 32-bit buffer sizes and crash, a chunk length past the end makes
+// its PNG reader spin, and junk taken for an image can end the process. What
+// is refused here never reaches the library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quarn::thumb {
+
+// Largest width or height an image may claim.
+constexpr std::uint32_t kMaxImageSide = 32768;
+// Largest width x height an image may claim: 100 million pixels, which the
+// library holds in 300 MB as 8-bit RGB, 400 MB as RGBA, 800 MB as 16-bit RGBA.
+constexpr std::uint64_t kMaxImagePixels = 100000000;
+
+// The format the image library will take the bytes for when asked to detect
+// it, in the library's own order of detection.
+enum class ImageKind {
+  kUnknown,  // no signature known here; the library's own detection decides
+  kJpeg,
+  kPng,
+  kBmp,
+  kGif,
+  kPcx,
+  kPnm,
+  kPsd,
+  kTiff,
+  kTga,
+  kIco,     // the library does not detect icons from data; their load fails
+  kUnread,  // a format the library reads but whose header is not checked here
+};
+
+const char* kind_name(ImageKind kind);
+
+ImageKind detect_kind(const unsigned char* data, std::size_t size);
+
+// Whether the library's last-resort Targa guess would take these bytes.
+bool looks_like_tga(const unsigned char* data, std::size_t size);
+
+struct Preflight {
+  ImageKind kind;
+  bool refused;
+  std::uint32_t width;   // as claimed by the header, 0 when not read
+  std::uint32_t height;
+  const char* reason;    // why it was refused; empty when accepted
+};
+
+// Refuses an image whose header claims more than the limits above, whose
+// structure runs past the end of the data, or whose format is not checked.
+// Pure function of the bytes: touches neither the image library nor any
+// shared state, so it runs outside the image lock.
+Preflight preflight_image(const void* data, std::size_t size);
+
+}  // namespace quarn::thumb
