@@ -1,0 +1,311 @@
+// Mail benchmark: velmar through SQL at 1, 4 and 8 concurrent connections
+// against a loopback SMTP sink; messages per second and the share of
+// messages the sink received whole. Then a profile of one call, made
+// in-process through dlopen: where the time of a call goes.
+//
+//   bench_mail OUT_JSON            the whole benchmark
+//   bench_mail --profile-only N    only N in-process calls (for strace -c)
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "bench_util.h"
+#include "bench_db.h"
+#include "mariadb_server.h"
+#include "smtp_sink.h"
+#include "udf_call.h"
+
+namespace qb = quarn::bench;
+namespace qt = quarn::test;
+
+namespace {
+
+const char kTo[] = "reader@example.invalid";
+const char kFrom[] = "bench@example.invalid";
+const char kSubject[] = "quarn-udf benchmark";
+
+// A plain body of about 2 KiB in lines of 70 characters; the sink checks
+// that it arrived inside each message.
+std::string make_body() {
+  std::string body;
+  for (int line = 0; line < 30; ++line) {
+    std::string text = "line " + std::to_string(line) + ": ";
+    while (text.size() < 70) text += static_cast<char>('a' + (text.size() + line) % 26);
+    body += text + "\r\n";
+  }
+  return body + "end of message";
+}
+
+double cpu_seconds_self() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// utime + stime of a process, from /proc/<pid>/stat.
+double cpu_seconds_of(long pid) {
+  const std::string stat = qb::read_bytes("/proc/" + std::to_string(pid) + "/stat");
+  const auto close_paren = stat.rfind(')');
+  std::istringstream fields(stat.substr(close_paren + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) {
+      stime = std::stoull(field);
+      break;
+    }
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+struct ProfileResult {
+  long calls = 0;
+  long ok = 0;
+  double wall_ms_median = 0;
+  double cpu_ms_per_call = 0;
+  std::vector<std::pair<std::string, double>> phases;  // name, median ms
+};
+
+// Sequential in-process calls; the sink's timeline of each connection is
+// matched with the call that made it (one at a time, so in order).
+ProfileResult profile_calls(qb::SmtpSink& sink, const std::string& body, long calls) {
+  qt::Plugin plugin("velmar");
+  qt::Function velmar(plugin, "velmar");
+  qt::Args args;
+  args.text(kTo).text(kFrom).text(kSubject).text(body).integer(0);
+  const qt::InitOutcome started = velmar.init(args);
+  if (started.refused) throw std::runtime_error("velmar_init refused: " + started.message);
+  UDF_INIT initid = started.initid;
+
+  sink.take_timelines();
+  const std::uint64_t closed_before = sink.counts().connections;
+  std::vector<qb::Clock::time_point> begin, end;
+  ProfileResult result;
+  const double cpu_start = cpu_seconds_self();
+  for (long i = 0; i < calls; ++i) {
+    begin.push_back(qb::Clock::now());
+    const qt::StringOutcome out = velmar.row_string(initid, args);
+    end.push_back(qb::Clock::now());
+    if (out.text == "OK" && !out.is_null) ++result.ok;
+  }
+  const double cpu = cpu_seconds_self() - cpu_start;
+  sink.wait_closed(closed_before + static_cast<std::uint64_t>(calls), std::chrono::seconds(10));
+  const auto timelines = sink.take_timelines();
+
+  auto ms = [](qb::Clock::time_point from, qb::Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+  };
+  std::vector<double> wall, connect, script, close_wait, teardown;
+  for (long i = 0; i < calls; ++i) wall.push_back(ms(begin[i], end[i]));
+  if (timelines.size() == static_cast<std::size_t>(calls)) {
+    for (long i = 0; i < calls; ++i) {
+      const auto& t = timelines[i];
+      if (!t.complete) continue;
+      connect.push_back(ms(begin[i], t.accepted));
+      script.push_back(ms(t.accepted, t.end_of_data));
+      close_wait.push_back(ms(t.end_of_data, t.client_eof));
+      teardown.push_back(ms(t.client_eof, end[i]));
+    }
+  }
+  result.calls = calls;
+  result.wall_ms_median = qb::median(wall);
+  result.cpu_ms_per_call = cpu * 1000.0 / calls;
+  result.phases = {
+      {"settings, lookup (resolver thread) and connect, until the sink accepted", qb::median(connect)},
+      {"script written, accept to end-of-data line received", qb::median(script)},
+      {"end-of-data to the client's shutdown of its sending side", qb::median(close_wait)},
+      {"sink closes; client reads end of stream, closes, tears the session down", qb::median(teardown)},
+  };
+  return result;
+}
+
+void print_profile(const ProfileResult& p) {
+  std::printf("\nProfile of one velmar call, in-process (dlopen), %ld calls one after another, medians:\n",
+              p.calls);
+  std::printf("  whole call %.3f ms wall, %.3f ms CPU of this process per call (sink included)\n",
+              p.wall_ms_median, p.cpu_ms_per_call);
+  for (const auto& [name, value] : p.phases) std::printf("  %8.3f ms  %s\n", value, name.c_str());
+  std::fflush(stdout);
+}
+
+qb::Json profile_json(const ProfileResult& p) {
+  std::vector<qb::Json> phases;
+  for (const auto& [name, value] : p.phases)
+    phases.push_back(qb::Json::object({{"phase", qb::Json::string(name)}, {"ms_median", qb::Json::number(value)}}));
+  return qb::Json::object({
+      {"calls", qb::Json::integer(p.calls)},
+      {"ok", qb::Json::integer(p.ok)},
+      {"wall_ms_median", qb::Json::number(p.wall_ms_median)},
+      {"cpu_ms_per_call", qb::Json::number(p.cpu_ms_per_call)},
+      {"phases", qb::Json::array(phases)},
+  });
+}
+
+void set_mail_environment(std::uint16_t port) {
+  setenv("UDF_SMTPHOST", "127.0.0.1", 1);
+  setenv("UDF_SMTPPORT", std::to_string(port).c_str(), 1);
+  setenv("UDF_SMTPUSER", "bench", 1);
+  setenv("UDF_SMTPPASSWORD", "bench-secret", 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    const std::string body = make_body();
+    if (argc == 3 && std::string(argv[1]) == "--profile-only") {
+      qb::SmtpSink sink(body, true);
+      set_mail_environment(sink.port());
+      const ProfileResult p = profile_calls(sink, body, std::stol(argv[2]));
+      print_profile(p);
+      return p.ok == p.calls ? 0 : 1;
+    }
+    if (argc != 2) {
+      std::fprintf(stderr, "usage: bench_mail OUT_JSON | bench_mail --profile-only N\n");
+      return 2;
+    }
+    const long per_level = qb::env_count("QUARN_BENCH_MAILS", 2000);
+    const long runs = qb::env_count("QUARN_BENCH_MAIL_RUNS", 3);
+    const long profile_count = qb::env_count("QUARN_BENCH_MAIL_PROFILE_CALLS", 300);
+    const std::vector<int> levels = {1, 4, 8};
+
+    qb::SmtpSink sink(body, true);
+    set_mail_environment(sink.port());
+    std::printf("mail: sink on 127.0.0.1:%u, %ld messages per level and run, %ld runs, body %zu bytes\n",
+                sink.port(), per_level, runs, body.size());
+    std::printf("starting the throwaway server...\n");
+    std::fflush(stdout);
+    qt::MariaDbServer server({{"UDF_SMTPHOST", "127.0.0.1"},
+                              {"UDF_SMTPPORT", std::to_string(sink.port())},
+                              {"UDF_SMTPUSER", "bench"},
+                              {"UDF_SMTPPASSWORD", "bench-secret"}});
+    server.install_functions();
+    const auto admin_owner = qb::bench_connection(server);
+    qt::Connection& admin = *admin_owner;
+    const long server_pid = std::stol(qb::read_bytes(*admin.value("SELECT @@pid_file")));
+    admin.rows("CREATE TABLE ids (id INT PRIMARY KEY) ENGINE=InnoDB");
+    admin.rows("INSERT INTO ids VALUES (1)");
+    for (long have = 1; have < per_level; have *= 2)
+      admin.rows("INSERT INTO ids SELECT id + " + std::to_string(have) + " FROM ids");
+    std::vector<std::unique_ptr<qt::Connection>> connections;
+    for (int i = 0; i < 8; ++i)
+      connections.push_back(qb::bench_connection(server));
+    const std::string call = "velmar(" + qt::Connection::quote(kTo) + ", " +
+                             qt::Connection::quote(kFrom) + ", " + qt::Connection::quote(kSubject) +
+                             ", " + qt::Connection::quote(body) + ", 0)";
+    // Warm-up: the library is loaded on first use.
+    if (admin.value("SELECT " + call) != std::optional<std::string>("OK"))
+      throw std::runtime_error("velmar through SQL did not answer OK");
+    sink.take_timelines();
+
+    qb::Table table({"connections", "messages/s", "received whole", "OK results",
+                     "ms per message seen by a conn", "server CPU ms/msg"});
+    std::vector<qb::Json> level_json;
+    double rate_at_8 = 0, whole_at_8 = 0;
+    bool all_whole = true;
+    for (int k : levels) {
+      const long each = per_level / k;
+      const long total = each * k;
+      std::vector<double> rates, latencies, server_cpu;
+      std::uint64_t sent = 0, whole = 0, oks = 0;
+      for (long run = 0; run < runs; ++run) {
+        const auto before = sink.counts();
+        const double cpu_before = cpu_seconds_of(server_pid);
+        std::vector<std::thread> threads;
+        std::vector<std::string> errors(k);
+        std::vector<long> ok_count(k, 0);
+        std::vector<double> elapsed(k, 0);
+        const auto start = qb::Clock::now();
+        for (int t = 0; t < k; ++t) {
+          threads.emplace_back([&, t] {
+            try {
+              const auto mine = qb::Clock::now();
+              const auto rows = connections[t]->rows("SELECT " + call + " FROM ids WHERE id <= " +
+                                                     std::to_string(each));
+              elapsed[t] = qb::seconds_since(mine);
+              for (const auto& row : rows)
+                if (row[0] && *row[0] == "OK") ++ok_count[t];
+            } catch (const std::exception& e) {
+              errors[t] = e.what();
+            }
+          });
+        }
+        for (auto& thread : threads) thread.join();
+        const double wall = qb::seconds_since(start);
+        for (const auto& e : errors)
+          if (!e.empty()) throw std::runtime_error(e);
+        sink.wait_closed(before.connections + static_cast<std::uint64_t>(total), std::chrono::seconds(15));
+        const auto after = sink.counts();
+        server_cpu.push_back((cpu_seconds_of(server_pid) - cpu_before) * 1000.0 / total);
+        sent += static_cast<std::uint64_t>(total);
+        whole += after.intact - before.intact;
+        for (long n : ok_count) oks += static_cast<std::uint64_t>(n);
+        rates.push_back(total / wall);
+        latencies.push_back(qb::median(elapsed) * 1000.0 / each);
+      }
+      sink.take_timelines();
+      const double rate = qb::median(rates);
+      const double share = sent ? static_cast<double>(whole) / static_cast<double>(sent) : 0;
+      if (whole != sent) all_whole = false;
+      if (k == 8) {
+        rate_at_8 = rate;
+        whole_at_8 = share;
+      }
+      table.add({std::to_string(k), qb::fixed(rate, 1),
+                 std::to_string(whole) + "/" + std::to_string(sent) + " (" + qb::fixed(100 * share, 2) + "%)",
+                 std::to_string(oks), qb::fixed(qb::median(latencies), 2),
+                 qb::fixed(qb::median(server_cpu), 3)});
+      level_json.push_back(qb::Json::object({
+          {"connections", qb::Json::integer(k)},
+          {"messages_per_run", qb::Json::integer(total)},
+          {"messages_per_s_median", qb::Json::number(rate)},
+          {"messages_per_s", qb::Json::numbers(rates)},
+          {"sent", qb::Json::integer(static_cast<long long>(sent))},
+          {"received_whole", qb::Json::integer(static_cast<long long>(whole))},
+          {"share_received_whole", qb::Json::number(share)},
+          {"ok_results", qb::Json::integer(static_cast<long long>(oks))},
+          {"ms_per_message_per_connection_median", qb::Json::number(qb::median(latencies))},
+          {"server_cpu_ms_per_message_median", qb::Json::number(qb::median(server_cpu))},
+      }));
+    }
+    table.print("Mail through SQL against the loopback sink, medians of " + std::to_string(runs) +
+                " runs (target: all received, >= 1000 messages/s at 8 connections)");
+    const bool target = all_whole && rate_at_8 >= 1000.0;
+    std::printf("  target %s: %.1f messages/s at 8 connections, %.2f%% received whole\n",
+                target ? "met" : "NOT met", rate_at_8, 100 * whole_at_8);
+
+    const ProfileResult p = profile_calls(sink, body, profile_count);
+    print_profile(p);
+    const auto totals = sink.counts();
+    std::printf("  sink totals: %llu connections, %llu whole messages, %llu incomplete, %llu resets\n",
+                static_cast<unsigned long long>(totals.connections),
+                static_cast<unsigned long long>(totals.intact),
+                static_cast<unsigned long long>(totals.incomplete),
+                static_cast<unsigned long long>(totals.resets));
+
+    const auto load = qb::load_average();
+    qb::Json::object({
+        {"benchmark", qb::Json::string("mail")},
+        {"body_bytes", qb::Json::integer(static_cast<long long>(body.size()))},
+        {"runs", qb::Json::integer(runs)},
+        {"levels", qb::Json::array(level_json)},
+        {"target_met", qb::Json::boolean(target)},
+        {"profile_in_process", profile_json(p)},
+        {"sink_incomplete", qb::Json::integer(static_cast<long long>(totals.incomplete))},
+        {"sink_resets", qb::Json::integer(static_cast<long long>(totals.resets))},
+        {"cores", qb::Json::integer(std::thread::hardware_concurrency())},
+        {"load_average_at_end", qb::Json::numbers(load)},
+    }).write(argv[1]);
+    std::printf("  summary: %s (load average at end %.2f)\n", argv[1], load[0]);
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_mail: %s\n", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,173 @@
+// Memory benchmark: resident size (VmRSS) of the throwaway server before,
+// during and after 10,000 thumbnails and 10,000 mails through SQL.
+//
+//   bench_memory OUT_JSON PNG_640x480
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "bench_util.h"
+#include "bench_db.h"
+#include "mariadb_server.h"
+#include "smtp_sink.h"
+#include "test_util.h"
+
+namespace qb = quarn::bench;
+namespace qt = quarn::test;
+
+namespace {
+
+constexpr long kBatch = 1000;  // rows per statement
+constexpr int kMailConnections = 4;
+
+struct Sample {
+  std::string after;
+  long rss_kib;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: bench_memory OUT_JSON PNG_640x480\n");
+    return 2;
+  }
+  try {
+    const long thumbnails = qb::env_count("QUARN_BENCH_MEMORY_THUMBNAILS", 10000);
+    const long mails = qb::env_count("QUARN_BENCH_MEMORY_MAILS", 10000);
+    const long warmup = 100;
+    const std::string image = qb::read_bytes(argv[2]);
+    qb::SmtpSink sink;
+    qt::TempDir thumbs;
+    std::printf("memory: %ld thumbnails (640x480 PNG, box 200x200) then %ld mails (%d connections), "
+                "in statements of up to %ld rows\nstarting the throwaway server...\n",
+                thumbnails, mails, kMailConnections, kBatch);
+    std::fflush(stdout);
+    qt::MariaDbServer server({{"UDF_IMAGEDIR", thumbs.path()},
+                              {"UDF_SMTPHOST", "127.0.0.1"},
+                              {"UDF_SMTPPORT", std::to_string(sink.port())},
+                              {"UDF_SMTPUSER", "bench"},
+                              {"UDF_SMTPPASSWORD", "bench-secret"}});
+    server.install_functions();
+    const auto admin_owner = qb::bench_connection(server);
+    qt::Connection& admin = *admin_owner;
+    const long pid = std::stol(qb::read_bytes(*admin.value("SELECT @@pid_file")));
+    admin.rows("CREATE TABLE img (id INT PRIMARY KEY, img LONGBLOB NOT NULL) ENGINE=InnoDB");
+    admin.rows("INSERT INTO img VALUES (1, " + qt::Connection::hex_literal(image) + ")");
+    admin.rows("CREATE TABLE ids (id INT PRIMARY KEY) ENGINE=InnoDB");
+    admin.rows("INSERT INTO ids VALUES (1)");
+    for (long have = 1; have < kBatch; have *= 2)
+      admin.rows("INSERT INTO ids SELECT id + " + std::to_string(have) + " FROM ids");
+
+    std::vector<std::unique_ptr<qt::Connection>> connections;
+    for (int i = 0; i < kMailConnections; ++i)
+      connections.push_back(qb::bench_connection(server));
+
+    auto thumbnail_batch = [&](long rows, long offset) {
+      const auto result = admin.rows("SELECT tarvik(i.img, CONCAT('m', s.id + " + std::to_string(offset) +
+                                     "), 200, 200) FROM img i JOIN ids s ON i.id = 1 WHERE s.id <= " +
+                                     std::to_string(rows));
+      for (const auto& row : result)
+        if (!row[0] || row[0]->rfind("File written as ", 0) != 0)
+          throw std::runtime_error("tarvik failed: " + row[0].value_or("NULL"));
+    };
+    const std::string call = "velmar('reader@example.invalid', 'bench@example.invalid', 'memory', "
+                             "'a short body', 0)";
+    auto mail_batch = [&](long rows) {
+      std::vector<std::thread> threads;
+      std::vector<std::string> errors(kMailConnections);
+      for (int t = 0; t < kMailConnections; ++t) {
+        const long mine = rows / kMailConnections + (t < rows % kMailConnections ? 1 : 0);
+        threads.emplace_back([&, t, mine] {
+          try {
+            if (mine == 0) return;
+            const auto result = connections[t]->rows("SELECT " + call + " FROM ids WHERE id <= " +
+                                                     std::to_string(mine));
+            for (const auto& row : result)
+              if (!row[0] || *row[0] != "OK") throw std::runtime_error("velmar: " + row[0].value_or("NULL"));
+          } catch (const std::exception& e) {
+            errors[t] = e.what();
+          }
+        });
+      }
+      for (auto& thread : threads) thread.join();
+      for (const auto& e : errors)
+        if (!e.empty()) throw std::runtime_error(e);
+    };
+
+    std::vector<Sample> samples;
+    samples.push_back({"start (functions registered, none called)", qb::rss_kib(pid)});
+    thumbnail_batch(warmup, 0);
+    mail_batch(warmup);
+    samples.push_back({"warm-up (" + std::to_string(warmup) + " thumbnails, " + std::to_string(warmup) +
+                           " mails)",
+                       qb::rss_kib(pid)});
+    const long baseline = samples.back().rss_kib;
+
+    const auto start = qb::Clock::now();
+    std::vector<long> thumb_curve, mail_curve;
+    for (long done = 0; done < thumbnails;) {
+      const long rows = std::min(kBatch, thumbnails - done);
+      thumbnail_batch(rows, done);
+      done += rows;
+      thumb_curve.push_back(qb::rss_kib(pid));
+    }
+    const double thumb_seconds = qb::seconds_since(start);
+    samples.push_back({"after " + std::to_string(thumbnails) + " thumbnails", qb::rss_kib(pid)});
+    const auto mail_start = qb::Clock::now();
+    for (long done = 0; done < mails;) {
+      const long rows = std::min(kBatch, mails - done);
+      mail_batch(rows);
+      done += rows;
+      mail_curve.push_back(qb::rss_kib(pid));
+    }
+    const double mail_seconds = qb::seconds_since(mail_start);
+    samples.push_back({"after " + std::to_string(mails) + " mails", qb::rss_kib(pid)});
+    sink.wait_closed(static_cast<std::uint64_t>(mails + warmup), std::chrono::seconds(10));
+    const auto counts = sink.counts();
+
+    qb::Table table({"server RSS", "KiB", "vs warm-up KiB"});
+    std::vector<qb::Json> json;
+    for (const auto& s : samples) {
+      table.add({s.after, std::to_string(s.rss_kib), std::to_string(s.rss_kib - baseline)});
+      json.push_back(qb::Json::object({{"after", qb::Json::string(s.after)},
+                                       {"rss_kib", qb::Json::integer(s.rss_kib)}}));
+    }
+    table.print("Memory: resident size of mariadbd (VmRSS)");
+    auto curve = [](const std::vector<long>& v) {
+      std::string text;
+      for (long x : v) text += (text.empty() ? "" : " ") + std::to_string(x);
+      return text;
+    };
+    std::printf("  RSS KiB after each %ld thumbnails: %s\n", kBatch, curve(thumb_curve).c_str());
+    std::printf("  RSS KiB after each %ld mails:      %s\n", kBatch, curve(mail_curve).c_str());
+    std::printf("  took %.1f s for the thumbnails (%.1f/s), %.1f s for the mails (%.1f/s); "
+                "sink: %llu whole of %llu connections\n",
+                thumb_seconds, thumbnails / thumb_seconds, mail_seconds, mails / mail_seconds,
+                static_cast<unsigned long long>(counts.complete),
+                static_cast<unsigned long long>(counts.connections));
+
+    std::vector<qb::Json> tc, mc;
+    for (long x : thumb_curve) tc.push_back(qb::Json::integer(x));
+    for (long x : mail_curve) mc.push_back(qb::Json::integer(x));
+    const auto load = qb::load_average();
+    qb::Json::object({
+        {"benchmark", qb::Json::string("memory")},
+        {"thumbnails", qb::Json::integer(thumbnails)},
+        {"mails", qb::Json::integer(mails)},
+        {"samples", qb::Json::array(json)},
+        {"rss_kib_per_thumbnail_batch", qb::Json::array(tc)},
+        {"rss_kib_per_mail_batch", qb::Json::array(mc)},
+        {"batch_rows", qb::Json::integer(kBatch)},
+        {"thumbnail_seconds", qb::Json::number(thumb_seconds)},
+        {"mail_seconds", qb::Json::number(mail_seconds)},
+        {"sink_whole_messages", qb::Json::integer(static_cast<long long>(counts.complete))},
+        {"load_average_at_end", qb::Json::numbers(load)},
+    }).write(argv[1]);
+    std::printf("  summary: %s (load average at end %.2f)\n", argv[1], load[0]);
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_memory: %s\n", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,183 @@
+// Settings benchmark: udf_getenvvar and udf_loadini(TRUE) calls per second,
+// in-process through dlopen, alone and with the environment lock contended
+// by 4 threads.
+//
+//   bench_settings OUT_JSON
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "bench_util.h"
+#include "test_util.h"
+#include "udf_call.h"
+
+namespace qb = quarn::bench;
+namespace qt = quarn::test;
+
+namespace {
+
+const char kIni[] =
+    "[thumbnail]\nimage-directory = /var/tmp/thumbs\n"
+    "[email]\nsmtp-host = mail.example.invalid\nsmtp-user = bench\n"
+    "smtp-password = bench-secret\nsmtp-port = 587\n"
+    "[general]\nerror-log = udf_error.log\n";
+
+// One caller of a function: its own records, reused for every call, as the
+// server reuses them for the rows of one statement.
+class Caller {
+ public:
+  Caller(const qt::Plugin& plugin, const std::string& name, bool integer_argument)
+      : init_(plugin.function<qt::InitFn>((name + "_init").c_str())),
+        main_(plugin.symbol(name.c_str())),
+        integer_(integer_argument) {
+    if (integer_) args_.integer(1);
+    else args_.text("UDF_SMTPHOST");
+    char message[256] = {0};
+    if (init_(&initid_, args_.get(), message)) throw std::runtime_error(message);
+    record_ = args_.get();
+  }
+
+  // One call; false when the result is not what the function promises.
+  bool call() {
+    char is_null = 0, error = 0;
+    if (integer_) {
+      auto* fn = reinterpret_cast<qt::IntFn*>(main_);
+      fn(&initid_, record_, &is_null, &error);
+      return is_null == 1 && error == 0;  // loaded: NULL without the error flag
+    }
+    unsigned long length = 0;
+    auto* fn = reinterpret_cast<qt::StringFn*>(main_);
+    const char* text = fn(&initid_, record_, result_, &length, &is_null, &error);
+    return is_null == 0 && error == 0 && length == 20 && std::memcmp(text, "mail.example.invalid", 20) == 0;
+  }
+
+ private:
+  qt::InitFn* init_;
+  void* main_;
+  bool integer_;
+  qt::Args args_;
+  UDF_ARGS* record_ = nullptr;
+  UDF_INIT initid_{};
+  char result_[256];
+};
+
+struct Outcome {
+  double measured_per_s;    // calls/s of the measured threads, all together
+  double background_per_s;  // calls/s of the background threads
+};
+
+// `measured` threads call one function and `background` threads the other,
+// all for `ms` milliseconds.
+Outcome measure(const qt::Plugin& plugin, bool measured_is_loadini, int measured,
+                bool background_is_loadini, int background, long ms) {
+  std::atomic<bool> go{false}, stop{false};
+  std::atomic<long> bad{0};
+  std::vector<long> counts(measured + background, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < measured + background; ++t) {
+    const bool loadini = t < measured ? measured_is_loadini : background_is_loadini;
+    threads.emplace_back([&, t, loadini] {
+      Caller caller(plugin, loadini ? "udf_loadini" : "udf_getenvvar", loadini);
+      while (!go) std::this_thread::yield();
+      long n = 0;
+      while (!stop.load(std::memory_order_relaxed)) {
+        if (!caller.call()) ++bad;
+        ++n;
+      }
+      counts[t] = n;
+    });
+  }
+  go = true;
+  const auto start = qb::Clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  const double seconds = qb::seconds_since(start);
+  if (bad) throw std::runtime_error(std::to_string(bad.load()) + " calls returned unexpected results");
+  Outcome outcome{0, 0};
+  for (int t = 0; t < measured + background; ++t)
+    (t < measured ? outcome.measured_per_s : outcome.background_per_s) += counts[t] / seconds;
+  return outcome;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: bench_settings OUT_JSON\n");
+    return 2;
+  }
+  try {
+    const long runs = qb::env_count("QUARN_BENCH_RUNS", 5);
+    const long ms = qb::env_count("QUARN_BENCH_SETTINGS_MS", 400);
+    const std::string out_json = std::filesystem::absolute(argv[1]).string();
+    qt::TempDir dir;
+    qt::write_file(dir.file("quarn_udf.ini"), kIni);
+    // The settings file is read from the working directory.
+    if (chdir(dir.path().c_str()) != 0) throw std::runtime_error("chdir failed");
+    qt::Plugin plugin("ostrel");
+    {
+      Caller load(plugin, "udf_loadini", true);
+      load.call();
+    }
+
+    struct Scenario {
+      std::string what;
+      bool loadini;
+      int threads;
+      bool background_loadini;
+      int background;
+    };
+    const std::vector<Scenario> scenarios = {
+        {"udf_getenvvar, 1 thread alone", false, 1, false, 0},
+        {"udf_getenvvar, 4 threads at once (sum)", false, 4, false, 0},
+        {"udf_getenvvar, 1 thread while 4 threads run udf_loadini(TRUE)", false, 1, true, 4},
+        {"udf_loadini(TRUE), 1 thread alone", true, 1, false, 0},
+        {"udf_loadini(TRUE), 4 threads at once (sum)", true, 4, false, 0},
+        {"udf_loadini(TRUE), 1 thread while 4 threads run udf_getenvvar", true, 1, false, 4},
+    };
+    std::printf("settings: in-process calls, %ld runs of %ld ms per scenario, %u cores\n", runs, ms,
+                std::thread::hardware_concurrency());
+    std::fflush(stdout);
+    qb::Table table({"calls", "calls/s", "us per call", "background calls/s"});
+    std::vector<qb::Json> json;
+    for (const auto& s : scenarios) {
+      std::vector<double> rates, background;
+      for (long run = 0; run < runs; ++run) {
+        const Outcome o = measure(plugin, s.loadini, s.threads, s.background_loadini, s.background, ms);
+        rates.push_back(o.measured_per_s);
+        background.push_back(o.background_per_s);
+      }
+      const double rate = qb::median(rates);
+      table.add({s.what, qb::fixed(rate, 0), qb::fixed(1e6 * s.threads / rate, 2),
+                 s.background ? qb::fixed(qb::median(background), 0) : "-"});
+      json.push_back(qb::Json::object({
+          {"scenario", qb::Json::string(s.what)},
+          {"calls_per_s_median", qb::Json::number(rate)},
+          {"calls_per_s", qb::Json::numbers(rates)},
+          {"background_calls_per_s_median", qb::Json::number(qb::median(background))},
+      }));
+    }
+    table.print("Settings, in-process (dlopen): medians of " + std::to_string(runs) + " runs");
+    const auto load = qb::load_average();
+    qb::Json::object({
+        {"benchmark", qb::Json::string("settings")},
+        {"runs", qb::Json::integer(runs)},
+        {"ms_per_run", qb::Json::integer(ms)},
+        {"scenarios", qb::Json::array(json)},
+        {"cores", qb::Json::integer(std::thread::hardware_concurrency())},
+        {"load_average_at_end", qb::Json::numbers(load)},
+    }).write(out_json);
+    std::printf("  summary: %s (load average at end %.2f)\n", out_json.c_str(), load[0]);
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_settings: %s\n", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Runs the benchmarks against the built plug-ins and prints their tables.
+# Usage: scripts/bench.sh [BUILD_DIR]   (make bench runs it after deps and build)
+#
+# Each benchmark starts what it needs (a throwaway mariadbd on a Unix socket,
+# a loopback SMTP sink) and stops it again. Results: BUILD_DIR/bench/*.json,
+# the printed tables also in BUILD_DIR/bench/*.txt.
+#
+# More or fewer repetitions (defaults in brackets):
+#   QUARN_BENCH_RUNS [5]               runs for thumbnails (a/b/c) and settings
+#   QUARN_BENCH_ITER_SMALL/MEDIUM/LARGE [40/15/4]  images per run and way
+#   QUARN_BENCH_CONC_ROWS [24], QUARN_BENCH_CONC_RUNS [3]  thumbnail concurrency
+#   QUARN_BENCH_MAILS [2000], QUARN_BENCH_MAIL_RUNS [3]    messages per level
+#   QUARN_BENCH_SETTINGS_MS [400]      length of one settings run
+#   QUARN_BENCH_MEMORY_THUMBNAILS [10000], QUARN_BENCH_MEMORY_MAILS [10000]
+#   QUARN_BENCH_STRACE=1               strace summary of the mail call even
+#                                      when the mail target is met
+#   QUARN_BENCH_ONLY="thumbnail mail"  a subset of: settings thumbnail mail memory
+set -uo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$top/build}" && pwd) || { echo "bench: no build directory ${1:-$top/build}" >&2; exit 2; }
+bin="$build/bench"
+out="$build/bench"
+images="$out/images"
+mkdir -p "$images"
+
+export QUARN_BENCH_ITER_SMALL=${QUARN_BENCH_ITER_SMALL:-40}
+export QUARN_BENCH_ITER_MEDIUM=${QUARN_BENCH_ITER_MEDIUM:-15}
+export QUARN_BENCH_ITER_LARGE=${QUARN_BENCH_ITER_LARGE:-4}
+only=" ${QUARN_BENCH_ONLY:-settings thumbnail mail memory} "
+
+failed=()
+timings=()
+start_all=$(date +%s)
+
+header() { printf '\n==== %s ====\n' "$*"; }
+selected() { [[ "$only" == *" $1 "* ]]; }
+
+# run NAME PROGRAM ARGS...: runs one benchmark, keeps its output.
+run() {
+  local name=$1
+  shift
+  if [[ ! -x "$1" ]]; then
+    echo "bench: $1 is not built (is its plug-in missing?); skipping $name" | tee "$out/$name.txt"
+    failed+=("$name(not built)")
+    return
+  fi
+  header "$name"
+  local t0
+  t0=$(date +%s)
+  "$@" 2>&1 | tee "$out/$name.txt"
+  local status=${PIPESTATUS[0]}
+  timings+=("\"$name\": $(( $(date +%s) - t0 ))")
+  [[ $status -eq 0 ]] || failed+=("$name")
+}
+
+header "setup"
+echo "build: $build   cores: $(nproc)   load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "commit: $(git -C "$top" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+echo "generating the images..."
+"$bin/make_image" 640 480 "$images/small.png" &&
+  "$bin/make_image" 1600 1200 "$images/medium.jpg" &&
+  "$bin/make_image" 4000 3000 "$images/large.jpg" || { echo "bench: cannot generate images" >&2; exit 1; }
+for f in small.png medium.jpg large.jpg; do
+  printf '  %-10s %s, %s bytes\n' "$f" "$("$bin/make_image" --size "$images/$f")" "$(stat -c %s "$images/$f")"
+done
+
+selected settings && run settings "$bin/bench_settings" "$out/settings.json"
+selected thumbnail && run thumbnail "$bin/bench_thumbnail" "$out/thumbnail.json" \
+  "$images/small.png" "$images/medium.jpg" "$images/large.jpg"
+if selected mail; then
+  run mail "$bin/bench_mail" "$out/mail.json"
+  # Where a call's time goes, seen as system calls, when the target is
+  # missed (or when asked for).
+  if [[ -x "$bin/bench_mail" ]] &&
+     { grep -q '"target_met": false' "$out/mail.json" 2>/dev/null || [[ "${QUARN_BENCH_STRACE:-}" == 1 ]]; }; then
+    header "mail profile (strace -c -f, in-process calls, sink thread included)"
+    if command -v strace >/dev/null; then
+      strace -f -c -o "$out/mail_strace.txt" "$bin/bench_mail" --profile-only 300 >/dev/null 2>&1
+      head -n 20 "$out/mail_strace.txt" | tee "$out/mail_profile.txt"
+    else
+      echo "strace is not installed; the phase profile above is the profile" | tee "$out/mail_profile.txt"
+    fi
+  fi
+fi
+selected memory && run memory "$bin/bench_memory" "$out/memory.json" "$images/small.png"
+
+total=$(( $(date +%s) - start_all ))
+{
+  printf '{"commit": "%s", "cores": %s, "load_average_at_end": [%s], "seconds": {%s, "total": %s}, "failed": [%s]}\n' \
+    "$(git -C "$top" rev-parse --short HEAD 2>/dev/null || echo unknown)" "$(nproc)" \
+    "$(cut -d' ' -f1-3 /proc/loadavg | tr ' ' ',')" \
+    "$(IFS=,; echo "${timings[*]:-\"none\": 0}")" "$total" \
+    "$( ((${#failed[@]})) && printf '"%s",' "${failed[@]}" | sed 's/,$//')"
+} > "$out/summary.json"
+
+header "done in ${total} s"
+echo "summaries: $out/{settings,thumbnail,mail,memory,summary}.json"
+echo "load average now: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores (figures from a busy machine are noisy)"
+if [[ ${#failed[@]} -gt 0 ]]; then
+  echo "bench: failed: ${failed[*]}" >&2
+  exit 1
+fi
