@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "smtp_session.h"
 
@@ -96,6 +97,11 @@ const char* refusal(const MailArgs& mail) {
   return nullptr;
 }
 
+Outcome send_outcome(bool failed, std::string failure_text) {
+  if (!failed) return {kSent, false, false, std::nullopt};
+  return {kSendError, false, false, std::move(failure_text)};
+}
+
 Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
   try {
     const char* missing = nullptr;
@@ -110,9 +116,7 @@ Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
 
     session.send(std::move(*mail.from), std::move(*mail.to), std::move(mail.subject),
                  std::move(mail.body), mail.is_html);
-    if (!session.failed()) return {kSent, false, false, std::nullopt};
-    // A recorded failure is a failure even when its text is empty.
-    return {kSendError, false, false, session.failure_text()};
+    return send_outcome(session.failed(), session.failure_text());
   } catch (...) {
     return {kException, true, true, std::nullopt};
   }

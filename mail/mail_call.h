@@ -71,6 +71,10 @@ struct Outcome {
   std::optional<std::string> log_line;  // for standard error, without "\n"
 };
 
+// What a finished session means for the call: a recorded failure is never
+// "OK", even when its text is empty.
+Outcome send_outcome(bool failed, std::string failure_text);
+
 // The whole call: settings, session, checks, send. Never throws; every
 // exception becomes the NULL-with-error outcome.
 Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept;

@@ -288,4 +288,17 @@ TEST(Refusal, RunCallChecksSettingsBeforeAddresses) {
   EXPECT_FALSE(outcome.error);
 }
 
+TEST(SendOutcome, ARecordedFailureIsNeverOk) {
+  const Outcome sent = send_outcome(false, "");
+  EXPECT_STREQ(sent.text, kSent);
+  EXPECT_FALSE(sent.log_line);
+  for (const std::string text : {"Connection refused", ""}) {
+    const Outcome failed = send_outcome(true, text);
+    EXPECT_STREQ(failed.text, kSendError) << text;
+    EXPECT_EQ(failed.log_line, std::optional<std::string>(text));  // "" logs an empty line
+    EXPECT_FALSE(failed.is_null);
+    EXPECT_FALSE(failed.error);
+  }
+}
+
 }  // namespace
