@@ -76,6 +76,20 @@ int main(int argc, char** argv) {
       }
     std::remove((dir + "/scratch").c_str());
   }
+  // Formats the library reads but the pre-flight check refuses unread.
+  const std::string unread = root + "/unread";
+  mkdir(unread.c_str(), 0755);
+  for (const auto& f : {std::pair<const char*, ILenum>{"dds", IL_DDS}, {"sgi", IL_SGI}, {"hdr", IL_HDR}}) {
+    std::vector<unsigned char> pixels(16 * 12 * 3);
+    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<unsigned char>(i * 13);
+    ilTexImage(16, 12, 1, 3, IL_RGB, IL_UNSIGNED_BYTE, pixels.data());
+    const std::string bytes = encode(f.second, unread + "/scratch");
+    if (!bytes.empty()) {
+      write(unread + "/" + f.first, bytes);
+      ++written;
+    }
+  }
+  std::remove((unread + "/scratch").c_str());
   const std::string gif = root + "/gif", ico = root + "/ico", png = root + "/png";
   mkdir(gif.c_str(), 0755);
   mkdir(ico.c_str(), 0755);

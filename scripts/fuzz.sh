@@ -59,6 +59,10 @@ for fmt in $formats; do
   [ -d "$seeds/$fmt" ] || continue
   run image_stage_fuzz "$fmt" "$seeds/$fmt" "$seeds/hostile"
 done
+# Without the check, over the formats it refuses unread: evidence only.
+if [ -z "${FUZZ_FORMATS:-}" ] || [[ " $formats " == *" unread "* ]]; then
+  run unread_fuzz unread "$seeds/unread"
+fi
 all_seeds=()
 for d in "$seeds"/*/; do all_seeds+=("$d"); done
 run detect_fuzz all "${all_seeds[@]}"

@@ -77,6 +77,7 @@ class ImageName {
   ILuint name_ = 0;
 };
 
+// Whether the bound image's bytes per pixel match its format and type.
 bool consistent_layout() {
   int channels = 0;
   switch (ilGetInteger(IL_IMAGE_FORMAT)) {
@@ -106,9 +107,9 @@ bool expand_palette() {
   return ilConvertImage(alpha ? IL_RGBA : IL_RGB, IL_UNSIGNED_BYTE) == IL_TRUE;
 }
 
-// The JPEG writer takes 8-bit RGB or luminance directly; anything else it
-// would have to convert itself, and an image it cannot describe to the
-// encoder ends in the encoder's fatal error handler, which exits the process.
+// The JPEG writer passes anything but 8-bit RGB or luminance through its own
+// conversion; converting here first means the encoder, whose error handler
+// ends the process, only ever sees the two layouts it takes.
 bool prepare_for_jpeg() {
   const ILint format = ilGetInteger(IL_IMAGE_FORMAT);
   const ILint type = ilGetInteger(IL_IMAGE_TYPE);
@@ -181,9 +182,11 @@ StageResult run_image_stage(const void* data, unsigned long size,
   const auto width = static_cast<std::uint32_t>(ilGetInteger(IL_IMAGE_WIDTH));
   const auto depth = static_cast<std::uint32_t>(ilGetInteger(IL_IMAGE_DEPTH));
   // Some corrupt files decode to an image whose pixel size does not match
-  // its format; scaler, converter and JPEG writer would all misread it.
+  // its format (a 16-bit grey Targa: luminance with 2 bytes per pixel); the
+  // JPEG encoder then ends the process with "Bogus input colorspace".
   if (!consistent_layout()) {
-    ilGetError();
+    while (ilGetError() != IL_NO_ERROR) {
+    }
     return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
   }
   // The scaler refuses colour-indexed images (most GIFs, palette PNGs).

@@ -250,6 +250,13 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"jpeg_no_scan", jpeg_claiming(33, 20).substr(0, 21) + "\xff\xd9"},
         BrokenCase{"jpeg_scan_before_frame", std::string("\xff\xd8\xff\xda\x00\x02\xff\xd9", 8)},
         BrokenCase{"tga_pixels_missing", tga_claiming(300, 200, 1000)},
+        BrokenCase{"tga_grey_16_bit",
+                   [] {
+                     std::string s = tga_claiming(8, 8, 8 * 8 * 2);
+                     s[2] = 3;  // grey
+                     s[16] = 16;
+                     return s;
+                   }()},
         BrokenCase{"bmp_pixels_missing", bmp_claiming(300, 200, 1000)},
         BrokenCase{"pnm_samples_missing", pnm_claiming("P6 100 100 255\n", 100)},
         BrokenCase{"pnm_huge_number", std::string("P6 99999999999 1 255\n")},
