@@ -221,8 +221,10 @@ void SmtpSink::handle_line(Connection& c, const std::string& line) {
   if (starts_with_word(line, "EHLO") || starts_with_word(line, "HELO")) {
     c.out += "250-sink.invalid\r\n250-AUTH LOGIN\r\n250 8BITMIME\r\n";
   } else if (starts_with_word(line, "AUTH LOGIN")) {
-    c.auth_step = 2;
-    c.out += "334 VXNlcm5hbWU6\r\n";
+    // With the user name given on the same line only the password follows.
+    const bool initial_response = line.size() > 11;
+    c.auth_step = initial_response ? 1 : 2;
+    c.out += initial_response ? "334 UGFzc3dvcmQ6\r\n" : "334 VXNlcm5hbWU6\r\n";
   } else if (starts_with_word(line, "MAIL FROM:") || starts_with_word(line, "RCPT TO:") ||
              starts_with_word(line, "RSET") || starts_with_word(line, "NOOP")) {
     c.out += "250 2.1.0 ok\r\n";
