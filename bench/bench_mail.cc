@@ -147,6 +147,24 @@ qb::Json profile_json(const ProfileResult& p) {
   });
 }
 
+// Phases of one connection's messages through SQL, seen by the sink alone:
+// messages follow each other, so the gap between one's end and the next
+// one's accept is the server's share of a call outside the conversation.
+void add_sql_phases(std::vector<qb::SmtpSink::Timeline> timelines, std::vector<double> (&phases)[3]) {
+  std::sort(timelines.begin(), timelines.end(),
+            [](const auto& x, const auto& y) { return x.accepted < y.accepted; });
+  auto ms = [](qb::Clock::time_point from, qb::Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+  };
+  for (std::size_t i = 0; i < timelines.size(); ++i) {
+    const auto& t = timelines[i];
+    if (!t.complete) continue;
+    phases[0].push_back(ms(t.accepted, t.end_of_data));
+    phases[1].push_back(ms(t.end_of_data, t.client_eof));
+    if (i + 1 < timelines.size()) phases[2].push_back(ms(t.client_eof, timelines[i + 1].accepted));
+  }
+}
+
 void set_mail_environment(std::uint16_t port) {
   setenv("UDF_SMTPHOST", "127.0.0.1", 1);
   setenv("UDF_SMTPPORT", std::to_string(port).c_str(), 1);
@@ -207,6 +225,7 @@ int main(int argc, char** argv) {
     qb::Table table({"connections", "messages/s", "received whole", "OK results",
                      "ms per message seen by a conn", "server CPU ms/msg"});
     std::vector<qb::Json> level_json;
+    std::vector<double> sql_phases[3];
     double rate_at_8 = 0, whole_at_8 = 0;
     bool all_whole = true;
     for (int k : levels) {
@@ -215,6 +234,7 @@ int main(int argc, char** argv) {
       std::vector<double> rates, latencies, server_cpu;
       std::uint64_t sent = 0, whole = 0, oks = 0;
       for (long run = 0; run < runs; ++run) {
+        sink.take_timelines();
         const auto before = sink.counts();
         const double cpu_before = cpu_seconds_of(server_pid);
         std::vector<std::thread> threads;
@@ -248,8 +268,8 @@ int main(int argc, char** argv) {
         for (long n : ok_count) oks += static_cast<std::uint64_t>(n);
         rates.push_back(total / wall);
         latencies.push_back(qb::median(elapsed) * 1000.0 / each);
+        if (k == 1) add_sql_phases(sink.take_timelines(), sql_phases);
       }
-      sink.take_timelines();
       const double rate = qb::median(rates);
       const double share = sent ? static_cast<double>(whole) / static_cast<double>(sent) : 0;
       if (whole != sent) all_whole = false;
@@ -276,6 +296,15 @@ int main(int argc, char** argv) {
     }
     table.print("Mail through SQL against the loopback sink, medians of " + std::to_string(runs) +
                 " runs (target: all received, >= 1000 messages/s at 8 connections)");
+    const std::vector<std::pair<std::string, double>> sql_profile = {
+        {"accept to end-of-data line received (script)", qb::median(sql_phases[0])},
+        {"end-of-data to the client's shutdown of its sending side", qb::median(sql_phases[1])},
+        {"client's shutdown to the next message's accept: teardown, row, settings, lookup, connect",
+         qb::median(sql_phases[2])},
+    };
+    std::printf("  1 connection through SQL, as the sink saw it (medians over %zu messages):\n",
+                sql_phases[2].size());
+    for (const auto& [name, value] : sql_profile) std::printf("  %8.3f ms  %s\n", value, name.c_str());
     const bool target = all_whole && rate_at_8 >= 1000.0;
     std::printf("  target %s: %.1f messages/s at 8 connections, %.2f%% received whole\n",
                 target ? "met" : "NOT met", rate_at_8, 100 * whole_at_8);
@@ -297,6 +326,10 @@ int main(int argc, char** argv) {
         {"levels", qb::Json::array(level_json)},
         {"target_met", qb::Json::boolean(target)},
         {"profile_in_process", profile_json(p)},
+        {"profile_sql_one_connection_ms", qb::Json::object({
+             {"script", qb::Json::number(sql_profile[0].second)},
+             {"close_wait", qb::Json::number(sql_profile[1].second)},
+             {"between_messages", qb::Json::number(sql_profile[2].second)}})},
         {"sink_incomplete", qb::Json::integer(static_cast<long long>(totals.incomplete))},
         {"sink_resets", qb::Json::integer(static_cast<long long>(totals.resets))},
         {"cores", qb::Json::integer(std::thread::hardware_concurrency())},
