@@ -53,11 +53,11 @@ say "Creating a throwaway MariaDB data directory in $data"
 user_opt=()
 [[ $(id -u) -eq 0 ]] && user_opt=(--user=root)
 mariadb-install-db --no-defaults --datadir="$data" --auth-root-authentication-method=normal \
-  --skip-test-db "${user_opt[@]}" >"$work/install.log" 2>&1 ||
+  --skip-test-db --tmpdir="$work" "${user_opt[@]}" >"$work/install.log" 2>&1 ||
   { cat "$work/install.log" >&2; exit 1; }
 
 say "Starting mariadbd (socket only, no network port, plugin dir $build/plugins)"
-mariadbd --no-defaults --datadir="$data" --socket="$sock" --skip-networking \
+mariadbd --no-defaults --datadir="$data" --socket="$sock" --skip-networking --tmpdir="$work" \
   --plugin-dir="$build/plugins" --log-error="$work/error.log" --pid-file="$work/mysqld.pid" \
   --innodb-buffer-pool-size=32M --max-allowed-packet=64M "${user_opt[@]}" >"$work/mariadbd.out" 2>&1 &
 server_pid=$!

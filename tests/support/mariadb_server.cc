@@ -124,12 +124,16 @@ MariaDbServer::MariaDbServer(const std::map<std::string, std::string>& environme
   socket_ = root_ + "/mysqld.sock";
   log_ = root_ + "/error.log";
   const bool as_root = geteuid() == 0;
+  // A private temporary directory: servers of parallel tests must not meet
+  // over their temporary tables in /tmp.
+  const std::string tmp = root_ + "/tmp";
+  std::filesystem::create_directory(tmp);
   const std::string user = as_root ? " --user=root" : "";
 
   int status = 0;
   const std::string install = "mariadb-install-db --no-defaults --datadir=" + data_dir_ +
                               " --auth-root-authentication-method=normal --skip-test-db" +
-                              user + " --skip-name-resolve";
+                              user + " --skip-name-resolve --tmpdir=" + tmp;
   const std::string install_output = run_output(install, &status);
   if (status != 0) throw std::runtime_error("mariadb-install-db failed:\n" + install_output);
 
@@ -138,6 +142,7 @@ MariaDbServer::MariaDbServer(const std::map<std::string, std::string>& environme
       "--no-defaults",
       "--datadir=" + data_dir_,
       "--socket=" + socket_,
+      "--tmpdir=" + tmp,
       "--skip-networking",
       "--plugin-dir=" QUARN_PLUGIN_DIR,
       "--log-error=" + log_,
