@@ -401,6 +401,16 @@ Preflight check_psd(Bytes d, std::size_t n) {
   return size;
 }
 
+std::uint64_t tiff_type_size(std::uint32_t type) {
+  switch (type) {
+    case 1: case 2: case 6: case 7: return 1;
+    case 3: case 8: return 2;
+    case 4: case 9: case 11: case 13: return 4;
+    case 5: case 10: case 12: return 8;
+    default: return 0;  // unknown types are skipped by the decoder
+  }
+}
+
 Preflight check_tiff(Bytes d, std::size_t n) {
   const bool big = d[0] == 'M';
   const auto u16 = [big](Bytes p) { return big ? be16(p) : le16(p); };
@@ -417,15 +427,47 @@ Preflight check_tiff(Bytes d, std::size_t n) {
     if (entries == 0 || (n - ifd - 2) / 12 < entries || n - ifd - 2 - entries * 12 < 4)
       return refuse(ImageKind::kTiff, "directory runs past the end", first_width, first_height);
     std::uint64_t width = 0, height = 0, tile_width = 0, tile_height = 0;
+    Bytes offsets = nullptr, counts = nullptr;  // of the strips or tiles
+    std::uint64_t offsets_n = 0, counts_n = 0;
+    std::uint32_t offsets_type = 0, counts_type = 0;
     for (std::uint64_t i = 0; i < entries; ++i) {
       Bytes e = d + ifd + 2 + i * 12;
       const std::uint32_t tag = u16(e);
       const std::uint32_t type = u16(e + 2);
+      const std::uint64_t count = u32(e + 4);
       const std::uint64_t value = type == 3 ? u16(e + 8) : type == 4 ? u32(e + 8) : 0;
+      // Values of more than four bytes lie elsewhere in the file; the
+      // library's reader does not stop at the end of the data but reads on.
+      const std::uint64_t bytes = count * tiff_type_size(type);
+      Bytes where = e + 8;
+      if (bytes > 4) {
+        if (u32(e + 8) > n || bytes > n - u32(e + 8))
+          return refuse(ImageKind::kTiff, "value runs past the end", width, height);
+        where = d + u32(e + 8);
+      }
       if (tag == 256) width = value;
       if (tag == 257) height = value;
       if (tag == 322) tile_width = value;
       if (tag == 323) tile_height = value;
+      if ((tag == 273 || tag == 324) && (type == 3 || type == 4)) {
+        offsets = where;
+        offsets_n = count;
+        offsets_type = type;
+      }
+      if ((tag == 279 || tag == 325) && (type == 3 || type == 4)) {
+        counts = where;
+        counts_n = count;
+        counts_type = type;
+      }
+    }
+    // Every strip or tile the decoder will seek to must lie inside the data.
+    if (offsets == nullptr || counts == nullptr || offsets_n != counts_n)
+      return refuse(ImageKind::kTiff, "strips not described", width, height);
+    for (std::uint64_t i = 0; i < offsets_n; ++i) {
+      const std::uint64_t at = offsets_type == 3 ? u16(offsets + 2 * i) : u32(offsets + 4 * i);
+      const std::uint64_t length = counts_type == 3 ? u16(counts + 2 * i) : u32(counts + 4 * i);
+      if (at > n || length > n - at)
+        return refuse(ImageKind::kTiff, "strip runs past the end", width, height);
     }
     const Preflight size = claimed(ImageKind::kTiff, width, height);
     if (size.refused) return size;

@@ -110,6 +110,24 @@ std::string psd_claiming(std::uint32_t width, std::uint32_t height) {
   return s + std::string(std::size_t{height} * 3 * 2, '\0');
 }
 
+// A little-endian TIFF of width x height with one strip at `strip_offset`.
+std::string tiff_claiming(unsigned width, unsigned height, std::uint32_t strip_offset,
+                          std::uint32_t strip_bytes) {
+  std::string s("II*\0\x08\0\0\0\x04\0", 10);
+  const auto entry = [&s](unsigned tag, unsigned type, std::uint32_t value) {
+    put_le16(s, tag);
+    put_le16(s, type);
+    put_le32(s, 1);
+    put_le32(s, value);
+  };
+  entry(256, 4, width);
+  entry(257, 4, height);
+  entry(273, 4, strip_offset);
+  entry(279, 4, strip_bytes);
+  put_le32(s, 0);
+  return s + std::string(strip_bytes, '\0');
+}
+
 std::string pnm_claiming(const std::string& header, std::size_t sample_bytes) {
   return header + std::string(sample_bytes, '\0');
 }
@@ -158,6 +176,8 @@ INSTANTIATE_TEST_SUITE_P(
         SizeCase{"psd_pixels_over", psd_claiming(20000, 20000), ImageKind::kPsd, true, 20000, 20000},
         SizeCase{"pnm_ok", pnm_claiming("P6\n# c\n20 10\n255\n", 600), ImageKind::kPnm, false, 20, 10},
         SizeCase{"pnm_side_over", pnm_claiming("P5 40000 2 255 ", 80000), ImageKind::kPnm, true, 40000, 2},
+        SizeCase{"tiff_ok", tiff_claiming(4, 4, 62, 48), ImageKind::kTiff, false, 4, 4},
+        SizeCase{"tiff_side_over", tiff_claiming(4, 40000, 62, 48), ImageKind::kTiff, true, 4, 40000},
         SizeCase{"ico_ok", quarn::handmade::ico(48, 32), ImageKind::kIco, false, 48, 32}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -262,6 +282,8 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"pnm_huge_number", std::string("P6 99999999999 1 255\n")},
         BrokenCase{"psd_section_past_end", psd_claiming(64, 64).substr(0, 30)},
         BrokenCase{"tiff_directory_past_end", std::string("II*\0\xff\0\0\0", 8)},
+        BrokenCase{"tiff_strip_past_end", tiff_claiming(4, 4, 5000, 48)},
+        BrokenCase{"tiff_strip_longer_than_data", tiff_claiming(4, 4, 62, 48).substr(0, 100)},
         BrokenCase{"ico_image_past_end", quarn::handmade::ico(16, 16).substr(0, 100)},
         BrokenCase{"pcx_short_header", std::string("\x0a\x05\x01\x08", 4)},
         // Formats the library reads whose headers are not checked here.
