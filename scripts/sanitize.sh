@@ -21,7 +21,8 @@ run() {
   cmake --build "$dir" -j"$JOBS"
 
   echo "== $kind: tests"
-  local common="log_path=$reports/report:halt_on_error=1:abort_on_error=0"
+  # log_exe_name names each report file after the test program it came from.
+  local common="log_path=$reports/report:log_exe_name=1:halt_on_error=1:abort_on_error=0"
   local ctest_status=0
   ASAN_OPTIONS="$common:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1" \
   UBSAN_OPTIONS="$common:print_stacktrace=1" \
@@ -30,7 +31,10 @@ run() {
 
   if compgen -G "$reports/report*" >/dev/null; then
     echo "== $kind: sanitizer reports:"
-    cat "$reports"/report*
+    for report in "$reports"/report*; do
+      echo "-- ${report##*/}"
+      cat "$report"
+    done
     status=1
   elif [[ $ctest_status -ne 0 ]]; then
     echo "== $kind: tests failed"
