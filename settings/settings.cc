@@ -42,10 +42,12 @@ LoadOutcome load_settings(bool overwrite, const std::string& file_name) {
   const bool loaded = env_get(kLoadedMarker).has_value();
   if (!overwrite && loaded) return LoadOutcome::kAlreadyLoaded;
 
-  // A directory opens for reading but yields no line, and would pass for an
-  // empty file that resets every setting to its default.
+  // Only a regular file (or a link to one) is read. A directory opens but
+  // yields no line, and would pass for an empty file that resets every
+  // setting to its default; a named pipe would block the open until some
+  // writer comes, and a device such as /dev/zero would be read for ever.
   struct stat file;
-  if (::stat(file_name.c_str(), &file) == 0 && S_ISDIR(file.st_mode))
+  if (::stat(file_name.c_str(), &file) == 0 && !S_ISREG(file.st_mode))
     return LoadOutcome::kOpenFailed;
   const INIReader reader(file_name);
   if (reader.ParseError() < 0) return LoadOutcome::kOpenFailed;

@@ -168,10 +168,27 @@ TEST_F(Loader, AnEmptyErrorLogLeavesTheStateNotLoaded) {
   EXPECT_EQ(variable("UDF_SMTPHOST"), "two");
 }
 
-TEST_F(Loader, ADirectoryNamedLikeTheFileIsAnOpenFailure) {
-  ASSERT_EQ(::mkdir("quarn_udf.ini", 0700), 0);
-  EXPECT_EQ(load_settings(true), LoadOutcome::kOpenFailed);
-  EXPECT_EQ(variable("UDF_ERRORLOG"), std::nullopt);
+// Only a regular file is read: a directory would read as an empty file (all
+// defaults), a pipe would block the load, /dev/zero would never end.
+TEST_F(Loader, AnythingButARegularFileIsAnOpenFailure) {
+  const struct {
+    const char* label;
+    int (*make)();
+  } cases[] = {
+      {"directory", [] { return ::mkdir("quarn_udf.ini", 0700); }},
+      {"named pipe", [] { return ::mkfifo("quarn_udf.ini", 0600); }},
+      {"link to a device", [] { return ::symlink("/dev/zero", "quarn_udf.ini"); }},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(c.make(), 0) << c.label;
+    EXPECT_EQ(load_settings(true), LoadOutcome::kOpenFailed) << c.label;
+    EXPECT_EQ(variable("UDF_ERRORLOG"), std::nullopt) << c.label;
+    ASSERT_EQ(::remove("quarn_udf.ini"), 0) << c.label;
+  }
+  ASSERT_EQ(::symlink(cwd_.file("real.ini").c_str(), "quarn_udf.ini"), 0);
+  quarn::test::write_file(cwd_.file("real.ini"), "[email]\nsmtp-host = linked\n");
+  EXPECT_EQ(load_settings(true), LoadOutcome::kPublished) << "a link to a file is read";
+  EXPECT_EQ(variable("UDF_SMTPHOST"), "linked");
 }
 
 TEST(OverwriteRequest, TrueForEveryNonZeroIntegerOnly) {
