@@ -359,6 +359,14 @@ Preflight check_pnm(Bytes d, std::size_t n) {
     default: needed = samples * (maxval > 255 ? 2 : 1); break;
   }
   if (needed > rest) return refuse(ImageKind::kPnm, "samples run past the end", width, height);
+  if (kind <= '3') {
+    // The library's reader of text samples never gets past any other byte.
+    for (std::size_t i = pos; i < n; ++i) {
+      const unsigned char c = d[i];
+      if (!((c >= '0' && c <= '9') || c == ' ' || c == '\t' || c == '\n' || c == '\r'))
+        return refuse(ImageKind::kPnm, "stray byte in text samples", width, height);
+    }
+  }
   return size;
 }
 
