@@ -1,0 +1,212 @@
+// velmar inside a real MariaDB server against network faults on loopback: no
+// listener, a name that does not resolve, a listener that accepts and never
+// reads, and one that breaks the connection mid-script. Each gives the
+// promised result; the test prints how long the connection's thread was
+// held, and checks the bound where there is one (the 10 s wait for the
+// server to close). No packet leaves the machine: the unresolvable name is
+// one the resolver refuses before asking any name server.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "capture_server.h"
+#include "mariadb_server.h"
+#include "working_dir.h"
+
+namespace {
+
+using quarn::test::Connection;
+using quarn::test::MariaDbServer;
+using Seconds = std::chrono::duration<double>;
+
+const std::string kSendError = "There was an error sending the message.";
+// A label longer than 63 bytes cannot be put into a DNS query, so the
+// lookup fails inside the resolver library; .invalid is reserved anyway.
+const std::string kUnresolvable = std::string(70, 'a') + ".invalid";
+
+// Accepts one connection and never reads from it; closes it (a reset, since
+// data is unread) once `hold` has passed. A small receive buffer keeps the
+// kernel from taking in the whole message on the peer's behalf.
+class SilentListener {
+ public:
+  explicit SilentListener(std::chrono::milliseconds hold) : hold_(hold) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int buffer = 64 * 1024;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(fd_, 4) != 0)
+      throw std::runtime_error("silent listener: bind/listen failed");
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~SilentListener() {
+    stop_ = true;
+    thread_.join();
+    ::close(fd_);
+  }
+  std::uint16_t port() const { return port_; }
+  bool accepted() const { return accepted_; }
+
+ private:
+  void run() {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int client = -1;
+    while (!stop_ && client < 0 && std::chrono::steady_clock::now() < give_up) {
+      pollfd ready{fd_, POLLIN, 0};
+      if (::poll(&ready, 1, 20) > 0) client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+    if (client < 0) return;
+    accepted_ = true;
+    const auto until = std::chrono::steady_clock::now() + hold_;
+    while (!stop_ && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::close(client);
+  }
+
+  std::chrono::milliseconds hold_;
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stop_{false}, accepted_{false};
+  std::thread thread_;
+};
+
+class NetworkFaults : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    quarn::test::clear_settings();
+    server_ = new MariaDbServer;
+    server_->install_functions();
+  }
+  static void TearDownTestSuite() { delete server_; }
+  void TearDown() override {
+    ASSERT_TRUE(server_->alive());
+    EXPECT_EQ(Connection(server_->socket_path()).value("SELECT 6 * 7"), "42");
+  }
+
+  // Points velmar at host:port through the settings file.
+  static void configure(const std::string& host, std::uint16_t port) {
+    quarn::test::write_file(server_->data_dir() + "/quarn_udf.ini",
+                            "[email]\nsmtp-host = " + host + "\nsmtp-port = " +
+                                std::to_string(port) + "\nsmtp-user = u\nsmtp-password = p\n");
+    Connection db(server_->socket_path());
+    db.value("SELECT udf_loadini(TRUE)");
+    ASSERT_EQ(db.value("SELECT udf_getenvvar('UDF_SMTPPORT')"), std::to_string(port));
+  }
+
+  struct Outcome {
+    std::optional<std::string> value;
+    std::string log;
+    double held;  // seconds the statement kept its connection's thread
+  };
+  // One velmar call on a connection of its own; meanwhile another
+  // connection must still be answered at once.
+  static Outcome send(const std::string& case_name, std::size_t body_bytes) {
+    const std::size_t log_before = server_->error_log().size();
+    const std::string sql = "SELECT velmar('t@x.test', 'f@x.test', 's', REPEAT('x', " +
+                            std::to_string(body_bytes) + "))";
+    const auto start = std::chrono::steady_clock::now();
+    auto call = std::async(std::launch::async, [&] {
+      return Connection(server_->socket_path()).value(sql);
+    });
+    double other = 0;
+    if (call.wait_for(std::chrono::seconds(1)) == std::future_status::timeout) {
+      const auto asked = std::chrono::steady_clock::now();
+      EXPECT_EQ(Connection(server_->socket_path()).value("SELECT 1"), "1");
+      other = Seconds(std::chrono::steady_clock::now() - asked).count();
+      EXPECT_LT(other, 2.0) << case_name << ": the server stopped answering others";
+    }
+    Outcome outcome{call.get(), "", Seconds(std::chrono::steady_clock::now() - start).count()};
+    outcome.log = server_->error_log().substr(log_before);
+    std::printf("%-40s -> %-40s held %6.2f s%s%s%s\n", case_name.c_str(),
+                outcome.value ? outcome.value->c_str() : "NULL", outcome.held,
+                other > 0 ? " (another connection answered meanwhile)" : "",
+                outcome.log.empty() ? "" : "; log: ",
+                outcome.log.substr(0, outcome.log.find('\n')).c_str());
+    return outcome;
+  }
+
+  static MariaDbServer* server_;
+};
+
+MariaDbServer* NetworkFaults::server_ = nullptr;
+
+TEST_F(NetworkFaults, PortWithoutListener) {
+  quarn::test::DeadPort dead;
+  configure("127.0.0.1", dead.port());
+  const Outcome got = send("port without listener", 100);
+  EXPECT_EQ(got.value, kSendError);
+  EXPECT_EQ(got.log, "Connection refused\n");
+  EXPECT_LT(got.held, 5.0);
+}
+
+TEST_F(NetworkFaults, HostNameThatDoesNotResolve) {
+  configure(kUnresolvable, 25);
+  const Outcome got = send("host name that does not resolve", 100);
+  EXPECT_EQ(got.value, kSendError);
+  // One line: the resolver's reason.
+  ASSERT_GT(got.log.size(), 1u);
+  EXPECT_EQ(got.log.find('\n'), got.log.size() - 1) << got.log;
+  EXPECT_LT(got.held, 5.0);
+}
+
+TEST_F(NetworkFaults, ListenerThatNeverReadsASmallMessage) {
+  // The script fits into the socket buffers, so every write succeeds; the
+  // wait for the server to close is then bounded to 10 s, and the message
+  // counts as handed over.
+  SilentListener listener(std::chrono::seconds(30));
+  configure("127.0.0.1", listener.port());
+  const Outcome got = send("listener never reads, 100 B body", 100);
+  EXPECT_TRUE(listener.accepted());
+  EXPECT_EQ(got.value, "OK");
+  EXPECT_EQ(got.log, "");
+  EXPECT_GE(got.held, 9.5);
+  EXPECT_LT(got.held, 15.0);
+}
+
+TEST_F(NetworkFaults, ListenerThatNeverReadsALargeMessageHoldsTheThreadUntilItCloses) {
+  // The writes block once the buffers are full and have no time limit of
+  // their own: the thread is held for as long as the listener keeps the
+  // connection open (12 s here, past the 10 s close bound), then the reset
+  // breaks the write: NULL with the error flag, nothing logged.
+  const std::chrono::seconds hold(12);
+  SilentListener listener(hold);
+  configure("127.0.0.1", listener.port());
+  const Outcome got = send("listener never reads, 16 MiB body", 16 << 20);
+  EXPECT_TRUE(listener.accepted());
+  EXPECT_EQ(got.value, std::nullopt);
+  EXPECT_EQ(got.log, "");
+  EXPECT_GE(got.held, hold.count() - 0.5);
+  EXPECT_LT(got.held, hold.count() + 5.0);
+}
+
+TEST_F(NetworkFaults, ListenerThatBreaksTheConnectionMidScript) {
+  // Reads up to the end of the header, then resets while the body is
+  // being written.
+  quarn::test::CaptureServer server(quarn::test::CaptureServer::Mode::kResetInData);
+  configure("127.0.0.1", server.port());
+  const Outcome got = send("listener resets mid-script, 16 MiB body", 16 << 20);
+  EXPECT_EQ(got.value, std::nullopt);
+  EXPECT_EQ(got.log, "");
+  EXPECT_LT(got.held, 5.0);
+  const auto seen = server.wait_for(1);
+  EXPECT_NE(seen[0].received.find("\r\nDATA\r\nSUBJECT:s\r\n"), std::string::npos);
+}
+
+}  // namespace
