@@ -48,9 +48,9 @@ bool is_jpeg(Bytes d, std::size_t n) { return n >= 2 && d[0] == 0xFF && d[1] == 
 bool is_png(Bytes d, std::size_t n) { return starts_with(d, n, "\x89PNG\r\n\x1a\n", 8); }
 
 // The library's own test of a bitmap header is looser than the format and
-// hard to pin down, so every "BM" with an info header is read as a bitmap;
+// hard to pin down (it even takes a cut header), so every "BM" is a bitmap;
 // where the library disagrees it falls back to Targa, which is checked too.
-bool is_bmp(Bytes d, std::size_t n) { return n >= 54 && d[0] == 'B' && d[1] == 'M'; }
+bool is_bmp(Bytes d, std::size_t n) { return n >= 2 && d[0] == 'B' && d[1] == 'M'; }
 
 // The library compares the GIF signature without regard to letter case.
 bool is_gif(Bytes d, std::size_t n) {
@@ -97,7 +97,7 @@ bool is_unread(Bytes d, std::size_t n) {
       {"DDS ", 4},                       // DirectDraw surface
       {"#?", 2},                         // Radiance HDR
       {"icns", 4},                       // Macintosh icon
-      {"/* XPM */", 9},                  // X pixmap
+      {"/*", 2},                         // X pixmap: the library finds "XPM" even across line ends
       {"! XPM2", 6},                     // X pixmap, version 2
       {"\x01\xda", 2},                   // Silicon Graphics
       {"\x53\x80\xf6\x34", 4},           // Softimage PIC
@@ -200,6 +200,7 @@ Preflight check_jpeg(Bytes d, std::size_t n) {
 }
 
 Preflight check_bmp(Bytes d, std::size_t n) {
+  if (n < 54) return refuse(ImageKind::kBmp, "header runs past the end");
   const std::uint64_t width = le32(d + 18);
   const auto signed_height = static_cast<std::int32_t>(le32(d + 22));
   const std::uint64_t height =

@@ -292,6 +292,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Formats the library reads whose headers are not checked here.
         BrokenCase{"dds", "DDS " + std::string(200, '\0')},
         BrokenCase{"sgi", std::string("\x01\xda\x00\x01", 4) + std::string(600, '\0')},
+        BrokenCase{"xpm_split_by_carriage_return", std::string("/* XP\rM */\0", 11)},
+        BrokenCase{"bmp_cut_header", std::string("BM\xae\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0\x07", 19)},
         BrokenCase{"hdr", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 9000 +X 9000\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
