@@ -320,6 +320,20 @@ TEST_F(BadInput, EmptyStringsAndNulBytes) {
   EXPECT_EQ(call("SELECT udf_getenvvar(CONCAT(CHAR(0), 'UDF_SMTPPORT'))").value, std::nullopt);
 }
 
+TEST_F(BadInput, OverlongNames) {
+  // A file name longer than the file system takes fails the save; the
+  // result is cut to 253 characters, the error log gets the whole text.
+  const Outcome got =
+      call("SELECT tarvik(" + Connection::hex_literal(png()) + ", REPEAT('n', 300), 20, 20)");
+  const std::string path = image_path(std::string(300, 'n') + ".jpg");
+  ASSERT_TRUE(got.value);
+  EXPECT_TRUE(digits_after(got.log, save_failure(path))) << got.log;
+  EXPECT_EQ(*got.value, got.log.substr(0, 253));
+  EXPECT_FALSE(file_exists(path));
+  // A 64 KiB variable name is no variable.
+  EXPECT_EQ(call("SELECT udf_getenvvar(REPEAT('A', 65536))").value, std::nullopt);
+}
+
 TEST_F(BadInput, LineBreaksInEachMailArgument) {
   const char* const breaks[] = {"CHAR(13)", "CHAR(10)", "CHAR(13, 10)"};
   const std::string refused[] = {"Error: 'To' address contains a line break.",
