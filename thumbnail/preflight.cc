@@ -60,10 +60,8 @@ bool is_gif(Bytes d, std::size_t n) {
   return std::memcmp(lower, "gif87a", 6) == 0 || std::memcmp(lower, "gif89a", 6) == 0;
 }
 
-// The library takes even a few bytes with these three for a PCX header.
-bool is_pcx(Bytes d, std::size_t n) {
-  return n >= 3 && d[0] == 0x0A && (d[1] == 0 || (d[1] >= 2 && d[1] <= 5)) && d[2] == 1;
-}
+// The library takes even a few bytes for a PCX header, whatever the version.
+bool is_pcx(Bytes d, std::size_t n) { return n >= 3 && d[0] == 0x0A && d[2] == 1; }
 
 bool is_pnm(Bytes d, std::size_t n) { return n >= 2 && d[0] == 'P' && d[1] >= '1' && d[1] <= '6'; }
 
@@ -511,6 +509,13 @@ Preflight check_tga(Bytes d, std::size_t n) {
   // pixel size contradicts its format.
   if ((type == 3 || type == 11) && d[16] != 8)
     return refuse(ImageKind::kTga, "grey deeper than 8 bits", size.width, size.height);
+  // A colour-mapped image without a colour map of the usual kind makes the
+  // library allocate as if from garbage: over 512 MB for a 1 x 32 image.
+  const bool mapped = type == 1 || type == 9;
+  const unsigned map_bits = d[7];
+  if (d[1] > 1 || mapped != (d[1] == 1) ||
+      (mapped && !(map_bits == 15 || map_bits == 16 || map_bits == 24 || map_bits == 32)))
+    return refuse(ImageKind::kTga, "unusual colour map", size.width, size.height);
   const std::uint64_t map_entry_bytes = (std::uint64_t{d[7]} + 7) / 8;
   const std::uint64_t offset = 18 + std::uint64_t{d[0]} + (d[1] ? le16(d + 5) * map_entry_bytes : 0);
   const std::uint64_t pixel_bytes = (std::uint64_t{d[16]} + 7) / 8;

@@ -271,6 +271,12 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"jpeg_no_scan", jpeg_claiming(33, 20).substr(0, 21) + "\xff\xd9"},
         BrokenCase{"jpeg_scan_before_frame", std::string("\xff\xd8\xff\xda\x00\x02\xff\xd9", 8)},
         BrokenCase{"tga_pixels_missing", tga_claiming(300, 200, 1000)},
+        BrokenCase{"tga_mapped_without_map",
+                   [] {
+                     std::string s = tga_claiming(1, 32, 96);
+                     s[2] = 1;  // colour-mapped, but no colour map
+                     return s;
+                   }()},
         BrokenCase{"tga_grey_16_bit",
                    [] {
                      std::string s = tga_claiming(8, 8, 8 * 8 * 2);
