@@ -56,16 +56,7 @@ SmtpSink::SmtpSink(const std::string& user, const std::string& password) {
 
 SmtpSink::~SmtpSink() {
   close(stdin_fd_);  // the script ends when its input closes
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  int status = 0;
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  reap_within(pid_, std::chrono::seconds(10));
 }
 
 std::vector<StoredMessage> SmtpSink::messages() const {

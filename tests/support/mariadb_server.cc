@@ -1,4 +1,5 @@
 #include "mariadb_server.h"
+#include "test_util.h"
 
 #include <mysql.h>  // Connector/C (the client side); never in the plug-ins
 #include <fcntl.h>
@@ -197,16 +198,7 @@ MariaDbServer::~MariaDbServer() {
 void MariaDbServer::stop() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  int status = 0;
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  reap_within(pid_, std::chrono::seconds(30));
   pid_ = -1;
 }
 

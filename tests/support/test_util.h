@@ -1,6 +1,9 @@
 // Small helpers shared by the unit tests.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <string>
 
 namespace quarn::test {
@@ -32,6 +35,9 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// Waits for the child to end; after the limit it is killed and reaped.
+void reap_within(pid_t pid, std::chrono::milliseconds limit);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
