@@ -24,4 +24,20 @@ std::optional<std::string> env_get(const std::string& name);
 // Sets the variable; an empty value removes it. Failures are ignored.
 void env_set(const std::string& name, const std::string& value);
 
+// A read hold on env_lock for calls into libraries that read the environment
+// themselves (libjpeg asks for JPEGMEM, the resolver for LOCALDOMAIN and
+// RES_OPTIONS): a concurrent setenv may free the array they walk. release()
+// ends the hold early; it must run on the thread that took it.
+class EnvReadHold {
+ public:
+  EnvReadHold();
+  ~EnvReadHold() { release(); }
+  EnvReadHold(const EnvReadHold&) = delete;
+  EnvReadHold& operator=(const EnvReadHold&) = delete;
+  void release();
+
+ private:
+  bool held_;
+};
+
 }  // namespace quarn

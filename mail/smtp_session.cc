@@ -67,6 +67,7 @@ SmtpSession::SmtpSession(std::string host, std::uint32_t port, std::string user,
       user_(std::move(user)),
       password_(std::move(password)),
       port_(port),
+      lookup_hold_(),
       io_(),
       resolver_(io_),
       socket_(io_),
@@ -96,6 +97,7 @@ void SmtpSession::fail(const boost::system::error_code& error) {
 
 void SmtpSession::on_resolved(const boost::system::error_code& error,
                               tcp::resolver::iterator endpoints) {
+  lookup_hold_.release();
   if (error) {
     fail(error);
     return;

@@ -9,6 +9,8 @@
 #include <boost/asio/streambuf.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "env.h"
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -47,7 +49,8 @@ std::vector<std::string> build_script(const MessageParts& parts);
 constexpr std::chrono::seconds kCloseWait{10};
 
 // One message per session, one session per call. The lookup starts in the
-// constructor; send() runs lookup, connect and script on the calling thread.
+// constructor; send() runs lookup, connect and script on the calling thread,
+// which must be the constructing thread.
 class SmtpSession {
  public:
   SmtpSession(std::string host, std::uint32_t port, std::string user, std::string password);
@@ -79,6 +82,10 @@ class SmtpSession {
   std::string subject_;
   std::string body_;
   std::uint32_t port_;
+  // The resolver reads the environment on its own thread: a read hold from
+  // the lookup's start until its handler runs (or, without send(), until the
+  // I/O service below has joined that thread).
+  quarn::EnvReadHold lookup_hold_;
   // The I/O service comes before everything bound to it, so that those are
   // destroyed first.
   boost::asio::io_service io_;

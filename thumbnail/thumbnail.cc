@@ -1,5 +1,6 @@
 #include "thumbnail.h"
 
+#include "env.h"
 #include "preflight.h"
 
 #include <IL/il.h>
@@ -151,6 +152,10 @@ StageResult run_image_stage(const void* data, unsigned long size,
   // The image library keeps one bound image, one pending error and its
   // settings for the whole process: one row's image work at a time.
   std::lock_guard<std::mutex> guard(image_library_lock());
+  // The codecs read the environment (libjpeg: JPEGMEM) while a reload may
+  // be moving it. Taken after the image lock so a waiting reload is never
+  // held up by rows that queue for the image library.
+  EnvReadHold environment;
   ilInit();
   iluImageParameter(ILU_FILTER, ILU_SCALE_BSPLINE);
   ilSetInteger(IL_JPG_QUALITY, 90);
