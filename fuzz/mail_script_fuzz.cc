@@ -1,9 +1,11 @@
 // No arguments velmar accepts may end the DATA section early or add a
-// command, whether the server ends lines at CR LF only or at any LF.
+// command, whether the server ends lines at CR LF only or at any LF; a body
+// line a server would refuse as too long is refused before sending.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -65,8 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto has_break = [](const std::string& s) {
     return s.find_first_of("\r\n") != std::string::npos;
   };
+  const auto has_long_line = [](const std::string& s) {
+    std::istringstream lines(s);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.size() > 998) return true;
+    }
+    return false;
+  };
   const bool must_refuse = !mail.to || mail.to->empty() || !mail.from || has_break(*mail.to) ||
-                           has_break(*mail.from) || has_break(mail.subject);
+                           has_break(*mail.from) || has_break(mail.subject) ||
+                           has_long_line(mail.body);
   if ((refused != nullptr) != must_refuse) std::abort();
   if (refused) return 0;
 

@@ -22,6 +22,10 @@ const char kNoFrom[] = "Error: No 'From' address specified.";
 const char kToLineBreak[] = "Error: 'To' address contains a line break.";
 const char kFromLineBreak[] = "Error: 'From' address contains a line break.";
 const char kSubjectLineBreak[] = "Error: Subject contains a line break.";
+const char kToTooLong[] = "Error: 'To' address is too long.";
+const char kFromTooLong[] = "Error: 'From' address is too long.";
+const char kSubjectTooLong[] = "Error: Subject is too long.";
+const char kBodyLineTooLong[] = "Error: Message has a line longer than 998 bytes.";
 const char kSent[] = "OK";
 const char kSendError[] = "There was an error sending the message.";
 const char kException[] = "An exception was thrown.";
@@ -70,6 +74,22 @@ bool has_line_break(const std::string& text) {
   return text.find_first_of("\r\n") != std::string::npos;
 }
 
+// A line ends at LF; a CR right before it belongs to the line break.
+bool has_long_line(const std::string& text) {
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    const bool last = end == std::string::npos;
+    if (last) end = text.size();
+    std::size_t length = end - start;
+    if (!last && length > 0 && text[end - 1] == '\r') --length;
+    if (length > kMaxLineBytes) return true;
+    if (last) break;
+    start = end + 1;
+  }
+  return false;
+}
+
 }  // namespace
 
 MailArgs mail_args(const UDF_ARGS& args) {
@@ -94,6 +114,10 @@ const char* refusal(const MailArgs& mail) {
   if (has_line_break(*mail.to)) return kToLineBreak;
   if (has_line_break(*mail.from)) return kFromLineBreak;
   if (has_line_break(mail.subject)) return kSubjectLineBreak;
+  if (mail.to->size() > kMaxAddressBytes) return kToTooLong;
+  if (mail.from->size() > kMaxAddressBytes) return kFromTooLong;
+  if (mail.subject.size() > kMaxSubjectBytes) return kSubjectTooLong;
+  if (has_long_line(mail.body)) return kBodyLineTooLong;
   return nullptr;
 }
 

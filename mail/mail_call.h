@@ -1,6 +1,7 @@
 // The work of one velmar call, apart from the server's buffers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -24,6 +25,10 @@ extern const char kNoFrom[];
 extern const char kToLineBreak[];
 extern const char kFromLineBreak[];
 extern const char kSubjectLineBreak[];
+extern const char kToTooLong[];
+extern const char kFromTooLong[];
+extern const char kSubjectTooLong[];
+extern const char kBodyLineTooLong[];
 extern const char kSent[];
 extern const char kSendError[];
 extern const char kException[];
@@ -59,9 +64,19 @@ struct MailArgs {
 
 MailArgs mail_args(const UDF_ARGS& args);
 
-// The refusal text for the addresses and subject, in the order To missing,
-// From missing, then line breaks in To, From and Subject; nullptr when the
-// message may go out.
+// Lengths beyond which SMTP servers refuse the message while velmar, which
+// does not read replies, would still say "OK": an address longer than a
+// path may be (RFC 5321: 256 octets with the angle brackets), a header or
+// body line longer than 998 bytes without its CR LF (the "SUBJECT:" prefix
+// leaves 990 for the subject). Body lines are counted as given: the dot
+// that stuffing may add is transport, not text.
+constexpr std::size_t kMaxAddressBytes = 254;
+constexpr std::size_t kMaxLineBytes = 998;
+constexpr std::size_t kMaxSubjectBytes = kMaxLineBytes - 8;
+
+// The refusal text for the addresses, subject and body, in the order To
+// missing, From missing, line breaks in To, From and Subject, then To, From,
+// Subject and a body line too long; nullptr when the message may go out.
 const char* refusal(const MailArgs& mail);
 
 struct Outcome {

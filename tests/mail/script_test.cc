@@ -269,6 +269,44 @@ TEST(Refusal, ToBeforeFromBeforeLineBreaks) {
   }
 }
 
+// Over-long lines are refused before anything is sent: a server refuses the
+// whole message, and velmar reads no reply that would tell.
+TEST(Refusal, LinesServersWouldRefuse) {
+  const std::string address = std::string(kMaxAddressBytes - 4, 'a') + "@x.y";
+  const std::string line(kMaxLineBytes, 'b');
+  struct Case {
+    const char* name;
+    std::string to;
+    std::string from;
+    std::string subject;
+    std::string body;
+    const char* expected;
+  };
+  const std::vector<Case> cases = {
+      {"longest To and From", address, address, "s", "b", nullptr},
+      {"To one byte over", address + "z", "f@x", "s", "b", kToTooLong},
+      {"From one byte over", "t@x", address + "z", "s", "b", kFromTooLong},
+      {"To judged before From", address + "z", address + "z", "s", "b", kToTooLong},
+      {"a line break before a length", address + "\n", "f@x", "s", "b", kToLineBreak},
+      {"longest subject", "t@x", "f@x", std::string(kMaxSubjectBytes, 's'), "b", nullptr},
+      {"subject one byte over", "t@x", "f@x", std::string(kMaxSubjectBytes + 1, 's'), "b",
+       kSubjectTooLong},
+      {"longest body line", "t@x", "f@x", "s", line, nullptr},
+      {"body line one over", "t@x", "f@x", "s", line + "b", kBodyLineTooLong},
+      {"CR LF is not counted", "t@x", "f@x", "s", line + "\r\n" + line + "\r\n", nullptr},
+      {"bare LF ends a line", "t@x", "f@x", "s", line + "\n" + line, nullptr},
+      {"a lone CR inside counts", "t@x", "f@x", "s", "\r" + line + "\n", kBodyLineTooLong},
+      {"long line in the middle", "t@x", "f@x", "s", "a\r\n" + line + "b\r\nc", kBodyLineTooLong},
+      {"long last line", "t@x", "f@x", "s", "a\n" + line + "b", kBodyLineTooLong},
+      {"the stuffing dot is not counted", "t@x", "f@x", "s", "." + line.substr(1), nullptr},
+      {"many short lines", "t@x", "f@x", "s", std::string(4000, '\n'), nullptr},
+  };
+  for (const auto& c : cases) {
+    const MailArgs mail{c.to, c.from, c.subject, c.body, true};
+    EXPECT_STREQ(refusal(mail), c.expected) << c.name;
+  }
+}
+
 TEST(Refusal, RunCallChecksSettingsBeforeAddresses) {
   // No To address and no host: the settings message wins.
   std::vector<Item_result> types(4, STRING_RESULT);

@@ -266,7 +266,10 @@ TEST_F(Velmar, ResetWhileTheBodyIsWrittenGivesNullWithErrorFlag) {
   CaptureServer server(CaptureServer::Mode::kResetInData);
   configure("127.0.0.1", server.port());
   StderrCapture err;
-  auto args = mail(std::string(32 << 20, 'x'));
+  std::string body;
+  body.reserve(32 << 20);
+  while (body.size() < (32u << 20)) body += std::string(98, 'x') + "\r\n";
+  auto args = mail(body);
   const auto outcome = velmar().call_string(args);
   EXPECT_TRUE(outcome.is_null);
   EXPECT_TRUE(outcome.error);
@@ -309,8 +312,12 @@ TEST_F(Velmar, EightThreadsAtOnceEachMessageArrivesWhole) {
   constexpr int kThreads = 8;
   std::vector<std::string> results(kThreads);
   std::vector<std::string> bodies;
-  for (int i = 0; i < kThreads; ++i)
-    bodies.push_back("thread " + std::to_string(i) + "\r\n" + std::string(200000 + i, 'a' + i));
+  for (int i = 0; i < kThreads; ++i) {
+    // About 200 KB each, in lines of 100 bytes, a different letter per thread.
+    std::string body = "thread " + std::to_string(i) + "\r\n";
+    for (int line = 0; line < 2000 + i; ++line) body += std::string(98, 'a' + i) + "\r\n";
+    bodies.push_back(body);
+  }
   std::vector<std::thread> threads;
   const Function fn = velmar();
   for (int i = 0; i < kThreads; ++i) {

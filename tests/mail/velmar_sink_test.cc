@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <string>
+#include <vector>
 
 #include "smtp_sink.h"
 #include "udf_call.h"
@@ -77,6 +78,45 @@ TEST_F(VelmarSink, WrongPasswordStillSaysOkButNothingIsStored) {
   setenv("UDF_SMTPPASSWORD", kPassword, 1);
   EXPECT_EQ(send("rcpt@example.test", "s", "b", 0), "OK");
   EXPECT_EQ(sink_.messages().size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// At the length limits a real server stores every message that velmar calls
+// "OK", and whatever it would refuse is refused before it is sent.
+TEST_F(VelmarSink, OkMeansStoredAtTheLengthLimits) {
+  const std::string line(998, 'b');
+  const std::string to = std::string(240, 'r') + "@example.test";  // 253 bytes
+  struct Case {
+    const char* name;
+    std::string to;
+    std::string subject;
+    std::string body;
+    const char* expected;
+  };
+  const std::vector<Case> cases = {
+      {"longest body line", "r@example.test", "s", line + "\r\n" + line, "OK"},
+      {"body line one over", "r@example.test", "s", line + "b", "Error: Message has a line longer than 998 bytes."},
+      {"5000-byte body line", "r@example.test", "s", std::string(5000, 'b'),
+       "Error: Message has a line longer than 998 bytes."},
+      {"longest subject", "r@example.test", std::string(990, 's'), "b", "OK"},
+      {"subject one over", "r@example.test", std::string(991, 's'), "b", "Error: Subject is too long."},
+      {"long address", to, "s", "b", "OK"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t before = sink_.messages().size();
+    EXPECT_EQ(send(c.to, c.subject, c.body, 0), c.expected);
+    const auto stored = sink_.messages();
+    if (std::string(c.expected) == "OK") {
+      ASSERT_EQ(stored.size(), before + 1);
+      EXPECT_NE(stored.back().data.find("\r\n\r\n" + c.body + "\r\n"), std::string::npos);
+    } else {
+      EXPECT_EQ(stored.size(), before);
+    }
+  }
 }
 
 }  // namespace
