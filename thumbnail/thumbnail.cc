@@ -7,6 +7,7 @@
 #include <IL/ilu.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <mutex>
 
@@ -51,6 +52,17 @@ float round_half_down(float x) {
 }
 
 namespace {
+
+// A whole JPEG ends with the EOI marker; entropy-coded data never holds
+// FF D9, so a file cut short ends otherwise.
+bool jpeg_file_complete(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  unsigned char tail[2] = {0, 0};
+  const bool read = std::fseek(file, -2, SEEK_END) == 0 && std::fread(tail, 1, 2, file) == 2;
+  std::fclose(file);
+  return read && tail[0] == 0xFF && tail[1] == 0xD9;
+}
 
 // Truncates like a float-to-integer conversion, but defined for any value:
 // negative or NaN gives 0, beyond 32 bits saturates (the size check refuses it).
@@ -211,8 +223,22 @@ StageResult run_image_stage(const void* data, unsigned long size,
   if (!prepare_for_jpeg()) {
     return {Stage::kSave, static_cast<unsigned int>(ilGetError())};
   }
+  while (ilGetError() != IL_NO_ERROR) {
+  }
   if (!ilSave(IL_JPG, path.c_str())) {
     return {Stage::kSave, static_cast<unsigned int>(ilGetError())};
+  }
+  // The writer reports success for a file it could not write whole (a full
+  // disk, a file size limit): it leaves a write error pending, or, when the
+  // tail failed only as the file was closed, nothing at all. A cut-short
+  // thumbnail is removed rather than left to be served.
+  const ILenum pending = ilGetError();
+  if (pending != IL_NO_ERROR || !jpeg_file_complete(path)) {
+    while (ilGetError() != IL_NO_ERROR) {
+    }
+    std::remove(path.c_str());
+    return {Stage::kSave, pending != IL_NO_ERROR ? static_cast<unsigned int>(pending)
+                                                 : static_cast<unsigned int>(IL_FILE_WRITE_ERROR)};
   }
   return {Stage::kDone, 0};
 }

@@ -2,6 +2,11 @@
 #include <gtest/gtest.h>
 #include <IL/il.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -166,6 +171,50 @@ TEST_F(Tarvik, SaveFailureIntoAMissingDirectory) {
   const std::string prefix = "Error saving the thumbnail for " + missing + "/cat.jpg. Err Code: ";
   EXPECT_EQ(outcome.text.substr(0, prefix.size()), prefix);
   EXPECT_EQ(err.text(), outcome.text);
+}
+
+// A full disk, imitated by a file size limit in a child process: the file
+// cannot be written whole, whether the writes fail on the way (a large
+// thumbnail) or only its buffered tail as the file is closed (a small one).
+TEST_F(Tarvik, AThumbnailCutShortIsASaveFailureAndIsRemoved) {
+  struct Case {
+    const char* name;
+    long long box;
+    rlim_t file_limit;
+  };
+  const Case cases[] = {
+      {"writes fail", 400, 1000},
+      {"only the close fails", 40, 500},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(pipe_fds[0]);
+      freopen("/dev/null", "w", stderr);  // the failure line is checked elsewhere
+      signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+      const rlimit limit{c.file_limit, c.file_limit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      const std::string text = thumbnail(*png_1600x1200_, "cut", c.box, c.box).text;
+      const bool written = write(pipe_fds[1], text.data(), text.size()) ==
+                           static_cast<ssize_t>(text.size());
+      _exit(written ? 0 : 1);
+    }
+    close(pipe_fds[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    close(pipe_fds[0]);
+    quarn::test::reap_within(pid, std::chrono::seconds(30));
+    EXPECT_EQ(text, "Error saving the thumbnail for " + dir_.file("cut.jpg") +
+                        ". Err Code: " + std::to_string(IL_FILE_WRITE_ERROR));
+    EXPECT_FALSE(file_exists(dir_.file("cut.jpg")));
+  }
+  // The same call without the limit writes the file.
+  EXPECT_EQ(thumbnail(*png_1600x1200_, "cut", 40, 40).text, "File written as " + dir_.file("cut.jpg"));
 }
 
 TEST_F(Tarvik, AnExistingFileIsOverwritten) {
