@@ -13,6 +13,8 @@
 #include <future>
 #include <thread>
 
+#include <boost/system/system_error.hpp>
+
 #include "env.h"
 #include "smtp_session.h"
 
@@ -76,7 +78,11 @@ TEST(SessionLookup, HoldsTheEnvironmentLockUntilTheLookupIsHandled) {
     }
     server.close();
   });
-  session.send("from@example.org", "to@example.org", "subject", "body", false);
+  try {
+    session.send("from@example.org", "to@example.org", "subject", "body", false);
+  } catch (const boost::system::system_error&) {
+    // Closing the listener may reset the connection under a write.
+  }
   watcher.join();
   EXPECT_TRUE(entered) << "the lock was still held after the lookup";
 }
