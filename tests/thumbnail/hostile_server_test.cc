@@ -9,6 +9,7 @@
 
 #include "handmade_images.h"
 #include "images.h"
+#include "image_dir_server.h"
 #include "mariadb_server.h"
 #include "test_util.h"
 
@@ -18,20 +19,8 @@ using quarn::test::Connection;
 
 const std::string kFixtures = std::string(QUARN_SOURCE_DIR) + "/../shared/fixtures/hostile-images/";
 
-class HostileServer : public ::testing::Test {
+class HostileServer : public quarn::test::ImageDirServerTest {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = std::make_unique<quarn::test::TempDir>();
-    server_ = std::make_unique<quarn::test::MariaDbServer>(
-        std::map<std::string, std::string>{{"UDF_IMAGEDIR", dir_->path()}});
-    server_->install_functions();
-  }
-  static void TearDownTestSuite() {
-    server_.reset();
-    dir_.reset();
-  }
-  void SetUp() override { db_ = std::make_unique<Connection>(server_->socket_path()); }
-
   std::string path(const std::string& name) { return dir_->path() + "/" + name + ".jpg"; }
 
   std::optional<std::string> thumbnail(const std::string& image, const std::string& name) {
@@ -50,14 +39,7 @@ class HostileServer : public ::testing::Test {
     EXPECT_EQ(Connection(server_->socket_path()).value("SELECT 6 * 7"), "42") << name;
     EXPECT_FALSE(quarn::test::file_exists(path(name))) << name;
   }
-
-  static std::unique_ptr<quarn::test::TempDir> dir_;
-  static std::unique_ptr<quarn::test::MariaDbServer> server_;
-  std::unique_ptr<Connection> db_;
 };
-
-std::unique_ptr<quarn::test::TempDir> HostileServer::dir_;
-std::unique_ptr<quarn::test::MariaDbServer> HostileServer::server_;
 
 TEST_F(HostileServer, FixturesAreRefusedAndTheServerSurvives) {
   for (const char* name : {"png_chunklen_a.png", "png_chunklen_b.png", "png_chunklen_c.png",

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "images.h"
+#include "image_dir_server.h"
 #include "mariadb_server.h"
 #include "test_util.h"
 
@@ -15,29 +16,10 @@ using quarn::test::decode_file;
 using quarn::test::encode_image;
 using quarn::test::ImageFormat;
 
-class TarvikServer : public ::testing::Test {
+class TarvikServer : public quarn::test::ImageDirServerTest {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = std::make_unique<quarn::test::TempDir>();
-    server_ = std::make_unique<quarn::test::MariaDbServer>(
-        std::map<std::string, std::string>{{"UDF_IMAGEDIR", dir_->path()}});
-    server_->install_functions();
-  }
-  static void TearDownTestSuite() {
-    server_.reset();
-    dir_.reset();
-  }
-  void SetUp() override { db_ = std::make_unique<Connection>(server_->socket_path()); }
-
   std::string path(const std::string& name) { return dir_->path() + "/" + name; }
-
-  static std::unique_ptr<quarn::test::TempDir> dir_;
-  static std::unique_ptr<quarn::test::MariaDbServer> server_;
-  std::unique_ptr<Connection> db_;
 };
-
-std::unique_ptr<quarn::test::TempDir> TarvikServer::dir_;
-std::unique_ptr<quarn::test::MariaDbServer> TarvikServer::server_;
 
 TEST_F(TarvikServer, ThumbnailsOfATableOfImages) {
   const struct {
