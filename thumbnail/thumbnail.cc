@@ -53,6 +53,12 @@ float round_half_down(float x) {
 
 namespace {
 
+// The library keeps a stack of pending errors for the whole process.
+void clear_pending_errors() {
+  while (ilGetError() != IL_NO_ERROR) {
+  }
+}
+
 // A whole JPEG ends with the EOI marker; entropy-coded data never holds
 // FF D9, so a file cut short ends otherwise.
 bool jpeg_file_complete(const std::string& path) {
@@ -173,8 +179,7 @@ StageResult run_image_stage(const void* data, unsigned long size,
   ilSetInteger(IL_JPG_QUALITY, 90);
   ilEnable(IL_FILE_OVERWRITE);
   // Errors left over from an earlier row would be reported as this row's.
-  while (ilGetError() != IL_NO_ERROR) {
-  }
+  clear_pending_errors();
   ImageName image;
   ilBindImage(image.get());
 
@@ -187,8 +192,7 @@ StageResult run_image_stage(const void* data, unsigned long size,
     // only here, under the lock, because detection swaps the library's
     // process-wide input functions and leaves an error when it finds nothing.
     const ILenum type = ilDetermineTypeL(data, static_cast<ILuint>(size));
-    while (ilGetError() != IL_NO_ERROR) {
-    }
+    clear_pending_errors();
     if (type != IL_TYPE_UNKNOWN) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
   }
   if (!ilLoadL(IL_TYPE_UNKNOWN, data, static_cast<ILuint>(size))) {
@@ -202,8 +206,7 @@ StageResult run_image_stage(const void* data, unsigned long size,
   // its format (a 16-bit grey Targa: luminance with 2 bytes per pixel); the
   // JPEG encoder then ends the process with "Bogus input colorspace".
   if (!consistent_layout()) {
-    while (ilGetError() != IL_NO_ERROR) {
-    }
+    clear_pending_errors();
     return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
   }
   // The scaler refuses colour-indexed images (most GIFs, palette PNGs).
@@ -223,8 +226,7 @@ StageResult run_image_stage(const void* data, unsigned long size,
   if (!prepare_for_jpeg()) {
     return {Stage::kSave, static_cast<unsigned int>(ilGetError())};
   }
-  while (ilGetError() != IL_NO_ERROR) {
-  }
+  clear_pending_errors();
   if (!ilSave(IL_JPG, path.c_str())) {
     return {Stage::kSave, static_cast<unsigned int>(ilGetError())};
   }
@@ -234,8 +236,7 @@ StageResult run_image_stage(const void* data, unsigned long size,
   // thumbnail is removed rather than left to be served.
   const ILenum pending = ilGetError();
   if (pending != IL_NO_ERROR || !jpeg_file_complete(path)) {
-    while (ilGetError() != IL_NO_ERROR) {
-    }
+    clear_pending_errors();
     std::remove(path.c_str());
     return {Stage::kSave, pending != IL_NO_ERROR ? static_cast<unsigned int>(pending)
                                                  : static_cast<unsigned int>(IL_FILE_WRITE_ERROR)};
