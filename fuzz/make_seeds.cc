@@ -102,6 +102,12 @@ int main(int argc, char** argv) {
     write(png + "/" + tag + "-palette", quarn::handmade::palette_png(size[0], size[1]));
     written += 5;
   }
+  const std::string hostile = root + "/hostile";
+  mkdir(hostile.c_str(), 0755);
+  for (const auto& image : quarn::handmade::hostile_images()) {
+    write(hostile + "/" + image.name, image.bytes);
+    ++written;
+  }
   ilDeleteImages(1, &name);
   std::printf("make_seeds: %d seeds in %s\n", written, root.c_str());
   return 0;

@@ -18,10 +18,6 @@ seeds=$build/seeds
 rm -rf "$seeds"
 mkdir -p "$seeds"
 "$build"/make_seeds "$seeds"
-mkdir -p "$seeds/hostile"
-for f in ../shared/fixtures/hostile-images/*; do
-  case "$f" in *.py|*.md) ;; *) [ -f "$f" ] && cp "$f" "$seeds/hostile/" ;; esac
-done
 mkdir -p "$regressions"
 
 # The library leaks on some failed loads; leaks are not findings here.

@@ -155,4 +155,102 @@ inline std::string palette_png(unsigned width, unsigned height) {
   return png_of_zero_rows(width, height, 8, 3, width, true);
 }
 
+// A small valid RGB PNG with one bit of a chunk length flipped, so the chunk
+// claims far more bytes than the file holds (the PNG reader then spins).
+// Variant 0 and 1 flip bits 20 and 28 of a text chunk's length, variant 2
+// bit 23 of the gamma chunk's length.
+inline std::string png_with_flipped_length(int variant) {
+  const std::string valid = png_of_zero_rows(48, 32, 8, 2, 48 * 3, false);
+  const std::size_t after_header = 8 + 25;
+  std::string gamma;
+  put_be32(gamma, 45455);
+  const std::string text = png_chunk("tEXt", std::string("Comment\0made by the hostile-image tests", 39));
+  std::string s = valid.substr(0, after_header) + png_chunk("gAMA", gamma) + text +
+                  valid.substr(after_header);
+  const std::size_t gamma_length = after_header;
+  const std::size_t text_length = after_header + 16;
+  const std::size_t at = variant == 2 ? gamma_length : text_length;
+  const int bit = variant == 0 ? 20 : variant == 1 ? 28 : 23;
+  s[at + 3 - bit / 8] = static_cast<char>(s[at + 3 - bit / 8] ^ (1 << (bit % 8)));
+  return s;
+}
+
+// 1 KiB of pseudo-random bytes (fixed seed, so every run sees the same)
+// behind a signature such as "BM" or "GIF89a".
+inline std::string junk_after(const std::string& signature, std::uint32_t seed) {
+  std::uint32_t state = seed;
+  std::string s = signature;
+  while (s.size() < 1024) {
+    state ^= state << 13;  // xorshift32
+    state ^= state >> 17;
+    state ^= state << 5;
+    s += static_cast<char>(state >> 24);
+  }
+  return s;
+}
+
+// A valid baseline JPEG of any size in a few MB: one-bit Huffman codes for
+// "DC difference 0" and "end of block" make every block two zero bits.
+// Three components are sampled 4:2:0, one is grey.
+inline std::string jpeg_bomb(unsigned width, unsigned height, int components) {
+  auto put_be16 = [](std::string& s, unsigned v) {
+    s += static_cast<char>((v >> 8) & 0xFF);
+    s += static_cast<char>(v & 0xFF);
+  };
+  std::string s("\xFF\xD8", 2);
+  s += std::string("\xFF\xDB", 2);
+  put_be16(s, 67);
+  s += '\0';
+  s += std::string(64, '\x01');
+  s += std::string("\xFF\xC0", 2);
+  put_be16(s, 8 + 3 * components);
+  s += '\x08';
+  put_be16(s, height);
+  put_be16(s, width);
+  s += static_cast<char>(components);
+  for (int c = 1; c <= components; ++c) {
+    s += static_cast<char>(c);
+    s += c == 1 && components == 3 ? '\x22' : '\x11';
+    s += '\0';
+  }
+  for (const char table : {'\x00', '\x10'}) {  // DC 0, AC 0: one code of one bit, symbol 0
+    s += std::string("\xFF\xC4", 2);
+    put_be16(s, 2 + 1 + 16 + 1);
+    s += table;
+    s += '\x01';
+    s += std::string(15, '\0');
+    s += '\0';
+  }
+  s += std::string("\xFF\xDA", 2);
+  put_be16(s, 6 + 2 * components);
+  s += static_cast<char>(components);
+  for (int c = 1; c <= components; ++c) {
+    s += static_cast<char>(c);
+    s += '\0';
+  }
+  s += std::string("\x00\x3F\x00", 3);
+  const std::uint64_t mcus = components == 3
+                                 ? std::uint64_t{(width + 15) / 16} * ((height + 15) / 16)
+                                 : std::uint64_t{(width + 7) / 8} * ((height + 7) / 8);
+  const std::uint64_t blocks = mcus * (components == 3 ? 6 : 1);
+  s += std::string(static_cast<std::size_t>((blocks * 2 + 7) / 8), '\0');
+  return s + std::string("\xFF\xD9", 2);
+}
+
+// The hostile inputs of the image tests, by name. Unchecked, the library
+// spins for ever on the three PNGs.
+struct NamedImage {
+  const char* name;
+  std::string bytes;
+};
+inline std::vector<NamedImage> hostile_images() {
+  return {{"png_chunklen_a", png_with_flipped_length(0)},
+          {"png_chunklen_b", png_with_flipped_length(1)},
+          {"png_chunklen_c", png_with_flipped_length(2)},
+          {"junk_bm_prefix", junk_after("BM", 0x2545F491u)},
+          // Seeds whose junk makes the library's GIF reader take 1.2-1.5 GB.
+          {"junk_gif_prefix_a", junk_after("GIF89a", 0x640D590Au)},
+          {"junk_gif_prefix_b", junk_after("GIF89a", 0x4719572Eu)}};
+}
+
 }  // namespace quarn::handmade

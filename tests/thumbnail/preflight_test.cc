@@ -304,13 +304,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Fixtures, HostileFilesAreRefused) {
-  const std::string dir = std::string(QUARN_SOURCE_DIR) + "/../shared/fixtures/hostile-images/";
-  for (const char* name : {"png_chunklen_a.png", "png_chunklen_b.png", "png_chunklen_c.png",
-                           "junk_bm_prefix.bin", "junk_gif_prefix_a.bin", "junk_gif_prefix_b.bin"}) {
-    const std::string bytes = quarn::test::read_file(dir + name);
-    ASSERT_FALSE(bytes.empty()) << name;
-    EXPECT_TRUE(check(bytes).refused) << name;
-  }
+  for (const auto& image : quarn::handmade::hostile_images())
+    EXPECT_TRUE(check(image.bytes).refused) << image.name;
 }
 
 TEST(Detection, BytesWithoutSignatureAreLeftToTheLibrary) {
