@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "settings_table.h"
 #include "smtp_session.h"
 
 namespace quarn::mail {
@@ -51,16 +52,16 @@ std::uint32_t parse_port(const std::string& text) {
   return static_cast<std::uint32_t>(static_cast<int>(value));
 }
 
-std::optional<Settings> read_settings(const EnvReader& env, const char** missing) {
-  const auto host = env("UDF_SMTPHOST");
+std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** missing) {
+  const auto host = env(setting::kSmtpHost.name);
   if (!host) return *missing = kNoHost, std::nullopt;
-  const auto user = env("UDF_SMTPUSER");
+  const auto user = env(setting::kSmtpUser.name);
   if (!user) return *missing = kNoUser, std::nullopt;
-  const auto password = env("UDF_SMTPPASSWORD");
+  const auto password = env(setting::kSmtpPassword.name);
   if (!password) return *missing = kNoPassword, std::nullopt;
-  const auto port = env("UDF_SMTPPORT");
+  const auto port = env(setting::kSmtpPort.name);
   if (!port) return *missing = kNoPort, std::nullopt;
-  return Settings{*host, *user, *password, parse_port(*port)};
+  return SmtpConfig{*host, *user, *password, parse_port(*port)};
 }
 
 namespace {
@@ -129,12 +130,12 @@ Outcome send_outcome(bool failed, std::string failure_text) {
 Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
   try {
     const char* missing = nullptr;
-    const auto settings = read_settings(env, &missing);
-    if (!settings) return {missing, false, false, std::string(missing)};
+    const auto config = read_smtp_config(env, &missing);
+    if (!config) return {missing, false, false, std::string(missing)};
 
     // Created before the arguments are judged: the lookup of the server
     // runs meanwhile, and a refused call waits for it as the session ends.
-    SmtpSession session(settings->host, settings->port, settings->user, settings->password);
+    SmtpSession session(config->host, config->port, config->user, config->password);
     MailArgs mail = mail_args(args);
     if (const char* refused = refusal(mail)) return {refused, false, false, std::string(refused)};
 

@@ -37,7 +37,7 @@ extern const char kException[];
 // fifth argument to an integer), else the refusal text.
 const char* check_arguments(UDF_ARGS& args);
 
-struct Settings {
+struct SmtpConfig {
   std::string host;
   std::string user;
   std::string password;
@@ -48,7 +48,7 @@ using EnvReader = std::function<std::optional<std::string>(const std::string&)>;
 
 // Reads UDF_SMTPHOST, UDF_SMTPUSER, UDF_SMTPPASSWORD and UDF_SMTPPORT in this
 // order. On the first missing one, *missing gets its message.
-std::optional<Settings> read_settings(const EnvReader& env, const char** missing);
+std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** missing);
 
 // The port as atoi reads it (blanks, sign, digits; no digits gives 0), taken
 // as an unsigned 32-bit number. Unlike atoi, out-of-range text is defined.

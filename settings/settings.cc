@@ -3,6 +3,7 @@
 #include <INIReader.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -25,13 +26,14 @@ std::string port_text(long port) {
 
 std::vector<std::pair<std::string, std::string>> read_settings(const INIReader& reader) {
   std::vector<std::pair<std::string, std::string>> values;
-  for (const Setting& setting : kSettings) {
+  for (const setting::Variable* variable : setting::kPublished) {
     // Get keeps an entry that is present but empty: only absence takes the default.
     std::string value =
-        setting.default_value == nullptr
-            ? port_text(reader.GetInteger(setting.section, setting.entry, kDefaultPort))
-            : reader.Get(setting.section, setting.entry, setting.default_value);
-    values.emplace_back(setting.variable, std::move(value));
+        variable->integer
+            ? port_text(reader.GetInteger(variable->section, variable->entry,
+                                          std::strtol(variable->default_value, nullptr, 10)))
+            : reader.Get(variable->section, variable->entry, variable->default_value);
+    values.emplace_back(variable->name, std::move(value));
   }
   return values;
 }

@@ -5,34 +5,16 @@
 #include <utility>
 #include <vector>
 
+#include "settings_table.h"
+
 class INIReader;
 
 namespace quarn::settings {
 
 // The settings file, looked for in the server's working directory only.
 constexpr char kFileName[] = "quarn_udf.ini";
-// Present in the environment once all six settings have been published.
-constexpr char kLoadedMarker[] = "UDF_ERRORLOG";
-constexpr char kDefaultSmtpHost[] = "localhost";
-constexpr long kDefaultPort = 25;
-
-// One row of the settings table; the port row has no text default.
-struct Setting {
-  const char* variable;
-  const char* section;
-  const char* entry;
-  const char* default_value;
-};
-
-// The six settings in their order of publication, the marker last.
-inline constexpr Setting kSettings[] = {
-    {"UDF_IMAGEDIR", "thumbnail", "image-directory", "./"},
-    {"UDF_SMTPHOST", "email", "smtp-host", kDefaultSmtpHost},
-    {"UDF_SMTPUSER", "email", "smtp-user", ""},
-    {"UDF_SMTPPASSWORD", "email", "smtp-password", ""},
-    {"UDF_SMTPPORT", "email", "smtp-port", nullptr},
-    {kLoadedMarker, "general", "error-log", "udf_error.log"},
-};
+// Present in the environment once all settings have been published.
+constexpr const char* kLoadedMarker = setting::kErrorLog.name;
 
 // Overwrite is asked for by a non-NULL argument whose integer is not 0.
 bool overwrite_requested(unsigned int arg_count, const void* value);

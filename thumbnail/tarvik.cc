@@ -5,6 +5,7 @@
 
 #include "env.h"
 #include "format_string.h"
+#include "settings_table.h"
 #include "thumbnail.h"
 #include "udf_host.h"
 
@@ -30,7 +31,7 @@ char* make_thumbnail(UDF_ARGS* args, char* result, unsigned long* length,
   using namespace quarn::thumb;
   const std::string file_name =
       args->args[1] ? std::string(args->args[1], args->lengths[1]) : std::string();
-  const std::string path = build_path(quarn::env_get("UDF_IMAGEDIR"), file_name);
+  const std::string path = build_path(quarn::env_get(quarn::setting::kImageDir.name), file_name);
 
   if (args->args[2] == nullptr || args->args[3] == nullptr) {
     return report("Error: no maximum width or height given for " + path, true, result,

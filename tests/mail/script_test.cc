@@ -189,7 +189,7 @@ EnvReader env_of(std::map<std::string, std::string> values) {
   };
 }
 
-TEST(Settings, FirstMissingOneDecidesTheMessage) {
+TEST(SmtpConfig, FirstMissingOneDecidesTheMessage) {
   const std::map<std::string, std::string> all = {{"UDF_SMTPHOST", "h"},
                                                   {"UDF_SMTPUSER", "u"},
                                                   {"UDF_SMTPPASSWORD", "p"},
@@ -205,11 +205,11 @@ TEST(Settings, FirstMissingOneDecidesTheMessage) {
     auto values = all;
     for (const auto& name : removed) values.erase(name);
     const char* missing = nullptr;
-    EXPECT_FALSE(read_settings(env_of(values), &missing));
+    EXPECT_FALSE(read_smtp_config(env_of(values), &missing));
     EXPECT_STREQ(missing, message);
   }
   const char* missing = nullptr;
-  const auto settings = read_settings(env_of(all), &missing);
+  const auto settings = read_smtp_config(env_of(all), &missing);
   ASSERT_TRUE(settings);
   EXPECT_EQ(settings->host, "h");
   EXPECT_EQ(settings->user, "u");
@@ -218,9 +218,9 @@ TEST(Settings, FirstMissingOneDecidesTheMessage) {
   EXPECT_EQ(missing, nullptr);
 }
 
-TEST(Settings, EmptyValuesCountAsPresent) {
+TEST(SmtpConfig, EmptyValuesCountAsPresent) {
   const char* missing = nullptr;
-  const auto settings = read_settings(env_of({{"UDF_SMTPHOST", ""},
+  const auto settings = read_smtp_config(env_of({{"UDF_SMTPHOST", ""},
                                               {"UDF_SMTPUSER", ""},
                                               {"UDF_SMTPPASSWORD", ""},
                                               {"UDF_SMTPPORT", ""}}),
@@ -229,7 +229,7 @@ TEST(Settings, EmptyValuesCountAsPresent) {
   EXPECT_EQ(settings->port, 0u);
 }
 
-TEST(Settings, PortIsReadLikeAtoi) {
+TEST(SmtpConfig, PortIsReadLikeAtoi) {
   const std::vector<std::pair<std::string, std::uint32_t>> cases = {
       {"25", 25},       {"  587", 587},     {"+2525", 2525},  {"25abc", 25},
       {"abc", 0},       {"", 0},            {"-1", 4294967295u}, {"65536", 65536},

@@ -1,0 +1,28 @@
+// The settings variables: the one channel between the three plug-ins.
+// udf_loadini publishes them from the settings file; tarvik and velmar read
+// them on every call.
+#pragma once
+
+namespace quarn::setting {
+
+struct Variable {
+  const char* name;           // in the server's environment
+  const char* section;        // in the settings file
+  const char* entry;
+  const char* default_value;  // published when the entry is absent
+  bool integer;               // read as a number, published as decimal text
+};
+
+inline constexpr Variable kImageDir{"UDF_IMAGEDIR", "thumbnail", "image-directory", "./", false};
+inline constexpr Variable kSmtpHost{"UDF_SMTPHOST", "email", "smtp-host", "localhost", false};
+inline constexpr Variable kSmtpUser{"UDF_SMTPUSER", "email", "smtp-user", "", false};
+inline constexpr Variable kSmtpPassword{"UDF_SMTPPASSWORD", "email", "smtp-password", "", false};
+inline constexpr Variable kSmtpPort{"UDF_SMTPPORT", "email", "smtp-port", "25", true};
+// Present once every setting has been published: the loaded marker.
+inline constexpr Variable kErrorLog{"UDF_ERRORLOG", "general", "error-log", "udf_error.log", false};
+
+// In the order of publication, the marker last.
+inline constexpr const Variable* kPublished[] = {&kImageDir, &kSmtpHost,     &kSmtpUser,
+                                                 &kSmtpPassword, &kSmtpPort, &kErrorLog};
+
+}  // namespace quarn::setting
