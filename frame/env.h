@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,10 @@ inline pthread_rwlock_t env_lock __attribute__((visibility("default"))) =
 // Copies the variable's value while the lock is held; nullopt when unset.
 // The lookup sees the name up to its first NUL byte, as getenv does.
 std::optional<std::string> env_get(const std::string& name);
+
+// How a call's logic reads a variable: env_get in the server, a table in
+// unit tests.
+using EnvReader = std::function<std::optional<std::string>(const std::string&)>;
 
 // Sets the variable; an empty value removes it. Failures are ignored.
 void env_set(const std::string& name, const std::string& value);

@@ -63,4 +63,44 @@ std::string variable_name(const char* bytes, unsigned long length) {
   return bytes == nullptr ? std::string() : std::string(bytes, length);
 }
 
+const char kLoadiniArgsMessage[] =
+    "LOADINI() takes at most one argument: TRUE to overwrite existing values.";
+const char kGetenvvarArgsMessage[] = "GETENVVAR() requires the name of an environmental variable";
+
+const char* check_loadini_arguments(UDF_ARGS& args) {
+  if (args.arg_count > 1) return kLoadiniArgsMessage;
+  if (args.arg_count == 1) {
+    // Any type is accepted; the server converts it to an integer.
+    args.arg_type[0] = INT_RESULT;
+    args.maybe_null[0] = 1;
+  }
+  return nullptr;
+}
+
+const char* check_getenvvar_arguments(const UDF_ARGS& args) {
+  if (args.arg_count != 1 || args.arg_type[0] != STRING_RESULT) return kGetenvvarArgsMessage;
+  return nullptr;
+}
+
+IntOutcome run_loadini(const UDF_ARGS& args) noexcept {
+  try {
+    const bool overwrite =
+        overwrite_requested(args.arg_count, args.arg_count ? args.args[0] : nullptr);
+    if (load_settings(overwrite) == LoadOutcome::kOpenFailed) return {0, false, true};
+    return {0, true, false};
+  } catch (...) {
+    return {0, true, true};
+  }
+}
+
+Outcome run_getenvvar(const UDF_ARGS& args, const EnvReader& env) noexcept {
+  try {
+    std::optional<std::string> value = env(variable_name(args.args[0], args.lengths[0]));
+    if (!value) return {nullptr, true, false, std::nullopt, std::nullopt};
+    return {nullptr, false, false, std::nullopt, std::move(value)};
+  } catch (...) {
+    return {nullptr, true, true, std::nullopt, std::nullopt};
+  }
+}
+
 }  // namespace quarn::settings

@@ -5,7 +5,10 @@
 #include <utility>
 #include <vector>
 
+#include "env.h"
+#include "outcome.h"
 #include "settings_table.h"
+#include "udf_host.h"
 
 class INIReader;
 
@@ -38,5 +41,32 @@ LoadOutcome load_settings(bool overwrite, const std::string& file_name = kFileNa
 // The variable name from an SQL argument: exactly length bytes, or the
 // empty name for SQL NULL.
 std::string variable_name(const char* bytes, unsigned long length);
+
+// Refusal texts of the two init entries.
+extern const char kLoadiniArgsMessage[];
+extern const char kGetenvvarArgsMessage[];
+
+// Check the argument lists at init; nullptr when accepted, else the refusal
+// text. udf_loadini's one argument is handed over as a nullable integer.
+const char* check_loadini_arguments(UDF_ARGS& args);
+const char* check_getenvvar_arguments(const UDF_ARGS& args);
+
+struct IntOutcome {
+  long long value;
+  bool is_null;
+  bool error;
+};
+
+// udf_loadini: always 0; NULL once published or already loaded; the error
+// flag alone when the file did not open. Never throws: an exception gives
+// NULL with the error flag.
+IntOutcome run_loadini(const UDF_ARGS& args) noexcept;
+
+// A value that cannot be formatted is NULL with the error flag.
+inline constexpr ResultConvention kGetenvvarConvention{255, LogEnd::kLineBreak, true};
+
+// udf_getenvvar: the variable's value, or NULL when it is not set. Never
+// throws: an exception gives NULL with the error flag.
+Outcome run_getenvvar(const UDF_ARGS& args, const EnvReader& env) noexcept;
 
 }  // namespace quarn::settings

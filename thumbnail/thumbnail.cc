@@ -254,7 +254,6 @@ std::string stage_message(StageResult result, const std::string& path) {
     case Stage::kSave:
       return "Error saving the thumbnail for " + path + ". Err Code: " + code;
     case Stage::kDone:
-    case Stage::kException:
       break;
   }
   return "File written as " + path;

@@ -36,7 +36,7 @@ constexpr std::uint64_t kMaxScaledSide = 32768;
 constexpr std::uint64_t kMaxScaledPixels = 100000000;
 bool scaled_size_allowed(Size size, std::uint32_t depth);
 
-enum class Stage { kLoad, kScale, kSave, kDone, kException };
+enum class Stage { kLoad, kScale, kSave, kDone };
 
 struct StageResult {
   Stage stage;

@@ -1,0 +1,27 @@
+// The work of one tarvik call, apart from the server's buffers.
+#pragma once
+
+#include "env.h"
+#include "outcome.h"
+#include "udf_host.h"
+
+namespace quarn::thumb {
+
+// Refusal texts of tarvik_init.
+extern const char kArgCountMessage[];
+extern const char kArgTypeMessage[];
+
+// The result buffer holds one character less than the usual convention's.
+inline constexpr ResultConvention kResultConvention{254, LogEnd::kNone, false};
+
+// Checks the argument list at init and marks the maximums as nullable;
+// nullptr when accepted, else the refusal text.
+const char* check_arguments(UDF_ARGS& args);
+
+// The whole call: path, maximums, image stage, message. Never throws; an
+// exception gives NULL with the error flag. Failures are logged without a
+// line break, so consecutive messages run on in the log: the log's
+// established form, which readers of it may rely on.
+Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept;
+
+}  // namespace quarn::thumb
