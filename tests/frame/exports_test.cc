@@ -11,7 +11,7 @@
 
 namespace {
 
-const char kEnvLock[] = "_ZN5quarn8env_lockE";
+const char* const kEnvLock = quarn::test::kEnvLockSymbol;
 
 struct ExportCase {
   const char* plugin;

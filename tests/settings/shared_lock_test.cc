@@ -3,6 +3,8 @@
 // links no copy of the frame, so every lock it sees is a plug-in's.
 #include <dlfcn.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -28,7 +30,7 @@ using quarn::test::StderrCapture;
 using quarn::test::TempDir;
 using quarn::test::WorkingDir;
 
-const char kLockSymbol[] = "_ZN5quarn8env_lockE";
+const char* const kLockSymbol = quarn::test::kEnvLockSymbol;
 
 bool built(const std::string& name) {
   return quarn::test::file_exists(quarn::test::plugin_path(name));
@@ -46,6 +48,7 @@ class Pending {
  public:
   explicit Pending(std::function<void()> call)
       : thread_([this, call = std::move(call)] {
+          tid_ = static_cast<pid_t>(::syscall(SYS_gettid));
           call();
           done_ = true;
         }) {}
@@ -53,16 +56,20 @@ class Pending {
     if (thread_.joinable()) thread_.join();
   }
   bool done() const { return done_; }
+  // Whether the call went to sleep on a lock before it returned.
+  bool blocks() const {
+    const auto deadline = std::chrono::steady_clock::now() + kBlockLimit;
+    while (tid_ == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    return tid_ != 0 && quarn::test::wait_until_blocked(tid_, kBlockLimit) && !done_;
+  }
   void wait() { thread_.join(); }
 
  private:
+  static constexpr auto kBlockLimit = 10s;
+  std::atomic<pid_t> tid_{0};
   std::atomic<bool> done_{false};
   std::thread thread_;
 };
-
-// How long a call that could run must be given before "still blocked"
-// means something.
-constexpr auto kBlockedFor = 400ms;
 
 class SharedLock : public ::testing::Test {
  protected:
@@ -99,10 +106,6 @@ TEST_F(SharedLock, AWriterInOnePluginBlocksTheReadersOfTheOthers) {
 
     auto* lock = static_cast<pthread_rwlock_t*>(plugin(owner).symbol(kLockSymbol));
     ASSERT_EQ(pthread_rwlock_wrlock(lock), 0);
-    // As the writer we may change the environment; the readers must see
-    // only what stands after the release.
-    ::setenv("QUARN_LOCK_PROBE", "after", 1);
-    ::setenv("UDF_IMAGEDIR", images.path().c_str(), 1);
 
     quarn::test::StringOutcome got{}, thumb{}, mail{};
     std::vector<std::unique_ptr<Pending>> calls;
@@ -128,9 +131,12 @@ TEST_F(SharedLock, AWriterInOnePluginBlocksTheReadersOfTheOthers) {
         mail = velmar.call_string(args);
       }));
     }
-    std::this_thread::sleep_for(kBlockedFor);
     for (std::size_t i = 0; i < calls.size(); ++i)
-      EXPECT_FALSE(calls[i]->done()) << "call " << i << " read the environment past the lock";
+      EXPECT_TRUE(calls[i]->blocks()) << "call " << i << " read the environment past the lock";
+    // As the writer we may change the environment; the waiting readers must
+    // see only what stands after the release.
+    ::setenv("QUARN_LOCK_PROBE", "after", 1);
+    ::setenv("UDF_IMAGEDIR", images.path().c_str(), 1);
 
     ASSERT_EQ(pthread_rwlock_unlock(lock), 0);
     for (auto& call : calls) call->wait();
@@ -166,8 +172,7 @@ TEST_F(SharedLock, ALoadWaitsForReadersOfAnotherPlugin) {
     args.integer(1);
     loadini.call_int(args, &is_null, &error);
   });
-  std::this_thread::sleep_for(kBlockedFor);
-  EXPECT_FALSE(load.done()) << "udf_loadini wrote while another plug-in was reading";
+  EXPECT_TRUE(load.blocks()) << "udf_loadini wrote while another plug-in was reading";
   EXPECT_STREQ(std::getenv("UDF_SMTPHOST"), "old");
   ASSERT_EQ(pthread_rwlock_unlock(lock), 0);
   load.wait();

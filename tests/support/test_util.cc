@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -48,6 +49,20 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+bool wait_until_blocked(pid_t tid, std::chrono::milliseconds limit) {
+  const std::string file = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  do {
+    // The first field is the number of the system call the thread sleeps
+    // in, or "running".
+    std::ifstream in(file);
+    long number = -1;
+    if (in >> number && number == SYS_futex) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
 }
 
 void reap_within(pid_t pid, std::chrono::milliseconds limit) {

@@ -8,6 +8,10 @@
 
 namespace quarn::test {
 
+// The one symbol each plug-in exports besides its entry points: the
+// environment lock quarn::env_lock, as the dynamic loader names it.
+inline constexpr char kEnvLockSymbol[] = "_ZN5quarn8env_lockE";
+
 // Collects what the process writes to standard error while it lives.
 class StderrCapture {
  public:
@@ -35,6 +39,11 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// Waits until the thread `tid` of this process sleeps in a futex wait (a
+// lock or condition it cannot take yet); false when it has not within the
+// limit. Lets a test know a call is blocked instead of guessing with sleeps.
+bool wait_until_blocked(pid_t tid, std::chrono::milliseconds limit);
 
 // Waits for the child to end; after the limit it is killed and reaped.
 void reap_within(pid_t pid, std::chrono::milliseconds limit);

@@ -57,7 +57,7 @@ using quarn::test::TempDir;
 TEST(CodecEnvironment, TheCodecsReadTheEnvironmentOnlyUnderTheLock) {
   Plugin plugin("tarvik");
   Function tarvik(plugin, "tarvik");
-  auto* lock = static_cast<pthread_rwlock_t*>(plugin.symbol("_ZN5quarn8env_lockE"));
+  auto* lock = static_cast<pthread_rwlock_t*>(plugin.symbol(quarn::test::kEnvLockSymbol));
   ASSERT_NE(lock, nullptr);
   TempDir images;
   ::setenv("UDF_IMAGEDIR", images.path().c_str(), 1);
