@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/thumbnail/handmade_images.h"
+#include "../tests/support/handmade_images.h"
 
 namespace {
 
