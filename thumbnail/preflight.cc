@@ -218,6 +218,18 @@ Preflight check_bmp(Bytes d, std::size_t n) {
   return size;
 }
 
+// GIF block introducers and flags.
+constexpr unsigned kGifExtension = 0x21;
+constexpr unsigned kGifImage = 0x2C;
+constexpr unsigned kGifTrailer = 0x3B;
+constexpr unsigned kGifColourTable = 0x80;  // flag: a colour table follows
+constexpr unsigned kGifMaxCodeSize = 11;    // LZW codes are at most 12 bits
+
+// Bytes of the colour table that the flags byte announces.
+std::size_t gif_colour_table(unsigned flags) {
+  return flags & kGifColourTable ? std::size_t{3} << ((flags & 7) + 1) : 0;
+}
+
 // Skips a chain of GIF data sub-blocks; false when it runs past the end.
 bool skip_sub_blocks(Bytes d, std::size_t n, std::size_t& pos) {
   for (;;) {
@@ -235,20 +247,19 @@ Preflight check_gif(Bytes d, std::size_t n) {
   const std::uint64_t height = le16(d + 8);
   const Preflight size = claimed(ImageKind::kGif, width, height);
   if (size.refused) return size;
-  std::size_t pos = 13;
-  if (d[10] & 0x80) pos += 3u << ((d[10] & 7) + 1);
+  std::size_t pos = 13 + gif_colour_table(d[10]);
   // The library decodes every frame into a full-size image of its own.
   std::uint64_t pixels = 0;
   unsigned frames = 0;
   while (pos < n) {
     const unsigned block = d[pos++];
-    if (block == 0x3B) break;
-    if (block == 0x21) {
+    if (block == kGifTrailer) break;
+    if (block == kGifExtension) {
       if (pos >= n) return refuse(ImageKind::kGif, "extension runs past the end", width, height);
       ++pos;  // label
       if (!skip_sub_blocks(d, n, pos))
         return refuse(ImageKind::kGif, "extension runs past the end", width, height);
-    } else if (block == 0x2C) {
+    } else if (block == kGifImage) {
       if (n - pos < 9) return refuse(ImageKind::kGif, "frame runs past the end", width, height);
       const std::uint64_t left = le16(d + pos);
       const std::uint64_t top = le16(d + pos + 2);
@@ -259,10 +270,10 @@ Preflight check_gif(Bytes d, std::size_t n) {
       if (frame_width == 0 || frame_height == 0 || left + frame_width > width ||
           top + frame_height > height)
         return refuse(ImageKind::kGif, "frame outside the screen", width, height);
-      if (flags & 0x80) pos += 3u << ((flags & 7) + 1);
+      pos += gif_colour_table(flags);
       if (pos >= n) return refuse(ImageKind::kGif, "frame runs past the end", width, height);
       const unsigned code_size = d[pos++];
-      if (code_size < 1 || code_size > 11)
+      if (code_size < 1 || code_size > kGifMaxCodeSize)
         return refuse(ImageKind::kGif, "bad code size", width, height);
       if (!skip_sub_blocks(d, n, pos))
         return refuse(ImageKind::kGif, "frame runs past the end", width, height);
@@ -369,6 +380,10 @@ Preflight check_pnm(Bytes d, std::size_t n) {
   return size;
 }
 
+constexpr std::uint64_t kPsdMaxChannels = 24;  // as the format allows
+constexpr unsigned kPsdRaw = 0;
+constexpr unsigned kPsdRunLength = 1;
+
 Preflight check_psd(Bytes d, std::size_t n) {
   if (n < 26) return refuse(ImageKind::kPsd, "header runs past the end");
   const std::uint64_t channels = be16(d + 12);
@@ -377,7 +392,7 @@ Preflight check_psd(Bytes d, std::size_t n) {
   const std::uint64_t depth = be16(d + 22);
   const Preflight size = claimed(ImageKind::kPsd, width, height);
   if (size.refused) return size;
-  if (channels == 0 || channels > 24 || !(depth == 1 || depth == 8 || depth == 16))
+  if (channels == 0 || channels > kPsdMaxChannels || !(depth == 1 || depth == 8 || depth == 16))
     return refuse(ImageKind::kPsd, "bad channels or depth", width, height);
   const std::uint64_t sample_bytes = depth == 16 ? 2 : 1;
   if (width * height * channels * sample_bytes > kMaxDecodedBytes)
@@ -395,11 +410,11 @@ Preflight check_psd(Bytes d, std::size_t n) {
   const std::uint32_t compression = be16(d + pos);
   pos += 2;
   const std::uint64_t rest = n - pos;
-  if (compression == 0) {
+  if (compression == kPsdRaw) {
     const std::uint64_t row = depth == 1 ? (width + 7) / 8 : width * sample_bytes;
     if (row * height * channels > rest)
       return refuse(ImageKind::kPsd, "image data runs past the end", width, height);
-  } else if (compression == 1) {
+  } else if (compression == kPsdRunLength) {
     if (height * channels * 2 > rest)  // the byte count of every row comes first
       return refuse(ImageKind::kPsd, "image data runs past the end", width, height);
   } else {
@@ -407,6 +422,20 @@ Preflight check_psd(Bytes d, std::size_t n) {
   }
   return size;
 }
+
+// TIFF field types and the tags read here.
+constexpr std::uint32_t kTiffShort = 3;
+constexpr std::uint32_t kTiffLong = 4;
+constexpr std::uint32_t kTagImageWidth = 256;
+constexpr std::uint32_t kTagImageLength = 257;
+constexpr std::uint32_t kTagStripOffsets = 273;
+constexpr std::uint32_t kTagStripByteCounts = 279;
+constexpr std::uint32_t kTagTileWidth = 322;
+constexpr std::uint32_t kTagTileLength = 323;
+constexpr std::uint32_t kTagTileOffsets = 324;
+constexpr std::uint32_t kTagTileByteCounts = 325;
+constexpr int kTiffMaxPages = 64;
+constexpr std::uint64_t kTiffEntryBytes = 12;
 
 std::uint64_t tiff_type_size(std::uint32_t type) {
   switch (type) {
@@ -418,79 +447,122 @@ std::uint64_t tiff_type_size(std::uint32_t type) {
   }
 }
 
+// The file's byte order, for reading its numbers.
+struct TiffReader {
+  Bytes d;
+  std::size_t n;
+  bool big;
+  std::uint32_t u16(Bytes p) const { return big ? be16(p) : le16(p); }
+  std::uint32_t u32(Bytes p) const { return big ? be32(p) : le32(p); }
+};
+
+// An array of SHORT or LONG values somewhere in the file.
+struct TiffArray {
+  Bytes at = nullptr;
+  std::uint64_t count = 0;
+  std::uint32_t type = 0;
+  std::uint64_t get(const TiffReader& r, std::uint64_t i) const {
+    return type == kTiffShort ? r.u16(at + 2 * i) : r.u32(at + 4 * i);
+  }
+};
+
+// What one image file directory says about its page.
+struct TiffDirectory {
+  const char* refusal = nullptr;
+  bool unread = false;  // refused before any entry was read
+  std::uint64_t width = 0, height = 0, tile_width = 0, tile_height = 0;
+  TiffArray offsets, counts;  // of the strips or tiles
+  std::uint64_t next = 0;     // offset of the next directory, 0 for none
+};
+
+TiffDirectory read_tiff_directory(const TiffReader& r, std::uint64_t ifd) {
+  TiffDirectory dir;
+  const std::size_t n = r.n;
+  dir.unread = true;
+  if (ifd > n || n - ifd < 2) return dir.refusal = "directory runs past the end", dir;
+  const std::uint64_t entries = r.u16(r.d + ifd);
+  if (entries == 0 || (n - ifd - 2) / kTiffEntryBytes < entries ||
+      n - ifd - 2 - entries * kTiffEntryBytes < 4)
+    return dir.refusal = "directory runs past the end", dir;
+  dir.unread = false;
+  for (std::uint64_t i = 0; i < entries; ++i) {
+    Bytes e = r.d + ifd + 2 + i * kTiffEntryBytes;
+    const std::uint32_t tag = r.u16(e);
+    const std::uint32_t type = r.u16(e + 2);
+    const std::uint64_t count = r.u32(e + 4);
+    const std::uint64_t value =
+        type == kTiffShort ? r.u16(e + 8) : type == kTiffLong ? r.u32(e + 8) : 0;
+    // Values of more than four bytes lie elsewhere in the file; the
+    // library's reader does not stop at the end of the data but reads on.
+    const std::uint64_t bytes = count * tiff_type_size(type);
+    Bytes where = e + 8;
+    if (bytes > 4) {
+      if (r.u32(e + 8) > n || bytes > n - r.u32(e + 8))
+        return dir.refusal = "value runs past the end", dir;
+      where = r.d + r.u32(e + 8);
+    }
+    const bool array = type == kTiffShort || type == kTiffLong;
+    switch (tag) {
+      case kTagImageWidth: dir.width = value; break;
+      case kTagImageLength: dir.height = value; break;
+      case kTagTileWidth: dir.tile_width = value; break;
+      case kTagTileLength: dir.tile_height = value; break;
+      case kTagStripOffsets: case kTagTileOffsets:
+        if (array) dir.offsets = {where, count, type};
+        break;
+      case kTagStripByteCounts: case kTagTileByteCounts:
+        if (array) dir.counts = {where, count, type};
+        break;
+      default: break;
+    }
+  }
+  dir.next = r.u32(r.d + ifd + 2 + entries * kTiffEntryBytes);
+  return dir;
+}
+
+// Every strip or tile the decoder will seek to must lie inside the data.
+const char* tiff_strips_refusal(const TiffReader& r, const TiffDirectory& dir) {
+  if (dir.offsets.at == nullptr || dir.counts.at == nullptr || dir.offsets.count != dir.counts.count)
+    return "strips not described";
+  for (std::uint64_t i = 0; i < dir.offsets.count; ++i) {
+    const std::uint64_t at = dir.offsets.get(r, i);
+    const std::uint64_t length = dir.counts.get(r, i);
+    if (at > r.n || length > r.n - at) return "strip runs past the end";
+  }
+  return nullptr;
+}
+
 Preflight check_tiff(Bytes d, std::size_t n) {
-  const bool big = d[0] == 'M';
-  const auto u16 = [big](Bytes p) { return big ? be16(p) : le16(p); };
-  const auto u32 = [big](Bytes p) { return big ? be32(p) : le32(p); };
   if (n < 8) return refuse(ImageKind::kTiff, "header runs past the end");
+  const TiffReader reader{d, n, d[0] == 'M'};
   std::uint64_t first_width = 0, first_height = 0, pixels = 0;
-  std::uint64_t ifd = u32(d + 4);
+  std::uint64_t ifd = reader.u32(d + 4);
   // The library may read every directory of a multi-page file.
   for (int page = 0; ifd != 0; ++page) {
-    if (page == 64) return refuse(ImageKind::kTiff, "too many pages", first_width, first_height);
-    if (ifd > n || n - ifd < 2)
-      return refuse(ImageKind::kTiff, "directory runs past the end", first_width, first_height);
-    const std::uint64_t entries = u16(d + ifd);
-    if (entries == 0 || (n - ifd - 2) / 12 < entries || n - ifd - 2 - entries * 12 < 4)
-      return refuse(ImageKind::kTiff, "directory runs past the end", first_width, first_height);
-    std::uint64_t width = 0, height = 0, tile_width = 0, tile_height = 0;
-    Bytes offsets = nullptr, counts = nullptr;  // of the strips or tiles
-    std::uint64_t offsets_n = 0, counts_n = 0;
-    std::uint32_t offsets_type = 0, counts_type = 0;
-    for (std::uint64_t i = 0; i < entries; ++i) {
-      Bytes e = d + ifd + 2 + i * 12;
-      const std::uint32_t tag = u16(e);
-      const std::uint32_t type = u16(e + 2);
-      const std::uint64_t count = u32(e + 4);
-      const std::uint64_t value = type == 3 ? u16(e + 8) : type == 4 ? u32(e + 8) : 0;
-      // Values of more than four bytes lie elsewhere in the file; the
-      // library's reader does not stop at the end of the data but reads on.
-      const std::uint64_t bytes = count * tiff_type_size(type);
-      Bytes where = e + 8;
-      if (bytes > 4) {
-        if (u32(e + 8) > n || bytes > n - u32(e + 8))
-          return refuse(ImageKind::kTiff, "value runs past the end", width, height);
-        where = d + u32(e + 8);
-      }
-      if (tag == 256) width = value;
-      if (tag == 257) height = value;
-      if (tag == 322) tile_width = value;
-      if (tag == 323) tile_height = value;
-      if ((tag == 273 || tag == 324) && (type == 3 || type == 4)) {
-        offsets = where;
-        offsets_n = count;
-        offsets_type = type;
-      }
-      if ((tag == 279 || tag == 325) && (type == 3 || type == 4)) {
-        counts = where;
-        counts_n = count;
-        counts_type = type;
-      }
+    if (page == kTiffMaxPages)
+      return refuse(ImageKind::kTiff, "too many pages", first_width, first_height);
+    const TiffDirectory dir = read_tiff_directory(reader, ifd);
+    if (dir.refusal != nullptr) {
+      // A directory that cannot be read at all has no size of its own.
+      return refuse(ImageKind::kTiff, dir.refusal, dir.unread ? first_width : dir.width,
+                    dir.unread ? first_height : dir.height);
     }
-    // Every strip or tile the decoder will seek to must lie inside the data.
-    if (offsets == nullptr || counts == nullptr || offsets_n != counts_n)
-      return refuse(ImageKind::kTiff, "strips not described", width, height);
-    for (std::uint64_t i = 0; i < offsets_n; ++i) {
-      const std::uint64_t at = offsets_type == 3 ? u16(offsets + 2 * i) : u32(offsets + 4 * i);
-      const std::uint64_t length = counts_type == 3 ? u16(counts + 2 * i) : u32(counts + 4 * i);
-      if (at > n || length > n - at)
-        return refuse(ImageKind::kTiff, "strip runs past the end", width, height);
-    }
-    const Preflight size = claimed(ImageKind::kTiff, width, height);
+    if (const char* refusal = tiff_strips_refusal(reader, dir))
+      return refuse(ImageKind::kTiff, refusal, dir.width, dir.height);
+    const Preflight size = claimed(ImageKind::kTiff, dir.width, dir.height);
     if (size.refused) return size;
-    if (tile_width > kMaxImageSide || tile_height > kMaxImageSide ||
-        tile_width * tile_height > kMaxImagePixels)
-      return refuse(ImageKind::kTiff, "tile too large", width, height);
+    if (dir.tile_width > kMaxImageSide || dir.tile_height > kMaxImageSide ||
+        dir.tile_width * dir.tile_height > kMaxImagePixels)
+      return refuse(ImageKind::kTiff, "tile too large", dir.width, dir.height);
     if (page == 0) {
-      first_width = width;
-      first_height = height;
+      first_width = dir.width;
+      first_height = dir.height;
     }
-    pixels += width * height;
+    pixels += dir.width * dir.height;
     if (pixels > kMaxImagePixels)
       return refuse(ImageKind::kTiff, "too many pixels", first_width, first_height);
-    const std::uint64_t next = u32(d + ifd + 2 + entries * 12);
-    if (next == ifd) return refuse(ImageKind::kTiff, "directory loop", first_width, first_height);
-    ifd = next;
+    if (dir.next == ifd) return refuse(ImageKind::kTiff, "directory loop", first_width, first_height);
+    ifd = dir.next;
   }
   if (first_width == 0) return refuse(ImageKind::kTiff, "no directory");
   return accept(ImageKind::kTiff, first_width, first_height);
