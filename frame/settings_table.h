@@ -11,12 +11,14 @@ struct Variable {
   const char* entry;
   const char* default_value;  // published when the entry is absent
   bool integer;               // read as a number, published as decimal text
+  bool secret = false;        // never shown to SQL, only whether it is set
 };
 
 inline constexpr Variable kImageDir{"UDF_IMAGEDIR", "thumbnail", "image-directory", "./", false};
 inline constexpr Variable kSmtpHost{"UDF_SMTPHOST", "email", "smtp-host", "localhost", false};
 inline constexpr Variable kSmtpUser{"UDF_SMTPUSER", "email", "smtp-user", "", false};
-inline constexpr Variable kSmtpPassword{"UDF_SMTPPASSWORD", "email", "smtp-password", "", false};
+inline constexpr Variable kSmtpPassword{"UDF_SMTPPASSWORD", "email", "smtp-password", "", false,
+                                        true};
 inline constexpr Variable kSmtpPort{"UDF_SMTPPORT", "email", "smtp-port", "25", true};
 // Present once every setting has been published: the loaded marker.
 inline constexpr Variable kErrorLog{"UDF_ERRORLOG", "general", "error-log", "udf_error.log", false};

@@ -93,10 +93,20 @@ IntOutcome run_loadini(const UDF_ARGS& args) noexcept {
   }
 }
 
+bool is_secret(const std::string& name) {
+  const std::string looked_up = name.substr(0, name.find('\0'));
+  for (const setting::Variable* variable : setting::kPublished)
+    if (variable->secret && looked_up == variable->name) return true;
+  return false;
+}
+
 Outcome run_getenvvar(const UDF_ARGS& args, const EnvReader& env) noexcept {
   try {
-    std::optional<std::string> value = env(variable_name(args.args[0], args.lengths[0]));
+    const std::string name = variable_name(args.args[0], args.lengths[0]);
+    std::optional<std::string> value = env(name);
     if (!value) return {nullptr, true, false, std::nullopt, std::nullopt};
+    // Any account may call this function: a password is only said to be set.
+    if (is_secret(name)) return {kSecretMask, false, false, std::nullopt, std::nullopt};
     return {nullptr, false, false, std::nullopt, std::move(value)};
   } catch (...) {
     return {nullptr, true, true, std::nullopt, std::nullopt};

@@ -65,7 +65,15 @@ IntOutcome run_loadini(const UDF_ARGS& args) noexcept;
 // A value that cannot be formatted is NULL with the error flag.
 inline constexpr ResultConvention kGetenvvarConvention{255, LogEnd::kLineBreak, true};
 
-// udf_getenvvar: the variable's value, or NULL when it is not set. Never
+// What udf_getenvvar shows for a secret setting that is set.
+constexpr char kSecretMask[] = "********";
+
+// Whether the variable a name looks up (up to its first NUL, as the lookup
+// sees it) holds a secret setting.
+bool is_secret(const std::string& name);
+
+// udf_getenvvar: the variable's value, the mask for a secret, or NULL when
+// it is not set. Never
 // throws: an exception gives NULL with the error flag.
 Outcome run_getenvvar(const UDF_ARGS& args, const EnvReader& env) noexcept;
 

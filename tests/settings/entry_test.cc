@@ -171,6 +171,8 @@ TEST_F(Ostrel, GetenvvarValues) {
   ::setenv("QUARN_EMPTY", "", 1);
   ::setenv("QUARN_PLAIN", "plain value", 1);
   ::unsetenv("QUARN_UNSET");
+  ::setenv("UDF_SMTPPASSWORD", "hunter2 and more", 1);
+  ::setenv("UDF_SMTPPASSWORD_X", "not secret", 1);
 
   const struct {
     const char* label;
@@ -185,7 +187,11 @@ TEST_F(Ostrel, GetenvvarValues) {
                {"empty name", "", true, ""},
                {"NUL inside the name", std::string("QUARN_PLAIN\0QUARN_V300", 22), false,
                 "plain value"},
-               {"name of a prefix", "QUARN_PLAI", true, ""}};
+               {"name of a prefix", "QUARN_PLAI", true, ""},
+               {"the password is masked", "UDF_SMTPPASSWORD", false, "********"},
+               {"also behind a NUL", std::string("UDF_SMTPPASSWORD\0X", 18), false, "********"},
+               {"a longer name is not the password", "UDF_SMTPPASSWORD_X", false, "not secret"},
+               {"other letter case is another variable", "udf_smtppassword", true, ""}};
   for (const auto& c : cases) {
     const auto outcome = get(c.name);
     EXPECT_EQ(outcome.is_null, c.is_null) << c.label;
@@ -203,7 +209,9 @@ TEST_F(Ostrel, GetenvvarValues) {
   EXPECT_TRUE(outcome.is_null);
   EXPECT_FALSE(outcome.error);
   EXPECT_EQ(outcome.length, 0u);
-  for (const char* name : {"QUARN_V300", "QUARN_V254", "QUARN_EMPTY", "QUARN_PLAIN"})
+  ::unsetenv("UDF_SMTPPASSWORD");
+  EXPECT_TRUE(get("UDF_SMTPPASSWORD").is_null) << "an unset password is NULL, not the mask";
+  for (const char* name : {"QUARN_V300", "QUARN_V254", "QUARN_EMPTY", "QUARN_PLAIN", "UDF_SMTPPASSWORD_X"})
     ::unsetenv(name);
 }
 

@@ -44,16 +44,19 @@ TEST_F(OstrelServer, LoadsTheFileFromTheDataDirectoryAndConfiguresTarvik) {
   EXPECT_EQ(value("SELECT udf_getenvvar('UDF_SMTPPORT')"), "587");
   EXPECT_EQ(value("SELECT udf_getenvvar('UDF_SMTPHOST')"), "localhost");
   EXPECT_EQ(value("SELECT udf_getenvvar('UDF_SMTPUSER')"), std::nullopt);
+  EXPECT_EQ(value("SELECT udf_getenvvar('UDF_SMTPPASSWORD')"), std::nullopt);
   EXPECT_EQ(value("SELECT udf_getenvvar('UDF_ERRORLOG')"), "udf_error.log");
 
   // Loaded: without TRUE the changed file is not read; with TRUE it is.
   write_settings("[thumbnail]\nimage-directory = " + images.path() +
-                 "\n[email]\nsmtp-port = 2525\n");
+                 "\n[email]\nsmtp-port = 2525\nsmtp-password = s3cret\n");
   EXPECT_EQ(value("SELECT udf_loadini(FALSE)"), std::nullopt);
   EXPECT_EQ(value("SELECT udf_getenvvar('UDF_SMTPPORT')"), "587");
   EXPECT_EQ(value("SELECT udf_loadini(TRUE)"), std::nullopt);
   EXPECT_EQ(value("SELECT udf_getenvvar('UDF_SMTPPORT')"), "2525");
   EXPECT_EQ(value("SELECT udf_getenvvar('UDF_IMAGEDIR')"), images.path());
+  // Set, but no account reads it.
+  EXPECT_EQ(value("SELECT udf_getenvvar('UDF_SMTPPASSWORD')"), "********");
 
   const std::string png = quarn::test::encode_image(40, 20, quarn::test::ImageFormat::kPng);
   ASSERT_FALSE(png.empty());
