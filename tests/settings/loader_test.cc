@@ -139,6 +139,7 @@ TEST_F(Loader, AMissingFileChangesNothingAndTheNextCallTriesAgain) {
                                     {"UDF_SMTPUSER", std::nullopt},
                                     {"UDF_SMTPPASSWORD", std::nullopt},
                                     {"UDF_SMTPPORT", std::nullopt},
+                                    {"UDF_SMTPTIMEOUT", std::nullopt},
                                     {"UDF_ERRORLOG", std::nullopt}}));
   cwd_.write_settings("[email]\nsmtp-host = now\n");
   EXPECT_EQ(load_settings(false), LoadOutcome::kPublished);
