@@ -41,7 +41,7 @@ def main():
         ok = (isinstance(auth_data, LoginPassword)
               and auth_data.login == options.user.encode()
               and auth_data.password == options.password.encode())
-        return AuthResult(success=ok, auth_data=auth_data if ok else None)
+        return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
 
     controller = Controller(Mailbox(options.mailbox), hostname="127.0.0.1", port=options.port,
                             authenticator=authenticate, auth_required=True,
