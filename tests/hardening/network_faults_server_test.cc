@@ -211,7 +211,7 @@ TEST_F(NetworkFaults, ServerThatStopsReadingInALargeMessage) {
   // Greets and answers, then takes nothing of the data: the write makes no
   // progress once the buffers are full, and the deadline ends the call.
   quarn::test::ScriptedSmtpServer smtp("u", "p");
-  smtp.behave(R"({"stall": "BODY", "stall_seconds": 10})");
+  smtp.behave(R"({"stall": "BODY", "stall_seconds": 3})");
   configure("127.0.0.1", smtp.port());
   const Outcome got = send("server stops reading, 16 MiB body", 16 << 20);
   EXPECT_EQ(got.value, kSendError);
