@@ -16,7 +16,8 @@
 #include "bench_util.h"
 #include "bench_db.h"
 #include "mariadb_server.h"
-#include "smtp_sink.h"
+#include "bench_sink.h"
+#include "test_util.h"
 #include "udf_call.h"
 
 namespace qb = quarn::bench;
@@ -74,7 +75,7 @@ struct ProfileResult {
 
 // Sequential in-process calls; the sink's timeline of each connection is
 // matched with the call that made it (one at a time, so in order).
-ProfileResult profile_calls(qb::SmtpSink& sink, const std::string& body, long calls) {
+ProfileResult profile_calls(qb::BenchSink& sink, const std::string& body, long calls) {
   qt::Plugin plugin("velmar");
   qt::Function velmar(plugin, "velmar");
   qt::Args args;
@@ -119,7 +120,7 @@ ProfileResult profile_calls(qb::SmtpSink& sink, const std::string& body, long ca
   result.phases = {
       {"settings, lookup (resolver thread) and connect, until the sink accepted", qb::median(connect)},
       {"script written, accept to end-of-data line received", qb::median(script)},
-      {"end-of-data to the client's shutdown of its sending side", qb::median(close_wait)},
+      {"end-of-data line to the client's shutdown after its QUIT (the reply on the way)", qb::median(close_wait)},
       {"sink closes; client reads end of stream, closes, tears the session down", qb::median(teardown)},
   };
   return result;
@@ -150,7 +151,7 @@ qb::Json profile_json(const ProfileResult& p) {
 // Phases of one connection's messages through SQL, seen by the sink alone:
 // messages follow each other, so the gap between one's end and the next
 // one's accept is the server's share of a call outside the conversation.
-void add_sql_phases(std::vector<qb::SmtpSink::Timeline> timelines, std::vector<double> (&phases)[3]) {
+void add_sql_phases(std::vector<qb::BenchSink::Timeline> timelines, std::vector<double> (&phases)[3]) {
   std::sort(timelines.begin(), timelines.end(),
             [](const auto& x, const auto& y) { return x.accepted < y.accepted; });
   auto ms = [](qb::Clock::time_point from, qb::Clock::time_point to) {
@@ -163,6 +164,66 @@ void add_sql_phases(std::vector<qb::SmtpSink::Timeline> timelines, std::vector<d
     phases[1].push_back(ms(t.end_of_data, t.client_eof));
     if (i + 1 < timelines.size()) phases[2].push_back(ms(t.client_eof, timelines[i + 1].accepted));
   }
+}
+
+struct Level {
+  long total = 0;  // messages per run
+  std::vector<double> rates, latencies, server_cpu;
+  std::uint64_t sent = 0, whole = 0, oks = 0;
+};
+
+// `runs` runs of per_level messages through SQL, spread over k connections.
+Level measure_level(qb::BenchSink& sink, std::vector<std::unique_ptr<qt::Connection>>& connections,
+                    const std::string& call, int k, long per_level, long runs, long server_pid,
+                    std::vector<double> (*sql_phases)[3]) {
+  Level level;
+  const long each = per_level / k;
+  const long total = each * k;
+  level.total = total;
+  std::vector<double>& rates = level.rates;
+  std::vector<double>& latencies = level.latencies;
+  std::vector<double>& server_cpu = level.server_cpu;
+  std::uint64_t& sent = level.sent;
+  std::uint64_t& whole = level.whole;
+  std::uint64_t& oks = level.oks;
+  for (long run = 0; run < runs; ++run) {
+    sink.take_timelines();
+    const auto before = sink.counts();
+    const double cpu_before = cpu_seconds_of(server_pid);
+    std::vector<std::thread> threads;
+    std::vector<std::string> errors(k);
+    std::vector<long> ok_count(k, 0);
+    std::vector<double> elapsed(k, 0);
+    const auto start = qb::Clock::now();
+    for (int t = 0; t < k; ++t) {
+      threads.emplace_back([&, t] {
+        try {
+          const auto mine = qb::Clock::now();
+          const auto rows = connections[t]->rows("SELECT " + call + " FROM ids WHERE id <= " +
+                                                 std::to_string(each));
+          elapsed[t] = qb::seconds_since(mine);
+          for (const auto& row : rows)
+            if (row[0] && *row[0] == "OK") ++ok_count[t];
+        } catch (const std::exception& e) {
+          errors[t] = e.what();
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    const double wall = qb::seconds_since(start);
+    for (const auto& e : errors)
+      if (!e.empty()) throw std::runtime_error(e);
+    sink.wait_closed(before.connections + static_cast<std::uint64_t>(total), std::chrono::seconds(15));
+    const auto after = sink.counts();
+    server_cpu.push_back((cpu_seconds_of(server_pid) - cpu_before) * 1000.0 / total);
+    sent += static_cast<std::uint64_t>(total);
+    whole += after.intact - before.intact;
+    for (long n : ok_count) oks += static_cast<std::uint64_t>(n);
+    rates.push_back(total / wall);
+    latencies.push_back(qb::median(elapsed) * 1000.0 / each);
+    if (sql_phases) add_sql_phases(sink.take_timelines(), *sql_phases);
+  }
+  return level;
 }
 
 void set_mail_environment(std::uint16_t port) {
@@ -178,7 +239,7 @@ int main(int argc, char** argv) {
   try {
     const std::string body = make_body();
     if (argc == 3 && std::string(argv[1]) == "--profile-only") {
-      qb::SmtpSink sink(body, true);
+      qb::BenchSink sink(body, true);
       set_mail_environment(sink.port());
       const ProfileResult p = profile_calls(sink, body, std::stol(argv[2]));
       print_profile(p);
@@ -193,7 +254,7 @@ int main(int argc, char** argv) {
     const long profile_count = qb::env_count("QUARN_BENCH_MAIL_PROFILE_CALLS", 300);
     const std::vector<int> levels = {1, 4, 8};
 
-    qb::SmtpSink sink(body, true);
+    qb::BenchSink sink(body, true);
     set_mail_environment(sink.port());
     std::printf("mail: sink on 127.0.0.1:%u, %ld messages per level and run, %ld runs, body %zu bytes\n",
                 sink.port(), per_level, runs, body.size());
@@ -229,47 +290,13 @@ int main(int argc, char** argv) {
     double rate_at_8 = 0, whole_at_8 = 0;
     bool all_whole = true;
     for (int k : levels) {
-      const long each = per_level / k;
-      const long total = each * k;
-      std::vector<double> rates, latencies, server_cpu;
-      std::uint64_t sent = 0, whole = 0, oks = 0;
-      for (long run = 0; run < runs; ++run) {
-        sink.take_timelines();
-        const auto before = sink.counts();
-        const double cpu_before = cpu_seconds_of(server_pid);
-        std::vector<std::thread> threads;
-        std::vector<std::string> errors(k);
-        std::vector<long> ok_count(k, 0);
-        std::vector<double> elapsed(k, 0);
-        const auto start = qb::Clock::now();
-        for (int t = 0; t < k; ++t) {
-          threads.emplace_back([&, t] {
-            try {
-              const auto mine = qb::Clock::now();
-              const auto rows = connections[t]->rows("SELECT " + call + " FROM ids WHERE id <= " +
-                                                     std::to_string(each));
-              elapsed[t] = qb::seconds_since(mine);
-              for (const auto& row : rows)
-                if (row[0] && *row[0] == "OK") ++ok_count[t];
-            } catch (const std::exception& e) {
-              errors[t] = e.what();
-            }
-          });
-        }
-        for (auto& thread : threads) thread.join();
-        const double wall = qb::seconds_since(start);
-        for (const auto& e : errors)
-          if (!e.empty()) throw std::runtime_error(e);
-        sink.wait_closed(before.connections + static_cast<std::uint64_t>(total), std::chrono::seconds(15));
-        const auto after = sink.counts();
-        server_cpu.push_back((cpu_seconds_of(server_pid) - cpu_before) * 1000.0 / total);
-        sent += static_cast<std::uint64_t>(total);
-        whole += after.intact - before.intact;
-        for (long n : ok_count) oks += static_cast<std::uint64_t>(n);
-        rates.push_back(total / wall);
-        latencies.push_back(qb::median(elapsed) * 1000.0 / each);
-        if (k == 1) add_sql_phases(sink.take_timelines(), sql_phases);
-      }
+      const Level level = measure_level(sink, connections, call, k, per_level, runs, server_pid,
+                                        k == 1 ? &sql_phases : nullptr);
+      const long total = level.total;
+      const std::vector<double>& rates = level.rates;
+      const std::vector<double>& latencies = level.latencies;
+      const std::vector<double>& server_cpu = level.server_cpu;
+      const std::uint64_t sent = level.sent, whole = level.whole, oks = level.oks;
       const double rate = qb::median(rates);
       const double share = sent ? static_cast<double>(whole) / static_cast<double>(sent) : 0;
       if (whole != sent) all_whole = false;
@@ -298,7 +325,7 @@ int main(int argc, char** argv) {
                 " runs (target: all received, >= 1000 messages/s at 8 connections)");
     const std::vector<std::pair<std::string, double>> sql_profile = {
         {"accept to end-of-data line received (script)", qb::median(sql_phases[0])},
-        {"end-of-data to the client's shutdown of its sending side", qb::median(sql_phases[1])},
+        {"end-of-data line to the client's shutdown after its QUIT (the reply on the way)", qb::median(sql_phases[1])},
         {"client's shutdown to the next message's accept: teardown, row, settings, lookup, connect",
          qb::median(sql_phases[2])},
     };
@@ -318,6 +345,43 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(totals.incomplete),
                 static_cast<unsigned long long>(totals.resets));
 
+    // The same through replies that come 5 ms after their command, as from
+    // a distant server: with PIPELINING, MAIL, RCPT and DATA share one wait.
+    const long slow_messages = qb::env_count("QUARN_BENCH_SLOW_MAILS", 200);
+    std::vector<qb::Json> slow_json;
+    qb::Table slow_table({"PIPELINING", "connections", "messages/s", "received whole", "OK results",
+                          "ms per message seen by a conn"});
+    for (const bool pipelining : {true, false}) {
+      qb::BenchSink::Options options;
+      options.reply_delay = std::chrono::milliseconds(5);
+      options.pipelining = pipelining;
+      qb::BenchSink slow(body, false, options);
+      qt::write_file(server.data_dir() + "/quarn_udf.ini",
+                     "[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " + std::to_string(slow.port()) +
+                         "\nsmtp-user = bench\nsmtp-password = bench-secret\n");
+      admin.value("SELECT udf_loadini(TRUE)");
+      for (int k : levels) {
+        const Level level =
+            measure_level(slow, connections, call, k, slow_messages, runs, server_pid, nullptr);
+        const double rate = qb::median(level.rates);
+        if (level.whole != level.sent) all_whole = false;
+        slow_table.add({pipelining ? "offered" : "not offered", std::to_string(k), qb::fixed(rate, 1),
+                        std::to_string(level.whole) + "/" + std::to_string(level.sent),
+                        std::to_string(level.oks), qb::fixed(qb::median(level.latencies), 2)});
+        slow_json.push_back(qb::Json::object({
+            {"pipelining", qb::Json::boolean(pipelining)},
+            {"connections", qb::Json::integer(k)},
+            {"messages_per_s_median", qb::Json::number(rate)},
+            {"messages_per_s", qb::Json::numbers(level.rates)},
+            {"sent", qb::Json::integer(static_cast<long long>(level.sent))},
+            {"received_whole", qb::Json::integer(static_cast<long long>(level.whole))},
+            {"ok_results", qb::Json::integer(static_cast<long long>(level.oks))},
+        }));
+      }
+    }
+    slow_table.print("Mail through SQL against a sink that replies 5 ms after each command, medians of " +
+                     std::to_string(runs) + " runs of " + std::to_string(slow_messages) + " messages");
+
     const auto load = qb::load_average();
     qb::Json::object({
         {"benchmark", qb::Json::string("mail")},
@@ -330,6 +394,7 @@ int main(int argc, char** argv) {
              {"script", qb::Json::number(sql_profile[0].second)},
              {"close_wait", qb::Json::number(sql_profile[1].second)},
              {"between_messages", qb::Json::number(sql_profile[2].second)}})},
+        {"slow_sink_5ms", qb::Json::array(slow_json)},
         {"sink_incomplete", qb::Json::integer(static_cast<long long>(totals.incomplete))},
         {"sink_resets", qb::Json::integer(static_cast<long long>(totals.resets))},
         {"cores", qb::Json::integer(std::thread::hardware_concurrency())},

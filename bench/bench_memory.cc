@@ -9,7 +9,7 @@
 #include "bench_util.h"
 #include "bench_db.h"
 #include "mariadb_server.h"
-#include "smtp_sink.h"
+#include "bench_sink.h"
 #include "test_util.h"
 
 namespace qb = quarn::bench;
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     const long mails = qb::env_count("QUARN_BENCH_MEMORY_MAILS", 10000);
     const long warmup = 100;
     const std::string image = qb::read_bytes(argv[2]);
-    qb::SmtpSink sink;
+    qb::BenchSink sink;
     qt::TempDir thumbs;
     std::printf("memory: %ld thumbnails (640x480 PNG, box 200x200) then %ld mails (%d connections), "
                 "in statements of up to %ld rows\nstarting the throwaway server...\n",

@@ -3,6 +3,8 @@
 // them on every call.
 #pragma once
 
+#include <climits>
+
 namespace quarn::setting {
 
 struct Variable {
@@ -12,6 +14,9 @@ struct Variable {
   const char* default_value;  // published when the entry is absent
   bool integer;               // read as a number, published as decimal text
   bool secret = false;        // never shown to SQL, only whether it is set
+  // An integer outside this range is published as the default instead.
+  long lowest = LONG_MIN;
+  long highest = LONG_MAX;
 };
 
 inline constexpr Variable kImageDir{"UDF_IMAGEDIR", "thumbnail", "image-directory", "./", false};
@@ -20,11 +25,17 @@ inline constexpr Variable kSmtpUser{"UDF_SMTPUSER", "email", "smtp-user", "", fa
 inline constexpr Variable kSmtpPassword{"UDF_SMTPPASSWORD", "email", "smtp-password", "", false,
                                         true};
 inline constexpr Variable kSmtpPort{"UDF_SMTPPORT", "email", "smtp-port", "25", true};
+// Seconds velmar waits for a connect, for each reply and for a write that
+// makes no progress. velmar applies the same range and default when it reads
+// the variable, which may also come from the server's own environment.
+inline constexpr Variable kSmtpTimeout{"UDF_SMTPTIMEOUT", "email", "smtp-timeout", "30", true,
+                                       false, 1, 3600};
 // Present once every setting has been published: the loaded marker.
 inline constexpr Variable kErrorLog{"UDF_ERRORLOG", "general", "error-log", "udf_error.log", false};
 
 // In the order of publication, the marker last.
-inline constexpr const Variable* kPublished[] = {&kImageDir, &kSmtpHost,     &kSmtpUser,
-                                                 &kSmtpPassword, &kSmtpPort, &kErrorLog};
+inline constexpr const Variable* kPublished[] = {&kImageDir, &kSmtpHost, &kSmtpUser,
+                                                 &kSmtpPassword, &kSmtpPort, &kSmtpTimeout,
+                                                 &kErrorLog};
 
 }  // namespace quarn::setting

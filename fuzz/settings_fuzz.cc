@@ -1,4 +1,4 @@
-// Any settings file publishes all six variables consistently: the port as
+// Any settings file publishes every variable consistently: the numbers as
 // decimal text, every other value as the reader gives it, empty ones unset.
 #include <INIReader.h>
 #include <unistd.h>

@@ -1,9 +1,11 @@
 #include "mail_call.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
+#include "message.h"
 #include "settings_table.h"
 #include "smtp_session.h"
 
@@ -20,6 +22,9 @@ const char kNoPassword[] = "Error: SMTP Server Password Not Specified";
 const char kNoPort[] = "Error: SMTP Port Not Specified";
 const char kNoTo[] = "Error: No 'To' address specified.";
 const char kNoFrom[] = "Error: No 'From' address specified.";
+const char kToEmptyPart[] = "Error: 'To' address list has an empty part.";
+const char kToUnclosed[] = "Error: 'To' address has an unclosed bracket or quote.";
+const char kFromUnclosed[] = "Error: 'From' address has an unclosed bracket or quote.";
 const char kToLineBreak[] = "Error: 'To' address contains a line break.";
 const char kFromLineBreak[] = "Error: 'From' address contains a line break.";
 const char kSubjectLineBreak[] = "Error: Subject contains a line break.";
@@ -61,7 +66,19 @@ std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** mi
   if (!password) return *missing = kNoPassword, std::nullopt;
   const auto port = env(setting::kSmtpPort.name);
   if (!port) return *missing = kNoPort, std::nullopt;
-  return SmtpConfig{*host, *user, *password, parse_port(*port)};
+  return SmtpConfig{*host, *user, *password, parse_port(*port),
+                    parse_timeout(env(setting::kSmtpTimeout.name))};
+}
+
+std::chrono::seconds parse_timeout(const std::optional<std::string>& text) {
+  const long fallback = std::strtol(setting::kSmtpTimeout.default_value, nullptr, 10);
+  if (!text) return std::chrono::seconds(fallback);
+  char* end = nullptr;
+  const long value = std::strtol(text->c_str(), &end, 0);
+  if (end == text->c_str() || value < setting::kSmtpTimeout.lowest ||
+      value > setting::kSmtpTimeout.highest)
+    return std::chrono::seconds(fallback);
+  return std::chrono::seconds(value);
 }
 
 namespace {
@@ -115,8 +132,17 @@ const char* refusal(const MailArgs& mail) {
   if (has_line_break(*mail.to)) return kToLineBreak;
   if (has_line_break(*mail.from)) return kFromLineBreak;
   if (has_line_break(mail.subject)) return kSubjectLineBreak;
-  if (mail.to->size() > kMaxAddressBytes) return kToTooLong;
-  if (mail.from->size() > kMaxAddressBytes) return kFromTooLong;
+  const Addresses to = recipient_addresses(*mail.to);
+  if (to.problem == AddressProblem::kEmptyPart) return kToEmptyPart;
+  if (to.problem == AddressProblem::kUnclosed) return kToUnclosed;
+  const Addresses from = sender_address(*mail.from);
+  if (from.problem == AddressProblem::kUnclosed) return kFromUnclosed;
+  const auto too_long = [](const Addresses& list) {
+    return std::any_of(list.addresses.begin(), list.addresses.end(),
+                       [](const std::string& address) { return address.size() > kMaxAddressBytes; });
+  };
+  if (mail.to->size() > kMaxToBytes || too_long(to)) return kToTooLong;
+  if (mail.from->size() > kMaxFromBytes || too_long(from)) return kFromTooLong;
   if (mail.subject.size() > kMaxSubjectBytes) return kSubjectTooLong;
   if (has_long_line(mail.body)) return kBodyLineTooLong;
   return nullptr;
@@ -135,12 +161,15 @@ Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
 
     // Created before the arguments are judged: the lookup of the server
     // runs meanwhile, and a refused call waits for it as the session ends.
-    SmtpSession session(config->host, config->port, config->user, config->password);
+    SmtpSession session(config->host, config->port, config->user, config->password,
+                        config->timeout);
     MailArgs mail = mail_args(args);
     if (const char* refused = refusal(mail)) return {refused, false, false, std::string(refused)};
 
-    session.send(std::move(*mail.from), std::move(*mail.to), std::move(mail.subject),
-                 std::move(mail.body), mail.is_html);
+    const OutgoingMessage message = outgoing_message(
+        {std::move(*mail.from), std::move(*mail.to), std::move(mail.subject),
+         std::move(mail.body), mail.is_html});
+    session.send(message);
     return send_outcome(session.failed(), session.failure_text());
   } catch (...) {
     return {kException, true, true, std::nullopt};

@@ -1,6 +1,7 @@
 // The work of one velmar call, apart from the server's buffers.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -22,6 +23,9 @@ extern const char kNoPassword[];
 extern const char kNoPort[];
 extern const char kNoTo[];
 extern const char kNoFrom[];
+extern const char kToEmptyPart[];
+extern const char kToUnclosed[];
+extern const char kFromUnclosed[];
 extern const char kToLineBreak[];
 extern const char kFromLineBreak[];
 extern const char kSubjectLineBreak[];
@@ -42,17 +46,23 @@ struct SmtpConfig {
   std::string user;
   std::string password;
   std::uint32_t port;
+  std::chrono::seconds timeout;
 };
 
 using EnvReader = std::function<std::optional<std::string>(const std::string&)>;
 
 // Reads UDF_SMTPHOST, UDF_SMTPUSER, UDF_SMTPPASSWORD and UDF_SMTPPORT in this
-// order. On the first missing one, *missing gets its message.
+// order. On the first missing one, *missing gets its message. Then
+// UDF_SMTPTIMEOUT, which may be missing.
 std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** missing);
 
 // The port as atoi reads it (blanks, sign, digits; no digits gives 0), taken
 // as an unsigned 32-bit number. Unlike atoi, out-of-range text is defined.
 std::uint32_t parse_port(const std::string& text);
+
+// The time-out as udf_loadini publishes it (strtol with base 0, the leading
+// number counts); missing, no number or outside 1 to 3600 gives 30 seconds.
+std::chrono::seconds parse_timeout(const std::optional<std::string>& text);
 
 struct MailArgs {
   std::optional<std::string> to;  // nullopt: SQL NULL
@@ -64,19 +74,22 @@ struct MailArgs {
 
 MailArgs mail_args(const UDF_ARGS& args);
 
-// Lengths beyond which SMTP servers refuse the message while velmar, which
-// does not read replies, would still say "OK": an address longer than a
-// path may be (RFC 5321: 256 octets with the angle brackets), a header or
-// body line longer than 998 bytes without its CR LF (the "SUBJECT:" prefix
-// leaves 990 for the subject). Body lines are counted as given: the dot
-// that stuffing may add is transport, not text.
+// Lengths beyond which SMTP servers refuse the message: an envelope address
+// longer than a path may be (RFC 5321: 256 octets with the angle brackets;
+// each address of a To list counts alone), a header or body line longer
+// than 998 bytes without its CR LF (the prefixes "SUBJECT:", "From:" and
+// "To:" leave 990, 993 and 995 for the texts). Body lines are counted as
+// given: the dot that stuffing may add is transport, not text.
 constexpr std::size_t kMaxAddressBytes = 254;
 constexpr std::size_t kMaxLineBytes = 998;
 constexpr std::size_t kMaxSubjectBytes = kMaxLineBytes - 8;
+constexpr std::size_t kMaxFromBytes = kMaxLineBytes - 5;
+constexpr std::size_t kMaxToBytes = kMaxLineBytes - 3;
 
 // The refusal text for the addresses, subject and body, in the order To
-// missing, From missing, line breaks in To, From and Subject, then To, From,
-// Subject and a body line too long; nullptr when the message may go out.
+// missing, From missing, line breaks in To, From and Subject, an empty part
+// or an unclosed bracket in To, one in From, then To, From, Subject and a
+// body line too long; nullptr when the message may go out.
 const char* refusal(const MailArgs& mail);
 
 struct Outcome {

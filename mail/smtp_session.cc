@@ -1,166 +1,356 @@
 #include "smtp_session.h"
 
-#include <boost/archive/iterators/base64_from_binary.hpp>
-#include <boost/archive/iterators/transform_width.hpp>
-#include <boost/asio/placeholders.hpp>
-#include <boost/asio/write.hpp>
-#include <boost/bind/bind.hpp>
-#include <boost/lexical_cast.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/post.hpp>
 
 #include <algorithm>
-#include <iterator>
-#include <ostream>
-#include <sstream>
+#include <utility>
 
 namespace quarn::mail {
+namespace {
 
-std::string base64_encode(std::string_view text) {
-  using namespace boost::archive::iterators;
-  using Encoder = base64_from_binary<transform_width<std::string_view::const_iterator, 6, 8>>;
-  std::ostringstream out;
-  std::copy(Encoder(text.begin()), Encoder(text.end()), std::ostream_iterator<char>(out));
-  // The iterators fill the last group with zero bits but leave the padding
-  // to the caller.
-  std::string encoded = out.str();
-  encoded.append((3 - text.size() % 3) % 3, '=');
-  return encoded;
-}
+using boost::system::error_code;
+using tcp = boost::asio::ip::tcp;
 
-std::string dot_stuff(std::string_view text) {
-  std::string stuffed;
-  stuffed.reserve(text.size() + text.size() / 64 + 1);
-  bool line_start = true;
-  for (const char c : text) {
-    if (line_start && c == '.') stuffed += '.';
-    stuffed += c;
-    line_start = c == '\n';
+class PlainTransport : public Transport {
+ public:
+  explicit PlainTransport(tcp::socket& socket) : socket_(socket) {}
+  void async_read_some(boost::asio::mutable_buffer buffer, Handler handler) override {
+    socket_.async_read_some(buffer, std::move(handler));
   }
-  return stuffed;
+  void async_write_some(boost::asio::const_buffer buffer, Handler handler) override {
+    socket_.async_write_some(buffer, std::move(handler));
+  }
+
+ private:
+  tcp::socket& socket_;
+};
+
+std::string seconds_text(SmtpSession::Clock::duration duration) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
-std::vector<std::string> build_script(const MessageParts& parts) {
-  std::vector<std::string> lines;
-  lines.reserve(14);
-  lines.push_back("EHLO " + parts.host);
-  lines.push_back("AUTH LOGIN");
-  lines.push_back(base64_encode(parts.user));
-  lines.push_back(base64_encode(parts.password));
-  lines.push_back("MAIL FROM:<" + parts.from + ">");
-  lines.push_back("RCPT TO:<" + parts.to + ">");
-  lines.push_back("DATA");
-  // Each script line starts a line of the data, so stuffing line by line
-  // is the same as stuffing the whole section.
-  lines.push_back(dot_stuff("SUBJECT:" + parts.subject));
-  lines.push_back(dot_stuff("From:" + parts.from));
-  lines.push_back(dot_stuff("To:" + parts.to));
-  lines.push_back(parts.is_html ? "Content-Type:text/html; charset=utf-8"
-                                : "Content-Type:text/plain; charset=utf-8");
-  lines.push_back("");
-  lines.push_back(dot_stuff(parts.body));
-  lines.push_back(".\r\n");
-  return lines;
+void replace_all(std::string& text, const std::string& secret, const std::string& shown) {
+  if (secret.empty()) return;
+  for (std::size_t at = text.find(secret); at != std::string::npos;
+       at = text.find(secret, at + shown.size()))
+    text.replace(at, secret.size(), shown);
 }
+
+}  // namespace
 
 SmtpSession::SmtpSession(std::string host, std::uint32_t port, std::string user,
-                         std::string password)
+                         std::string password, Clock::duration timeout, Clock::duration close_wait)
     : host_(std::move(host)),
+      port_(port),
       user_(std::move(user)),
       password_(std::move(password)),
-      port_(port),
+      timeout_(timeout),
+      close_wait_(close_wait),
       lookup_hold_(),
       io_(),
       resolver_(io_),
       socket_(io_),
-      close_deadline_(io_) {
+      deadline_(io_) {
   // Default flags: AI_ADDRCONFIG, any family, stream socket, TCP.
-  tcp::resolver::query query(host_, boost::lexical_cast<std::string>(port_));
-  resolver_.async_resolve(query,
-                          boost::bind(&SmtpSession::on_resolved, this,
-                                      boost::asio::placeholders::error,
-                                      boost::asio::placeholders::iterator));
+  resolver_.async_resolve(host_, std::to_string(port_),
+                          [this](const error_code& error, const tcp::resolver::results_type& found) {
+                            on_resolved(error, found);
+                          });
 }
 
-void SmtpSession::send(std::string from, std::string to, std::string subject,
-                       std::string body, bool is_html) {
-  from_ = std::move(from);
-  to_ = std::move(to);
-  subject_ = std::move(subject);
-  body_ = std::move(body);
-  is_html_ = is_html;
+SmtpSession::SmtpSession(const tcp::resolver::results_type& endpoints, std::string host,
+                         std::string user, std::string password, Clock::duration timeout,
+                         Clock::duration close_wait)
+    : host_(std::move(host)),
+      port_(0),
+      user_(std::move(user)),
+      password_(std::move(password)),
+      timeout_(timeout),
+      close_wait_(close_wait),
+      io_(),
+      resolver_(io_),
+      socket_(io_),
+      deadline_(io_) {
+  lookup_hold_.release();  // no lookup
+  boost::asio::post(io_, [this, endpoints] { connect(endpoints); });
+}
+
+SmtpSession::~SmtpSession() = default;
+
+void SmtpSession::send(const OutgoingMessage& message) {
+  message_ = &message;
   io_.run();
 }
 
-void SmtpSession::fail(const boost::system::error_code& error) {
-  failed_ = true;
-  failure_text_ = error.message();
-}
-
-void SmtpSession::on_resolved(const boost::system::error_code& error,
-                              tcp::resolver::iterator endpoints) {
+void SmtpSession::on_resolved(const error_code& error,
+                              const tcp::resolver::results_type& endpoints) {
   lookup_hold_.release();
+  if (error) return fail(error.message());
+  connect(endpoints);
+}
+
+void SmtpSession::connect(const tcp::resolver::results_type& endpoints) {
+  // Each step below (the connect, every reply, the message data) may take
+  // the time-out; the conversation as a whole no more than all of them.
+  const auto steps = 10 + static_cast<Clock::rep>(message_->recipients.size());
+  call_limit_ = Clock::now() + timeout_ * steps;
+  step_ = "connect";
+  arm(Wait::kConnect);
+  // Every address in turn, until one answers.
+  boost::asio::async_connect(socket_, endpoints,
+                             [this](const error_code& error, const tcp::endpoint&) {
+                               on_connected(error);
+                             });
+}
+
+void SmtpSession::on_connected(const error_code& error) {
+  if (decided_) return;
   if (error) {
-    fail(error);
-    return;
+    // As the system words it ("Connection refused"), like a failed lookup.
+    fail(error.message());
+    return close_now();
   }
-  // Only the first address is ever tried.
-  const tcp::endpoint endpoint = *endpoints;
-  ++endpoints;
-  socket_.async_connect(endpoint, boost::bind(&SmtpSession::on_connected, this,
-                                              boost::asio::placeholders::error, endpoints));
+  transport_ = std::make_unique<PlainTransport>(socket_);
+  read_reply("greeting", [this](const Reply& reply) { on_greeting(reply); });
 }
 
-void SmtpSession::on_connected(const boost::system::error_code& error,
-                               tcp::resolver::iterator /*rest*/) {
-  if (error) {
-    fail(error);
-    return;
+void SmtpSession::on_greeting(const Reply& reply) {
+  if (accepted(reply, 220)) ehlo();
+}
+
+void SmtpSession::ehlo() {
+  command("EHLO " + host_, "EHLO " + host_, 250, [this](const Reply& reply) {
+    capabilities_ = parse_capabilities(reply);
+    authenticate();
+  });
+}
+
+// A server that offers no AUTH is a relay that trusts this host: the
+// credentials would help nobody there, so none are sent. One that offers
+// AUTH without LOGIN cannot take them: the call fails and says so.
+void SmtpSession::authenticate() {
+  if (!capabilities_.auth) return mail_transaction();
+  if (!capabilities_.offers("LOGIN")) {
+    std::string offered;
+    for (const auto& mechanism : capabilities_.auth_mechanisms) offered += " " + mechanism;
+    fail("AUTH LOGIN: not offered by the server (it offers" +
+         (offered.empty() ? std::string(" none") : offered) + ")");
+    return close_politely();
   }
-  const MessageParts parts{host_, user_, password_, from_, to_, subject_, body_, is_html_};
-  for (const std::string& line : build_script(parts)) send_line(line);
-  start_orderly_close();
+  in_auth_ = true;
+  command("AUTH LOGIN", "AUTH LOGIN", 334, [this](const Reply&) {
+    command("AUTH LOGIN user name", base64_encode(user_), 334, [this](const Reply&) {
+      command("AUTH LOGIN password", base64_encode(password_), 235, [this](const Reply&) {
+        in_auth_ = false;
+        mail_transaction();
+      });
+    });
+  });
 }
 
-void SmtpSession::send_line(const std::string& line) {
-  std::ostream stream(&request_);
-  stream << line << "\r\n";
-  boost::asio::write(socket_, request_);  // throws system_error("write")
+void SmtpSession::mail_transaction() {
+  if (capabilities_.pipelining) return pipelined_transaction();
+  command("MAIL FROM:<" + message_->sender + ">", "MAIL FROM:<" + message_->sender + ">", 250,
+          [this](const Reply&) { recipient(0); });
 }
 
-// Closing while the server's replies sit unread makes the kernel reset the
-// connection and drop what was not yet sent, and the server then discards
-// the message. So the sending side is shut down and the replies are read
-// until the server closes, bounded by kCloseWait. Nothing here changes the
-// outcome of the call.
-void SmtpSession::start_orderly_close() {
-  boost::system::error_code ignored;
-  socket_.shutdown(tcp::socket::shutdown_send, ignored);
-  close_deadline_.expires_after(kCloseWait);
-  close_deadline_.async_wait(
-      boost::bind(&SmtpSession::on_close_deadline, this, boost::asio::placeholders::error));
-  socket_.async_read_some(boost::asio::buffer(discard_),
-                          boost::bind(&SmtpSession::on_drained, this,
-                                      boost::asio::placeholders::error,
-                                      boost::asio::placeholders::bytes_transferred));
+void SmtpSession::recipient(std::size_t index) {
+  if (index == message_->recipients.size()) return data();
+  const std::string line = "RCPT TO:<" + message_->recipients[index] + ">";
+  command(line, line, 250, [this, index](const Reply&) { recipient(index + 1); });
 }
 
-void SmtpSession::on_drained(const boost::system::error_code& error, std::size_t /*bytes*/) {
-  if (!error) {
-    socket_.async_read_some(boost::asio::buffer(discard_),
-                            boost::bind(&SmtpSession::on_drained, this,
-                                        boost::asio::placeholders::error,
-                                        boost::asio::placeholders::bytes_transferred));
-    return;
+void SmtpSession::data() {
+  command("DATA", "DATA", 354, [this](const Reply&) { write_data(); });
+}
+
+// RFC 2920: MAIL, the RCPTs and DATA as one write, then their replies in
+// order. After a refusal the connection is closed at once: the server may
+// already wait for data, which a QUIT would join, and a transaction whose
+// data never ended is not delivered.
+void SmtpSession::pipelined_transaction() {
+  group_.clear();
+  group_.push_back("MAIL FROM:<" + message_->sender + ">");
+  for (const auto& address : message_->recipients) group_.push_back("RCPT TO:<" + address + ">");
+  group_.push_back("DATA");
+  outbox_.clear();
+  for (const auto& line : group_) outbox_ += line + "\r\n";
+  write(group_.front(), outbox_, [this] { group_reply(0); });
+}
+
+void SmtpSession::group_reply(std::size_t index) {
+  read_reply(group_[index], [this, index](const Reply& reply) {
+    const bool last = index + 1 == group_.size();
+    if (reply.code >= 400) {
+      fail(group_[index] + " refused: " + reply_text(reply));
+      return close_now();
+    }
+    if (!accepted(reply, last ? 354 : 250)) return;
+    if (!last) return group_reply(index + 1);
+    write_data();
+  });
+}
+
+void SmtpSession::write_data() {
+  write("message data", message_->data, [this] {
+    read_reply("end of data", [this](const Reply& reply) {
+      if (accepted(reply, 250)) on_delivered();
+    });
+  });
+}
+
+void SmtpSession::on_delivered() {
+  delivered_ = true;
+  failure_text_.clear();
+  close_politely();
+}
+
+void SmtpSession::command(std::string step, const std::string& line, int expected,
+                          ReplyNext next) {
+  outbox_ = line + "\r\n";
+  write(step, outbox_, [this, step, expected, next = std::move(next)]() mutable {
+    read_reply(std::move(step), [this, expected, next = std::move(next)](const Reply& reply) {
+      if (accepted(reply, expected)) next(reply);
+    });
+  });
+}
+
+bool SmtpSession::accepted(const Reply& reply, int expected) {
+  if (reply.code / 100 == expected / 100) return true;
+  if (reply.code >= 400) {
+    fail(step_ + " refused: " + reply_text(reply));
+    close_politely();
+  } else {
+    fail(step_ + ": unexpected reply: " + reply_text(reply));
+    close_now();
   }
-  // End of stream, a reset, or the deadline's cancel: the wait is over.
-  close_deadline_.cancel();
-  boost::system::error_code ignored;
+  return false;
+}
+
+void SmtpSession::write(std::string step, std::string_view bytes, Next next) {
+  step_ = std::move(step);
+  unwritten_ = bytes;
+  after_write_ = std::move(next);
+  arm(Wait::kWrite);
+  write_more();
+}
+
+void SmtpSession::write_more() {
+  transport_->async_write_some(boost::asio::buffer(unwritten_.data(), unwritten_.size()),
+                               [this](const error_code& error, std::size_t written) {
+                                 if (decided_) return;
+                                 if (error) return fail_io(error);
+                                 unwritten_.remove_prefix(written);
+                                 if (unwritten_.empty()) return Next(std::move(after_write_))();
+                                 arm(Wait::kWrite);  // progress: the wait starts again
+                                 write_more();
+                               });
+}
+
+void SmtpSession::read_reply(std::string step, ReplyNext next) {
+  step_ = std::move(step);
+  after_reply_ = std::move(next);
+  arm(Wait::kReply);
+  parse_or_read();
+}
+
+void SmtpSession::parse_or_read() {
+  Reply reply;
+  std::size_t used = 0;
+  switch (parse_reply(inbox_, &reply, &used)) {
+    case ParseStatus::kComplete:
+      inbox_.erase(0, used);
+      return ReplyNext(std::move(after_reply_))(reply);
+    case ParseStatus::kMalformed:
+      fail(step_ + ": not an SMTP reply: " + printable(inbox_));
+      return close_now();
+    case ParseStatus::kIncomplete:
+      break;
+  }
+  transport_->async_read_some(boost::asio::buffer(chunk_),
+                              [this](const error_code& error, std::size_t received) {
+                                if (decided_) return;
+                                if (error) return fail_io(error);
+                                inbox_.append(chunk_.data(), received);
+                                parse_or_read();
+                              });
+}
+
+void SmtpSession::arm(Wait wait) {
+  waiting_ = wait;
+  deadline_.expires_at(std::min(Clock::now() + timeout_, call_limit_));
+  deadline_.async_wait([this](const error_code& error) { on_deadline(error); });
+}
+
+void SmtpSession::on_deadline(const error_code& error) {
+  // A wait that was re-armed after it had already fired is no deadline.
+  if (error == boost::asio::error::operation_aborted || deadline_.expiry() > Clock::now()) return;
+  if (closing_) return close_now();
+  if (decided_) return;
+  const std::string limit = seconds_text(timeout_);
+  if (deadline_.expiry() >= call_limit_)
+    fail(step_ + ": the time allowed for the whole conversation ran out");
+  else if (waiting_ == Wait::kConnect)
+    fail("connect: no connection within " + limit);
+  else if (waiting_ == Wait::kWrite)
+    fail(step_ + ": the server took no data for " + limit);
+  else
+    fail(step_ + ": no reply within " + limit);
+  close_now();
+}
+
+void SmtpSession::fail(std::string text) {
+  if (in_auth_) {
+    // The server's reply to the credentials may echo them.
+    replace_all(text, base64_encode(password_), "[password]");
+    replace_all(text, password_, "[password]");
+  }
+  decided_ = true;
+  failure_text_ = std::move(text);
+}
+
+void SmtpSession::fail_io(const error_code& error) {
+  if (error == boost::asio::error::eof)
+    fail(step_ + ": the server closed the connection");
+  else
+    fail(step_ + ": " + error.message());
+  close_now();
+}
+
+// After the outcome: QUIT, then read what the server still sends until it
+// closes, so that neither side resets the connection; bounded by the close
+// wait. Nothing here changes the outcome.
+void SmtpSession::close_politely() {
+  decided_ = true;
+  closing_ = true;
+  deadline_.expires_after(close_wait_);
+  deadline_.async_wait([this](const error_code& error) { on_deadline(error); });
+  outbox_ = "QUIT\r\n";
+  if (!transport_) return close_now();
+  transport_->async_write_some(boost::asio::buffer(outbox_),
+                               [this](const error_code&, std::size_t) {
+                                 error_code ignored;
+                                 socket_.shutdown(tcp::socket::shutdown_send, ignored);
+                                 drain();
+                               });
+}
+
+void SmtpSession::drain() {
+  transport_->async_read_some(boost::asio::buffer(chunk_),
+                              [this](const error_code& error, std::size_t) {
+                                if (error) return close_now();
+                                drain();
+                              });
+}
+
+void SmtpSession::close_now() {
+  decided_ = true;
+  closing_ = true;
+  deadline_.cancel();
+  error_code ignored;
   socket_.close(ignored);
-}
-
-void SmtpSession::on_close_deadline(const boost::system::error_code& error) {
-  if (error == boost::asio::error::operation_aborted) return;
-  boost::system::error_code ignored;
-  socket_.cancel(ignored);
 }
 
 }  // namespace quarn::mail

@@ -1,103 +1,146 @@
-// One SMTP conversation: look up the server, connect to its first address,
-// write the whole command script without reading replies, then close in an
-// orderly way.
+// One SMTP conversation (RFC 5321): look up the server, connect to the first
+// of its addresses that answers, and carry one message, reading and checking
+// every reply. "OK" only after the server's 2xx to the end of the data.
+// Everything runs on the calling thread's own I/O context; every wait is
+// bounded.
 #pragma once
 
-#include <boost/asio/io_service.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/streambuf.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "env.h"
+#include "message.h"
+#include "smtp_reply.h"
 
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace quarn::mail {
 
-// Standard base64 (RFC 4648) with "=" padding and no line breaks; strict
-// SASL decoders refuse unpadded credentials.
-std::string base64_encode(std::string_view text);
-
-// Puts one more "." in front of every line that begins with "." (a line
-// begins at the start of the text and after any LF byte), so the server
-// neither ends the data early nor drops a leading dot.
-std::string dot_stuff(std::string_view text);
-
-struct MessageParts {
-  std::string host;  // also the argument of EHLO
-  std::string user;
-  std::string password;
-  std::string from;
-  std::string to;
-  std::string subject;
-  std::string body;
-  bool is_html;
-};
-
-// The fourteen lines of the conversation, each without the CR LF that the
-// session appends when writing it. The DATA section (header lines and body)
-// is dot-stuffed; the last line is ".\r\n".
-std::vector<std::string> build_script(const MessageParts& parts);
-
-// How long the session waits for the server to close after the script.
+// How long the session waits for a connect, a reply, or a write that makes
+// no progress; and, after the outcome is known, for the server to close.
+constexpr std::chrono::seconds kDefaultTimeout{30};
 constexpr std::chrono::seconds kCloseWait{10};
 
+// The bytes under the conversation: plain TCP today. A TLS layer over the
+// same socket can take its place, also in the middle of the conversation.
+class Transport {
+ public:
+  using Handler = std::function<void(const boost::system::error_code&, std::size_t)>;
+  virtual ~Transport() = default;
+  virtual void async_read_some(boost::asio::mutable_buffer buffer, Handler handler) = 0;
+  virtual void async_write_some(boost::asio::const_buffer buffer, Handler handler) = 0;
+};
+
 // One message per session, one session per call. The lookup starts in the
-// constructor; send() runs lookup, connect and script on the calling thread,
-// which must be the constructing thread.
+// constructor; send() runs lookup, connect and conversation on the calling
+// thread, which must be the constructing thread.
 class SmtpSession {
  public:
-  SmtpSession(std::string host, std::uint32_t port, std::string user, std::string password);
+  using tcp = boost::asio::ip::tcp;
+  using Clock = std::chrono::steady_clock;
+
+  SmtpSession(std::string host, std::uint32_t port, std::string user, std::string password,
+              Clock::duration timeout = kDefaultTimeout, Clock::duration close_wait = kCloseWait);
+  // Tries these addresses in turn instead of looking host up; host is still
+  // the argument of EHLO.
+  SmtpSession(const tcp::resolver::results_type& endpoints, std::string host, std::string user,
+              std::string password, Clock::duration timeout = kDefaultTimeout,
+              Clock::duration close_wait = kCloseWait);
   SmtpSession(const SmtpSession&) = delete;
   SmtpSession& operator=(const SmtpSession&) = delete;
+  ~SmtpSession();
 
-  // At most once. A failed write leaves as boost::system::system_error.
-  void send(std::string from, std::string to, std::string subject, std::string body,
-            bool is_html);
-  bool failed() const { return failed_; }
+  // At most once. Failures are recorded, never thrown; exceptions come only
+  // from the library (memory, threads).
+  void send(const OutgoingMessage& message);
+  // True unless the server took the message with a 2xx after its data.
+  bool failed() const { return !delivered_; }
+  // One line: the step and the server's reply or the cause.
   std::string failure_text() const { return failure_text_; }
+  // What the server's EHLO reply advertised.
+  const Capabilities& capabilities() const { return capabilities_; }
 
  private:
-  using tcp = boost::asio::ip::tcp;
+  enum class Wait { kConnect, kWrite, kReply };
+  using Next = std::function<void()>;
+  using ReplyNext = std::function<void(const Reply&)>;
 
-  void on_resolved(const boost::system::error_code& error, tcp::resolver::iterator endpoints);
-  void on_connected(const boost::system::error_code& error, tcp::resolver::iterator rest);
-  void send_line(const std::string& line);
-  void fail(const boost::system::error_code& error);
-  void start_orderly_close();
-  void on_drained(const boost::system::error_code& error, std::size_t bytes);
-  void on_close_deadline(const boost::system::error_code& error);
+  void on_resolved(const boost::system::error_code& error,
+                   const tcp::resolver::results_type& endpoints);
+  void connect(const tcp::resolver::results_type& endpoints);
+  void on_connected(const boost::system::error_code& error);
+  void on_greeting(const Reply& reply);
+  void ehlo();
+  void authenticate();
+  void mail_transaction();
+  void pipelined_transaction();
+  void group_reply(std::size_t index);
+  void recipient(std::size_t index);
+  void data();
+  void write_data();
+  void on_delivered();
+
+  // Writes line + CR LF, reads the reply and goes on with next when its
+  // first digit is that of expected; a refusal ends the conversation.
+  void command(std::string step, const std::string& line, int expected, ReplyNext next);
+  bool accepted(const Reply& reply, int expected);
+  void write(std::string step, std::string_view bytes, Next next);
+  void write_more();
+  void read_reply(std::string step, ReplyNext next);
+  void parse_or_read();
+
+  void arm(Wait wait);
+  void on_deadline(const boost::system::error_code& error);
+  void fail(std::string text);
+  void fail_io(const boost::system::error_code& error);
+  void close_politely();
+  void drain();
+  void close_now();
 
   std::string host_;
+  std::uint32_t port_;
   std::string user_;
   std::string password_;
-  std::string from_;
-  std::string to_;
-  std::string subject_;
-  std::string body_;
-  std::uint32_t port_;
+  Clock::duration timeout_;
+  Clock::duration close_wait_;
   // The resolver reads the environment on its own thread: a read hold from
   // the lookup's start until its handler runs (or, without send(), until the
-  // I/O service below has joined that thread).
+  // I/O context below has joined that thread).
   quarn::EnvReadHold lookup_hold_;
-  // The I/O service comes before everything bound to it, so that those are
+  // The I/O context comes before everything bound to it, so that those are
   // destroyed first.
-  boost::asio::io_service io_;
+  boost::asio::io_context io_;
   tcp::resolver resolver_;
   tcp::socket socket_;
-  boost::asio::streambuf request_;
-  bool failed_ = false;
+  boost::asio::steady_timer deadline_;
+  std::unique_ptr<Transport> transport_;
+
+  const OutgoingMessage* message_ = nullptr;
+  Capabilities capabilities_;
+  std::string step_;              // what the conversation waits for, for the log
+  Wait waiting_ = Wait::kConnect;
+  Clock::time_point call_limit_;  // the bound on the whole conversation
+  std::string outbox_;            // command lines being written
+  std::vector<std::string> group_;  // the commands of a pipelined group
+  std::string_view unwritten_;
+  Next after_write_;
+  ReplyNext after_reply_;
+  std::string inbox_;             // received, not yet taken as a reply
+  std::array<char, 4096> chunk_{};
+  bool in_auth_ = false;          // replies may echo credentials: hidden in the log
+  bool decided_ = false;          // the outcome is known; only closing is left
+  bool closing_ = false;
+  bool delivered_ = false;
   std::string failure_text_;
-  bool is_html_ = false;
-  // The orderly close: what the server still sends is read and dropped.
-  boost::asio::steady_timer close_deadline_;
-  std::array<char, 4096> discard_{};
 };
 
 }  // namespace quarn::mail

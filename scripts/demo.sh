@@ -91,6 +91,7 @@ smtp-host = 127.0.0.1
 smtp-port = $port
 smtp-user = demo
 smtp-password = demo-secret
+smtp-timeout = 10
 
 [general]
 error-log = udf_error.log
@@ -101,7 +102,8 @@ say "Publishing the settings with udf_loadini() and showing them with udf_getenv
 sql -e "SELECT udf_loadini() AS loaded;
 SELECT name, udf_getenvvar(name) AS value FROM (
   SELECT 'UDF_IMAGEDIR' AS name UNION ALL SELECT 'UDF_SMTPHOST' UNION ALL SELECT 'UDF_SMTPUSER'
-  UNION ALL SELECT 'UDF_SMTPPASSWORD' UNION ALL SELECT 'UDF_SMTPPORT' UNION ALL SELECT 'UDF_ERRORLOG') AS settings;"
+  UNION ALL SELECT 'UDF_SMTPPASSWORD' UNION ALL SELECT 'UDF_SMTPPORT' UNION ALL SELECT 'UDF_SMTPTIMEOUT'
+  UNION ALL SELECT 'UDF_ERRORLOG') AS settings;"
 
 say "Generating images and storing them in a table"
 "$build/bench/make_image" 1600 1200 "$work/images/landscape.png"
@@ -124,11 +126,16 @@ for f in "$out"/thumbnails/*.jpg; do
 done
 sql -e "SELECT tarvik('not an image', 'broken.png', 200, 200) AS a_failure_is_a_text"
 
-say "Sending a plain and an HTML message with velmar()"
-sql -e "SELECT velmar('dba@example.test', 'quarn@example.test', 'Plain hello from SQL',
+say "Sending a plain message to two recipients and an HTML message with velmar()"
+sql -e "SELECT velmar('dba@example.test, \"Ops, Night Shift\" <ops@example.test>',
+  'Quarn Jobs <quarn@example.test>', 'Plain hello from SQL',
   'Thumbnails are ready.\r\n.a line starting with a dot\r\n', 0) AS plain_text;
 SELECT velmar('dba@example.test', 'quarn@example.test', 'HTML hello from SQL',
   '<p>Thumbnails are <b>ready</b>.</p>') AS html;"
+say "A recipient the SMTP server refuses: no OK, nothing sent, the reason in the server log"
+sql -e "SELECT velmar('dba@example.test, nobody@example.test', 'quarn@example.test',
+  'Never sent', 'One refused recipient stops the whole message.', 0) AS refused_recipient;"
+grep -o 'RCPT TO:<nobody@example.test> refused: .*' "$work/error.log" | tail -n 1
 for _ in $(seq 1 50); do [[ $(grep -c '^----- message' "$out/mailbox.txt" 2>/dev/null) -ge 2 ]] && break; sleep 0.1; done
 say "What the SMTP server received ($out/mailbox.txt)"
 cat "$out/mailbox.txt"

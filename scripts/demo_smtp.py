@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """A loopback SMTP server for the demo: AUTH LOGIN without TLS, every
-received message appended to a mailbox file. Prints "ready" once listening."""
+received message appended to a mailbox file, recipients nobody@... refused
+as unknown. Prints "ready" once listening."""
 import argparse
 import logging
 import signal
@@ -15,6 +16,13 @@ class Mailbox:
     def __init__(self, path):
         self.path = path
         self.count = 0
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        # One mailbox that does not exist, to show a refused recipient.
+        if address.startswith("nobody@"):
+            return "550 5.1.1 <%s>: Recipient address rejected: User unknown" % address
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
@@ -41,7 +49,7 @@ def main():
         ok = (isinstance(auth_data, LoginPassword)
               and auth_data.login == options.user.encode()
               and auth_data.password == options.password.encode())
-        return AuthResult(success=ok, auth_data=auth_data if ok else None)
+        return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
 
     controller = Controller(Mailbox(options.mailbox), hostname="127.0.0.1", port=options.port,
                             authenticator=authenticate, auth_required=True,

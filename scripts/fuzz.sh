@@ -62,9 +62,9 @@ fi
 all_seeds=()
 for d in "$seeds"/*/; do all_seeds+=("$d"); done
 run detect_fuzz all "${all_seeds[@]}"
-# The formatter, the path builder, the mail script and the settings
-# publisher: properties checked inside each target.
-for target in format_fuzz path_fuzz mail_script_fuzz settings_fuzz; do
+# The formatter, the path builder, the mail message, the reply parser and
+# the settings publisher: properties checked inside each target.
+for target in format_fuzz path_fuzz mail_script_fuzz smtp_reply_fuzz settings_fuzz; do
   run "$target" logic
 done
 rm -f /dev/shm/quarn-fuzz-*.jpg /dev/shm/quarn-fuzz-*.ini

@@ -18,9 +18,9 @@ bool overwrite_requested(unsigned int arg_count, const void* value) {
   return number != 0;
 }
 
-std::string port_text(long port) {
+std::string number_text(long number) {
   std::ostringstream text;
-  text << port;
+  text << number;
   return text.str();
 }
 
@@ -28,11 +28,15 @@ std::vector<std::pair<std::string, std::string>> read_settings(const INIReader& 
   std::vector<std::pair<std::string, std::string>> values;
   for (const setting::Variable* variable : setting::kPublished) {
     // Get keeps an entry that is present but empty: only absence takes the default.
-    std::string value =
-        variable->integer
-            ? port_text(reader.GetInteger(variable->section, variable->entry,
-                                          std::strtol(variable->default_value, nullptr, 10)))
-            : reader.Get(variable->section, variable->entry, variable->default_value);
+    std::string value;
+    if (variable->integer) {
+      const long fallback = std::strtol(variable->default_value, nullptr, 10);
+      long number = reader.GetInteger(variable->section, variable->entry, fallback);
+      if (number < variable->lowest || number > variable->highest) number = fallback;
+      value = number_text(number);
+    } else {
+      value = reader.Get(variable->section, variable->entry, variable->default_value);
+    }
     values.emplace_back(variable->name, std::move(value));
   }
   return values;

@@ -22,8 +22,8 @@ constexpr const char* kLoadedMarker = setting::kErrorLog.name;
 // Overwrite is asked for by a non-NULL argument whose integer is not 0.
 bool overwrite_requested(unsigned int arg_count, const void* value);
 
-// The port as the INI library reads it, written back as decimal text.
-std::string port_text(long port);
+// A number as the INI library reads it, written back as decimal text.
+std::string number_text(long number);
 
 // Name and value of every setting, in publishing order, defaults filled in.
 std::vector<std::pair<std::string, std::string>> read_settings(const INIReader& reader);

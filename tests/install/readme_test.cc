@@ -87,8 +87,12 @@ TEST(Readme, ExamplesGiveTheOutputsShown) {
   EXPECT_EQ(written.width, 200u);
   const auto received = smtp.wait_for(1);
   ASSERT_EQ(received.size(), 1u);
-  EXPECT_EQ(received[0].rcpt_tos, "ops@example.test");
-  EXPECT_NE(received[0].data.find("SUBJECT:Nightly report"), std::string::npos);
+  // One recipient each; the header lines keep the texts as written.
+  EXPECT_EQ(received[0].mail_from, "db@example.test");
+  EXPECT_EQ(received[0].rcpt_tos, "ops@example.test\tnight@example.test");
+  EXPECT_NE(received[0].data.find("SUBJECT:Nightly report\r\nFrom:DB Jobs <db@example.test>\r\n"
+                                  "To:ops@example.test, \"Night, Shift\" <night@example.test>\r\n"),
+            std::string::npos);
   EXPECT_NE(received[0].data.find("\r\n\r\nAll jobs finished.\r\n"), std::string::npos)
       << received[0].data;
 }

@@ -77,13 +77,38 @@ void CaptureServer::accept_loop() {
   }
 }
 
+// The reply to one line of the client, and whether data mode follows.
+std::string CaptureServer::reply_to(const std::string& line, int* auth_lines, bool* in_data) {
+  if (*in_data) {
+    if (line != ".") return "";
+    *in_data = false;
+    return "250 2.0.0 captured\r\n";
+  }
+  if (*auth_lines > 0) return --*auth_lines > 0 ? "334 UGFzc3dvcmQ6\r\n" : "235 2.7.0 ok\r\n";
+  const std::string verb = line.substr(0, 4);
+  if (verb == "EHLO") return "250-capture\r\n250 AUTH LOGIN\r\n";
+  if (line == "AUTH LOGIN") {
+    *auth_lines = 2;
+    return "334 VXNlcm5hbWU6\r\n";
+  }
+  if (verb == "MAIL" || verb == "RCPT") return "250 2.1.0 ok\r\n";
+  if (verb == "DATA") {
+    *in_data = true;
+    return "354 go ahead\r\n";
+  }
+  if (verb == "QUIT") return "221 2.0.0 bye\r\n";
+  return "500 5.5.2 what?\r\n";
+}
+
 void CaptureServer::serve(int fd) {
   Conversation conversation{{}, false};
-  if (mode_ != Mode::kResetInData) send_all(fd, "220 capture ready\r\n");
-  std::size_t answered = 0;  // bytes up to the last answered line end
+  send_all(fd, "220 capture ready\r\n");
+  std::size_t parsed = 0;  // bytes up to the last line end taken
+  int auth_lines = 0;
+  bool in_data = false, reset = false;
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   char buffer[65536];
-  while (!stopping_ && std::chrono::steady_clock::now() < give_up) {
+  while (!stopping_ && !reset && std::chrono::steady_clock::now() < give_up) {
     pollfd ready{fd, POLLIN, 0};
     if (poll(&ready, 1, 50) <= 0) continue;
     const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
@@ -93,23 +118,18 @@ void CaptureServer::serve(int fd) {
     }
     if (n < 0) break;
     conversation.received.append(buffer, static_cast<std::size_t>(n));
-    if (mode_ == Mode::kReply || mode_ == Mode::kResetAtEnd) {
-      std::size_t end;
-      while ((end = conversation.received.find("\r\n", answered)) != std::string::npos) {
-        send_all(fd, "250 ok\r\n");
-        answered = end + 2;
-      }
+    std::size_t end;
+    while (!reset && (end = conversation.received.find("\r\n", parsed)) != std::string::npos) {
+      const std::string line = conversation.received.substr(parsed, end - parsed);
+      parsed = end + 2;
+      reset = (mode_ == Mode::kResetInData && in_data && line.empty()) ||
+              (mode_ == Mode::kResetAtEnd && in_data && line == ".");
+      if (!reset) send_all(fd, reply_to(line, &auth_lines, &in_data));
     }
-    const bool reset =
-        (mode_ == Mode::kResetInData &&
-         conversation.received.find("\r\n\r\n") != std::string::npos) ||
-        (mode_ == Mode::kResetAtEnd && conversation.received.size() >= 7 &&
-         conversation.received.compare(conversation.received.size() - 7, 7, "\r\n.\r\n\r\n") == 0);
-    if (reset) {
-      linger hard{1, 0};  // close with RST
-      setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-      break;
-    }
+  }
+  if (reset) {
+    linger hard{1, 0};  // close with RST
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -19,11 +19,14 @@ struct Conversation {
 
 class CaptureServer {
  public:
+  // Every mode answers like a plain SMTP server (AUTH LOGIN, no
+  // PIPELINING) and takes any credentials, until it does what it is named
+  // for. kReply closes once the client has closed its side after QUIT.
   enum class Mode {
-    kReply,           // greets, answers each line "250", records until the client closes
-    kHold,            // greets, reads, answers nothing, closes only after 30 s
-    kResetInData,     // reads up to the blank line after the header, then resets
-    kResetAtEnd,      // answers like kReply, resets once the script's last line is in
+    kReply,
+    kHold,            // never closes first: only after 30 s
+    kResetInData,     // resets once the blank line after the header is in
+    kResetAtEnd,      // resets once the end-of-data line is in, before replying
   };
 
   explicit CaptureServer(Mode mode = Mode::kReply, const char* address = "127.0.0.1");
@@ -40,6 +43,7 @@ class CaptureServer {
  private:
   void accept_loop();
   void serve(int fd);
+  static std::string reply_to(const std::string& line, int* auth_lines, bool* in_data);
 
   Mode mode_;
   int listener_ = -1;

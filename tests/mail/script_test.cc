@@ -1,5 +1,6 @@
 // The pieces of the mail plug-in without a network: base64, dot-stuffing,
-// the command script, argument checks, settings and refusal order.
+// the message data, addresses, replies, argument checks, settings and
+// refusal order.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -7,7 +8,8 @@
 #include <vector>
 
 #include "mail_call.h"
-#include "smtp_session.h"
+#include "message.h"
+#include "smtp_reply.h"
 
 namespace {
 
@@ -76,33 +78,27 @@ TEST(DotStuff, LinesBeginningWithADotGetOneMore) {
   for (const auto& [text, stuffed] : cases) EXPECT_EQ(dot_stuff(text), stuffed) << text;
 }
 
-MessageParts parts(const std::string& body, bool is_html = true) {
-  return {"mail.example.test", "ab", "secret", "from@example.test", "to@example.test",
-          "Hello", body, is_html};
+MessageText text(const std::string& body, bool is_html = true) {
+  return {"from@example.test", "to@example.test", "Hello", body, is_html};
 }
 
-TEST(Script, FourteenLinesInOrder) {
-  const std::vector<std::string> expected = {
-      "EHLO mail.example.test",
-      "AUTH LOGIN",
-      "YWI=",
-      "c2VjcmV0",
-      "MAIL FROM:<from@example.test>",
-      "RCPT TO:<to@example.test>",
-      "DATA",
-      "SUBJECT:Hello",
-      "From:from@example.test",
-      "To:to@example.test",
-      "Content-Type:text/html; charset=utf-8",
-      "",
-      "Body text",
-      ".\r\n",
-  };
-  EXPECT_EQ(build_script(parts("Body text")), expected);
-  EXPECT_EQ(build_script(parts("Body text", false))[10], "Content-Type:text/plain; charset=utf-8");
+TEST(MessageData, HeaderLinesBodyAndTheEndLineAlone) {
+  EXPECT_EQ(message_data(text("Body text")),
+            "SUBJECT:Hello\r\nFrom:from@example.test\r\nTo:to@example.test\r\n"
+            "Content-Type:text/html; charset=utf-8\r\n\r\nBody text\r\n.\r\n");
+  const std::string plain = message_data(text("b", false));
+  EXPECT_NE(plain.find("\r\nContent-Type:text/plain; charset=utf-8\r\n\r\n"), std::string::npos);
+  // The whole texts go into the header lines; their line breaks cannot
+  // start a line that ends the data.
+  MessageText named = text("b");
+  named.to = "\"Doe, Jo\" <jo@x.test>, b@x.test";
+  named.subject = "x\n.y";
+  EXPECT_NE(message_data(named).find("SUBJECT:x\n..y\r\nFrom:from@example.test\r\n"
+                                     "To:\"Doe, Jo\" <jo@x.test>, b@x.test\r\n"),
+            std::string::npos);
 }
 
-TEST(Script, BodyIsDotStuffedAndTheEndLineIsNot) {
+TEST(MessageData, BodyIsDotStuffedAndTheEndLineIsNot) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {".", ".."},
       {".\r\n.", "..\r\n.."},
@@ -110,31 +106,111 @@ TEST(Script, BodyIsDotStuffedAndTheEndLineIsNot) {
       {"ends in CRLF\r\n", "ends in CRLF\r\n"},  // gives an empty line before the end
       {"", ""},
   };
+  const std::string header_end = "charset=utf-8\r\n\r\n";
   for (const auto& [body, sent] : cases) {
-    const auto script = build_script(parts(body));
-    ASSERT_EQ(script.size(), 14u);
-    EXPECT_EQ(script[12], sent) << body;
-    EXPECT_EQ(script[13], ".\r\n");
+    const std::string data = message_data(text(body));
+    EXPECT_EQ(data.substr(data.find(header_end) + header_end.size()), sent + "\r\n.\r\n") << body;
   }
 }
 
-TEST(Script, HeaderLinesAreStuffedAfterALineFeed) {
-  MessageParts p = parts("b");
-  p.subject = "x\n.y";
-  p.from = "";
-  const auto script = build_script(p);
-  EXPECT_EQ(script[7], "SUBJECT:x\n..y");
-  EXPECT_EQ(script[4], "MAIL FROM:<>");
-  EXPECT_EQ(script[8], "From:");
+TEST(Addresses, EnvelopeAddressesOfToAndFromTexts) {
+  using P = AddressProblem;
+  struct Case {
+    std::string text;
+    std::vector<std::string> recipients;
+    P problem;
+  };
+  const std::vector<Case> cases = {
+      {"a@x.test", {"a@x.test"}, P::kNone},
+      {"a@x.test, b@y.test,c@z.test", {"a@x.test", "b@y.test", "c@z.test"}, P::kNone},
+      {"Ann <a@x.test>", {"a@x.test"}, P::kNone},
+      {"\"Doe, John\" <j@x.test>, b@y.test", {"j@x.test", "b@y.test"}, P::kNone},
+      {"\"a \\\" , b\" <q@x.test>", {"q@x.test"}, P::kNone},  // escaped quote inside
+      {"j@x.test (Doe, John)", {"j@x.test"}, P::kNone},          // a comment is dropped
+      {"<\"odd,local\"@x.test>", {"\"odd,local\"@x.test"}, P::kNone},
+      {"  a@x.test  ,\tb@x.test", {"a@x.test", "b@x.test"}, P::kNone},
+      {"a@x.test,", {"a@x.test", ""}, P::kEmptyPart},
+      {"a@x.test,, b@x.test", {"a@x.test", "", "b@x.test"}, P::kEmptyPart},
+      {" ", {""}, P::kEmptyPart},
+      {"Ann <>", {""}, P::kEmptyPart},
+      {"Ann <a@x.test", {"a@x.test"}, P::kUnclosed},
+      {"\"Ann <a@x.test>", {"\"Ann <a@x.test>"}, P::kUnclosed},
+      {"a@x.test (note", {"a@x.test"}, P::kUnclosed},
+  };
+  for (const auto& c : cases) {
+    const Addresses got = recipient_addresses(c.text);
+    EXPECT_EQ(got.addresses, c.recipients) << c.text;
+    EXPECT_EQ(got.problem, c.problem) << c.text;
+  }
+  // The sender is one address: commas do not split it, and empty is the
+  // null sender.
+  EXPECT_EQ(sender_address("\"Db, Jobs\" <db@x.test>").addresses,
+            std::vector<std::string>{"db@x.test"});
+  EXPECT_EQ(sender_address("").addresses, std::vector<std::string>{""});
+  EXPECT_EQ(sender_address("<>").problem, AddressProblem::kNone);
+  EXPECT_EQ(sender_address("Db <db@x.test").problem, AddressProblem::kUnclosed);
+  const OutgoingMessage message = outgoing_message(
+      {"Db <db@x.test>", "a@x.test, Bo <b@x.test>", "s", "b", false});
+  EXPECT_EQ(message.sender, "db@x.test");
+  EXPECT_EQ(message.recipients, (std::vector<std::string>{"a@x.test", "b@x.test"}));
 }
 
-TEST(Script, EmptyCredentialsGiveEmptyLines) {
-  MessageParts p = parts("b");
-  p.user = "";
-  p.password = "";
-  const auto script = build_script(p);
-  EXPECT_EQ(script[2], "");
-  EXPECT_EQ(script[3], "");
+// --- the server's replies ----------------------------------------------------
+
+TEST(Replies, ParsedLineByLine) {
+  struct Case {
+    std::string input;
+    ParseStatus status;
+    int code;
+    std::size_t consumed;
+    std::string shown;  // reply_text
+  };
+  const std::vector<Case> cases = {
+      {"220 ready\r\n", ParseStatus::kComplete, 220, 11, "220 ready"},
+      {"250-one\r\n250-two\r\n250 three\r\nnext", ParseStatus::kComplete, 250, 29,
+       "250 one / two / three"},
+      {"250\r\n", ParseStatus::kComplete, 250, 5, "250"},
+      {"550 bare LF\n", ParseStatus::kComplete, 550, 12, "550 bare LF"},
+      {"354 \x01" "esc\r\n", ParseStatus::kComplete, 354, 10, "354 ?esc"},
+      {"", ParseStatus::kIncomplete, 0, 0, ""},
+      {"25", ParseStatus::kIncomplete, 0, 0, ""},
+      {"250-one\r\n250 tw", ParseStatus::kIncomplete, 0, 0, ""},
+      {"HTTP/1.1 400\r\n", ParseStatus::kMalformed, 0, 0, ""},
+      {std::string("\0\xff", 2), ParseStatus::kMalformed, 0, 0, ""},  // before any line end
+      {"250-one\r\n550 two\r\n", ParseStatus::kMalformed, 0, 0, ""},
+      {"650 x\r\n", ParseStatus::kMalformed, 0, 0, ""},
+      {"2500 x\r\n", ParseStatus::kMalformed, 0, 0, ""},
+      {"250 " + std::string(kMaxReplyLine, 'x'), ParseStatus::kMalformed, 0, 0, ""},
+  };
+  for (const auto& c : cases) {
+    Reply reply;
+    std::size_t consumed = 0;
+    EXPECT_EQ(parse_reply(c.input, &reply, &consumed), c.status) << c.input;
+    if (c.status != ParseStatus::kComplete) continue;
+    EXPECT_EQ(reply.code, c.code) << c.input;
+    EXPECT_EQ(consumed, c.consumed) << c.input;
+    EXPECT_EQ(reply_text(reply), c.shown);
+  }
+  std::string endless;
+  while (endless.size() <= kMaxReplyBytes) endless += "250-more\r\n";
+  Reply reply;
+  std::size_t consumed = 0;
+  EXPECT_EQ(parse_reply(endless, &reply, &consumed), ParseStatus::kMalformed);
+}
+
+TEST(Replies, WhatEhloAdvertises) {
+  Reply ehlo{250, {"mail.test greets you", "auth=login", "AUTH PLAIN cram-md5", "PIPELINING",
+                   "SIZE 10240000", "STARTTLS", "8BITMIME", "SMTPUTF8", "ENHANCEDSTATUSCODES"}};
+  const Capabilities caps = parse_capabilities(ehlo);
+  EXPECT_TRUE(caps.auth);
+  EXPECT_TRUE(caps.offers("LOGIN"));
+  EXPECT_TRUE(caps.offers("CRAM-MD5"));
+  EXPECT_FALSE(caps.offers("XOAUTH2"));
+  EXPECT_TRUE(caps.pipelining && caps.starttls && caps.eightbitmime && caps.smtputf8);
+  EXPECT_EQ(caps.size, std::optional<std::uint64_t>(10240000));
+  // The first line greets; nothing on it is a keyword.
+  const Capabilities none = parse_capabilities(Reply{250, {"AUTH PIPELINING"}});
+  EXPECT_FALSE(none.auth || none.pipelining || none.size);
 }
 
 // --- init checks -----------------------------------------------------------
@@ -215,7 +291,17 @@ TEST(SmtpConfig, FirstMissingOneDecidesTheMessage) {
   EXPECT_EQ(settings->user, "u");
   EXPECT_EQ(settings->password, "p");
   EXPECT_EQ(settings->port, 25u);
+  EXPECT_EQ(settings->timeout, std::chrono::seconds(30));  // no UDF_SMTPTIMEOUT is no error
   EXPECT_EQ(missing, nullptr);
+}
+
+TEST(SmtpConfig, TimeoutLikeTheLoaderPublishesIt) {
+  const std::vector<std::pair<std::optional<std::string>, long>> cases = {
+      {std::nullopt, 30}, {"5", 5},    {"0x10", 16},   {"3600", 3600}, {"45s", 45},
+      {"0", 30},          {"-5", 30},  {"3601", 30},   {"", 30},       {"soon", 30},
+  };
+  for (const auto& [text, seconds] : cases)
+    EXPECT_EQ(parse_timeout(text), std::chrono::seconds(seconds)) << text.value_or("missing");
 }
 
 TEST(SmtpConfig, EmptyValuesCountAsPresent) {
@@ -274,6 +360,9 @@ TEST(Refusal, ToBeforeFromBeforeLineBreaks) {
 TEST(Refusal, LinesServersWouldRefuse) {
   const std::string address = std::string(kMaxAddressBytes - 4, 'a') + "@x.y";
   const std::string line(kMaxLineBytes, 'b');
+  std::string long_list;  // short addresses, kMaxToBytes in all
+  while (long_list.size() + 20 < kMaxToBytes) long_list += "a@x.test, ";
+  long_list += std::string(kMaxToBytes - long_list.size(), 'b');
   struct Case {
     const char* name;
     std::string to;
@@ -300,6 +389,20 @@ TEST(Refusal, LinesServersWouldRefuse) {
       {"long last line", "t@x", "f@x", "s", "a\n" + line + "b", kBodyLineTooLong},
       {"the stuffing dot is not counted", "t@x", "f@x", "s", "." + line.substr(1), nullptr},
       {"many short lines", "t@x", "f@x", "s", std::string(4000, '\n'), nullptr},
+      // A list: each address alone, the whole text as one header line.
+      {"two longest addresses", address + ", " + address, "f@x", "s", "b", nullptr},
+      {"one of two over", address + ", " + address + "z", "f@x", "s", "b", kToTooLong},
+      {"a name around the longest", "Ann <" + address + ">", "f@x", "s", "b", nullptr},
+      {"longest To line", long_list, "f@x", "s", "b", nullptr},
+      {"To line one over", long_list + "b", "f@x", "s", "b", kToTooLong},
+      {"From line one over", "t@x", "\"" + std::string(kMaxFromBytes, 'n') + "\" <f@x>", "s", "b",
+       kFromTooLong},
+      // Parts of the To list, then the From address, before any length.
+      {"empty part", "t@x,, u@x", "f@x", "s", "b", kToEmptyPart},
+      {"unclosed To", "Ann <t@x" + std::string(300, 'a'), "f@x", "s", "b", kToUnclosed},
+      {"unclosed From", "t@x", "Db <f@x", "s", "b", kFromUnclosed},
+      {"To before From", "t@x,", "Db <f@x", "s", "b", kToEmptyPart},
+      {"line break first", "t@x,\n", "f@x", "s", "b", kToLineBreak},
   };
   for (const auto& c : cases) {
     const MailArgs mail{c.to, c.from, c.subject, c.body, true};

@@ -6,20 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "smtp_peer.h"
 #include "test_util.h"
 
 namespace quarn::test {
 
-struct StoredMessage {
-  std::string mail_from;
-  std::string rcpt_tos;  // joined by TAB
-  std::string data;      // as the server stored it, dots unstuffed
-};
-
 class SmtpSink {
  public:
   SmtpSink(const std::string& user, const std::string& password);
-  ~SmtpSink();
   SmtpSink(const SmtpSink&) = delete;
   SmtpSink& operator=(const SmtpSink&) = delete;
 
@@ -31,8 +25,7 @@ class SmtpSink {
 
  private:
   TempDir dir_;
-  int pid_ = -1;
-  int stdin_fd_ = -1;
+  PythonProcess process_;
   std::uint16_t port_ = 0;
 };
 

@@ -36,7 +36,9 @@ def main():
     def authenticator(server, session, envelope, mechanism, auth_data):
         ok = (mechanism == "LOGIN" and isinstance(auth_data, LoginPassword)
               and auth_data.login == user and auth_data.password == password)
-        return AuthResult(success=ok)
+        # handled=False: aiosmtpd then sends its 535 itself (the default
+        # would leave the client without a reply).
+        return AuthResult(success=ok, handled=False)
 
     class Store:
         async def handle_DATA(self, server, session, envelope):

@@ -53,10 +53,9 @@ TEST_F(VelmarInServer, OneMessagePerRow) {
   ASSERT_EQ(rows.size(), 4u);
   for (const auto& row : rows) EXPECT_EQ(row[1], std::optional<std::string>("OK")) << *row[0];
 
-  // Row 4's comma list goes out as one RCPT TO argument, which aiosmtpd
-  // refuses ("501"); velmar never reads replies, so that row still says OK.
+  // Row 4's comma list gives one RCPT TO each.
   const auto stored = sink_->messages();
-  ASSERT_EQ(stored.size(), before + 3);
+  ASSERT_EQ(stored.size(), before + 4);
   const std::pair<std::string, std::string> expected[] = {
       {"one@example.test",
        "SUBJECT:First\r\nFrom:db@example.test\r\nTo:one@example.test\r\n"
@@ -67,8 +66,11 @@ TEST_F(VelmarInServer, OneMessagePerRow) {
       {"three@example.test",
        "SUBJECT:\r\nFrom:db@example.test\r\nTo:three@example.test\r\n"
        "Content-Type:text/html; charset=utf-8\r\n\r\n\r\n"},
+      {"a@example.test\tb@example.test",
+       "SUBJECT:List\r\nFrom:db@example.test\r\nTo:a@example.test, b@example.test\r\n"
+       "Content-Type:text/plain; charset=utf-8\r\n\r\nto a list\r\n"},
   };
-  for (std::size_t i = 0; i < 3; ++i) {
+  for (std::size_t i = 0; i < 4; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(stored[before + i].mail_from, "db@example.test");
     EXPECT_EQ(stored[before + i].rcpt_tos, expected[i].first);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "smtp_sink.h"
+#include "test_util.h"
 #include "udf_call.h"
 
 namespace {
@@ -52,7 +53,7 @@ TEST_F(VelmarSink, TwentyMessagesAreAllStoredWhole) {
                    body_of(i), i % 2),
               "OK");
   }
-  // velmar returns only after the server closed, so everything is stored.
+  // "OK" comes after the server's reply to the data: everything is stored.
   const auto stored = sink_.messages();
   ASSERT_EQ(stored.size(), 20u);
   for (int i = 0; i < 20; ++i) {
@@ -67,17 +68,33 @@ TEST_F(VelmarSink, TwentyMessagesAreAllStoredWhole) {
   }
 }
 
-TEST_F(VelmarSink, WrongPasswordStillSaysOkButNothingIsStored) {
+// A refused login is no longer "OK": the result says it failed and the
+// log line gives aiosmtpd's reply, never the password.
+TEST_F(VelmarSink, ARefusedLoginFailsAndSaysWhy) {
   setenv("UDF_SMTPPASSWORD", "wrong", 1);
-  EXPECT_EQ(send("rcpt@example.test", "s", "b", 0), "OK");
+  quarn::test::StderrCapture err;
+  EXPECT_EQ(send("rcpt@example.test", "s", "b", 0), "There was an error sending the message.");
   setenv("UDF_SMTPUSER", "", 1);
-  EXPECT_EQ(send("rcpt@example.test", "s", "b", 0), "OK");
+  EXPECT_EQ(send("rcpt@example.test", "s", "b", 0), "There was an error sending the message.");
+  const std::string refused = "AUTH LOGIN password refused: 535 5.7.8 Authentication credentials invalid\n";
+  EXPECT_EQ(err.text(), refused + refused);
   EXPECT_EQ(sink_.messages().size(), 0u);
   // The same server takes the message once the credentials are right.
   setenv("UDF_SMTPUSER", kUser, 1);
   setenv("UDF_SMTPPASSWORD", kPassword, 1);
   EXPECT_EQ(send("rcpt@example.test", "s", "b", 0), "OK");
   EXPECT_EQ(sink_.messages().size(), 1u);
+}
+
+// A list goes to each address; aiosmtpd stores one message for all.
+TEST_F(VelmarSink, AListReachesEveryAddress) {
+  const std::size_t before = sink_.messages().size();
+  EXPECT_EQ(send("\"Doe, Jo\" <jo@example.test>, b@example.test", "s", "b", 0), "OK");
+  const auto stored = sink_.messages();
+  ASSERT_EQ(stored.size(), before + 1);
+  EXPECT_EQ(stored.back().rcpt_tos, "jo@example.test\tb@example.test");
+  EXPECT_NE(stored.back().data.find("\r\nTo:\"Doe, Jo\" <jo@example.test>, b@example.test\r\n"),
+            std::string::npos);
 }
 
 }  // namespace

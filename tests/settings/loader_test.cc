@@ -35,7 +35,8 @@ Values all_settings() {
 Values defaults(const Values& changes = {}) {
   Values values = {{"UDF_IMAGEDIR", "./"},          {"UDF_SMTPHOST", "localhost"},
                    {"UDF_SMTPUSER", std::nullopt},  {"UDF_SMTPPASSWORD", std::nullopt},
-                   {"UDF_SMTPPORT", "25"},          {"UDF_ERRORLOG", "udf_error.log"}};
+                   {"UDF_SMTPPORT", "25"},          {"UDF_SMTPTIMEOUT", "30"},
+                   {"UDF_ERRORLOG", "udf_error.log"}};
   for (const auto& [name, value] : changes) values[name] = value;
   return values;
 }
@@ -55,7 +56,7 @@ struct FileCase {
 
 class LoaderFiles : public Loader, public ::testing::WithParamInterface<FileCase> {};
 
-TEST_P(LoaderFiles, PublishesAllSixVariables) {
+TEST_P(LoaderFiles, PublishesEveryVariable) {
   // Stale values everywhere: every variable must be rewritten or removed.
   for (const char* name : kSettingsVariables) ::setenv(name, "stale", 1);
   cwd_.write_settings(GetParam().file);
@@ -72,13 +73,14 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"every_entry",
                  "[thumbnail]\nimage-directory = /var/thumbs\n"
                  "[email]\nsmtp-host = mail.example.org\nsmtp-user = ann\n"
-                 "smtp-password = \"p w;d\"\nsmtp-port = 465\n"
+                 "smtp-password = \"p w;d\"\nsmtp-port = 465\nsmtp-timeout = 12\n"
                  "[general]\nerror-log = /var/log/udf.log\n",
                  {{"UDF_IMAGEDIR", "/var/thumbs"},
                   {"UDF_SMTPHOST", "mail.example.org"},
                   {"UDF_SMTPUSER", "ann"},
                   {"UDF_SMTPPASSWORD", "\"p w;d\""},
                   {"UDF_SMTPPORT", "465"},
+                  {"UDF_SMTPTIMEOUT", "12"},
                   {"UDF_ERRORLOG", "/var/log/udf.log"}}},
         FileCase{"port_decimal", port_file("smtp-port = 587"), defaults({{"UDF_SMTPPORT", "587"}})},
         FileCase{"port_hex", port_file("smtp-port = 0x24B"), defaults({{"UDF_SMTPPORT", "587"}})},
@@ -93,6 +95,15 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"port_absent", port_file("smtp-user = u"), defaults({{"UDF_SMTPUSER", "u"}})},
         FileCase{"port_beyond_int", port_file("smtp-port = 4294967297"),
                  defaults({{"UDF_SMTPPORT", "4294967297"}})},
+        // The time-out takes 1 to 3600 seconds; anything else gives 30.
+        FileCase{"timeout_hex", port_file("smtp-timeout = 0x10"),
+                 defaults({{"UDF_SMTPTIMEOUT", "16"}})},
+        FileCase{"timeout_limits", port_file("smtp-timeout = 3600"),
+                 defaults({{"UDF_SMTPTIMEOUT", "3600"}})},
+        FileCase{"timeout_zero", port_file("smtp-timeout = 0"), defaults()},
+        FileCase{"timeout_negative", port_file("smtp-timeout = -5"), defaults()},
+        FileCase{"timeout_too_long", port_file("smtp-timeout = 3601"), defaults()},
+        FileCase{"timeout_not_numeric", port_file("smtp-timeout = soon"), defaults()},
         FileCase{"empty_host_removes_it", port_file("smtp-host ="),
                  defaults({{"UDF_SMTPHOST", std::nullopt}})},
         FileCase{"names_in_other_case", "[EMAIL]\nSMTP-Host = big\n[Thumbnail]\nIMAGE-directory: d\n",
@@ -128,6 +139,7 @@ TEST_F(Loader, AMissingFileChangesNothingAndTheNextCallTriesAgain) {
                                     {"UDF_SMTPUSER", std::nullopt},
                                     {"UDF_SMTPPASSWORD", std::nullopt},
                                     {"UDF_SMTPPORT", std::nullopt},
+                                    {"UDF_SMTPTIMEOUT", std::nullopt},
                                     {"UDF_ERRORLOG", std::nullopt}}));
   cwd_.write_settings("[email]\nsmtp-host = now\n");
   EXPECT_EQ(load_settings(false), LoadOutcome::kPublished);

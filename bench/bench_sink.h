@@ -2,7 +2,9 @@
 // like an SMTP server (greeting, EHLO, AUTH LOGIN, MAIL, RCPT, DATA, QUIT),
 // reads everything and counts the messages whose DATA section arrived whole,
 // up to the end-of-data line. It closes a connection when the client has
-// closed its sending side. One thread, epoll.
+// closed its sending side and every reply is out. Each reply may be held
+// back for a while after its command arrived, as a distant server's would
+// be; PIPELINING is advertised or not. One thread, epoll.
 #pragma once
 
 #include <atomic>
@@ -10,13 +12,19 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <deque>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 namespace quarn::bench {
 
-class SmtpSink {
+struct BenchSinkOptions {
+  std::chrono::microseconds reply_delay{0};  // from a command's arrival to its reply
+  bool pipelining = true;                    // advertised in the EHLO reply
+};
+
+class BenchSink {
  public:
   using Clock = std::chrono::steady_clock;
 
@@ -38,11 +46,14 @@ class SmtpSink {
     std::uint64_t bytes = 0;
   };
 
+  using Options = BenchSinkOptions;
+
   // expected_body: text that a whole message's data must contain ("" for any).
-  explicit SmtpSink(std::string expected_body = "", bool keep_timelines = false);
-  ~SmtpSink();
-  SmtpSink(const SmtpSink&) = delete;
-  SmtpSink& operator=(const SmtpSink&) = delete;
+  explicit BenchSink(std::string expected_body = "", bool keep_timelines = false,
+                     Options options = Options());
+  ~BenchSink();
+  BenchSink(const BenchSink&) = delete;
+  BenchSink& operator=(const BenchSink&) = delete;
 
   std::uint16_t port() const { return port_; }
   Counts counts();
@@ -58,11 +69,14 @@ class SmtpSink {
   void accept_all();
   bool on_readable(Connection& c);
   void handle_line(Connection& c, const std::string& line);
+  void reply(Connection& c, const std::string& text);
+  int release_due_replies();  // returns the epoll wait in ms until the next one
   void flush(Connection& c);
   void finish(Connection* c, bool error);
 
   std::string expected_body_;
   bool keep_timelines_;
+  Options options_;
   int listen_fd_ = -1;
   int epoll_fd_ = -1;
   int wake_fd_ = -1;

@@ -1,4 +1,4 @@
-#include "smtp_sink.h"
+#include "bench_sink.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,7 +13,7 @@
 
 namespace quarn::bench {
 
-struct SmtpSink::Connection {
+struct BenchSink::Connection {
   int fd = -1;
   std::string in;       // bytes not yet split into lines
   std::string out;      // replies not yet written
@@ -23,6 +23,7 @@ struct SmtpSink::Connection {
   std::string data;     // the current DATA section
   bool completed_one = false;
   bool want_write = false;
+  std::deque<std::pair<Clock::time_point, std::string>> held;  // replies not yet due
   Timeline timeline;
 };
 
@@ -41,8 +42,8 @@ bool starts_with_word(const std::string& line, const char* word) {
 
 }  // namespace
 
-SmtpSink::SmtpSink(std::string expected_body, bool keep_timelines)
-    : expected_body_(std::move(expected_body)), keep_timelines_(keep_timelines) {
+BenchSink::BenchSink(std::string expected_body, bool keep_timelines, Options options)
+    : expected_body_(std::move(expected_body)), keep_timelines_(keep_timelines), options_(options) {
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) throw std::runtime_error("socket failed");
   const int on = 1;
@@ -70,7 +71,7 @@ SmtpSink::SmtpSink(std::string expected_body, bool keep_timelines)
   thread_ = std::thread([this] { loop(); });
 }
 
-SmtpSink::~SmtpSink() {
+BenchSink::~BenchSink() {
   stop_ = true;
   const std::uint64_t one = 1;
   if (::write(wake_fd_, &one, sizeof one) < 0) {
@@ -81,19 +82,19 @@ SmtpSink::~SmtpSink() {
   ::close(wake_fd_);
 }
 
-SmtpSink::Counts SmtpSink::counts() {
+BenchSink::Counts BenchSink::counts() {
   std::lock_guard<std::mutex> guard(mutex_);
   return counts_;
 }
 
-std::vector<SmtpSink::Timeline> SmtpSink::take_timelines() {
+std::vector<BenchSink::Timeline> BenchSink::take_timelines() {
   std::lock_guard<std::mutex> guard(mutex_);
   std::vector<Timeline> taken;
   taken.swap(timelines_);
   return taken;
 }
 
-bool SmtpSink::wait_closed(std::uint64_t connections, std::chrono::milliseconds timeout) {
+bool BenchSink::wait_closed(std::uint64_t connections, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   while (Clock::now() < deadline) {
     {
@@ -105,10 +106,11 @@ bool SmtpSink::wait_closed(std::uint64_t connections, std::chrono::milliseconds 
   return false;
 }
 
-void SmtpSink::loop() {
+void BenchSink::loop() {
   epoll_event events[64];
+  int wait_ms = 200;
   while (!stop_) {
-    const int n = ::epoll_wait(epoll_fd_, events, 64, 200);
+    const int n = ::epoll_wait(epoll_fd_, events, 64, wait_ms);
     for (int i = 0; i < n; ++i) {
       void* tag = events[i].data.ptr;
       if (tag == nullptr) {
@@ -122,6 +124,7 @@ void SmtpSink::loop() {
       }
       if (events[i].events & EPOLLOUT) flush(*c);
     }
+    wait_ms = release_due_replies();
   }
   for (auto& [fd, c] : open_) {
     ::close(fd);
@@ -130,7 +133,7 @@ void SmtpSink::loop() {
   open_.clear();
 }
 
-void SmtpSink::accept_all() {
+void BenchSink::accept_all() {
   while (true) {
     const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
@@ -146,13 +149,13 @@ void SmtpSink::accept_all() {
     event.events = EPOLLIN;
     event.data.ptr = c;
     ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event);
-    c->out = "220 sink.invalid ESMTP bench sink\r\n";
+    reply(*c, "220 sink.invalid ESMTP bench sink\r\n");
     flush(*c);
   }
 }
 
 // Reads what is there; returns false when the connection was finished.
-bool SmtpSink::on_readable(Connection& c) {
+bool BenchSink::on_readable(Connection& c) {
   char buffer[16384];
   while (true) {
     const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
@@ -179,6 +182,13 @@ bool SmtpSink::on_readable(Connection& c) {
       // The client is done sending: answer what is left, then close, as a
       // server does at the end of a conversation.
       c.timeline.client_eof = Clock::now();
+      c.saw_eof = true;
+      if (!c.held.empty()) {
+        epoll_event event{};
+        event.data.ptr = &c;  // no more reading; the held replies come first
+        ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, c.fd, &event);
+        return true;
+      }
       flush(c);
       finish(&c, false);
       return false;
@@ -192,7 +202,7 @@ bool SmtpSink::on_readable(Connection& c) {
   return true;
 }
 
-void SmtpSink::handle_line(Connection& c, const std::string& line) {
+void BenchSink::handle_line(Connection& c, const std::string& line) {
   if (c.in_data) {
     if (line == ".") {
       c.in_data = false;
@@ -205,7 +215,7 @@ void SmtpSink::handle_line(Connection& c, const std::string& line) {
         if (intact) ++counts_.intact;
       }
       c.data.clear();
-      c.out += "250 2.0.0 queued\r\n";
+      reply(c, "250 2.0.0 queued\r\n");
     } else {
       // Undo dot-stuffing; keep the line as it arrived otherwise.
       c.data.append(line[0] == '.' ? line.substr(1) : line);
@@ -215,31 +225,59 @@ void SmtpSink::handle_line(Connection& c, const std::string& line) {
   }
   if (c.auth_step > 0) {
     --c.auth_step;
-    c.out += c.auth_step == 1 ? "334 UGFzc3dvcmQ6\r\n" : "235 2.7.0 accepted\r\n";
+    reply(c, c.auth_step == 1 ? "334 UGFzc3dvcmQ6\r\n" : "235 2.7.0 accepted\r\n");
     return;
   }
   if (starts_with_word(line, "EHLO") || starts_with_word(line, "HELO")) {
-    c.out += "250-sink.invalid\r\n250-AUTH LOGIN\r\n250 8BITMIME\r\n";
+    reply(c, std::string("250-sink.invalid\r\n250-AUTH LOGIN\r\n") +
+                 (options_.pipelining ? "250-PIPELINING\r\n" : "") + "250 8BITMIME\r\n");
   } else if (starts_with_word(line, "AUTH LOGIN")) {
     // With the user name given on the same line only the password follows.
     const bool initial_response = line.size() > 11;
     c.auth_step = initial_response ? 1 : 2;
-    c.out += initial_response ? "334 UGFzc3dvcmQ6\r\n" : "334 VXNlcm5hbWU6\r\n";
+    reply(c, initial_response ? "334 UGFzc3dvcmQ6\r\n" : "334 VXNlcm5hbWU6\r\n");
   } else if (starts_with_word(line, "MAIL FROM:") || starts_with_word(line, "RCPT TO:") ||
              starts_with_word(line, "RSET") || starts_with_word(line, "NOOP")) {
-    c.out += "250 2.1.0 ok\r\n";
+    reply(c, "250 2.1.0 ok\r\n");
   } else if (starts_with_word(line, "DATA")) {
     c.in_data = true;
     c.data.clear();
-    c.out += "354 end data with <CR><LF>.<CR><LF>\r\n";
+    reply(c, "354 end data with <CR><LF>.<CR><LF>\r\n");
   } else if (starts_with_word(line, "QUIT")) {
-    c.out += "221 2.0.0 bye\r\n";
+    reply(c, "221 2.0.0 bye\r\n");
   } else {
-    c.out += "500 5.5.2 unrecognised command\r\n";
+    reply(c, "500 5.5.2 unrecognised command\r\n");
   }
 }
 
-void SmtpSink::flush(Connection& c) {
+void BenchSink::reply(Connection& c, const std::string& text) {
+  if (options_.reply_delay.count() == 0 && c.held.empty()) {
+    c.out += text;
+    return;
+  }
+  c.held.emplace_back(Clock::now() + options_.reply_delay, text);
+}
+
+int BenchSink::release_due_replies() {
+  if (options_.reply_delay.count() == 0) return 200;
+  const auto now = Clock::now();
+  auto next = now + std::chrono::milliseconds(200);
+  std::vector<Connection*> done;
+  for (auto& [fd, c] : open_) {
+    while (!c->held.empty() && c->held.front().first <= now) {
+      c->out += c->held.front().second;
+      c->held.pop_front();
+    }
+    flush(*c);
+    if (!c->held.empty()) next = std::min(next, c->held.front().first);
+    else if (c->saw_eof) done.push_back(c);
+  }
+  for (Connection* c : done) finish(c, false);
+  const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(next - now).count();
+  return static_cast<int>((wait + 999) / 1000);
+}
+
+void BenchSink::flush(Connection& c) {
   while (!c.out.empty()) {
     const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
     if (n > 0) {
@@ -269,7 +307,7 @@ void SmtpSink::flush(Connection& c) {
   }
 }
 
-void SmtpSink::finish(Connection* c, bool error) {
+void BenchSink::finish(Connection* c, bool error) {
   ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, c->fd, nullptr);
   ::close(c->fd);
   open_.erase(c->fd);

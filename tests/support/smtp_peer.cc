@@ -1,0 +1,104 @@
+#include "smtp_peer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace quarn::test {
+
+PythonProcess::PythonProcess(const std::string& script, const std::vector<std::string>& args) {
+  int to_child[2];
+  int from_child[2];
+  if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
+  std::vector<std::string> argv_text = {"python3", std::string(QUARN_SOURCE_DIR) + "/" + script};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& arg : argv_text) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    dup2(to_child[0], 0);
+    dup2(from_child[1], 1);
+    execv("/usr/bin/python3", argv.data());
+    _exit(127);
+  }
+  close(to_child[0]);
+  close(from_child[1]);
+  input_ = to_child[1];
+  output_ = from_child[0];
+}
+
+PythonProcess::~PythonProcess() {
+  close(input_);
+  reap_within(pid_, std::chrono::seconds(10));
+  close(output_);
+}
+
+std::optional<std::string> PythonProcess::read_line(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (pending_.find('\n') == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd ready{output_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0)
+      return std::nullopt;
+    char buffer[256];
+    const ssize_t n = read(output_, buffer, sizeof buffer);
+    if (n <= 0) return std::nullopt;
+    pending_.append(buffer, static_cast<std::size_t>(n));
+  }
+  const auto end = pending_.find('\n');
+  std::string line = pending_.substr(0, end);
+  pending_.erase(0, end + 1);
+  return line;
+}
+
+void PythonProcess::write_line(const std::string& line) {
+  const std::string bytes = line + "\n";
+  if (write(input_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+    throw std::runtime_error("cannot write to the Python server");
+}
+
+StoredMessage read_stored(const std::string& path) {
+  const std::string bytes = read_file(path);
+  const auto first = bytes.find('\n');
+  const auto second = bytes.find('\n', first + 1);
+  return {bytes.substr(0, first), bytes.substr(first + 1, second - first - 1),
+          bytes.substr(second + 1)};
+}
+
+ScriptedSmtpServer::ScriptedSmtpServer(const std::string& user, const std::string& password)
+    : process_("tests/support/smtp_server.py",
+               {"--dir", dir_.path(), "--user", user, "--password", password}) {
+  const auto line = process_.read_line(std::chrono::seconds(30));
+  if (!line || line->rfind("port ", 0) != 0)
+    throw std::runtime_error("smtp_server.py did not start");
+  port_ = static_cast<std::uint16_t>(std::stoi(line->substr(5)));
+}
+
+void ScriptedSmtpServer::behave(const std::string& json) {
+  process_.write_line(json);
+  if (process_.read_line(std::chrono::seconds(10)) != std::optional<std::string>("ok"))
+    throw std::runtime_error("smtp_server.py did not take: " + json);
+}
+
+ScriptedSmtpServer::Session ScriptedSmtpServer::next_session(std::chrono::seconds timeout) {
+  const auto line = process_.read_line(timeout);
+  if (!line || line->rfind("end ", 0) != 0)
+    throw std::runtime_error("smtp_server.py: no connection ended in time");
+  char name[16];
+  std::snprintf(name, sizeof name, "%04d", std::stoi(line->substr(4)));
+  Session session{read_file(dir_.file(std::string(name) + ".wire")), std::nullopt};
+  if (file_exists(dir_.file(std::string(name) + ".msg")))
+    session.stored = read_stored(dir_.file(std::string(name) + ".msg"));
+  return session;
+}
+
+}  // namespace quarn::test

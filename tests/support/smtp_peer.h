@@ -1,0 +1,68 @@
+// SMTP servers written in Python that the mail tests talk to on loopback:
+// the process plumbing, the stored-message format they share, and the
+// scriptable server of tests/support/smtp_server.py.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace quarn::test {
+
+// A script run by Debian's interpreter (the one that has aiosmtpd), talked
+// to over its standard input and output.
+class PythonProcess {
+ public:
+  PythonProcess(const std::string& script, const std::vector<std::string>& args);
+  ~PythonProcess();  // closes its input, which ends it, and reaps it
+  PythonProcess(const PythonProcess&) = delete;
+  PythonProcess& operator=(const PythonProcess&) = delete;
+
+  // The next line of its output without the line feed; nullopt when none
+  // came within the timeout or the output ended.
+  std::optional<std::string> read_line(std::chrono::milliseconds timeout);
+  void write_line(const std::string& line);
+
+ private:
+  int pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+  std::string pending_;
+};
+
+// A message as the Python servers store it (DIR/NNNN.msg).
+struct StoredMessage {
+  std::string mail_from;
+  std::string rcpt_tos;  // joined by TAB
+  std::string data;      // as the server stored it, dots unstuffed
+};
+
+StoredMessage read_stored(const std::string& path);
+
+// tests/support/smtp_server.py: a server that misbehaves on request.
+class ScriptedSmtpServer {
+ public:
+  // AUTH LOGIN takes these credentials, when the behaviour offers AUTH.
+  ScriptedSmtpServer(const std::string& user, const std::string& password);
+  std::uint16_t port() const { return port_; }
+  // The behaviour (a JSON object, see the script) of the next connections.
+  void behave(const std::string& json);
+
+  struct Session {
+    std::string received;                 // every byte the client sent
+    std::optional<StoredMessage> stored;  // what the server accepted
+  };
+  // Waits for the next connection to end.
+  Session next_session(std::chrono::seconds timeout = std::chrono::seconds(30));
+
+ private:
+  TempDir dir_;
+  PythonProcess process_;
+  std::uint16_t port_ = 0;
+};
+
+}  // namespace quarn::test

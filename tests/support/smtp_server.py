@@ -1,0 +1,290 @@
+#!/usr/bin/python3
+"""A scriptable SMTP server on 127.0.0.1 for the tests. Plain asyncio, so that
+it can misbehave byte by byte where a real server library would not.
+
+    smtp_server.py --dir DIR [--user U --password P] [--lifetime S]
+
+Prints "port N" once it listens. Each line on standard input is a JSON object:
+the behaviour of the connections accepted after it; the server answers "ok".
+When a connection ends it writes DIR/N.wire (every byte the client sent) and,
+for a message it accepted, DIR/N.msg (line 1 the envelope sender, line 2 the
+recipients joined by TAB, then the data with the dots unstuffed), then prints
+"end N". It ends when standard input closes or after --lifetime seconds.
+
+Behaviour keys, all optional:
+  auth        the mechanisms after AUTH in the EHLO reply ("LOGIN PLAIN");
+              "" offers no AUTH, and then no login is required
+  pipelining  advertise PIPELINING (false). Without it, a command that arrives
+              before the reply to the one before gets "554 5.5.0 Error: SMTP
+              protocol synchronization" and the connection is closed, as
+              Postfix does with smtpd_forbid_unauth_pipelining = yes.
+  reply       {step: "NNN text"}: this reply instead of the usual one
+  delay       {step: seconds}: wait before replying
+  stall       step: stop reading and replying there for stall_seconds (3),
+              then close
+  garbage     step: send bytes that are no SMTP reply instead of the reply
+  drop        step: close the connection instead of replying
+Steps: greeting, EHLO, AUTH, USER, PASSWORD, MAIL, RCPT (every recipient) or
+"RCPT addr" (one), DATA, BODY (while the data arrive), END (the reply to the
+end of the data), QUIT.
+"""
+import argparse
+import asyncio
+import base64
+import json
+import os
+import socket
+import sys
+
+SYNC_WAIT = 0.005     # how long a reply waits to see whether the client ran ahead
+GREET_PAUSE = 0.02    # the same before the greeting
+
+
+class Connection:
+    def __init__(self, server, number, reader, writer):
+        self.server, self.number = server, number
+        self.reader, self.writer = reader, writer
+        self.behaviour = server.behaviour
+        self.wire = bytearray()
+        self.buffer = bytearray()
+        self.eof = False
+        self.authenticated = False
+        self.sender = None
+        self.recipients = []
+
+    def rule(self, key, step):
+        value = self.behaviour.get(key)
+        if isinstance(value, dict):
+            return value.get(step)
+        return value == step
+
+    async def fill(self, timeout=None):
+        """Reads what arrives (within timeout, if given); False at the end."""
+        try:
+            chunk = await asyncio.wait_for(self.reader.read(65536), timeout)
+        except asyncio.TimeoutError:
+            return True
+        except ConnectionError:
+            chunk = b""
+        if not chunk:
+            self.eof = True
+            return False
+        self.wire += chunk
+        self.buffer += chunk
+        return True
+
+    async def line(self):
+        while b"\n" not in self.buffer:
+            if self.eof or not await self.fill():
+                return None
+        end = self.buffer.index(b"\n") + 1
+        text = bytes(self.buffer[:end])
+        del self.buffer[:end]
+        return text.rstrip(b"\r\n") if text.endswith(b"\r\n") else text.rstrip(b"\n")
+
+    async def respond(self, step, usual, keys=()):
+        """Sends the reply for this step; False when the conversation ends here."""
+        for key in (step,) + tuple(keys):
+            if self.rule("stall", key):
+                await asyncio.sleep(self.behaviour.get("stall_seconds", 3))
+                return False
+            if self.rule("drop", key):
+                return False
+            if self.rule("garbage", key):
+                self.writer.write(b"\x00\xffHELLO? this is not SMTP\r\n")
+                await self.writer.drain()
+                await self.fill(2)
+                return False
+        if not self.behaviour.get("pipelining") or step == "greeting":
+            if not self.buffer and not self.eof:
+                await self.fill(GREET_PAUSE if step == "greeting" else SYNC_WAIT)
+            if self.buffer:
+                self.writer.write(b"554 5.5.0 Error: SMTP protocol synchronization\r\n")
+                await self.writer.drain()
+                return False
+        for key in keys + (step,):
+            delay = self.rule("delay", key)
+            if delay:
+                await asyncio.sleep(delay)
+                break
+        reply = usual
+        for key in keys + (step,):
+            if self.rule("reply", key):
+                reply = self.rule("reply", key)
+                break
+        self.writer.write(reply.encode() + b"\r\n")
+        await self.writer.drain()
+        return True
+
+    async def run(self):
+        auth = self.behaviour.get("auth", "LOGIN PLAIN")
+        login_needed = bool(auth) and self.server.user is not None
+        if not await self.respond("greeting", "220 scripted.test ESMTP"):
+            return
+        while True:
+            line = await self.line()
+            if line is None:
+                return
+            verb = line[:4].upper()
+            if verb in (b"EHLO", b"HELO"):
+                features = ["scripted.test"] + (["AUTH " + auth] if auth else [])
+                features += ["PIPELINING"] if self.behaviour.get("pipelining") else []
+                features += ["8BITMIME"]
+                reply = "\r\n".join("250-" + f for f in features[:-1]) + "\r\n250 " + features[-1]
+                if not await self.respond("EHLO", reply):
+                    return
+            elif line.upper() == b"AUTH LOGIN" and auth:
+                if not await self.respond("AUTH", "334 VXNlcm5hbWU6"):
+                    return
+                user = await self.line()
+                if user is None or not await self.respond("USER", "334 UGFzc3dvcmQ6"):
+                    return
+                password = await self.line()
+                if password is None:
+                    return
+                try:
+                    ok = (base64.b64decode(user, validate=True) == self.server.user and
+                          base64.b64decode(password, validate=True) == self.server.password)
+                except ValueError:
+                    ok = False
+                self.authenticated = ok
+                usual = "235 2.7.0 Authentication successful" if ok else \
+                    "535 5.7.8 Authentication credentials invalid"
+                if not await self.respond("PASSWORD", usual):
+                    return
+            elif verb == b"AUTH":
+                if not await self.respond("AUTH", "504 5.5.4 Unrecognized authentication type"):
+                    return
+            elif verb == b"MAIL":
+                if login_needed and not self.authenticated:
+                    usual = "530 5.7.0 Authentication required"
+                else:
+                    self.sender = line[10:].strip(b"<>")
+                    self.recipients = []
+                    usual = "250 2.1.0 Ok"
+                if not await self.respond("MAIL", usual):
+                    return
+            elif verb == b"RCPT":
+                address = line[8:].strip(b"<>")
+                usual = "250 2.1.5 Ok" if self.sender is not None else "503 5.5.1 Need MAIL first"
+                if not await self.respond("RCPT", usual, ("RCPT " + address.decode("latin-1"),)):
+                    return
+                if usual.startswith("250") and not self.refused_recipient(address):
+                    self.recipients.append(address)
+            elif verb == b"DATA":
+                if not self.recipients:
+                    if not await self.respond("DATA", "554 5.5.1 No valid recipients"):
+                        return
+                    continue
+                if not await self.respond("DATA", "354 End data with <CR><LF>.<CR><LF>"):
+                    return
+                if not await self.receive_data():
+                    return
+            elif verb == b"QUIT":
+                await self.respond("QUIT", "221 2.0.0 Bye")
+                return
+            elif verb in (b"RSET", b"NOOP"):
+                self.sender, self.recipients = (None, []) if verb == b"RSET" else \
+                    (self.sender, self.recipients)
+                if not await self.respond(verb.decode(), "250 2.0.0 Ok"):
+                    return
+            else:
+                if not await self.respond("other", "500 5.5.2 Error: command not recognized"):
+                    return
+
+    def refused_recipient(self, address):
+        reply = self.rule("reply", "RCPT " + address.decode("latin-1")) or self.rule("reply", "RCPT")
+        return bool(reply) and not reply.startswith("2")
+
+    async def receive_data(self):
+        if self.rule("stall", "BODY"):
+            await asyncio.sleep(self.behaviour.get("stall_seconds", 3))
+            return False
+        lines = []
+        while True:
+            if self.rule("drop", "BODY") and lines:
+                return False
+            line = await self.line()
+            if line is None:
+                return False
+            if line == b".":
+                break
+            lines.append(line[1:] if line.startswith(b".") else line)
+        data = b"".join(l + b"\r\n" for l in lines)
+        end = self.rule("reply", "END") or "250 2.0.0 Ok: queued"
+        # A server queues the message before it replies: a reply that comes
+        # late or never does not unqueue it.
+        stalls = any(self.rule(k, "END") for k in ("drop", "garbage"))
+        if end.startswith("2") and not stalls:
+            self.store(data)
+        return await self.respond("END", end)
+
+    def store(self, data):
+        name = os.path.join(self.server.dir, "%04d.msg" % self.number)
+        with open(name + ".tmp", "wb") as out:
+            out.write(self.sender + b"\n" + b"\t".join(self.recipients) + b"\n" + data)
+        os.rename(name + ".tmp", name)
+
+
+class Server:
+    def __init__(self, options):
+        self.dir = options.dir
+        self.user = options.user.encode() if options.user is not None else None
+        self.password = options.password.encode() if options.password is not None else b""
+        self.behaviour = {}
+        self.count = 0
+
+    async def handle(self, reader, writer):
+        self.count += 1
+        connection = Connection(self, self.count, reader, writer)
+        try:
+            await connection.run()
+        except (ConnectionError, asyncio.CancelledError):
+            pass
+        finally:
+            writer.close()
+            with open(os.path.join(self.dir, "%04d.wire" % connection.number), "wb") as out:
+                out.write(connection.wire)
+            print("end %d" % connection.number, flush=True)
+
+
+async def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--dir", required=True)
+    parser.add_argument("--user")
+    parser.add_argument("--password")
+    parser.add_argument("--lifetime", type=float, default=600.0)
+    server = Server(parser.parse_args())
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    # A small receive buffer, so that a server that stops reading soon
+    # stops taking the client's data.
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+    listener.bind(("127.0.0.1", 0))
+    listening = await asyncio.start_server(server.handle, sock=listener)
+    print("port %d" % listener.getsockname()[1], flush=True)
+
+    loop = asyncio.get_running_loop()
+    stop = loop.create_future()
+    pending = bytearray()
+
+    def on_input():
+        chunk = os.read(sys.stdin.fileno(), 65536)
+        if not chunk:
+            if not stop.done():
+                stop.set_result(None)
+            return
+        pending.extend(chunk)
+        while b"\n" in pending:
+            end = pending.index(b"\n")
+            server.behaviour = json.loads(pending[:end] or b"{}")
+            del pending[:end + 1]
+            print("ok", flush=True)
+
+    loop.add_reader(sys.stdin.fileno(), on_input)
+    loop.call_later(parser.parse_args().lifetime, lambda: stop.done() or stop.set_result(None))
+    await stop
+    listening.close()
+
+
+if __name__ == "__main__":
+    asyncio.run(main())
