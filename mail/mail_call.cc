@@ -149,22 +149,22 @@ const char* refusal(const MailArgs& mail) {
 }
 
 Outcome send_outcome(bool failed, std::string failure_text) {
-  if (!failed) return {kSent, false, false, std::nullopt};
-  return {kSendError, false, false, std::move(failure_text)};
+  if (!failed) return {kSent, false, false, std::nullopt, std::nullopt};
+  return {kSendError, false, false, std::move(failure_text), std::nullopt};
 }
 
 Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
   try {
     const char* missing = nullptr;
     const auto config = read_smtp_config(env, &missing);
-    if (!config) return {missing, false, false, std::string(missing)};
+    if (!config) return {missing, false, false, std::string(missing), std::nullopt};
 
     // Created before the arguments are judged: the lookup of the server
     // runs meanwhile, and a refused call waits for it as the session ends.
     SmtpSession session(config->host, config->port, config->user, config->password,
                         config->timeout);
     MailArgs mail = mail_args(args);
-    if (const char* refused = refusal(mail)) return {refused, false, false, std::string(refused)};
+    if (const char* refused = refusal(mail)) return {refused, false, false, std::string(refused), std::nullopt};
 
     const OutgoingMessage message = outgoing_message(
         {std::move(*mail.from), std::move(*mail.to), std::move(mail.subject),
@@ -172,7 +172,7 @@ Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
     session.send(message);
     return send_outcome(session.failed(), session.failure_text());
   } catch (...) {
-    return {kException, true, true, std::nullopt};
+    return {kException, true, true, std::nullopt, std::nullopt};
   }
 }
 

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "env.h"
+#include "outcome.h"
 #include "udf_host.h"
 
 namespace quarn::mail {
@@ -49,7 +51,7 @@ struct SmtpConfig {
   std::chrono::seconds timeout;
 };
 
-using EnvReader = std::function<std::optional<std::string>(const std::string&)>;
+using quarn::EnvReader;
 
 // Reads UDF_SMTPHOST, UDF_SMTPUSER, UDF_SMTPPASSWORD and UDF_SMTPPORT in this
 // order. On the first missing one, *missing gets its message. Then
@@ -92,12 +94,10 @@ constexpr std::size_t kMaxToBytes = kMaxLineBytes - 3;
 // body line too long; nullptr when the message may go out.
 const char* refusal(const MailArgs& mail);
 
-struct Outcome {
-  const char* text;
-  bool is_null;
-  bool error;
-  std::optional<std::string> log_line;  // for standard error, without "\n"
-};
+using quarn::Outcome;
+
+// Failures go to the log as one line each.
+inline constexpr ResultConvention kResultConvention{255, LogEnd::kLineBreak, false};
 
 // What a finished session means for the call: a recorded failure is never
 // "OK", even when its text is empty.

@@ -1,7 +1,5 @@
 // Entry points of the velmar plug-in:
 // SQL velmar(to, from, subject, message [, is_html]).
-#include <cstdio>
-
 #include "env.h"
 #include "format_string.h"
 #include "mail_call.h"
@@ -22,12 +20,7 @@ QUARN_EXPORT char* velmar(UDF_INIT*, UDF_ARGS* args, char* result, unsigned long
   *is_null = 0;
   *error = 0;
   const quarn::mail::Outcome outcome = quarn::mail::run_call(*args, quarn::env_get);
-  if (outcome.log_line) std::fprintf(stderr, "%s\n", outcome.log_line->c_str());
-  const long stored = quarn::store_text(result, quarn::kResultCapacity, outcome.text);
-  *length = stored < 0 ? 0 : static_cast<unsigned long>(stored);
-  *is_null = outcome.is_null;
-  *error = outcome.error;
-  return result;
+  return quarn::deliver(outcome, quarn::mail::kResultConvention, result, length, is_null, error);
 }
 
 QUARN_EXPORT void velmar_deinit(UDF_INIT*) {}
