@@ -11,8 +11,8 @@
 
 #include "handmade_images.h"
 #include "handmade_jpeg.h"
+#include "tarvik_fixture.h"
 #include "test_util.h"
-#include "udf_call.h"
 
 namespace {
 
@@ -244,32 +244,12 @@ Picture gradient() {
   });
 }
 
-class Quality : public ::testing::Test {
+class Quality : public quarn::test::TarvikTest {
  protected:
-  static void SetUpTestSuite() {
-    plugin_ = new quarn::test::Plugin("tarvik");
-    tarvik_ = new quarn::test::Function(*plugin_, "tarvik");
+  static std::string thumbnail(const std::string& image, const std::string& name, long long box) {
+    return call(image, name, box, box).text;
   }
-  static void TearDownTestSuite() {
-    delete tarvik_;
-    delete plugin_;
-  }
-  void SetUp() override { setenv("UDF_IMAGEDIR", dir_.path().c_str(), 1); }
-  void TearDown() override { unsetenv("UDF_IMAGEDIR"); }
-
-  std::string thumbnail(const std::string& image, const std::string& name, long long box) {
-    quarn::test::Args args;
-    args.text(image).text(name).integer(box).integer(box);
-    return tarvik_->call_string(args).text;
-  }
-
-  static quarn::test::Plugin* plugin_;
-  static quarn::test::Function* tarvik_;
-  quarn::test::TempDir dir_;
 };
-
-quarn::test::Plugin* Quality::plugin_ = nullptr;
-quarn::test::Function* Quality::tarvik_ = nullptr;
 
 TEST_F(Quality, ThumbnailsMatchTheAreaAverageOfWhatTheImageShows) {
   const Picture flat_grey = paint(200, 200, 1, [](unsigned, unsigned, std::uint8_t* s) { *s = 128; });
