@@ -36,9 +36,20 @@ std::vector<Span> spans(std::uint32_t source, std::uint32_t target) {
   return result;
 }
 
-// Adds one source row to the sums of the rows inside a new row.
-void add_row(const std::uint8_t* row, std::size_t samples, std::uint32_t* sums) {
-  for (std::size_t i = 0; i < samples; ++i) sums[i] += row[i];
+// Adds one source row to 16-bit sums, which hold up to kNarrowRows rows:
+// twice as many samples per vector instruction as 32 bits.
+constexpr unsigned kNarrowRows = 65535 / 255;
+
+void add_row(const std::uint8_t* row, std::size_t samples, std::uint16_t* sums) {
+  for (std::size_t i = 0; i < samples; ++i) sums[i] = static_cast<std::uint16_t>(sums[i] + row[i]);
+}
+
+// Moves 16-bit sums into the 32-bit ones.
+void widen(std::uint16_t* narrow, std::size_t samples, std::uint32_t* sums) {
+  for (std::size_t i = 0; i < samples; ++i) {
+    sums[i] += narrow[i];
+    narrow[i] = 0;
+  }
 }
 
 // The rows of one new row added up with their weights: the inner ones' sum
@@ -101,12 +112,20 @@ Raster reduce_channels(const PixelView& image, Size size) {
     flatten_row(samples, image.width, C, out);
     return static_cast<const std::uint8_t*>(out);
   };
+  std::vector<std::uint16_t> narrow(row_samples);
   std::vector<std::uint32_t> sums(row_samples);
   for (std::uint32_t y = 0; y < size.height; ++y) {
     const Span& s = down[y];
     std::fill(sums.begin(), sums.end(), 0);
-    for (std::uint32_t inner = s.first + 1; inner < s.last; ++inner)
-      add_row(composited(inner, 2), row_samples, sums.data());
+    unsigned rows = 0;
+    for (std::uint32_t inner = s.first + 1; inner < s.last; ++inner) {
+      add_row(composited(inner, 2), row_samples, narrow.data());
+      if (++rows == kNarrowRows) {
+        widen(narrow.data(), row_samples, sums.data());
+        rows = 0;
+      }
+    }
+    if (rows > 0) widen(narrow.data(), row_samples, sums.data());
     weigh_rows(composited(s.first, 0), s.first_weight, composited(s.last, 1), s.last_weight,
                size.height, row_samples, sums.data());
     reduce_across<C>(sums.data(), across, size.width, per_area,
