@@ -173,14 +173,15 @@ inline std::vector<double> load_average() {
   return {values[0], values[1], values[2]};
 }
 
-// Resident set size of a process in KiB, from /proc/<pid>/status.
-inline long rss_kib(long pid) {
+// Resident set size of a process in KiB, from /proc/<pid>/status; with
+// "VmHWM:" its peak.
+inline long rss_kib(long pid, const std::string& field = "VmRSS:") {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + field.size(), nullptr, 10);
   }
-  throw std::runtime_error("no VmRSS for pid " + std::to_string(pid));
+  throw std::runtime_error("no " + field + " for pid " + std::to_string(pid));
 }
 
 }  // namespace quarn::bench

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../tests/support/handmade_images.h"
+#include "../tests/thumbnail/handmade_jpeg.h"
 
 namespace {
 
@@ -102,6 +103,27 @@ int main(int argc, char** argv) {
     write(png + "/" + tag + "-palette", quarn::handmade::palette_png(size[0], size[1]));
     written += 5;
   }
+  // JPEGs the image library does not write: CMYK, YCCK, EXIF orientations,
+  // progressive scans.
+  const std::string jpeg = root + "/jpeg";
+  const struct {
+    const char* name;
+    int channels;
+    quarn::handmade::JpegOptions options;
+  } jpegs[] = {{"cmyk", 4, {JCS_CMYK, 0, false, 90}},
+               {"ycck", 4, {JCS_YCCK, 0, false, 90}},
+               {"grey-progressive", 1, {JCS_GRAYSCALE, 0, true, 90}},
+               {"rgb-progressive-exif6", 3, {JCS_YCbCr, 6, true, 90}},
+               {"rgb-exif8", 3, {JCS_YCbCr, 8, false, 90}},
+               {"ycck-exif5", 4, {JCS_YCCK, 5, false, 90}}};
+  for (const auto& size : sizes)
+    for (const auto& j : jpegs) {
+      std::vector<std::uint8_t> samples(size[0] * size[1] * j.channels);
+      for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::uint8_t>(i * 29);
+      write(jpeg + "/" + std::to_string(size[0]) + "x" + std::to_string(size[1]) + "-" + j.name,
+            quarn::handmade::jpeg(samples, size[0], size[1], j.options));
+      ++written;
+    }
   const std::string hostile = root + "/hostile";
   mkdir(hostile.c_str(), 0755);
   for (const auto& image : quarn::handmade::hostile_images()) {

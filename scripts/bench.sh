@@ -7,8 +7,8 @@
 # the printed tables also in BUILD_DIR/bench/*.txt.
 #
 # More or fewer repetitions (defaults in brackets):
-#   QUARN_BENCH_RUNS [5]               runs for thumbnails (a/b/c) and settings
-#   QUARN_BENCH_ITER_SMALL/MEDIUM/LARGE [40/15/4]  images per run and way
+#   QUARN_BENCH_RUNS [5]               runs for thumbnails (a/b) and settings
+#   QUARN_BENCH_ITER_PNG/MEDIUM/LARGE/HUGE [10/15/4/3]  images per run and way
 #   QUARN_BENCH_CONC_ROWS [24], QUARN_BENCH_CONC_RUNS [3]  thumbnail concurrency
 #   QUARN_BENCH_MAILS [2000], QUARN_BENCH_MAIL_RUNS [3]    messages per level
 #   QUARN_BENCH_SLOW_MAILS [200]       messages per level against the 5 ms sinks
@@ -26,9 +26,10 @@ out="$build/bench"
 images="$out/images"
 mkdir -p "$images"
 
-export QUARN_BENCH_ITER_SMALL=${QUARN_BENCH_ITER_SMALL:-40}
+export QUARN_BENCH_ITER_PNG=${QUARN_BENCH_ITER_PNG:-10}
 export QUARN_BENCH_ITER_MEDIUM=${QUARN_BENCH_ITER_MEDIUM:-15}
 export QUARN_BENCH_ITER_LARGE=${QUARN_BENCH_ITER_LARGE:-4}
+export QUARN_BENCH_ITER_HUGE=${QUARN_BENCH_ITER_HUGE:-3}
 only=" ${QUARN_BENCH_ONLY:-settings thumbnail mail memory} "
 
 failed=()
@@ -61,15 +62,17 @@ echo "build: $build   cores: $(nproc)   load average: $(cut -d' ' -f1-3 /proc/lo
 echo "commit: $(git -C "$top" rev-parse --short HEAD 2>/dev/null || echo unknown)"
 echo "generating the images..."
 "$bin/make_image" 640 480 "$images/small.png" &&
+  "$bin/make_image" 1600 1200 "$images/medium.png" &&
   "$bin/make_image" 1600 1200 "$images/medium.jpg" &&
-  "$bin/make_image" 4000 3000 "$images/large.jpg" || { echo "bench: cannot generate images" >&2; exit 1; }
-for f in small.png medium.jpg large.jpg; do
+  "$bin/make_image" 4000 3000 "$images/large.jpg" &&
+  "$bin/make_image" 6000 4000 "$images/huge.jpg" || { echo "bench: cannot generate images" >&2; exit 1; }
+for f in small.png medium.png medium.jpg large.jpg huge.jpg; do
   printf '  %-10s %s, %s bytes\n' "$f" "$("$bin/make_image" --size "$images/$f")" "$(stat -c %s "$images/$f")"
 done
 
 selected settings && run settings "$bin/bench_settings" "$out/settings.json"
 selected thumbnail && run thumbnail "$bin/bench_thumbnail" "$out/thumbnail.json" \
-  "$images/small.png" "$images/medium.jpg" "$images/large.jpg"
+  "$images/medium.png" "$images/medium.jpg" "$images/large.jpg" "$images/huge.jpg"
 if selected mail; then
   run mail "$bin/bench_mail" "$out/mail.json"
   # Where a call's time goes, beyond the phase profile that bench_mail

@@ -12,6 +12,13 @@ std::uint32_t be32(Bytes p) { return (be16(p) << 16) | be16(p + 2); }
 std::uint32_t le16(Bytes p) { return (std::uint32_t{p[1]} << 8) | p[0]; }
 std::uint32_t le32(Bytes p) { return (le16(p + 2) << 16) | le16(p); }
 
+// TIFF's integers, in the byte order its header names ("II" or "MM").
+struct TiffOrder {
+  bool big;
+  std::uint32_t u16(Bytes p) const { return big ? be16(p) : le16(p); }
+  std::uint32_t u32(Bytes p) const { return big ? be32(p) : le32(p); }
+};
+
 bool starts_with(Bytes d, std::size_t size, const char* magic, std::size_t length) {
   return size >= length && std::memcmp(d, magic, length) == 0;
 }
@@ -162,6 +169,7 @@ Preflight check_jpeg(Bytes d, std::size_t n) {
   std::size_t pos = 2;
   bool in_scan = false;
   bool have_frame = false;
+  int orientation = 0;  // 0 until an EXIF segment was seen
   Preflight frame = refuse(ImageKind::kJpeg, "no frame header");
   for (;;) {
     while (pos < n && d[pos] != 0xFF) ++pos;  // entropy-coded data or stray bytes
@@ -190,10 +198,15 @@ Preflight check_jpeg(Bytes d, std::size_t n) {
       if (!have_frame) return frame;  // a scan before any frame header
       in_scan = true;
     }
+    // APP1 "Exif\0\0": the first one counts, as for other readers.
+    if (marker == 0xE1 && orientation == 0 && length >= 8 &&
+        std::memcmp(d + pos + 2, "Exif\0\0", 6) == 0)
+      orientation = exif_orientation(d + pos + 8, length - 8);
     pos += length;
   }
   if (!have_frame) return frame;
   if (!in_scan) return refuse(ImageKind::kJpeg, "no scan", frame.width, frame.height);
+  frame.orientation = orientation == 0 ? 1 : orientation;
   return frame;
 }
 
@@ -434,6 +447,7 @@ constexpr std::uint32_t kTagTileWidth = 322;
 constexpr std::uint32_t kTagTileLength = 323;
 constexpr std::uint32_t kTagTileOffsets = 324;
 constexpr std::uint32_t kTagTileByteCounts = 325;
+constexpr std::uint32_t kTagOrientation = 274;
 constexpr int kTiffMaxPages = 64;
 constexpr std::uint64_t kTiffEntryBytes = 12;
 
@@ -447,13 +461,10 @@ std::uint64_t tiff_type_size(std::uint32_t type) {
   }
 }
 
-// The file's byte order, for reading its numbers.
-struct TiffReader {
+// The file and its byte order.
+struct TiffReader : TiffOrder {
   Bytes d;
   std::size_t n;
-  bool big;
-  std::uint32_t u16(Bytes p) const { return big ? be16(p) : le16(p); }
-  std::uint32_t u32(Bytes p) const { return big ? be32(p) : le32(p); }
 };
 
 // An array of SHORT or LONG values somewhere in the file.
@@ -534,7 +545,7 @@ const char* tiff_strips_refusal(const TiffReader& r, const TiffDirectory& dir) {
 
 Preflight check_tiff(Bytes d, std::size_t n) {
   if (n < 8) return refuse(ImageKind::kTiff, "header runs past the end");
-  const TiffReader reader{d, n, d[0] == 'M'};
+  const TiffReader reader{{d[0] == 'M'}, d, n};
   std::uint64_t first_width = 0, first_height = 0, pixels = 0;
   std::uint64_t ifd = reader.u32(d + 4);
   // The library may read every directory of a multi-page file.
@@ -636,6 +647,23 @@ Preflight check_ico(Bytes d, std::size_t n) {
 }
 
 }  // namespace
+
+int exif_orientation(const unsigned char* d, std::size_t n) {
+  if (d == nullptr || !is_tiff(d, n) || n < 8) return 1;
+  const TiffOrder order{d[0] == 'M'};
+  const std::uint64_t ifd = order.u32(d + 4);
+  if (ifd > n || n - ifd < 2) return 1;
+  const std::uint64_t entries = order.u16(d + ifd);
+  for (std::uint64_t i = 0; i < entries && (n - ifd - 2) / kTiffEntryBytes > i; ++i) {
+    Bytes e = d + ifd + 2 + i * kTiffEntryBytes;
+    if (order.u16(e) != kTagOrientation) continue;
+    // One SHORT, held in the entry itself.
+    const std::uint32_t value = order.u16(e + 8);
+    const bool one_short = order.u16(e + 2) == kTiffShort && order.u32(e + 4) == 1;
+    return one_short && value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
+  }
+  return 1;
+}
 
 const char* kind_name(ImageKind kind) {
   switch (kind) {

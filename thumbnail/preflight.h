@@ -46,6 +46,7 @@ struct Preflight {
   std::uint32_t width;   // as claimed by the header, 0 when not read
   std::uint32_t height;
   const char* reason;    // why it was refused; empty when accepted
+  int orientation = 1;   // a JPEG's EXIF orientation (1-8); 1 for other formats
 };
 
 // Refuses an image whose header claims more than the limits above, whose
@@ -53,5 +54,9 @@ struct Preflight {
 // Pure function of the bytes: touches neither the image library nor any
 // shared state, so it runs outside the image lock.
 Preflight preflight_image(const void* data, std::size_t size);
+
+// The orientation (tag 274) in the first directory of EXIF data, which is
+// laid out as a TIFF file; 1 when it is missing, out of bounds or not 1-8.
+int exif_orientation(const unsigned char* data, std::size_t size);
 
 }  // namespace quarn::thumb

@@ -1,13 +1,14 @@
 #include "thumbnail.h"
 
 #include "env.h"
+#include "jpeg_codec.h"
 #include "preflight.h"
 
 #include <IL/il.h>
 #include <IL/ilu.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <mutex>
 
@@ -57,17 +58,6 @@ namespace {
 void clear_pending_errors() {
   while (ilGetError() != IL_NO_ERROR) {
   }
-}
-
-// A whole JPEG ends with the EOI marker; entropy-coded data never holds
-// FF D9, so a file cut short ends otherwise.
-bool jpeg_file_complete(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  unsigned char tail[2] = {0, 0};
-  const bool read = std::fseek(file, -2, SEEK_END) == 0 && std::fread(tail, 1, 2, file) == 2;
-  std::fclose(file);
-  return read && tail[0] == 0xFF && tail[1] == 0xD9;
 }
 
 // Truncates like a float-to-integer conversion, but defined for any value:
@@ -126,18 +116,141 @@ bool expand_palette() {
   return ilConvertImage(alpha ? IL_RGBA : IL_RGB, IL_UNSIGNED_BYTE) == IL_TRUE;
 }
 
-// The JPEG writer passes anything but 8-bit RGB or luminance through its own
-// conversion; converting here first means the encoder, whose error handler
-// ends the process, only ever sees the two layouts it takes.
-bool prepare_for_jpeg() {
+// 8-bit grey, grey+alpha, RGB or RGBA: what the steps after decoding take.
+// Returns the channels, 0 when the conversion failed.
+int to_eight_bits() {
   const ILint format = ilGetInteger(IL_IMAGE_FORMAT);
-  const ILint type = ilGetInteger(IL_IMAGE_TYPE);
-  const ILint bytes = ilGetInteger(IL_IMAGE_BYTES_PER_PIXEL);
-  if (type == IL_UNSIGNED_BYTE &&
-      ((format == IL_RGB && bytes == 3) || (format == IL_LUMINANCE && bytes == 1)))
-    return true;
-  const bool grey = format == IL_LUMINANCE || format == IL_LUMINANCE_ALPHA || format == IL_ALPHA;
-  return ilConvertImage(grey ? IL_LUMINANCE : IL_RGB, IL_UNSIGNED_BYTE) == IL_TRUE;
+  ILenum wanted = IL_RGBA;
+  int channels = 4;
+  switch (format) {
+    case IL_LUMINANCE: case IL_ALPHA: wanted = IL_LUMINANCE; channels = 1; break;
+    case IL_LUMINANCE_ALPHA: wanted = IL_LUMINANCE_ALPHA; channels = 2; break;
+    case IL_RGB: case IL_BGR: wanted = IL_RGB; channels = 3; break;
+    default: break;
+  }
+  if (format == static_cast<ILint>(wanted) && ilGetInteger(IL_IMAGE_TYPE) == IL_UNSIGNED_BYTE)
+    return channels;
+  return ilConvertImage(wanted, IL_UNSIGNED_BYTE) == IL_TRUE ? channels : 0;
+}
+
+// The bound 8-bit image's first (or only) layer, where the library holds it.
+PixelView bound_pixels(int channels) {
+  return {ilGetData(), static_cast<std::uint32_t>(ilGetInteger(IL_IMAGE_WIDTH)),
+          static_cast<std::uint32_t>(ilGetInteger(IL_IMAGE_HEIGHT)), channels,
+          ilGetInteger(IL_IMAGE_ORIGIN) == IL_ORIGIN_LOWER_LEFT};
+}
+
+// The thumbnail reduced by area average; or, when it is larger than the
+// image (or empty), the image itself for the image library to enlarge.
+// Either way with alpha composited onto white.
+Raster thumbnail_pixels(const PixelView& image, Size target) {
+  if (target.width > 0 && target.height > 0 && target.width <= image.width &&
+      target.height <= image.height)
+    return reduce_area(image, target);
+  return flatten_on_white(image);
+}
+
+// Decodes with the image library, under its lock: the same checks,
+// failures and codes as ever. The reduction runs there too, on the pixels
+// where the library holds them: copying them out would cost more.
+StageResult decode_with_library(const void* data, unsigned long size, const Preflight& check,
+                                std::uint32_t max_width, std::uint32_t max_height,
+                                Raster& pixels, Size& target) {
+  // The image library keeps one bound image, one pending error and its
+  // settings for the whole process: one row's image work at a time.
+  std::lock_guard<std::mutex> guard(image_library_lock());
+  // The codecs read the environment (libjpeg: JPEGMEM) while a reload may
+  // be moving it. Taken after the image lock so a waiting reload is never
+  // held up by rows that queue for the image library.
+  EnvReadHold environment;
+  ilInit();
+  // Errors left over from an earlier row would be reported as this row's.
+  clear_pending_errors();
+  ImageName image;
+  ilBindImage(image.get());
+
+  if (size > std::numeric_limits<ILuint>::max()) {
+    return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
+  }
+  if (check.kind == ImageKind::kUnknown && data != nullptr && size > 0) {
+    // Bytes without a signature the pre-flight knows: should the library
+    // still recognise a format in them, its header went unchecked. Asked
+    // only here, under the lock, because detection swaps the library's
+    // process-wide input functions and leaves an error when it finds nothing.
+    const ILenum type = ilDetermineTypeL(data, static_cast<ILuint>(size));
+    clear_pending_errors();
+    if (type != IL_TYPE_UNKNOWN) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
+  }
+  if (!ilLoadL(IL_TYPE_UNKNOWN, data, static_cast<ILuint>(size))) {
+    return {Stage::kLoad, static_cast<unsigned int>(ilGetError())};
+  }
+  // Some corrupt files decode to an image whose pixel size does not match
+  // its format (a 16-bit grey Targa: luminance with 2 bytes per pixel).
+  if (!consistent_layout()) {
+    clear_pending_errors();
+    return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
+  }
+  // Colour-indexed images (most GIFs, palette PNGs) become RGB or RGBA.
+  if (!expand_palette()) {
+    return {Stage::kScale, static_cast<unsigned int>(ilGetError())};
+  }
+  const int channels = to_eight_bits();
+  if (channels == 0) {
+    return {Stage::kScale, static_cast<unsigned int>(ilGetError())};
+  }
+  const PixelView decoded = bound_pixels(channels);
+  target = thumbnail_size({decoded.width, decoded.height}, check.orientation, max_width, max_height);
+  // A huge box would make the scaler overflow its buffer size and write out
+  // of bounds; refuse it as a parameter the library cannot take.
+  if (!scaled_size_allowed(target, 1)) {
+    clear_pending_errors();  // so the next call starts clean
+    return {Stage::kScale, IL_INVALID_PARAM};
+  }
+  pixels = thumbnail_pixels(decoded, target);
+  return {Stage::kDone, 0};
+}
+
+// Enlarges with the image library's B-spline filter, under its lock. It
+// also takes a size of 0, and what it makes of that stays its answer.
+StageResult enlarge_with_library(Raster& image, Size target) {
+  std::lock_guard<std::mutex> guard(image_library_lock());
+  ilInit();
+  iluImageParameter(ILU_FILTER, ILU_SCALE_BSPLINE);
+  clear_pending_errors();
+  ImageName name;
+  ilBindImage(name.get());
+  const ILenum format = image.channels == 1 ? IL_LUMINANCE : IL_RGB;
+  if (!ilTexImage(image.width, image.height, 1, static_cast<ILubyte>(image.channels), format,
+                  IL_UNSIGNED_BYTE, image.samples.data())) {
+    return {Stage::kScale, static_cast<unsigned int>(ilGetError())};
+  }
+  ilRegisterOrigin(IL_ORIGIN_UPPER_LEFT);
+  if (!iluScale(target.width, target.height, 1)) {
+    return {Stage::kScale, static_cast<unsigned int>(ilGetError())};
+  }
+  image = flatten_on_white(bound_pixels(image.channels));
+  return {Stage::kDone, 0};
+}
+
+StageResult save(const Raster& image, const std::string& path) {
+  switch (write_jpeg(image, path)) {
+    case WriteResult::kWritten: return {Stage::kDone, 0};
+    case WriteResult::kCannotOpen: return {Stage::kSave, IL_COULD_NOT_OPEN_FILE};
+    // Not written whole (a full disk, a file size limit): the file is gone.
+    case WriteResult::kWriteFailed: return {Stage::kSave, IL_FILE_WRITE_ERROR};
+    case WriteResult::kEncodeFailed: break;
+  }
+  return {Stage::kSave, IL_LIB_JPEG_ERROR};
+}
+
+// Enlarged where the thumbnail is larger, turned upright and written.
+StageResult complete_thumbnail(Raster pixels, Size target, int orientation,
+                               const std::string& path) {
+  if (pixels.width != target.width || pixels.height != target.height) {
+    const StageResult enlarged = enlarge_with_library(pixels, target);
+    if (enlarged.stage != Stage::kDone) return enlarged;
+  }
+  return save(orient(std::move(pixels), orientation), path);
 }
 
 }  // namespace
@@ -159,89 +272,41 @@ bool scaled_size_allowed(Size size, std::uint32_t depth) {
          depth <= kMaxScaledSide && pixels * (depth == 0 ? 1 : depth) <= kMaxScaledPixels;
 }
 
+Size thumbnail_size(Size stored, int orientation, std::uint32_t max_width,
+                    std::uint32_t max_height) {
+  if (!swaps_sides(orientation)) return fit_size(stored.width, stored.height, max_width, max_height);
+  const Size upright = fit_size(stored.height, stored.width, max_width, max_height);
+  return {upright.height, upright.width};
+}
+
+StageResult finish_thumbnail(const PixelView& decoded, Size target, int orientation,
+                             const std::string& path) {
+  if (!scaled_size_allowed(target, 1)) return {Stage::kScale, IL_INVALID_PARAM};
+  return complete_thumbnail(thumbnail_pixels(decoded, target), target, orientation, path);
+}
+
 StageResult run_image_stage(const void* data, unsigned long size,
                             std::uint32_t max_width, std::uint32_t max_height,
                             const std::string& path) {
-  // Refused before the lock: a hostile image never waits for, nor holds up,
-  // the image work of other rows.
+  // Refused before any decoder: a hostile image never reaches one, nor
+  // waits for or holds up the image work of other rows.
   const Preflight check = preflight_image(data, size);
   if (check.refused) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
 
-  // The image library keeps one bound image, one pending error and its
-  // settings for the whole process: one row's image work at a time.
-  std::lock_guard<std::mutex> guard(image_library_lock());
-  // The codecs read the environment (libjpeg: JPEGMEM) while a reload may
-  // be moving it. Taken after the image lock so a waiting reload is never
-  // held up by rows that queue for the image library.
-  EnvReadHold environment;
-  ilInit();
-  iluImageParameter(ILU_FILTER, ILU_SCALE_BSPLINE);
-  ilSetInteger(IL_JPG_QUALITY, 90);
-  ilEnable(IL_FILE_OVERWRITE);
-  // Errors left over from an earlier row would be reported as this row's.
-  clear_pending_errors();
-  ImageName image;
-  ilBindImage(image.get());
-
-  if (size > std::numeric_limits<ILuint>::max()) {
-    return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
+  if (check.kind == ImageKind::kJpeg) {
+    // Decoded at the smallest DCT scale that still covers the thumbnail.
+    const Size target = thumbnail_size({check.width, check.height}, check.orientation, max_width,
+                                       max_height);
+    const std::optional<Raster> decoded =
+        decode_jpeg(static_cast<const unsigned char*>(data), size, target);
+    if (decoded) return finish_thumbnail(view(*decoded), target, check.orientation, path);
   }
-  if (check.kind == ImageKind::kUnknown && data != nullptr && size > 0) {
-    // Bytes without a signature the pre-flight knows: should the library
-    // still recognise a format in them, its header went unchecked. Asked
-    // only here, under the lock, because detection swaps the library's
-    // process-wide input functions and leaves an error when it finds nothing.
-    const ILenum type = ilDetermineTypeL(data, static_cast<ILuint>(size));
-    clear_pending_errors();
-    if (type != IL_TYPE_UNKNOWN) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
-  }
-  if (!ilLoadL(IL_TYPE_UNKNOWN, data, static_cast<ILuint>(size))) {
-    return {Stage::kLoad, static_cast<unsigned int>(ilGetError())};
-  }
-
-  const auto height = static_cast<std::uint32_t>(ilGetInteger(IL_IMAGE_HEIGHT));
-  const auto width = static_cast<std::uint32_t>(ilGetInteger(IL_IMAGE_WIDTH));
-  const auto depth = static_cast<std::uint32_t>(ilGetInteger(IL_IMAGE_DEPTH));
-  // Some corrupt files decode to an image whose pixel size does not match
-  // its format (a 16-bit grey Targa: luminance with 2 bytes per pixel); the
-  // JPEG encoder then ends the process with "Bogus input colorspace".
-  if (!consistent_layout()) {
-    clear_pending_errors();
-    return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
-  }
-  // The scaler refuses colour-indexed images (most GIFs, palette PNGs).
-  if (!expand_palette()) {
-    return {Stage::kScale, static_cast<unsigned int>(ilGetError())};
-  }
-  const Size target = fit_size(width, height, max_width, max_height);
-  // A huge box would make the scaler overflow its buffer size and write out
-  // of bounds; refuse it as a parameter the library cannot take.
-  if (!scaled_size_allowed(target, depth)) {
-    ilGetError();  // drop anything pending so the next call starts clean
-    return {Stage::kScale, IL_INVALID_PARAM};
-  }
-  if (!iluScale(target.width, target.height, depth)) {
-    return {Stage::kScale, static_cast<unsigned int>(ilGetError())};
-  }
-  if (!prepare_for_jpeg()) {
-    return {Stage::kSave, static_cast<unsigned int>(ilGetError())};
-  }
-  clear_pending_errors();
-  if (!ilSave(IL_JPG, path.c_str())) {
-    return {Stage::kSave, static_cast<unsigned int>(ilGetError())};
-  }
-  // The writer reports success for a file it could not write whole (a full
-  // disk, a file size limit): it leaves a write error pending, or, when the
-  // tail failed only as the file was closed, nothing at all. A cut-short
-  // thumbnail is removed rather than left to be served.
-  const ILenum pending = ilGetError();
-  if (pending != IL_NO_ERROR || !jpeg_file_complete(path)) {
-    clear_pending_errors();
-    std::remove(path.c_str());
-    return {Stage::kSave, pending != IL_NO_ERROR ? static_cast<unsigned int>(pending)
-                                                 : static_cast<unsigned int>(IL_FILE_WRITE_ERROR)};
-  }
-  return {Stage::kDone, 0};
+  Raster pixels;
+  Size target{};
+  const StageResult decoded =
+      decode_with_library(data, size, check, max_width, max_height, pixels, target);
+  if (decoded.stage != Stage::kDone) return decoded;
+  return complete_thumbnail(std::move(pixels), target, check.orientation, path);
 }
 
 std::string stage_message(StageResult result, const std::string& path) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "raster.h"
+
 namespace quarn::thumb {
 
 // Directory (from the environment, may be unset) plus the base name of the
@@ -19,11 +21,6 @@ std::uint32_t box_limit(long long value);
 
 // Nearest integer, an exact half going down; single precision throughout.
 float round_half_down(float x);
-
-struct Size {
-  std::uint32_t width;
-  std::uint32_t height;
-};
 
 // Fits width x height into the box, keeping the aspect ratio; enlarges when
 // the box is larger in both dimensions.
@@ -43,11 +40,24 @@ struct StageResult {
   unsigned int code;  // the image library's error code on failure
 };
 
-// Decodes the image, fits it into the box and writes a JPEG to path, all
-// under one process-wide lock of the image library.
+// The thumbnail's size in the image's stored orientation: the box is
+// fitted to the upright image, which for orientations 5-8 is turned.
+Size thumbnail_size(Size stored, int orientation, std::uint32_t max_width,
+                    std::uint32_t max_height);
+
+// Decodes the image, fits it into the box and writes a JPEG to path. JPEGs
+// that libjpeg decodes cleanly never touch the image library; other images
+// are decoded by it under its process-wide lock.
 StageResult run_image_stage(const void* data, unsigned long size,
                             std::uint32_t max_width, std::uint32_t max_height,
                             const std::string& path);
+
+// The steps after decoding, for any decoder that runs outside the image
+// library's lock: alpha onto white, reduced by area average (or enlarged by
+// the image library), turned upright, written as JPEG. `target` is the
+// thumbnail's size in the stored orientation (thumbnail_size).
+StageResult finish_thumbnail(const PixelView& decoded, Size target, int orientation,
+                             const std::string& path);
 
 // The status text for an outcome of the image stage.
 std::string stage_message(StageResult result, const std::string& path);

@@ -20,6 +20,7 @@
 
 #include "handmade_images.h"
 #include "images.h"
+#include "tarvik_fixture.h"
 #include "test_util.h"
 #include "udf_call.h"
 
@@ -64,29 +65,11 @@ void write_all(int fd, const std::string& bytes) {
   }
 }
 
-class Hostile : public ::testing::Test {
+class Hostile : public quarn::test::TarvikTest {
  protected:
-  static void SetUpTestSuite() {
-    plugin_ = new quarn::test::Plugin("tarvik");
-    tarvik_ = new quarn::test::Function(*plugin_, "tarvik");
-  }
-  static void TearDownTestSuite() {
-    delete tarvik_;
-    delete plugin_;
-  }
-  void SetUp() override { setenv("UDF_IMAGEDIR", dir_.path().c_str(), 1); }
-  void TearDown() override { unsetenv("UDF_IMAGEDIR"); }
-
   std::string path_of(const std::string& name) const { return dir_.file(name + ".jpg"); }
   std::string refusal(const std::string& name) const {
     return "Error loading the image for " + path_of(name) + ". Err Code: 1287";
-  }
-
-  static quarn::test::StringOutcome call(const std::string& image, const std::string& name,
-                                         long long max_w, long long max_h) {
-    Args args;
-    args.text(image).text(name).integer(max_w).integer(max_h);
-    return tarvik_->call_string(args);
   }
 
   // One tarvik call in a forked child; the parent gives it `deadline`
@@ -176,13 +159,7 @@ class Hostile : public ::testing::Test {
     EXPECT_FALSE(file_exists(path_of(name))) << name;
   }
 
-  static quarn::test::Plugin* plugin_;
-  static quarn::test::Function* tarvik_;
-  quarn::test::TempDir dir_;
 };
-
-quarn::test::Plugin* Hostile::plugin_ = nullptr;
-quarn::test::Function* Hostile::tarvik_ = nullptr;
 
 TEST_F(Hostile, FixturesAreRefusedSafely) {
   for (const auto& image : quarn::handmade::hostile_images())

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "handmade_images.h"
+#include "handmade_jpeg.h"
 #include "images.h"
 #include "preflight.h"
 #include "test_util.h"
@@ -340,6 +341,36 @@ TEST(Detection, FollowsTheLibrarysOrder) {
   EXPECT_EQ(both.kind, ImageKind::kPcx);
   EXPECT_TRUE(both.refused);
   EXPECT_STREQ(both.reason, "unsafe as Targa");
+}
+
+TEST(ExifOrientation, ReadFromTheFirstDirectoryInEitherByteOrder) {
+  const auto tiff = [](int orientation, bool big_endian) {
+    return quarn::handmade::exif_orientation_block(orientation, big_endian).substr(6);
+  };
+  const auto read = [](const std::string& bytes) {
+    return quarn::thumb::exif_orientation(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                          bytes.size());
+  };
+  std::string as_long = tiff(6, true);
+  as_long[8 + 2 + 3] = 4;  // the entry's type: LONG instead of SHORT
+  const struct {
+    const char* what;
+    std::string bytes;
+    int expected;
+  } cases[] = {
+      {"big-endian", tiff(6, true), 6},
+      {"little-endian", tiff(8, false), 8},
+      {"out of range", tiff(9, true), 1},
+      {"not a SHORT", as_long, 1},
+      {"cut inside the entry", tiff(6, true).substr(0, 16), 1},
+      {"no TIFF header", "Exif data", 1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(read(c.bytes), c.expected) << c.what;
+  // In a JPEG, from its APP1 segment.
+  const std::vector<std::uint8_t> grey(16 * 8, 100);
+  const auto jpeg = quarn::handmade::jpeg(grey, 16, 8, {JCS_GRAYSCALE, 5});
+  EXPECT_EQ(check(jpeg).orientation, 5);
+  EXPECT_EQ(check(quarn::handmade::jpeg(grey, 16, 8, {JCS_GRAYSCALE})).orientation, 1);
 }
 
 }  // namespace

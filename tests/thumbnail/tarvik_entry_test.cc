@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "images.h"
+#include "tarvik_fixture.h"
 #include "test_util.h"
 #include "udf_call.h"
 
@@ -29,37 +30,19 @@ const char kTypeRefusal[] =
     "THUMBNAIL() requires a BLOB, a string filename, a integer maximum width, and an integer "
     "maximum height";
 
-class Tarvik : public ::testing::Test {
+class Tarvik : public quarn::test::TarvikTest {
  protected:
   static void SetUpTestSuite() {
-    plugin_ = new quarn::test::Plugin("tarvik");
-    tarvik_ = new quarn::test::Function(*plugin_, "tarvik");
+    TarvikTest::SetUpTestSuite();
     png_1600x1200_ = new std::string(encode_image(1600, 1200, ImageFormat::kPng));
   }
   static void TearDownTestSuite() {
-    delete tarvik_;
-    delete plugin_;
     delete png_1600x1200_;
-  }
-  void SetUp() override { setenv("UDF_IMAGEDIR", dir_.path().c_str(), 1); }
-  void TearDown() override { unsetenv("UDF_IMAGEDIR"); }
-
-  quarn::test::StringOutcome thumbnail(const std::string& image, const std::string& name,
-                                       long long max_w, long long max_h) {
-    Args args;
-    args.text(image).text(name).integer(max_w).integer(max_h);
-    return tarvik_->call_string(args);
+    TarvikTest::TearDownTestSuite();
   }
 
-  static quarn::test::Plugin* plugin_;
-  static quarn::test::Function* tarvik_;
-  static std::string* png_1600x1200_;
-  quarn::test::TempDir dir_;
+  static inline std::string* png_1600x1200_ = nullptr;
 };
-
-quarn::test::Plugin* Tarvik::plugin_ = nullptr;
-quarn::test::Function* Tarvik::tarvik_ = nullptr;
-std::string* Tarvik::png_1600x1200_ = nullptr;
 
 TEST_F(Tarvik, InitRefusesWrongCountsAndTypes) {
   const struct {
@@ -100,7 +83,7 @@ TEST_F(Tarvik, InitAcceptsAndSetsTheServerFlags) {
 
 TEST_F(Tarvik, WritesAJpegFittedIntoTheBox) {
   quarn::test::StderrCapture err;
-  const auto outcome = thumbnail(*png_1600x1200_, "photos/cat.png", 200, 200);
+  const auto outcome = call(*png_1600x1200_, "photos/cat.png", 200, 200);
   const std::string path = dir_.file("cat.png.jpg");
   EXPECT_EQ(outcome.text, "File written as " + path);
   EXPECT_EQ(outcome.length, outcome.text.size());
@@ -127,7 +110,7 @@ TEST_F(Tarvik, SizesOfTheWrittenFiles) {
   };
   for (const auto& c : cases) {
     const std::string image = encode_image(c.w, c.h, ImageFormat::kJpeg);
-    const auto outcome = thumbnail(image, "sized", c.max_w, c.max_h);
+    const auto outcome = call(image, "sized", c.max_w, c.max_h);
     ASSERT_EQ(outcome.text, "File written as " + dir_.file("sized.jpg"));
     const auto written = decode_file(dir_.file("sized.jpg"));
     EXPECT_EQ(written.width, c.new_w) << c.w << "x" << c.h << " into " << c.max_w;
@@ -138,7 +121,7 @@ TEST_F(Tarvik, SizesOfTheWrittenFiles) {
 TEST_F(Tarvik, FailuresAreTextsOnTheResultAndOnStandardErrorWithoutLineBreaks) {
   quarn::test::StderrCapture err;
   const std::string path = dir_.file("bad.jpg");
-  const auto first = thumbnail("this is not an image", "bad", 200, 200);
+  const auto first = call("this is not an image", "bad", 200, 200);
   const std::string prefix = "Error loading the image for " + path + ". Err Code: ";
   ASSERT_EQ(first.text.substr(0, prefix.size()), prefix);
   const std::string code = first.text.substr(prefix.size());
@@ -148,7 +131,7 @@ TEST_F(Tarvik, FailuresAreTextsOnTheResultAndOnStandardErrorWithoutLineBreaks) {
   EXPECT_FALSE(first.error);
   EXPECT_FALSE(file_exists(path));
 
-  const auto second = thumbnail(std::string(), "bad", 200, 200);
+  const auto second = call(std::string(), "bad", 200, 200);
   EXPECT_EQ(second.text, "Error loading the image for " + path + ". Err Code: " +
                              std::to_string(IL_INVALID_PARAM));
   EXPECT_EQ(err.text(), first.text + second.text);
@@ -167,7 +150,7 @@ TEST_F(Tarvik, SaveFailureIntoAMissingDirectory) {
   const std::string missing = dir_.file("no/such/dir");
   setenv("UDF_IMAGEDIR", missing.c_str(), 1);
   quarn::test::StderrCapture err;
-  const auto outcome = thumbnail(*png_1600x1200_, "cat", 100, 100);
+  const auto outcome = call(*png_1600x1200_, "cat", 100, 100);
   const std::string prefix = "Error saving the thumbnail for " + missing + "/cat.jpg. Err Code: ";
   EXPECT_EQ(outcome.text.substr(0, prefix.size()), prefix);
   EXPECT_EQ(err.text(), outcome.text);
@@ -198,7 +181,7 @@ TEST_F(Tarvik, AThumbnailCutShortIsASaveFailureAndIsRemoved) {
       signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
       const rlimit limit{c.file_limit, c.file_limit};
       setrlimit(RLIMIT_FSIZE, &limit);
-      const std::string text = thumbnail(*png_1600x1200_, "cut", c.box, c.box).text;
+      const std::string text = call(*png_1600x1200_, "cut", c.box, c.box).text;
       const bool written = write(pipe_fds[1], text.data(), text.size()) ==
                            static_cast<ssize_t>(text.size());
       _exit(written ? 0 : 1);
@@ -214,12 +197,12 @@ TEST_F(Tarvik, AThumbnailCutShortIsASaveFailureAndIsRemoved) {
     EXPECT_FALSE(file_exists(dir_.file("cut.jpg")));
   }
   // The same call without the limit writes the file.
-  EXPECT_EQ(thumbnail(*png_1600x1200_, "cut", 40, 40).text, "File written as " + dir_.file("cut.jpg"));
+  EXPECT_EQ(call(*png_1600x1200_, "cut", 40, 40).text, "File written as " + dir_.file("cut.jpg"));
 }
 
 TEST_F(Tarvik, AnExistingFileIsOverwritten) {
   quarn::test::write_file(dir_.file("old.jpg"), "stale bytes");
-  const auto outcome = thumbnail(*png_1600x1200_, "old.jpg", 80, 80);
+  const auto outcome = call(*png_1600x1200_, "old.jpg", 80, 80);
   EXPECT_EQ(outcome.text, "File written as " + dir_.file("old.jpg"));
   const auto written = decode_file(dir_.file("old.jpg"));
   ASSERT_TRUE(written.ok);
@@ -233,7 +216,7 @@ TEST_F(Tarvik, LongMessagesAreCutTo253CharactersButLoggedWhole) {
   const std::string path = directory + name + ".jpg";
   ASSERT_EQ(path.size(), 240u);
 
-  const auto ok = thumbnail(*png_1600x1200_, name, 20, 20);
+  const auto ok = call(*png_1600x1200_, name, 20, 20);
   const std::string full = "File written as " + path;
   ASSERT_EQ(full.size(), 256u);
   EXPECT_EQ(ok.length, 253u);
@@ -241,7 +224,7 @@ TEST_F(Tarvik, LongMessagesAreCutTo253CharactersButLoggedWhole) {
   EXPECT_TRUE(file_exists(path));
 
   quarn::test::StderrCapture err;
-  const auto bad = thumbnail("junk", name, 20, 20);
+  const auto bad = call("junk", name, 20, 20);
   EXPECT_EQ(bad.length, 253u);
   EXPECT_GT(err.text().size(), 253u);
   EXPECT_EQ(err.text().substr(0, 253), bad.text);
@@ -268,28 +251,28 @@ TEST_F(Tarvik, ANullMaximumDoesNoImageWork) {
 }
 
 TEST_F(Tarvik, ANameWithANulWritesOnlyAJpegInTheDirectory) {
-  const auto outcome = thumbnail(*png_1600x1200_, std::string("x.php\0y/../z", 12), 50, 50);
+  const auto outcome = call(*png_1600x1200_, std::string("x.php\0y/../z", 12), 50, 50);
   EXPECT_EQ(outcome.text, "File written as " + dir_.file("x.php.jpg"));
   EXPECT_TRUE(file_exists(dir_.file("x.php.jpg")));
   EXPECT_FALSE(file_exists(dir_.file("x.php")));
 }
 
 TEST_F(Tarvik, AHugeBoxIsRefusedAsAScalingFailure) {
-  const auto outcome = thumbnail(*png_1600x1200_, "huge", 2147483647, 2147483647);
+  const auto outcome = call(*png_1600x1200_, "huge", 2147483647, 2147483647);
   EXPECT_EQ(outcome.text, "Error attempting to scale the image for " + dir_.file("huge.jpg") +
                               ". Err Code: " + std::to_string(IL_INVALID_PARAM));
   EXPECT_FALSE(file_exists(dir_.file("huge.jpg")));
 }
 
 TEST_F(Tarvik, AZeroBoxIsLeftToTheLibraryWithoutHarm) {
-  const auto outcome = thumbnail(*png_1600x1200_, "zero", 0, 0);
+  const auto outcome = call(*png_1600x1200_, "zero", 0, 0);
   const std::string path = dir_.file("zero.jpg");
   const bool written = outcome.text == "File written as " + path;
   const bool refused = outcome.text.rfind("Error attempting to scale the image for " + path, 0) == 0;
   EXPECT_TRUE(written || refused) << outcome.text;
   EXPECT_FALSE(outcome.error);
   // The library is still usable afterwards.
-  EXPECT_EQ(thumbnail(*png_1600x1200_, "after", 20, 20).text, "File written as " + dir_.file("after.jpg"));
+  EXPECT_EQ(call(*png_1600x1200_, "after", 20, 20).text, "File written as " + dir_.file("after.jpg"));
 }
 
 TEST_F(Tarvik, ConcurrentRowsWriteCorrectFiles) {

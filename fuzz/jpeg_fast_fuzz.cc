@@ -1,0 +1,37 @@
+// One BLOB through the pre-flight check and, for a JPEG it passes, the
+// decoder that runs outside the image library, at a small and a larger
+// scale, then the steps after it (reduce or enlarge, orient, write).
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "jpeg_codec.h"
+#include "preflight.h"
+#include "thumbnail.h"
+
+using namespace quarn::thumb;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // tmpfs, one file per fuzzing process, overwritten by every input.
+  static const std::string path = "/dev/shm/quarn-fuzz-fast-" + std::to_string(getpid()) + ".jpg";
+  const Preflight check = preflight_image(data, size);
+  if (check.refused || check.kind != ImageKind::kJpeg) return 0;
+  if (check.orientation < 1 || check.orientation > 8) std::abort();
+  for (const Size box : {Size{7, 5}, Size{64, 48}}) {
+    const Size target = thumbnail_size({check.width, check.height}, check.orientation, box.width,
+                                       box.height);
+    const auto decoded = decode_jpeg(data, size, target);
+    if (!decoded) continue;
+    // The scale chosen covers the thumbnail, or is the full size.
+    const bool covers = decoded->width >= target.width && decoded->height >= target.height;
+    const bool full = decoded->width == check.width && decoded->height == check.height;
+    if ((!covers && !full) || (decoded->channels != 1 && decoded->channels != 3) ||
+        decoded->samples.size() != std::size_t{decoded->width} * decoded->height * decoded->channels)
+      std::abort();
+    finish_thumbnail(view(*decoded), target, check.orientation, path);
+  }
+  return 0;
+}

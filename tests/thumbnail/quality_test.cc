@@ -1,0 +1,332 @@
+// What the thumbnails look like: tarvik's files, decoded, against pictures
+// the test makes itself and reduces with an exact area average of its own.
+#include <gtest/gtest.h>
+#include <IL/il.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "handmade_images.h"
+#include "handmade_jpeg.h"
+#include "tarvik_fixture.h"
+#include "test_util.h"
+
+namespace {
+
+using quarn::handmade::JpegOptions;
+
+// 8-bit samples, interleaved, top row first.
+struct Picture {
+  unsigned width = 0;
+  unsigned height = 0;
+  int channels = 0;
+  std::vector<std::uint8_t> samples;
+  std::uint8_t& at(unsigned x, unsigned y, int c) {
+    return samples[(std::size_t{y} * width + x) * channels + c];
+  }
+};
+
+template <class Paint>  // Paint(x, y, sample pointer)
+Picture paint(unsigned width, unsigned height, int channels, Paint paint_pixel) {
+  Picture p{width, height, channels, std::vector<std::uint8_t>(std::size_t{width} * height * channels)};
+  for (unsigned y = 0; y < height; ++y)
+    for (unsigned x = 0; x < width; ++x) paint_pixel(x, y, &p.at(x, y, 0));
+  return p;
+}
+
+// The picture as its viewer sees it: alpha composited onto white.
+Picture on_white(const Picture& p) {
+  if (p.channels % 2 == 1) return p;
+  const int colours = p.channels - 1;
+  Picture out{p.width, p.height, colours, {}};
+  for (std::size_t i = 0; i < p.samples.size(); i += p.channels) {
+    const double alpha = p.samples[i + colours] / 255.0;
+    for (int c = 0; c < colours; ++c)
+      out.samples.push_back(static_cast<std::uint8_t>(
+          std::lround(p.samples[i + c] * alpha + 255.0 * (1.0 - alpha))));
+  }
+  return out;
+}
+
+// Resamples a line of piecewise constant values to `length` values, each
+// the exact mean over its interval, through the line's integral.
+std::vector<double> average_line(const std::vector<double>& line, unsigned length) {
+  std::vector<double> integral(line.size() + 1, 0.0);
+  for (std::size_t i = 0; i < line.size(); ++i) integral[i + 1] = integral[i] + line[i];
+  const auto integral_at = [&](double x) {
+    const auto whole = static_cast<std::size_t>(x);
+    return whole >= line.size() ? integral.back() : integral[whole] + (x - whole) * line[whole];
+  };
+  const double step = static_cast<double>(line.size()) / length;
+  std::vector<double> out(length);
+  for (unsigned i = 0; i < length; ++i)
+    out[i] = (integral_at((i + 1) * step) - integral_at(i * step)) / step;
+  return out;
+}
+
+// The exact area average, rows then columns (a box average separates).
+Picture area_average(const Picture& p, unsigned width, unsigned height) {
+  Picture out{width, height, p.channels, std::vector<std::uint8_t>(std::size_t{width} * height * p.channels)};
+  for (int c = 0; c < p.channels; ++c) {
+    std::vector<std::vector<double>> rows;
+    for (unsigned y = 0; y < p.height; ++y) {
+      std::vector<double> line;
+      for (unsigned x = 0; x < p.width; ++x) line.push_back(p.samples[(std::size_t{y} * p.width + x) * p.channels + c]);
+      rows.push_back(average_line(line, width));
+    }
+    for (unsigned x = 0; x < width; ++x) {
+      std::vector<double> column;
+      for (unsigned y = 0; y < p.height; ++y) column.push_back(rows[y][x]);
+      const std::vector<double> averaged = average_line(column, height);
+      for (unsigned y = 0; y < height; ++y) out.at(x, y, c) = static_cast<std::uint8_t>(std::lround(averaged[y]));
+    }
+  }
+  return out;
+}
+
+std::string png(const Picture& p, const std::string& palette_chunks = "", int colour_type = -1) {
+  static const int kTypes[] = {0, 0, 4, 2, 6};
+  std::string raw;
+  const std::size_t row_bytes = std::size_t{p.width} * p.channels;
+  for (unsigned y = 0; y < p.height; ++y) {
+    raw += '\0';
+    raw.append(reinterpret_cast<const char*>(p.samples.data()) + y * row_bytes, row_bytes);
+  }
+  uLongf size = compressBound(raw.size());
+  std::string deflated(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(deflated.data()), &size,
+            reinterpret_cast<const Bytef*>(raw.data()), raw.size(), 6);
+  deflated.resize(size);
+  return quarn::handmade::png_header(p.width, p.height, 8, colour_type < 0 ? kTypes[p.channels] : colour_type) +
+         palette_chunks + quarn::handmade::png_chunk("IDAT", deflated) +
+         quarn::handmade::png_chunk("IEND", "");
+}
+
+// A 24-bit bitmap, rows stored from the bottom up as the format has them.
+std::string bmp(const Picture& p) {
+  using quarn::handmade::put_le16;
+  using quarn::handmade::put_le32;
+  const std::uint32_t row_bytes = (p.width * 3 + 3) / 4 * 4;
+  std::string s = "BM";
+  put_le32(s, 54 + row_bytes * p.height);
+  put_le32(s, 0);
+  put_le32(s, 54);
+  put_le32(s, 40);
+  put_le32(s, p.width);
+  put_le32(s, p.height);
+  put_le16(s, 1);
+  put_le16(s, 24);
+  for (int i = 0; i < 6; ++i) put_le32(s, 0);
+  for (unsigned y = p.height; y-- > 0;) {
+    std::string row;
+    for (unsigned x = 0; x < p.width; ++x)
+      for (int c = 2; c >= 0; --c) row += static_cast<char>(p.samples[(std::size_t{y} * p.width + x) * 3 + c]);
+    s += row + std::string(row_bytes - row.size(), '\0');
+  }
+  return s;
+}
+
+// A thumbnail file decoded with libjpeg to grey or RGB.
+Picture decode_jpeg_file(const std::string& path, int channels) {
+  const std::string bytes = quarn::test::read_file(path);
+  jpeg_decompress_struct info;
+  jpeg_error_mgr errors;
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_decompress(&info);
+  jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  jpeg_read_header(&info, TRUE);
+  info.out_color_space = channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  jpeg_start_decompress(&info);
+  Picture p{info.output_width, info.output_height, channels,
+            std::vector<std::uint8_t>(std::size_t{info.output_width} * info.output_height * channels)};
+  while (info.output_scanline < info.output_height) {
+    JSAMPROW row = p.samples.data() + std::size_t{info.output_scanline} * info.output_width * channels;
+    jpeg_read_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_decompress(&info);
+  jpeg_destroy_decompress(&info);
+  return p;
+}
+
+double mean_abs_difference(const Picture& a, const Picture& b) {
+  double sum = 0;
+  for (std::size_t i = 0; i < a.samples.size(); ++i) sum += std::abs(a.samples[i] - b.samples[i]);
+  return sum / a.samples.size();
+}
+
+struct QualityCase {
+  const char* name;
+  std::string image;
+  unsigned box;
+  Picture expected;      // what the thumbnail should look like
+  double max_difference;  // mean absolute difference per sample; saturated colour
+                          // edges lose most to the JPEG's halved chroma
+  bool flat;             // a flat grey: mean 118-138, deviation at most 8
+};
+
+Picture checkerboard() {
+  return paint(2000, 2000, 1, [](unsigned x, unsigned y, std::uint8_t* s) { *s = (x + y) % 2 ? 255 : 0; });
+}
+
+// Rings whose frequency rises to the sampling limit at the edges' middles.
+Picture zone_plate(unsigned side) {
+  return paint(side, side, 1, [side](unsigned x, unsigned y, std::uint8_t* s) {
+    const double dx = x - side / 2.0, dy = y - side / 2.0;
+    *s = static_cast<std::uint8_t>(std::lround(127.5 + 127.5 * std::cos(M_PI * (dx * dx + dy * dy) / side)));
+  });
+}
+
+// Four flat quadrants in print colours, as RGB and as inverted CMYK inks.
+const std::uint8_t kQuadrants[4][3] = {{200, 30, 40}, {40, 160, 60}, {30, 60, 190}, {230, 200, 120}};
+
+Picture quadrants(bool cmyk) {
+  return paint(400, 400, cmyk ? 4 : 3, [cmyk](unsigned x, unsigned y, std::uint8_t* s) {
+    const std::uint8_t* rgb = kQuadrants[(y >= 200) * 2 + (x >= 200)];
+    if (!cmyk) {
+      for (int c = 0; c < 3; ++c) s[c] = rgb[c];
+      return;
+    }
+    const int top = std::max({rgb[0], rgb[1], rgb[2]});
+    for (int c = 0; c < 3; ++c) s[c] = static_cast<std::uint8_t>(std::lround(255.0 * rgb[c] / top));
+    s[3] = static_cast<std::uint8_t>(top);  // inverted: 255 - ink
+  });
+}
+
+std::string jpeg_of(const Picture& p, JpegOptions options) {
+  return quarn::handmade::jpeg(p.samples, p.width, p.height, options);
+}
+
+// Grey or RGB samples with a transparent half where they hold black.
+Picture with_alpha(int channels) {
+  return paint(400, 300, channels, [channels](unsigned x, unsigned y, std::uint8_t* s) {
+    const std::uint8_t alpha = static_cast<std::uint8_t>(x < 200 ? 0 : (y * 255) / 299);
+    for (int c = 0; c + 1 < channels; ++c) s[c] = alpha == 0 ? 0 : static_cast<std::uint8_t>((x * 3 + y * (c + 1)) % 256);
+    s[channels - 1] = alpha;
+  });
+}
+
+// Indices 0-3 in stripes; entry 1 fully transparent (black), 2 half.
+const std::uint8_t kPalette[4][4] = {{250, 20, 20, 255}, {0, 0, 0, 0}, {20, 20, 250, 128}, {20, 200, 20, 255}};
+
+std::string palette_png() {
+  const Picture indices = paint(300, 200, 1, [](unsigned x, unsigned, std::uint8_t* s) { *s = (x / 30) % 4; });
+  std::string colours, alphas;
+  for (const auto& entry : kPalette) {
+    colours.append(reinterpret_cast<const char*>(entry), 3);
+    alphas += static_cast<char>(entry[3]);
+  }
+  return png(indices, quarn::handmade::png_chunk("PLTE", colours) + quarn::handmade::png_chunk("tRNS", alphas), 3);
+}
+
+Picture palette_picture() {
+  return paint(300, 200, 4, [](unsigned x, unsigned, std::uint8_t* s) {
+    for (int c = 0; c < 4; ++c) s[c] = kPalette[(x / 30) % 4][c];
+  });
+}
+
+// Stored turned a quarter anticlockwise (EXIF orientation 6): white on top.
+// Upright, white is on the right.
+Picture upright_halves() {
+  return paint(200, 400, 1, [](unsigned x, unsigned, std::uint8_t* s) { *s = x >= 100 ? 255 : 0; });
+}
+Picture stored_halves() {
+  return paint(400, 200, 1, [](unsigned, unsigned y, std::uint8_t* s) { *s = y < 100 ? 255 : 0; });
+}
+
+Picture gradient() {
+  return paint(300, 200, 3, [](unsigned x, unsigned y, std::uint8_t* s) {
+    s[0] = static_cast<std::uint8_t>(x * 255 / 299);
+    s[1] = static_cast<std::uint8_t>(y * 255 / 199);
+    s[2] = 90;
+  });
+}
+
+class Quality : public quarn::test::TarvikTest {
+ protected:
+  static std::string thumbnail(const std::string& image, const std::string& name, long long box) {
+    return call(image, name, box, box).text;
+  }
+};
+
+TEST_F(Quality, ThumbnailsMatchTheAreaAverageOfWhatTheImageShows) {
+  const Picture flat_grey = paint(200, 200, 1, [](unsigned, unsigned, std::uint8_t* s) { *s = 128; });
+  const Picture board = checkerboard();
+  const Picture plate = zone_plate(600);
+  const Picture large_plate = zone_plate(2000);
+  const Picture colours = quadrants(false);
+  const Picture grey_alpha = with_alpha(2);
+  const Picture rgba = with_alpha(4);
+  const QualityCase cases[] = {
+      {"checkerboard_png", png(board), 200, flat_grey, 10, true},
+      {"checkerboard_jpeg", jpeg_of(board, {JCS_GRAYSCALE}), 200, flat_grey, 10, true},
+      {"zone_plate_png", png(plate), 250, area_average(plate, 250, 250), 5, false},
+      // Decoded at 1/8 scale (250 x 250), then reduced.
+      {"zone_plate_jpeg", jpeg_of(large_plate, {JCS_GRAYSCALE}), 200, area_average(large_plate, 200, 200), 5, false},
+      {"cmyk_jpeg", jpeg_of(quadrants(true), {JCS_CMYK}), 100, area_average(colours, 100, 100), 8, false},
+      {"ycck_jpeg", jpeg_of(quadrants(true), {JCS_YCCK}), 100, area_average(colours, 100, 100), 8, false},
+      {"orientation_6_jpeg", jpeg_of(stored_halves(), {JCS_GRAYSCALE, 6}), 100,
+       area_average(upright_halves(), 50, 100), 5, false},
+      {"grey_alpha_png", png(grey_alpha), 200, area_average(on_white(grey_alpha), 200, 150), 3, false},
+      {"rgba_png", png(rgba), 200, area_average(on_white(rgba), 200, 150), 4, false},
+      {"palette_alpha_png", palette_png(), 150, area_average(on_white(palette_picture()), 150, 100), 8, false},
+      {"bmp_bottom_up", bmp(gradient()), 150, area_average(gradient(), 150, 100), 3, false},
+  };
+  for (const QualityCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(thumbnail(c.image, c.name, c.box), "File written as " + dir_.file(std::string(c.name) + ".jpg"));
+    const Picture written = decode_jpeg_file(dir_.file(std::string(c.name) + ".jpg"), c.expected.channels);
+    ASSERT_EQ(written.width, c.expected.width);
+    ASSERT_EQ(written.height, c.expected.height);
+    EXPECT_LE(mean_abs_difference(written, c.expected), c.max_difference);
+    if (c.flat) {
+      double sum = 0, squares = 0;
+      for (const std::uint8_t s : written.samples) {
+        sum += s;
+        squares += static_cast<double>(s) * s;
+      }
+      const double mean = sum / written.samples.size();
+      EXPECT_GE(mean, 118);
+      EXPECT_LE(mean, 138);
+      EXPECT_LE(std::sqrt(squares / written.samples.size() - mean * mean), 8);
+    }
+  }
+}
+
+// A JPEG that libjpeg does not decode cleanly gets what the image library
+// makes of it, as before: a thumbnail or its load failure and code.
+TEST_F(Quality, JpegsWithErrorsOrWarningsKeepTheLibrarysOutcome) {
+  const std::string whole = jpeg_of(gradient(), {JCS_YCbCr});
+  std::string twelve_bit = whole;
+  const std::size_t frame = twelve_bit.find("\xFF\xC0");
+  ASSERT_NE(frame, std::string::npos);
+  twelve_bit[frame + 4] = 12;  // sample precision
+  const struct {
+    const char* name;
+    std::string image;
+  } cases[] = {
+      {"cut_short", whole.substr(0, whole.size() * 2 / 3) + "\xFF\xD9"},
+      {"twelve_bit", twelve_bit},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ilInit();
+    ILuint name = 0;
+    ilGenImages(1, &name);
+    ilBindImage(name);
+    while (ilGetError() != IL_NO_ERROR) {
+    }
+    const bool loads = ilLoadL(IL_TYPE_UNKNOWN, c.image.data(), static_cast<ILuint>(c.image.size()));
+    const unsigned code = ilGetError();
+    ilDeleteImages(1, &name);
+    const std::string path = dir_.file(std::string(c.name) + ".jpg");
+    quarn::test::StderrCapture quiet;  // failures also go to standard error
+    EXPECT_EQ(thumbnail(c.image, c.name, 100),
+              loads ? "File written as " + path
+                    : "Error loading the image for " + path + ". Err Code: " + std::to_string(code));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+// A suite that calls the tarvik entry point in-process, loaded once the way
+// the server loads it, with a fresh thumbnail directory for every test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "test_util.h"
+#include "udf_call.h"
+
+namespace quarn::test {
+
+class TarvikTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    plugin_ = new Plugin("tarvik");
+    tarvik_ = new Function(*plugin_, "tarvik");
+  }
+  static void TearDownTestSuite() {
+    delete tarvik_;
+    delete plugin_;
+  }
+  void SetUp() override { setenv("UDF_IMAGEDIR", dir_.path().c_str(), 1); }
+  void TearDown() override { unsetenv("UDF_IMAGEDIR"); }
+
+  static StringOutcome call(const std::string& image, const std::string& name, long long max_w,
+                            long long max_h) {
+    Args args;
+    args.text(image).text(name).integer(max_w).integer(max_h);
+    return tarvik_->call_string(args);
+  }
+
+  static inline Plugin* plugin_ = nullptr;
+  static inline Function* tarvik_ = nullptr;
+  TempDir dir_;
+};
+
+}  // namespace quarn::test

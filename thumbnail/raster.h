@@ -1,0 +1,60 @@
+// Decoded images as the thumbnail steps hand them on, whichever decoder made
+// them: 8-bit samples, interleaved.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace quarn::thumb {
+
+struct Size {
+  std::uint32_t width;
+  std::uint32_t height;
+};
+
+// Pixels the steps own; rows from top to bottom.
+struct Raster {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  int channels = 0;                   // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
+  std::vector<std::uint8_t> samples;  // width * height * channels
+};
+
+// Pixels a decoder holds, read where they are rather than copied: a large
+// image's copy costs more than its reduction.
+struct PixelView {
+  const std::uint8_t* samples;
+  std::uint32_t width;
+  std::uint32_t height;
+  int channels;
+  bool bottom_up;  // rows stored from the bottom up
+
+  const std::uint8_t* row(std::uint32_t y) const {
+    const std::uint32_t stored = bottom_up ? height - 1 - y : y;
+    return samples + std::size_t{stored} * width * channels;
+  }
+};
+
+inline PixelView view(const Raster& image) {
+  return {image.samples.data(), image.width, image.height, image.channels, false};
+}
+
+// A copy with grey+alpha and RGBA composited onto white, as grey and RGB.
+Raster flatten_on_white(const PixelView& image);
+
+// Reduces the image to `size`, which is not empty and not larger in either
+// dimension: each new pixel is the mean of the samples of the area it
+// covers, pixels on the area's edges counting by the part inside it. Alpha
+// is composited onto white first, so the result is grey or RGB.
+Raster reduce_area(const PixelView& image, Size size);
+
+// Whether an EXIF orientation (tag 274) turns the image by a quarter, so
+// that the upright image has width and height swapped.
+bool swaps_sides(int orientation);
+
+// The stored image turned and mirrored upright as EXIF orientations 2 to 8
+// describe; any other value leaves it as it is.
+Raster orient(Raster image, int orientation);
+
+}  // namespace quarn::thumb
