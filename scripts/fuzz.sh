@@ -10,16 +10,18 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-20}
 build=${FUZZ_BUILD:-build-fuzz}
 formats=${FUZZ_FORMATS:-"png jpeg gif bmp tga tiff psd ico pcx pnm"}
-targets=" ${FUZZ_TARGETS:-image_stage_fuzz jpeg_fast_fuzz unread_fuzz detect_fuzz format_fuzz path_fuzz mail_script_fuzz settings_fuzz} "
+targets=" ${FUZZ_TARGETS:-image_stage_fuzz jpeg_fast_fuzz unread_fuzz detect_fuzz format_fuzz path_fuzz mail_script_fuzz smtp_reply_fuzz settings_fuzz} "
 regressions=tests/thumbnail/regressions
 
-cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" -j"${JOBS:-2}"
+cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DQUARN_SANITIZE=fuzzer -DQUARN_TESTS=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"${JOBS:-2}" --target fuzzers
+bin=$build/fuzz
 
 seeds=$build/seeds
 rm -rf "$seeds"
 mkdir -p "$seeds"
-"$build"/make_seeds "$seeds"
+"$bin"/make_seeds "$seeds"
 mkdir -p "$regressions"
 
 # The library leaks on some failed loads; leaks are not findings here.
@@ -39,7 +41,7 @@ run() {  # target name corpus-dirs...
   mkdir -p "$corpus" "$artifacts"
   echo "== $target $name: ${seconds}s"
   local start=$SECONDS
-  ASAN_OPTIONS=detect_leaks=0 "$build/$target" "${limits[@]}" -max_total_time="$seconds" -print_final_stats=1 \
+  ASAN_OPTIONS=detect_leaks=0 "$bin/$target" "${limits[@]}" -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix="$artifacts" "$corpus" "$@" >"$build/$target-$name.log" 2>&1 || true
   grep -E "^#[0-9]+: cov" "$build/$target-$name.log" | tail -1 | sed 's/^/   /' || true
   grep -E "^==[0-9]+==ERROR|^SUMMARY|detection differs" "$build/$target-$name.log" | sort | uniq -c |
