@@ -128,7 +128,7 @@ bool encode(Encoder& e, std::FILE* file, const Raster& image) {
   e.info.input_components = image.channels;
   e.info.in_color_space = image.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_set_defaults(&e.info);
-  jpeg_set_quality(&e.info, 90, TRUE);
+  jpeg_set_quality(&e.info, kJpegQuality, TRUE);
   jpeg_start_compress(&e.info, TRUE);
   const std::size_t row_bytes = std::size_t{image.width} * image.channels;
   while (e.info.next_scanline < e.info.image_height) {

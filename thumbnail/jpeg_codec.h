@@ -18,6 +18,9 @@ namespace quarn::thumb {
 // passes over warnings, keeps deciding what such files give.
 std::optional<Raster> decode_jpeg(const unsigned char* data, std::size_t size, Size at_least);
 
+// Every thumbnail is written at this quality.
+constexpr int kJpegQuality = 90;
+
 enum class WriteResult { kWritten, kCannotOpen, kWriteFailed, kEncodeFailed };
 
 // Writes a grey or RGB image as a baseline JPEG of quality 90 with libjpeg's

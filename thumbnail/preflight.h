@@ -8,13 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image_limits.h"
+
 namespace quarn::thumb {
 
-// Largest width or height an image may claim.
-constexpr std::uint32_t kMaxImageSide = 32768;
-// Largest width x height an image may claim: 100 million pixels, which the
-// library holds in 300 MB as 8-bit RGB, 400 MB as RGBA, 800 MB as 16-bit RGBA.
-constexpr std::uint64_t kMaxImagePixels = 100000000;
+// An image may claim at most the sizes of image_limits.h.
 
 // The format the image library will take the bytes for when asked to detect
 // it, in the library's own order of detection.

@@ -268,8 +268,8 @@ Size fit_size(std::uint32_t width, std::uint32_t height, std::uint32_t max_width
 
 bool scaled_size_allowed(Size size, std::uint32_t depth) {
   const std::uint64_t pixels = std::uint64_t{size.width} * size.height;
-  return size.width <= kMaxScaledSide && size.height <= kMaxScaledSide &&
-         depth <= kMaxScaledSide && pixels * (depth == 0 ? 1 : depth) <= kMaxScaledPixels;
+  return size.width <= kMaxImageSide && size.height <= kMaxImageSide &&
+         depth <= kMaxImageSide && pixels * (depth == 0 ? 1 : depth) <= kMaxImagePixels;
 }
 
 Size thumbnail_size(Size stored, int orientation, std::uint32_t max_width,

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "image_limits.h"
 #include "raster.h"
 
 namespace quarn::thumb {
@@ -27,10 +28,7 @@ float round_half_down(float x);
 Size fit_size(std::uint32_t width, std::uint32_t height, std::uint32_t max_width,
               std::uint32_t max_height);
 
-// What a scaled image may be at most; larger targets would overflow the
-// image library's 32-bit buffer sizes.
-constexpr std::uint64_t kMaxScaledSide = 32768;
-constexpr std::uint64_t kMaxScaledPixels = 100000000;
+// Whether a scaled image stays within the limits of image_limits.h.
 bool scaled_size_allowed(Size size, std::uint32_t depth);
 
 enum class Stage { kLoad, kScale, kSave, kDone };

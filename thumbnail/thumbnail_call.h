@@ -11,8 +11,10 @@ namespace quarn::thumb {
 extern const char kArgCountMessage[];
 extern const char kArgTypeMessage[];
 
-// The result buffer holds one character less than the usual convention's.
-inline constexpr ResultConvention kResultConvention{254, LogEnd::kNone, false};
+// The result buffer is used one character shorter than the usual
+// convention's: at most 253 characters.
+inline constexpr std::size_t kResultCapacity = quarn::kResultCapacity - 1;
+inline constexpr ResultConvention kResultConvention{kResultCapacity, LogEnd::kNone, false};
 
 // Checks the argument list at init and marks the maximums as nullable;
 // nullptr when accepted, else the refusal text.
