@@ -95,6 +95,9 @@ class Connection:
         """Sends the reply for this step; False when the conversation ends here."""
         for key in (step,) + tuple(keys):
             if self.rule("stall", key):
+                if self.clear is not None:
+                    # Under TLS also no close_notify is read, nor answered.
+                    self.writer.transport.pause_reading()
                 await asyncio.sleep(self.behaviour.get("stall_seconds", 3))
                 return False
             if self.rule("drop", key):
