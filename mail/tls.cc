@@ -109,6 +109,11 @@ std::shared_ptr<ssl::context> tls_context(const std::string& ca_file, std::strin
 
 TlsTransport::TlsTransport(tcp::socket& socket, ssl::context& context, const std::string& host)
     : stream_(socket, context) {
+  // Each command goes out as a record of its own right after the one
+  // before (the handshake's last flight, then EHLO): Nagle's algorithm
+  // would hold it until the peer's delayed acknowledgement, 40 ms each.
+  boost::system::error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
   SSL* handle = stream_.native_handle();
   boost::system::error_code not_address;
   boost::asio::ip::make_address(host, not_address);
