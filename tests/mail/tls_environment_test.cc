@@ -4,54 +4,29 @@
 // reload's setenv can free the array they walk. This program defines both
 // lookups, so the dynamic loader binds OpenSSL's calls to the counting
 // versions below.
-#include <pthread.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
 #include <string>
 
+#include "env_watch.h"
 #include "smtp_peer.h"
 #include "test_util.h"
 #include "udf_call.h"
 
-extern "C" char** environ;
-
 namespace {
 
-std::atomic<pthread_rwlock_t*> watched_lock{nullptr};
-std::atomic<int> library_reads{0};
-std::atomic<int> unlocked_library_reads{0};
-
-bool watched(const char* name) {
+quarn::test::EnvWatch openssl_reads([](const char* name) {
   return std::strncmp(name, "OPENSSL", 7) == 0 || std::strncmp(name, "SSL_CERT", 8) == 0;
-}
-
-char* lookup(const char* name) {
-  pthread_rwlock_t* lock = watched_lock.load();
-  if (lock != nullptr && watched(name)) {
-    ++library_reads;
-    // Taking it for writing succeeds only when nobody holds it.
-    if (pthread_rwlock_trywrlock(lock) == 0) {
-      ++unlocked_library_reads;
-      pthread_rwlock_unlock(lock);
-    }
-  }
-  const std::size_t length = std::strlen(name);
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, name, length) == 0 && (*entry)[length] == '=')
-      return *entry + length + 1;
-  }
-  return nullptr;
-}
+});
 
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) char* getenv(const char* name) {
-  return lookup(name);
+  return openssl_reads.lookup(name);
 }
 extern "C" __attribute__((visibility("default"))) char* secure_getenv(const char* name) {
-  return lookup(name);
+  return openssl_reads.lookup(name);
 }
 
 namespace {
@@ -77,20 +52,20 @@ TEST(TlsEnvironment, OpenSslReadsTheEnvironmentOnlyUnderTheLock) {
 
   // OpenSSL's start and the system's store, then a CA file: two contexts,
   // two handshakes (the first refuses the test CA's certificate).
-  watched_lock = lock;
+  openssl_reads.watch(lock);
   Args args;
   args.text("t@example.test").text("f@example.test").text("s").text("b").integer(0);
   const auto system_store = Function(plugin, "velmar").call_string(args);
   ::setenv("UDF_SMTPCAFILE", certs.file("ca.pem").c_str(), 1);
   const auto ca_file = Function(plugin, "velmar").call_string(args);
-  watched_lock = nullptr;
+  openssl_reads.watch(nullptr);
   EXPECT_EQ(system_store.text, "There was an error sending the message.");
   EXPECT_EQ(ca_file.text, "OK");
   server.next_session();
   server.next_session();
   // Without reads seen, the interposition did not work and proves nothing.
-  EXPECT_GE(library_reads.load(), 2);
-  EXPECT_EQ(unlocked_library_reads.load(), 0);
+  EXPECT_GE(openssl_reads.reads(), 2);
+  EXPECT_EQ(openssl_reads.unlocked_reads(), 0);
   for (const char* name : {"UDF_SMTPHOST", "UDF_SMTPUSER", "UDF_SMTPPASSWORD", "UDF_SMTPPORT",
                            "UDF_SMTPSECURITY", "UDF_SMTPCAFILE"})
     ::unsetenv(name);

@@ -32,7 +32,8 @@ Behaviour keys, all optional:
 Steps: greeting, EHLO, STARTTLS, HANDSHAKE (stall only: after the 220 to
 STARTTLS or before an implicit TLS), AUTH, USER, PASSWORD, MAIL, RCPT (every
 recipient) or "RCPT addr" (one), DATA, BODY (while the data arrive), END (the
-reply to the end of the data), QUIT.
+reply to the end of the data), CLOSE (stall only: after the reply to the end of
+the data, read nothing, QUIT and the TLS close_notify included), QUIT.
 """
 import argparse
 import asyncio
@@ -95,9 +96,6 @@ class Connection:
         """Sends the reply for this step; False when the conversation ends here."""
         for key in (step,) + tuple(keys):
             if self.rule("stall", key):
-                if self.clear is not None:
-                    # Under TLS also no close_notify is read, nor answered.
-                    self.writer.transport.pause_reading()
                 await asyncio.sleep(self.behaviour.get("stall_seconds", 3))
                 return False
             if self.rule("drop", key):
@@ -225,6 +223,10 @@ class Connection:
                 if not await self.respond("DATA", "354 End data with <CR><LF>.<CR><LF>"):
                     return
                 if not await self.receive_data():
+                    return
+                if self.rule("stall", "CLOSE"):
+                    self.writer.transport.pause_reading()
+                    await asyncio.sleep(self.behaviour.get("stall_seconds", 3))
                     return
             elif verb == b"QUIT":
                 await self.respond("QUIT", "221 2.0.0 Bye")
