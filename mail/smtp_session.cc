@@ -177,8 +177,8 @@ void SmtpSession::starttls() {
 }
 
 void SmtpSession::start_tls(std::string step, Next next) {
-  auto tls = std::make_unique<TlsTransport>(socket_, *tls_.context, host_);
-  if (!tls->ready()) {
+  auto tls = tls_.context ? std::make_unique<TlsTransport>(socket_, *tls_.context, host_) : nullptr;
+  if (!tls || !tls->ready()) {
     fail(step + ": cannot check a certificate against " + host_);
     return close_now();
   }

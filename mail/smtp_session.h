@@ -1,6 +1,7 @@
 // One SMTP conversation (RFC 5321): look up the server, connect to the first
 // of its addresses that answers, and carry one message, reading and checking
 // every reply. "OK" only after the server's 2xx to the end of the data.
+// Plain, or encrypted after STARTTLS or from the first byte.
 // Everything runs on the calling thread's own I/O context; every wait is
 // bounded.
 #pragma once
