@@ -1,7 +1,9 @@
 // Mail benchmark: velmar through SQL at 1, 4 and 8 concurrent connections
 // against a loopback SMTP sink; messages per second and the share of
 // messages the sink received whole. Then a profile of one call, made
-// in-process through dlopen: where the time of a call goes.
+// in-process through dlopen: where the time of a call goes. Then the same
+// levels over STARTTLS beside the plain figures, and what a TLS context
+// costs to build against taking the one kept.
 //
 //   bench_mail OUT_JSON            the whole benchmark
 //   bench_mail --profile-only N    only N in-process calls (for strace -c)
@@ -10,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -17,7 +20,9 @@
 #include "bench_db.h"
 #include "mariadb_server.h"
 #include "bench_sink.h"
+#include "smtp_peer.h"
 #include "test_util.h"
+#include "tls.h"
 #include "udf_call.h"
 
 namespace qb = quarn::bench;
@@ -226,6 +231,32 @@ Level measure_level(qb::BenchSink& sink, std::vector<std::unique_ptr<qt::Connect
   return level;
 }
 
+// ms per call of tls_context: building one (alternating between the
+// system's store and a CA file defeats the kept context) and taking the one
+// kept.
+qb::Json context_cost(const std::string& ca_file) {
+  const int calls = 40;
+  std::vector<double> system_store, one_ca, kept;
+  std::string why;
+  auto time_call = [&](const std::string& file, std::vector<double>& into) {
+    const auto start = qb::Clock::now();
+    if (!quarn::mail::tls_context(file, &why)) throw std::runtime_error(why);
+    into.push_back(std::chrono::duration<double, std::milli>(qb::Clock::now() - start).count());
+  };
+  for (int i = 0; i < calls; ++i) {
+    time_call("", system_store);
+    time_call(ca_file, one_ca);
+  }
+  for (int i = 0; i < calls; ++i) time_call(ca_file, kept);
+  std::printf("\nTLS context per message, tls_context() in-process, medians of %d calls:\n", calls);
+  std::printf("  %8.3f ms  built, the system's trust store (ca-certificates) loaded\n", qb::median(system_store));
+  std::printf("  %8.3f ms  built, one CA file (smtp-ca-file) loaded\n", qb::median(one_ca));
+  std::printf("  %8.3f ms  the context kept for the same setting\n", qb::median(kept));
+  return qb::Json::object({{"system_store_ms", qb::Json::number(qb::median(system_store))},
+                           {"ca_file_ms", qb::Json::number(qb::median(one_ca))},
+                           {"kept_ms", qb::Json::number(qb::median(kept))}});
+}
+
 void set_mail_environment(std::uint16_t port) {
   setenv("UDF_SMTPHOST", "127.0.0.1", 1);
   setenv("UDF_SMTPPORT", std::to_string(port).c_str(), 1);
@@ -289,6 +320,7 @@ int main(int argc, char** argv) {
     std::vector<double> sql_phases[3];
     double rate_at_8 = 0, whole_at_8 = 0;
     bool all_whole = true;
+    std::map<int, double> plain_rates;
     for (int k : levels) {
       const Level level = measure_level(sink, connections, call, k, per_level, runs, server_pid,
                                         k == 1 ? &sql_phases : nullptr);
@@ -298,6 +330,7 @@ int main(int argc, char** argv) {
       const std::vector<double>& server_cpu = level.server_cpu;
       const std::uint64_t sent = level.sent, whole = level.whole, oks = level.oks;
       const double rate = qb::median(rates);
+      plain_rates[k] = rate;
       const double share = sent ? static_cast<double>(whole) / static_cast<double>(sent) : 0;
       if (whole != sent) all_whole = false;
       if (k == 8) {
@@ -344,6 +377,51 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(totals.intact),
                 static_cast<unsigned long long>(totals.incomplete),
                 static_cast<unsigned long long>(totals.resets));
+
+    // The same levels over STARTTLS: the sink offers it with a certificate
+    // of a test CA that velmar trusts through smtp-ca-file.
+    const long tls_messages = qb::env_count("QUARN_BENCH_TLS_MAILS", per_level / 2);
+    const qt::TestCertificates certs;
+    std::vector<qb::Json> tls_json;
+    {
+      qb::BenchSink::Options options;
+      options.tls_cert = certs.file("good.pem");
+      options.tls_key = certs.file("server.key");
+      qb::BenchSink tls_sink(body, false, options);
+      qt::write_file(server.data_dir() + "/quarn_udf.ini",
+                     "[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " + std::to_string(tls_sink.port()) +
+                         "\nsmtp-user = bench\nsmtp-password = bench-secret\nsmtp-security = starttls\n"
+                         "smtp-ca-file = " + certs.file("ca.pem") + "\n");
+      admin.value("SELECT udf_loadini(TRUE)");
+      if (admin.value("SELECT " + call) != std::optional<std::string>("OK"))
+        throw std::runtime_error("velmar over STARTTLS did not answer OK");
+      qb::Table tls_table({"connections", "plain messages/s", "STARTTLS messages/s", "STARTTLS/plain",
+                           "received whole", "OK results", "server CPU ms/msg"});
+      for (int k : levels) {
+        const Level level =
+            measure_level(tls_sink, connections, call, k, tls_messages, runs, server_pid, nullptr);
+        const double rate = qb::median(level.rates);
+        if (level.whole != level.sent) all_whole = false;
+        tls_table.add({std::to_string(k), qb::fixed(plain_rates[k], 1), qb::fixed(rate, 1),
+                       qb::fixed(rate / plain_rates[k], 3),
+                       std::to_string(level.whole) + "/" + std::to_string(level.sent),
+                       std::to_string(level.oks), qb::fixed(qb::median(level.server_cpu), 3)});
+        tls_json.push_back(qb::Json::object({
+            {"connections", qb::Json::integer(k)},
+            {"plain_messages_per_s_median", qb::Json::number(plain_rates[k])},
+            {"messages_per_s_median", qb::Json::number(rate)},
+            {"messages_per_s", qb::Json::numbers(level.rates)},
+            {"sent", qb::Json::integer(static_cast<long long>(level.sent))},
+            {"received_whole", qb::Json::integer(static_cast<long long>(level.whole))},
+            {"ok_results", qb::Json::integer(static_cast<long long>(level.oks))},
+            {"server_cpu_ms_per_message_median", qb::Json::number(qb::median(level.server_cpu))},
+        }));
+      }
+      tls_table.print("Mail through SQL over STARTTLS (the sink's P-256 certificate), medians of " +
+                      std::to_string(runs) + " runs of " + std::to_string(tls_messages) +
+                      " messages, beside the plain figures above");
+    }
+    const qb::Json context_json = context_cost(certs.file("ca.pem"));
 
     // The same through replies that come 5 ms after their command, as from
     // a distant server: with PIPELINING, MAIL, RCPT and DATA share one wait.
@@ -395,6 +473,8 @@ int main(int argc, char** argv) {
              {"close_wait", qb::Json::number(sql_profile[1].second)},
              {"between_messages", qb::Json::number(sql_profile[2].second)}})},
         {"slow_sink_5ms", qb::Json::array(slow_json)},
+        {"starttls", qb::Json::array(tls_json)},
+        {"tls_context", context_json},
         {"sink_incomplete", qb::Json::integer(static_cast<long long>(totals.incomplete))},
         {"sink_resets", qb::Json::integer(static_cast<long long>(totals.resets))},
         {"cores", qb::Json::integer(std::thread::hardware_concurrency())},

@@ -2,8 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,6 +28,8 @@ struct BenchSink::Connection {
   bool want_write = false;
   std::deque<std::pair<Clock::time_point, std::string>> held;  // replies not yet due
   Timeline timeline;
+  bool tls_next = false;  // TLS starts once the reply to STARTTLS is out
+  SSL* ssl = nullptr;
 };
 
 namespace {
@@ -44,6 +49,13 @@ bool starts_with_word(const std::string& line, const char* word) {
 
 BenchSink::BenchSink(std::string expected_body, bool keep_timelines, Options options)
     : expected_body_(std::move(expected_body)), keep_timelines_(keep_timelines), options_(options) {
+  if (!options_.tls_cert.empty()) {
+    tls_ = SSL_CTX_new(TLS_server_method());
+    if (tls_ == nullptr ||
+        SSL_CTX_use_certificate_chain_file(tls_, options_.tls_cert.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(tls_, options_.tls_key.c_str(), SSL_FILETYPE_PEM) != 1)
+      throw std::runtime_error("cannot load the sink's certificate " + options_.tls_cert);
+  }
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) throw std::runtime_error("socket failed");
   const int on = 1;
@@ -80,6 +92,7 @@ BenchSink::~BenchSink() {
   ::close(listen_fd_);
   ::close(epoll_fd_);
   ::close(wake_fd_);
+  SSL_CTX_free(tls_);
 }
 
 BenchSink::Counts BenchSink::counts() {
@@ -127,6 +140,7 @@ void BenchSink::loop() {
     wait_ms = release_due_replies();
   }
   for (auto& [fd, c] : open_) {
+    SSL_free(c->ssl);
     ::close(fd);
     delete c;
   }
@@ -140,6 +154,9 @@ void BenchSink::accept_all() {
     auto* c = new Connection;
     c->fd = fd;
     c->timeline.accepted = Clock::now();
+    // Replies go out at once, as every SMTP server sends them.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     open_[fd] = c;
     {
       std::lock_guard<std::mutex> guard(mutex_);
@@ -158,7 +175,7 @@ void BenchSink::accept_all() {
 bool BenchSink::on_readable(Connection& c) {
   char buffer[16384];
   while (true) {
-    const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
+    const ssize_t n = receive(c, buffer, sizeof buffer);
     if (n > 0) {
       if (c.timeline.first_byte == Clock::time_point{}) c.timeline.first_byte = Clock::now();
       {
@@ -230,7 +247,11 @@ void BenchSink::handle_line(Connection& c, const std::string& line) {
   }
   if (starts_with_word(line, "EHLO") || starts_with_word(line, "HELO")) {
     reply(c, std::string("250-sink.invalid\r\n250-AUTH LOGIN\r\n") +
-                 (options_.pipelining ? "250-PIPELINING\r\n" : "") + "250 8BITMIME\r\n");
+                 (options_.pipelining ? "250-PIPELINING\r\n" : "") +
+                 (tls_ && !c.ssl ? "250-STARTTLS\r\n" : "") + "250 8BITMIME\r\n");
+  } else if (tls_ && !c.ssl && starts_with_word(line, "STARTTLS")) {
+    c.tls_next = true;
+    reply(c, "220 2.0.0 ready to start TLS\r\n");
   } else if (starts_with_word(line, "AUTH LOGIN")) {
     // With the user name given on the same line only the password follows.
     const bool initial_response = line.size() > 11;
@@ -279,7 +300,7 @@ int BenchSink::release_due_replies() {
 
 void BenchSink::flush(Connection& c) {
   while (!c.out.empty()) {
-    const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+    const ssize_t n = transmit(c, c.out.data(), c.out.size());
     if (n > 0) {
       c.out.erase(0, static_cast<std::size_t>(n));
       continue;
@@ -298,6 +319,14 @@ void BenchSink::flush(Connection& c) {
     c.out.clear();  // the peer is gone; what it did not take is dropped
     return;
   }
+  if (c.tls_next && c.held.empty()) {
+    // The client waits for the 220 before its handshake: nothing of that
+    // can have been read yet.
+    c.tls_next = false;
+    c.ssl = SSL_new(tls_);
+    SSL_set_fd(c.ssl, c.fd);
+    SSL_set_accept_state(c.ssl);
+  }
   if (c.want_write) {
     c.want_write = false;
     epoll_event event{};
@@ -307,7 +336,32 @@ void BenchSink::flush(Connection& c) {
   }
 }
 
+ssize_t BenchSink::receive(Connection& c, char* buffer, std::size_t size) {
+  if (!c.ssl) return ::recv(c.fd, buffer, size, 0);
+  const int n = SSL_read(c.ssl, buffer, static_cast<int>(size));
+  if (n > 0) return n;
+  const int reason = SSL_get_error(c.ssl, n);
+  ERR_clear_error();
+  if (reason == SSL_ERROR_ZERO_RETURN) return 0;  // close_notify
+  errno = reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE ? EAGAIN : ECONNRESET;
+  return -1;
+}
+
+ssize_t BenchSink::transmit(Connection& c, const char* bytes, std::size_t size) {
+  if (!c.ssl) return ::send(c.fd, bytes, size, MSG_NOSIGNAL);
+  const int n = SSL_write(c.ssl, bytes, static_cast<int>(size));
+  if (n > 0) return n;
+  const int reason = SSL_get_error(c.ssl, n);
+  ERR_clear_error();
+  errno = reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE ? EAGAIN : EPIPE;
+  return -1;
+}
+
 void BenchSink::finish(Connection* c, bool error) {
+  if (c->ssl) {
+    SSL_shutdown(c->ssl);  // our close_notify, as a server sends it
+    SSL_free(c->ssl);
+  }
   ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, c->fd, nullptr);
   ::close(c->fd);
   open_.erase(c->fd);

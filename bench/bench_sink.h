@@ -4,7 +4,8 @@
 // up to the end-of-data line. It closes a connection when the client has
 // closed its sending side and every reply is out. Each reply may be held
 // back for a while after its command arrived, as a distant server's would
-// be; PIPELINING is advertised or not. One thread, epoll.
+// be; PIPELINING is advertised or not. With a certificate it offers
+// STARTTLS and speaks TLS (OpenSSL) from there on. One thread, epoll.
 #pragma once
 
 #include <atomic>
@@ -17,11 +18,15 @@
 #include <unordered_map>
 #include <vector>
 
+struct ssl_ctx_st;
+
 namespace quarn::bench {
 
 struct BenchSinkOptions {
   std::chrono::microseconds reply_delay{0};  // from a command's arrival to its reply
   bool pipelining = true;                    // advertised in the EHLO reply
+  std::string tls_cert;                      // PEM chain and key: STARTTLS offered
+  std::string tls_key;
 };
 
 class BenchSink {
@@ -73,10 +78,15 @@ class BenchSink {
   int release_due_replies();  // returns the epoll wait in ms until the next one
   void flush(Connection& c);
   void finish(Connection* c, bool error);
+  // recv and send, through TLS once it started: > 0 bytes, 0 the end of the
+  // stream, -1 with errno (EAGAIN: try again when the socket is ready).
+  ssize_t receive(Connection& c, char* buffer, std::size_t size);
+  ssize_t transmit(Connection& c, const char* bytes, std::size_t size);
 
   std::string expected_body_;
   bool keep_timelines_;
   Options options_;
+  ssl_ctx_st* tls_ = nullptr;
   int listen_fd_ = -1;
   int epoll_fd_ = -1;
   int wake_fd_ = -1;

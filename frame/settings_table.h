@@ -30,12 +30,19 @@ inline constexpr Variable kSmtpPort{"UDF_SMTPPORT", "email", "smtp-port", "25", 
 // the variable, which may also come from the server's own environment.
 inline constexpr Variable kSmtpTimeout{"UDF_SMTPTIMEOUT", "email", "smtp-timeout", "30", true,
                                        false, 1, 3600};
+// How velmar protects the conversation: none, starttls or tls (any letter
+// case). Missing (as when the server's own environment has no such
+// variable) means none, the plain conversation of older settings files.
+inline constexpr Variable kSmtpSecurity{"UDF_SMTPSECURITY", "email", "smtp-security", "none", false};
+// PEM file of the certificates velmar trusts instead of the system's trust
+// store; missing means the system's store.
+inline constexpr Variable kSmtpCaFile{"UDF_SMTPCAFILE", "email", "smtp-ca-file", "", false};
 // Present once every setting has been published: the loaded marker.
 inline constexpr Variable kErrorLog{"UDF_ERRORLOG", "general", "error-log", "udf_error.log", false};
 
 // In the order of publication, the marker last.
 inline constexpr const Variable* kPublished[] = {&kImageDir, &kSmtpHost, &kSmtpUser,
                                                  &kSmtpPassword, &kSmtpPort, &kSmtpTimeout,
-                                                 &kErrorLog};
+                                                 &kSmtpSecurity, &kSmtpCaFile, &kErrorLog};
 
 }  // namespace quarn::setting

@@ -8,6 +8,7 @@
 #include "message.h"
 #include "settings_table.h"
 #include "smtp_session.h"
+#include "tls.h"
 
 namespace quarn::mail {
 
@@ -20,6 +21,7 @@ const char kNoHost[] = "Error: SMTP Server Not Specified";
 const char kNoUser[] = "Error: SMTP Server User Not Specified";
 const char kNoPassword[] = "Error: SMTP Server Password Not Specified";
 const char kNoPort[] = "Error: SMTP Port Not Specified";
+const char kBadSecurity[] = "Error: smtp-security must be none, starttls or tls.";
 const char kNoTo[] = "Error: No 'To' address specified.";
 const char kNoFrom[] = "Error: No 'From' address specified.";
 const char kToEmptyPart[] = "Error: 'To' address list has an empty part.";
@@ -66,8 +68,26 @@ std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** mi
   if (!password) return *missing = kNoPassword, std::nullopt;
   const auto port = env(setting::kSmtpPort.name);
   if (!port) return *missing = kNoPort, std::nullopt;
-  return SmtpConfig{*host, *user, *password, parse_port(*port),
-                    parse_timeout(env(setting::kSmtpTimeout.name))};
+  const auto security = parse_security(env(setting::kSmtpSecurity.name));
+  if (!security) return *missing = kBadSecurity, std::nullopt;
+  return SmtpConfig{*host,
+                    *user,
+                    *password,
+                    parse_port(*port),
+                    parse_timeout(env(setting::kSmtpTimeout.name)),
+                    *security,
+                    env(setting::kSmtpCaFile.name).value_or(std::string())};
+}
+
+std::optional<Security> parse_security(const std::optional<std::string>& text) {
+  if (!text) return Security::kNone;
+  std::string lower = *text;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (lower == "none") return Security::kNone;
+  if (lower == "starttls") return Security::kStartTls;
+  if (lower == "tls") return Security::kTls;
+  return std::nullopt;
 }
 
 std::chrono::seconds parse_timeout(const std::optional<std::string>& text) {
@@ -159,10 +179,19 @@ Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
     const auto config = read_smtp_config(env, &missing);
     if (!config) return {missing, false, false, std::string(missing), std::nullopt};
 
+    // Before the session: its lookup holds the environment lock, which the
+    // context's loading takes as well.
+    TlsOptions tls{config->security, nullptr};
+    if (tls.security != Security::kNone) {
+      std::string why;
+      tls.context = tls_context(config->ca_file, &why);
+      if (!tls.context) return send_outcome(true, why);
+    }
+
     // Created before the arguments are judged: the lookup of the server
     // runs meanwhile, and a refused call waits for it as the session ends.
     SmtpSession session(config->host, config->port, config->user, config->password,
-                        config->timeout);
+                        config->timeout, kCloseWait, std::move(tls));
     MailArgs mail = mail_args(args);
     if (const char* refused = refusal(mail)) return {refused, false, false, std::string(refused), std::nullopt};
 

@@ -10,6 +10,7 @@
 
 #include "env.h"
 #include "outcome.h"
+#include "smtp_session.h"
 #include "udf_host.h"
 
 namespace quarn::mail {
@@ -23,6 +24,7 @@ extern const char kNoHost[];
 extern const char kNoUser[];
 extern const char kNoPassword[];
 extern const char kNoPort[];
+extern const char kBadSecurity[];
 extern const char kNoTo[];
 extern const char kNoFrom[];
 extern const char kToEmptyPart[];
@@ -49,18 +51,25 @@ struct SmtpConfig {
   std::string password;
   std::uint32_t port;
   std::chrono::seconds timeout;
+  Security security;
+  std::string ca_file;  // empty: the system's trust store
 };
 
 using quarn::EnvReader;
 
 // Reads UDF_SMTPHOST, UDF_SMTPUSER, UDF_SMTPPASSWORD and UDF_SMTPPORT in this
 // order. On the first missing one, *missing gets its message. Then
-// UDF_SMTPTIMEOUT, which may be missing.
+// UDF_SMTPTIMEOUT, UDF_SMTPSECURITY and UDF_SMTPCAFILE, which may be missing;
+// a security value that is none of the three gets kBadSecurity.
 std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** missing);
 
 // The port as atoi reads it (blanks, sign, digits; no digits gives 0), taken
 // as an unsigned 32-bit number. Unlike atoi, out-of-range text is defined.
 std::uint32_t parse_port(const std::string& text);
+
+// none, starttls or tls in any letter case; missing is none; nullopt for
+// anything else.
+std::optional<Security> parse_security(const std::optional<std::string>& text);
 
 // The time-out as udf_loadini publishes it (strtol with base 0, the leading
 // number counts); missing, no number or outside 1 to 3600 gives 30 seconds.

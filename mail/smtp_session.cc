@@ -2,9 +2,12 @@
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/post.hpp>
+#include <openssl/err.h>
 
 #include <algorithm>
 #include <utility>
+
+#include "tls.h"
 
 namespace quarn::mail {
 namespace {
@@ -20,6 +23,11 @@ class PlainTransport : public Transport {
   }
   void async_write_some(boost::asio::const_buffer buffer, Handler handler) override {
     socket_.async_write_some(buffer, std::move(handler));
+  }
+  void async_close(std::function<void()> done) override {
+    error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+    done();
   }
 
  private:
@@ -41,13 +49,15 @@ void replace_all(std::string& text, const std::string& secret, const std::string
 }  // namespace
 
 SmtpSession::SmtpSession(std::string host, std::uint32_t port, std::string user,
-                         std::string password, Clock::duration timeout, Clock::duration close_wait)
+                         std::string password, Clock::duration timeout, Clock::duration close_wait,
+                         TlsOptions tls)
     : host_(std::move(host)),
       port_(port),
       user_(std::move(user)),
       password_(std::move(password)),
       timeout_(timeout),
       close_wait_(close_wait),
+      tls_(std::move(tls)),
       lookup_hold_(),
       io_(),
       resolver_(io_),
@@ -62,13 +72,14 @@ SmtpSession::SmtpSession(std::string host, std::uint32_t port, std::string user,
 
 SmtpSession::SmtpSession(const tcp::resolver::results_type& endpoints, std::string host,
                          std::string user, std::string password, Clock::duration timeout,
-                         Clock::duration close_wait)
+                         Clock::duration close_wait, TlsOptions tls)
     : host_(std::move(host)),
       port_(0),
       user_(std::move(user)),
       password_(std::move(password)),
       timeout_(timeout),
       close_wait_(close_wait),
+      tls_(std::move(tls)),
       io_(),
       resolver_(io_),
       socket_(io_),
@@ -77,7 +88,12 @@ SmtpSession::SmtpSession(const tcp::resolver::results_type& endpoints, std::stri
   boost::asio::post(io_, [this, endpoints] { connect(endpoints); });
 }
 
-SmtpSession::~SmtpSession() = default;
+SmtpSession::~SmtpSession() {
+  transport_.reset();
+  // OpenSSL's error queue belongs to the thread, which the server also uses
+  // for its own TLS connections: nothing of this call may stay there.
+  ERR_clear_error();
+}
 
 void SmtpSession::send(const OutgoingMessage& message) {
   message_ = &message;
@@ -94,7 +110,11 @@ void SmtpSession::on_resolved(const error_code& error,
 void SmtpSession::connect(const tcp::resolver::results_type& endpoints) {
   // Each step below (the connect, every reply, the message data) may take
   // the time-out; the conversation as a whole no more than all of them.
-  const auto steps = 10 + static_cast<Clock::rep>(message_->recipients.size());
+  // STARTTLS adds its reply, the handshake and the second EHLO; TLS from
+  // the start adds the handshake.
+  const int tls_steps =
+      tls_.security == Security::kStartTls ? 3 : tls_.security == Security::kTls ? 1 : 0;
+  const auto steps = 10 + tls_steps + static_cast<Clock::rep>(message_->recipients.size());
   call_limit_ = Clock::now() + timeout_ * steps;
   step_ = "connect";
   arm(Wait::kConnect);
@@ -113,7 +133,11 @@ void SmtpSession::on_connected(const error_code& error) {
     return close_now();
   }
   transport_ = std::make_unique<PlainTransport>(socket_);
-  read_reply("greeting", [this](const Reply& reply) { on_greeting(reply); });
+  const auto greeting = [this] {
+    read_reply("greeting", [this](const Reply& reply) { on_greeting(reply); });
+  };
+  if (tls_.security == Security::kTls) return start_tls("TLS handshake", greeting);
+  greeting();
 }
 
 void SmtpSession::on_greeting(const Reply& reply) {
@@ -121,9 +145,55 @@ void SmtpSession::on_greeting(const Reply& reply) {
 }
 
 void SmtpSession::ehlo() {
-  command("EHLO " + host_, "EHLO " + host_, 250, [this](const Reply& reply) {
-    capabilities_ = parse_capabilities(reply);
-    authenticate();
+  command("EHLO " + host_, "EHLO " + host_, 250, [this](const Reply& reply) { on_ehlo(reply); });
+}
+
+void SmtpSession::on_ehlo(const Reply& reply) {
+  capabilities_ = parse_capabilities(reply);
+  if (tls_.security == Security::kStartTls && !tls_transport_) return starttls();
+  authenticate();
+}
+
+// Never a fallback to plain text: a server that does not offer STARTTLS, or
+// refuses it, gets no credentials and no message.
+void SmtpSession::starttls() {
+  if (!capabilities_.starttls) {
+    fail("STARTTLS: not offered by the server");
+    return close_politely();
+  }
+  command("STARTTLS", "STARTTLS", 220, [this](const Reply&) {
+    // Bytes after the 220 came in clear, before the handshake: taken as
+    // replies they would let anyone on the path answer for the server.
+    if (!inbox_.empty()) {
+      fail("STARTTLS: the server sent more than its reply before the handshake");
+      return close_now();
+    }
+    start_tls("STARTTLS handshake", [this] {
+      // RFC 3207: what the server said before TLS is forgotten.
+      capabilities_ = Capabilities();
+      ehlo();
+    });
+  });
+}
+
+void SmtpSession::start_tls(std::string step, Next next) {
+  auto tls = tls_.context ? std::make_unique<TlsTransport>(socket_, *tls_.context, host_) : nullptr;
+  if (!tls || !tls->ready()) {
+    fail(step + ": cannot check a certificate against " + host_);
+    return close_now();
+  }
+  tls_transport_ = tls.get();
+  transport_ = std::move(tls);
+  step_ = std::move(step);
+  arm(Wait::kHandshake);
+  tls_transport_->async_handshake([this, next = std::move(next)](const error_code& error) {
+    if (decided_) return;
+    if (!error) return next();
+    if (const auto refused = tls_transport_->verify_failure()) {
+      fail(step_ + ": certificate of " + host_ + " not accepted: " + *refused);
+      return close_now();
+    }
+    fail_io(error);
   });
 }
 
@@ -296,6 +366,8 @@ void SmtpSession::on_deadline(const error_code& error) {
     fail("connect: no connection within " + limit);
   else if (waiting_ == Wait::kWrite)
     fail(step_ + ": the server took no data for " + limit);
+  else if (waiting_ == Wait::kHandshake)
+    fail(step_ + ": not finished within " + limit);
   else
     fail(step_ + ": no reply within " + limit);
   close_now();
@@ -331,9 +403,7 @@ void SmtpSession::close_politely() {
   if (!transport_) return close_now();
   transport_->async_write_some(boost::asio::buffer(outbox_),
                                [this](const error_code&, std::size_t) {
-                                 error_code ignored;
-                                 socket_.shutdown(tcp::socket::shutdown_send, ignored);
-                                 drain();
+                                 transport_->async_close([this] { drain(); });
                                });
 }
 

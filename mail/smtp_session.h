@@ -1,6 +1,7 @@
 // One SMTP conversation (RFC 5321): look up the server, connect to the first
 // of its addresses that answers, and carry one message, reading and checking
 // every reply. "OK" only after the server's 2xx to the end of the data.
+// Plain, or encrypted after STARTTLS or from the first byte.
 // Everything runs on the calling thread's own I/O context; every wait is
 // bounded.
 #pragma once
@@ -23,6 +24,10 @@
 #include <string_view>
 #include <vector>
 
+namespace boost::asio::ssl {
+class context;
+}
+
 namespace quarn::mail {
 
 // How long the session waits for a connect, a reply, or a write that makes
@@ -30,14 +35,28 @@ namespace quarn::mail {
 constexpr std::chrono::seconds kDefaultTimeout{30};
 constexpr std::chrono::seconds kCloseWait{10};
 
-// The bytes under the conversation: plain TCP today. A TLS layer over the
-// same socket can take its place, also in the middle of the conversation.
+// The bytes under the conversation: plain TCP, or TLS over the same socket
+// (from the start, or after STARTTLS in the middle of the conversation).
 class Transport {
  public:
   using Handler = std::function<void(const boost::system::error_code&, std::size_t)>;
   virtual ~Transport() = default;
   virtual void async_read_some(boost::asio::mutable_buffer buffer, Handler handler) = 0;
   virtual void async_write_some(boost::asio::const_buffer buffer, Handler handler) = 0;
+  // Says that nothing more will be sent; done runs once that is out.
+  virtual void async_close(std::function<void()> done) = 0;
+};
+
+class TlsTransport;
+
+// How the conversation is protected: none (plain TCP), starttls (plain
+// until the server's STARTTLS, RFC 3207) or tls (from the first byte).
+enum class Security { kNone, kStartTls, kTls };
+
+struct TlsOptions {
+  Security security = Security::kNone;
+  // Trust and protocol settings; required unless security is kNone.
+  std::shared_ptr<boost::asio::ssl::context> context;
 };
 
 // One message per session, one session per call. The lookup starts in the
@@ -49,12 +68,13 @@ class SmtpSession {
   using Clock = std::chrono::steady_clock;
 
   SmtpSession(std::string host, std::uint32_t port, std::string user, std::string password,
-              Clock::duration timeout = kDefaultTimeout, Clock::duration close_wait = kCloseWait);
+              Clock::duration timeout = kDefaultTimeout, Clock::duration close_wait = kCloseWait,
+              TlsOptions tls = {});
   // Tries these addresses in turn instead of looking host up; host is still
-  // the argument of EHLO.
+  // the argument of EHLO and the name the certificate must bear.
   SmtpSession(const tcp::resolver::results_type& endpoints, std::string host, std::string user,
               std::string password, Clock::duration timeout = kDefaultTimeout,
-              Clock::duration close_wait = kCloseWait);
+              Clock::duration close_wait = kCloseWait, TlsOptions tls = {});
   SmtpSession(const SmtpSession&) = delete;
   SmtpSession& operator=(const SmtpSession&) = delete;
   ~SmtpSession();
@@ -70,7 +90,7 @@ class SmtpSession {
   const Capabilities& capabilities() const { return capabilities_; }
 
  private:
-  enum class Wait { kConnect, kWrite, kReply };
+  enum class Wait { kConnect, kWrite, kReply, kHandshake };
   using Next = std::function<void()>;
   using ReplyNext = std::function<void(const Reply&)>;
 
@@ -80,6 +100,10 @@ class SmtpSession {
   void on_connected(const boost::system::error_code& error);
   void on_greeting(const Reply& reply);
   void ehlo();
+  void on_ehlo(const Reply& reply);
+  void starttls();
+  // Handshake over the connection, then next; a failure ends the call.
+  void start_tls(std::string step, Next next);
   void authenticate();
   void mail_transaction();
   void pipelined_transaction();
@@ -112,6 +136,7 @@ class SmtpSession {
   std::string password_;
   Clock::duration timeout_;
   Clock::duration close_wait_;
+  TlsOptions tls_;
   // The resolver reads the environment on its own thread: a read hold from
   // the lookup's start until its handler runs (or, without send(), until the
   // I/O context below has joined that thread).
@@ -123,6 +148,7 @@ class SmtpSession {
   tcp::socket socket_;
   boost::asio::steady_timer deadline_;
   std::unique_ptr<Transport> transport_;
+  TlsTransport* tls_transport_ = nullptr;  // transport_, once TLS has started
 
   const OutgoingMessage* message_ = nullptr;
   Capabilities capabilities_;

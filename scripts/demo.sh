@@ -72,16 +72,23 @@ say "Registering the functions with sql/install.sql"
 sql <"$top/sql/install.sql"
 sql -e "SELECT name, ret, dl FROM mysql.func ORDER BY name"
 
-say "Starting a local SMTP server on 127.0.0.1 (python3-aiosmtpd, AUTH LOGIN as demo)"
+say "Making a CA and a certificate for 127.0.0.1 signed by it (openssl)"
+mkdir -p "$work/tls"
+"$top/tests/support/make_test_certs.sh" "$work/tls"
+openssl x509 -in "$work/tls/good.pem" -noout -subject -issuer -ext subjectAltName
+
+say "Starting a local SMTP server on 127.0.0.1 (python3-aiosmtpd, STARTTLS required before AUTH LOGIN as demo)"
 port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 /usr/bin/python3 "$top/scripts/demo_smtp.py" --port "$port" --mailbox "$out/mailbox.txt" \
-  --user demo --password 'demo-secret' >"$work/smtp.out" 2>"$work/smtp.err" &
+  --user demo --password 'demo-secret' --cert "$work/tls/good.pem" --key "$work/tls/server.key" \
+  >"$work/smtp.out" 2>"$work/smtp.err" &
 smtp_pid=$!
 for _ in $(seq 1 100); do grep -q ready "$work/smtp.out" 2>/dev/null && break; sleep 0.1; done
 grep -q ready "$work/smtp.out" || { cat "$work/smtp.err" >&2; exit 1; }
 
 say "Writing quarn_udf.ini into the server's working directory ($data)"
-cat >"$data/quarn_udf.ini" <<INI
+settings() {  # settings EXTRA_EMAIL_LINES
+  cat <<INI
 ; quarn-udf settings for the demo
 [thumbnail]
 image-directory = $out/thumbnails
@@ -92,10 +99,14 @@ smtp-port = $port
 smtp-user = demo
 smtp-password = demo-secret
 smtp-timeout = 10
+smtp-security = starttls
+$1
 
 [general]
 error-log = udf_error.log
 INI
+}
+settings "smtp-ca-file = $work/tls/ca.pem" >"$data/quarn_udf.ini"
 cat "$data/quarn_udf.ini"
 
 say "Publishing the settings with udf_loadini() and showing them with udf_getenvvar()"
@@ -103,6 +114,7 @@ sql -e "SELECT udf_loadini() AS loaded;
 SELECT name, udf_getenvvar(name) AS value FROM (
   SELECT 'UDF_IMAGEDIR' AS name UNION ALL SELECT 'UDF_SMTPHOST' UNION ALL SELECT 'UDF_SMTPUSER'
   UNION ALL SELECT 'UDF_SMTPPASSWORD' UNION ALL SELECT 'UDF_SMTPPORT' UNION ALL SELECT 'UDF_SMTPTIMEOUT'
+  UNION ALL SELECT 'UDF_SMTPSECURITY' UNION ALL SELECT 'UDF_SMTPCAFILE'
   UNION ALL SELECT 'UDF_ERRORLOG') AS settings;"
 
 say "Generating images and storing them in a table"
@@ -126,7 +138,7 @@ for f in "$out"/thumbnails/*.jpg; do
 done
 sql -e "SELECT tarvik('not an image', 'broken.png', 200, 200) AS a_failure_is_a_text"
 
-say "Sending a plain message to two recipients and an HTML message with velmar()"
+say "Sending a plain message to two recipients and an HTML message with velmar(), over STARTTLS"
 sql -e "SELECT velmar('dba@example.test, \"Ops, Night Shift\" <ops@example.test>',
   'Quarn Jobs <quarn@example.test>', 'Plain hello from SQL',
   'Thumbnails are ready.\r\n.a line starting with a dot\r\n', 0) AS plain_text;
@@ -136,6 +148,12 @@ say "A recipient the SMTP server refuses: no OK, nothing sent, the reason in the
 sql -e "SELECT velmar('dba@example.test, nobody@example.test', 'quarn@example.test',
   'Never sent', 'One refused recipient stops the whole message.', 0) AS refused_recipient;"
 grep -o 'RCPT TO:<nobody@example.test> refused: .*' "$work/error.log" | tail -n 1
+say "A certificate velmar cannot verify: without smtp-ca-file only the system's trust store counts, which does not know the demo's CA"
+settings "" >"$data/quarn_udf.ini"
+sql -e "SELECT udf_loadini(TRUE) AS reloaded, udf_getenvvar('UDF_SMTPCAFILE') AS ca_file;
+SELECT velmar('dba@example.test', 'quarn@example.test', 'Never sent',
+  'The server could be anyone.', 0) AS unverifiable_certificate;"
+grep -o 'STARTTLS handshake: .*' "$work/error.log" | tail -n 1
 for _ in $(seq 1 50); do [[ $(grep -c '^----- message' "$out/mailbox.txt" 2>/dev/null) -ge 2 ]] && break; sleep 0.1; done
 say "What the SMTP server received ($out/mailbox.txt)"
 cat "$out/mailbox.txt"

@@ -1,10 +1,12 @@
 #!/usr/bin/python3
-"""A loopback SMTP server for the demo: AUTH LOGIN without TLS, every
+"""A loopback SMTP server for the demo, like a submission server on port
+587: STARTTLS with the given certificate, required before AUTH LOGIN; every
 received message appended to a mailbox file, recipients nobody@... refused
 as unknown. Prints "ready" once listening."""
 import argparse
 import logging
 import signal
+import ssl
 import threading
 import warnings
 
@@ -27,15 +29,15 @@ class Mailbox:
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
         with open(self.path, "ab") as out:
-            out.write(b"----- message %d: MAIL FROM:<%s> RCPT TO:<%s> (authenticated as %s)\n" % (
+            out.write(b"----- message %d: MAIL FROM:<%s> RCPT TO:<%s> (authenticated as %s, %s)\n" % (
                 self.count, envelope.mail_from.encode(), ",".join(envelope.rcpt_tos).encode(),
-                (session.auth_data.login if session.authenticated else b"-")))
+                (session.auth_data.login if session.authenticated else b"-"),
+                b"over TLS" if session.ssl else b"in plain text"))
             out.write(envelope.original_content.rstrip(b"\r\n") + b"\n")
         return "250 Message accepted for delivery"
 
 
 def main():
-    # aiosmtpd warns about AUTH without TLS; on loopback that is the point.
     warnings.simplefilter("ignore")
     logging.getLogger("mail.log").setLevel(logging.ERROR)
     parser = argparse.ArgumentParser()
@@ -43,7 +45,11 @@ def main():
     parser.add_argument("--mailbox", required=True)
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
+    parser.add_argument("--cert", required=True)
+    parser.add_argument("--key", required=True)
     options = parser.parse_args()
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(options.cert, options.key)
 
     def authenticate(server, session, envelope, mechanism, auth_data):
         ok = (isinstance(auth_data, LoginPassword)
@@ -53,7 +59,7 @@ def main():
 
     controller = Controller(Mailbox(options.mailbox), hostname="127.0.0.1", port=options.port,
                             authenticator=authenticate, auth_required=True,
-                            auth_require_tls=False)
+                            tls_context=context, require_starttls=True, auth_require_tls=True)
     controller.start()
     print("ready", flush=True)
     stop = threading.Event()

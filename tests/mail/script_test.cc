@@ -304,6 +304,33 @@ TEST(SmtpConfig, TimeoutLikeTheLoaderPublishesIt) {
     EXPECT_EQ(parse_timeout(text), std::chrono::seconds(seconds)) << text.value_or("missing");
 }
 
+TEST(SmtpConfig, SecurityIsOneOfThreeWordsAndMissingIsNone) {
+  using S = std::optional<Security>;
+  const std::vector<std::pair<std::optional<std::string>, S>> cases = {
+      {std::nullopt, Security::kNone}, {"none", Security::kNone},   {"StartTLS", Security::kStartTls},
+      {"TLS", Security::kTls},         {"ssl", std::nullopt},       {"", std::nullopt},
+      {" tls", std::nullopt},          {"starttls\n", std::nullopt},
+  };
+  for (const auto& [text, security] : cases)
+    EXPECT_EQ(parse_security(text), security) << text.value_or("missing");
+
+  // Checked after the four required settings, before any connection.
+  std::map<std::string, std::string> values = {{"UDF_SMTPHOST", "h"}, {"UDF_SMTPUSER", "u"},
+                                               {"UDF_SMTPPASSWORD", "p"}, {"UDF_SMTPSECURITY", "ssl"}};
+  const char* missing = nullptr;
+  EXPECT_FALSE(read_smtp_config(env_of(values), &missing));
+  EXPECT_STREQ(missing, kNoPort);
+  values["UDF_SMTPPORT"] = "465";
+  EXPECT_FALSE(read_smtp_config(env_of(values), &missing));
+  EXPECT_STREQ(missing, kBadSecurity);
+  values["UDF_SMTPSECURITY"] = "tls";
+  values["UDF_SMTPCAFILE"] = "/etc/ca.pem";
+  const auto config = read_smtp_config(env_of(values), &missing);
+  ASSERT_TRUE(config);
+  EXPECT_EQ(config->security, Security::kTls);
+  EXPECT_EQ(config->ca_file, "/etc/ca.pem");
+}
+
 TEST(SmtpConfig, EmptyValuesCountAsPresent) {
   const char* missing = nullptr;
   const auto settings = read_smtp_config(env_of({{"UDF_SMTPHOST", ""},

@@ -1,11 +1,17 @@
 // SmtpSession on its own: every address is tried, and the close wait is the
-// constructor's to set.
+// constructor's to set and bounds the TLS shutdown too. The TLS contexts
+// kept per trust setting.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
+#include <vector>
 
 #include "capture_server.h"
+#include "smtp_peer.h"
 #include "smtp_session.h"
+#include "test_util.h"
+#include "tls.h"
 
 namespace {
 
@@ -36,22 +42,83 @@ TEST(Session, TriesEveryAddressUntilOneAnswers) {
   EXPECT_EQ(server.wait_for(1)[0].received.substr(0, 16), "EHLO localhost\r\n");
 }
 
+// Sends one message to 127.0.0.1:port with a close wait of 300 ms; how long
+// send() took.
+std::chrono::steady_clock::duration send_with_short_close_wait(std::uint16_t port,
+                                                              quarn::mail::TlsOptions tls = {}) {
+  const std::vector<tcp::endpoint> endpoints = {loopback("127.0.0.1", port)};
+  SmtpSession session(tcp::resolver::results_type::create(endpoints.begin(), endpoints.end(),
+                                                          "127.0.0.1", "25"),
+                      "127.0.0.1", "u", "p", std::chrono::seconds(5),
+                      std::chrono::milliseconds(300), std::move(tls));
+  const auto start = std::chrono::steady_clock::now();
+  const auto sent = message();
+  session.send(sent);
+  EXPECT_FALSE(session.failed()) << session.failure_text();
+  return std::chrono::steady_clock::now() - start;
+}
+
 TEST(Session, TheCloseWaitIsBoundedByTheConstructorsValue) {
   // The server answers everything but never closes: the outcome is known
   // at its reply to the data, and the wait for its close ends on time.
   quarn::test::CaptureServer server(quarn::test::CaptureServer::Mode::kHold);
-  const std::vector<tcp::endpoint> endpoints = {loopback("127.0.0.1", server.port())};
-  SmtpSession session(tcp::resolver::results_type::create(endpoints.begin(), endpoints.end(),
-                                                          "127.0.0.1", "25"),
-                      "127.0.0.1", "u", "p", std::chrono::seconds(5),
-                      std::chrono::milliseconds(300));
-  const auto start = std::chrono::steady_clock::now();
-  const auto sent = message();
-  session.send(sent);
-  const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_FALSE(session.failed()) << session.failure_text();
+  const auto took = send_with_short_close_wait(server.port());
   EXPECT_GE(took, std::chrono::milliseconds(250));
   EXPECT_LT(took, std::chrono::seconds(2));
+}
+
+TEST(Session, APeerThatNeverAnswersTheTlsCloseHoldsNoLongerThanTheCloseWait) {
+  // The server takes the message, then reads nothing for 1.5 s: neither
+  // QUIT nor the client's close_notify is answered. The client waits for
+  // the server's close_notify, but only 300 ms.
+  quarn::test::TestCertificates certs;
+  quarn::test::ScriptedSmtpServer server("u", "p", certs.dir());
+  server.behave(R"({"tls": true, "stall": "CLOSE", "stall_seconds": 1.5})");
+  std::string why;
+  const auto context = quarn::mail::tls_context(certs.file("ca.pem"), &why);
+  ASSERT_TRUE(context) << why;
+  const auto took = send_with_short_close_wait(server.port(), {quarn::mail::Security::kTls, context});
+  EXPECT_GE(took, std::chrono::milliseconds(250));
+  EXPECT_LT(took, std::chrono::milliseconds(1200));
+  EXPECT_TRUE(server.next_session().stored.has_value());
+}
+
+TEST(TlsContext, OnePerTrustSettingUntilTheFileChanges) {
+  using quarn::mail::tls_context;
+  quarn::test::TestCertificates certs;
+  const std::string ca = certs.file("ca.pem");
+  const std::string self = certs.file("self.pem");
+  std::string why;
+  const auto first = tls_context(ca, &why);
+  ASSERT_TRUE(first) << why;
+  EXPECT_EQ(tls_context(ca, &why), first);
+  const auto other = tls_context(self, &why);
+  ASSERT_TRUE(other) << why;
+  EXPECT_NE(other, first);
+  // The same name with new content is another store (the file is rewritten
+  // under a new inode, as tools that replace files do).
+  const auto reloaded = tls_context(ca, &why);
+  EXPECT_NE(reloaded, first);
+  quarn::test::write_file(ca + ".new", quarn::test::read_file(self));
+  ASSERT_EQ(std::rename((ca + ".new").c_str(), ca.c_str()), 0);
+  const auto rewritten = tls_context(ca, &why);
+  ASSERT_TRUE(rewritten) << why;
+  EXPECT_NE(rewritten, reloaded);
+  // A file that does not load is not kept: the next call tries again.
+  EXPECT_FALSE(tls_context(certs.file("none.pem"), &why));
+  EXPECT_EQ(tls_context(ca, &why), rewritten);
+
+  // Calls that change the setting all the time, from several threads.
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      std::string error;
+      for (int i = 0; i < 50; ++i)
+        if (!tls_context((i + t) % 2 ? ca : self, &error)) ++failures[t];
+    });
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
 }
 
 }  // namespace

@@ -7,9 +7,11 @@
 
 namespace quarn::test {
 
-SmtpSink::SmtpSink(const std::string& user, const std::string& password)
-    : process_("tests/mail/smtp_sink.py", {"--dir", dir_.path(), "--user", user, "--password",
-                                           password, "--lifetime", "600"}) {
+SmtpSink::SmtpSink(const std::string& user, const std::string& password, const std::string& tls,
+                   const std::string& cert_dir)
+    : process_("tests/mail/smtp_sink.py",
+               {"--dir", dir_.path(), "--user", user, "--password", password, "--lifetime", "600",
+                "--tls", tls, "--cert", cert_dir + "/good.pem", "--key", cert_dir + "/server.key"}) {
   const auto line = process_.read_line(std::chrono::seconds(30));
   port_ = line ? static_cast<std::uint16_t>(std::atoi(line->c_str())) : 0;
   if (port_ == 0)

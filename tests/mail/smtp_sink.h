@@ -13,7 +13,10 @@ namespace quarn::test {
 
 class SmtpSink {
  public:
-  SmtpSink(const std::string& user, const std::string& password);
+  // tls: "none", "starttls" (required before AUTH) or "tls", showing the
+  // certificate cert_dir/good.pem (see make_test_certs.sh).
+  SmtpSink(const std::string& user, const std::string& password, const std::string& tls = "none",
+           const std::string& cert_dir = "");
   SmtpSink(const SmtpSink&) = delete;
   SmtpSink& operator=(const SmtpSink&) = delete;
 

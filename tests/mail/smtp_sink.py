@@ -1,18 +1,23 @@
 #!/usr/bin/python3
 """A loopback SMTP server for the mail tests, built on aiosmtpd.
 
-Requires AUTH LOGIN with the given credentials (no TLS: loopback only) and
-stores each accepted message as DIR/NNNN.msg:
+Requires AUTH LOGIN with the given credentials and stores each accepted
+message as DIR/NNNN.msg:
     line 1: the envelope sender
     line 2: the envelope recipients, joined by TAB
     then:   the message data as received (dots already unstuffed)
 Prints the port on standard output once it listens. Ends when standard input
 closes or after --lifetime seconds, whichever comes first.
+
+--tls starttls: a submission server as on port 587, offering STARTTLS and
+requiring it before AUTH; --tls tls: TLS from the first byte, as on port 465;
+both with the certificate --cert and its key --key. Without: plain text.
 """
 import argparse
 import asyncio
 import logging
 import os
+import ssl
 import sys
 import warnings
 
@@ -25,6 +30,9 @@ def main():
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
     parser.add_argument("--lifetime", type=float, default=300.0)
+    parser.add_argument("--tls", choices=["none", "starttls", "tls"], default="none")
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
     options = parser.parse_args()
     warnings.simplefilter("ignore")
     logging.disable(logging.CRITICAL)
@@ -55,11 +63,21 @@ def main():
     asyncio.set_event_loop(loop)
     handler = Store()
 
+    context = None
+    if options.tls != "none":
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(options.cert, options.key)
+
     def factory():
+        if options.tls == "starttls":
+            return SMTP(handler, hostname="sink.test", authenticator=authenticator,
+                        auth_required=True, tls_context=context, require_starttls=True,
+                        auth_require_tls=True, loop=loop)
         return SMTP(handler, hostname="sink.test", authenticator=authenticator,
                     auth_required=True, auth_require_tls=False, loop=loop)
 
-    server = loop.run_until_complete(loop.create_server(factory, "127.0.0.1", 0))
+    server = loop.run_until_complete(loop.create_server(
+        factory, "127.0.0.1", 0, ssl=context if options.tls == "tls" else None))
     port = server.sockets[0].getsockname()[1]
     sys.stdout.write("%d\n" % port)
     sys.stdout.flush()

@@ -5,7 +5,9 @@
 #include <string>
 
 #include "mariadb_server.h"
+#include "smtp_peer.h"
 #include "smtp_sink.h"
+#include "test_util.h"
 
 namespace {
 
@@ -106,6 +108,43 @@ TEST_F(VelmarInServer, RefusedRowsGiveTheirTextAndALogLine) {
   const std::string log = server_->error_log();
   EXPECT_NE(log.find("\nError: No 'To' address specified.\n"), std::string::npos);
   EXPECT_NE(log.find("\nError: Subject contains a line break.\n"), std::string::npos);
+}
+
+// Provider-style submission servers: one as on port 587 that requires
+// STARTTLS before AUTH, one as on port 465 with TLS from the first byte;
+// the test CA is trusted through smtp-ca-file.
+TEST_F(VelmarInServer, MailGoesOverStarttlsAndOverTls) {
+  quarn::test::TestCertificates certs;
+  Connection db(server_->socket_path());
+  const auto use = [&](const SmtpSink& sink, const std::string& security) {
+    quarn::test::write_file(server_->data_dir() + "/quarn_udf.ini",
+                            "[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " +
+                                std::to_string(sink.port()) +
+                                "\nsmtp-user = dba\nsmtp-password = s3cret!\nsmtp-timeout = 2\nsmtp-security = " +
+                                security + "\nsmtp-ca-file = " + certs.file("ca.pem") + "\n");
+    db.rows("SELECT udf_loadini(TRUE)");
+  };
+  for (const std::string security : {"starttls", "tls"}) {
+    SCOPED_TRACE(security);
+    SmtpSink sink("dba", "s3cret!", security, certs.dir());
+    use(sink, security);
+    EXPECT_EQ(db.value("SELECT udf_getenvvar('UDF_SMTPSECURITY')"),
+              std::optional<std::string>(security));
+    EXPECT_EQ(db.value("SELECT velmar('t@example.test', 'f@example.test', 'Over " + security +
+                       "', 'b', 0)"),
+              std::optional<std::string>("OK"));
+    const auto stored = sink.wait_for(1);
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_NE(stored[0].data.find("SUBJECT:Over " + security + "\r\n"), std::string::npos);
+    // Plain text to a server that requires TLS first: refused (465 answers
+    // nothing until the 2 s time-out), no message.
+    use(sink, "none");
+    EXPECT_EQ(db.value("SELECT velmar('t@example.test', 'f@example.test', 's', 'b', 0)"),
+              std::optional<std::string>("There was an error sending the message."));
+    EXPECT_EQ(sink.messages().size(), 1u);
+  }
+  // The other tests' settings again.
+  use(*sink_, "none");
 }
 
 TEST_F(VelmarInServer, InitRefusalsAsTheServerShowsThem) {

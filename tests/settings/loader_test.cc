@@ -36,6 +36,7 @@ Values defaults(const Values& changes = {}) {
   Values values = {{"UDF_IMAGEDIR", "./"},          {"UDF_SMTPHOST", "localhost"},
                    {"UDF_SMTPUSER", std::nullopt},  {"UDF_SMTPPASSWORD", std::nullopt},
                    {"UDF_SMTPPORT", "25"},          {"UDF_SMTPTIMEOUT", "30"},
+                   {"UDF_SMTPSECURITY", "none"},    {"UDF_SMTPCAFILE", std::nullopt},
                    {"UDF_ERRORLOG", "udf_error.log"}};
   for (const auto& [name, value] : changes) values[name] = value;
   return values;
@@ -74,6 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "[thumbnail]\nimage-directory = /var/thumbs\n"
                  "[email]\nsmtp-host = mail.example.org\nsmtp-user = ann\n"
                  "smtp-password = \"p w;d\"\nsmtp-port = 465\nsmtp-timeout = 12\n"
+                 "smtp-security = tls\nsmtp-ca-file = /etc/quarn/ca.pem\n"
                  "[general]\nerror-log = /var/log/udf.log\n",
                  {{"UDF_IMAGEDIR", "/var/thumbs"},
                   {"UDF_SMTPHOST", "mail.example.org"},
@@ -81,6 +83,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"UDF_SMTPPASSWORD", "\"p w;d\""},
                   {"UDF_SMTPPORT", "465"},
                   {"UDF_SMTPTIMEOUT", "12"},
+                  {"UDF_SMTPSECURITY", "tls"},
+                  {"UDF_SMTPCAFILE", "/etc/quarn/ca.pem"},
                   {"UDF_ERRORLOG", "/var/log/udf.log"}}},
         FileCase{"port_decimal", port_file("smtp-port = 587"), defaults({{"UDF_SMTPPORT", "587"}})},
         FileCase{"port_hex", port_file("smtp-port = 0x24B"), defaults({{"UDF_SMTPPORT", "587"}})},
@@ -140,6 +144,8 @@ TEST_F(Loader, AMissingFileChangesNothingAndTheNextCallTriesAgain) {
                                     {"UDF_SMTPPASSWORD", std::nullopt},
                                     {"UDF_SMTPPORT", std::nullopt},
                                     {"UDF_SMTPTIMEOUT", std::nullopt},
+                                    {"UDF_SMTPSECURITY", std::nullopt},
+                                    {"UDF_SMTPCAFILE", std::nullopt},
                                     {"UDF_ERRORLOG", std::nullopt}}));
   cwd_.write_settings("[email]\nsmtp-host = now\n");
   EXPECT_EQ(load_settings(false), LoadOutcome::kPublished);

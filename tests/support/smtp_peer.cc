@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace quarn::test {
@@ -74,9 +75,18 @@ StoredMessage read_stored(const std::string& path) {
           bytes.substr(second + 1)};
 }
 
-ScriptedSmtpServer::ScriptedSmtpServer(const std::string& user, const std::string& password)
+TestCertificates::TestCertificates() {
+  const std::string command = "bash '" + std::string(QUARN_SOURCE_DIR) +
+                              "/tests/support/make_test_certs.sh' '" + dir_.path() + "'";
+  if (std::system(command.c_str()) != 0)
+    throw std::runtime_error("make_test_certs.sh failed (is openssl installed?)");
+}
+
+ScriptedSmtpServer::ScriptedSmtpServer(const std::string& user, const std::string& password,
+                                       const std::string& tls_dir)
     : process_("tests/support/smtp_server.py",
-               {"--dir", dir_.path(), "--user", user, "--password", password}) {
+               {"--dir", dir_.path(), "--user", user, "--password", password, "--tls-dir",
+                tls_dir}) {
   const auto line = process_.read_line(std::chrono::seconds(30));
   if (!line || line->rfind("port ", 0) != 0)
     throw std::runtime_error("smtp_server.py did not start");
@@ -95,7 +105,9 @@ ScriptedSmtpServer::Session ScriptedSmtpServer::next_session(std::chrono::second
     throw std::runtime_error("smtp_server.py: no connection ended in time");
   char name[16];
   std::snprintf(name, sizeof name, "%04d", std::stoi(line->substr(4)));
-  Session session{read_file(dir_.file(std::string(name) + ".wire")), std::nullopt};
+  Session session{read_file(dir_.file(std::string(name) + ".wire")),
+                  read_file(dir_.file(std::string(name) + ".clear")),
+                  read_file(dir_.file(std::string(name) + ".sni")), std::nullopt};
   if (file_exists(dir_.file(std::string(name) + ".msg")))
     session.stored = read_stored(dir_.file(std::string(name) + ".msg"));
   return session;

@@ -43,17 +43,33 @@ struct StoredMessage {
 
 StoredMessage read_stored(const std::string& path);
 
+// Test certificates made by tests/support/make_test_certs.sh in a directory
+// of their own.
+class TestCertificates {
+ public:
+  TestCertificates();
+  const std::string& dir() const { return dir_.path(); }
+  std::string file(const std::string& name) const { return dir_.file(name); }
+
+ private:
+  TempDir dir_;
+};
+
 // tests/support/smtp_server.py: a server that misbehaves on request.
 class ScriptedSmtpServer {
  public:
-  // AUTH LOGIN takes these credentials, when the behaviour offers AUTH.
-  ScriptedSmtpServer(const std::string& user, const std::string& password);
+  // AUTH LOGIN takes these credentials, when the behaviour offers AUTH;
+  // TLS shows the certificates of tls_dir (see make_test_certs.sh).
+  ScriptedSmtpServer(const std::string& user, const std::string& password,
+                     const std::string& tls_dir = "");
   std::uint16_t port() const { return port_; }
   // The behaviour (a JSON object, see the script) of the next connections.
   void behave(const std::string& json);
 
   struct Session {
     std::string received;                 // every byte the client sent
+    std::string clear;                    // of those, what came unencrypted
+    std::string sni;                      // the name asked for in TLS
     std::optional<StoredMessage> stored;  // what the server accepted
   };
   // Waits for the next connection to end.

@@ -2,7 +2,7 @@
 """A scriptable SMTP server on 127.0.0.1 for the tests. Plain asyncio, so that
 it can misbehave byte by byte where a real server library would not.
 
-    smtp_server.py --dir DIR [--user U --password P] [--lifetime S]
+    smtp_server.py --dir DIR [--user U --password P] [--tls-dir T] [--lifetime S]
 
 Prints "port N" once it listens. Each line on standard input is a JSON object:
 the behaviour of the connections accepted after it; the server answers "ok".
@@ -10,6 +10,8 @@ When a connection ends it writes DIR/N.wire (every byte the client sent) and,
 for a message it accepted, DIR/N.msg (line 1 the envelope sender, line 2 the
 recipients joined by TAB, then the data with the dots unstuffed), then prints
 "end N". It ends when standard input closes or after --lifetime seconds.
+With TLS it also writes DIR/N.clear (the bytes that came before TLS started:
+all of them when it never did) and DIR/N.sni (the name the client asked for).
 
 Behaviour keys, all optional:
   auth        the mechanisms after AUTH in the EHLO reply ("LOGIN PLAIN");
@@ -24,9 +26,14 @@ Behaviour keys, all optional:
               then close
   garbage     step: send bytes that are no SMTP reply instead of the reply
   drop        step: close the connection instead of replying
-Steps: greeting, EHLO, AUTH, USER, PASSWORD, MAIL, RCPT (every recipient) or
-"RCPT addr" (one), DATA, BODY (while the data arrive), END (the reply to the
-end of the data), QUIT.
+  starttls    offer STARTTLS and require it before AUTH and MAIL (false)
+  tls         TLS from the first byte (false)
+  cert        the certificate shown, T/NAME.pem with T/server.key ("good")
+Steps: greeting, EHLO, STARTTLS, HANDSHAKE (stall only: after the 220 to
+STARTTLS or before an implicit TLS), AUTH, USER, PASSWORD, MAIL, RCPT (every
+recipient) or "RCPT addr" (one), DATA, BODY (while the data arrive), END (the
+reply to the end of the data), CLOSE (stall only: after the reply to the end of
+the data, read nothing, QUIT and the TLS close_notify included), QUIT.
 """
 import argparse
 import asyncio
@@ -34,6 +41,7 @@ import base64
 import json
 import os
 import socket
+import ssl
 import sys
 
 SYNC_WAIT = 0.005     # how long a reply waits to see whether the client ran ahead
@@ -51,6 +59,8 @@ class Connection:
         self.authenticated = False
         self.sender = None
         self.recipients = []
+        self.clear = None  # the bytes before TLS, once it started
+        self.sni = None
 
     def rule(self, key, step):
         value = self.behaviour.get(key)
@@ -116,9 +126,29 @@ class Connection:
         await self.writer.drain()
         return True
 
+    async def start_tls(self):
+        """The handshake as the server; False when stalled there."""
+        if self.rule("stall", "HANDSHAKE"):
+            await asyncio.sleep(self.behaviour.get("stall_seconds", 3))
+            return False
+        self.clear = bytes(self.wire)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        name = os.path.join(self.server.tls_dir, self.behaviour.get("cert", "good"))
+        context.load_cert_chain(name + ".pem", os.path.join(self.server.tls_dir, "server.key"))
+
+        def remember(sslobject, server_name, context):
+            self.sni = server_name
+
+        context.sni_callback = remember
+        await self.writer.start_tls(context)
+        return True
+
     async def run(self):
         auth = self.behaviour.get("auth", "LOGIN PLAIN")
         login_needed = bool(auth) and self.server.user is not None
+        starttls = self.behaviour.get("starttls")
+        if self.behaviour.get("tls") and not await self.start_tls():
+            return
         if not await self.respond("greeting", "220 scripted.test ESMTP"):
             return
         while True:
@@ -126,8 +156,22 @@ class Connection:
             if line is None:
                 return
             verb = line[:4].upper()
-            if verb in (b"EHLO", b"HELO"):
-                features = ["scripted.test"] + (["AUTH " + auth] if auth else [])
+            secure = self.clear is not None
+            if starttls and not secure and verb in (b"AUTH", b"MAIL"):
+                if not await self.respond(verb.decode(), "530 5.7.0 Must issue a STARTTLS command first"):
+                    return
+            elif starttls and not secure and line.upper() == b"STARTTLS":
+                if not await self.respond("STARTTLS", "220 2.0.0 Ready to start TLS"):
+                    return
+                if self.rule("reply", "STARTTLS") and not self.rule("reply", "STARTTLS").startswith("220"):
+                    continue
+                if not await self.start_tls():
+                    return
+                self.sender, self.recipients = None, []
+            elif verb in (b"EHLO", b"HELO"):
+                features = ["scripted.test"]
+                features += ["STARTTLS"] if starttls and not secure else []
+                features += ["AUTH " + auth] if auth and (secure or not starttls) else []
                 features += ["PIPELINING"] if self.behaviour.get("pipelining") else []
                 features += ["8BITMIME"]
                 reply = "\r\n".join("250-" + f for f in features[:-1]) + "\r\n250 " + features[-1]
@@ -180,6 +224,10 @@ class Connection:
                     return
                 if not await self.receive_data():
                     return
+                if self.rule("stall", "CLOSE"):
+                    self.writer.transport.pause_reading()
+                    await asyncio.sleep(self.behaviour.get("stall_seconds", 3))
+                    return
             elif verb == b"QUIT":
                 await self.respond("QUIT", "221 2.0.0 Bye")
                 return
@@ -229,6 +277,7 @@ class Connection:
 class Server:
     def __init__(self, options):
         self.dir = options.dir
+        self.tls_dir = options.tls_dir
         self.user = options.user.encode() if options.user is not None else None
         self.password = options.password.encode() if options.password is not None else b""
         self.behaviour = {}
@@ -239,12 +288,17 @@ class Server:
         connection = Connection(self, self.count, reader, writer)
         try:
             await connection.run()
-        except (ConnectionError, asyncio.CancelledError):
+        except (ConnectionError, asyncio.CancelledError, ssl.SSLError, OSError):
             pass
         finally:
             writer.close()
-            with open(os.path.join(self.dir, "%04d.wire" % connection.number), "wb") as out:
+            name = os.path.join(self.dir, "%04d" % connection.number)
+            with open(name + ".wire", "wb") as out:
                 out.write(connection.wire)
+            with open(name + ".clear", "wb") as out:
+                out.write(connection.wire if connection.clear is None else connection.clear)
+            with open(name + ".sni", "w") as out:
+                out.write(connection.sni or "")
             print("end %d" % connection.number, flush=True)
 
 
@@ -253,6 +307,7 @@ async def main():
     parser.add_argument("--dir", required=True)
     parser.add_argument("--user")
     parser.add_argument("--password")
+    parser.add_argument("--tls-dir")
     parser.add_argument("--lifetime", type=float, default=600.0)
     server = Server(parser.parse_args())
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)

@@ -3,47 +3,24 @@
 // environment lock is held, or a reload's setenv can free the array they
 // walk. This program defines getenv, so the dynamic loader binds the
 // codecs' calls to the counting version below.
-#include <pthread.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
 #include <string>
 
+#include "env_watch.h"
 #include "images.h"
 #include "test_util.h"
 #include "udf_call.h"
 
-extern "C" char** environ;
-
 namespace {
 
-std::atomic<pthread_rwlock_t*> watched_lock{nullptr};
-std::atomic<int> codec_reads{0};
-std::atomic<int> unlocked_codec_reads{0};
-
-char* find_variable(const char* name) {
-  const std::size_t length = std::strlen(name);
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, name, length) == 0 && (*entry)[length] == '=')
-      return *entry + length + 1;
-  }
-  return nullptr;
-}
+quarn::test::EnvWatch codec_reads([](const char* name) { return std::strcmp(name, "JPEGMEM") == 0; });
 
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) char* getenv(const char* name) {
-  pthread_rwlock_t* lock = watched_lock.load();
-  if (lock != nullptr && std::strcmp(name, "JPEGMEM") == 0) {
-    ++codec_reads;
-    // Taking it for writing succeeds only when nobody holds it.
-    if (pthread_rwlock_trywrlock(lock) == 0) {
-      ++unlocked_codec_reads;
-      pthread_rwlock_unlock(lock);
-    }
-  }
-  return find_variable(name);
+  return codec_reads.lookup(name);
 }
 
 namespace {
@@ -75,17 +52,15 @@ TEST(CodecEnvironment, TheCodecsReadTheEnvironmentOnlyUnderTheLock) {
     SCOPED_TRACE(c.name);
     const std::string image = quarn::test::encode_image(64, 48, c.format);
     ASSERT_FALSE(image.empty());
-    codec_reads = 0;
-    unlocked_codec_reads = 0;
-    watched_lock = lock;
+    codec_reads.watch(lock);
     Args args;
     args.text(image).text(c.name).integer(16).integer(16);
     const auto result = tarvik.call_string(args);
-    watched_lock = nullptr;
+    codec_reads.watch(nullptr);
     EXPECT_EQ(result.text, "File written as " + images.path() + "/" + c.name + ".jpg");
     // Without reads seen, the interposition did not work and proves nothing.
-    EXPECT_GE(codec_reads.load(), c.min_reads);
-    EXPECT_EQ(unlocked_codec_reads.load(), 0);
+    EXPECT_GE(codec_reads.reads(), c.min_reads);
+    EXPECT_EQ(codec_reads.unlocked_reads(), 0);
   }
   ::unsetenv("UDF_IMAGEDIR");
 }
