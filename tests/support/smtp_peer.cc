@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <regex>
 #include <stdexcept>
 
 namespace quarn::test {
@@ -72,6 +73,35 @@ StoredMessage read_stored(const std::string& path) {
   const auto second = bytes.find('\n', first + 1);
   return {bytes.substr(0, first), bytes.substr(first + 1, second - first - 1),
           bytes.substr(second + 1)};
+}
+
+std::string masked_stamp(std::string data) {
+  const auto mask = [&data](const std::string& name, const char* form, const char* shown) {
+    const std::string start = "\r\n" + name + ": ";
+    const auto at = data.find(start);
+    if (at == std::string::npos) return;
+    const auto value = at + start.size();
+    const auto end = data.find("\r\n", value);
+    if (end == std::string::npos || !std::regex_match(data.substr(value, end - value), std::regex(form)))
+      return;
+    data.replace(value, end - value, shown);
+  };
+  mask("Date", "(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] "
+               "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} "
+               "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [+-][0-9]{4}",
+       "(date)");
+  mask("Message-ID", "<[0-9a-f]{32}@[A-Za-z0-9.-]+>", "(id)");
+  return data;
+}
+
+std::string velmar_header(const std::string& subject, const std::string& from,
+                          const std::string& to, const std::string& type) {
+  const auto line = [](const std::string& name, const std::string& value) {
+    return name + (value.empty() ? ":" : ": " + value) + "\r\n";
+  };
+  return line("Subject", subject) + line("From", from) + line("To", to) +
+         "Date: (date)\r\nMessage-ID: (id)\r\nMIME-Version: 1.0\r\nContent-Type: text/" + type +
+         "; charset=utf-8\r\n";
 }
 
 ScriptedSmtpServer::ScriptedSmtpServer(const std::string& user, const std::string& password)
