@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 """A loopback SMTP server for the demo: AUTH LOGIN without TLS, every
-received message appended to a mailbox file, recipients nobody@... refused
-as unknown. Prints "ready" once listening."""
+received message appended to a mailbox file (with its header as a mail reader
+decodes it), recipients nobody@... refused as unknown. Prints "ready" once
+listening."""
 import argparse
+import email
+import email.policy
 import logging
 import signal
 import threading
@@ -31,6 +34,11 @@ class Mailbox:
                 self.count, envelope.mail_from.encode(), ",".join(envelope.rcpt_tos).encode(),
                 (session.auth_data.login if session.authenticated else b"-")))
             out.write(envelope.original_content.rstrip(b"\r\n") + b"\n")
+            # The header as a mail reader decodes it.
+            message = email.message_from_bytes(envelope.original_content,
+                                               policy=email.policy.default)
+            for name in ("Subject", "From", "To", "Date", "Message-ID"):
+                out.write(("  read as %s: %s\n" % (name, message[name])).encode())
         return "250 Message accepted for delivery"
 
 
