@@ -1,19 +1,9 @@
 #!/usr/bin/python3
-"""Reads messages the way a mail reader does, with Python's email package
-(policy default), for the C++ tests to compare with what velmar was given.
-
-Each line on standard input is one message's data in hex. For each, the
-answer is lines "KEY VALUE", then "end":
-    subject  HEX            decoded subject, UTF-8
-    from     HEX            display name TAB address, UTF-8, one line each
-    to       HEX
-    type     TEXT           content type
-    body     HEX            decoded body text, UTF-8, line ends as parsed
-    date     EPOCH OFFSET   the Date header, seconds since 1970 and the
-                            offset from UTC in seconds
-    id       TEXT           the Message-ID
-    defects  NAMES          what the parser found wrong, comma-separated
-A message the parser cannot read gives "error TEXT".
+"""Reads messages as a mail reader does, with Python's email package (policy
+default). Each line on standard input is one message's data in hex; the
+answer is lines "KEY VALUE", then "end": subject, from and to (display name
+TAB address, one line each) and body in hex of their UTF-8, type, date (epoch
+and UTC offset in seconds), id, defects (comma-separated), or "error TEXT".
 """
 import email
 import email.policy
