@@ -30,16 +30,13 @@ std::string base64_encode(std::string_view text) {
   return encoded;
 }
 
-std::string dot_stuff(std::string_view text) {
-  std::string stuffed;
-  stuffed.reserve(text.size() + text.size() / 64 + 1);
+void append_dot_stuffed(std::string& out, std::string_view text) {
   bool line_start = true;
   for (const char c : text) {
-    if (line_start && c == '.') stuffed += '.';
-    stuffed += c;
+    if (line_start && c == '.') out += '.';
+    out += c;
     line_start = c == '\n';
   }
-  return stuffed;
 }
 
 namespace {
@@ -490,10 +487,13 @@ std::string message_data(const MessageText& text, const MessageStamp& stamp) {
   if (encoded) header += "Content-Transfer-Encoding: quoted-printable\r\n";
 
   // Header lines start with a name or a blank; stuffed all the same, should
-  // a To or From text hold a line break.
-  std::string data = dot_stuff(header);
+  // a To or From text hold a line break. The body is stuffed in place: it
+  // may be large.
+  std::string data;
+  data.reserve(header.size() + body.size() + body.size() / 64 + 8);
+  append_dot_stuffed(data, header);
   data += "\r\n";
-  data += dot_stuff(body);
+  append_dot_stuffed(data, body);
   data += "\r\n.\r\n";
   return data;
 }

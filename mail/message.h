@@ -16,10 +16,11 @@ namespace quarn::mail {
 // SASL decoders refuse unpadded credentials.
 std::string base64_encode(std::string_view text);
 
-// Puts one more "." in front of every line that begins with "." (a line
-// begins at the start of the text and after any LF byte), so the server
-// neither ends the data early nor drops a leading dot.
-std::string dot_stuff(std::string_view text);
+// Appends text to out with one more "." in front of every line that begins
+// with "." (a line begins at the start of the text and after any LF byte),
+// so the server neither ends the data early nor drops a leading dot. out
+// must end at the start of a line.
+void append_dot_stuffed(std::string& out, std::string_view text);
 
 enum class AddressProblem {
   kNone,

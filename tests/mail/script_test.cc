@@ -77,7 +77,11 @@ TEST(DotStuff, LinesBeginningWithADotGetOneMore) {
       {"\r\n.\r\nQUIT\r\n", "\r\n..\r\nQUIT\r\n"},
       {"no dots here", "no dots here"},
   };
-  for (const auto& [text, stuffed] : cases) EXPECT_EQ(dot_stuff(text), stuffed) << text;
+  for (const auto& [text, stuffed] : cases) {
+    std::string out;
+    append_dot_stuffed(out, text);
+    EXPECT_EQ(out, stuffed) << text;
+  }
 }
 
 MessageText text(const std::string& body, bool is_html = true) {
