@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <regex>
 #include <set>
 
 #include <string>
@@ -288,7 +287,9 @@ TEST_F(VelmarSink, EveryTextArrivesAsWritten) {
     // Now, in the process's local time.
     EXPECT_LE(std::llabs(seen.date - std::time(nullptr)), 60) << seen.date;
     EXPECT_EQ(seen.offset, -12600);
-    EXPECT_TRUE(std::regex_match(seen.id, std::regex("<[0-9a-f]{32}@example\\.test>"))) << seen.id;
+    EXPECT_EQ(quarn::test::masked_stamp("\r\nMessage-ID: " + seen.id + "\r\n"),
+              "\r\nMessage-ID: (id)\r\n");
+    EXPECT_EQ(seen.id.substr(33), "@example.test>");
     EXPECT_TRUE(ids.insert(seen.id).second) << "a Message-ID twice: " << seen.id;
   }
   unsetenv("TZ");
