@@ -32,8 +32,6 @@ const char kFromLineBreak[] = "Error: 'From' address contains a line break.";
 const char kSubjectLineBreak[] = "Error: Subject contains a line break.";
 const char kToTooLong[] = "Error: 'To' address is too long.";
 const char kFromTooLong[] = "Error: 'From' address is too long.";
-const char kSubjectTooLong[] = "Error: Subject is too long.";
-const char kBodyLineTooLong[] = "Error: Message has a line longer than 998 bytes.";
 const char kSent[] = "OK";
 const char kSendError[] = "There was an error sending the message.";
 const char kException[] = "An exception was thrown.";
@@ -112,22 +110,6 @@ bool has_line_break(const std::string& text) {
   return text.find_first_of("\r\n") != std::string::npos;
 }
 
-// A line ends at LF; a CR right before it belongs to the line break.
-bool has_long_line(const std::string& text) {
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find('\n', start);
-    const bool last = end == std::string::npos;
-    if (last) end = text.size();
-    std::size_t length = end - start;
-    if (!last && length > 0 && text[end - 1] == '\r') --length;
-    if (length > kMaxLineBytes) return true;
-    if (last) break;
-    start = end + 1;
-  }
-  return false;
-}
-
 }  // namespace
 
 MailArgs mail_args(const UDF_ARGS& args) {
@@ -161,10 +143,8 @@ const char* refusal(const MailArgs& mail) {
     return std::any_of(list.addresses.begin(), list.addresses.end(),
                        [](const std::string& address) { return address.size() > kMaxAddressBytes; });
   };
-  if (mail.to->size() > kMaxToBytes || too_long(to)) return kToTooLong;
-  if (mail.from->size() > kMaxFromBytes || too_long(from)) return kFromTooLong;
-  if (mail.subject.size() > kMaxSubjectBytes) return kSubjectTooLong;
-  if (has_long_line(mail.body)) return kBodyLineTooLong;
+  if (mail.to->size() > kMaxAddressTextBytes || too_long(to)) return kToTooLong;
+  if (mail.from->size() > kMaxAddressTextBytes || too_long(from)) return kFromTooLong;
   return nullptr;
 }
 
@@ -179,8 +159,12 @@ Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
     const auto config = read_smtp_config(env, &missing);
     if (!config) return {missing, false, false, std::string(missing), std::nullopt};
 
-    // Before the session: its lookup holds the environment lock, which the
-    // context's loading takes as well.
+    MailArgs mail = mail_args(args);
+    // Before the session, which holds the environment lock for reading
+    // during its lookup: a second hold on one thread waits behind a queued
+    // writer for ever. The stamp reads the time zone and the TLS context's
+    // loading reads OpenSSL's variables, each under a hold of its own.
+    const MessageStamp stamp = new_stamp(mail.from.value_or(std::string()));
     TlsOptions tls{config->security, nullptr};
     if (tls.security != Security::kNone) {
       std::string why;
@@ -192,12 +176,13 @@ Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
     // runs meanwhile, and a refused call waits for it as the session ends.
     SmtpSession session(config->host, config->port, config->user, config->password,
                         config->timeout, kCloseWait, std::move(tls));
-    MailArgs mail = mail_args(args);
-    if (const char* refused = refusal(mail)) return {refused, false, false, std::string(refused), std::nullopt};
+    if (const char* refused = refusal(mail))
+      return {refused, false, false, std::string(refused), std::nullopt};
 
     const OutgoingMessage message = outgoing_message(
         {std::move(*mail.from), std::move(*mail.to), std::move(mail.subject),
-         std::move(mail.body), mail.is_html});
+         std::move(mail.body), mail.is_html},
+        stamp);
     session.send(message);
     return send_outcome(session.failed(), session.failure_text());
   } catch (...) {

@@ -35,8 +35,6 @@ extern const char kFromLineBreak[];
 extern const char kSubjectLineBreak[];
 extern const char kToTooLong[];
 extern const char kFromTooLong[];
-extern const char kSubjectTooLong[];
-extern const char kBodyLineTooLong[];
 extern const char kSent[];
 extern const char kSendError[];
 extern const char kException[];
@@ -85,22 +83,18 @@ struct MailArgs {
 
 MailArgs mail_args(const UDF_ARGS& args);
 
-// Lengths beyond which SMTP servers refuse the message: an envelope address
-// longer than a path may be (RFC 5321: 256 octets with the angle brackets;
-// each address of a To list counts alone), a header or body line longer
-// than 998 bytes without its CR LF (the prefixes "SUBJECT:", "From:" and
-// "To:" leave 990, 993 and 995 for the texts). Body lines are counted as
-// given: the dot that stuffing may add is transport, not text.
+// An envelope address longer than a path may be (RFC 5321: 256 octets with
+// the angle brackets; each address of a To list counts alone) is refused,
+// and so is a To or From text over kMaxAddressTextBytes: its header line is
+// folded, but relays cut a header past about 100 KB (Postfix's
+// header_size_limit) and encoded words may take 1.7 times the text.
 constexpr std::size_t kMaxAddressBytes = 254;
-constexpr std::size_t kMaxLineBytes = 998;
-constexpr std::size_t kMaxSubjectBytes = kMaxLineBytes - 8;
-constexpr std::size_t kMaxFromBytes = kMaxLineBytes - 5;
-constexpr std::size_t kMaxToBytes = kMaxLineBytes - 3;
+constexpr std::size_t kMaxAddressTextBytes = 16384;
 
-// The refusal text for the addresses, subject and body, in the order To
-// missing, From missing, line breaks in To, From and Subject, an empty part
-// or an unclosed bracket in To, one in From, then To, From, Subject and a
-// body line too long; nullptr when the message may go out.
+// The refusal text for the addresses and subject, in the order To missing,
+// From missing, line breaks in To, From and Subject, an empty part or an
+// unclosed bracket in To, one in From, then To and From too long; nullptr
+// when the message may go out.
 const char* refusal(const MailArgs& mail);
 
 using quarn::Outcome;

@@ -1,11 +1,20 @@
 #include "message.h"
 
+#include <sys/random.h>
+#include <sys/types.h>
+
 #include <boost/archive/iterators/base64_from_binary.hpp>
 #include <boost/archive/iterators/transform_width.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <sstream>
+#include <system_error>
+
+#include "env.h"
 
 namespace quarn::mail {
 
@@ -21,76 +30,139 @@ std::string base64_encode(std::string_view text) {
   return encoded;
 }
 
-std::string dot_stuff(std::string_view text) {
-  std::string stuffed;
-  stuffed.reserve(text.size() + text.size() / 64 + 1);
+void append_dot_stuffed(std::string& out, std::string_view text) {
   bool line_start = true;
   for (const char c : text) {
-    if (line_start && c == '.') stuffed += '.';
-    stuffed += c;
+    if (line_start && c == '.') out += '.';
+    out += c;
     line_start = c == '\n';
   }
-  return stuffed;
 }
 
 namespace {
 
-std::string trimmed(const std::string& text) {
+constexpr auto npos = std::string_view::npos;
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string trimmed(std::string_view text) {
   const auto first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return std::string();
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+  if (first == npos) return std::string();
+  return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
 }
 
-// One pass over an address text in the RFC 5322 manner, as far as the
-// envelope needs it: quoted strings and backslash escapes are kept as
-// written, comments are dropped, an angle-bracketed address replaces the
-// rest of its part (the last one, should a part hold several).
-Addresses scan(std::string_view text, bool split_at_commas) {
-  Addresses result;
-  std::string bare, angled;
-  bool has_angle = false, in_angle = false, quoted = false, escaped = false;
-  int comment_depth = 0;
-  const auto finish_part = [&] {
-    result.addresses.push_back(has_angle ? angled : trimmed(bare));
-    bare.clear();
-    angled.clear();
-    has_angle = false;
-  };
-  for (const char c : text) {
-    std::string& target = in_angle ? angled : bare;
-    if (comment_depth > 0) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '(') ++comment_depth;
-      else if (c == ')') --comment_depth;
-      continue;
-    }
-    if (quoted) {
-      target += c;
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') quoted = false;
-      continue;
-    }
-    if (c == '"') {
-      quoted = true;
-      target += c;
-    } else if (in_angle) {
-      if (c == '>') in_angle = false;
-      else angled += c;
-    } else if (c == '(') {
-      comment_depth = 1;
-    } else if (c == '<') {
-      has_angle = in_angle = true;
-      angled.clear();
-    } else if (c == ',' && split_at_commas) {
-      finish_part();
-    } else {
-      bare += c;
+// An address text in the RFC 5322 manner, as far as velmar needs it: quoted
+// strings and comments (with backslash escapes), angle-bracketed addresses
+// (which may hold quoted strings), commas, blanks and the words between.
+enum class Lex { kBlank, kWord, kQuoted, kComment, kAngle, kComma };
+
+struct Lexeme {
+  Lex kind;
+  std::string_view text;  // as written, with its delimiters
+  bool closed = true;     // a quote, comment or angle address that ends
+};
+
+using Part = std::vector<Lexeme>;
+
+std::size_t quoted_end(std::string_view text, std::size_t at) {
+  for (std::size_t i = at + 1; i < text.size(); ++i) {
+    if (text[i] == '\\') ++i;
+    else if (text[i] == '"') return i + 1;
+  }
+  return npos;
+}
+
+std::size_t comment_end(std::string_view text, std::size_t at) {
+  int depth = 0;
+  for (std::size_t i = at; i < text.size(); ++i) {
+    if (text[i] == '\\') ++i;
+    else if (text[i] == '(') ++depth;
+    else if (text[i] == ')' && --depth == 0) return i + 1;
+  }
+  return npos;
+}
+
+std::size_t angle_end(std::string_view text, std::size_t at) {
+  for (std::size_t i = at + 1; i < text.size(); ++i) {
+    if (text[i] == '"') {
+      const std::size_t end = quoted_end(text, i);
+      if (end == npos) return npos;
+      i = end - 1;
+    } else if (text[i] == '>') {
+      return i + 1;
     }
   }
-  if (quoted || in_angle || comment_depth > 0) result.problem = AddressProblem::kUnclosed;
-  finish_part();
+  return npos;
+}
+
+bool starts_lexeme(char c) { return is_blank(c) || c == '"' || c == '(' || c == '<' || c == ','; }
+
+std::vector<Lexeme> lex(std::string_view text) {
+  std::vector<Lexeme> lexemes;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const char c = text[at];
+    Lexeme lexeme{Lex::kWord, {}};
+    std::size_t end = at + 1;
+    if (c == '"' || c == '(' || c == '<') {
+      lexeme.kind = c == '"' ? Lex::kQuoted : c == '(' ? Lex::kComment : Lex::kAngle;
+      end = c == '"' ? quoted_end(text, at) : c == '(' ? comment_end(text, at) : angle_end(text, at);
+      lexeme.closed = end != npos;
+      if (!lexeme.closed) end = text.size();
+    } else if (c == ',') {
+      lexeme.kind = Lex::kComma;
+    } else if (is_blank(c)) {
+      lexeme.kind = Lex::kBlank;
+      while (end < text.size() && is_blank(text[end])) ++end;
+    } else {
+      while (end < text.size() && !starts_lexeme(text[end])) ++end;
+    }
+    lexeme.text = text.substr(at, end - at);
+    lexemes.push_back(lexeme);
+    at = end;
+  }
+  return lexemes;
+}
+
+std::vector<Part> parts_of(std::string_view text, bool split_at_commas) {
+  std::vector<Part> parts(1);
+  for (const Lexeme& lexeme : lex(text)) {
+    if (lexeme.kind == Lex::kComma && split_at_commas) parts.emplace_back();
+    else parts.back().push_back(lexeme);
+  }
+  return parts;
+}
+
+// A delimited lexeme without its delimiters (the closing one only if there).
+std::string_view inside(const Lexeme& lexeme) {
+  return lexeme.text.substr(1, lexeme.text.size() - (lexeme.closed ? 2 : 1));
+}
+
+// The last one, should a part hold several.
+const Lexeme* angle_address(const Part& part) {
+  const Lexeme* angle = nullptr;
+  for (const Lexeme& lexeme : part)
+    if (lexeme.kind == Lex::kAngle) angle = &lexeme;
+  return angle;
+}
+
+// What the envelope takes of a part: the inside of its angle address, else
+// the text without comments and surrounding blanks.
+std::string envelope_address(const Part& part) {
+  if (const Lexeme* angle = angle_address(part)) return std::string(inside(*angle));
+  std::string bare;
+  for (const Lexeme& lexeme : part)
+    if (lexeme.kind != Lex::kComment) bare += lexeme.text;
+  return trimmed(bare);
+}
+
+Addresses scan(std::string_view text, bool split_at_commas) {
+  Addresses result;
+  for (const Part& part : parts_of(text, split_at_commas)) {
+    result.addresses.push_back(envelope_address(part));
+    for (const Lexeme& lexeme : part)
+      if (!lexeme.closed) result.problem = AddressProblem::kUnclosed;
+  }
   return result;
 }
 
@@ -107,28 +179,330 @@ Addresses recipient_addresses(std::string_view to) {
 
 Addresses sender_address(std::string_view from) { return scan(from, false); }
 
-std::string message_data(const MessageText& text) {
-  // Each header line starts a line of the data, so stuffing line by line
-  // is the same as stuffing the whole section.
+// --- header and body encodings -----------------------------------------------
+
+namespace {
+
+// A lead byte followed by all its continuation bytes is one character; any
+// other byte stands alone.
+std::size_t utf8_length(std::string_view text, std::size_t at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                             : lead >= 0xE0 && lead <= 0xEF ? 3
+                             : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                            : 1;
+  if (at + length > text.size()) return 1;
+  for (std::size_t i = 1; i < length; ++i)
+    if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 1;
+  return length;
+}
+
+// 42 bytes are 56 base64 characters, 68 with "=?UTF-8?B?" and "?=":
+// "Subject: " and one word make a line of 77.
+constexpr std::size_t kEncodedWordBytes = 42;
+
+// Printable ASCII, blanks included: text a header may carry as written.
+bool printable(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return (c >= 0x20 && c <= 0x7E) || c == '\t'; });
+}
+
+// "Name: value" CR LF, with a line break before a run of blanks wherever
+// the line would grow past kFoldedLineBytes: unfolding (removing the CR LF)
+// gives the value back. The first word stays on the name's line, and every
+// line holds more than blanks.
+std::string folded(std::string_view name, std::string_view value) {
+  std::string field(name);
+  field += ':';
+  if (value.empty()) return field + "\r\n";
+  field += ' ';
+  std::size_t line_start = 0;
+  for (std::size_t at = 0; at < value.size();) {
+    std::size_t word = at;
+    while (word < value.size() && is_blank(value[word])) ++word;
+    std::size_t end = word;
+    while (end < value.size() && !is_blank(value[end])) ++end;
+    const bool breakable = at > 0 && end > word;
+    if (breakable && field.size() - line_start + (end - at) > kFoldedLineBytes) {
+      field += "\r\n";
+      line_start = field.size();
+    }
+    field.append(value.substr(at, end - at));
+    at = end;
+  }
+  return field + "\r\n";
+}
+
+std::size_t longest_line(std::string_view text) {
+  std::size_t longest = 0;
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find("\r\n", start);
+    if (end == npos) end = text.size();
+    longest = std::max(longest, end - start);
+    start = end + 2;
+  }
+  return longest;
+}
+
+std::string subject_field(std::string_view subject) {
+  // Readers drop blanks after the colon, so a leading one is encoded.
+  if (printable(subject) && (subject.empty() || !is_blank(subject.front()))) {
+    std::string field = folded("Subject", subject);
+    if (longest_line(field) <= kMaxLineBytes) return field;
+  }
+  return folded("Subject", encoded_words(subject));
+}
+
+std::string unquoted(const Lexeme& quoted) {
+  std::string text;
+  const std::string_view quoted_text = inside(quoted);
+  for (std::size_t i = 0; i < quoted_text.size(); ++i) {
+    if (quoted_text[i] == '\\' && i + 1 < quoted_text.size()) ++i;
+    text += quoted_text[i];
+  }
+  return text;
+}
+
+bool plain(const Part& part) {
+  return std::all_of(part.begin(), part.end(), [](const Lexeme& lexeme) {
+    return lexeme.kind == Lex::kAngle || printable(lexeme.text);
+  });
+}
+
+// One address of a From or To header. A plain part goes as written; in
+// another one, or in every one when rewritten, the address stays as written
+// and the text around it becomes encoded words: a display name (quotes
+// removed, comments kept as text) before an angle address, the inside of
+// each comment after a bare address.
+std::string rendered(const Part& part, bool rewrite) {
+  if (!rewrite && plain(part)) {
+    std::string text;
+    for (const Lexeme& lexeme : part) text += lexeme.text;
+    return trimmed(text);
+  }
+  if (const Lexeme* angle = angle_address(part)) {
+    std::string name;
+    for (const Lexeme& lexeme : part) {
+      if (&lexeme == angle) continue;
+      name += lexeme.kind == Lex::kQuoted ? unquoted(lexeme) : std::string(lexeme.text);
+    }
+    name = trimmed(name);
+    return (name.empty() ? std::string() : encoded_words(name) + " ") + std::string(angle->text);
+  }
+  std::string text = envelope_address(part);
+  for (const Lexeme& lexeme : part) {
+    if (lexeme.kind != Lex::kComment) continue;
+    if (!text.empty()) text += ' ';
+    text += "(" + encoded_words(inside(lexeme)) + ")";
+  }
+  return text;
+}
+
+// A text that is plain and fits one line goes as written. Otherwise its
+// addresses are joined by ", " so that the line can be folded after each;
+// should a line still be too long (a word of hundreds of letters), the text
+// around every address is encoded, which can be folded anywhere.
+std::string address_field(std::string_view name, std::string_view text) {
+  const std::vector<Part> parts = parts_of(text, true);
+  if (std::all_of(parts.begin(), parts.end(), plain) &&
+      name.size() + 2 + text.size() <= kFoldedLineBytes)
+    return folded(name, text);
+  const auto joined = [&parts](bool rewrite) {
+    std::string value;
+    for (const Part& part : parts) {
+      if (!value.empty()) value += ", ";
+      value += rendered(part, rewrite);
+    }
+    return value;
+  };
+  std::string field = folded(name, joined(false));
+  if (longest_line(field) > kMaxLineBytes) field = folded(name, joined(true));
+  return field;
+}
+
+// 7bit (RFC 2045 2.7): no NUL, no byte above 127, no line over 998 bytes.
+bool seven_bit(std::string_view crlf_text) {
+  std::size_t line = 0;
+  for (const char c : crlf_text) {
+    if (c == '\0' || static_cast<unsigned char>(c) >= 0x80) return false;
+    if (c == '\n') line = 0;
+    else if (c != '\r' && ++line > kMaxLineBytes) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string encoded_words(std::string_view text) {
+  std::string words;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = at;
+    while (end < text.size()) {
+      const std::size_t length = utf8_length(text, end);
+      if (end + length - at > kEncodedWordBytes) break;
+      end += length;
+    }
+    if (!words.empty()) words += ' ';
+    words += "=?UTF-8?B?" + base64_encode(text.substr(at, end - at)) + "?=";
+    at = end;
+  }
+  return words;
+}
+
+std::string crlf_lines(std::string_view text) {
+  std::string lines;
+  lines.reserve(text.size() + text.size() / 32 + 2);
+  for (std::size_t start = 0;;) {
+    const std::size_t end = text.find_first_of("\r\n", start);
+    if (end == npos) {
+      lines.append(text.substr(start));
+      return lines;
+    }
+    lines.append(text.substr(start, end - start));
+    lines += "\r\n";
+    start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+  }
+}
+
+std::string quoted_printable(std::string_view crlf_text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  constexpr std::size_t kMaxEncodedLine = 76;
+  std::string encoded;
+  encoded.reserve(crlf_text.size() + crlf_text.size() / 8 + 16);
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < crlf_text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(crlf_text[i]);
+    if (crlf_text.compare(i, 2, "\r\n") == 0) {
+      encoded += "\r\n";
+      column = 0;
+      ++i;
+      continue;
+    }
+    const bool line_ends = i + 1 == crlf_text.size() || crlf_text.compare(i + 1, 2, "\r\n") == 0;
+    const bool literal = (c >= 33 && c <= 126 && c != '=') || ((c == ' ' || c == '\t') && !line_ends);
+    const std::size_t width = literal ? 1 : 3;
+    // Unless the line ends here, leave room for the "=" of a soft break.
+    if (column + width > kMaxEncodedLine - (line_ends ? 0 : 1)) {
+      encoded += "=\r\n";
+      column = 0;
+    }
+    if (literal) {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '=';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    }
+    column += width;
+  }
+  return encoded;
+}
+
+// --- the message ---------------------------------------------------------------
+
+std::string rfc5322_date(const std::tm& local) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const long minutes = local.tm_gmtoff / 60;
+  const long offset = std::labs(minutes);
+  char text[128];
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld",
+                kDays[(local.tm_wday % 7 + 7) % 7], local.tm_mday,
+                kMonths[(local.tm_mon % 12 + 12) % 12], local.tm_year + 1900, local.tm_hour,
+                local.tm_min, local.tm_sec, minutes < 0 ? '-' : '+', offset / 60, offset % 60);
+  return text;
+}
+
+namespace {
+
+// Letters, digits and hyphens in dot-separated labels: fit for the right
+// side of a Message-ID as it is.
+bool host_name(std::string_view domain) {
+  if (domain.empty() || domain.size() > 253) return false;
+  std::size_t label = 0;
+  for (const char c : domain) {
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+    } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-') {
+      ++label;
+    } else {
+      return false;
+    }
+  }
+  return label > 0;
+}
+
+}  // namespace
+
+std::string message_id(std::string_view from, const std::array<unsigned char, 16>& random) {
+  static const char kHex[] = "0123456789abcdef";
+  const std::string address = sender_address(from).addresses.front();
+  const std::size_t at = address.rfind('@');
+  std::string domain = at == std::string::npos ? std::string() : address.substr(at + 1);
+  if (!host_name(domain)) domain = kMessageIdDomain;
+  std::string id = "<";
+  for (const unsigned char byte : random) {
+    id += kHex[byte >> 4];
+    id += kHex[byte & 15];
+  }
+  return id + "@" + domain + ">";
+}
+
+MessageStamp new_stamp(std::string_view from) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  bool converted = false;
+  {
+    // localtime_r reads TZ, and a reload's setenv may move the environment.
+    quarn::EnvReadHold hold;
+    converted = localtime_r(&now, &local) != nullptr;
+  }
+  if (!converted) gmtime_r(&now, &local);
+  std::array<unsigned char, 16> random{};
+  for (std::size_t got = 0; got < random.size();) {
+    const ssize_t read = getrandom(random.data() + got, random.size() - got, 0);
+    if (read < 0 && errno == EINTR) continue;
+    if (read < 0) throw std::system_error(errno, std::generic_category(), "getrandom");
+    got += static_cast<std::size_t>(read);
+  }
+  return {rfc5322_date(local), message_id(from, random)};
+}
+
+std::string message_data(const MessageText& text, const MessageStamp& stamp) {
+  std::string body = crlf_lines(text.body);
+  const bool encoded = !seven_bit(body);
+  if (encoded) body = quoted_printable(body);
+
+  std::string header = subject_field(text.subject);
+  header += address_field("From", text.from);
+  header += address_field("To", text.to);
+  header += "Date: " + stamp.date + "\r\n";
+  header += "Message-ID: " + stamp.message_id + "\r\n";
+  header += "MIME-Version: 1.0\r\n";
+  header += text.is_html ? "Content-Type: text/html; charset=utf-8\r\n"
+                         : "Content-Type: text/plain; charset=utf-8\r\n";
+  if (encoded) header += "Content-Transfer-Encoding: quoted-printable\r\n";
+
+  // Header lines start with a name or a blank; stuffed all the same, should
+  // a To or From text hold a line break. The body is stuffed in place: it
+  // may be large.
   std::string data;
-  data.reserve(text.body.size() + text.body.size() / 64 + text.subject.size() +
-               text.from.size() + text.to.size() + 96);
-  data += dot_stuff("SUBJECT:" + text.subject) + "\r\n";
-  data += dot_stuff("From:" + text.from) + "\r\n";
-  data += dot_stuff("To:" + text.to) + "\r\n";
-  data += text.is_html ? "Content-Type:text/html; charset=utf-8\r\n"
-                       : "Content-Type:text/plain; charset=utf-8\r\n";
+  data.reserve(header.size() + body.size() + body.size() / 64 + 8);
+  append_dot_stuffed(data, header);
   data += "\r\n";
-  data += dot_stuff(text.body);
+  append_dot_stuffed(data, body);
   data += "\r\n.\r\n";
   return data;
 }
 
-OutgoingMessage outgoing_message(const MessageText& text) {
+OutgoingMessage outgoing_message(const MessageText& text, const MessageStamp& stamp) {
   OutgoingMessage message;
   message.sender = sender_address(text.from).addresses.front();
   message.recipients = recipient_addresses(text.to).addresses;
-  message.data = message_data(text);
+  message.data = message_data(text, stamp);
   return message;
 }
 

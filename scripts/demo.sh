@@ -140,8 +140,8 @@ sql -e "SELECT tarvik('not an image', 'broken.png', 200, 200) AS a_failure_is_a_
 
 say "Sending a plain message to two recipients and an HTML message with velmar(), over STARTTLS"
 sql -e "SELECT velmar('dba@example.test, \"Ops, Night Shift\" <ops@example.test>',
-  'Quarn Jobs <quarn@example.test>', 'Plain hello from SQL',
-  'Thumbnails are ready.\r\n.a line starting with a dot\r\n', 0) AS plain_text;
+  'Quarn Jobs <quarn@example.test>', 'Plain hello from SQL – grüße ✓',
+  'Thumbnails are ready.\n.a line starting with a dot\nUmlauts (äöü) go quoted-printable.\n', 0) AS plain_text;
 SELECT velmar('dba@example.test', 'quarn@example.test', 'HTML hello from SQL',
   '<p>Thumbnails are <b>ready</b>.</p>') AS html;"
 say "A recipient the SMTP server refuses: no OK, nothing sent, the reason in the server log"
@@ -155,7 +155,7 @@ SELECT velmar('dba@example.test', 'quarn@example.test', 'Never sent',
   'The server could be anyone.', 0) AS unverifiable_certificate;"
 grep -o 'STARTTLS handshake: .*' "$work/error.log" | tail -n 1
 for _ in $(seq 1 50); do [[ $(grep -c '^----- message' "$out/mailbox.txt" 2>/dev/null) -ge 2 ]] && break; sleep 0.1; done
-say "What the SMTP server received ($out/mailbox.txt)"
+say "What the SMTP server received ($out/mailbox.txt), and what a mail reader shows"
 cat "$out/mailbox.txt"
 [[ $(grep -c '^----- message' "$out/mailbox.txt") -eq 2 ]] || { echo "expected 2 messages" >&2; exit 1; }
 

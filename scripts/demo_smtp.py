@@ -1,9 +1,12 @@
 #!/usr/bin/python3
 """A loopback SMTP server for the demo, like a submission server on port
 587: STARTTLS with the given certificate, required before AUTH LOGIN; every
-received message appended to a mailbox file, recipients nobody@... refused
-as unknown. Prints "ready" once listening."""
+received message appended to a mailbox file (with its header as a mail reader
+decodes it), recipients nobody@... refused as unknown. Prints "ready" once
+listening."""
 import argparse
+import email
+import email.policy
 import logging
 import signal
 import ssl
@@ -34,6 +37,11 @@ class Mailbox:
                 (session.auth_data.login if session.authenticated else b"-"),
                 b"over TLS" if session.ssl else b"in plain text"))
             out.write(envelope.original_content.rstrip(b"\r\n") + b"\n")
+            # The header as a mail reader decodes it.
+            message = email.message_from_bytes(envelope.original_content,
+                                               policy=email.policy.default)
+            for name in ("Subject", "From", "To", "Date", "Message-ID"):
+                out.write(("  read as %s: %s\n" % (name, message[name])).encode())
         return "250 Message accepted for delivery"
 
 

@@ -160,9 +160,9 @@ TEST_F(Conversation, EveryBehaviourGivesItsResultLogLineAndStoredMessage) {
       EXPECT_EQ(wire.find("YWI="), std::string::npos) << wire.substr(0, 200);
     }
     if (c.stored && c.log.empty()) {
-      EXPECT_EQ(seen.session.stored->data,
-                "SUBJECT:Hello\r\nFrom:from@example.test\r\nTo:to@example.test\r\n"
-                "Content-Type:text/plain; charset=utf-8\r\n\r\nBody\r\n.dot\r\n");
+      EXPECT_EQ(quarn::test::masked_stamp(seen.session.stored->data),
+                quarn::test::velmar_header("Hello", "from@example.test", "to@example.test", "plain") +
+                    "\r\nBody\r\n.dot\r\n");
       // The end of the data is the line "." alone, then QUIT.
       const std::string end = "\r\n..dot\r\n.\r\nQUIT\r\n";
       EXPECT_EQ(wire.substr(wire.size() - end.size()), end);

@@ -22,7 +22,8 @@ using namespace std::chrono_literals;
 using quarn::mail::SmtpSession;
 
 quarn::mail::OutgoingMessage message() {
-  return quarn::mail::outgoing_message({"from@example.org", "to@example.org", "s", "b", false});
+  return quarn::mail::outgoing_message({"from@example.org", "to@example.org", "s", "b", false},
+                                      {"Thu, 01 Jan 2026 00:00:00 +0000", "<1@example.org>"});
 }
 
 // Asked from another thread: a thread's own read hold would answer for it.

@@ -19,7 +19,8 @@ using quarn::mail::SmtpSession;
 using tcp = boost::asio::ip::tcp;
 
 quarn::mail::OutgoingMessage message() {
-  return quarn::mail::outgoing_message({"f@x.test", "t@x.test", "s", "b", false});
+  return quarn::mail::outgoing_message({"f@x.test", "t@x.test", "s", "b", false},
+                                      {"Thu, 01 Jan 2026 00:00:00 +0000", "<1@x.test>"});
 }
 
 tcp::endpoint loopback(const char* address, std::uint16_t port) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "capture_server.h"
+#include "smtp_peer.h"
 #include "test_util.h"
 #include "udf_call.h"
 
@@ -72,18 +73,22 @@ Args with_flag(Args args, std::optional<long long> flag) {
 }
 
 // What the client sends to the capture server for user "ab", password
-// "secret" and host 127.0.0.1; recipients default to the To text.
+// "secret" and host 127.0.0.1, stamp masked; recipients default to the To
+// text. extra_header: lines after Content-Type.
 std::string conversation(const std::string& from, const std::string& to,
                          const std::string& subject, const std::string& sent_body,
                          const std::string& type, std::vector<std::string> recipients = {},
-                         const std::string& sender = "") {
+                         const std::string& sender = "", const std::string& extra_header = "") {
   if (recipients.empty()) recipients.push_back(to);
   std::string sent = "EHLO 127.0.0.1\r\nAUTH LOGIN\r\nYWI=\r\nc2VjcmV0\r\nMAIL FROM:<" +
                      (sender.empty() ? from : sender) + ">\r\n";
   for (const auto& recipient : recipients) sent += "RCPT TO:<" + recipient + ">\r\n";
-  return sent + "DATA\r\nSUBJECT:" + subject + "\r\nFrom:" + from + "\r\nTo:" + to +
-         "\r\nContent-Type:text/" + type + "; charset=utf-8\r\n\r\n" + sent_body +
-         "\r\n.\r\nQUIT\r\n";
+  return sent + "DATA\r\n" + quarn::test::velmar_header(subject, from, to, type) + extra_header +
+         "\r\n" + sent_body + "\r\n.\r\nQUIT\r\n";
+}
+
+std::string received(const quarn::test::Conversation& seen) {
+  return quarn::test::masked_stamp(seen.received);
 }
 
 TEST_F(Velmar, InitRefusesWrongCountsAndTypesWithTheFullText) {
@@ -134,8 +139,9 @@ TEST_F(Velmar, ConversationByteForByte) {
   cases.push_back({"four arguments: html", mail(),
                    "EHLO 127.0.0.1\r\nAUTH LOGIN\r\nYWI=\r\nc2VjcmV0\r\n"
                    "MAIL FROM:<from@example.test>\r\nRCPT TO:<to@example.test>\r\nDATA\r\n"
-                   "SUBJECT:Hello\r\nFrom:from@example.test\r\nTo:to@example.test\r\n"
-                   "Content-Type:text/html; charset=utf-8\r\n\r\nBody\r\n.\r\nQUIT\r\n"});
+                   "Subject: Hello\r\nFrom: from@example.test\r\nTo: to@example.test\r\n"
+                   "Date: (date)\r\nMessage-ID: (id)\r\nMIME-Version: 1.0\r\n"
+                   "Content-Type: text/html; charset=utf-8\r\n\r\nBody\r\n.\r\nQUIT\r\n"});
   const std::string from = "from@example.test";
   const std::string to = "to@example.test";
   cases.push_back({"fifth 0: plain", with_flag(mail(), 0),
@@ -157,15 +163,17 @@ TEST_F(Velmar, ConversationByteForByte) {
                    texts({"\"Doe, Jo\" <jo@x.test>", "Db Jobs <db@x.test>", "Hello", "Body"}),
                    conversation("Db Jobs <db@x.test>", "\"Doe, Jo\" <jo@x.test>", "Hello", "Body",
                                 "html", {"jo@x.test"}, "db@x.test")});
-  cases.push_back({"leading dots",
-                   with_flag(mail(".\r\n..x\r\n.QUIT\nplain.\r\n"), 0),
-                   conversation(from, to, "Hello", "..\r\n...x\r\n..QUIT\nplain.\r\n", "plain")});
+  cases.push_back({"leading dots; every line end CR LF",
+                   with_flag(mail(".\r\n..x\r\n.QUIT\nplain.\r.\r\n"), 0),
+                   conversation(from, to, "Hello", "..\r\n...x\r\n..QUIT\r\nplain.\r\n..\r\n",
+                                "plain")});
   cases.push_back({"NULL subject and body",
                    texts({to, from, std::nullopt, std::nullopt}),
                    conversation(from, to, "", "", "html")});
-  cases.push_back({"any byte value",
+  cases.push_back({"any byte value: an encoded word, quoted-printable",
                    texts({to, from, std::string("\xe4\0x", 3), std::string("\0\xff", 2)}),
-                   conversation(from, to, std::string("\xe4\0x", 3), std::string("\0\xff", 2), "html")});
+                   conversation(from, to, "=?UTF-8?B?5AB4?=", "=00=FF", "html", {}, "",
+                                "Content-Transfer-Encoding: quoted-printable\r\n")});
 
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].name);
@@ -181,7 +189,7 @@ TEST_F(Velmar, ConversationByteForByte) {
     EXPECT_EQ(err.text(), "");
     const auto seen = server.wait_for(1);
     ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].received, cases[i].expected);
+    EXPECT_EQ(received(seen[0]), cases[i].expected);
     // The client shut down its side after the script and read the replies,
     // so the server saw an orderly end, never a reset.
     EXPECT_TRUE(seen[0].orderly_end);
@@ -321,8 +329,8 @@ TEST_F(Velmar, WaitForTheServerToCloseIsBoundedToTenSeconds) {
   EXPECT_GE(waited, std::chrono::milliseconds(9500));
   EXPECT_LT(waited, std::chrono::seconds(20));
   const auto seen = server.wait_for(1);
-  EXPECT_EQ(seen[0].received, conversation("from@example.test", "to@example.test", "Hello",
-                                           "Body", "html"));
+  EXPECT_EQ(received(seen[0]), conversation("from@example.test", "to@example.test", "Hello",
+                                            "Body", "html"));
 }
 
 TEST_F(Velmar, EightThreadsAtOnceEachMessageArrivesWhole) {
@@ -350,12 +358,12 @@ TEST_F(Velmar, EightThreadsAtOnceEachMessageArrivesWhole) {
   std::set<std::string> expected;
   for (const auto& body : bodies)
     expected.insert(conversation("from@example.test", "to@example.test", "Hello", body, "html"));
-  std::set<std::string> received;
+  std::set<std::string> arrived;
   for (const auto& seen : server.wait_for(kThreads)) {
     EXPECT_TRUE(seen.orderly_end);
-    received.insert(seen.received);
+    arrived.insert(received(seen));
   }
-  EXPECT_EQ(received, expected);
+  EXPECT_EQ(arrived, expected);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -73,6 +74,63 @@ StoredMessage read_stored(const std::string& path) {
   const auto second = bytes.find('\n', first + 1);
   return {bytes.substr(0, first), bytes.substr(first + 1, second - first - 1),
           bytes.substr(second + 1)};
+}
+
+namespace {
+
+// Each character of value is of the kind its place in form names: '9' a
+// digit, 'x' a lower-case hex digit, 'a' a letter, '+' a sign; any other
+// stands for itself.
+bool fits(const std::string& value, const std::string& form) {
+  if (value.size() != form.size()) return false;
+  for (std::size_t i = 0; i < form.size(); ++i) {
+    const char c = value[i];
+    const bool ok = form[i] == '9'   ? std::isdigit(static_cast<unsigned char>(c)) != 0
+                    : form[i] == 'x' ? (std::isdigit(static_cast<unsigned char>(c)) || (c >= 'a' && c <= 'f'))
+                    : form[i] == 'a' ? std::isalpha(static_cast<unsigned char>(c)) != 0
+                    : form[i] == '+' ? c == '+' || c == '-'
+                                     : c == form[i];
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool message_id_form(const std::string& value) {
+  const std::size_t at = 33;
+  if (value.size() < at + 3 || !fits(value.substr(0, at + 1), "<" + std::string(32, 'x') + "@") ||
+      value.back() != '>')
+    return false;
+  const std::string domain = value.substr(at + 1, value.size() - at - 2);
+  return domain.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
+         std::string::npos;
+}
+
+}  // namespace
+
+std::string masked_stamp(std::string data) {
+  const auto mask = [&data](const std::string& name, auto has_form, const char* shown) {
+    const std::string start = "\r\n" + name + ": ";
+    const auto at = data.find(start);
+    if (at == std::string::npos) return;
+    const auto value = at + start.size();
+    const auto end = data.find("\r\n", value);
+    if (end == std::string::npos || !has_form(data.substr(value, end - value))) return;
+    data.replace(value, end - value, shown);
+  };
+  mask("Date", [](const std::string& v) { return fits(v, "aaa, 99 aaa 9999 99:99:99 +9999"); },
+       "(date)");
+  mask("Message-ID", message_id_form, "(id)");
+  return data;
+}
+
+std::string velmar_header(const std::string& subject, const std::string& from,
+                          const std::string& to, const std::string& type) {
+  const auto line = [](const std::string& name, const std::string& value) {
+    return name + (value.empty() ? ":" : ": " + value) + "\r\n";
+  };
+  return line("Subject", subject) + line("From", from) + line("To", to) +
+         "Date: (date)\r\nMessage-ID: (id)\r\nMIME-Version: 1.0\r\nContent-Type: text/" + type +
+         "; charset=utf-8\r\n";
 }
 
 TestCertificates::TestCertificates() {

@@ -55,6 +55,16 @@ class TestCertificates {
   TempDir dir_;
 };
 
+// The Date and Message-ID values change with every message: masked_stamp()
+// puts "(date)" and "(id)" in their place when they have the form velmar
+// writes (a value of another form stays, so a comparison shows it).
+std::string masked_stamp(std::string data);
+
+// velmar's header for texts that go as written, stamp masked, up to the
+// empty line: type is "plain" or "html".
+std::string velmar_header(const std::string& subject, const std::string& from,
+                          const std::string& to, const std::string& type);
+
 // tests/support/smtp_server.py: a server that misbehaves on request.
 class ScriptedSmtpServer {
  public:
