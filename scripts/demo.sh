@@ -77,14 +77,18 @@ mkdir -p "$work/tls"
 "$top/tests/support/make_test_certs.sh" "$work/tls"
 openssl x509 -in "$work/tls/good.pem" -noout -subject -issuer -ext subjectAltName
 
-say "Starting a local SMTP server on 127.0.0.1 (python3-aiosmtpd, STARTTLS required before AUTH LOGIN as demo)"
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-/usr/bin/python3 "$top/scripts/demo_smtp.py" --port "$port" --mailbox "$out/mailbox.txt" \
-  --user demo --password 'demo-secret' --cert "$work/tls/good.pem" --key "$work/tls/server.key" \
-  >"$work/smtp.out" 2>"$work/smtp.err" &
-smtp_pid=$!
-for _ in $(seq 1 100); do grep -q ready "$work/smtp.out" 2>/dev/null && break; sleep 0.1; done
-grep -q ready "$work/smtp.out" || { cat "$work/smtp.err" >&2; exit 1; }
+say "Starting a local SMTP server on 127.0.0.1 (the tests' tests/support/smtp_server.py, STARTTLS required before AUTH LOGIN as demo)"
+mkdir -p "$work/smtp"
+# Talked to over its standard input and output: it prints its port, takes
+# its behaviour as a JSON line, and stores each message before its reply.
+coproc SMTP { exec /usr/bin/python3 "$top/tests/support/smtp_server.py" --dir "$work/smtp" \
+  --user demo --password 'demo-secret' --tls-dir "$work/tls" --mailbox "$out/mailbox.txt" \
+  --lifetime 3600 2>"$work/smtp.err"; }
+smtp_pid=$SMTP_PID
+read -r -t 30 -u "${SMTP[0]}" _ port || { cat "$work/smtp.err" >&2; exit 1; }
+# A submission server: STARTTLS before AUTH; one mailbox that does not exist.
+echo '{"starttls": true, "reply": {"RCPT nobody@example.test": "550 5.1.1 <nobody@example.test>: Recipient address rejected: User unknown"}}' >&"${SMTP[1]}"
+read -r -t 10 -u "${SMTP[0]}" answer && [[ "$answer" == ok ]] || { cat "$work/smtp.err" >&2; exit 1; }
 
 say "Writing quarn_udf.ini into the server's working directory ($data)"
 settings() {  # settings EXTRA_EMAIL_LINES
@@ -154,7 +158,6 @@ sql -e "SELECT udf_loadini(TRUE) AS reloaded, udf_getenvvar('UDF_SMTPCAFILE') AS
 SELECT velmar('dba@example.test', 'quarn@example.test', 'Never sent',
   'The server could be anyone.', 0) AS unverifiable_certificate;"
 grep -o 'STARTTLS handshake: .*' "$work/error.log" | tail -n 1
-for _ in $(seq 1 50); do [[ $(grep -c '^----- message' "$out/mailbox.txt" 2>/dev/null) -ge 2 ]] && break; sleep 0.1; done
 say "What the SMTP server received ($out/mailbox.txt), and what a mail reader shows"
 cat "$out/mailbox.txt"
 [[ $(grep -c '^----- message' "$out/mailbox.txt") -eq 2 ]] || { echo "expected 2 messages" >&2; exit 1; }

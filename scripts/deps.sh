@@ -8,7 +8,7 @@ packages=(
   libdevil-dev libjpeg62-turbo-dev libboost-dev libboost-system-dev libinih-dev
   libssl-dev openssl ca-certificates
   googletest libgtest-dev
-  python3 python3-aiosmtpd
+  python3
   clang libclang-rt-14-dev
   dpkg-dev file
 )

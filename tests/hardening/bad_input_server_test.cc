@@ -20,12 +20,11 @@
 #include <thread>
 #include <vector>
 
-#include "capture_server.h"
 #include "handmade_images.h"
 #include "images.h"
 #include "mariadb_server.h"
 #include "result_checks.h"
-#include "smtp_sink.h"
+#include "smtp_peer.h"
 #include "test_util.h"
 #include "working_dir.h"
 
@@ -53,15 +52,13 @@ class BadInput : public ::testing::Test {
   static void SetUpTestSuite() {
     quarn::test::clear_settings();  // the server inherits this environment
     images_ = new TempDir;
-    capture_ = new quarn::test::CaptureServer;
-    sink_ = new quarn::test::SmtpSink("u", "p");
+    smtp_ = new quarn::test::ScriptedSmtpServer("u", "p");
     server_ = new MariaDbServer;
     server_->install_functions();
   }
   static void TearDownTestSuite() {
     delete server_;
-    delete sink_;
-    delete capture_;
+    delete smtp_;
     delete images_;
   }
   void SetUp() override {
@@ -75,13 +72,12 @@ class BadInput : public ::testing::Test {
   }
 
   static std::string settings_path() { return server_->data_dir() + "/quarn_udf.ini"; }
-  // Mail goes to the capture server, which answers every line; the sink
-  // answers like a real server and stores what it accepted.
-  static std::string standard_settings(const std::string& image_dir = images_->path(),
-                                       std::uint16_t port = capture_->port()) {
+  // Mail goes to the test SMTP server, which records every byte and stores
+  // what it accepted.
+  static std::string standard_settings(const std::string& image_dir = images_->path()) {
     return "[thumbnail]\nimage-directory = " + image_dir +
            "\n[email]\nsmtp-host = 127.0.0.1\nsmtp-user = u\nsmtp-password = p\nsmtp-port = " +
-           std::to_string(port) + "\n";
+           std::to_string(smtp_->port()) + "\n";
   }
   // Writes the settings file and reloads it; true when it was published.
   bool load_settings(const std::string& text) {
@@ -109,26 +105,25 @@ class BadInput : public ::testing::Test {
     const auto result = db_->query(sql);
     return result.ok ? "accepted" : result.error;
   }
-  // The next conversation that the capture server saw end.
-  std::string next_conversation() {
-    const auto all = capture_->wait_for(++conversations_);
-    return quarn::test::masked_stamp(all.back().received);
+  // The next conversation that the SMTP server saw end.
+  quarn::test::ScriptedSmtpServer::Session next_session() {
+    ++conversations_;
+    return smtp_->next_session();
   }
+  std::string next_conversation() { return quarn::test::masked_stamp(next_session().received); }
 
   static std::string image_path(const std::string& name) { return images_->path() + "/" + name; }
   static std::string png() { return quarn::test::encode_image(40, 30, quarn::test::ImageFormat::kPng); }
 
   static TempDir* images_;
-  static quarn::test::CaptureServer* capture_;
-  static quarn::test::SmtpSink* sink_;
+  static quarn::test::ScriptedSmtpServer* smtp_;
   static MariaDbServer* server_;
   static std::size_t conversations_;
   std::unique_ptr<Connection> db_;
 };
 
 TempDir* BadInput::images_ = nullptr;
-quarn::test::CaptureServer* BadInput::capture_ = nullptr;
-quarn::test::SmtpSink* BadInput::sink_ = nullptr;
+quarn::test::ScriptedSmtpServer* BadInput::smtp_ = nullptr;
 MariaDbServer* BadInput::server_ = nullptr;
 std::size_t BadInput::conversations_ = 0;
 
@@ -184,7 +179,7 @@ TEST_F(BadInput, EveryInitRefusalAsTheServerShowsIt) {
         << c.sql;
   }
   EXPECT_EQ(conversations_, 0u);
-  EXPECT_EQ(capture_->accepted(), 0);
+  EXPECT_EQ(smtp_->accepted(), 0);
 }
 
 TEST_F(BadInput, SqlNullInEveryPosition) {
@@ -217,7 +212,7 @@ TEST_F(BadInput, SqlNullInEveryPosition) {
 
   // velmar: NULL To or From are refused without a connection; NULL subject,
   // body or is_html go out as empty texts and HTML.
-  const int accepted = capture_->accepted();
+  const int accepted = smtp_->accepted();
   for (const auto& [sql, text] : std::vector<std::pair<std::string, std::string>>{
            {"velmar(NULL, 'f@x.test', 's', 'b')", "Error: No 'To' address specified."},
            {"velmar('t@x.test', NULL, 's', 'b')", "Error: No 'From' address specified."},
@@ -226,7 +221,7 @@ TEST_F(BadInput, SqlNullInEveryPosition) {
     EXPECT_EQ(got.value, text) << sql;
     EXPECT_EQ(got.log, text + "\n") << sql;
   }
-  EXPECT_EQ(capture_->accepted(), accepted);
+  EXPECT_EQ(smtp_->accepted(), accepted);
   const struct {
     std::string sql, subject, type, body;
   } sends[] = {
@@ -259,7 +254,7 @@ TEST_F(BadInput, SqlNullInEveryPosition) {
     EXPECT_EQ(got.value, std::nullopt) << sql;
     EXPECT_EQ(got.log, "") << sql;
   }
-  EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_SMTPPORT')"), std::to_string(capture_->port()));
+  EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_SMTPPORT')"), std::to_string(smtp_->port()));
 }
 
 TEST_F(BadInput, EmptyStringsAndNulBytes) {
@@ -318,7 +313,7 @@ TEST_F(BadInput, EmptyStringsAndNulBytes) {
   // udf_getenvvar: the empty name is no variable; a NUL ends the name.
   EXPECT_EQ(call("SELECT udf_getenvvar('')").value, std::nullopt);
   EXPECT_EQ(call("SELECT udf_getenvvar(CONCAT('UDF_SMTPPORT', CHAR(0), 'X'))").value,
-            std::to_string(capture_->port()));
+            std::to_string(smtp_->port()));
   EXPECT_EQ(call("SELECT udf_getenvvar(CONCAT(CHAR(0), 'UDF_SMTPPORT'))").value, std::nullopt);
 }
 
@@ -341,7 +336,7 @@ TEST_F(BadInput, LineBreaksInEachMailArgument) {
   const std::string refused[] = {"Error: 'To' address contains a line break.",
                                  "Error: 'From' address contains a line break.",
                                  "Error: Subject contains a line break."};
-  const int accepted = capture_->accepted();
+  const int accepted = smtp_->accepted();
   for (const char* brk : breaks) {
     const std::string b = std::string("CONCAT('x', ") + brk + ", 'RCPT TO:<e@x.test>')";
     const std::string calls[] = {"velmar(" + b + ", 'f@x.test', 's', 'b')",
@@ -356,7 +351,7 @@ TEST_F(BadInput, LineBreaksInEachMailArgument) {
     EXPECT_EQ(call("SELECT velmar(" + b + ", " + b + ", " + b + ", 'b')").value, refused[0]);
     EXPECT_EQ(call("SELECT velmar('t@x.test', " + b + ", " + b + ", 'b')").value, refused[1]);
   }
-  EXPECT_EQ(capture_->accepted(), accepted);
+  EXPECT_EQ(smtp_->accepted(), accepted);
 
   // In the body every line break goes as CR LF, and a line "." inside is
   // stuffed so it cannot end the data. A text fifth argument is converted
@@ -388,11 +383,9 @@ TEST_F(BadInput, LongSubjectsAndSixteenMibBody) {
        start = end + 2)
     EXPECT_LE(end - start, 998u);
 
-  // A real server answers once after the data, so the whole body can flow;
+  // The server answers once after the data, so the whole body can flow;
   // it undoes the stuffing, so what it stores is the body as given. Lines
   // of 1000 bytes, each beginning with ".", 16 MiB in all.
-  ASSERT_TRUE(load_settings(standard_settings(images_->path(), sink_->port())));
-  const std::size_t stored = sink_->messages().size();
   const std::string line = "." + std::string(997, 'b') + "\r\n";
   const int lines = (16 << 20) / 1000 + 1;
   const Outcome body = call("SELECT velmar('t@x.test', 'f@x.test', 's', REPEAT(CONCAT('.', REPEAT('b', 997), "
@@ -403,9 +396,9 @@ TEST_F(BadInput, LongSubjectsAndSixteenMibBody) {
   expected.reserve(17 << 20);
   for (int i = 0; i < lines; ++i) expected += line;
   expected += "\r\n";
-  const auto messages = sink_->wait_for(stored + 1);
-  ASSERT_EQ(messages.size(), stored + 1);
-  const std::string data = quarn::test::masked_stamp(messages.back().data);
+  const auto session = next_session();
+  ASSERT_TRUE(session.stored);
+  const std::string data = quarn::test::masked_stamp(session.stored->data);
   EXPECT_EQ(data.size(), expected.size());
   EXPECT_TRUE(data == expected);
   std::printf("989-byte subject: %.2f s, 16 MiB body: %.2f s\n", subject.seconds, body.seconds);
@@ -500,7 +493,7 @@ TEST_F(BadInput, ThumbnailDirectoriesThatCannotBeWritten) {
 
 TEST_F(BadInput, SettingsFilesThatAreBroken) {
   const std::string path = settings_path();
-  const std::string port = std::to_string(capture_->port());
+  const std::string port = std::to_string(smtp_->port());
   const auto unchanged = [&](const std::string& what) {
     EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_SMTPPORT')"), port) << what;
     EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_IMAGEDIR')"), images_->path()) << what;

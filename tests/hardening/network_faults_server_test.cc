@@ -24,7 +24,6 @@
 #include <string>
 #include <thread>
 
-#include "capture_server.h"
 #include "mariadb_server.h"
 #include "smtp_peer.h"
 #include "working_dir.h"
@@ -224,14 +223,14 @@ TEST_F(NetworkFaults, ServerThatStopsReadingInALargeMessage) {
 TEST_F(NetworkFaults, ListenerThatBreaksTheConnectionMidMessage) {
   // Takes everything up to the end of the header, then resets while the
   // body is being written: an ordinary failure with the cause.
-  quarn::test::CaptureServer server(quarn::test::CaptureServer::Mode::kResetInData);
+  quarn::test::ScriptedSmtpServer server("u", "p");
+  server.behave(R"({"reset": "BODY"})");
   configure("127.0.0.1", server.port());
   const Outcome got = send("listener resets mid-message, 16 MiB body", 16 << 20);
   EXPECT_EQ(got.value, kSendError);
   EXPECT_EQ(got.log.rfind("message data: ", 0), 0u) << got.log;
   EXPECT_LT(got.held, 5.0);
-  const auto seen = server.wait_for(1);
-  EXPECT_NE(seen[0].received.find("\r\nDATA\r\nSubject: s\r\n"), std::string::npos);
+  EXPECT_NE(server.next_session().received.find("\r\nDATA\r\nSubject: s\r\n"), std::string::npos);
 }
 
 }  // namespace

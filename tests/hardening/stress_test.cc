@@ -23,11 +23,10 @@
 #include <tuple>
 #include <vector>
 
-#include "capture_server.h"
 #include "handmade_images.h"
 #include "images.h"
 #include "result_checks.h"
-#include "smtp_sink.h"
+#include "smtp_peer.h"
 #include "test_util.h"
 #include "udf_call.h"
 #include "working_dir.h"
@@ -95,7 +94,7 @@ TEST(HardeningStress, EightThreadsMixAllFourFunctions) {
   ASSERT_EQ(::mkdir(dirs[1].c_str(), 0700), 0);
   ::setenv("QUARN_STRESS_LONG", std::string(kLookupLength, 'v').c_str(), 1);
 
-  quarn::test::SmtpSink sink("mailer", "secret");
+  quarn::test::ScriptedSmtpServer sink("mailer", "secret");
   quarn::test::DeadPort dead;
   const std::string ports[2] = {std::to_string(sink.port()), std::to_string(dead.port())};
   // Version n: the directory cycles through two real ones and a missing
@@ -318,7 +317,7 @@ TEST(HardeningStress, EightThreadsMixAllFourFunctions) {
   EXPECT_EQ(unmatched_log(log, expected_log), "");
 
   // Every "OK" was stored by the sink whole; nothing sent to the closed port was.
-  const auto stored = sink.wait_for(sent.size());
+  const auto stored = sink.messages();
   EXPECT_EQ(stored.size(), sent.size());
   std::set<std::string> arrived, ids;
   for (const auto& message : stored) {

@@ -10,7 +10,7 @@
 
 #include "images.h"
 #include "mariadb_server.h"
-#include "smtp_sink.h"
+#include "smtp_peer.h"
 #include "test_util.h"
 
 namespace {
@@ -49,7 +49,7 @@ TEST(Readme, ExamplesGiveTheOutputsShown) {
   ASSERT_FALSE(blocks.empty());
   ASSERT_EQ(blocks[0].info, "ini");
 
-  quarn::test::SmtpSink smtp("mailer", "secret");
+  quarn::test::ScriptedSmtpServer smtp("mailer", "secret");
   const int port = smtp.port();
 
   quarn::test::MariaDbServer server;
@@ -85,7 +85,7 @@ TEST(Readme, ExamplesGiveTheOutputsShown) {
   const auto written = quarn::test::decode_file(server.data_dir() + "/thumbs/mug.png.jpg");
   EXPECT_TRUE(written.ok);
   EXPECT_EQ(written.width, 200u);
-  const auto received = smtp.wait_for(1);
+  const auto received = smtp.messages();
   ASSERT_EQ(received.size(), 1u);
   // One recipient each; the message is the one the README shows, but for
   // the Date and Message-ID values.

@@ -1,4 +1,5 @@
-// velmar inside a throwaway MariaDB server, sending to aiosmtpd on loopback.
+// velmar inside a throwaway MariaDB server, sending to the test SMTP server
+// on loopback.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -6,19 +7,18 @@
 
 #include "mariadb_server.h"
 #include "smtp_peer.h"
-#include "smtp_sink.h"
 #include "test_util.h"
 
 namespace {
 
 using quarn::test::Connection;
 using quarn::test::MariaDbServer;
-using quarn::test::SmtpSink;
+using quarn::test::ScriptedSmtpServer;
 
 class VelmarInServer : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    sink_ = new SmtpSink("dba", "s3cret!");
+    sink_ = new ScriptedSmtpServer("dba", "s3cret!");
     server_ = new MariaDbServer({{"UDF_SMTPHOST", "127.0.0.1"},
                                  {"UDF_SMTPUSER", "dba"},
                                  {"UDF_SMTPPASSWORD", "s3cret!"},
@@ -30,11 +30,11 @@ class VelmarInServer : public ::testing::Test {
     delete sink_;
   }
 
-  static SmtpSink* sink_;
+  static ScriptedSmtpServer* sink_;
   static MariaDbServer* server_;
 };
 
-SmtpSink* VelmarInServer::sink_ = nullptr;
+ScriptedSmtpServer* VelmarInServer::sink_ = nullptr;
 MariaDbServer* VelmarInServer::server_ = nullptr;
 
 TEST_F(VelmarInServer, OneMessagePerRow) {
@@ -114,7 +114,7 @@ TEST_F(VelmarInServer, RefusedRowsGiveTheirTextAndALogLine) {
 TEST_F(VelmarInServer, MailGoesOverStarttlsAndOverTls) {
   quarn::test::TestCertificates certs;
   Connection db(server_->socket_path());
-  const auto use = [&](const SmtpSink& sink, const std::string& security) {
+  const auto use = [&](const ScriptedSmtpServer& sink, const std::string& security) {
     quarn::test::write_file(server_->data_dir() + "/quarn_udf.ini",
                             "[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " +
                                 std::to_string(sink.port()) +
@@ -124,14 +124,15 @@ TEST_F(VelmarInServer, MailGoesOverStarttlsAndOverTls) {
   };
   for (const std::string security : {"starttls", "tls"}) {
     SCOPED_TRACE(security);
-    SmtpSink sink("dba", "s3cret!", security, certs.dir());
+    ScriptedSmtpServer sink("dba", "s3cret!", certs.dir());
+    sink.behave(security == "tls" ? R"({"tls": true})" : R"({"starttls": true})");
     use(sink, security);
     EXPECT_EQ(db.value("SELECT udf_getenvvar('UDF_SMTPSECURITY')"),
               std::optional<std::string>(security));
     EXPECT_EQ(db.value("SELECT velmar('t@example.test', 'f@example.test', 'Over " + security +
                        "', 'b', 0)"),
               std::optional<std::string>("OK"));
-    const auto stored = sink.wait_for(1);
+    const auto stored = sink.messages();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_NE(stored[0].data.find("Subject: Over " + security + "\r\n"), std::string::npos);
     // Plain text to a server that requires TLS first: refused (465 answers

@@ -1,4 +1,5 @@
-// velmar against a real SMTP server (aiosmtpd) on loopback with AUTH LOGIN.
+// velmar against the test SMTP server as a strict submission server on
+// loopback with AUTH LOGIN, which stores what it accepts.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -11,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "smtp_sink.h"
+#include "smtp_peer.h"
 #include "test_util.h"
 #include "udf_call.h"
 
@@ -20,7 +21,7 @@ namespace {
 using quarn::test::Args;
 using quarn::test::Function;
 using quarn::test::Plugin;
-using quarn::test::SmtpSink;
+using quarn::test::ScriptedSmtpServer;
 
 // "ab" encodes with padding ("YWI="), as does a two-byte password.
 const char kUser[] = "ab";
@@ -45,7 +46,7 @@ class VelmarSink : public ::testing::Test {
   }
 
   Plugin plugin_{"velmar"};
-  SmtpSink sink_{kUser, kPassword};
+  ScriptedSmtpServer sink_{kUser, kPassword};
 };
 
 std::string body_of(int i) {
@@ -75,7 +76,7 @@ TEST_F(VelmarSink, TwentyMessagesAreAllStoredWhole) {
 }
 
 // A refused login is no longer "OK": the result says it failed and the
-// log line gives aiosmtpd's reply, never the password.
+// log line gives the server's reply, never the password.
 TEST_F(VelmarSink, ARefusedLoginFailsAndSaysWhy) {
   setenv("UDF_SMTPPASSWORD", "wrong", 1);
   quarn::test::StderrCapture err;
@@ -92,7 +93,7 @@ TEST_F(VelmarSink, ARefusedLoginFailsAndSaysWhy) {
   EXPECT_EQ(sink_.messages().size(), 1u);
 }
 
-// A list goes to each address; aiosmtpd stores one message for all.
+// A list goes to each address; the server stores one message for all.
 TEST_F(VelmarSink, AListReachesEveryAddress) {
   const std::size_t before = sink_.messages().size();
   EXPECT_EQ(send("\"Doe, Jo\" <jo@example.test>, b@example.test", "s", "b", 0), "OK");

@@ -1,14 +1,19 @@
 #include "smtp_peer.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 
 namespace quarn::test {
@@ -141,34 +146,80 @@ TestCertificates::TestCertificates() {
 }
 
 ScriptedSmtpServer::ScriptedSmtpServer(const std::string& user, const std::string& password,
-                                       const std::string& tls_dir)
+                                       const std::string& tls_dir, const std::string& address)
     : process_("tests/support/smtp_server.py",
                {"--dir", dir_.path(), "--user", user, "--password", password, "--tls-dir",
-                tls_dir}) {
+                tls_dir, "--address", address}) {
   const auto line = process_.read_line(std::chrono::seconds(30));
   if (!line || line->rfind("port ", 0) != 0)
     throw std::runtime_error("smtp_server.py did not start");
   port_ = static_cast<std::uint16_t>(std::stoi(line->substr(5)));
 }
 
+std::string ScriptedSmtpServer::answer(const std::string& line) {
+  process_.write_line(line);
+  for (;;) {
+    const auto reply = process_.read_line(std::chrono::seconds(10));
+    if (!reply) throw std::runtime_error("smtp_server.py did not answer: " + line);
+    if (reply->rfind("end ", 0) != 0) return *reply;
+    ended_.push_back(*reply);
+  }
+}
+
 void ScriptedSmtpServer::behave(const std::string& json) {
-  process_.write_line(json);
-  if (process_.read_line(std::chrono::seconds(10)) != std::optional<std::string>("ok"))
-    throw std::runtime_error("smtp_server.py did not take: " + json);
+  if (answer(json) != "ok") throw std::runtime_error("smtp_server.py did not take: " + json);
+}
+
+int ScriptedSmtpServer::accepted() {
+  const std::string reply = answer("accepted");
+  if (reply.rfind("accepted ", 0) != 0) throw std::runtime_error("smtp_server.py: " + reply);
+  return std::stoi(reply.substr(9));
 }
 
 ScriptedSmtpServer::Session ScriptedSmtpServer::next_session(std::chrono::seconds timeout) {
+  if (!ended_.empty()) {
+    const std::string line = ended_.front();
+    ended_.pop_front();
+    return session(line);
+  }
   const auto line = process_.read_line(timeout);
   if (!line || line->rfind("end ", 0) != 0)
     throw std::runtime_error("smtp_server.py: no connection ended in time");
+  return session(*line);
+}
+
+ScriptedSmtpServer::Session ScriptedSmtpServer::session(const std::string& end_line) const {
   char name[16];
-  std::snprintf(name, sizeof name, "%04d", std::stoi(line->substr(4)));
-  Session session{read_file(dir_.file(std::string(name) + ".wire")),
-                  read_file(dir_.file(std::string(name) + ".clear")),
-                  read_file(dir_.file(std::string(name) + ".sni")), std::nullopt};
-  if (file_exists(dir_.file(std::string(name) + ".msg")))
-    session.stored = read_stored(dir_.file(std::string(name) + ".msg"));
+  std::snprintf(name, sizeof name, "%04d", std::stoi(end_line.substr(4)));
+  const std::string base = dir_.file(name);
+  Session session{read_file(base + ".wire"), read_file(base + ".clear"), read_file(base + ".sni"),
+                  std::nullopt, end_line.size() > 8 &&
+                                    end_line.compare(end_line.size() - 8, 8, " orderly") == 0};
+  if (file_exists(base + ".msg")) session.stored = read_stored(base + ".msg");
   return session;
 }
+
+std::vector<StoredMessage> ScriptedSmtpServer::messages() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+    if (entry.path().extension() == ".msg") names.push_back(entry.path().string());
+  std::sort(names.begin(), names.end());
+  std::vector<StoredMessage> stored;
+  for (const auto& name : names) stored.push_back(read_stored(name));
+  return stored;
+}
+
+DeadPort::DeadPort() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    throw std::runtime_error("cannot reserve a loopback port");
+  port_ = ntohs(address.sin_port);
+}
+
+DeadPort::~DeadPort() { close(fd_); }
 
 }  // namespace quarn::test

@@ -1,10 +1,11 @@
-// SMTP servers written in Python that the mail tests talk to on loopback:
-// the process plumbing, the stored-message format they share, and the
-// scriptable server of tests/support/smtp_server.py.
+// The SMTP server the mail tests talk to on loopback
+// (tests/support/smtp_server.py), the process plumbing for it and other
+// Python helpers, the stored-message format, and a port nobody listens on.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,8 +14,8 @@
 
 namespace quarn::test {
 
-// A script run by Debian's interpreter (the one that has aiosmtpd), talked
-// to over its standard input and output.
+// A script run by Debian's interpreter, talked to over its standard input
+// and output.
 class PythonProcess {
  public:
   PythonProcess(const std::string& script, const std::vector<std::string>& args);
@@ -34,7 +35,7 @@ class PythonProcess {
   std::string pending_;
 };
 
-// A message as the Python servers store it (DIR/NNNN.msg).
+// A message as the server stores it (DIR/NNNN.msg).
 struct StoredMessage {
   std::string mail_from;
   std::string rcpt_tos;  // joined by TAB
@@ -65,13 +66,15 @@ std::string masked_stamp(std::string data);
 std::string velmar_header(const std::string& subject, const std::string& from,
                           const std::string& to, const std::string& type);
 
-// tests/support/smtp_server.py: a server that misbehaves on request.
+// tests/support/smtp_server.py: a strict submission server that stores
+// what it accepts, or misbehaves as told.
 class ScriptedSmtpServer {
  public:
   // AUTH LOGIN takes these credentials, when the behaviour offers AUTH;
-  // TLS shows the certificates of tls_dir (see make_test_certs.sh).
+  // TLS shows the certificates of tls_dir (see make_test_certs.sh). It
+  // listens on address, a loopback address.
   ScriptedSmtpServer(const std::string& user, const std::string& password,
-                     const std::string& tls_dir = "");
+                     const std::string& tls_dir = "", const std::string& address = "127.0.0.1");
   std::uint16_t port() const { return port_; }
   // The behaviour (a JSON object, see the script) of the next connections.
   void behave(const std::string& json);
@@ -81,13 +84,41 @@ class ScriptedSmtpServer {
     std::string clear;                    // of those, what came unencrypted
     std::string sni;                      // the name asked for in TLS
     std::optional<StoredMessage> stored;  // what the server accepted
+    bool orderly_end = false;             // the client closed its side itself
   };
   // Waits for the next connection to end.
   Session next_session(std::chrono::seconds timeout = std::chrono::seconds(30));
+  // Connections accepted so far, with those waiting to be.
+  int accepted();
+  // Every message stored so far, in order of arrival. The server stores a
+  // message before its reply to the data, so a call that said "OK" finds
+  // its message here.
+  std::vector<StoredMessage> messages() const;
 
  private:
+  // Sends a line and returns the server's answer; the ends of connections
+  // that come first are kept for next_session().
+  std::string answer(const std::string& line);
+  Session session(const std::string& end_line) const;
+
   TempDir dir_;
   PythonProcess process_;
+  std::uint16_t port_ = 0;
+  std::deque<std::string> ended_;  // "end N [orderly]" lines not yet taken
+};
+
+// A loopback port on which nothing listens (bound, never listening, so no
+// other process can take it while the object lives).
+class DeadPort {
+ public:
+  DeadPort();
+  ~DeadPort();
+  DeadPort(const DeadPort&) = delete;
+  DeadPort& operator=(const DeadPort&) = delete;
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
   std::uint16_t port_ = 0;
 };
 

@@ -1,17 +1,27 @@
 #!/usr/bin/python3
-"""A scriptable SMTP server on 127.0.0.1 for the tests. Plain asyncio, so that
-it can misbehave byte by byte where a real server library would not.
+"""The SMTP server of the tests and the demo, on loopback. Plain asyncio, so
+that it can misbehave byte by byte where a server library would not. Told
+nothing, it is a strict submission server that stores what it accepts.
 
-    smtp_server.py --dir DIR [--user U --password P] [--tls-dir T] [--lifetime S]
+    smtp_server.py --dir DIR [--user U --password P] [--tls-dir T]
+                   [--address A] [--mailbox FILE] [--lifetime S]
 
-Prints "port N" once it listens. Each line on standard input is a JSON object:
-the behaviour of the connections accepted after it; the server answers "ok".
-When a connection ends it writes DIR/N.wire (every byte the client sent) and,
-for a message it accepted, DIR/N.msg (line 1 the envelope sender, line 2 the
-recipients joined by TAB, then the data with the dots unstuffed), then prints
-"end N". It ends when standard input closes or after --lifetime seconds.
-With TLS it also writes DIR/N.clear (the bytes that came before TLS started:
-all of them when it never did) and DIR/N.sni (the name the client asked for).
+Listens on A (127.0.0.1; ::1 for IPv6) and prints "port N". Each line on
+standard input is a JSON object, the behaviour of the connections accepted
+after it (answer "ok"), or "accepted" (answer "accepted N": the connections
+accepted so far, with those waiting to be). A message it accepts is stored
+before the reply to its data, as DIR/N.msg (line 1 the envelope sender, line
+2 the recipients joined by TAB, then the data as sent, dots unstuffed) and,
+with --mailbox, appended to FILE with its header as a mail reader decodes
+it. When a connection ends it writes DIR/N.wire (every byte the client
+sent), DIR/N.clear (the bytes that came before TLS started: all of them when
+it never did) and DIR/N.sni (the name the client asked for in TLS), then
+prints "end N", or "end N orderly" when the client closed its side itself.
+It ends when standard input closes or after --lifetime seconds.
+
+Told nothing it offers AUTH LOGIN PLAIN and, given a user, requires the
+login; it takes no command line over 512 bytes and no line of data over
+1000 (RFC 5321), and no command before its reply to the one before.
 
 Behaviour keys, all optional:
   auth        the mechanisms after AUTH in the EHLO reply ("LOGIN PLAIN");
@@ -21,11 +31,16 @@ Behaviour keys, all optional:
               protocol synchronization" and the connection is closed, as
               Postfix does with smtpd_forbid_unauth_pipelining = yes.
   reply       {step: "NNN text"}: this reply instead of the usual one
-  delay       {step: seconds}: wait before replying
-  stall       step: stop reading and replying there for stall_seconds (3),
-              then close
+  delay       {step: seconds}: wait before replying (less when the client
+              leaves first)
+  stall       step: stop replying there for stall_seconds (3), then close;
+              at HANDSHAKE, BODY and CLOSE stop reading too. A stalled reply
+              ends early when the client leaves.
   garbage     step: send bytes that are no SMTP reply instead of the reply
   drop        step: close the connection instead of replying
+  reset       step: close it with a reset (RST) instead of replying
+  hold        seconds to keep the connection open once the client has closed
+              its side after QUIT, before the server closes (0)
   starttls    offer STARTTLS and require it before AUTH and MAIL (false)
   tls         TLS from the first byte (false)
   cert        the certificate shown, T/NAME.pem with T/server.key ("good")
@@ -38,14 +53,25 @@ the data, read nothing, QUIT and the TLS close_notify included), QUIT.
 import argparse
 import asyncio
 import base64
+import functools
 import json
 import os
+import select
 import socket
 import ssl
+import struct
 import sys
 
 SYNC_WAIT = 0.005     # how long a reply waits to see whether the client ran ahead
 GREET_PAUSE = 0.02    # the same before the greeting
+COMMAND_LIMIT = 512   # bytes of a command line with its CR LF
+DATA_LINE_LIMIT = 1000  # of a line of data, unstuffed, with its CR LF
+QUIT_CLOSE_WAIT = 5   # how long the server waits for the client's close after QUIT
+
+
+def bare(text):
+    """A command line without its line end."""
+    return text.rstrip(b"\r\n") if text.endswith(b"\r\n") else text.rstrip(b"\n")
 
 
 class Connection:
@@ -56,6 +82,8 @@ class Connection:
         self.wire = bytearray()
         self.buffer = bytearray()
         self.eof = False
+        self.orderly = False  # the client closed its side
+        self.reset = False    # the server ends with RST
         self.authenticated = False
         self.sender = None
         self.recipients = []
@@ -68,6 +96,11 @@ class Connection:
             return value.get(step)
         return value == step
 
+    def ends_at(self, step):
+        """Whether the server closes at this step instead of answering."""
+        self.reset = bool(self.rule("reset", step))
+        return self.reset or bool(self.rule("drop", step))
+
     async def fill(self, timeout=None):
         """Reads what arrives (within timeout, if given); False at the end."""
         try:
@@ -75,30 +108,42 @@ class Connection:
         except asyncio.TimeoutError:
             return True
         except ConnectionError:
-            chunk = b""
+            chunk = None
         if not chunk:
             self.eof = True
+            self.orderly = chunk is not None
             return False
         self.wire += chunk
         self.buffer += chunk
         return True
 
-    async def line(self):
-        while b"\n" not in self.buffer:
+    async def wait(self, seconds):
+        """Waits, reading what arrives; False as soon as the client has left."""
+        end = asyncio.get_running_loop().time() + seconds
+        while not self.eof:
+            left = end - asyncio.get_running_loop().time()
+            if left <= 0:
+                return True
+            await self.fill(left)
+        return False
+
+    async def line(self, end=b"\n"):
+        """The next line with its end; None when the client closed first."""
+        while end not in self.buffer:
             if self.eof or not await self.fill():
                 return None
-        end = self.buffer.index(b"\n") + 1
-        text = bytes(self.buffer[:end])
-        del self.buffer[:end]
-        return text.rstrip(b"\r\n") if text.endswith(b"\r\n") else text.rstrip(b"\n")
+        at = self.buffer.index(end) + len(end)
+        text = bytes(self.buffer[:at])
+        del self.buffer[:at]
+        return text
 
     async def respond(self, step, usual, keys=()):
         """Sends the reply for this step; False when the conversation ends here."""
         for key in (step,) + tuple(keys):
             if self.rule("stall", key):
-                await asyncio.sleep(self.behaviour.get("stall_seconds", 3))
+                await self.wait(self.behaviour.get("stall_seconds", 3))
                 return False
-            if self.rule("drop", key):
+            if self.ends_at(key):
                 return False
             if self.rule("garbage", key):
                 self.writer.write(b"\x00\xffHELLO? this is not SMTP\r\n")
@@ -115,7 +160,8 @@ class Connection:
         for key in keys + (step,):
             delay = self.rule("delay", key)
             if delay:
-                await asyncio.sleep(delay)
+                if not await self.wait(delay):
+                    return False
                 break
         reply = usual
         for key in keys + (step,):
@@ -152,12 +198,16 @@ class Connection:
         if not await self.respond("greeting", "220 scripted.test ESMTP"):
             return
         while True:
-            line = await self.line()
-            if line is None:
+            text = await self.line()
+            if text is None:
                 return
+            line = bare(text)
             verb = line[:4].upper()
             secure = self.clear is not None
-            if starttls and not secure and verb in (b"AUTH", b"MAIL"):
+            if len(text) > COMMAND_LIMIT:
+                if not await self.respond("other", "500 5.5.2 Error: line too long"):
+                    return
+            elif starttls and not secure and verb in (b"AUTH", b"MAIL"):
                 if not await self.respond(verb.decode(), "530 5.7.0 Must issue a STARTTLS command first"):
                     return
             elif starttls and not secure and line.upper() == b"STARTTLS":
@@ -187,8 +237,8 @@ class Connection:
                 if password is None:
                     return
                 try:
-                    ok = (base64.b64decode(user, validate=True) == self.server.user and
-                          base64.b64decode(password, validate=True) == self.server.password)
+                    ok = (base64.b64decode(bare(user), validate=True) == self.server.user and
+                          base64.b64decode(bare(password), validate=True) == self.server.password)
                 except ValueError:
                     ok = False
                 self.authenticated = ok
@@ -229,7 +279,10 @@ class Connection:
                     await asyncio.sleep(self.behaviour.get("stall_seconds", 3))
                     return
             elif verb == b"QUIT":
-                await self.respond("QUIT", "221 2.0.0 Bye")
+                if await self.respond("QUIT", "221 2.0.0 Bye"):
+                    # The client closes its side next; the server closes after it.
+                    await self.wait(QUIT_CLOSE_WAIT)
+                    await asyncio.sleep(self.behaviour.get("hold", 0))
                 return
             elif verb in (b"RSET", b"NOOP"):
                 self.sender, self.recipients = (None, []) if verb == b"RSET" else \
@@ -248,23 +301,25 @@ class Connection:
         if self.rule("stall", "BODY"):
             await asyncio.sleep(self.behaviour.get("stall_seconds", 3))
             return False
-        lines = []
+        data = bytearray()
+        too_long = False
         while True:
-            if self.rule("drop", "BODY") and lines:
+            if data and self.ends_at("BODY"):
                 return False
-            line = await self.line()
+            line = await self.line(b"\r\n")
             if line is None:
                 return False
-            if line == b".":
+            if line == b".\r\n":
                 break
-            lines.append(line[1:] if line.startswith(b".") else line)
-        data = b"".join(l + b"\r\n" for l in lines)
-        end = self.rule("reply", "END") or "250 2.0.0 Ok: queued"
+            line = line[1:] if line.startswith(b".") else line
+            too_long = too_long or len(line) > DATA_LINE_LIMIT
+            data += line
+        usual = "500 5.5.2 Error: line too long" if too_long else "250 2.0.0 Ok: queued"
+        end = self.rule("reply", "END") or usual
         # A server queues the message before it replies: a reply that comes
         # late or never does not unqueue it.
-        stalls = any(self.rule(k, "END") for k in ("drop", "garbage"))
-        if end.startswith("2") and not stalls:
-            self.store(data)
+        if end.startswith("2") and not any(self.rule(k, "END") for k in ("drop", "reset", "garbage")):
+            self.store(bytes(data))
         return await self.respond("END", end)
 
     def store(self, data):
@@ -272,34 +327,75 @@ class Connection:
         with open(name + ".tmp", "wb") as out:
             out.write(self.sender + b"\n" + b"\t".join(self.recipients) + b"\n" + data)
         os.rename(name + ".tmp", name)
+        if self.server.mailbox:
+            self.server.file_in_mailbox(self, data)
 
 
 class Server:
-    def __init__(self, options):
+    def __init__(self, options, say):
         self.dir = options.dir
         self.tls_dir = options.tls_dir
+        self.mailbox = options.mailbox
         self.user = options.user.encode() if options.user is not None else None
         self.password = options.password.encode() if options.password is not None else b""
+        self.say = say
         self.behaviour = {}
         self.count = 0
+        self.filed = 0
+        self.tasks = set()
 
-    async def handle(self, reader, writer):
-        self.count += 1
-        connection = Connection(self, self.count, reader, writer)
+    def accept(self, listener):
+        # Numbered here, in the order of arrival, so that "accepted" counts
+        # every connection the kernel has handed over.
+        while True:
+            try:
+                sock, _ = listener.accept()
+            except BlockingIOError:
+                return
+            self.count += 1
+            # A server-side stream, which start_tls needs.
+            protocol = asyncio.StreamReaderProtocol(
+                asyncio.StreamReader(), functools.partial(self.handle, self.count))
+            task = asyncio.ensure_future(
+                asyncio.get_running_loop().connect_accepted_socket(lambda made=protocol: made, sock))
+            self.tasks.add(task)
+            task.add_done_callback(self.tasks.discard)
+
+    async def handle(self, number, reader, writer):
+        connection = Connection(self, number, reader, writer)
         try:
             await connection.run()
         except (ConnectionError, asyncio.CancelledError, ssl.SSLError, OSError):
             pass
         finally:
+            if connection.reset:
+                writer.get_extra_info("socket").setsockopt(
+                    socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             writer.close()
-            name = os.path.join(self.dir, "%04d" % connection.number)
+            name = os.path.join(self.dir, "%04d" % number)
             with open(name + ".wire", "wb") as out:
                 out.write(connection.wire)
             with open(name + ".clear", "wb") as out:
                 out.write(connection.wire if connection.clear is None else connection.clear)
             with open(name + ".sni", "w") as out:
                 out.write(connection.sni or "")
-            print("end %d" % connection.number, flush=True)
+            self.say("end %d%s" % (number, " orderly" if connection.orderly else ""))
+
+    def file_in_mailbox(self, connection, data):
+        """Appends the message as the demo shows it: envelope, data, and the
+        header as a mail reader decodes it."""
+        import email
+        import email.policy
+        self.filed += 1
+        message = email.message_from_bytes(data, policy=email.policy.default)
+        with open(self.mailbox, "ab") as out:
+            out.write(b"----- message %d: MAIL FROM:<%s> RCPT TO:<%s> (authenticated as %s, %s)\n" % (
+                self.filed, connection.sender, b",".join(connection.recipients),
+                self.user if connection.authenticated else b"-",
+                b"over TLS" if connection.clear is not None else b"in plain text"))
+            out.write(data.rstrip(b"\r\n") + b"\n")
+            for name in ("Subject", "From", "To", "Date", "Message-ID"):
+                out.write(("  read as %s: %s\n" % (name, message[name])).encode())
 
 
 async def main():
@@ -308,17 +404,32 @@ async def main():
     parser.add_argument("--user")
     parser.add_argument("--password")
     parser.add_argument("--tls-dir")
+    parser.add_argument("--address", default="127.0.0.1")
+    parser.add_argument("--mailbox")
     parser.add_argument("--lifetime", type=float, default=600.0)
-    server = Server(parser.parse_args())
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    options = parser.parse_args()
+    loop = asyncio.get_running_loop()
+    # Through the loop: a reader that is slow to take the lines must not
+    # stop the server. A file is never full.
+    try:
+        write = (await loop.connect_write_pipe(asyncio.Protocol, sys.stdout))[0].write
+    except ValueError:
+        def write(data):
+            sys.stdout.buffer.write(data)
+            sys.stdout.flush()
+    server = Server(options, lambda text: write(text.encode() + b"\n"))
+
+    family = socket.AF_INET6 if ":" in options.address else socket.AF_INET
+    listener = socket.socket(family, socket.SOCK_STREAM)
     # A small receive buffer, so that a server that stops reading soon
     # stops taking the client's data.
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
-    listener.bind(("127.0.0.1", 0))
-    listening = await asyncio.start_server(server.handle, sock=listener)
-    print("port %d" % listener.getsockname()[1], flush=True)
+    listener.bind((options.address, 0))
+    listener.listen(64)
+    listener.setblocking(False)
+    loop.add_reader(listener.fileno(), server.accept, listener)
+    server.say("port %d" % listener.getsockname()[1])
 
-    loop = asyncio.get_running_loop()
     stop = loop.create_future()
     pending = bytearray()
 
@@ -331,14 +442,20 @@ async def main():
         pending.extend(chunk)
         while b"\n" in pending:
             end = pending.index(b"\n")
-            server.behaviour = json.loads(pending[:end] or b"{}")
+            line = bytes(pending[:end])
             del pending[:end + 1]
-            print("ok", flush=True)
+            if line == b"accepted":
+                waiting = select.select([listener], [], [], 0)[0]
+                server.say("accepted %d" % (server.count + len(waiting)))
+            else:
+                server.behaviour = json.loads(line or b"{}")
+                server.say("ok")
 
     loop.add_reader(sys.stdin.fileno(), on_input)
-    loop.call_later(parser.parse_args().lifetime, lambda: stop.done() or stop.set_result(None))
+    loop.call_later(options.lifetime, lambda: stop.done() or stop.set_result(None))
     await stop
-    listening.close()
+    loop.remove_reader(listener.fileno())
+    listener.close()
 
 
 if __name__ == "__main__":
