@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config binutils
   mariadb-server mariadb-client libmariadbd-dev libmariadb-dev
-  libdevil-dev libjpeg62-turbo-dev libboost-dev libboost-system-dev libinih-dev
+  libdevil-dev libjpeg62-turbo-dev libwebp-dev libheif-dev libavif-dev libboost-dev libboost-system-dev libinih-dev
   googletest libgtest-dev
   python3 python3-aiosmtpd
   clang libclang-rt-14-dev
