@@ -1,8 +1,9 @@
 // The image codecs read the environment themselves (libjpeg asks for
-// JPEGMEM whenever it sets up a coder). Those reads must happen while the
-// environment lock is held, or a reload's setenv can free the array they
-// walk. This program defines getenv, so the dynamic loader binds the
-// codecs' calls to the counting version below.
+// JPEGMEM whenever it sets up a coder, libheif for LIBHEIF_PLUGIN_PATH as
+// it registers its decoders). Those reads must happen while the environment
+// lock is held, or a reload's setenv can free the array they walk. This
+// program defines getenv, so the dynamic loader binds the codecs' calls to
+// the counting version below.
 #include <pthread.h>
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "encoded_images.h"
 #include "images.h"
 #include "test_util.h"
 #include "udf_call.h"
@@ -35,7 +37,8 @@ char* find_variable(const char* name) {
 
 extern "C" __attribute__((visibility("default"))) char* getenv(const char* name) {
   pthread_rwlock_t* lock = watched_lock.load();
-  if (lock != nullptr && std::strcmp(name, "JPEGMEM") == 0) {
+  // Any variable but the plug-in's own settings, which it reads itself.
+  if (lock != nullptr && std::strncmp(name, "UDF_", 4) != 0) {
     ++codec_reads;
     // Taking it for writing succeeds only when nobody holds it.
     if (pthread_rwlock_trywrlock(lock) == 0) {
@@ -62,18 +65,23 @@ TEST(CodecEnvironment, TheCodecsReadTheEnvironmentOnlyUnderTheLock) {
   TempDir images;
   ::setenv("UDF_IMAGEDIR", images.path().c_str(), 1);
 
+  const quarn::test::Samples rgb(64 * 48 * 3, 140);
+  using quarn::test::HeifCodec;
   struct Case {
     const char* name;
-    ImageFormat format;
-    int min_reads;  // decoder and encoder set-ups that must have been seen
+    std::string image;
+    int min_reads;  // reads by decoder and encoder set-ups that must have been seen
   };
   const Case cases[] = {
-      {"png", ImageFormat::kPng, 1},    // encoder only
-      {"jpeg", ImageFormat::kJpeg, 2},  // decoder and encoder
+      {"png", quarn::test::encode_image(64, 48, ImageFormat::kPng), 1},    // JPEG encoder only
+      {"jpeg", quarn::test::encode_image(64, 48, ImageFormat::kJpeg), 2},  // decoder and encoder
+      {"webp", quarn::test::webp(rgb, 64, 48, 3, false), 1},  // libwebp reads nothing
+      {"heic", quarn::test::heif(rgb, 64, 48, 3, {HeifCodec::kHevc}), 2},  // and libheif
+      {"avif", quarn::test::heif(rgb, 64, 48, 3, {HeifCodec::kAv1}), 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string image = quarn::test::encode_image(64, 48, c.format);
+    const std::string& image = c.image;
     ASSERT_FALSE(image.empty());
     codec_reads = 0;
     unlocked_codec_reads = 0;
