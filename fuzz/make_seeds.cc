@@ -154,6 +154,7 @@ int main(int argc, char** argv) {
     put(heif, "av1", quarn::test::heif(pattern(3), w, h, 3, {HeifCodec::kAv1}));
     put(heif, "av1-grey-mirrored", quarn::test::heif(pattern(1), w, h, 1, {HeifCodec::kAv1, 2}));
     put(heif, "av1-10bit", quarn::test::avif_10bit(pattern(3), w, h));
+    put(heif, "hevc-grid", quarn::test::heic_grid(pattern(3), w, h, 3));
   }
   const std::string hostile = root + "/hostile";
   mkdir(hostile.c_str(), 0755);

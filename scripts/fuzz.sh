@@ -65,8 +65,8 @@ done
 # The JPEG, WebP and HEIF decoders outside the image library, behind the
 # pre-flight check.
 run jpeg_fast_fuzz jpeg "$seeds/jpeg"
-run webp_fuzz webp "$seeds/webp"
-run heif_fuzz heif "$seeds/heif"
+run webp_fuzz webp "$seeds/webp" "$seeds/hostile"
+run heif_fuzz heif "$seeds/heif" "$seeds/hostile"
 # Without the check, over the formats it refuses unread: evidence only.
 if [ -z "${FUZZ_FORMATS:-}" ] || [[ " $formats " == *" unread "* ]]; then
   run unread_fuzz unread "$seeds/unread"

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "handmade_images.h"
+
 namespace quarn::test {
 
 std::string webp(const Samples& samples, unsigned width, unsigned height, int channels,
@@ -139,6 +141,25 @@ std::string heif(const Samples& samples, unsigned width, unsigned height, int ch
   heif_context_free(context);
   heif_deinit();
   return bytes;
+}
+
+std::string heic_grid(const Samples& tile, unsigned width, unsigned height, int channels) {
+  const std::string coded = heif(tile, width, height, channels, {});
+  // The whole box of that type, first of its kind in the file.
+  const auto box = [&coded](const char* type) {
+    const std::size_t at = coded.find(type);
+    if (at == std::string::npos || at < 4) return std::string();
+    std::size_t size = 0;
+    for (std::size_t i = at - 4; i < at; ++i) size = (size << 8) | static_cast<std::uint8_t>(coded[i]);
+    return coded.substr(at - 4, size);
+  };
+  const std::string config = box("hvcC"), media = box("mdat");
+  if (config.empty() || media.size() < 8) return "";
+  using handmade::ispe;
+  std::vector<handmade::HeifItem> items{{1, "grid", handmade::heif_grid(2, 2, 2 * width, 2 * height), {1}}};
+  for (unsigned id = 2; id <= 5; ++id) items.push_back({id, "hvc1", media.substr(8), {2, 3}});
+  return handmade::heif_file(items, 1, {{1, 2, 3, 4, 5}},
+                             {ispe(2 * width, 2 * height), config, ispe(width, height)});
 }
 
 std::string avif_10bit(const Samples& samples, unsigned width, unsigned height) {

@@ -34,6 +34,10 @@ struct HeifOptions {
 std::string heif(const Samples& samples, unsigned width, unsigned height, int channels,
                  const HeifOptions& options);
 
+// The tile, coded once with x265, shown 2 x 2 as a grid image (as phones
+// save their photos): 2 * width x 2 * height.
+std::string heic_grid(const Samples& tile, unsigned width, unsigned height, int channels);
+
 // A 10-bit 4:2:0 AVIF of an RGB image (libavif: libheif 1.15's encoder
 // fails on 10 bits with this libaom).
 std::string avif_10bit(const Samples& samples, unsigned width, unsigned height);

@@ -262,25 +262,6 @@ std::string heif_of(const Picture& p, quarn::test::HeifOptions options) {
   return quarn::test::heif(p.samples, p.width, p.height, p.channels, options);
 }
 
-// The tile, coded once with x265, shown 2 x 2 as a grid image, as phones
-// save their photos.
-std::string heic_grid_of(const Picture& tile) {
-  const std::string coded = heif_of(tile, {});
-  const auto box_at = [&coded](const char* type) {
-    const std::size_t at = coded.find(type) - 4;
-    const std::size_t size = (std::size_t{std::uint8_t(coded[at])} << 24) | (std::size_t{std::uint8_t(coded[at + 1])} << 16) |
-                             (std::size_t{std::uint8_t(coded[at + 2])} << 8) | std::uint8_t(coded[at + 3]);
-    return coded.substr(at, size);
-  };
-  using quarn::handmade::heif_grid;
-  using quarn::handmade::ispe;
-  const std::string data = box_at("mdat").substr(8);
-  std::vector<quarn::handmade::HeifItem> items{{1, "grid", heif_grid(2, 2, 2 * tile.width, 2 * tile.height), {1}}};
-  for (unsigned id = 2; id <= 5; ++id) items.push_back({id, "hvc1", data, {2, 3}});
-  return quarn::handmade::heif_file(items, 1, {{1, 2, 3, 4, 5}},
-                                    {ispe(2 * tile.width, 2 * tile.height), box_at("hvcC"), ispe(tile.width, tile.height)});
-}
-
 Picture tiled(const Picture& tile) {
   return paint(2 * tile.width, 2 * tile.height, tile.channels, [&tile](unsigned x, unsigned y, std::uint8_t* s) {
     for (int c = 0; c < tile.channels; ++c)
@@ -350,7 +331,7 @@ TEST_F(Quality, ThumbnailsMatchTheAreaAverageOfWhatTheImageShows) {
       {"heic_rotated", heif_of(as_rgb(stored_halves()), {quarn::test::HeifCodec::kHevc, 6, 6}), 100,
        area_average(upright_halves(), 50, 100), 5, false},
       {"heic_rgba", heif_of(rgba, {}), 200, area_average(on_white(rgba), 200, 150), 4, false},
-      {"heic_grid", heic_grid_of(gradient()), 150, area_average(tiled(gradient()), 150, 100), 3, false},
+      {"heic_grid", quarn::test::heic_grid(gradient().samples, 300, 200, 3), 150, area_average(tiled(gradient()), 150, 100), 3, false},
       {"avif", heif_of(gradient(), {quarn::test::HeifCodec::kAv1}), 150, area_average(gradient(), 150, 100), 3, false},
       {"avif_10_bit", quarn::test::avif_10bit(gradient().samples, 300, 200), 150,
        area_average(gradient(), 150, 100), 3, false},
