@@ -1,12 +1,16 @@
 // Thumbnail benchmark: each image into a 200x200 box, two ways in one run:
-//   (a) the image library's own call sequence (load, B-spline scale, save)
+//   (a) the image library's own call sequence (load, B-spline scale, save),
+//       for the formats it reads
 //   (b) the tarvik entry point, loaded with dlopen as the server loads it
 // and, per image, how long the entry point holds the image library's lock
 // and the peak resident size of a process making one thumbnail; then 1, 2
-// and 4 connections at once through SQL.
+// and 4 connections at once through SQL (1600x1200 JPEG), and 1 and 2 for
+// the 4000x3000 HEIC.
 //
 //   bench_thumbnail OUT_JSON PNG_1600x1200 JPEG_1600x1200 JPEG_4000x3000 JPEG_6000x4000
+//                   WEBP_4000x3000 HEIC_4000x3000 AVIF_4000x3000
 //   bench_thumbnail --once IMAGE|--none   (one thumbnail, for the peak size)
+//   bench_thumbnail --floor IMAGE N DIR   ((a) in a process of its own)
 #include <IL/il.h>
 #include <IL/ilu.h>
 #include <dlfcn.h>
@@ -92,6 +96,7 @@ struct Image {
   std::string file;
   std::string bytes;
   long iterations;  // calls per run for (a) and (b), rows for SQL
+  bool library_reads = true;  // whether (a) can load it
 };
 
 // The new size exactly as the image stage computes it (single precision,
@@ -127,13 +132,40 @@ bool floor_once(const std::string& bytes, const std::string& path) {
   return ok;
 }
 
+// Runs this program with the arguments and reads the one number it prints.
+double number_from_self(const std::string& arguments) {
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  const std::string command = "'" + self + "' " + arguments;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) throw std::runtime_error("cannot start " + command);
+  double number = -1;
+  const bool read = std::fscanf(pipe, "%lf", &number) == 1;
+  if (pclose(pipe) != 0 || !read) throw std::runtime_error("failed: " + command);
+  return number;
+}
+
+// (a) runs in a process of its own that has only ever used the image
+// library: how fast the library's loader is depends on the allocator's and
+// the kernel's state, and the other decoders that (b) runs here (libheif's)
+// leave a state in which its loads of large JPEGs take a quarter of the time
+// they take in a fresh process, or in a server that has made no HEIF
+// thumbnails.
 double time_floor(const Image& image, const std::string& dir) {
+  return number_from_self("--floor '" + image.file + "' " + std::to_string(image.iterations) +
+                          " '" + dir + "'");
+}
+
+// The child of time_floor: one warm-up call, then the timed ones.
+int floor_in_this_process(const std::string& file, long iterations, const std::string& dir) {
+  const std::string bytes = qb::read_bytes(file);
+  ilInit();
+  if (!floor_once(bytes, dir + "/a_warm.jpg")) return 1;
   const auto start = qb::Clock::now();
-  for (long i = 0; i < image.iterations; ++i) {
-    if (!floor_once(image.bytes, dir + "/a_" + image.table + std::to_string(i) + ".jpg"))
-      throw std::runtime_error("floor failed for " + image.label);
+  for (long i = 0; i < iterations; ++i) {
+    if (!floor_once(bytes, dir + "/a_" + std::to_string(i) + ".jpg")) return 1;
   }
-  return qb::seconds_since(start) * 1000.0 / image.iterations;
+  std::printf("%.6f\n", qb::seconds_since(start) * 1000.0 / iterations);
+  return 0;
 }
 
 // The entry point's own look at the header before any decoder runs, one
@@ -174,14 +206,7 @@ EntryTiming time_entry(const qt::Function& tarvik, const Image& image) {
 // loads the plug-in and makes one thumbnail (--none: makes none). The child
 // reports its own peak: a parent's size would count in the child's rusage.
 long peak_kib_of_one(const std::string& what) {
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-  const std::string command = "'" + self + "' --once '" + what + "'";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) throw std::runtime_error("cannot start " + command);
-  long kib = -1;
-  const bool read = std::fscanf(pipe, "%ld", &kib) == 1;
-  if (pclose(pipe) != 0 || !read) throw std::runtime_error("one thumbnail of " + what + " failed");
-  return kib;
+  return static_cast<long>(number_from_self("--once '" + what + "'"));
 }
 
 int make_one(const std::string& what) {
@@ -241,15 +266,76 @@ const Image* find(const std::vector<Image>& images, const std::string& label) {
   throw std::runtime_error("no image " + label);
 }
 
+struct Scaling {
+  std::vector<qb::Json> json;
+  double two_of_one = 0.0;
+};
+
+// k connections at once each select `rows` thumbnails of the image, for
+// each k of `levels` (the first is 1); prints the table.
+Scaling through_connections(const std::vector<std::unique_ptr<qt::Connection>>& connections,
+                            const Image& image, const std::vector<int>& levels, long rows,
+                            long runs) {
+  qb::Table conc({"connections", "thumbnails/s", "x of 1 conn", "ms per row seen by a conn"});
+  Scaling scaling;
+  double single = 0.0;
+  for (int k : levels) {
+    std::vector<double> rates, latencies;
+    for (long run = 0; run < runs; ++run) {
+      std::vector<std::thread> threads;
+      std::vector<std::string> errors(k);
+      std::vector<double> elapsed(k, 0.0);
+      const auto start = qb::Clock::now();
+      for (int t = 0; t < k; ++t) {
+        threads.emplace_back([&, t] {
+          try {
+            const auto mine = qb::Clock::now();
+            run_select(*connections[t],
+                       select_sql(image.table, "k" + std::to_string(k) + "_" + std::to_string(t) + "_", rows),
+                       rows);
+            elapsed[t] = qb::seconds_since(mine);
+          } catch (const std::exception& e) {
+            errors[t] = e.what();
+          }
+        });
+      }
+      for (auto& thread : threads) thread.join();
+      const double wall = qb::seconds_since(start);
+      for (const auto& e : errors)
+        if (!e.empty()) throw std::runtime_error(e);
+      rates.push_back(k * rows / wall);
+      latencies.push_back(qb::median(elapsed) * 1000.0 / rows);
+    }
+    const double rate = qb::median(rates);
+    if (k == 1) single = rate;
+    if (k == 2) scaling.two_of_one = rate / single;
+    conc.add({std::to_string(k), qb::fixed(rate, 1), qb::fixed(rate / single, 2),
+              qb::fixed(qb::median(latencies), 1)});
+    scaling.json.push_back(qb::Json::object({
+        {"connections", qb::Json::integer(k)},
+        {"thumbnails_per_s_median", qb::Json::number(rate)},
+        {"scaling_vs_one", qb::Json::number(rate / single)},
+        {"ms_per_row_per_connection_median", qb::Json::number(qb::median(latencies))},
+        {"thumbnails_per_s", qb::Json::numbers(rates)},
+    }));
+  }
+  conc.print("Thumbnails through SQL, " + image.label + ", " + std::to_string(rows) +
+             " rows per connection, medians of " + std::to_string(runs) + " runs, " +
+             std::to_string(std::thread::hardware_concurrency()) + " cores");
+  return scaling;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   bind_real_mutex_calls();
   if (argc == 3 && std::strcmp(argv[1], "--once") == 0) return make_one(argv[2]);
-  if (argc != 6) {
+  if (argc == 5 && std::strcmp(argv[1], "--floor") == 0)
+    return floor_in_this_process(argv[2], std::atol(argv[3]), argv[4]);
+  if (argc != 9) {
     std::fprintf(stderr,
                  "usage: bench_thumbnail OUT_JSON PNG_1600x1200 JPEG_1600x1200 JPEG_4000x3000 "
-                 "JPEG_6000x4000\n");
+                 "JPEG_6000x4000 WEBP_4000x3000 HEIC_4000x3000 AVIF_4000x3000\n");
     return 2;
   }
   try {
@@ -261,6 +347,9 @@ int main(int argc, char** argv) {
         {"1600x1200 JPEG", "img_medium", argv[3], "", qb::env_count("QUARN_BENCH_ITER_MEDIUM", 15)},
         {"4000x3000 JPEG", "img_large", argv[4], "", qb::env_count("QUARN_BENCH_ITER_LARGE", 4)},
         {"6000x4000 JPEG", "img_huge", argv[5], "", qb::env_count("QUARN_BENCH_ITER_HUGE", 3)},
+        {"4000x3000 WebP", "img_webp", argv[6], "", qb::env_count("QUARN_BENCH_ITER_LARGE", 4), false},
+        {"4000x3000 HEIC", "img_heic", argv[7], "", qb::env_count("QUARN_BENCH_ITER_LARGE", 4), false},
+        {"4000x3000 AVIF", "img_avif", argv[8], "", qb::env_count("QUARN_BENCH_ITER_LARGE", 4), false},
     };
     for (auto& image : images) image.bytes = qb::read_bytes(image.file);
 
@@ -280,11 +369,10 @@ int main(int argc, char** argv) {
     std::printf("\n");
     std::fflush(stdout);
 
-    // One warm-up call each way, so library loading and first-touch costs
-    // stay out of the medians.
+    // One warm-up call of the entry point ((a) warms up in its own process),
+    // so library loading and first-touch costs stay out of the medians.
     for (auto image : images) {
       image.iterations = 1;
-      time_floor(image, out_dir.path());
       time_entry(tarvik, image);
     }
 
@@ -293,13 +381,14 @@ int main(int argc, char** argv) {
     std::map<std::string, std::vector<double>> a, b, ba, pre, lock;
     for (long run = 0; run < runs; ++run) {
       for (const auto& image : images) {
-        const double ta = time_floor(image, out_dir.path());
         const EntryTiming tb = time_entry(tarvik, image);
         pre[image.label].push_back(time_preflight(image));
-        a[image.label].push_back(ta);
         b[image.label].push_back(tb.ms);
-        ba[image.label].push_back(tb.ms / ta);
         lock[image.label].push_back(tb.lock_ms);
+        if (!image.library_reads) continue;
+        const double ta = time_floor(image, out_dir.path());
+        a[image.label].push_back(ta);
+        ba[image.label].push_back(tb.ms / ta);
       }
       std::printf("  run %ld of %ld done\n", run + 1, runs);
       std::fflush(stdout);
@@ -315,25 +404,33 @@ int main(int argc, char** argv) {
     std::vector<qb::Json> way_json;
     for (const auto& image : images) {
       const auto& l = image.label;
-      const double mba = qb::median(ba[l]);
-      ways.add({l, qb::fixed(qb::median(a[l]), 2), qb::fixed(qb::median(b[l]), 2), qb::fixed(mba, 3),
-                qb::fixed(*std::min_element(ba[l].begin(), ba[l].end()), 3) + ".." +
-                    qb::fixed(*std::max_element(ba[l].begin(), ba[l].end()), 3),
+      // (a) and the ratio only for what the image library reads.
+      const bool both = image.library_reads;
+      const double mba = both ? qb::median(ba[l]) : 0.0;
+      const auto of_a = [&](const std::string& text) { return both ? text : std::string("-"); };
+      ways.add({l, of_a(qb::fixed(both ? qb::median(a[l]) : 0.0, 2)), qb::fixed(qb::median(b[l]), 2),
+                of_a(qb::fixed(mba, 3)),
+                of_a(both ? qb::fixed(*std::min_element(ba[l].begin(), ba[l].end()), 3) + ".." +
+                                qb::fixed(*std::max_element(ba[l].begin(), ba[l].end()), 3)
+                          : ""),
                 qb::fixed(qb::median(lock[l]), 2), qb::fixed(qb::median(pre[l]), 3),
                 qb::fixed(peak[l] / 1024.0, 1), qb::fixed((peak[l] - floor_kib) / 1024.0, 1)});
-      way_json.push_back(qb::Json::object({
+      std::vector<std::pair<std::string, qb::Json>> fields = {
           {"image", qb::Json::string(l)},
           {"bytes", qb::Json::integer(static_cast<long long>(image.bytes.size()))},
           {"calls_per_run", qb::Json::integer(image.iterations)},
-          {"library_ms_median", qb::Json::number(qb::median(a[l]))},
           {"tarvik_ms_median", qb::Json::number(qb::median(b[l]))},
-          {"ratio_tarvik_library_median", qb::Json::number(mba)},
           {"lock_held_ms_median", qb::Json::number(qb::median(lock[l]))},
           {"preflight_ms_median", qb::Json::number(qb::median(pre[l]))},
           {"peak_rss_kib", qb::Json::integer(peak[l])},
-          {"library_ms", qb::Json::numbers(a[l])},
           {"tarvik_ms", qb::Json::numbers(b[l])},
-      }));
+      };
+      if (both) {
+        fields.push_back({"library_ms_median", qb::Json::number(qb::median(a[l]))});
+        fields.push_back({"ratio_tarvik_library_median", qb::Json::number(mba)});
+        fields.push_back({"library_ms", qb::Json::numbers(a[l])});
+      }
+      way_json.push_back(qb::Json::object(fields));
     }
     ways.print("Thumbnails, box 200x200: milliseconds per image, medians of " + std::to_string(runs) +
                " runs; peak RSS of one process making one thumbnail (loaded, no thumbnail: " +
@@ -341,6 +438,12 @@ int main(int argc, char** argv) {
     const double large_ratio = qb::median(ba[find(images, "4000x3000 JPEG")->label]);
     const double png_ratio = qb::median(ba[find(images, "1600x1200 PNG")->label]);
     std::printf("  4000x3000 JPEG: b/a %.3f (target <= 0.25)\n", large_ratio);
+    const double large_jpeg_ms = qb::median(b[find(images, "4000x3000 JPEG")->label]);
+    for (const char* label : {"4000x3000 WebP", "4000x3000 HEIC", "4000x3000 AVIF"}) {
+      const double ms = qb::median(b[find(images, label)->label]);
+      std::printf("  %s: %.1f ms, %.2f x the 4000x3000 JPEG's %.1f ms\n", label, ms,
+                  ms / large_jpeg_ms, large_jpeg_ms);
+    }
     std::printf("  1600x1200 PNG:  b/a %.3f (target <= 1.10: the library's sequence is what tarvik\n"
                 "                  did before, plus its checks)\n", png_ratio);
 
@@ -356,55 +459,15 @@ int main(int argc, char** argv) {
     fill_table(*connections[0], medium.table, medium.bytes, conc_rows);
     run_select(*connections[0], select_sql(medium.table, "warm_", 2), 2);
     const unsigned cores = std::thread::hardware_concurrency();
-    qb::Table conc({"connections", "thumbnails/s", "x of 1 conn", "ms per row seen by a conn"});
-    std::vector<qb::Json> conc_json;
-    double single = 0.0;
-    double two_of_one = 0.0;
-    for (int k : {1, 2, 4}) {
-      std::vector<double> rates, latencies;
-      for (long run = 0; run < conc_runs; ++run) {
-        std::vector<std::thread> threads;
-        std::vector<std::string> errors(k);
-        std::vector<double> elapsed(k, 0.0);
-        const auto start = qb::Clock::now();
-        for (int t = 0; t < k; ++t) {
-          threads.emplace_back([&, t] {
-            try {
-              const auto mine = qb::Clock::now();
-              run_select(*connections[t],
-                         select_sql(medium.table, "k" + std::to_string(k) + "_" + std::to_string(t) + "_",
-                                    conc_rows),
-                         conc_rows);
-              elapsed[t] = qb::seconds_since(mine);
-            } catch (const std::exception& e) {
-              errors[t] = e.what();
-            }
-          });
-        }
-        for (auto& thread : threads) thread.join();
-        const double wall = qb::seconds_since(start);
-        for (const auto& e : errors)
-          if (!e.empty()) throw std::runtime_error(e);
-        rates.push_back(k * conc_rows / wall);
-        latencies.push_back(qb::median(elapsed) * 1000.0 / conc_rows);
-      }
-      const double rate = qb::median(rates);
-      if (k == 1) single = rate;
-      if (k == 2) two_of_one = rate / single;
-      conc.add({std::to_string(k), qb::fixed(rate, 1), qb::fixed(rate / single, 2),
-                qb::fixed(qb::median(latencies), 1)});
-      conc_json.push_back(qb::Json::object({
-          {"connections", qb::Json::integer(k)},
-          {"thumbnails_per_s_median", qb::Json::number(rate)},
-          {"scaling_vs_one", qb::Json::number(rate / single)},
-          {"ms_per_row_per_connection_median", qb::Json::number(qb::median(latencies))},
-          {"thumbnails_per_s", qb::Json::numbers(rates)},
-      }));
-    }
-    conc.print("Thumbnails through SQL, " + medium.label + ", " + std::to_string(conc_rows) +
-               " rows per connection, medians of " + std::to_string(conc_runs) + " runs, " +
-               std::to_string(cores) + " cores");
-    std::printf("  2 connections: %.2f x 1 connection (target >= 1.5)\n", two_of_one);
+    const Scaling jpeg_scaling = through_connections(connections, medium, {1, 2, 4}, conc_rows, conc_runs);
+    std::printf("  2 connections: %.2f x 1 connection (target >= 1.5)\n", jpeg_scaling.two_of_one);
+    // The 4000x3000 HEIC, which libheif decodes outside the image lock.
+    const Image& heic = *find(images, "4000x3000 HEIC");
+    const long heic_rows = qb::env_count("QUARN_BENCH_CONC_ROWS_HEIC", 8);
+    fill_table(*connections[0], heic.table, heic.bytes, heic_rows);
+    run_select(*connections[0], select_sql(heic.table, "warm_", 1), 1);
+    const Scaling heic_scaling = through_connections(connections, heic, {1, 2}, heic_rows, conc_runs);
+    std::printf("  2 connections: %.2f x 1 connection\n", heic_scaling.two_of_one);
 
     const auto load = qb::load_average();
     qb::Json::object({
@@ -415,7 +478,9 @@ int main(int argc, char** argv) {
         {"ways", qb::Json::array(way_json)},
         {"concurrency_image", qb::Json::string(medium.label)},
         {"concurrency_rows_per_connection", qb::Json::integer(conc_rows)},
-        {"concurrency", qb::Json::array(conc_json)},
+        {"concurrency", qb::Json::array(jpeg_scaling.json)},
+        {"concurrency_heic_rows_per_connection", qb::Json::integer(heic_rows)},
+        {"concurrency_heic", qb::Json::array(heic_scaling.json)},
         {"cores", qb::Json::integer(cores)},
         {"load_average_at_end", qb::Json::numbers(load)},
     }).write(argv[1]);

@@ -1,5 +1,6 @@
 // Writes a generated test picture, or tells the size of an image file:
-//   make_image WIDTH HEIGHT FILE   (format from the file's suffix)
+//   make_image WIDTH HEIGHT FILE   (format from the file's suffix; .webp,
+//                                   .heic and .avif with their own encoders)
 //   make_image --size FILE         (prints WIDTHxHEIGHT)
 #include <IL/il.h>
 
@@ -7,7 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
+
+#include "encoded_images.h"
 
 namespace {
 
@@ -37,6 +41,21 @@ int write_picture(unsigned width, unsigned height, const char* file) {
       p[1] = static_cast<unsigned char>(255 * y / (height ? height : 1));
       p[2] = ring ? 220 : 40;
     }
+  }
+  const std::string path = file;
+  const std::string suffix = path.size() > 5 ? path.substr(path.size() - 5) : "";
+  if (suffix == ".webp" || suffix == ".heic" || suffix == ".avif") {
+    using quarn::test::HeifCodec;
+    const std::string bytes =
+        suffix == ".webp" ? quarn::test::webp(pixels, width, height, 3, false)
+                          : quarn::test::heif(pixels, width, height, 3,
+                                              {suffix == ".heic" ? HeifCodec::kHevc : HeifCodec::kAv1});
+    FILE* out = std::fopen(file, "wb");
+    const bool written = !bytes.empty() && out != nullptr &&
+                         std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    if (out != nullptr && std::fclose(out) != 0) return 1;
+    if (!written) std::fprintf(stderr, "cannot write %s\n", file);
+    return written ? 0 : 1;
   }
   ILuint name = 0;
   ilGenImages(1, &name);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../tests/support/encoded_images.h"
 #include "../tests/support/handmade_images.h"
 #include "../tests/thumbnail/handmade_jpeg.h"
 
@@ -124,6 +125,37 @@ int main(int argc, char** argv) {
             quarn::handmade::jpeg(samples, size[0], size[1], j.options));
       ++written;
     }
+  // WebP (lossy, lossless with alpha, animated, with EXIF orientation) and
+  // HEIF (HEVC, AV1, alpha, grey, a rotation with EXIF, 10 bits).
+  const std::string webp = root + "/webp", heif = root + "/heif";
+  mkdir(webp.c_str(), 0755);
+  mkdir(heif.c_str(), 0755);
+  using quarn::test::HeifCodec;
+  for (const auto& size : sizes) {
+    const unsigned w = size[0], h = size[1];
+    const auto pattern = [&](int channels) {
+      quarn::test::Samples samples(std::size_t{w} * h * channels);
+      for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::uint8_t>(i * 41);
+      return samples;
+    };
+    const auto put = [&](const std::string& dir, const std::string& name, const std::string& bytes) {
+      if (bytes.empty()) return;
+      write(dir + "/" + std::to_string(w) + "x" + std::to_string(h) + "-" + name, bytes);
+      ++written;
+    };
+    put(webp, "lossy", quarn::test::webp(pattern(3), w, h, 3, false));
+    put(webp, "lossless-alpha", quarn::test::webp(pattern(4), w, h, 4, true));
+    put(webp, "lossy-alpha-exif6",
+        quarn::test::webp_with_exif(quarn::test::webp(pattern(4), w, h, 4, false), 6));
+    put(webp, "animated", quarn::test::webp_animation({pattern(4), quarn::test::Samples(w * h * 4, 200)}, w, h));
+    put(heif, "hevc", quarn::test::heif(pattern(3), w, h, 3, {HeifCodec::kHevc}));
+    put(heif, "hevc-alpha", quarn::test::heif(pattern(4), w, h, 4, {HeifCodec::kHevc}));
+    put(heif, "hevc-rotated-exif", quarn::test::heif(pattern(3), w, h, 3, {HeifCodec::kHevc, 6, 6}));
+    put(heif, "av1", quarn::test::heif(pattern(3), w, h, 3, {HeifCodec::kAv1}));
+    put(heif, "av1-grey-mirrored", quarn::test::heif(pattern(1), w, h, 1, {HeifCodec::kAv1, 2}));
+    put(heif, "av1-10bit", quarn::test::avif_10bit(pattern(3), w, h));
+    put(heif, "hevc-grid", quarn::test::heic_grid(pattern(3), w, h, 3));
+  }
   const std::string hostile = root + "/hostile";
   mkdir(hostile.c_str(), 0755);
   for (const auto& image : quarn::handmade::hostile_images()) {

@@ -9,7 +9,9 @@
 # More or fewer repetitions (defaults in brackets):
 #   QUARN_BENCH_RUNS [5]               runs for thumbnails (a/b) and settings
 #   QUARN_BENCH_ITER_PNG/MEDIUM/LARGE/HUGE [10/15/4/3]  images per run and way
+#                                      (LARGE also for the 4000x3000 WebP, HEIC, AVIF)
 #   QUARN_BENCH_CONC_ROWS [24], QUARN_BENCH_CONC_RUNS [3]  thumbnail concurrency
+#   QUARN_BENCH_CONC_ROWS_HEIC [8]     rows per connection for the 4000x3000 HEIC
 #   QUARN_BENCH_MAILS [2000], QUARN_BENCH_MAIL_RUNS [3]    messages per level
 #   QUARN_BENCH_SLOW_MAILS [200]       messages per level against the 5 ms sinks
 #   QUARN_BENCH_TLS_MAILS [half of QUARN_BENCH_MAILS]  messages per level over STARTTLS
@@ -66,14 +68,21 @@ echo "generating the images..."
   "$bin/make_image" 1600 1200 "$images/medium.png" &&
   "$bin/make_image" 1600 1200 "$images/medium.jpg" &&
   "$bin/make_image" 4000 3000 "$images/large.jpg" &&
-  "$bin/make_image" 6000 4000 "$images/huge.jpg" || { echo "bench: cannot generate images" >&2; exit 1; }
+  "$bin/make_image" 6000 4000 "$images/huge.jpg" &&
+  "$bin/make_image" 4000 3000 "$images/large.webp" &&
+  "$bin/make_image" 4000 3000 "$images/large.heic" &&
+  "$bin/make_image" 4000 3000 "$images/large.avif" || { echo "bench: cannot generate images" >&2; exit 1; }
 for f in small.png medium.png medium.jpg large.jpg huge.jpg; do
   printf '  %-10s %s, %s bytes\n' "$f" "$("$bin/make_image" --size "$images/$f")" "$(stat -c %s "$images/$f")"
+done
+for f in large.webp large.heic large.avif; do  # DevIL does not read these
+  printf '  %-10s 4000x3000, %s bytes\n' "$f" "$(stat -c %s "$images/$f")"
 done
 
 selected settings && run settings "$bin/bench_settings" "$out/settings.json"
 selected thumbnail && run thumbnail "$bin/bench_thumbnail" "$out/thumbnail.json" \
-  "$images/medium.png" "$images/medium.jpg" "$images/large.jpg" "$images/huge.jpg"
+  "$images/medium.png" "$images/medium.jpg" "$images/large.jpg" "$images/huge.jpg" \
+  "$images/large.webp" "$images/large.heic" "$images/large.avif"
 if selected mail; then
   run mail "$bin/bench_mail" "$out/mail.json"
   # Where a call's time goes, beyond the phase profile that bench_mail

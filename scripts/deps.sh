@@ -5,8 +5,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config binutils
   mariadb-server mariadb-client libmariadbd-dev libmariadb-dev
-  libdevil-dev libjpeg62-turbo-dev libboost-dev libboost-system-dev libinih-dev
-  libssl-dev openssl ca-certificates
+  libdevil-dev libjpeg62-turbo-dev libwebp-dev libheif-dev libavif-dev
+  libboost-dev libboost-system-dev libinih-dev libssl-dev openssl ca-certificates
   googletest libgtest-dev
   python3
   clang libclang-rt-14-dev

@@ -9,8 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-20}
 build=${FUZZ_BUILD:-build-fuzz}
-formats=${FUZZ_FORMATS:-"png jpeg gif bmp tga tiff psd ico pcx pnm"}
-targets=" ${FUZZ_TARGETS:-image_stage_fuzz jpeg_fast_fuzz unread_fuzz detect_fuzz format_fuzz path_fuzz mail_script_fuzz smtp_reply_fuzz settings_fuzz} "
+formats=${FUZZ_FORMATS:-"png jpeg gif bmp tga tiff psd ico pcx pnm webp heif"}
+targets=" ${FUZZ_TARGETS:-image_stage_fuzz jpeg_fast_fuzz webp_fuzz heif_fuzz unread_fuzz detect_fuzz format_fuzz path_fuzz mail_script_fuzz smtp_reply_fuzz settings_fuzz} "
 regressions=tests/thumbnail/regressions
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DQUARN_SANITIZE=fuzzer -DQUARN_TESTS=OFF \
@@ -21,7 +21,9 @@ bin=$build/fuzz
 seeds=$build/seeds
 rm -rf "$seeds"
 mkdir -p "$seeds"
-"$bin"/make_seeds "$seeds"
+# The HEIC encoder (x265) keeps some memory to the end; the seed maker is
+# not under test.
+ASAN_OPTIONS=detect_leaks=0 "$bin"/make_seeds "$seeds"
 mkdir -p "$regressions"
 
 # The library leaks on some failed loads; leaks are not findings here.
@@ -60,8 +62,11 @@ for fmt in $formats; do
   [ -d "$seeds/$fmt" ] || continue
   run image_stage_fuzz "$fmt" "$seeds/$fmt" "$seeds/hostile"
 done
-# The JPEG decoder outside the image library, behind the pre-flight check.
+# The JPEG, WebP and HEIF decoders outside the image library, behind the
+# pre-flight check.
 run jpeg_fast_fuzz jpeg "$seeds/jpeg"
+run webp_fuzz webp "$seeds/webp" "$seeds/hostile"
+run heif_fuzz heif "$seeds/heif" "$seeds/hostile"
 # Without the check, over the formats it refuses unread: evidence only.
 if [ -z "${FUZZ_FORMATS:-}" ] || [[ " $formats " == *" unread "* ]]; then
   run unread_fuzz unread "$seeds/unread"

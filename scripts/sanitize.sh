@@ -26,6 +26,7 @@ run() {
   local ctest_status=0
   ASAN_OPTIONS="$common:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1" \
   UBSAN_OPTIONS="$common:print_stacktrace=1" \
+  LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0" \
   TSAN_OPTIONS="$common:second_deadlock_stack=1" \
     ctest --test-dir "$dir" -LE 'server|install' --output-on-failure --timeout 900 || ctest_status=$?
 

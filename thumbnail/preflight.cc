@@ -1,6 +1,11 @@
 #include "preflight.h"
 
+#include <webp/decode.h>
+
+#include <algorithm>
 #include <cstring>
+
+#include "heif_layout.h"
 
 namespace quarn::thumb {
 namespace {
@@ -86,6 +91,10 @@ bool is_tga(Bytes d, std::size_t n) {
   const unsigned bpp = d[16];
   return (type <= 3 || (type >= 9 && type <= 11)) && le16(d + 12) != 0 && le16(d + 14) != 0 &&
          (bpp == 8 || bpp == 15 || bpp == 16 || bpp == 24 || bpp == 32) && (d[17] & 0x10) == 0;
+}
+
+bool is_webp(Bytes d, std::size_t n) {
+  return starts_with(d, n, "RIFF", 4) && n >= 12 && std::memcmp(d + 8, "WEBP", 4) == 0;
 }
 
 bool is_ico(Bytes d, std::size_t n) {
@@ -646,6 +655,55 @@ Preflight check_ico(Bytes d, std::size_t n) {
   return accept(ImageKind::kIco, first_width, first_height);
 }
 
+// The orientation in a WebP's EXIF chunk, which holds a TIFF file (some
+// writers put JPEG's "Exif\0\0" before it); 1 when there is none.
+int webp_orientation(Bytes d, std::size_t n) {
+  const std::size_t end = static_cast<std::size_t>(std::min<std::uint64_t>(n, 8 + std::uint64_t{le32(d + 4)}));
+  for (std::size_t pos = 12; pos <= end && end - pos >= 8;) {
+    const std::size_t length = le32(d + pos + 4);
+    if (length > end - pos - 8) break;
+    Bytes payload = d + pos + 8;
+    if (std::memcmp(d + pos, "EXIF", 4) == 0) {
+      const std::size_t skip = starts_with(payload, length, "Exif\0\0", 6) ? 6 : 0;
+      return exif_orientation(payload + skip, length - skip);
+    }
+    pos += 8 + length;
+    if (length % 2 == 1) {  // chunks are padded to an even length
+      if (pos == end) break;
+      ++pos;
+    }
+  }
+  return 1;
+}
+
+// libwebp's own reading of the header: the canvas of an animation, or the
+// still image's size, which it checks against its bitstream.
+Preflight check_webp(Bytes d, std::size_t n) {
+  WebPBitstreamFeatures features;
+  if (WebPGetFeatures(d, n, &features) != VP8_STATUS_OK)
+    return refuse(ImageKind::kWebp, "unreadable header");
+  Preflight size = claimed(ImageKind::kWebp, static_cast<std::uint32_t>(features.width),
+                           static_cast<std::uint32_t>(features.height));
+  if (!size.refused) size.orientation = webp_orientation(d, n);
+  return size;
+}
+
+// Colour and alpha pictures of an image at the limits.
+constexpr std::uint64_t kMaxHeifCodedPixels = 2 * kMaxImagePixels;
+
+// The sizes that count are the coded pictures' (see heif_layout.h); the
+// image's own size comes from libheif's reading of the file, before it
+// decodes anything.
+Preflight check_heif(Bytes d, std::size_t n) {
+  const HeifLayout layout = read_heif_layout(d, n);
+  if (layout.refusal != nullptr) return refuse(ImageKind::kHeif, layout.refusal);
+  if (layout.widest > kMaxImageSide || layout.tallest > kMaxImageSide)
+    return refuse(ImageKind::kHeif, "side too long", layout.widest, layout.tallest);
+  if (layout.coded_pixels > kMaxHeifCodedPixels)
+    return refuse(ImageKind::kHeif, "too many pixels", layout.widest, layout.tallest);
+  return accept(ImageKind::kHeif, 0, 0);
+}
+
 }  // namespace
 
 int exif_orientation(const unsigned char* d, std::size_t n) {
@@ -679,6 +737,8 @@ const char* kind_name(ImageKind kind) {
     case ImageKind::kTga: return "TGA";
     case ImageKind::kIco: return "ICO";
     case ImageKind::kUnread: return "unread";
+    case ImageKind::kWebp: return "WebP";
+    case ImageKind::kHeif: return "HEIF";
   }
   return "?";
 }
@@ -689,6 +749,8 @@ ImageKind detect_kind(const unsigned char* d, std::size_t n) {
   if (d == nullptr) return ImageKind::kUnknown;
   if (is_jpeg(d, n)) return ImageKind::kJpeg;
   if (is_unread(d, n)) return ImageKind::kUnread;
+  if (is_webp(d, n)) return ImageKind::kWebp;
+  if (is_heif(d, n)) return ImageKind::kHeif;
   if (is_png(d, n)) return ImageKind::kPng;
   if (is_bmp(d, n)) return ImageKind::kBmp;
   if (is_gif(d, n)) return ImageKind::kGif;
@@ -708,6 +770,9 @@ Preflight preflight_image(const void* data, std::size_t size) {
   switch (kind) {
     case ImageKind::kUnknown: return result;
     case ImageKind::kUnread: return refuse(kind, "format not checked");
+    // Never handed to the library, so its Targa guess does not matter.
+    case ImageKind::kWebp: return check_webp(d, size);
+    case ImageKind::kHeif: return check_heif(d, size);
     case ImageKind::kJpeg: result = check_jpeg(d, size); break;
     case ImageKind::kPng: result = check_png(d, size); break;
     case ImageKind::kBmp: result = check_bmp(d, size); break;

@@ -15,7 +15,8 @@ namespace quarn::thumb {
 // An image may claim at most the sizes of image_limits.h.
 
 // The format the image library will take the bytes for when asked to detect
-// it, in the library's own order of detection.
+// it, in the library's own order of detection; or one that is decoded apart
+// from the library.
 enum class ImageKind {
   kUnknown,  // no signature known here; the library's own detection decides
   kJpeg,
@@ -29,6 +30,8 @@ enum class ImageKind {
   kTga,
   kIco,     // the library does not detect icons from data; their load fails
   kUnread,  // a format the library reads but whose header is not checked here
+  kWebp,    // decoded by libwebp, never by the library
+  kHeif,    // HEIF, HEIC and AVIF: decoded by libheif, never by the library
 };
 
 const char* kind_name(ImageKind kind);
@@ -44,7 +47,7 @@ struct Preflight {
   std::uint32_t width;   // as claimed by the header, 0 when not read
   std::uint32_t height;
   const char* reason;    // why it was refused; empty when accepted
-  int orientation = 1;   // a JPEG's EXIF orientation (1-8); 1 for other formats
+  int orientation = 1;   // the EXIF orientation (1-8) of a JPEG or WebP; 1 for others
 };
 
 // Refuses an image whose header claims more than the limits above, whose

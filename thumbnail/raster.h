@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace quarn::thumb {
@@ -29,15 +30,28 @@ struct PixelView {
   std::uint32_t height;
   int channels;
   bool bottom_up;  // rows stored from the bottom up
+  std::size_t stride = 0;  // bytes from one row to the next; 0: width * channels
 
   const std::uint8_t* row(std::uint32_t y) const {
     const std::uint32_t stored = bottom_up ? height - 1 - y : y;
-    return samples + std::size_t{stored} * width * channels;
+    return samples + std::size_t{stored} * (stride != 0 ? stride : std::size_t{width} * channels);
   }
 };
 
 inline PixelView view(const Raster& image) {
   return {image.samples.data(), image.width, image.height, image.channels, false};
+}
+
+// Pixels a decoder outside the image library made, and what keeps them.
+struct DecodedImage {
+  PixelView pixels;
+  std::shared_ptr<const void> owner;
+};
+
+// A raster handed on as decoded pixels.
+inline DecodedImage decoded(Raster image) {
+  auto owner = std::make_shared<const Raster>(std::move(image));
+  return {view(*owner), owner};
 }
 
 // A copy with grey+alpha and RGBA composited onto white, as grey and RGB.

@@ -1,8 +1,10 @@
 #include "thumbnail.h"
 
 #include "env.h"
+#include "heif_codec.h"
 #include "jpeg_codec.h"
 #include "preflight.h"
+#include "webp_codec.h"
 
 #include <IL/il.h>
 #include <IL/ilu.h>
@@ -182,7 +184,10 @@ StageResult decode_with_library(const void* data, unsigned long size, const Pref
     if (type != IL_TYPE_UNKNOWN) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
   }
   if (!ilLoadL(IL_TYPE_UNKNOWN, data, static_cast<ILuint>(size))) {
-    return {Stage::kLoad, static_cast<unsigned int>(ilGetError())};
+    // Bytes that no reader takes leave no error at all; a failure never
+    // reports 0, "no error".
+    const ILenum error = ilGetError();
+    return {Stage::kLoad, error != IL_NO_ERROR ? error : IL_FORMAT_NOT_SUPPORTED};
   }
   // Some corrupt files decode to an image whose pixel size does not match
   // its format (a 16-bit grey Targa: luminance with 2 bytes per pixel).
@@ -293,6 +298,23 @@ StageResult run_image_stage(const void* data, unsigned long size,
   const Preflight check = preflight_image(data, size);
   if (check.refused) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
 
+  // WebP and HEIF are never the image library's: a file that their decoder
+  // fails on is an illegal file of the format.
+  if (check.kind == ImageKind::kWebp) {
+    const Size target = thumbnail_size({check.width, check.height}, check.orientation, max_width,
+                                       max_height);
+    const auto decoded = decode_webp(static_cast<const unsigned char*>(data), size, target);
+    if (!decoded) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
+    return finish_thumbnail(decoded->pixels, target, check.orientation, path);
+  }
+  if (check.kind == ImageKind::kHeif) {
+    const auto decoded = decode_heif(static_cast<const unsigned char*>(data), size);
+    if (!decoded) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
+    const PixelView& pixels = decoded->pixels;
+    // libheif has turned the image upright.
+    return finish_thumbnail(pixels, thumbnail_size({pixels.width, pixels.height}, 1, max_width, max_height),
+                            1, path);
+  }
   if (check.kind == ImageKind::kJpeg) {
     // Decoded at the smallest DCT scale that still covers the thumbnail.
     const Size target = thumbnail_size({check.width, check.height}, check.orientation, max_width,

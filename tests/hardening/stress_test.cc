@@ -23,6 +23,7 @@
 #include <tuple>
 #include <vector>
 
+#include "encoded_images.h"
 #include "handmade_images.h"
 #include "images.h"
 #include "result_checks.h"
@@ -128,6 +129,12 @@ TEST(HardeningStress, EightThreadsMixAllFourFunctions) {
       {"png", png, Expect::kWritten, 20, 15},
       {"jpeg", jpeg, Expect::kWritten, 15, 20},
       {"gif", quarn::handmade::gif(16, 12), Expect::kWritten, 20, 15},
+      // Decoded outside the image library: the two threads run these side by
+      // side, libheif's decoder registry shared between them.
+      {"webp", quarn::test::webp(quarn::test::Samples(40 * 30 * 3, 60), 40, 30, 3, true), Expect::kWritten, 20, 15},
+      {"heic", quarn::test::heif(quarn::test::Samples(40 * 30 * 3, 60), 40, 30, 3, {}), Expect::kWritten, 20, 15},
+      {"avif", quarn::test::heif(quarn::test::Samples(40 * 30 * 3, 60), 40, 30, 3, {quarn::test::HeifCodec::kAv1}),
+       Expect::kWritten, 20, 15},
       {"text", std::string("not an image at all"), Expect::kLoadFailure},
       {"empty", std::string(), Expect::kLoadFailure},
       {"null", std::nullopt, Expect::kLoadFailure},

@@ -20,6 +20,10 @@ inline void put_le32(std::string& s, std::uint32_t v) {
   put_le16(s, v & 0xFFFF);
   put_le16(s, v >> 16);
 }
+inline void put_be16(std::string& s, unsigned v) {
+  s += static_cast<char>((v >> 8) & 0xFF);
+  s += static_cast<char>(v & 0xFF);
+}
 inline void put_be32(std::string& s, std::uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>((v >> shift) & 0xFF);
 }
@@ -193,10 +197,6 @@ inline std::string junk_after(const std::string& signature, std::uint32_t seed) 
 // "DC difference 0" and "end of block" make every block two zero bits.
 // Three components are sampled 4:2:0, one is grey.
 inline std::string jpeg_bomb(unsigned width, unsigned height, int components) {
-  auto put_be16 = [](std::string& s, unsigned v) {
-    s += static_cast<char>((v >> 8) & 0xFF);
-    s += static_cast<char>(v & 0xFF);
-  };
   std::string s("\xFF\xD8", 2);
   s += std::string("\xFF\xDB", 2);
   put_be16(s, 67);
@@ -237,6 +237,226 @@ inline std::string jpeg_bomb(unsigned width, unsigned height, int components) {
   return s + std::string("\xFF\xD9", 2);
 }
 
+
+// ---- WebP and HEIF headers that claim more than their data holds ----
+
+// An animated WebP whose canvas is width x height, with one 1 x 1 lossless
+// frame: decoded in full, the canvas alone takes width x height x 4 bytes.
+inline std::string webp_animation_canvas(std::uint32_t width, std::uint32_t height) {
+  const auto le24 = [](std::string& s, std::uint32_t v) {
+    for (int i = 0; i < 3; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  const auto chunk = [](const char* type, const std::string& body) {
+    std::string c(type, 4);
+    put_le32(c, static_cast<std::uint32_t>(body.size()));
+    return c + body + (body.size() % 2 ? std::string(1, '\0') : "");
+  };
+  std::string vp8x("\x12\0\0\0", 4);  // animation and alpha
+  le24(vp8x, width - 1);
+  le24(vp8x, height - 1);
+  std::string anim(6, '\0');
+  // One opaque black pixel, lossless: header, then a bitstream of one
+  // colour-cache-free, all-zero-code image.
+  const std::string pixel("\x2f\x00\x00\x00\x10\x07\x10\x11\x11\x88\x88\xfe\x07\x00", 14);
+  // At 0, 0; 1 x 1 (stored minus one); no duration; no blending.
+  const std::string anmf = std::string(16, '\0') + chunk("VP8L", pixel);
+  const std::string body = "WEBP" + chunk("VP8X", vp8x) + chunk("ANIM", anim) + chunk("ANMF", anmf);
+  std::string s = "RIFF";
+  put_le32(s, static_cast<std::uint32_t>(body.size()));
+  return s + body;
+}
+
+// A lossless WebP header claiming width x height (at most 16384 each).
+inline std::string webp_lossless_claiming(unsigned width, unsigned height) {
+  const std::uint32_t bits = (width - 1) | ((height - 1) << 14);
+  std::string vp8l("\x2f", 1);
+  put_le32(vp8l, bits);
+  vp8l += std::string(11, '\0');
+  std::string s = "RIFF";
+  put_le32(s, static_cast<std::uint32_t>(4 + 8 + vp8l.size()));
+  s += "WEBPVP8L";
+  put_le32(s, static_cast<std::uint32_t>(vp8l.size()));
+  return s + vp8l;
+}
+
+inline std::string iso_box(const char* type, const std::string& body) {
+  std::string s;
+  put_be32(s, static_cast<std::uint32_t>(8 + body.size()));
+  return s + std::string(type, 4) + body;
+}
+
+inline std::string iso_full_box(const char* type, unsigned version, const std::string& body) {
+  std::string s;
+  put_be32(s, version << 24);
+  return iso_box(type, s + body);
+}
+
+// Bits written most significant first, as codec headers are.
+struct BitWriter {
+  std::string bytes;
+  int used = 8;
+  void put(std::uint64_t value, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+      if (used == 8) {
+        bytes += '\0';
+        used = 0;
+      }
+      if ((value >> i) & 1) bytes.back() = static_cast<char>(bytes.back() | (0x80 >> used));
+      ++used;
+    }
+  }
+  void ue(std::uint64_t value) {  // Exp-Golomb
+    int bits = 0;
+    while ((value + 1) >> (bits + 1)) ++bits;
+    put(0, bits);
+    put(value + 1, bits + 1);
+  }
+};
+
+// An HEVC configuration box holding one sequence parameter set that gives
+// the picture size; no other parameter sets, so nothing decodes it.
+inline std::string hvcc_claiming(std::uint32_t width, std::uint32_t height) {
+  BitWriter b;
+  b.put(1, 4 + 3 + 1);  // parameter set 0, no sub-layers, nesting
+  b.put(0x01600000, 32);  // Main profile
+  b.put(0, 64);
+  b.ue(0);  // sequence parameter set 0
+  b.ue(1);  // 4:2:0
+  b.ue(width);
+  b.ue(height);
+  b.put(1, 1);  // what follows is cut: the size is all a reader needs
+  std::string nal("\x42\x01", 2);
+  int zeros = 0;
+  for (const char c : b.bytes) {  // emulation prevention
+    if (zeros >= 2 && static_cast<unsigned char>(c) <= 3) {
+      nal += '\x03';
+      zeros = 0;
+    }
+    zeros = c == 0 ? zeros + 1 : 0;
+    nal += c;
+  }
+  std::string body("\x01\x01\x60\0\0\0\0\0\0\0\0\0\0\xf0\0\xfc\xfd\xf8\xf8\0\0\x0f\x01", 23);
+  body += static_cast<char>(0x80 | 33);
+  body += std::string("\0\x01", 2);
+  put_be16(body, static_cast<unsigned>(nal.size()));
+  return iso_box("hvcC", body + nal);
+}
+
+// An AV1 configuration box whose sequence header claims the size.
+inline std::string av1c_claiming(std::uint32_t width, std::uint32_t height) {
+  BitWriter b;
+  b.put(0, 3);       // profile
+  b.put(3, 2);       // still picture, reduced header
+  b.put(0, 5);       // level
+  b.put(15, 4);      // 16 bits of width
+  b.put(15, 4);      // and of height
+  b.put(width - 1, 16);
+  b.put(height - 1, 16);
+  b.put(1, 1);
+  std::string obu("\x0a", 1);
+  obu += static_cast<char>(b.bytes.size());
+  return iso_box("av1C", std::string("\x81\0\x0c\0", 4) + obu + b.bytes);
+}
+
+inline std::string ispe(std::uint32_t width, std::uint32_t height) {
+  std::string s;
+  put_be32(s, width);
+  put_be32(s, height);
+  return iso_full_box("ispe", 0, s);
+}
+
+struct HeifItem {
+  unsigned id;
+  const char* type;         // "hvc1", "av01", "grid"
+  std::string data;         // in the media data box
+  std::vector<unsigned> properties;  // 1-based, into the property list
+};
+
+// A HEIF file: the items' data one after another in an mdat box, the
+// primary item, derived-image references (from, to...), and properties.
+inline std::string heif_file(const std::vector<HeifItem>& items, unsigned primary,
+                             const std::vector<std::vector<unsigned>>& derived,
+                             const std::vector<std::string>& properties) {
+  const auto meta_with = [&](std::uint32_t data_at) {
+    std::string hdlr(4, '\0');
+    hdlr += "pict" + std::string(13, '\0');
+    std::string pitm;
+    put_be16(pitm, primary);
+    std::string infos;
+    put_be16(infos, static_cast<unsigned>(items.size()));
+    std::string locations("\x44\0", 2);
+    put_be16(locations, static_cast<unsigned>(items.size()));
+    std::string associations;
+    put_be32(associations, static_cast<std::uint32_t>(items.size()));
+    for (const HeifItem& item : items) {
+      std::string infe;
+      put_be16(infe, item.id);
+      put_be16(infe, 0);
+      infos += iso_full_box("infe", 2, infe + item.type + std::string(1, '\0'));
+      put_be16(locations, item.id);
+      put_be16(locations, 0);
+      put_be16(locations, 1);
+      put_be32(locations, data_at);
+      put_be32(locations, static_cast<std::uint32_t>(item.data.size()));
+      data_at += static_cast<std::uint32_t>(item.data.size());
+      put_be16(associations, item.id);
+      associations += static_cast<char>(item.properties.size());
+      for (const unsigned p : item.properties) associations += static_cast<char>(0x80 | p);
+    }
+    std::string references;
+    for (const auto& d : derived) {
+      std::string r;
+      put_be16(r, d[0]);
+      put_be16(r, static_cast<unsigned>(d.size() - 1));
+      for (std::size_t i = 1; i < d.size(); ++i) put_be16(r, d[i]);
+      references += iso_box("dimg", r);
+    }
+    std::string property_boxes;
+    for (const std::string& p : properties) property_boxes += p;
+    return iso_full_box("meta", 0,
+                        iso_full_box("hdlr", 0, hdlr) + iso_full_box("pitm", 0, pitm) +
+                            iso_full_box("iloc", 0, locations) + iso_full_box("iinf", 0, infos) +
+                            (references.empty() ? "" : iso_full_box("iref", 0, references)) +
+                            iso_box("iprp", iso_box("ipco", property_boxes) +
+                                                iso_full_box("ipma", 0, associations)));
+  };
+  const std::string ftyp = iso_box("ftyp", std::string("heic\0\0\0\0mif1heic", 16));
+  const std::size_t meta_size = meta_with(0).size();
+  std::string data;
+  for (const HeifItem& item : items) data += item.data;
+  return ftyp + meta_with(static_cast<std::uint32_t>(ftyp.size() + meta_size + 8)) +
+         iso_box("mdat", data);
+}
+
+// The grid descriptor: rows x columns tiles making width x height.
+inline std::string heif_grid(unsigned rows, unsigned columns, std::uint32_t width,
+                             std::uint32_t height) {
+  std::string s("\0\x01", 2);  // version 0, 32-bit sizes
+  s += static_cast<char>(rows - 1);
+  s += static_cast<char>(columns - 1);
+  put_be32(s, width);
+  put_be32(s, height);
+  return s;
+}
+
+// A grid image of rows x columns HEVC tiles whose parameter sets claim
+// tile x tile each.
+inline std::string heif_grid_claiming(unsigned rows, unsigned columns, std::uint32_t tile) {
+  std::vector<HeifItem> items{{1, "grid", heif_grid(rows, columns, 64, 64), {1}}};
+  std::vector<unsigned> references{1};
+  for (unsigned i = 0; i < rows * columns; ++i) {
+    items.push_back({2 + i, "hvc1", std::string(8, '\0'), {2, 3}});
+    references.push_back(2 + i);
+  }
+  return heif_file(items, 1, {references}, {ispe(64, 64), hvcc_claiming(tile, tile), ispe(tile, tile)});
+}
+
+// One image whose item says 64 x 64 and whose configuration claims more.
+inline std::string heif_claiming(bool av1, std::uint32_t width, std::uint32_t height) {
+  return heif_file({{1, av1 ? "av01" : "hvc1", std::string(8, '\0'), {1, 2}}}, 1, {},
+                   {ispe(64, 64), av1 ? av1c_claiming(width, height) : hvcc_claiming(width, height)});
+}
+
 // The hostile inputs of the image tests, by name. Unchecked, the library
 // spins for ever on the three PNGs.
 struct NamedImage {
@@ -250,7 +470,14 @@ inline std::vector<NamedImage> hostile_images() {
           {"junk_bm_prefix", junk_after("BM", 0x2545F491u)},
           // Seeds whose junk makes the library's GIF reader take 1.2-1.5 GB.
           {"junk_gif_prefix_a", junk_after("GIF89a", 0x640D590Au)},
-          {"junk_gif_prefix_b", junk_after("GIF89a", 0x4719572Eu)}};
+          {"junk_gif_prefix_b", junk_after("GIF89a", 0x4719572Eu)},
+          // Decoded in full, these would take gigabytes or hours.
+          {"webp_canvas_40000", webp_animation_canvas(40000, 40000)},
+          {"webp_lossless_16384", webp_lossless_claiming(16384, 16384)},
+          {"heic_sps_40000", heif_claiming(false, 40000, 40000)},
+          {"avif_sequence_65536", heif_claiming(true, 65536, 65536)},
+          {"heic_grid_5000_tiles", heif_grid_claiming(50, 100, 64)},
+          {"heic_grid_gigapixel", heif_grid_claiming(4, 4, 16384)}};
 }
 
 }  // namespace quarn::handmade

@@ -1,13 +1,15 @@
 // The image codecs read the environment themselves (libjpeg asks for
-// JPEGMEM whenever it sets up a coder). Those reads must happen while the
-// environment lock is held, or a reload's setenv can free the array they
-// walk. This program defines getenv, so the dynamic loader binds the
-// codecs' calls to the counting version below.
+// JPEGMEM whenever it sets up a coder, libheif for LIBHEIF_PLUGIN_PATH as
+// it registers its decoders). Those reads must happen while the environment
+// lock is held, or a reload's setenv can free the array they walk. This
+// program defines getenv, so the dynamic loader binds the codecs' calls to
+// the counting version below.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
+#include "encoded_images.h"
 #include "env_watch.h"
 #include "images.h"
 #include "test_util.h"
@@ -15,7 +17,8 @@
 
 namespace {
 
-quarn::test::EnvWatch codec_reads([](const char* name) { return std::strcmp(name, "JPEGMEM") == 0; });
+// Any variable but the plug-in's own settings, which it reads itself.
+quarn::test::EnvWatch codec_reads([](const char* name) { return std::strncmp(name, "UDF_", 4) != 0; });
 
 }  // namespace
 
@@ -39,22 +42,26 @@ TEST(CodecEnvironment, TheCodecsReadTheEnvironmentOnlyUnderTheLock) {
   TempDir images;
   ::setenv("UDF_IMAGEDIR", images.path().c_str(), 1);
 
+  const quarn::test::Samples rgb(64 * 48 * 3, 140);
+  using quarn::test::HeifCodec;
   struct Case {
     const char* name;
-    ImageFormat format;
-    int min_reads;  // decoder and encoder set-ups that must have been seen
+    std::string image;
+    int min_reads;  // reads by decoder and encoder set-ups that must have been seen
   };
   const Case cases[] = {
-      {"png", ImageFormat::kPng, 1},    // encoder only
-      {"jpeg", ImageFormat::kJpeg, 2},  // decoder and encoder
+      {"png", quarn::test::encode_image(64, 48, ImageFormat::kPng), 1},    // JPEG encoder only
+      {"jpeg", quarn::test::encode_image(64, 48, ImageFormat::kJpeg), 2},  // decoder and encoder
+      {"webp", quarn::test::webp(rgb, 64, 48, 3, false), 1},  // libwebp reads nothing
+      {"heic", quarn::test::heif(rgb, 64, 48, 3, {HeifCodec::kHevc}), 2},  // and libheif
+      {"avif", quarn::test::heif(rgb, 64, 48, 3, {HeifCodec::kAv1}), 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string image = quarn::test::encode_image(64, 48, c.format);
-    ASSERT_FALSE(image.empty());
+    ASSERT_FALSE(c.image.empty());
     codec_reads.watch(lock);
     Args args;
-    args.text(image).text(c.name).integer(16).integer(16);
+    args.text(c.image).text(c.name).integer(16).integer(16);
     const auto result = tarvik.call_string(args);
     codec_reads.watch(nullptr);
     EXPECT_EQ(result.text, "File written as " + images.path() + "/" + c.name + ".jpg");

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "encoded_images.h"
 #include "handmade_images.h"
 #include "images.h"
 #include "tarvik_fixture.h"
@@ -211,21 +212,29 @@ TEST_F(Hostile, FuzzingFindingsAreHandledSafely) {
 
 TEST_F(Hostile, UnrecognisedBytesKeepTheLibrarysLoadError) {
   // The pre-flight leaves bytes without a known signature to the library;
-  // its load error is the same as without the check.
-  const std::string junk = "this is not an image, only some text";
-  ilInit();
-  ILuint name = 0;
-  ilGenImages(1, &name);
-  ilBindImage(name);
-  while (ilGetError() != IL_NO_ERROR) {
+  // its load error is the same as without the check. Longer junk leaves no
+  // error at all: that failure says IL_FORMAT_NOT_SUPPORTED, not 0.
+  const struct {
+    std::string junk;
+    bool library_says_nothing;
+  } cases[] = {{"this is not an image, only some text", false}, {std::string(5000, 'A'), true}};
+  for (const auto& c : cases) {
+    ilInit();
+    ILuint name = 0;
+    ilGenImages(1, &name);
+    ilBindImage(name);
+    while (ilGetError() != IL_NO_ERROR) {
+    }
+    ASSERT_FALSE(ilLoadL(IL_TYPE_UNKNOWN, c.junk.data(), static_cast<ILuint>(c.junk.size())));
+    const unsigned code = ilGetError();
+    ilDeleteImages(1, &name);
+    ASSERT_EQ(code == IL_NO_ERROR, c.library_says_nothing);
+    ASSERT_NE(code, 1287u);
+    quarn::test::StderrCapture quiet;
+    EXPECT_EQ(call(c.junk, "junk", 200, 200).text,
+              "Error loading the image for " + path_of("junk") +
+                  ". Err Code: " + std::to_string(c.library_says_nothing ? IL_FORMAT_NOT_SUPPORTED : code));
   }
-  ASSERT_FALSE(ilLoadL(IL_TYPE_UNKNOWN, junk.data(), static_cast<ILuint>(junk.size())));
-  const unsigned code = ilGetError();
-  ilDeleteImages(1, &name);
-  ASSERT_NE(code, 1287u);
-  const auto result = call(junk, "junk", 200, 200);
-  EXPECT_EQ(result.text,
-            "Error loading the image for " + path_of("junk") + ". Err Code: " + std::to_string(code));
 }
 
 TEST_F(Hostile, RefusalDoesNotWaitForTheImageLock) {
@@ -257,6 +266,54 @@ TEST_F(Hostile, RefusalDoesNotWaitForTheImageLock) {
   ASSERT_TRUE(lock_held) << "neither image waited for the other";
   EXPECT_EQ(refused_text, refusal("refused"));
   EXPECT_LT(refused_end, std::min(slow_end[0], slow_end[1]));
+}
+
+// Every cut of a WebP, HEIC or AVIF file fails to load with the code of an
+// illegal file; bit flips give a thumbnail or a load failure with a code,
+// never a crash or "no error".
+TEST_F(Hostile, DamagedWebpHeicAndAvifFailCleanly) {
+  quarn::test::Samples rgb(160 * 120 * 3), rgba(160 * 120 * 4);
+  for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<std::uint8_t>(i * 7 + i / 480);
+  for (std::size_t i = 0; i < rgba.size(); ++i) rgba[i] = static_cast<std::uint8_t>(i * 5 + i / 640);
+  using quarn::test::HeifCodec;
+  const struct {
+    const char* name;
+    std::string image;
+  } files[] = {
+      {"webp_lossy", quarn::test::webp(rgb, 160, 120, 3, false)},
+      {"webp_lossless", quarn::test::webp(rgba, 160, 120, 4, true)},
+      {"webp_animated", quarn::test::webp_animation({rgba, quarn::test::Samples(rgba.size(), 90)}, 160, 120)},
+      {"heic", quarn::test::heif(rgb, 160, 120, 3, {HeifCodec::kHevc, 6, 6})},
+      {"avif", quarn::test::heif(rgba, 160, 120, 4, {HeifCodec::kAv1})},
+      {"avif_10_bit", quarn::test::avif_10bit(rgb, 160, 120)},
+  };
+  std::uint32_t random = 0x9E3779B9u;
+  const auto next = [&random] { return random = random * 1664525u + 1013904223u; };
+  for (const auto& f : files) {
+    ASSERT_FALSE(f.image.empty()) << f.name;
+    const std::size_t n = f.image.size();
+    for (const std::size_t length : {std::size_t{16}, n / 10, n / 2, n - n / 10, n - 1}) {
+      const std::string name = std::string(f.name) + "_cut_" + std::to_string(length);
+      const ChildOutcome outcome = call_in_child(f.image.substr(0, length), name);
+      ASSERT_TRUE(outcome.finished) << name << ": child status " << outcome.status;
+      EXPECT_EQ(outcome.text, refusal(name));
+      EXPECT_LT(outcome.seconds, kMaxSeconds) << name;
+    }
+    for (int flip = 0; flip < 16; ++flip) {
+      std::string damaged = f.image;
+      const std::size_t at = next() % n;
+      damaged[at] = static_cast<char>(damaged[at] ^ (1 << (next() % 8)));
+      const std::string name = std::string(f.name) + "_flip_" + std::to_string(at);
+      const ChildOutcome outcome = call_in_child(damaged, name);
+      ASSERT_TRUE(outcome.finished) << name << ": child status " << outcome.status;
+      EXPECT_LT(outcome.seconds, kMaxSeconds) << name;
+      EXPECT_LT(outcome.extra_kb, kMaxExtraKb) << name;
+      if (outcome.text == "File written as " + path_of(name)) continue;
+      const std::string failure = "Error loading the image for " + path_of(name) + ". Err Code: ";
+      ASSERT_EQ(outcome.text.substr(0, failure.size()), failure) << name;
+      EXPECT_NE(outcome.text.substr(failure.size()), "0") << name;
+    }
+  }
 }
 
 struct PaletteCase {

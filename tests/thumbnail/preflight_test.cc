@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "encoded_images.h"
 #include "handmade_images.h"
 #include "handmade_jpeg.h"
 #include "images.h"
@@ -180,7 +181,19 @@ INSTANTIATE_TEST_SUITE_P(
         SizeCase{"pnm_side_over", pnm_claiming("P5 40000 2 255 ", 80000), ImageKind::kPnm, true, 40000, 2},
         SizeCase{"tiff_ok", tiff_claiming(4, 4, 62, 48), ImageKind::kTiff, false, 4, 4},
         SizeCase{"tiff_side_over", tiff_claiming(4, 40000, 62, 48), ImageKind::kTiff, true, 4, 40000},
-        SizeCase{"ico_ok", quarn::handmade::ico(48, 32), ImageKind::kIco, false, 48, 32}),
+        SizeCase{"ico_ok", quarn::handmade::ico(48, 32), ImageKind::kIco, false, 48, 32},
+        SizeCase{"webp_ok", quarn::handmade::webp_lossless_claiming(1000, 800), ImageKind::kWebp, false, 1000, 800},
+        SizeCase{"webp_pixels_over", quarn::handmade::webp_lossless_claiming(16384, 16384), ImageKind::kWebp, true, 16384, 16384},
+        SizeCase{"webp_canvas_over", quarn::handmade::webp_animation_canvas(40000, 2), ImageKind::kWebp, true, 40000, 2},
+        // HEIF: the coded pictures' sizes count, whatever the image item
+        // says (64 x 64 in all of these); the image's own size is libheif's.
+        SizeCase{"heic_ok", quarn::handmade::heif_claiming(false, 4032, 3024), ImageKind::kHeif, false, 0, 0},
+        SizeCase{"heic_side_over", quarn::handmade::heif_claiming(false, 40000, 8), ImageKind::kHeif, true, 40000, 8},
+        SizeCase{"avif_ok", quarn::handmade::heif_claiming(true, 32768, 3051), ImageKind::kHeif, false, 0, 0},
+        SizeCase{"avif_side_over", quarn::handmade::heif_claiming(true, 65536, 65536), ImageKind::kHeif, true, 65536, 65536},
+        SizeCase{"heic_grid_ok", quarn::handmade::heif_grid_claiming(6, 8, 512), ImageKind::kHeif, false, 0, 0},
+        SizeCase{"heic_grid_pixels_over", quarn::handmade::heif_grid_claiming(4, 4, 16384), ImageKind::kHeif, true, 16384, 16384},
+        SizeCase{"heic_grid_too_many_tiles", quarn::handmade::heif_grid_claiming(50, 100, 64), ImageKind::kHeif, true, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct FormatCase {
@@ -217,7 +230,11 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"gif", quarn::handmade::gif(37, 21), ImageKind::kGif, 37, 21},
         FormatCase{"gif_animated", quarn::handmade::gif(37, 21, 4), ImageKind::kGif, 37, 21},
         FormatCase{"palette_png", quarn::handmade::palette_png(37, 21), ImageKind::kPng, 37, 21},
-        FormatCase{"cursor", quarn::handmade::ico(37, 21, 2), ImageKind::kIco, 37, 21}),
+        FormatCase{"cursor", quarn::handmade::ico(37, 21, 2), ImageKind::kIco, 37, 21},
+        FormatCase{"webp", quarn::test::webp(quarn::test::Samples(37 * 21 * 3, 90), 37, 21, 3, false), ImageKind::kWebp, 37, 21},
+        // libheif reads the size of HEIF images.
+        FormatCase{"heic", quarn::test::heif(quarn::test::Samples(37 * 21 * 3, 90), 37, 21, 3, {}), ImageKind::kHeif, 0, 0},
+        FormatCase{"avif", quarn::test::heif(quarn::test::Samples(37 * 21 * 3, 90), 37, 21, 3, {quarn::test::HeifCodec::kAv1}), ImageKind::kHeif, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Cuts and flips that leave a header readable but its structure broken.
@@ -301,7 +318,22 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"sgi", std::string("\x01\xda\x00\x01", 4) + std::string(600, '\0')},
         BrokenCase{"xpm_split_by_carriage_return", std::string("/* XP\rM */\0", 11)},
         BrokenCase{"bmp_cut_header", std::string("BM\xae\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0\x07", 19)},
-        BrokenCase{"hdr", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 9000 +X 9000\n"}),
+        BrokenCase{"hdr", "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 9000 +X 9000\n"},
+        BrokenCase{"webp_cut_header", quarn::handmade::webp_lossless_claiming(64, 64).substr(0, 22)},
+        BrokenCase{"heif_cut_in_meta", quarn::handmade::heif_claiming(false, 64, 64).substr(0, 90)},
+        BrokenCase{"heif_cut_in_coded_data",
+                   [] {
+                     const std::string s = quarn::handmade::heif_claiming(false, 64, 64);
+                     return s.substr(0, s.size() - 3);
+                   }()},
+        BrokenCase{"heif_without_parameter_sets",
+                   quarn::handmade::heif_file({{1, "hvc1", std::string(8, '\0'), {1}}}, 1, {},
+                                              {quarn::handmade::ispe(64, 64)})},
+        BrokenCase{"heif_no_primary_image", [] {
+                     std::string s = quarn::handmade::heif_claiming(false, 64, 64);
+                     s.replace(s.find("pitm"), 4, "xitm");
+                     return s;
+                   }()}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Fixtures, HostileFilesAreRefused) {
@@ -329,6 +361,12 @@ TEST(Detection, FollowsTheLibrarysOrder) {
   EXPECT_EQ(check(gif_claiming(4, 4).replace(0, 6, "gIf87A")).kind, ImageKind::kGif);
   EXPECT_EQ(check(std::string("BM") + std::string(60, '\0')).kind, ImageKind::kBmp);
   EXPECT_EQ(check(tga_claiming(40, 40, 4800)).kind, ImageKind::kTga);
+  // HEIF by a brand of its file type box, major or compatible; other ISO
+  // media files are left to the library.
+  using quarn::handmade::iso_box;
+  EXPECT_EQ(check(iso_box("ftyp", std::string("avis\0\0\0\0", 8))).kind, ImageKind::kHeif);
+  EXPECT_EQ(check(iso_box("ftyp", std::string("XXXX\0\0\0\0isommif1", 16))).kind, ImageKind::kHeif);
+  EXPECT_EQ(check(iso_box("ftyp", std::string("mp42\0\0\0\0isommp41", 16))).kind, ImageKind::kUnknown);
   // A PCX header whose bytes also pass the Targa guess is checked as both:
   // its resolution fields are the Targa size.
   std::string pcx = encode_through_file(8, 8, IL_PCX);
@@ -371,6 +409,10 @@ TEST(ExifOrientation, ReadFromTheFirstDirectoryInEitherByteOrder) {
   const auto jpeg = quarn::handmade::jpeg(grey, 16, 8, {JCS_GRAYSCALE, 5});
   EXPECT_EQ(check(jpeg).orientation, 5);
   EXPECT_EQ(check(quarn::handmade::jpeg(grey, 16, 8, {JCS_GRAYSCALE})).orientation, 1);
+  // In a WebP, from its EXIF chunk.
+  const std::string webp = quarn::test::webp(quarn::test::Samples(16 * 8 * 3, 100), 16, 8, 3, true);
+  EXPECT_EQ(check(quarn::test::webp_with_exif(webp, 7)).orientation, 7);
+  EXPECT_EQ(check(webp).orientation, 1);
 }
 
 }  // namespace

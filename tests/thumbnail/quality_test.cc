@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "encoded_images.h"
 #include "handmade_images.h"
 #include "handmade_jpeg.h"
 #include "tarvik_fixture.h"
@@ -244,6 +245,48 @@ Picture gradient() {
   });
 }
 
+// A grey picture as RGB samples, for encoders that take no grey.
+Picture as_rgb(const Picture& p) {
+  if (p.channels != 1) return p;
+  return paint(p.width, p.height, 3, [&p](unsigned x, unsigned y, std::uint8_t* s) {
+    s[0] = s[1] = s[2] = p.samples[std::size_t{y} * p.width + x];
+  });
+}
+
+std::string webp_of(const Picture& p, bool lossless) {
+  const Picture colours = as_rgb(p);
+  return quarn::test::webp(colours.samples, colours.width, colours.height, colours.channels, lossless);
+}
+
+std::string heif_of(const Picture& p, quarn::test::HeifOptions options) {
+  return quarn::test::heif(p.samples, p.width, p.height, p.channels, options);
+}
+
+Picture tiled(const Picture& tile) {
+  return paint(2 * tile.width, 2 * tile.height, tile.channels, [&tile](unsigned x, unsigned y, std::uint8_t* s) {
+    for (int c = 0; c < tile.channels; ++c)
+      s[c] = tile.samples[(std::size_t{y % tile.height} * tile.width + x % tile.width) * tile.channels + c];
+  });
+}
+
+// Two frames; the thumbnail shows the first.
+std::string animation() {
+  const Picture first = paint(300, 200, 4, [](unsigned x, unsigned y, std::uint8_t* s) {
+    const std::uint8_t* rgb = kQuadrants[(y >= 100) * 2 + (x >= 150)];
+    for (int c = 0; c < 3; ++c) s[c] = rgb[c];
+    s[3] = 255;
+  });
+  const Picture second = paint(300, 200, 4, [](unsigned, unsigned, std::uint8_t* s) { s[0] = s[1] = s[2] = s[3] = 255; });
+  return quarn::test::webp_animation({first.samples, second.samples}, 300, 200);
+}
+
+Picture animation_first_frame() {
+  return paint(300, 200, 3, [](unsigned x, unsigned y, std::uint8_t* s) {
+    const std::uint8_t* rgb = kQuadrants[(y >= 100) * 2 + (x >= 150)];
+    for (int c = 0; c < 3; ++c) s[c] = rgb[c];
+  });
+}
+
 class Quality : public quarn::test::TarvikTest {
  protected:
   static std::string thumbnail(const std::string& image, const std::string& name, long long box) {
@@ -273,9 +316,30 @@ TEST_F(Quality, ThumbnailsMatchTheAreaAverageOfWhatTheImageShows) {
       {"rgba_png", png(rgba), 200, area_average(on_white(rgba), 200, 150), 4, false},
       {"palette_alpha_png", palette_png(), 150, area_average(on_white(palette_picture()), 150, 100), 8, false},
       {"bmp_bottom_up", bmp(gradient()), 150, area_average(gradient(), 150, 100), 3, false},
+      // WebP, HEIC and AVIF, decoded by their own libraries.
+      {"webp_lossy", webp_of(gradient(), false), 150, area_average(gradient(), 150, 100), 3, false},
+      // Reduced by libwebp's rescaler as it decodes.
+      {"webp_lossless_zone_plate", webp_of(plate, true), 250, area_average(plate, 250, 250), 5, false},
+      {"webp_rgba", quarn::test::webp(rgba.samples, 400, 300, 4, true), 200,
+       area_average(on_white(rgba), 200, 150), 4, false},
+      {"webp_animated", animation(), 150, area_average(animation_first_frame(), 150, 100), 4, false},
+      {"webp_exif_orientation_6", quarn::test::webp_with_exif(webp_of(stored_halves(), true), 6), 100,
+       area_average(upright_halves(), 50, 100), 5, false},
+      {"heic", heif_of(gradient(), {}), 150, area_average(gradient(), 150, 100), 3, false},
+      // Stored turned, with irot/imir and an EXIF orientation that say the
+      // same: turned upright once.
+      {"heic_rotated", heif_of(as_rgb(stored_halves()), {quarn::test::HeifCodec::kHevc, 6, 6}), 100,
+       area_average(upright_halves(), 50, 100), 5, false},
+      {"heic_rgba", heif_of(rgba, {}), 200, area_average(on_white(rgba), 200, 150), 4, false},
+      {"heic_grid", quarn::test::heic_grid(gradient().samples, 300, 200, 3), 150, area_average(tiled(gradient()), 150, 100), 3, false},
+      {"avif", heif_of(gradient(), {quarn::test::HeifCodec::kAv1}), 150, area_average(gradient(), 150, 100), 3, false},
+      {"avif_10_bit", quarn::test::avif_10bit(gradient().samples, 300, 200), 150,
+       area_average(gradient(), 150, 100), 3, false},
+      {"avif_grey", heif_of(plate, {quarn::test::HeifCodec::kAv1}), 250, area_average(plate, 250, 250), 5, false},
   };
   for (const QualityCase& c : cases) {
     SCOPED_TRACE(c.name);
+    ASSERT_FALSE(c.image.empty()) << "the encoder failed";
     ASSERT_EQ(thumbnail(c.image, c.name, c.box), "File written as " + dir_.file(std::string(c.name) + ".jpg"));
     const Picture written = decode_jpeg_file(dir_.file(std::string(c.name) + ".jpg"), c.expected.channels);
     ASSERT_EQ(written.width, c.expected.width);

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "encoded_images.h"
 #include "images.h"
 #include "image_dir_server.h"
 #include "mariadb_server.h"
@@ -49,6 +50,39 @@ TEST_F(TarvikServer, ThumbnailsOfATableOfImages) {
     EXPECT_EQ(written.width, images[i].new_w) << file;
     EXPECT_EQ(written.height, images[i].new_h) << file;
   }
+}
+
+TEST_F(TarvikServer, WebpHeicAndAvifThumbnails) {
+  quarn::test::Samples rgb(320 * 240 * 3);
+  for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<std::uint8_t>(i / 960);
+  using quarn::test::HeifCodec;
+  const struct {
+    const char* name;
+    std::string image;
+    unsigned new_w, new_h;
+  } images[] = {{"w.webp", quarn::test::webp(rgb, 320, 240, 3, false), 200, 150},
+                // Stored turned: shown upright.
+                {"h.heic", quarn::test::heif(rgb, 320, 240, 3, {HeifCodec::kHevc, 6}), 150, 200},
+                {"a.avif", quarn::test::heif(rgb, 320, 240, 3, {HeifCodec::kAv1}), 200, 150}};
+  db_->rows("CREATE DATABASE IF NOT EXISTS t1; USE t1; DROP TABLE IF EXISTS photos;"
+            "CREATE TABLE photos (id INT PRIMARY KEY, img LONGBLOB, name VARCHAR(200))");
+  int id = 0;
+  for (const auto& image : images) {
+    ASSERT_FALSE(image.image.empty()) << image.name;
+    db_->rows("INSERT INTO t1.photos VALUES (" + std::to_string(++id) + ", " +
+              Connection::hex_literal(image.image) + ", '" + image.name + "')");
+  }
+  const auto rows = db_->rows("SELECT tarvik(img, name, 200, 200) FROM t1.photos ORDER BY id");
+  ASSERT_EQ(rows.size(), 3u);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::string file = std::string(images[i].name) + ".jpg";
+    EXPECT_EQ(rows[i][0].value_or("NULL"), "File written as " + path(file));
+    const auto written = decode_file(path(file));
+    ASSERT_TRUE(written.ok) << file;
+    EXPECT_EQ(written.width, images[i].new_w) << file;
+    EXPECT_EQ(written.height, images[i].new_h) << file;
+  }
+  EXPECT_TRUE(server_->alive());
 }
 
 TEST_F(TarvikServer, RefusalsAsTheServerReportsThem) {

@@ -1,0 +1,45 @@
+// WebP, HEIC and AVIF images encoded at run time with the formats' own
+// libraries (libwebp, libheif with x265 and libaom, libavif): test inputs,
+// fuzzing seeds and benchmark images. Samples are 8-bit, interleaved, top
+// row first: 1 channel grey, 3 RGB, 4 RGBA. Each gives "" when the encoder
+// fails.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quarn::test {
+
+using Samples = std::vector<std::uint8_t>;
+
+std::string webp(const Samples& samples, unsigned width, unsigned height, int channels,
+                 bool lossless);
+
+// An animation whose frames (RGBA, canvas-sized) show 100 ms each.
+std::string webp_animation(const std::vector<Samples>& frames, unsigned width, unsigned height);
+
+// The WebP with an EXIF chunk that holds the orientation (tag 274).
+std::string webp_with_exif(const std::string& webp, int orientation);
+
+enum class HeifCodec { kHevc, kAv1 };
+
+struct HeifOptions {
+  HeifCodec codec = HeifCodec::kHevc;
+  int orientation = 1;       // written as irot and imir boxes: how to show the stored image
+  int exif_orientation = 0;  // an EXIF block with this orientation; 0: none
+  int quality = 90;
+};
+
+std::string heif(const Samples& samples, unsigned width, unsigned height, int channels,
+                 const HeifOptions& options);
+
+// The tile, coded once with x265, shown 2 x 2 as a grid image (as phones
+// save their photos): 2 * width x 2 * height.
+std::string heic_grid(const Samples& tile, unsigned width, unsigned height, int channels);
+
+// A 10-bit 4:2:0 AVIF of an RGB image (libavif: libheif 1.15's encoder
+// fails on 10 bits with this libaom).
+std::string avif_10bit(const Samples& samples, unsigned width, unsigned height);
+
+}  // namespace quarn::test

@@ -1,0 +1,90 @@
+#include "heif_codec.h"
+
+#include <libheif/heif.h>
+
+#include <memory>
+
+#include "env.h"
+#include "image_limits.h"
+
+namespace quarn::thumb {
+namespace {
+
+// libheif's registry of decoders is shared by the process and counted: a
+// call holds a reference while it decodes, so that no other call's
+// heif_deinit clears it meanwhile. heif_init and heif_deinit take
+// libheif's own lock; heif_init counts even when it reports an error.
+class HeifLibrary {
+ public:
+  HeifLibrary() { heif_init(nullptr); }
+  ~HeifLibrary() { heif_deinit(); }
+  HeifLibrary(const HeifLibrary&) = delete;
+  HeifLibrary& operator=(const HeifLibrary&) = delete;
+};
+
+template <class T, void (*Release)(T*)>
+struct Releaser {
+  void operator()(T* p) const { Release(p); }
+};
+using Context = std::unique_ptr<heif_context, Releaser<heif_context, heif_context_free>>;
+using Handle = std::unique_ptr<const heif_image_handle,
+                               Releaser<const heif_image_handle, heif_image_handle_release>>;
+using Options = std::unique_ptr<heif_decoding_options,
+                                Releaser<heif_decoding_options, heif_decoding_options_free>>;
+
+bool ok(const heif_error& error) { return error.code == heif_error_Ok; }
+
+bool allowed(int width, int height) {
+  return width > 0 && height > 0 && static_cast<std::uint32_t>(width) <= kMaxImageSide &&
+         static_cast<std::uint32_t>(height) <= kMaxImageSide &&
+         std::uint64_t{static_cast<std::uint32_t>(width)} * static_cast<std::uint32_t>(height) <=
+             kMaxImagePixels;
+}
+
+}  // namespace
+
+std::optional<DecodedImage> decode_heif(const unsigned char* data, std::size_t size) {
+  // libheif reads LIBHEIF_PLUGIN_PATH as it registers its decoders, libaom
+  // its SIMD switches as it sets up.
+  EnvReadHold environment;
+  HeifLibrary library;
+  const Context context(heif_context_alloc());
+  if (!context) return std::nullopt;
+  // libheif's own limit on every image's side; tiles are decoded one after
+  // another on this thread, which is one of the server's many.
+  heif_context_set_maximum_image_size_limit(context.get(), static_cast<int>(kMaxImageSide));
+  heif_context_set_max_decoding_threads(context.get(), 0);
+  if (!ok(heif_context_read_from_memory_without_copy(context.get(), data, size, nullptr)))
+    return std::nullopt;
+  heif_image_handle* primary = nullptr;
+  if (!ok(heif_context_get_primary_image_handle(context.get(), &primary))) return std::nullopt;
+  const Handle handle(primary);
+  // The size as shown, turned and cropped: refused before any decoding.
+  if (!allowed(heif_image_handle_get_width(primary), heif_image_handle_get_height(primary)))
+    return std::nullopt;
+  const bool alpha = heif_image_handle_has_alpha_channel(primary) != 0;
+  const Options options(heif_decoding_options_alloc());
+  if (!options) return std::nullopt;
+  options->convert_hdr_to_8bit = 1;
+  heif_image* image = nullptr;
+  const heif_error decoded =
+      heif_decode_image(primary, &image, heif_colorspace_RGB,
+                        alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
+                        options.get());
+  const std::shared_ptr<const heif_image> owner(image, heif_image_release);
+  if (!ok(decoded) || image == nullptr) return std::nullopt;
+  const int channels = alpha ? 4 : 3;
+  int stride = 0;
+  const std::uint8_t* plane = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
+  const int width = heif_image_get_width(image, heif_channel_interleaved);
+  const int height = heif_image_get_height(image, heif_channel_interleaved);
+  if (plane == nullptr || !allowed(width, height) ||
+      heif_image_get_bits_per_pixel(image, heif_channel_interleaved) != 8 * channels ||
+      stride < width * channels)
+    return std::nullopt;
+  const PixelView pixels{plane, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
+                         channels, false, static_cast<std::size_t>(stride)};
+  return DecodedImage{pixels, owner};
+}
+
+}  // namespace quarn::thumb

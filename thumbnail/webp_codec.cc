@@ -1,0 +1,98 @@
+#include "webp_codec.h"
+
+#include <webp/decode.h>
+#include <webp/demux.h>
+
+namespace quarn::thumb {
+namespace {
+
+// Decodes one bitstream into pixels the caller owns, `stride` bytes per row.
+bool decode_into(const std::uint8_t* data, std::size_t size, WebPDecoderConfig& config,
+                 std::uint8_t* pixels, std::size_t stride, std::size_t bytes) {
+  config.output.is_external_memory = 1;
+  config.output.u.RGBA.rgba = pixels;
+  config.output.u.RGBA.stride = static_cast<int>(stride);
+  config.output.u.RGBA.size = bytes;
+  const bool decoded = WebPDecode(data, size, &config) == VP8_STATUS_OK;
+  WebPFreeDecBuffer(&config.output);  // external memory: frees nothing but libwebp's own
+  return decoded;
+}
+
+std::optional<DecodedImage> decode_still(const std::uint8_t* data, std::size_t size,
+                                         const WebPBitstreamFeatures& features, Size target) {
+  WebPDecoderConfig config;
+  if (!WebPInitDecoderConfig(&config)) return std::nullopt;
+  Raster image;
+  image.width = static_cast<std::uint32_t>(features.width);
+  image.height = static_cast<std::uint32_t>(features.height);
+  image.channels = features.has_alpha ? 4 : 3;
+  config.output.colorspace = features.has_alpha ? MODE_RGBA : MODE_RGB;
+  if (target.width > 0 && target.height > 0 &&
+      target.width < image.width && target.height < image.height) {
+    config.options.use_scaling = 1;
+    config.options.scaled_width = static_cast<int>(target.width);
+    config.options.scaled_height = static_cast<int>(target.height);
+    image.width = target.width;
+    image.height = target.height;
+  }
+  const std::size_t stride = std::size_t{image.width} * image.channels;
+  image.samples.resize(stride * image.height);
+  if (!decode_into(data, size, config, image.samples.data(), stride, image.samples.size()))
+    return std::nullopt;
+  return decoded(std::move(image));
+}
+
+// The first frame where it lies on the canvas, the rest transparent: what
+// a viewer shows first (it has nothing to blend with or dispose of yet).
+std::optional<DecodedImage> decode_first_frame(const std::uint8_t* data, std::size_t size) {
+  const WebPData whole{data, size};
+  WebPDemuxer* demuxer = WebPDemux(&whole);
+  if (demuxer == nullptr) return std::nullopt;
+  struct Release {
+    WebPDemuxer* demuxer;
+    WebPIterator frame{};
+    ~Release() {
+      WebPDemuxReleaseIterator(&frame);
+      WebPDemuxDelete(demuxer);
+    }
+  } release{demuxer};
+  WebPIterator& frame = release.frame;
+  if (!WebPDemuxGetFrame(demuxer, 1, &frame)) return std::nullopt;
+  Raster canvas;
+  canvas.width = WebPDemuxGetI(demuxer, WEBP_FF_CANVAS_WIDTH);
+  canvas.height = WebPDemuxGetI(demuxer, WEBP_FF_CANVAS_HEIGHT);
+  canvas.channels = 4;
+  // The frame is decoded straight into the canvas: it must fit there at the
+  // size its own bitstream gives.
+  WebPBitstreamFeatures features;
+  if (WebPGetFeatures(frame.fragment.bytes, frame.fragment.size, &features) != VP8_STATUS_OK ||
+      features.width != frame.width || features.height != frame.height)
+    return std::nullopt;
+  if (frame.x_offset < 0 || frame.y_offset < 0 || frame.width <= 0 || frame.height <= 0 ||
+      static_cast<std::uint64_t>(frame.x_offset) + frame.width > canvas.width ||
+      static_cast<std::uint64_t>(frame.y_offset) + frame.height > canvas.height)
+    return std::nullopt;
+  const std::size_t stride = std::size_t{canvas.width} * 4;
+  canvas.samples.assign(stride * canvas.height, 0);
+  WebPDecoderConfig config;
+  if (!WebPInitDecoderConfig(&config)) return std::nullopt;
+  config.output.colorspace = MODE_RGBA;
+  std::uint8_t* corner = canvas.samples.data() + std::size_t{static_cast<unsigned>(frame.y_offset)} * stride +
+                         std::size_t{static_cast<unsigned>(frame.x_offset)} * 4;
+  const std::size_t bytes = stride * (static_cast<std::size_t>(frame.height) - 1) +
+                            std::size_t{static_cast<unsigned>(frame.width)} * 4;
+  if (!decode_into(frame.fragment.bytes, frame.fragment.size, config, corner, stride, bytes))
+    return std::nullopt;
+  return decoded(std::move(canvas));
+}
+
+}  // namespace
+
+std::optional<DecodedImage> decode_webp(const unsigned char* data, std::size_t size, Size target) {
+  WebPBitstreamFeatures features;
+  if (WebPGetFeatures(data, size, &features) != VP8_STATUS_OK) return std::nullopt;
+  return features.has_animation ? decode_first_frame(data, size)
+                                : decode_still(data, size, features, target);
+}
+
+}  // namespace quarn::thumb
