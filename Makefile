@@ -17,7 +17,7 @@ build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j$(JOBS)
 
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure --timeout 900
+	ctest --test-dir $(BUILD) -j$(JOBS) --output-on-failure --timeout 900
 
 demo: build
 	scripts/demo.sh $(BUILD)

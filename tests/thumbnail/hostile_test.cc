@@ -111,6 +111,7 @@ class Hostile : public quarn::test::TarvikTest {
     close(out[1]);
     ChildOutcome outcome;
     std::string received;
+    bool closed = false;
     const auto stop = std::chrono::steady_clock::now() + std::chrono::duration<double>(deadline);
     for (;;) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -120,18 +121,23 @@ class Hostile : public quarn::test::TarvikTest {
       if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
       char buffer[4096];
       const ssize_t n = read(out[0], buffer, sizeof buffer);
-      if (n <= 0) break;  // the child closed the pipe: it has ended
+      if (n <= 0) {  // the child closed the pipe: it is ending
+        closed = true;
+        break;
+      }
       received.append(buffer, static_cast<std::size_t>(n));
     }
     close(out[0]);
-    if (waitpid(pid, &outcome.status, WNOHANG) == 0) {
-      // Give a child that has just closed its pipe a moment to exit.
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      if (waitpid(pid, &outcome.status, WNOHANG) == 0) {
+    // A child that has closed its pipe gets two seconds to exit; one that
+    // ran out of time none.
+    const auto reap_by = std::chrono::steady_clock::now() + std::chrono::seconds(closed ? 2 : 0);
+    while (waitpid(pid, &outcome.status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() >= reap_by) {
         kill(pid, SIGKILL);
         waitpid(pid, &outcome.status, 0);
         return outcome;
       }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     outcome.finished = WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0;
     if (!outcome.finished) return outcome;
