@@ -195,29 +195,14 @@ Level measure_level(qb::BenchSink& sink, std::vector<std::unique_ptr<qt::Connect
     sink.take_timelines();
     const auto before = sink.counts();
     const double cpu_before = cpu_seconds_of(server_pid);
-    std::vector<std::thread> threads;
-    std::vector<std::string> errors(k);
     std::vector<long> ok_count(k, 0);
-    std::vector<double> elapsed(k, 0);
-    const auto start = qb::Clock::now();
-    for (int t = 0; t < k; ++t) {
-      threads.emplace_back([&, t] {
-        try {
-          const auto mine = qb::Clock::now();
-          const auto rows = connections[t]->rows("SELECT " + call + " FROM ids WHERE id <= " +
-                                                 std::to_string(each));
-          elapsed[t] = qb::seconds_since(mine);
-          for (const auto& row : rows)
-            if (row[0] && *row[0] == "OK") ++ok_count[t];
-        } catch (const std::exception& e) {
-          errors[t] = e.what();
-        }
-      });
-    }
-    for (auto& thread : threads) thread.join();
-    const double wall = qb::seconds_since(start);
-    for (const auto& e : errors)
-      if (!e.empty()) throw std::runtime_error(e);
+    std::vector<double> elapsed;
+    const double wall = qb::run_concurrently(k, [&](int t) {
+      const auto rows = connections[t]->rows("SELECT " + call + " FROM ids WHERE id <= " +
+                                             std::to_string(each));
+      for (const auto& row : rows)
+        if (row[0] && *row[0] == "OK") ++ok_count[t];
+    }, elapsed);
     sink.wait_closed(before.connections + static_cast<std::uint64_t>(total), std::chrono::seconds(15));
     const auto after = sink.counts();
     server_cpu.push_back((cpu_seconds_of(server_pid) - cpu_before) * 1000.0 / total);

@@ -282,27 +282,12 @@ Scaling through_connections(const std::vector<std::unique_ptr<qt::Connection>>& 
   for (int k : levels) {
     std::vector<double> rates, latencies;
     for (long run = 0; run < runs; ++run) {
-      std::vector<std::thread> threads;
-      std::vector<std::string> errors(k);
-      std::vector<double> elapsed(k, 0.0);
-      const auto start = qb::Clock::now();
-      for (int t = 0; t < k; ++t) {
-        threads.emplace_back([&, t] {
-          try {
-            const auto mine = qb::Clock::now();
-            run_select(*connections[t],
-                       select_sql(image.table, "k" + std::to_string(k) + "_" + std::to_string(t) + "_", rows),
-                       rows);
-            elapsed[t] = qb::seconds_since(mine);
-          } catch (const std::exception& e) {
-            errors[t] = e.what();
-          }
-        });
-      }
-      for (auto& thread : threads) thread.join();
-      const double wall = qb::seconds_since(start);
-      for (const auto& e : errors)
-        if (!e.empty()) throw std::runtime_error(e);
+      std::vector<double> elapsed;
+      const double wall = qb::run_concurrently(k, [&](int t) {
+        run_select(*connections[t],
+                   select_sql(image.table, "k" + std::to_string(k) + "_" + std::to_string(t) + "_", rows),
+                   rows);
+      }, elapsed);
       rates.push_back(k * rows / wall);
       latencies.push_back(qb::median(elapsed) * 1000.0 / rows);
     }

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quarn::bench {
@@ -26,6 +27,33 @@ inline double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const std::size_t n = values.size();
   return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
+// Runs work(t) for t in 0..k-1, each on its own thread; returns the wall
+// time of all and, in elapsed, each one's own. The first failure is thrown
+// once all have ended.
+template <typename Work>
+double run_concurrently(int k, Work work, std::vector<double>& elapsed) {
+  std::vector<std::thread> threads;
+  std::vector<std::string> errors(static_cast<std::size_t>(k));
+  elapsed.assign(static_cast<std::size_t>(k), 0.0);
+  const auto start = Clock::now();
+  for (int t = 0; t < k; ++t) {
+    threads.emplace_back([&, t] {
+      try {
+        const auto mine = Clock::now();
+        work(t);
+        elapsed[static_cast<std::size_t>(t)] = seconds_since(mine);
+      } catch (const std::exception& e) {
+        errors[static_cast<std::size_t>(t)] = e.what();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  const double wall = seconds_since(start);
+  for (const auto& e : errors)
+    if (!e.empty()) throw std::runtime_error(e);
+  return wall;
 }
 
 inline double percentile(std::vector<double> values, double p) {
