@@ -18,39 +18,23 @@
 #include "smtp_peer.h"
 #include "test_util.h"
 #include "udf_call.h"
+#include "velmar_fixture.h"
 
 namespace {
 
 using quarn::test::Args;
 using quarn::test::Function;
-using quarn::test::Plugin;
 using quarn::test::ScriptedSmtpServer;
 using quarn::test::StderrCapture;
 
 const std::string kSendError = "There was an error sending the message.";
 const std::string kTo = "to@example.test";
 
-class Conversation : public ::testing::Test {
+class Conversation : public quarn::test::VelmarTest {
  protected:
-  static void SetUpTestSuite() {
-    plugin_ = new Plugin("velmar");
-    server_ = new ScriptedSmtpServer("ab", "secret");
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    delete plugin_;
-  }
   void SetUp() override {
-    setenv("UDF_SMTPHOST", "127.0.0.1", 1);
-    setenv("UDF_SMTPUSER", "ab", 1);
-    setenv("UDF_SMTPPASSWORD", "secret", 1);
-    setenv("UDF_SMTPPORT", std::to_string(server_->port()).c_str(), 1);
+    VelmarTest::SetUp();
     setenv("UDF_SMTPTIMEOUT", "1", 1);
-  }
-  void TearDown() override {
-    for (const char* name : {"UDF_SMTPHOST", "UDF_SMTPUSER", "UDF_SMTPPASSWORD", "UDF_SMTPPORT",
-                             "UDF_SMTPTIMEOUT"})
-      unsetenv(name);
   }
 
   struct Seen {
@@ -70,12 +54,7 @@ class Conversation : public ::testing::Test {
     return {outcome.text, err.text(), took.count(), server_->next_session()};
   }
 
-  static Plugin* plugin_;
-  static ScriptedSmtpServer* server_;
 };
-
-Plugin* Conversation::plugin_ = nullptr;
-ScriptedSmtpServer* Conversation::server_ = nullptr;
 
 TEST_F(Conversation, EveryBehaviourGivesItsResultLogLineAndStoredMessage) {
   const std::string big = [] {

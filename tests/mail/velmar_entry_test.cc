@@ -15,42 +15,22 @@
 #include "smtp_peer.h"
 #include "test_util.h"
 #include "udf_call.h"
+#include "velmar_fixture.h"
 
 namespace {
 
 using quarn::test::Args;
 using quarn::test::Function;
-using quarn::test::Plugin;
 using quarn::test::ScriptedSmtpServer;
 using quarn::test::StderrCapture;
 
 const char kSendError[] = "There was an error sending the message.";
 
-class Velmar : public ::testing::Test {
+class Velmar : public quarn::test::VelmarTest {
  protected:
-  static void SetUpTestSuite() {
-    plugin_ = new Plugin("velmar");
-    server_ = new ScriptedSmtpServer("ab", "secret");
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    delete plugin_;
-  }
-
   void SetUp() override {
     server_->behave("{}");
-    configure("127.0.0.1", server_->port());
-  }
-  void TearDown() override {
-    for (const char* name : {"UDF_SMTPHOST", "UDF_SMTPUSER", "UDF_SMTPPASSWORD", "UDF_SMTPPORT"})
-      unsetenv(name);
-  }
-
-  static void configure(const std::string& host, unsigned port) {
-    setenv("UDF_SMTPHOST", host.c_str(), 1);
-    setenv("UDF_SMTPUSER", "ab", 1);
-    setenv("UDF_SMTPPASSWORD", "secret", 1);
-    setenv("UDF_SMTPPORT", std::to_string(port).c_str(), 1);
+    VelmarTest::SetUp();
   }
 
   Function velmar() const { return Function(*plugin_, "velmar"); }
@@ -60,13 +40,7 @@ class Velmar : public ::testing::Test {
     args.text("to@example.test").text("from@example.test").text("Hello").text(body);
     return args;
   }
-
-  static Plugin* plugin_;
-  static ScriptedSmtpServer* server_;
 };
-
-Plugin* Velmar::plugin_ = nullptr;
-ScriptedSmtpServer* Velmar::server_ = nullptr;
 
 using Text = std::optional<std::string>;
 
