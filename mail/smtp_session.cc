@@ -48,7 +48,7 @@ void replace_all(std::string& text, const std::string& secret, const std::string
 
 }  // namespace
 
-SmtpSession::SmtpSession(std::string host, std::uint32_t port, std::string user,
+SmtpSession::SmtpSession(Unstarted, std::string host, std::uint32_t port, std::string user,
                          std::string password, Clock::duration timeout, Clock::duration close_wait,
                          TlsOptions tls)
     : host_(std::move(host)),
@@ -62,7 +62,13 @@ SmtpSession::SmtpSession(std::string host, std::uint32_t port, std::string user,
       io_(),
       resolver_(io_),
       socket_(io_),
-      deadline_(io_) {
+      deadline_(io_) {}
+
+SmtpSession::SmtpSession(std::string host, std::uint32_t port, std::string user,
+                         std::string password, Clock::duration timeout, Clock::duration close_wait,
+                         TlsOptions tls)
+    : SmtpSession(Unstarted{}, std::move(host), port, std::move(user), std::move(password), timeout,
+                  close_wait, std::move(tls)) {
   // Default flags: AI_ADDRCONFIG, any family, stream socket, TCP.
   resolver_.async_resolve(host_, std::to_string(port_),
                           [this](const error_code& error, const tcp::resolver::results_type& found) {
@@ -73,17 +79,8 @@ SmtpSession::SmtpSession(std::string host, std::uint32_t port, std::string user,
 SmtpSession::SmtpSession(const tcp::resolver::results_type& endpoints, std::string host,
                          std::string user, std::string password, Clock::duration timeout,
                          Clock::duration close_wait, TlsOptions tls)
-    : host_(std::move(host)),
-      port_(0),
-      user_(std::move(user)),
-      password_(std::move(password)),
-      timeout_(timeout),
-      close_wait_(close_wait),
-      tls_(std::move(tls)),
-      io_(),
-      resolver_(io_),
-      socket_(io_),
-      deadline_(io_) {
+    : SmtpSession(Unstarted{}, std::move(host), 0, std::move(user), std::move(password), timeout,
+                  close_wait, std::move(tls)) {
   lookup_hold_.release();  // no lookup
   boost::asio::post(io_, [this, endpoints] { connect(endpoints); });
 }

@@ -91,6 +91,12 @@ class SmtpSession {
 
  private:
   enum class Wait { kConnect, kWrite, kReply, kHandshake };
+
+  // The members set, nothing started yet: what both constructors share.
+  struct Unstarted {};
+  SmtpSession(Unstarted, std::string host, std::uint32_t port, std::string user,
+              std::string password, Clock::duration timeout, Clock::duration close_wait,
+              TlsOptions tls);
   using Next = std::function<void()>;
   using ReplyNext = std::function<void(const Reply&)>;
 
