@@ -283,11 +283,8 @@ int main(int argc, char** argv) {
     server.install_functions();
     const auto admin_owner = qb::bench_connection(server);
     qt::Connection& admin = *admin_owner;
-    const long server_pid = std::stol(qb::read_bytes(*admin.value("SELECT @@pid_file")));
-    admin.rows("CREATE TABLE ids (id INT PRIMARY KEY) ENGINE=InnoDB");
-    admin.rows("INSERT INTO ids VALUES (1)");
-    for (long have = 1; have < per_level; have *= 2)
-      admin.rows("INSERT INTO ids SELECT id + " + std::to_string(have) + " FROM ids");
+    const long server_pid = qb::server_pid(admin);
+    qb::make_ids_table(admin, per_level);
     std::vector<std::unique_ptr<qt::Connection>> connections;
     for (int i = 0; i < 8; ++i)
       connections.push_back(qb::bench_connection(server));

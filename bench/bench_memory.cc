@@ -51,13 +51,10 @@ int main(int argc, char** argv) {
     server.install_functions();
     const auto admin_owner = qb::bench_connection(server);
     qt::Connection& admin = *admin_owner;
-    const long pid = std::stol(qb::read_bytes(*admin.value("SELECT @@pid_file")));
+    const long pid = qb::server_pid(admin);
     admin.rows("CREATE TABLE img (id INT PRIMARY KEY, img LONGBLOB NOT NULL) ENGINE=InnoDB");
     admin.rows("INSERT INTO img VALUES (1, " + qt::Connection::hex_literal(image) + ")");
-    admin.rows("CREATE TABLE ids (id INT PRIMARY KEY) ENGINE=InnoDB");
-    admin.rows("INSERT INTO ids VALUES (1)");
-    for (long have = 1; have < kBatch; have *= 2)
-      admin.rows("INSERT INTO ids SELECT id + " + std::to_string(have) + " FROM ids");
+    qb::make_ids_table(admin, kBatch);
 
     std::vector<std::unique_ptr<qt::Connection>> connections;
     for (int i = 0; i < kMailConnections; ++i)
