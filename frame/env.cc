@@ -4,10 +4,18 @@
 
 namespace quarn {
 
-EnvReadHold::EnvReadHold() : held_(pthread_rwlock_rdlock(&env_lock) == 0) {}
+namespace {
+// Read holds this thread has, the outermost owning the lock.
+thread_local unsigned holds_on_this_thread = 0;
+}  // namespace
+
+EnvReadHold::EnvReadHold()
+    : held_(holds_on_this_thread > 0 || pthread_rwlock_rdlock(&env_lock) == 0) {
+  if (held_) ++holds_on_this_thread;
+}
 
 void EnvReadHold::release() {
-  if (held_) pthread_rwlock_unlock(&env_lock);
+  if (held_ && --holds_on_this_thread == 0) pthread_rwlock_unlock(&env_lock);
   held_ = false;
 }
 

@@ -31,8 +31,12 @@ void env_set(const std::string& name, const std::string& value);
 
 // A read hold on env_lock for calls into libraries that read the environment
 // themselves (libjpeg asks for JPEGMEM, the resolver for LOCALDOMAIN and
-// RES_OPTIONS): a concurrent setenv may free the array they walk. release()
-// ends the hold early; it must run on the thread that took it.
+// RES_OPTIONS): a concurrent setenv may free the array they walk.
+// Re-entrant on one thread: a hold taken while the thread already has one
+// never waits (a second rdlock would queue behind a waiting writer for
+// ever), and only the outermost takes and gives back the lock. Holds end in
+// the reverse order of taking; release() ends one early, on its own thread.
+// A thread that holds one must not write the environment.
 class EnvReadHold {
  public:
   EnvReadHold();

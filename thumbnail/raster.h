@@ -2,9 +2,11 @@
 // them: 8-bit samples, interleaved.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace quarn::thumb {
@@ -42,10 +44,31 @@ inline PixelView view(const Raster& image) {
   return {image.samples.data(), image.width, image.height, image.channels, false};
 }
 
+// What an image says about the colours its samples stand for, as its
+// decoder read it; nothing said means sRGB.
+struct ColourSpace {
+  std::vector<std::uint8_t> icc;  // an embedded ICC profile, as stored
+  // PNG without an ICC profile: the sRGB chunk, or gAMA and cHRM.
+  bool srgb = false;
+  double gamma = 0;  // gAMA's encoding gamma (0.45455 for 1/2.2); 0: none
+  std::optional<std::array<double, 8>> chromaticities;  // cHRM: white, red, green, blue (x, y)
+  // HEIF/AVIF colour box of type nclx: ITU-T H.273 code points.
+  struct Nclx {
+    int primaries = 2;  // 2: unspecified
+    int transfer = 2;
+    int matrix = 2;
+    bool full_range = true;
+  };
+  std::optional<Nclx> nclx;
+
+  bool tagged() const { return !icc.empty() || srgb || gamma != 0 || chromaticities || nclx; }
+};
+
 // Pixels a decoder outside the image library made, and what keeps them.
 struct DecodedImage {
   PixelView pixels;
   std::shared_ptr<const void> owner;
+  ColourSpace colour;
 };
 
 // A raster handed on as decoded pixels.

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -37,6 +40,32 @@ TEST(Environment, AVariableSetToTheEmptyTextOutsideIsSetNotMissing) {
   ASSERT_TRUE(value.has_value());
   EXPECT_EQ(*value, "");
   ::unsetenv("QUARN_ENV_EMPTY");
+}
+
+
+// A second hold on a thread that has one must not queue behind a writer
+// that waits for the first: that would deadlock.
+TEST(Environment, ANestedReadHoldNeverWaitsForAQueuedWriter) {
+  std::atomic<bool> written{false};
+  std::thread writer;
+  {
+    quarn::EnvReadHold outer;
+    writer = std::thread([&] {
+      quarn::env_set("QUARN_ENV_NESTED", "x");
+      written = true;
+    });
+    // Give the writer time to queue on the lock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    {
+      quarn::EnvReadHold inner;
+      EXPECT_FALSE(quarn::env_get("QUARN_ENV_NESTED").has_value());
+    }
+    EXPECT_FALSE(written) << "the writer waits while the outer hold lasts";
+  }
+  writer.join();
+  EXPECT_TRUE(written);
+  EXPECT_EQ(quarn::env_get("QUARN_ENV_NESTED").value_or("?"), "x");
+  ::unsetenv("QUARN_ENV_NESTED");
 }
 
 }  // namespace
