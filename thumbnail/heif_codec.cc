@@ -84,7 +84,7 @@ std::optional<DecodedImage> decode_heif(const unsigned char* data, std::size_t s
     return std::nullopt;
   const PixelView pixels{plane, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
                          channels, false, static_cast<std::size_t>(stride)};
-  return DecodedImage{pixels, owner};
+  return DecodedImage{pixels, owner, {}};
 }
 
 }  // namespace quarn::thumb

@@ -74,7 +74,7 @@ struct DecodedImage {
 // A raster handed on as decoded pixels.
 inline DecodedImage decoded(Raster image) {
   auto owner = std::make_shared<const Raster>(std::move(image));
-  return {view(*owner), owner};
+  return {view(*owner), owner, {}};
 }
 
 // A copy with grey+alpha and RGBA composited onto white, as grey and RGB.
