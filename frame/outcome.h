@@ -8,26 +8,68 @@
 
 namespace quarn {
 
-struct Outcome {
-  // A fixed text needs no allocation, so even exhausted memory can be
-  // reported; a text built for the call (a path, a value) goes in `built`,
-  // which wins. Neither: the result buffer is left alone.
-  const char* text = nullptr;
-  bool is_null = false;
-  bool error = false;
-  std::optional<std::string> log_line;  // for the error log, without line end
-  std::optional<std::string> built;
+class Outcome {
+ public:
+  // The text as the row's value; nothing logged.
+  static Outcome value(const char* fixed) { return Outcome(fixed); }
+  static Outcome value(std::string built) { return Outcome(nullptr, std::move(built)); }
+  // A failure: the text as the row's value and as a line of the error log,
+  // or another line where the log needs more than the value says.
+  static Outcome failure(const char* fixed) { return failure(fixed, fixed); }
+  static Outcome failure(const char* fixed, std::string log_line) {
+    Outcome outcome(fixed);
+    outcome.log_line_ = std::move(log_line);
+    return outcome;
+  }
+  static Outcome failure(std::string built) {
+    Outcome outcome(nullptr, built);
+    outcome.log_line_ = std::move(built);
+    return outcome;
+  }
+  // SQL NULL, the result buffer left alone.
+  static Outcome null() {
+    Outcome outcome(nullptr);
+    outcome.is_null_ = true;
+    return outcome;
+  }
+  // NULL with the error flag: a call that could not be carried out (an
+  // exception). A fixed text needs no allocation, so even exhausted memory
+  // can be reported; it goes into the result buffer, never to the log.
+  static Outcome exception(const char* fixed = nullptr) {
+    Outcome outcome(fixed);
+    outcome.is_null_ = true;
+    outcome.error_ = true;
+    return outcome;
+  }
+
+  // The text for the result buffer; nullptr: the buffer is left alone.
+  const char* text() const { return built_ ? built_->c_str() : fixed_; }
+  bool is_null() const { return is_null_; }
+  bool error() const { return error_; }
+  const std::optional<std::string>& log_line() const { return log_line_; }
+
+ private:
+  explicit Outcome(const char* fixed, std::optional<std::string> built = std::nullopt)
+      : fixed_(fixed), built_(std::move(built)) {}
+
+  const char* fixed_;
+  std::optional<std::string> built_;
+  bool is_null_ = false;
+  bool error_ = false;
+  std::optional<std::string> log_line_;  // without line end
 };
 
-enum class LogEnd { kLineBreak, kNone };
+// One line on standard error, which the server keeps as its error log, in
+// the server's own form: "2026-12-08 18:37:08 velmar: text", local time.
+// Written with one write, so lines of concurrent calls do not mix.
+void log_line(const char* function, const std::string& text);
 
-// Writes one message to standard error, which the server keeps as its
-// error log.
-void log_error(const std::string& text, LogEnd end);
+// The line as log_line writes it, without the line end; for tests.
+std::string log_line_text(const char* function, const std::string& text);
 
 struct ResultConvention {
   std::size_t capacity;      // of the result buffer, terminator included
-  LogEnd log_end;
+  const char* function;      // the SQL function's name, in its log lines
   bool unstorable_is_error;  // a text the formatter fails on also sets the error flag
 };
 

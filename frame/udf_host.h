@@ -5,6 +5,9 @@
 #include <mysql.h>
 
 #include <cstddef>
+#include <cstring>
+#include <optional>
+#include <string>
 #include <type_traits>
 
 static_assert(std::is_same<decltype(UDF_INIT::max_length), unsigned long>::value,
@@ -15,10 +18,29 @@ static_assert(STRING_RESULT == 0 && INT_RESULT == 2, "result-type codes");
 
 namespace quarn {
 
-// Both buffers the server hands over hold 255 bytes, terminator included.
+// The init message buffer holds MYSQL_ERRMSG_SIZE (512) bytes; refusals use
+// the 255 that the UDF interface has always promised (the client shows
+// about 80 of them anyway). The result buffer of a string function holds
+// at least 255 bytes, the most a result may declare as max_length here.
 constexpr std::size_t kMessageCapacity = 255;
+static_assert(MYSQL_ERRMSG_SIZE >= kMessageCapacity, "the server's init message buffer");
 constexpr std::size_t kResultCapacity = 255;
-constexpr unsigned long kMaxResultLength = 255;
+constexpr unsigned long kMaxResultLength = kResultCapacity;
+
+// An argument the server hands over as INT_RESULT: a signed 64-bit integer
+// at args[i], not necessarily aligned. The caller has checked for NULL.
+inline long long integer_argument(const UDF_ARGS& args, unsigned i) {
+  long long value = 0;
+  std::memcpy(&value, args.args[i], sizeof value);
+  return value;
+}
+
+// A STRING_RESULT argument: exactly lengths[i] bytes, not terminated;
+// nullopt for SQL NULL.
+inline std::optional<std::string> text_argument(const UDF_ARGS& args, unsigned i) {
+  if (args.args[i] == nullptr) return std::nullopt;
+  return std::string(args.args[i], args.lengths[i]);
+}
 
 }  // namespace quarn
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <utility>
 
+#include "ascii.h"
 #include "message.h"
 #include "settings_table.h"
 #include "smtp_session.h"
@@ -79,9 +79,7 @@ std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** mi
 
 std::optional<Security> parse_security(const std::optional<std::string>& text) {
   if (!text) return Security::kNone;
-  std::string lower = *text;
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  const std::string lower = ascii_lowercase(*text);
   if (lower == "none") return Security::kNone;
   if (lower == "starttls") return Security::kStartTls;
   if (lower == "tls") return Security::kTls;
@@ -101,11 +99,6 @@ std::chrono::seconds parse_timeout(const std::optional<std::string>& text) {
 
 namespace {
 
-std::optional<std::string> nullable_text(const UDF_ARGS& args, unsigned i) {
-  if (args.args[i] == nullptr) return std::nullopt;
-  return std::string(args.args[i], args.lengths[i]);
-}
-
 bool has_line_break(const std::string& text) {
   return text.find_first_of("\r\n") != std::string::npos;
 }
@@ -114,16 +107,11 @@ bool has_line_break(const std::string& text) {
 
 MailArgs mail_args(const UDF_ARGS& args) {
   MailArgs mail;
-  mail.to = nullable_text(args, 0);
-  mail.from = nullable_text(args, 1);
-  mail.subject = nullable_text(args, 2).value_or(std::string());
-  mail.body = nullable_text(args, 3).value_or(std::string());
-  mail.is_html = true;
-  if (args.arg_count > 4 && args.args[4] != nullptr) {
-    long long flag = 0;
-    std::memcpy(&flag, args.args[4], sizeof flag);
-    mail.is_html = flag != 0;
-  }
+  mail.to = text_argument(args, 0);
+  mail.from = text_argument(args, 1);
+  mail.subject = text_argument(args, 2).value_or(std::string());
+  mail.body = text_argument(args, 3).value_or(std::string());
+  mail.is_html = args.arg_count <= 4 || args.args[4] == nullptr || integer_argument(args, 4) != 0;
   return mail;
 }
 
@@ -149,15 +137,15 @@ const char* refusal(const MailArgs& mail) {
 }
 
 Outcome send_outcome(bool failed, std::string failure_text) {
-  if (!failed) return {kSent, false, false, std::nullopt, std::nullopt};
-  return {kSendError, false, false, std::move(failure_text), std::nullopt};
+  if (!failed) return Outcome::value(kSent);
+  return Outcome::failure(kSendError, std::move(failure_text));
 }
 
 Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
   try {
     const char* missing = nullptr;
     const auto config = read_smtp_config(env, &missing);
-    if (!config) return {missing, false, false, std::string(missing), std::nullopt};
+    if (!config) return Outcome::failure(missing);
 
     MailArgs mail = mail_args(args);
     // Before the session, which holds the environment lock for reading
@@ -176,8 +164,7 @@ Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
     // runs meanwhile, and a refused call waits for it as the session ends.
     SmtpSession session(config->host, config->port, config->user, config->password,
                         config->timeout, kCloseWait, std::move(tls));
-    if (const char* refused = refusal(mail))
-      return {refused, false, false, std::string(refused), std::nullopt};
+    if (const char* refused = refusal(mail)) return Outcome::failure(refused);
 
     const OutgoingMessage message = outgoing_message(
         {std::move(*mail.from), std::move(*mail.to), std::move(mail.subject),
@@ -186,7 +173,7 @@ Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
     session.send(message);
     return send_outcome(session.failed(), session.failure_text());
   } catch (...) {
-    return {kException, true, true, std::nullopt, std::nullopt};
+    return Outcome::exception(kException);
   }
 }
 

@@ -100,7 +100,7 @@ const char* refusal(const MailArgs& mail);
 using quarn::Outcome;
 
 // Failures go to the log as one line each.
-inline constexpr ResultConvention kResultConvention{255, LogEnd::kLineBreak, false};
+inline constexpr ResultConvention kResultConvention{kResultCapacity, "velmar", false};
 
 // What a finished session means for the call: a recorded failure is never
 // "OK", even when its text is empty.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include "ascii.h"
+
 namespace quarn::mail {
 namespace {
 
@@ -15,12 +17,6 @@ bool plausible_start(std::string_view text) {
   for (std::size_t i = 0; i < 3 && i < text.size(); ++i)
     if (!is_digit(text[i]) || text[i] < ranges[i][0] || text[i] > ranges[i][1]) return false;
   return text.size() < 4 || text[3] == ' ' || text[3] == '-' || text[3] == '\r';
-}
-
-std::string upper(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c); });
-  return text;
 }
 
 }  // namespace
@@ -80,7 +76,7 @@ bool Capabilities::offers(std::string_view mechanism) const {
 Capabilities parse_capabilities(const Reply& ehlo) {
   Capabilities caps;
   for (std::size_t i = 1; i < ehlo.lines.size(); ++i) {
-    std::istringstream words(upper(ehlo.lines[i]));
+    std::istringstream words(ascii_uppercase(ehlo.lines[i]));
     std::string keyword;
     words >> keyword;
     // "AUTH=LOGIN PLAIN" is the form of drafts that older clients read.

@@ -4,18 +4,14 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 
 #include "env.h"
 
 namespace quarn::settings {
 
-bool overwrite_requested(unsigned int arg_count, const void* value) {
-  if (arg_count == 0 || value == nullptr) return false;
-  long long number = 0;
-  std::memcpy(&number, value, sizeof number);
-  return number != 0;
+bool overwrite_requested(const UDF_ARGS& args) {
+  return args.arg_count != 0 && args.args[0] != nullptr && integer_argument(args, 0) != 0;
 }
 
 std::string number_text(long number) {
@@ -63,10 +59,6 @@ LoadOutcome load_settings(bool overwrite, const std::string& file_name) {
   return LoadOutcome::kPublished;
 }
 
-std::string variable_name(const char* bytes, unsigned long length) {
-  return bytes == nullptr ? std::string() : std::string(bytes, length);
-}
-
 const char kLoadiniArgsMessage[] =
     "LOADINI() takes at most one argument: TRUE to overwrite existing values.";
 const char kGetenvvarArgsMessage[] = "GETENVVAR() requires the name of an environmental variable";
@@ -88,8 +80,7 @@ const char* check_getenvvar_arguments(const UDF_ARGS& args) {
 
 IntOutcome run_loadini(const UDF_ARGS& args) noexcept {
   try {
-    const bool overwrite =
-        overwrite_requested(args.arg_count, args.arg_count ? args.args[0] : nullptr);
+    const bool overwrite = overwrite_requested(args);
     if (load_settings(overwrite) == LoadOutcome::kOpenFailed) return {0, false, true};
     return {0, true, false};
   } catch (...) {
@@ -106,14 +97,15 @@ bool is_secret(const std::string& name) {
 
 Outcome run_getenvvar(const UDF_ARGS& args, const EnvReader& env) noexcept {
   try {
-    const std::string name = variable_name(args.args[0], args.lengths[0]);
+    // SQL NULL is the empty name.
+    const std::string name = text_argument(args, 0).value_or(std::string());
     std::optional<std::string> value = env(name);
-    if (!value) return {nullptr, true, false, std::nullopt, std::nullopt};
+    if (!value) return Outcome::null();
     // Any account may call this function: a password is only said to be set.
-    if (is_secret(name)) return {kSecretMask, false, false, std::nullopt, std::nullopt};
-    return {nullptr, false, false, std::nullopt, std::move(value)};
+    if (is_secret(name)) return Outcome::value(kSecretMask);
+    return Outcome::value(std::move(*value));
   } catch (...) {
-    return {nullptr, true, true, std::nullopt, std::nullopt};
+    return Outcome::exception();
   }
 }
 

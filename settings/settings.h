@@ -20,7 +20,7 @@ constexpr char kFileName[] = "quarn_udf.ini";
 constexpr const char* kLoadedMarker = setting::kErrorLog.name;
 
 // Overwrite is asked for by a non-NULL argument whose integer is not 0.
-bool overwrite_requested(unsigned int arg_count, const void* value);
+bool overwrite_requested(const UDF_ARGS& args);
 
 // A number as the INI library reads it, written back as decimal text.
 std::string number_text(long number);
@@ -37,10 +37,6 @@ enum class LoadOutcome {
 // Publishes the file's settings into the environment unless they are
 // loaded already and overwrite is not requested.
 LoadOutcome load_settings(bool overwrite, const std::string& file_name = kFileName);
-
-// The variable name from an SQL argument: exactly length bytes, or the
-// empty name for SQL NULL.
-std::string variable_name(const char* bytes, unsigned long length);
 
 // Refusal texts of the two init entries.
 extern const char kLoadiniArgsMessage[];
@@ -63,7 +59,7 @@ struct IntOutcome {
 IntOutcome run_loadini(const UDF_ARGS& args) noexcept;
 
 // A value that cannot be formatted is NULL with the error flag.
-inline constexpr ResultConvention kGetenvvarConvention{255, LogEnd::kLineBreak, true};
+inline constexpr ResultConvention kGetenvvarConvention{kResultCapacity, "udf_getenvvar", true};
 
 // What udf_getenvvar shows for a secret setting that is set.
 constexpr char kSecretMask[] = "********";

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ascii.h"
 #include "heif_layout.h"
 
 namespace quarn::thumb {
@@ -67,9 +68,8 @@ bool is_bmp(Bytes d, std::size_t n) { return n >= 2 && d[0] == 'B' && d[1] == 'M
 // The library compares the GIF signature without regard to letter case.
 bool is_gif(Bytes d, std::size_t n) {
   if (n < 6) return false;
-  char lower[6];
-  for (int i = 0; i < 6; ++i) lower[i] = static_cast<char>(d[i] >= 'A' && d[i] <= 'Z' ? d[i] + 32 : d[i]);
-  return std::memcmp(lower, "gif87a", 6) == 0 || std::memcmp(lower, "gif89a", 6) == 0;
+  const std::string_view signature(reinterpret_cast<const char*>(d), 6);
+  return ascii_iequals(signature, "gif87a") || ascii_iequals(signature, "gif89a");
 }
 
 // The library takes even a few bytes for a PCX header, whatever the version.

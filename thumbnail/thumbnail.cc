@@ -1,5 +1,6 @@
 #include "thumbnail.h"
 
+#include "ascii.h"
 #include "env.h"
 #include "heif_codec.h"
 #include "jpeg_codec.h"
@@ -29,16 +30,8 @@ std::string build_path(const std::optional<std::string>& directory,
   if (separator != std::string_view::npos) file_name = file_name.substr(separator + 1);
   path.append(file_name.data(), file_name.size());
 
-  bool has_suffix = false;
-  if (path.size() >= 4) {
-    static const char kSuffix[] = ".jpg";
-    has_suffix = true;
-    for (std::size_t i = 0; i < 4; ++i) {
-      char c = path[path.size() - 4 + i];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      if (c != kSuffix[i]) has_suffix = false;
-    }
-  }
+  const bool has_suffix =
+      path.size() >= 4 && ascii_iequals(std::string_view(path).substr(path.size() - 4), ".jpg");
   if (!has_suffix) path += ".jpg";
   return path;
 }

@@ -1,6 +1,5 @@
 #include "thumbnail_call.h"
 
-#include <cstring>
 #include <string>
 
 #include "settings_table.h"
@@ -28,33 +27,24 @@ const char* check_arguments(UDF_ARGS& args) {
 namespace {
 
 Outcome message(std::string text, bool failure) {
-  Outcome outcome;
-  if (failure) outcome.log_line = text;
-  outcome.built = std::move(text);
-  return outcome;
-}
-
-std::uint32_t limit_of(const char* value) {
-  long long number = 0;
-  std::memcpy(&number, value, sizeof number);
-  return box_limit(number);
+  return failure ? Outcome::failure(std::move(text)) : Outcome::value(std::move(text));
 }
 
 }  // namespace
 
 Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
   try {
-    const std::string file_name =
-        args.args[1] ? std::string(args.args[1], args.lengths[1]) : std::string();
+    const std::string file_name = text_argument(args, 1).value_or(std::string());
     const std::string path = build_path(env(setting::kImageDir.name), file_name);
     if (args.args[2] == nullptr || args.args[3] == nullptr)
       return message("Error: no maximum width or height given for " + path, true);
 
     const StageResult result = run_image_stage(args.args[0], args.lengths[0],
-                                               limit_of(args.args[2]), limit_of(args.args[3]), path);
+                                               box_limit(integer_argument(args, 2)),
+                                               box_limit(integer_argument(args, 3)), path);
     return message(stage_message(result, path), result.stage != Stage::kDone);
   } catch (...) {
-    return {nullptr, true, true, std::nullopt, std::nullopt};
+    return Outcome::exception();
   }
 }
 

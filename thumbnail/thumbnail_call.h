@@ -14,16 +14,15 @@ extern const char kArgTypeMessage[];
 // The result buffer is used one character shorter than the usual
 // convention's: at most 253 characters.
 inline constexpr std::size_t kResultCapacity = quarn::kResultCapacity - 1;
-inline constexpr ResultConvention kResultConvention{kResultCapacity, LogEnd::kNone, false};
+inline constexpr ResultConvention kResultConvention{kResultCapacity, "tarvik", false};
 
 // Checks the argument list at init and marks the maximums as nullable;
 // nullptr when accepted, else the refusal text.
 const char* check_arguments(UDF_ARGS& args);
 
 // The whole call: path, maximums, image stage, message. Never throws; an
-// exception gives NULL with the error flag. Failures are logged without a
-// line break, so consecutive messages run on in the log: the log's
-// established form, which readers of it may rely on.
+// exception gives NULL with the error flag. Failures are logged, one line
+// each.
 Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept;
 
 }  // namespace quarn::thumb

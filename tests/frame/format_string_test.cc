@@ -1,8 +1,10 @@
 #include "format_string.h"
+#include "outcome.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -67,6 +69,21 @@ TEST(StoreText, LengthIsTheCountStoredNeverMoreThanCapacityLessOne) {
         << c.capacity << "/" << c.text_length;
     EXPECT_EQ(std::strlen(buffer), static_cast<std::size_t>(c.expected));
   }
+}
+
+
+// Log lines read like the server's own: its time stamp, then the function.
+TEST(LogLine, CarriesTheLocalTimeAndTheFunctionsName) {
+  const std::time_t before = std::time(nullptr);
+  const std::string line = quarn::log_line_text("velmar", "h:25: refused");
+  const std::time_t after = std::time(nullptr);
+  std::tm parsed{};
+  parsed.tm_isdst = -1;
+  ASSERT_NE(strptime(line.c_str(), "%Y-%m-%d %H:%M:%S", &parsed), nullptr) << line;
+  const std::time_t stamped = std::mktime(&parsed);
+  EXPECT_GE(stamped, before - 1) << line;
+  EXPECT_LE(stamped, after + 1) << line;
+  EXPECT_EQ(line.substr(19), " velmar: h:25: refused");
 }
 
 }  // namespace

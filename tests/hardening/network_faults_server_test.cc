@@ -141,7 +141,7 @@ class NetworkFaults : public ::testing::Test {
       EXPECT_LT(other, 2.0) << case_name << ": the server stopped answering others";
     }
     Outcome outcome{call.get(), "", Seconds(std::chrono::steady_clock::now() - start).count()};
-    outcome.log = server_->error_log().substr(log_before);
+    outcome.log = quarn::test::log_messages(server_->error_log().substr(log_before), "velmar");
     std::printf("%-40s -> %-40s held %6.2f s%s%s%s\n", case_name.c_str(),
                 outcome.value ? outcome.value->c_str() : "NULL", outcome.held,
                 other > 0 ? " (another connection answered meanwhile)" : "",

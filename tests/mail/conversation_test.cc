@@ -51,7 +51,7 @@ class Conversation : public quarn::test::VelmarTest {
     const auto outcome = Function(*plugin_, "velmar").call_string(args);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     EXPECT_FALSE(outcome.is_null || outcome.error);
-    return {outcome.text, err.text(), took.count(), server_->next_session()};
+    return {outcome.text, err.messages("velmar"), took.count(), server_->next_session()};
   }
 
 };

@@ -530,22 +530,22 @@ TEST(Refusal, RunCallChecksSettingsBeforeAddresses) {
   args.lengths = lengths.data();
   args.maybe_null = maybe_null.data();
   const Outcome outcome = run_call(args, env_of({}));
-  EXPECT_STREQ(outcome.text, kNoHost);
-  EXPECT_EQ(outcome.log_line, std::optional<std::string>(kNoHost));
-  EXPECT_FALSE(outcome.is_null);
-  EXPECT_FALSE(outcome.error);
+  EXPECT_STREQ(outcome.text(), kNoHost);
+  EXPECT_EQ(outcome.log_line(), std::optional<std::string>(kNoHost));
+  EXPECT_FALSE(outcome.is_null());
+  EXPECT_FALSE(outcome.error());
 }
 
 TEST(SendOutcome, ARecordedFailureIsNeverOk) {
   const Outcome sent = send_outcome(false, "");
-  EXPECT_STREQ(sent.text, kSent);
-  EXPECT_FALSE(sent.log_line);
+  EXPECT_STREQ(sent.text(), kSent);
+  EXPECT_FALSE(sent.log_line());
   for (const std::string text : {"Connection refused", ""}) {
     const Outcome failed = send_outcome(true, text);
-    EXPECT_STREQ(failed.text, kSendError) << text;
-    EXPECT_EQ(failed.log_line, std::optional<std::string>(text));  // "" logs an empty line
-    EXPECT_FALSE(failed.is_null);
-    EXPECT_FALSE(failed.error);
+    EXPECT_STREQ(failed.text(), kSendError) << text;
+    EXPECT_EQ(failed.log_line(), std::optional<std::string>(text));  // "" logs an empty line
+    EXPECT_FALSE(failed.is_null());
+    EXPECT_FALSE(failed.error());
   }
 }
 

@@ -230,7 +230,7 @@ TEST_F(Velmar, RefusedCallsTellWhyAndNeverConnect) {
     EXPECT_EQ(outcome.length, c.text.size());
     EXPECT_FALSE(outcome.is_null);
     EXPECT_FALSE(outcome.error);
-    EXPECT_EQ(err.text(), c.text + "\n");
+    EXPECT_EQ(err.messages("velmar"), c.text + "\n");
   }
   // Every call has returned, so a connection would already be queued.
   EXPECT_EQ(server_->accepted(), accepted);
@@ -258,7 +258,7 @@ TEST_F(Velmar, LookupAndConnectFailures) {
     EXPECT_EQ(outcome.text, kSendError);
     EXPECT_FALSE(outcome.is_null);
     EXPECT_FALSE(outcome.error);
-    const std::string log = err.text();
+    const std::string log = err.messages("velmar");
     if (!c.log.empty()) {
       EXPECT_EQ(log, c.log);
     } else {
@@ -292,7 +292,7 @@ TEST_F(Velmar, ResetsAreFailuresThatNameTheStep) {
     EXPECT_FALSE(outcome.is_null);
     EXPECT_FALSE(outcome.error);
     EXPECT_EQ(outcome.text, kSendError);
-    const std::string log = err.text();
+    const std::string log = err.messages("velmar");
     EXPECT_EQ(log.rfind(c.step, 0), 0u) << log;
     EXPECT_EQ(log.find('\n'), log.size() - 1) << log;
     server_->next_session();

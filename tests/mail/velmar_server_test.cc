@@ -104,8 +104,8 @@ TEST_F(VelmarInServer, RefusedRowsGiveTheirTextAndALogLine) {
   EXPECT_EQ(rows[0][2], std::optional<std::string>("Error: Subject contains a line break."));
   EXPECT_EQ(sink_->messages().size(), before);
   const std::string log = server_->error_log();
-  EXPECT_NE(log.find("\nError: No 'To' address specified.\n"), std::string::npos);
-  EXPECT_NE(log.find("\nError: Subject contains a line break.\n"), std::string::npos);
+  EXPECT_NE(log.find(" velmar: Error: No 'To' address specified.\n"), std::string::npos);
+  EXPECT_NE(log.find(" velmar: Error: Subject contains a line break.\n"), std::string::npos);
 }
 
 // Provider-style submission servers: one as on port 587 that requires

@@ -218,10 +218,12 @@ TEST(OverwriteRequest, TrueForEveryNonZeroIntegerOnly) {
                {1, 1LL, true},           {1, -1LL, true},          {1, 2LL, true},
                {1, 1LL << 40, true}};
   for (const auto& c : cases) {
-    const long long number = c.value.value_or(0);
-    EXPECT_EQ(quarn::settings::overwrite_requested(c.count, c.value ? &number : nullptr),
-              c.expected)
-        << c.count << "/" << number;
+    long long number = c.value.value_or(0);
+    char* value = c.value ? reinterpret_cast<char*>(&number) : nullptr;
+    UDF_ARGS args{};
+    args.arg_count = c.count;
+    args.args = &value;
+    EXPECT_EQ(quarn::settings::overwrite_requested(args), c.expected) << c.count << "/" << number;
   }
 }
 

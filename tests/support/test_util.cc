@@ -8,7 +8,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -38,6 +40,44 @@ StderrCapture::~StderrCapture() {
 std::string StderrCapture::text() {
   std::fflush(stderr);
   return read_file(path_);
+}
+
+std::string StderrCapture::messages(const char* function) { return log_messages(text(), function); }
+
+namespace {
+
+// The length of "2026-12-08 18:37:08 name: " at the start of line, where
+// name is function (any lower-case name for nullptr); 0 when it is not there.
+std::size_t log_prefix(const std::string& line, const char* function) {
+  static const char kStamp[] = "0000-00-00 00:00:00 ";
+  const std::size_t stamp = sizeof kStamp - 1;
+  if (line.size() < stamp) return 0;
+  for (std::size_t i = 0; i < stamp; ++i) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (kStamp[i] == '0' ? !digit : line[i] != kStamp[i]) return 0;
+  }
+  std::size_t end = stamp;
+  if (function != nullptr) {
+    if (line.compare(stamp, std::strlen(function), function) != 0) return 0;
+    end += std::strlen(function);
+  } else {
+    while (end < line.size() && ((line[end] >= 'a' && line[end] <= 'z') || line[end] == '_')) ++end;
+    if (end == stamp) return 0;
+  }
+  return line.compare(end, 2, ": ") == 0 ? end + 2 : 0;
+}
+
+}  // namespace
+
+std::string log_messages(const std::string& log, const char* function) {
+  std::string kept;
+  for (std::size_t start = 0; start < log.size();) {
+    const std::size_t end = std::min(log.find('\n', start), log.size());
+    const std::string line = log.substr(start, end - start);
+    kept += line.substr(log_prefix(line, function)) + (end < log.size() ? "\n" : "");
+    start = end + 1;
+  }
+  return kept;
 }
 
 TempDir::TempDir() {

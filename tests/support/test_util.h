@@ -20,6 +20,9 @@ class StderrCapture {
   StderrCapture(const StderrCapture&) = delete;
   StderrCapture& operator=(const StderrCapture&) = delete;
   std::string text();  // everything written so far
+  // The log lines of one function written so far, without their time and
+  // name, each with its line end; a line of another form stays whole.
+  std::string messages(const char* function);
 
  private:
   int saved_fd_;
@@ -47,6 +50,10 @@ bool wait_until_blocked(pid_t tid, std::chrono::milliseconds limit);
 
 // Waits for the child to end; after the limit it is killed and reaped.
 void reap_within(pid_t pid, std::chrono::milliseconds limit);
+
+// Log lines "2026-12-08 18:37:08 function: text" as their texts, each with
+// its line end; function nullptr takes any name; other lines stay whole.
+std::string log_messages(const std::string& log, const char* function = nullptr);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);

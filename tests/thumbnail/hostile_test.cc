@@ -99,7 +99,7 @@ class Hostile : public quarn::test::TarvikTest {
       {
         quarn::test::StderrCapture capture;
         result = call(image, name, 200, 200);
-        error_output = capture.text();
+        error_output = capture.messages("tarvik");
       }
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -162,7 +162,7 @@ class Hostile : public quarn::test::TarvikTest {
     ASSERT_TRUE(outcome.finished) << name << ": child status " << outcome.status
                                   << (WIFSIGNALED(outcome.status) ? " (signal)" : "");
     EXPECT_EQ(outcome.text, refusal(name));
-    EXPECT_EQ(outcome.error_output, refusal(name));
+    EXPECT_EQ(outcome.error_output, refusal(name) + "\n");
     EXPECT_LT(outcome.seconds, kMaxSeconds) << name;
     EXPECT_LT(outcome.extra_kb, kMaxExtraKb) << name;
     EXPECT_FALSE(file_exists(path_of(name))) << name;

@@ -118,7 +118,7 @@ TEST_F(Tarvik, SizesOfTheWrittenFiles) {
   }
 }
 
-TEST_F(Tarvik, FailuresAreTextsOnTheResultAndOnStandardErrorWithoutLineBreaks) {
+TEST_F(Tarvik, FailuresAreTextsOnTheResultAndLinesOnStandardError) {
   quarn::test::StderrCapture err;
   const std::string path = dir_.file("bad.jpg");
   const auto first = call("this is not an image", "bad", 200, 200);
@@ -134,7 +134,7 @@ TEST_F(Tarvik, FailuresAreTextsOnTheResultAndOnStandardErrorWithoutLineBreaks) {
   const auto second = call(std::string(), "bad", 200, 200);
   EXPECT_EQ(second.text, "Error loading the image for " + path + ". Err Code: " +
                              std::to_string(IL_INVALID_PARAM));
-  EXPECT_EQ(err.text(), first.text + second.text);
+  EXPECT_EQ(err.messages("tarvik"), first.text + "\n" + second.text + "\n");
 }
 
 TEST_F(Tarvik, ANullBlobIsALoadFailure) {
@@ -153,7 +153,7 @@ TEST_F(Tarvik, SaveFailureIntoAMissingDirectory) {
   const auto outcome = call(*png_1600x1200_, "cat", 100, 100);
   const std::string prefix = "Error saving the thumbnail for " + missing + "/cat.jpg. Err Code: ";
   EXPECT_EQ(outcome.text.substr(0, prefix.size()), prefix);
-  EXPECT_EQ(err.text(), outcome.text);
+  EXPECT_EQ(err.messages("tarvik"), outcome.text + "\n");
 }
 
 // A full disk, imitated by a file size limit in a child process: the file
@@ -226,8 +226,8 @@ TEST_F(Tarvik, LongMessagesAreCutTo253CharactersButLoggedWhole) {
   quarn::test::StderrCapture err;
   const auto bad = call("junk", name, 20, 20);
   EXPECT_EQ(bad.length, 253u);
-  EXPECT_GT(err.text().size(), 253u);
-  EXPECT_EQ(err.text().substr(0, 253), bad.text);
+  EXPECT_GT(err.messages("tarvik").size(), 254u);
+  EXPECT_EQ(err.messages("tarvik").substr(0, 253), bad.text);
 }
 
 TEST_F(Tarvik, ANullMaximumDoesNoImageWork) {
@@ -245,7 +245,7 @@ TEST_F(Tarvik, ANullMaximumDoesNoImageWork) {
     EXPECT_EQ(outcome.text, expected);
     EXPECT_FALSE(outcome.is_null);
     EXPECT_FALSE(outcome.error);
-    EXPECT_EQ(err.text(), expected);
+    EXPECT_EQ(err.messages("tarvik"), expected + "\n");
     EXPECT_FALSE(file_exists(dir_.file("nomax.jpg")));
   }
 }
