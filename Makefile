@@ -38,7 +38,7 @@ install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
 
 package: build
-	cd $(BUILD) && cpack -G DEB
+	scripts/package.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) build-*

@@ -1,5 +1,6 @@
 // Whatever the file name, the thumbnail path is the directory plus one base
-// name ending in ".jpg": no directory part, no NUL, no other suffix.
+// name ending in ".jpg": no directory part, no NUL, no other suffix; or no
+// path at all when the name leaves no base name.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -30,7 +31,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::optional<std::string> dir =
       data[0] & 0x80 ? std::nullopt : std::optional<std::string>(directory);
-  const std::string path = quarn::thumb::build_path(dir, name);
+  const std::optional<std::string> built = quarn::thumb::build_path(dir, name);
+  // The base name is what follows the last separator of the name's part
+  // before any NUL; none is left only when that is empty, "." or "..".
+  const std::string cut = name.substr(0, name.find('\0'));
+  const std::size_t separator = cut.find_last_of("/\\");
+  const std::string expected = separator == std::string::npos ? cut : cut.substr(separator + 1);
+  const bool nameless = expected.empty() || expected == "." || expected == "..";
+  if (nameless != !built) std::abort();
+  if (!built) return 0;
+  const std::string& path = *built;
 
   std::string prefix = dir.value_or("");
   if (!prefix.empty() && prefix.back() != '/' && prefix.back() != '\\') prefix += '/';
@@ -38,11 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string base = path.substr(prefix.size());
   if (base.find_first_of(std::string("/\\\0", 3)) != std::string::npos) std::abort();
   if (!ends_in_jpg(path)) std::abort();
-  // The base name is what follows the last separator of the name's part
-  // before any NUL, with at most ".jpg" added.
-  const std::string cut = name.substr(0, name.find('\0'));
-  const std::size_t separator = cut.find_last_of("/\\");
-  const std::string expected = separator == std::string::npos ? cut : cut.substr(separator + 1);
+  // With at most ".jpg" added.
   if (base != expected && base != expected + ".jpg") std::abort();
   return 0;
 }

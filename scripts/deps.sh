@@ -10,7 +10,7 @@ packages=(
   googletest libgtest-dev
   python3
   clang libclang-rt-14-dev
-  dpkg-dev file
+  dpkg-dev file lintian
 )
 
 missing=()

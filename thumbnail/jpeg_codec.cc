@@ -8,6 +8,7 @@
 #include <jpeglib.h>
 
 #include "env.h"
+#include "replace_file.h"
 
 namespace quarn::thumb {
 namespace {
@@ -163,22 +164,26 @@ std::optional<Raster> decode_jpeg(const unsigned char* data, std::size_t size, S
 }
 
 WriteResult write_jpeg(const Raster& image, const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return WriteResult::kCannotOpen;
+  ReplacingFile file(path);
+  if (file.stream() == nullptr) return WriteResult::kCannotOpen;
   bool encoded = false;
   bool write_error = false;
   {
     EnvReadHold environment;  // JPEGMEM, as for decoding
     Encoder e{};
-    encoded = encode(e, file, image);
+    encoded = encode(e, file.stream(), image);
     write_error = !encoded && e.trap.manager.msg_code == JERR_FILE_WRITE;
     jpeg_destroy_compress(&e.info);
   }
-  // The tail of the file may fail only as it is flushed on closing.
-  const bool closed = std::fclose(file) == 0;
-  if (encoded && closed) return WriteResult::kWritten;
-  std::remove(path.c_str());
-  return encoded || write_error ? WriteResult::kWriteFailed : WriteResult::kEncodeFailed;
+  if (!encoded) return write_error ? WriteResult::kWriteFailed : WriteResult::kEncodeFailed;
+  switch (file.commit()) {
+    case ReplacingFile::Commit::kDone: return WriteResult::kWritten;
+    case ReplacingFile::Commit::kWriteFailed: return WriteResult::kWriteFailed;
+    case ReplacingFile::Commit::kRenameFailed: break;
+  }
+  // What could not be opened for writing before: a directory of that name,
+  // a protected file in a sticky directory.
+  return WriteResult::kCannotOpen;
 }
 
 }  // namespace quarn::thumb

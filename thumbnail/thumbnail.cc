@@ -17,17 +17,20 @@
 
 namespace quarn::thumb {
 
-std::string build_path(const std::optional<std::string>& directory,
-                       std::string_view file_name) {
-  std::string path = directory.value_or(std::string());
-  if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
-
+std::optional<std::string> build_path(const std::optional<std::string>& directory,
+                                      std::string_view file_name) {
   // A NUL would end the path handed to the image library after the suffix
   // check, so "x.php\0y" would be written without ".jpg".
   const auto nul = file_name.find('\0');
   if (nul != std::string_view::npos) file_name = file_name.substr(0, nul);
   const auto separator = file_name.find_last_of("/\\");
   if (separator != std::string_view::npos) file_name = file_name.substr(separator + 1);
+  // Every such name would become the one hidden file ".jpg" (or "...jpg"),
+  // which each call without a name would overwrite.
+  if (file_name.empty() || file_name == "." || file_name == "..") return std::nullopt;
+
+  std::string path = directory.value_or(std::string());
+  if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
   path.append(file_name.data(), file_name.size());
 
   const bool has_suffix =
@@ -234,7 +237,7 @@ StageResult save(const Raster& image, const std::string& path) {
   switch (write_jpeg(image, path)) {
     case WriteResult::kWritten: return {Stage::kDone, 0};
     case WriteResult::kCannotOpen: return {Stage::kSave, IL_COULD_NOT_OPEN_FILE};
-    // Not written whole (a full disk, a file size limit): the file is gone.
+    // Not written whole (a full disk, a file size limit): the previous file stays.
     case WriteResult::kWriteFailed: return {Stage::kSave, IL_FILE_WRITE_ERROR};
     case WriteResult::kEncodeFailed: break;
   }

@@ -13,9 +13,10 @@ namespace quarn::thumb {
 
 // Directory (from the environment, may be unset) plus the base name of the
 // caller's file name, with ".jpg" appended unless it already ends so in any
-// letter case. The name is cut at its first NUL byte first.
-std::string build_path(const std::optional<std::string>& directory,
-                       std::string_view file_name);
+// letter case. The name is cut at its first NUL byte first. Nothing when no
+// base name is left, or only "." or "..".
+std::optional<std::string> build_path(const std::optional<std::string>& directory,
+                                      std::string_view file_name);
 
 // A maximum from SQL: low 32 bits, signed, taken as its magnitude.
 std::uint32_t box_limit(long long value);

@@ -1,5 +1,6 @@
 #include "thumbnail_call.h"
 
+#include <optional>
 #include <string>
 
 #include "settings_table.h"
@@ -11,6 +12,7 @@ const char kArgCountMessage[] = "THUMBNAIL() requires 4 arguments";
 const char kArgTypeMessage[] =
     "THUMBNAIL() requires a BLOB, a string filename, a integer maximum width, and an integer "
     "maximum height";
+const char kNoFileNameMessage[] = "Error: No file name for the thumbnail.";
 
 const char* check_arguments(UDF_ARGS& args) {
   if (args.arg_count != 4) return kArgCountMessage;
@@ -35,14 +37,15 @@ Outcome message(std::string text, bool failure) {
 Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
   try {
     const std::string file_name = text_argument(args, 1).value_or(std::string());
-    const std::string path = build_path(env(setting::kImageDir.name), file_name);
+    const std::optional<std::string> path = build_path(env(setting::kImageDir.name), file_name);
+    if (!path) return Outcome::failure(kNoFileNameMessage);
     if (args.args[2] == nullptr || args.args[3] == nullptr)
-      return message("Error: no maximum width or height given for " + path, true);
+      return message("Error: no maximum width or height given for " + *path, true);
 
     const StageResult result = run_image_stage(args.args[0], args.lengths[0],
                                                box_limit(integer_argument(args, 2)),
-                                               box_limit(integer_argument(args, 3)), path);
-    return message(stage_message(result, path), result.stage != Stage::kDone);
+                                               box_limit(integer_argument(args, 3)), *path);
+    return message(stage_message(result, *path), result.stage != Stage::kDone);
   } catch (...) {
     return Outcome::exception();
   }

@@ -11,6 +11,9 @@ namespace quarn::thumb {
 extern const char kArgCountMessage[];
 extern const char kArgTypeMessage[];
 
+// Result of a call whose file name leaves no base name (see build_path).
+extern const char kNoFileNameMessage[];
+
 // The result buffer is used one character shorter than the usual
 // convention's: at most 253 characters.
 inline constexpr std::size_t kResultCapacity = quarn::kResultCapacity - 1;
@@ -20,7 +23,7 @@ inline constexpr ResultConvention kResultConvention{kResultCapacity, "tarvik", f
 // nullptr when accepted, else the refusal text.
 const char* check_arguments(UDF_ARGS& args);
 
-// The whole call: path, maximums, image stage, message. Never throws; an
+// The whole call: file name, maximums, image stage, message. Never throws; an
 // exception gives NULL with the error flag. Failures are logged, one line
 // each.
 Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept;

@@ -188,7 +188,7 @@ TEST_F(BadInput, SqlNullInEveryPosition) {
   const std::string int_null = "CAST(NULL AS SIGNED)";
   const auto before = listing(images_->path());
   // tarvik: NULL image and NULL maxima are failures with their texts; a
-  // NULL file name is the empty name, which writes the directory's ".jpg".
+  // NULL file name is refused before anything else.
   const struct {
     std::string sql, name, expect;  // expect: the text before any error code
     bool code;
@@ -196,7 +196,8 @@ TEST_F(BadInput, SqlNullInEveryPosition) {
       {"tarvik(NULL, 'n0', 20, 20)", "n0.jpg", load_failure(image_path("n0.jpg")), true},
       {"tarvik(" + image + ", 'n2', " + int_null + ", 20)", "n2.jpg", no_maximum(image_path("n2.jpg")), false},
       {"tarvik(" + image + ", 'n3', 20, " + int_null + ")", "n3.jpg", no_maximum(image_path("n3.jpg")), false},
-      {"tarvik(NULL, NULL, " + int_null + ", " + int_null + ")", ".jpg", no_maximum(image_path(".jpg")), false},
+      {"tarvik(NULL, NULL, " + int_null + ", " + int_null + ")", "", kNoFileName, false},
+      {"tarvik(" + image + ", NULL, 20, 20)", "", kNoFileName, false},
   };
   for (const auto& c : thumbs) {
     const Outcome got = call("SELECT " + c.sql);
@@ -205,11 +206,6 @@ TEST_F(BadInput, SqlNullInEveryPosition) {
     EXPECT_EQ(got.log, *got.value + "\n") << c.sql;
   }
   EXPECT_EQ(listing(images_->path()), before);
-  const Outcome nameless = call("SELECT tarvik(" + image + ", NULL, 20, 20)");
-  EXPECT_EQ(nameless.value, written(image_path(".jpg")));
-  EXPECT_EQ(nameless.log, "");
-  EXPECT_TRUE(quarn::test::decode_file(image_path(".jpg")).ok);
-  std::filesystem::remove(image_path(".jpg"));
 
   // velmar: NULL To or From are refused without a connection; NULL subject,
   // body or is_html go out as empty texts and HTML.
@@ -262,22 +258,28 @@ TEST_F(BadInput, EmptyStringsAndNulBytes) {
   const std::string image = Connection::hex_literal(png());
   const std::string parent = std::filesystem::path(images_->path()).parent_path();
   const auto parent_before = listing(parent);
-  // Empty BLOB: a load failure; empty name: the directory's ".jpg"; a NUL
-  // cuts the name; directory parts are dropped.
+  // Empty BLOB: a load failure; a NUL cuts the name; directory parts are
+  // dropped; a name with nothing left is refused.
   const Outcome empty = call("SELECT tarvik('', 'e1', 20, 20)");
   ASSERT_TRUE(empty.value);
   EXPECT_TRUE(digits_after(*empty.value, load_failure(image_path("e1.jpg")))) << *empty.value;
   EXPECT_EQ(empty.log, *empty.value + "\n");
   const struct {
-    std::string name_sql, file;
-  } names[] = {{"''", ".jpg"},
+    std::string name_sql, file;  // file: empty when refused
+  } names[] = {{"''", ""},
                {"CONCAT('a', CHAR(0), 'b.php')", "a.jpg"},
                {"'../../escape.png'", "escape.png.jpg"},
                {"'..\\\\up\\\\x.JPG'", "x.JPG"},
-               {"CONCAT('dir/', CHAR(0))", ".jpg"}};
+               {"CONCAT('dir/', CHAR(0))", ""}};
   for (const auto& c : names) {
     const auto before = listing(images_->path());
     const Outcome got = call("SELECT tarvik(" + image + ", " + c.name_sql + ", 20, 20)");
+    if (c.file.empty()) {
+      EXPECT_EQ(got.value, kNoFileName) << c.name_sql;
+      EXPECT_EQ(got.log, std::string(kNoFileName) + "\n");
+      EXPECT_EQ(listing(images_->path()), before) << c.name_sql;
+      continue;
+    }
     EXPECT_EQ(got.value, written(image_path(c.file))) << c.name_sql;
     EXPECT_EQ(got.log, "");
     auto after = listing(images_->path());

@@ -25,6 +25,7 @@ inline std::string no_maximum(const std::string& path) {
   return "Error: no maximum width or height given for " + path;
 }
 inline std::string written(const std::string& path) { return "File written as " + path; }
+inline const std::string kNoFileName = "Error: No file name for the thumbnail.";
 
 // Takes the expected pieces out of a log in any interleaving, longest match
 // first (a thumbnail failure ends in digits, and no piece starts with one).

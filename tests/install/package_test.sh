@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The Debian package and make install put the right files in the right places.
+# The Debian packages (quarn-udf and quarn-udf-dbgsym, as scripts/package.sh
+# makes them) and make install put the right files in the right places.
 # Usage: package_test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 src=$1
@@ -9,6 +10,8 @@ failures=0
 check() {  # check DESCRIPTION COMMAND...
   if "${@:2}"; then echo "ok   $1"; else echo "FAIL $1"; failures=$((failures + 1)); fi
 }
+has_debug_info() { readelf -S "$1" | grep -q ' \.debug_info '; }
+stripped() { file "$1" | grep -q ', stripped' && ! has_debug_info "$1"; }
 
 plugin_dir=$(sed -n 's/^QUARN_PLUGIN_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
 [[ -n "$plugin_dir" ]] || { echo "no QUARN_PLUGIN_DIR in $build/CMakeCache.txt"; exit 1; }
@@ -16,11 +19,15 @@ restore() { cmake -S "$src" -B "$build" "-DQUARN_PLUGIN_DIR:PATH=$plugin_dir" >/
 trap restore EXIT
 plugins=(tarvik.so velmar.so ostrel.so)
 shared=(install.sql uninstall.sql quarn_udf.ini.example README.md)
+docs=(copyright changelog.gz)
 
-# The package: contents and dependencies.
-(cd "$build" && cpack -G DEB -B "$scratch/pkg" >"$scratch/cpack.log" 2>&1) || { cat "$scratch/cpack.log"; exit 1; }
+# The packages: contents and dependencies.
+"$src/scripts/package.sh" "$build" "$scratch/pkg" >"$scratch/cpack.log" 2>&1 || { cat "$scratch/cpack.log"; exit 1; }
 deb=$(ls "$scratch"/pkg/quarn-udf_*_amd64.deb)
+dbgsym=$(ls "$scratch"/pkg/quarn-udf-dbgsym_*_amd64.deb)
+check "two packages and nothing else" test "$(ls "$scratch/pkg" | grep -c 'deb$')" -eq 2
 dpkg -x "$deb" "$scratch/root"
+dpkg -x "$dbgsym" "$scratch/dbg"
 for f in "${plugins[@]}"; do
   check "package has $plugin_dir/$f" test -f "$scratch/root$plugin_dir/$f"
   check "$f in the package loads its libraries" \
@@ -29,8 +36,28 @@ done
 for f in "${shared[@]}"; do
   check "package has /usr/share/quarn-udf/$f" test -f "$scratch/root/usr/share/quarn-udf/$f"
 done
+for f in "${docs[@]}"; do
+  check "package has /usr/share/doc/quarn-udf/$f" test -f "$scratch/root/usr/share/doc/quarn-udf/$f"
+done
 check "package holds nothing else" \
-  test "$(find "$scratch/root" -type f | wc -l)" -eq $(( ${#plugins[@]} + ${#shared[@]} ))
+  test "$(find "$scratch/root" -type f | wc -l)" -eq $(( ${#plugins[@]} + ${#shared[@]} + ${#docs[@]} ))
+# Stripped libraries; each one's debug information in the -dbgsym package
+# under its build id, where gdb looks for it.
+for f in "${plugins[@]}"; do
+  lib="$scratch/root$plugin_dir/$f"
+  check "$f in the package is stripped" stripped "$lib"
+  id=$(readelf -n "$lib" | sed -n 's/.*Build ID: //p')
+  check "quarn-udf-dbgsym has the debug information of $f" \
+    has_debug_info "$scratch/dbg/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug"
+done
+check "quarn-udf-dbgsym holds nothing else" \
+  test "$(find "$scratch/dbg" -type f | wc -l)" -eq ${#plugins[@]}
+check "quarn-udf-dbgsym depends on this quarn-udf" \
+  test "$(dpkg-deb -f "$dbgsym" Depends)" = "quarn-udf (= $(dpkg-deb -f "$deb" Version))"
+check "the changelog names the package's version" \
+  bash -c "zcat '$scratch/root/usr/share/doc/quarn-udf/changelog.gz' | head -1 | grep -qF '($(dpkg-deb -f "$deb" Version))'"
+# Debian's package checker finds no error (its warnings are shown).
+check "lintian finds no error" lintian --fail-on error --tag-display-limit 0 "$deb" "$dbgsym"
 depends=$(dpkg-deb -f "$deb" Depends)
 # Every shared library the plug-ins need comes from a package the .deb depends on.
 for f in "${plugins[@]}"; do

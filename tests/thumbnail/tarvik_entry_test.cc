@@ -4,10 +4,15 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +29,14 @@ using quarn::test::decode_file;
 using quarn::test::encode_image;
 using quarn::test::file_exists;
 using quarn::test::ImageFormat;
+
+// Every file in the directory with its bytes.
+std::map<std::string, std::string> listing(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    files[entry.path().filename().string()] = quarn::test::read_file(entry.path().string());
+  return files;
+}
 
 const char kCountRefusal[] = "THUMBNAIL() requires 4 arguments";
 const char kTypeRefusal[] =
@@ -158,19 +171,28 @@ TEST_F(Tarvik, SaveFailureIntoAMissingDirectory) {
 
 // A full disk, imitated by a file size limit in a child process: the file
 // cannot be written whole, whether the writes fail on the way (a large
-// thumbnail) or only its buffered tail as the file is closed (a small one).
-TEST_F(Tarvik, AThumbnailCutShortIsASaveFailureAndIsRemoved) {
+// thumbnail) or only its buffered tail as the file is flushed (a small one).
+// The directory is left as it was: no new file, the previous one whole.
+TEST_F(Tarvik, AThumbnailCutShortIsASaveFailureThatLeavesTheDirectoryAsItWas) {
   struct Case {
     const char* name;
     long long box;
     rlim_t file_limit;
+    bool previous;  // a thumbnail of that name exists already
   };
   const Case cases[] = {
-      {"writes fail", 400, 1000},
-      {"only the close fails", 40, 500},
+      {"writes fail", 400, 1000, false},
+      {"only the flush fails", 40, 500, false},
+      {"writes fail over a previous thumbnail", 400, 1000, true},
+      {"only the flush fails over a previous thumbnail", 40, 500, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir_.file("cut.jpg"));
+    if (c.previous) {
+      ASSERT_EQ(call(*png_1600x1200_, "cut", 16, 16).text, "File written as " + dir_.file("cut.jpg"));
+    }
+    const auto before = listing(dir_.path());
     int pipe_fds[2];
     ASSERT_EQ(pipe(pipe_fds), 0);
     const pid_t pid = fork();
@@ -194,20 +216,61 @@ TEST_F(Tarvik, AThumbnailCutShortIsASaveFailureAndIsRemoved) {
     quarn::test::reap_within(pid, std::chrono::seconds(30));
     EXPECT_EQ(text, "Error saving the thumbnail for " + dir_.file("cut.jpg") +
                         ". Err Code: " + std::to_string(IL_FILE_WRITE_ERROR));
-    EXPECT_FALSE(file_exists(dir_.file("cut.jpg")));
+    EXPECT_EQ(listing(dir_.path()), before);
   }
   // The same call without the limit writes the file.
   EXPECT_EQ(call(*png_1600x1200_, "cut", 40, 40).text, "File written as " + dir_.file("cut.jpg"));
 }
 
-TEST_F(Tarvik, AnExistingFileIsOverwritten) {
+// A file or a symbolic link at the path is replaced by a new file, created
+// with the process's umask; the link's target is left alone.
+TEST_F(Tarvik, AnExistingFileOrLinkIsReplaced) {
+  quarn::test::write_file(dir_.file("outside"), "not a thumbnail");
+  ASSERT_EQ(symlink(dir_.file("outside").c_str(), dir_.file("link.jpg").c_str()), 0);
   quarn::test::write_file(dir_.file("old.jpg"), "stale bytes");
-  const auto outcome = call(*png_1600x1200_, "old.jpg", 80, 80);
-  EXPECT_EQ(outcome.text, "File written as " + dir_.file("old.jpg"));
-  const auto written = decode_file(dir_.file("old.jpg"));
-  ASSERT_TRUE(written.ok);
-  EXPECT_EQ(written.width, 80u);
-  EXPECT_EQ(written.height, 60u);
+  ASSERT_EQ(chmod(dir_.file("old.jpg").c_str(), 0600), 0);
+  const mode_t saved = umask(027);
+  for (const char* name : {"old.jpg", "link.jpg"}) {
+    const auto outcome = call(*png_1600x1200_, name, 80, 80);
+    EXPECT_EQ(outcome.text, "File written as " + dir_.file(name));
+    const auto written = decode_file(dir_.file(name));
+    ASSERT_TRUE(written.ok) << name;
+    EXPECT_EQ(written.width, 80u);
+    EXPECT_EQ(written.height, 60u);
+    struct stat info {};
+    ASSERT_EQ(lstat(dir_.file(name).c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode)) << name;
+    EXPECT_EQ(info.st_mode & 07777, 0640u) << name;
+  }
+  umask(saved);
+  EXPECT_EQ(quarn::test::read_file(dir_.file("outside")), "not a thumbnail");
+}
+
+// A web server reading the thumbnail while it is rewritten gets the old
+// file or the new one, whole.
+TEST_F(Tarvik, AReaderSeesTheOldThumbnailOrTheNewOneNeverAPart) {
+  const std::string image = encode_image(800, 600, ImageFormat::kJpeg);
+  const std::string path = dir_.file("live.jpg");
+  std::string versions[2];
+  for (int v = 0; v < 2; ++v) {
+    ASSERT_EQ(call(image, "live", 200 + 100 * v, 200 + 100 * v).text, "File written as " + path);
+    versions[v] = quarn::test::read_file(path);
+  }
+  ASSERT_NE(versions[0], versions[1]);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 0; i < 100; ++i) call(image, "live", 200 + 100 * (i % 2), 200 + 100 * (i % 2));
+    done = true;
+  });
+  int reads = 0, torn = 0;
+  while (!done) {
+    const std::string bytes = quarn::test::read_file(path);
+    ++reads;
+    if (bytes != versions[0] && bytes != versions[1]) ++torn;
+  }
+  writer.join();
+  EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+  EXPECT_EQ(listing(dir_.path()), (std::map<std::string, std::string>{{"live.jpg", versions[1]}}));
 }
 
 TEST_F(Tarvik, LongMessagesAreCutTo253CharactersButLoggedWhole) {
@@ -255,6 +318,27 @@ TEST_F(Tarvik, ANameWithANulWritesOnlyAJpegInTheDirectory) {
   EXPECT_EQ(outcome.text, "File written as " + dir_.file("x.php.jpg"));
   EXPECT_TRUE(file_exists(dir_.file("x.php.jpg")));
   EXPECT_FALSE(file_exists(dir_.file("x.php")));
+}
+
+// Names with no base name left would all write the one hidden ".jpg".
+TEST_F(Tarvik, ANameThatLeavesNoFileNameIsRefusedBeforeAnyImageWork) {
+  const std::optional<std::string> names[] = {
+      std::nullopt, "", ".", "..", "dir/", "a/b\\", "a/..", std::string("\0x.png", 6),
+  };
+  for (const auto& name : names) {
+    const std::string shown = name ? "'" + *name + "'" : "NULL";
+    quarn::test::StderrCapture err;
+    Args args;
+    args.text("not an image");  // never decoded
+    name ? args.text(*name) : args.null_text();
+    args.null_integer().integer(20);  // nor the maximums looked at
+    const auto outcome = tarvik_->call_string(args);
+    EXPECT_EQ(outcome.text, "Error: No file name for the thumbnail.") << shown;
+    EXPECT_FALSE(outcome.is_null);
+    EXPECT_FALSE(outcome.error);
+    EXPECT_EQ(err.messages("tarvik"), outcome.text + "\n") << shown;
+  }
+  EXPECT_TRUE(listing(dir_.path()).empty());
 }
 
 TEST_F(Tarvik, AHugeBoxIsRefusedAsAScalingFailure) {

@@ -125,7 +125,7 @@ TEST_F(TarvikServer, NullArgumentsAndFailuresInTheErrorLog) {
   EXPECT_EQ(db_->value("SELECT tarvik(" + png + ", 'nomax', CAST(NULL AS SIGNED), 10)").value_or("NULL"),
             "Error: no maximum width or height given for " + path("nomax.jpg"));
   EXPECT_EQ(db_->value("SELECT tarvik(" + png + ", NULL, 32, 32)").value_or("NULL"),
-            "File written as " + path(".jpg"));
+            "Error: No file name for the thumbnail.");
   const auto junk = db_->value("SELECT tarvik('not an image at all', 'junk', 10, 10)");
   ASSERT_TRUE(junk.has_value());
   EXPECT_EQ(junk->rfind("Error loading the image for " + path("junk.jpg") + ". Err Code: ", 0), 0u);

@@ -12,10 +12,11 @@ using quarn::thumb::build_path;
 struct PathCase {
   std::optional<std::string> directory;
   std::string file_name;
-  std::string expected;
+  std::optional<std::string> expected;  // nothing: no file name left
 };
 
 TEST(BuildPath, SeparatorsSuffixAndDirectoryParts) {
+  const std::optional<std::string> none;
   const PathCase cases[] = {
       {std::nullopt, "cat.png", "cat.png.jpg"},
       {std::string(""), "cat.png", "cat.png.jpg"},
@@ -24,12 +25,24 @@ TEST(BuildPath, SeparatorsSuffixAndDirectoryParts) {
       {std::string("/var/thumbs/"), "x.jpeg", "/var/thumbs/x.jpeg.jpg"},
       {std::string("/var/thumbs"), "x.jpg.png", "/var/thumbs/x.jpg.png.jpg"},
       {std::string("/var/thumbs"), "Y.JpG", "/var/thumbs/Y.JpG"},
-      {std::string("D:\\thumbs"), "", "D:\\thumbs/.jpg"},
-      {std::string("D:\\thumbs"), "dir/", "D:\\thumbs/.jpg"},
       {std::string(""), "ab", "ab.jpg"},
       {std::string(""), "jpg", "jpg.jpg"},
       {std::string(""), ".jpg", ".jpg"},
       {std::string("t"), "../../etc/passwd", "t/passwd.jpg"},
+      // Names that look empty but are names.
+      {std::string("t"), "..jpg", "t/..jpg"},
+      {std::string("t"), "...", "t/....jpg"},
+      {std::string("t"), " ", "t/ .jpg"},
+      {std::string("t"), "a/.b", "t/.b.jpg"},
+      // Nothing left once the directory parts are gone.
+      {std::string("D:\\thumbs"), "", none},
+      {std::string("D:\\thumbs"), "dir/", none},
+      {std::string("t"), "a/b\\", none},
+      {std::string("t"), ".", none},
+      {std::string("t"), "..", none},
+      {std::string("t"), "./", none},
+      {std::string("t"), "a/..", none},
+      {std::nullopt, "x\\.", none},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(build_path(c.directory, c.file_name), c.expected)
@@ -41,8 +54,9 @@ TEST(BuildPath, ANameIsCutAtItsFirstNulSoTheSuffixAlwaysEndsThePath) {
   using namespace std::string_literals;
   EXPECT_EQ(build_path("d"s, "x.php\0y"s), "d/x.php.jpg");
   EXPECT_EQ(build_path("d"s, "a.jpg\0/../../z"s), "d/a.jpg");
-  EXPECT_EQ(build_path("d"s, "\0evil.php"s), "d/.jpg");
-  EXPECT_EQ(build_path("d"s, "sub/\0x/y.png"s), "d/.jpg");
+  EXPECT_EQ(build_path("d"s, "\0evil.php"s), std::nullopt);
+  EXPECT_EQ(build_path("d"s, "sub/\0x/y.png"s), std::nullopt);
+  EXPECT_EQ(build_path("d"s, "..\0x"s), std::nullopt);
 }
 
 TEST(BoxLimit, LowThirtyTwoBitsTakenAsMagnitude) {
