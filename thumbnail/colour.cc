@@ -1,0 +1,209 @@
+#include "colour.h"
+
+#include <lcms2.h>
+#include <spng.h>
+
+#include <cmath>
+
+#include "c_handle.h"
+
+namespace quarn::thumb {
+namespace {
+
+// lcms2 reads no environment. Each call has a context of its own, so no
+// state is shared between threads, and a silent error handler: a damaged
+// profile is reported only as a failure to open it or to build a transform.
+void stay_silent(cmsContext, cmsUInt32Number, const char*) {}
+
+using Context = CHandle<_cmsContext_struct, cmsDeleteContext>;
+using Profile = CHandle<void, cmsCloseProfile>;
+using Transform = CHandle<void, cmsDeleteTransform>;
+using Curve = CHandle<cmsToneCurve, cmsFreeToneCurve>;
+
+Context silent_context() {
+  Context context(cmsCreateContext(nullptr, nullptr));
+  if (context) cmsSetLogErrorHandlerTHR(context.get(), stay_silent);
+  return context;
+}
+
+// Transfer functions as lcms2's parametric curve of type 4:
+// Y = (aX + b)^g for X >= d, else cX.
+struct Transfer {
+  double g, a, b, c, d;
+};
+constexpr Transfer kSrgbTransfer{2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+// BT.709's (also BT.601's and BT.2020's) inverse OETF, as browsers apply it.
+constexpr Transfer kBt709Transfer{1 / 0.45, 1 / 1.099, 0.099 / 1.099, 1 / 4.5, 0.081};
+constexpr Transfer power(double exponent) { return {exponent, 1, 0, 0, 0}; }
+
+Curve curve(cmsContext context, const Transfer& t) {
+  const cmsFloat64Number params[] = {t.g, t.a, t.b, t.c, t.d};
+  return Curve(cmsBuildParametricToneCurve(context, 4, params));
+}
+
+// White point and red, green, blue primaries, each (x, y).
+using Chromaticities = std::array<double, 8>;
+constexpr Chromaticities kSrgbPrimaries{0.3127, 0.3290, 0.640, 0.330, 0.300, 0.600, 0.150, 0.060};
+
+Profile rgb_profile(cmsContext context, const Chromaticities& xy, const Transfer& transfer) {
+  const cmsCIExyY white{xy[0], xy[1], 1};
+  const cmsCIExyYTRIPLE primaries{{xy[2], xy[3], 1}, {xy[4], xy[5], 1}, {xy[6], xy[7], 1}};
+  const Curve tone = curve(context, transfer);
+  if (!tone) return nullptr;
+  cmsToneCurve* const curves[3] = {tone.get(), tone.get(), tone.get()};
+  return Profile(cmsCreateRGBProfileTHR(context, &white, &primaries, curves));
+}
+
+Profile grey_profile(cmsContext context, const Transfer& transfer) {
+  const Curve tone = curve(context, transfer);
+  return tone ? Profile(cmsCreateGrayProfileTHR(context, cmsD50_xyY(), tone.get())) : nullptr;
+}
+
+// ITU-T H.273 colour primaries by code point.
+struct NclxPrimaries {
+  int code;
+  Chromaticities xy;
+};
+constexpr double kD65[2] = {0.3127, 0.3290};
+constexpr NclxPrimaries kNclxPrimaries[] = {
+    {4, {0.310, 0.316, 0.67, 0.33, 0.21, 0.71, 0.14, 0.08}},                 // BT.470 M
+    {5, {kD65[0], kD65[1], 0.64, 0.33, 0.29, 0.60, 0.15, 0.06}},             // BT.601 625
+    {6, {kD65[0], kD65[1], 0.630, 0.340, 0.310, 0.595, 0.155, 0.070}},       // BT.601 525
+    {7, {kD65[0], kD65[1], 0.630, 0.340, 0.310, 0.595, 0.155, 0.070}},       // SMPTE 240M
+    {8, {0.310, 0.316, 0.681, 0.319, 0.243, 0.692, 0.145, 0.049}},           // generic film
+    {9, {kD65[0], kD65[1], 0.708, 0.292, 0.170, 0.797, 0.131, 0.046}},       // BT.2020
+    {11, {0.314, 0.351, 0.680, 0.320, 0.265, 0.690, 0.150, 0.060}},          // DCI-P3
+    {12, {kD65[0], kD65[1], 0.680, 0.320, 0.265, 0.690, 0.150, 0.060}},      // Display P3
+    {22, {kD65[0], kD65[1], 0.630, 0.340, 0.295, 0.605, 0.155, 0.077}},      // EBU 3213
+};
+
+// H.273 transfer characteristics; unknown ones (and HDR curves, which the
+// 8-bit decode does not tone-map) are taken as sRGB's.
+Transfer nclx_transfer(int code) {
+  switch (code) {
+    case 1: case 6: case 14: case 15: return kBt709Transfer;
+    case 4: return power(2.2);
+    case 5: return power(2.8);
+    case 8: return power(1.0);
+    default: return kSrgbTransfer;
+  }
+}
+
+Profile nclx_profile(cmsContext context, const ColourSpace::Nclx& nclx, int channels) {
+  const Transfer transfer = nclx_transfer(nclx.transfer);
+  const Chromaticities* primaries = &kSrgbPrimaries;  // BT.709, and any code unknown here
+  for (const NclxPrimaries& p : kNclxPrimaries)
+    if (p.code == nclx.primaries) primaries = &p.xy;
+  const bool srgb_curve = transfer.g == kSrgbTransfer.g && transfer.d == kSrgbTransfer.d;
+  if (srgb_curve && (channels == 1 || primaries == &kSrgbPrimaries)) return nullptr;  // sRGB already
+  return channels == 1 ? grey_profile(context, transfer) : rgb_profile(context, *primaries, transfer);
+}
+
+// A PNG's gAMA (the encoding exponent) and cHRM; either may be missing.
+Profile png_profile(cmsContext context, const ColourSpace& colour, int channels) {
+  Transfer transfer = kSrgbTransfer;
+  if (colour.gamma != 0) {
+    if (!(colour.gamma > 0.01 && colour.gamma < 100)) return nullptr;  // nonsense: untagged
+    transfer = power(1 / colour.gamma);
+  }
+  if (channels == 1) return grey_profile(context, transfer);
+  return rgb_profile(context, colour.chromaticities.value_or(kSrgbPrimaries), transfer);
+}
+
+// The source's profile, or nothing when the samples are to stay as they are.
+Profile source_profile(cmsContext context, const ColourSpace& colour, int channels) {
+  if (!colour.icc.empty()) {
+    Profile profile(cmsOpenProfileFromMemTHR(context, colour.icc.data(),
+                                             static_cast<cmsUInt32Number>(colour.icc.size())));
+    const cmsColorSpaceSignature wanted = channels == 1 ? cmsSigGrayData : cmsSigRgbData;
+    if (!profile || cmsGetColorSpace(profile.get()) != wanted) return nullptr;
+    return profile;
+  }
+  if (colour.srgb) return nullptr;
+  if (colour.nclx) return nclx_profile(context, *colour.nclx, channels);
+  if (colour.gamma != 0 || colour.chromaticities) return png_profile(context, colour, channels);
+  return nullptr;
+}
+
+// sRGB, or grey with sRGB's tone curve: grey stays grey.
+Profile srgb_profile(cmsContext context, int channels) {
+  return channels == 1 ? grey_profile(context, kSrgbTransfer)
+                       : Profile(cmsCreate_sRGBProfileTHR(context));
+}
+
+// Runs the transform row by row from `in` to `out` (which may be the same
+// buffer when the pixel sizes match).
+void transform_rows(void* transform, const std::uint8_t* in, int in_channels, std::uint8_t* out,
+                    int out_channels, std::uint32_t width, std::uint32_t height) {
+  for (std::uint32_t y = 0; y < height; ++y)
+    cmsDoTransform(transform, in + std::size_t{y} * width * in_channels,
+                   out + std::size_t{y} * width * out_channels, width);
+}
+
+}  // namespace
+
+void to_srgb(Raster& image, const ColourSpace& colour) {
+  if (!colour.tagged() || (image.channels != 1 && image.channels != 3)) return;
+  const Context context = silent_context();
+  if (!context) return;
+  const Profile source = source_profile(context.get(), colour, image.channels);
+  if (!source) return;
+  const Profile target = srgb_profile(context.get(), image.channels);
+  if (!target) return;
+  const cmsUInt32Number format = image.channels == 1 ? TYPE_GRAY_8 : TYPE_RGB_8;
+  const Transform transform(cmsCreateTransformTHR(context.get(), source.get(), format, target.get(),
+                                                  format, INTENT_PERCEPTUAL, 0));
+  if (!transform) return;
+  transform_rows(transform.get(), image.samples.data(), image.channels, image.samples.data(),
+                 image.channels, image.width, image.height);
+}
+
+bool cmyk_to_srgb(Raster& image, const std::vector<std::uint8_t>& icc, bool inverted) {
+  if (image.channels != 4 || icc.empty()) return false;
+  const Context context = silent_context();
+  if (!context) return false;
+  const Profile source(cmsOpenProfileFromMemTHR(context.get(), icc.data(),
+                                                static_cast<cmsUInt32Number>(icc.size())));
+  if (!source || cmsGetColorSpace(source.get()) != cmsSigCmykData) return false;
+  const Profile target(cmsCreate_sRGBProfileTHR(context.get()));
+  if (!target) return false;
+  const Transform transform(cmsCreateTransformTHR(context.get(), source.get(),
+                                                  inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8,
+                                                  target.get(), TYPE_RGB_8, INTENT_PERCEPTUAL, 0));
+  if (!transform) return false;
+  std::vector<std::uint8_t> rgb(std::size_t{image.width} * image.height * 3);
+  transform_rows(transform.get(), image.samples.data(), 4, rgb.data(), 3, image.width, image.height);
+  image.samples = std::move(rgb);
+  image.channels = 3;
+  return true;
+}
+
+ColourSpace png_colour_space(const unsigned char* data, std::size_t size) {
+  // Profiles of a few megabytes exist (large lookup tables); anything far
+  // beyond is not read.
+  constexpr std::size_t kMaxChunk = std::size_t{1} << 24;
+  ColourSpace colour;
+  const CHandle<spng_ctx, spng_ctx_free> png(spng_ctx_new(0));
+  if (!png || spng_set_png_buffer(png.get(), data, size) != 0 ||
+      spng_set_chunk_limits(png.get(), kMaxChunk, 2 * kMaxChunk) != 0)
+    return colour;
+  spng_iccp iccp{};
+  if (spng_get_iccp(png.get(), &iccp) == 0 && iccp.profile != nullptr) {
+    colour.icc.assign(iccp.profile, iccp.profile + iccp.profile_len);
+    return colour;
+  }
+  std::uint8_t intent = 0;
+  if (spng_get_srgb(png.get(), &intent) == 0) {
+    colour.srgb = true;
+    return colour;
+  }
+  double gamma = 0;
+  if (spng_get_gama(png.get(), &gamma) == 0 && std::isfinite(gamma)) colour.gamma = gamma;
+  spng_chrm c{};
+  if (spng_get_chrm(png.get(), &c) == 0)
+    colour.chromaticities = Chromaticities{c.white_point_x, c.white_point_y, c.red_x, c.red_y,
+                                           c.green_x,       c.green_y,       c.blue_x, c.blue_y};
+  return colour;
+}
+
+}  // namespace quarn::thumb
