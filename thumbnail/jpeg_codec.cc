@@ -228,7 +228,8 @@ std::optional<DecodedImage> decode_jpeg(const unsigned char* data, std::size_t s
   if (image.channels == 4) {
     // Ink has no colours of its own: through its profile where it has one,
     // at the decoded size (the reduction takes RGB).
-    if (!cmyk_to_srgb(image, colour.icc, d.info.saw_Adobe_marker)) cmyk_to_rgb(image, d.info.saw_Adobe_marker);
+    const bool inverted = d.info.saw_Adobe_marker;
+    if (!cmyk_to_srgb(image, colour.icc, inverted)) cmyk_to_rgb(image, inverted);
     colour = {};
   }
   DecodedImage decoded_image = decoded(std::move(image));
