@@ -1,9 +1,13 @@
 #include "colour.h"
 
 #include <lcms2.h>
+#include <lcms2_plugin.h>
 #include <spng.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdlib>
 
 #include "c_handle.h"
 
@@ -15,13 +19,88 @@ namespace {
 // profile is reported only as a failure to open it or to build a transform.
 void stay_silent(cmsContext, cmsUInt32Number, const char*) {}
 
+// lcms2 allocates the tables a profile declares before it reads them: a
+// profile of a few hundred bytes may declare hundreds of megabytes. Each
+// conversion has a budget, far above what real profiles and their
+// transforms take; an allocation past it fails, and lcms2 takes the profile
+// for broken. lcms2 allocates on the calling thread, so the budget in force
+// is the thread's; allocations outside one (none in practice) are not
+// limited.
+constexpr std::size_t kMemoryBudget = std::size_t{64} << 20;
+
+class Budget {
+ public:
+  Budget() : outer_(current_) { current_ = this; }
+  ~Budget() { current_ = outer_; }
+  Budget(const Budget&) = delete;
+  Budget& operator=(const Budget&) = delete;
+
+  static bool take(std::size_t size) {
+    if (current_ == nullptr) return true;
+    if (size > kMemoryBudget - current_->used_) return false;
+    current_->used_ += size;
+    return true;
+  }
+  static void give_back(std::size_t size) {
+    if (current_ != nullptr) current_->used_ -= std::min(size, current_->used_);
+  }
+
+ private:
+  static thread_local Budget* current_;
+  Budget* outer_;
+  std::size_t used_ = 0;
+};
+thread_local Budget* Budget::current_ = nullptr;
+
+// Each block starts with its size, in a header that keeps the alignment.
+using Header = std::max_align_t;
+std::size_t& size_of(Header* block) { return *reinterpret_cast<std::size_t*>(block); }
+
+void* budget_malloc(cmsContext, cmsUInt32Number size) {
+  if (!Budget::take(size)) return nullptr;
+  auto* block = static_cast<Header*>(std::malloc(sizeof(Header) + size));
+  if (block == nullptr) {
+    Budget::give_back(size);
+    return nullptr;
+  }
+  size_of(block) = size;
+  return block + 1;
+}
+
+void budget_free(cmsContext, void* data) {
+  if (data == nullptr) return;
+  Header* block = static_cast<Header*>(data) - 1;
+  Budget::give_back(size_of(block));
+  std::free(block);
+}
+
+void* budget_realloc(cmsContext context, void* data, cmsUInt32Number size) {
+  if (data == nullptr) return budget_malloc(context, size);
+  Header* block = static_cast<Header*>(data) - 1;
+  const std::size_t old_size = size_of(block);
+  if (size > old_size && !Budget::take(size - old_size)) return nullptr;
+  auto* moved = static_cast<Header*>(std::realloc(block, sizeof(Header) + size));
+  if (moved == nullptr) {
+    if (size > old_size) Budget::give_back(size - old_size);
+    return nullptr;
+  }
+  if (size < old_size) Budget::give_back(old_size - size);
+  size_of(moved) = size;
+  return moved + 1;
+}
+
+cmsPluginMemHandler budget_handler{{cmsPluginMagicNumber, LCMS_VERSION, cmsPluginMemHandlerSig, nullptr},
+                                   budget_malloc, budget_free, budget_realloc,
+                                   nullptr, nullptr, nullptr};
+
 using Context = CHandle<_cmsContext_struct, cmsDeleteContext>;
 using Profile = CHandle<void, cmsCloseProfile>;
 using Transform = CHandle<void, cmsDeleteTransform>;
 using Curve = CHandle<cmsToneCurve, cmsFreeToneCurve>;
 
+// A context for one conversion, under a Budget that outlives it.
 Context silent_context() {
-  Context context(cmsCreateContext(nullptr, nullptr));
+  Context context(cmsCreateContext(&budget_handler, nullptr));
   if (context) cmsSetLogErrorHandlerTHR(context.get(), stay_silent);
   return context;
 }
@@ -144,6 +223,7 @@ void transform_rows(void* transform, const std::uint8_t* in, int in_channels, st
 
 void to_srgb(Raster& image, const ColourSpace& colour) {
   if (!colour.tagged() || (image.channels != 1 && image.channels != 3)) return;
+  const Budget budget;
   const Context context = silent_context();
   if (!context) return;
   const Profile source = source_profile(context.get(), colour, image.channels);
@@ -160,6 +240,7 @@ void to_srgb(Raster& image, const ColourSpace& colour) {
 
 bool cmyk_to_srgb(Raster& image, const std::vector<std::uint8_t>& icc, bool inverted) {
   if (image.channels != 4 || icc.empty()) return false;
+  const Budget budget;
   const Context context = silent_context();
   if (!context) return false;
   const Profile source(cmsOpenProfileFromMemTHR(context.get(), icc.data(),
