@@ -8,15 +8,19 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
 
 #include "c_handle.h"
 
 namespace quarn::thumb {
 namespace {
 
-// lcms2 reads no environment. Each call has a context of its own, so no
-// state is shared between threads, and a silent error handler: a damaged
-// profile is reported only as a failure to open it or to build a transform.
+// lcms2 reads no environment. Its context has a silent error handler: a
+// damaged profile is reported only as a failure to open it or to build a
+// transform, never printed.
 void stay_silent(cmsContext, cmsUInt32Number, const char*) {}
 
 // lcms2 allocates the tables a profile declares before it reads them: a
@@ -44,6 +48,8 @@ class Budget {
   static void give_back(std::size_t size) {
     if (current_ != nullptr) current_->used_ -= std::min(size, current_->used_);
   }
+  // What the thread's conversion holds now.
+  static std::size_t used() { return current_ != nullptr ? current_->used_ : 0; }
 
  private:
   static thread_local Budget* current_;
@@ -95,14 +101,101 @@ cmsPluginMemHandler budget_handler{{cmsPluginMagicNumber, LCMS_VERSION, cmsPlugi
 
 using Context = CHandle<_cmsContext_struct, cmsDeleteContext>;
 using Profile = CHandle<void, cmsCloseProfile>;
-using Transform = CHandle<void, cmsDeleteTransform>;
 using Curve = CHandle<cmsToneCurve, cmsFreeToneCurve>;
 
-// A context for one conversion, under a Budget that outlives it.
-Context silent_context() {
-  Context context(cmsCreateContext(&budget_handler, nullptr));
-  if (context) cmsSetLogErrorHandlerTHR(context.get(), stay_silent);
-  return context;
+// Transforms are kept for the next image with the same description:
+// building one costs about 2 ms of processor time for an RGB profile and
+// 30 ms for a CMYK lookup table, applying it to a thumbnail a fraction of
+// that. They are shared by all threads: made without lcms2's one-pixel
+// cache (cmsFLAGS_NOCACHE), cmsDoTransform only reads them; handed out as
+// shared_ptr, so one dropped from the list stays whole while in use. All
+// of them, and the profiles they are made from, belong to one context that
+// lives as long as the library; threads may share a context once it is made
+// (only registering plug-ins changes it).
+using SharedTransform = std::shared_ptr<void>;
+
+class Transforms {
+ public:
+  Transforms() : context_(cmsCreateContext(&budget_handler, nullptr)) {
+    if (context_) cmsSetLogErrorHandlerTHR(context_.get(), stay_silent);
+  }
+
+  // The transform kept under `key`, or the one `build` makes from the
+  // context (nullptr when it cannot), kept unless the key is empty.
+  template <class Build>
+  SharedTransform get(const std::string& key, Build build) {
+    if (!key.empty()) {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      for (auto kept = kept_.begin(); kept != kept_.end(); ++kept) {
+        if (kept->key != key) continue;
+        kept_.splice(kept_.begin(), kept_, kept);
+        return kept->transform;
+      }
+    }
+    if (!context_) return nullptr;
+    // What the transform holds: the budget's growth while it is made (its
+    // profiles are closed by then).
+    const std::size_t before = Budget::used();
+    cmsHTRANSFORM built = build(context_.get());
+    if (built == nullptr) return nullptr;
+    const SharedTransform made(built, cmsDeleteTransform);
+    if (key.empty()) return made;
+    const std::size_t after = Budget::used();
+    const std::size_t bytes = key.size() + (after > before ? after - before : 0);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    kept_.push_front({key, made, bytes});
+    bytes_ += bytes;
+    while (kept_.size() > kEntries || bytes_ > kKeptBytes) {
+      bytes_ -= kept_.back().bytes;
+      kept_.pop_back();
+    }
+    return made;
+  }
+
+  // Keys longer than this (profiles of megabytes) are not kept.
+  static constexpr std::size_t kMaxKey = std::size_t{4} << 20;
+
+ private:
+  static constexpr std::size_t kEntries = 8;
+  static constexpr std::size_t kKeptBytes = std::size_t{32} << 20;  // keys and transforms
+  struct Kept {
+    std::string key;
+    SharedTransform transform;
+    std::size_t bytes;
+  };
+  const Context context_;  // outlives the transforms below
+  std::mutex mutex_;
+  std::list<Kept> kept_;  // most recently used first
+  std::size_t bytes_ = 0;
+};
+
+Transforms& transforms() {
+  static Transforms kept;
+  return kept;
+}
+
+// A key naming a conversion: what it reads, what it writes, and the
+// description of the source; empty when the description is too long to keep.
+template <class T>
+void append(std::string& key, const T& value) {
+  key.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+std::string key_of(cmsUInt32Number in, cmsUInt32Number out, const ColourSpace& colour) {
+  if (colour.icc.size() > Transforms::kMaxKey) return {};
+  std::string key(1, colour.icc.empty() ? 'D' : 'I');  // described or a profile
+  append(key, in);
+  append(key, out);
+  if (!colour.icc.empty()) {
+    key.append(colour.icc.begin(), colour.icc.end());
+    return key;
+  }
+  append(key, colour.srgb);
+  append(key, colour.gamma);
+  append(key, colour.chromaticities.value_or(std::array<double, 8>{}));
+  const ColourSpace::Nclx nclx = colour.nclx.value_or(ColourSpace::Nclx{0, 0, 0, false});
+  for (const int code : {nclx.primaries, nclx.transfer}) append(key, code);
+  return key;
 }
 
 // Transfer functions as lcms2's parametric curve of type 4:
@@ -224,15 +317,15 @@ void transform_rows(void* transform, const std::uint8_t* in, int in_channels, st
 void to_srgb(Raster& image, const ColourSpace& colour) {
   if (!colour.tagged() || (image.channels != 1 && image.channels != 3)) return;
   const Budget budget;
-  const Context context = silent_context();
-  if (!context) return;
-  const Profile source = source_profile(context.get(), colour, image.channels);
-  if (!source) return;
-  const Profile target = srgb_profile(context.get(), image.channels);
-  if (!target) return;
   const cmsUInt32Number format = image.channels == 1 ? TYPE_GRAY_8 : TYPE_RGB_8;
-  const Transform transform(cmsCreateTransformTHR(context.get(), source.get(), format, target.get(),
-                                                  format, INTENT_PERCEPTUAL, 0));
+  const SharedTransform transform =
+      transforms().get(key_of(format, format, colour), [&](cmsContext context) -> cmsHTRANSFORM {
+        const Profile source = source_profile(context, colour, image.channels);
+        const Profile target = source ? srgb_profile(context, image.channels) : nullptr;
+        if (!target) return nullptr;  // nothing to convert, or lcms2 cannot
+        return cmsCreateTransformTHR(context, source.get(), format, target.get(), format,
+                                     INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
+      });
   if (!transform) return;
   transform_rows(transform.get(), image.samples.data(), image.channels, image.samples.data(),
                  image.channels, image.width, image.height);
@@ -241,16 +334,19 @@ void to_srgb(Raster& image, const ColourSpace& colour) {
 bool cmyk_to_srgb(Raster& image, const std::vector<std::uint8_t>& icc, bool inverted) {
   if (image.channels != 4 || icc.empty()) return false;
   const Budget budget;
-  const Context context = silent_context();
-  if (!context) return false;
-  const Profile source(cmsOpenProfileFromMemTHR(context.get(), icc.data(),
-                                                static_cast<cmsUInt32Number>(icc.size())));
-  if (!source || cmsGetColorSpace(source.get()) != cmsSigCmykData) return false;
-  const Profile target(cmsCreate_sRGBProfileTHR(context.get()));
-  if (!target) return false;
-  const Transform transform(cmsCreateTransformTHR(context.get(), source.get(),
-                                                  inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8,
-                                                  target.get(), TYPE_RGB_8, INTENT_PERCEPTUAL, 0));
+  const cmsUInt32Number format = inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8;
+  ColourSpace colour;
+  colour.icc = icc;
+  const SharedTransform transform =
+      transforms().get(key_of(format, TYPE_RGB_8, colour), [&](cmsContext context) -> cmsHTRANSFORM {
+        const Profile source(cmsOpenProfileFromMemTHR(context, icc.data(),
+                                                      static_cast<cmsUInt32Number>(icc.size())));
+        if (!source || cmsGetColorSpace(source.get()) != cmsSigCmykData) return nullptr;
+        const Profile target(cmsCreate_sRGBProfileTHR(context));
+        if (!target) return nullptr;
+        return cmsCreateTransformTHR(context, source.get(), format, target.get(), TYPE_RGB_8,
+                                     INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
+      });
   if (!transform) return false;
   std::vector<std::uint8_t> rgb(std::size_t{image.width} * image.height * 3);
   transform_rows(transform.get(), image.samples.data(), 4, rgb.data(), 3, image.width, image.height);
