@@ -8,7 +8,7 @@
 // the 4000x3000 HEIC.
 //
 //   bench_thumbnail OUT_JSON PNG_1600x1200 JPEG_1600x1200 JPEG_4000x3000 JPEG_6000x4000
-//                   WEBP_4000x3000 HEIC_4000x3000 AVIF_4000x3000
+//                   WEBP_4000x3000 HEIC_4000x3000 AVIF_4000x3000 JPEG_ADOBE_RGB_4000x3000
 //   bench_thumbnail --once IMAGE|--none   (one thumbnail, for the peak size)
 //   bench_thumbnail --floor IMAGE N DIR   ((a) in a process of its own)
 #include <IL/il.h>
@@ -317,10 +317,11 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--once") == 0) return make_one(argv[2]);
   if (argc == 5 && std::strcmp(argv[1], "--floor") == 0)
     return floor_in_this_process(argv[2], std::atol(argv[3]), argv[4]);
-  if (argc != 9) {
+  if (argc != 10) {
     std::fprintf(stderr,
                  "usage: bench_thumbnail OUT_JSON PNG_1600x1200 JPEG_1600x1200 JPEG_4000x3000 "
-                 "JPEG_6000x4000 WEBP_4000x3000 HEIC_4000x3000 AVIF_4000x3000\n");
+                 "JPEG_6000x4000 WEBP_4000x3000 HEIC_4000x3000 AVIF_4000x3000 "
+                 "JPEG_ADOBE_RGB_4000x3000\n");
     return 2;
   }
   try {
@@ -335,6 +336,9 @@ int main(int argc, char** argv) {
         {"4000x3000 WebP", "img_webp", argv[6], "", qb::env_count("QUARN_BENCH_ITER_LARGE", 4), false},
         {"4000x3000 HEIC", "img_heic", argv[7], "", qb::env_count("QUARN_BENCH_ITER_LARGE", 4), false},
         {"4000x3000 AVIF", "img_avif", argv[8], "", qb::env_count("QUARN_BENCH_ITER_LARGE", 4), false},
+        // The 4000x3000 JPEG's data with an Adobe RGB profile: what colour
+        // management costs.
+        {"4000x3000 JPEG Adobe RGB", "img_tagged", argv[9], "", qb::env_count("QUARN_BENCH_ITER_LARGE", 4)},
     };
     for (auto& image : images) image.bytes = qb::read_bytes(image.file);
 
@@ -429,6 +433,9 @@ int main(int argc, char** argv) {
       std::printf("  %s: %.1f ms, %.2f x the 4000x3000 JPEG's %.1f ms\n", label, ms,
                   ms / large_jpeg_ms, large_jpeg_ms);
     }
+    const double tagged_ms = qb::median(b[find(images, "4000x3000 JPEG Adobe RGB")->label]);
+    std::printf("  4000x3000 JPEG Adobe RGB: %.2f ms, %.3f x the untagged one's %.2f ms\n", tagged_ms,
+                tagged_ms / large_jpeg_ms, large_jpeg_ms);
     std::printf("  1600x1200 PNG:  b/a %.3f (target <= 1.10: the library's sequence is what tarvik\n"
                 "                  did before, plus its checks)\n", png_ratio);
 

@@ -2,12 +2,17 @@
 //   make_image WIDTH HEIGHT FILE   (format from the file's suffix; .webp,
 //                                   .heic and .avif with their own encoders)
 //   make_image --size FILE         (prints WIDTHxHEIGHT)
+//   make_image --adobe-rgb IN OUT  (the JPEG IN, tagged with an Adobe RGB
+//                                   profile made by lcms2)
 #include <IL/il.h>
+#include <lcms2.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -72,15 +77,44 @@ int write_picture(unsigned width, unsigned height, const char* file) {
 
 }  // namespace
 
+// The same compressed data with an APP2 ICC_PROFILE segment after SOI:
+// only reading and applying the profile differs from the untagged file.
+int tag_adobe_rgb(const char* in, const char* out) {
+  std::ifstream file(in, std::ios::binary);
+  const std::string jpeg((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (jpeg.size() < 2 || jpeg.compare(0, 2, "\xFF\xD8") != 0) return 1;
+  const cmsCIExyY white{0.3127, 0.3290, 1};
+  const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}};
+  cmsToneCurve* gamma = cmsBuildGamma(nullptr, 563.0 / 256);
+  cmsToneCurve* const curves[3] = {gamma, gamma, gamma};
+  cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+  cmsUInt32Number size = 0;
+  cmsSaveProfileToMem(profile, nullptr, &size);
+  std::string icc(size, '\0');
+  cmsSaveProfileToMem(profile, icc.data(), &size);
+  cmsCloseProfile(profile);
+  cmsFreeToneCurve(gamma);
+  const std::size_t length = 2 + 14 + icc.size();
+  if (icc.empty() || length > 0xFFFF) return 1;
+  std::string segment = "\xFF\xE2";
+  segment += static_cast<char>(length >> 8);
+  segment += static_cast<char>(length & 0xFF);
+  segment += std::string("ICC_PROFILE\0\x01\x01", 14) + icc;
+  std::ofstream(out, std::ios::binary) << jpeg.substr(0, 2) << segment << jpeg.substr(2);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   ilInit();
   if (argc == 3 && std::strcmp(argv[1], "--size") == 0) return print_size(argv[2]);
+  if (argc == 4 && std::strcmp(argv[1], "--adobe-rgb") == 0) return tag_adobe_rgb(argv[2], argv[3]);
   if (argc == 4) {
     const long width = std::strtol(argv[1], nullptr, 10);
     const long height = std::strtol(argv[2], nullptr, 10);
     if (width > 0 && height > 0 && width <= 20000 && height <= 20000)
       return write_picture(static_cast<unsigned>(width), static_cast<unsigned>(height), argv[3]);
   }
-  std::fprintf(stderr, "usage: make_image WIDTH HEIGHT FILE | make_image --size FILE\n");
+  std::fprintf(stderr, "usage: make_image WIDTH HEIGHT FILE | make_image --size FILE | "
+                       "make_image --adobe-rgb IN OUT\n");
   return 2;
 }

@@ -25,6 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (p.width == 0 || p.height == 0 || p.width > kMaxImageSide || p.height > kMaxImageSide ||
       (p.channels != 3 && p.channels != 4) || p.stride < std::size_t{p.width} * p.channels)
     std::abort();
-  finish_thumbnail(p, thumbnail_size({p.width, p.height}, 1, 64, 48), 1, path);
+  finish_thumbnail(*decoded, thumbnail_size({p.width, p.height}, 1, 64, 48), 1, path);
   return 0;
 }

@@ -26,12 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto decoded = decode_jpeg(data, size, target);
     if (!decoded) continue;
     // The scale chosen covers the thumbnail, or is the full size.
-    const bool covers = decoded->width >= target.width && decoded->height >= target.height;
-    const bool full = decoded->width == check.width && decoded->height == check.height;
-    if ((!covers && !full) || (decoded->channels != 1 && decoded->channels != 3) ||
-        decoded->samples.size() != std::size_t{decoded->width} * decoded->height * decoded->channels)
+    const PixelView& p = decoded->pixels;
+    const bool covers = p.width >= target.width && p.height >= target.height;
+    const bool full = p.width == check.width && p.height == check.height;
+    if ((!covers && !full) || (p.channels != 1 && p.channels != 3) || p.stride != 0 || p.bottom_up)
       std::abort();
-    finish_thumbnail(view(*decoded), target, check.orientation, path);
+    finish_thumbnail(*decoded, target, check.orientation, path);
   }
   return 0;
 }

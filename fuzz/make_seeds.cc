@@ -1,11 +1,14 @@
 // Writes small valid seed images, one directory per format, into argv[1].
 #include <IL/il.h>
+#include <lcms2.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "../tests/support/encoded_images.h"
@@ -34,6 +37,50 @@ std::string encode(ILenum type, const std::string& scratch) {
   while (ilGetError() != IL_NO_ERROR) {
   }
   return bytes;
+}
+
+// The profile as lcms2 saves it; closes it.
+std::string saved(cmsHPROFILE profile) {
+  cmsUInt32Number size = 0;
+  std::string bytes;
+  if (profile != nullptr && cmsSaveProfileToMem(profile, nullptr, &size)) {
+    bytes.resize(size);
+    if (!cmsSaveProfileToMem(profile, bytes.data(), &size)) bytes.clear();
+  }
+  if (profile != nullptr) cmsCloseProfile(profile);
+  return bytes;
+}
+
+// Profiles of each kind a thumbnail converts: RGB and grey matrix-shaper
+// profiles, and CMYK and RGB lookup tables (with linear ramps: the fuzzer
+// only needs their structure).
+std::vector<std::pair<const char*, std::string>> icc_profiles() {
+  std::vector<std::pair<const char*, std::string>> profiles;
+  profiles.emplace_back("srgb", saved(cmsCreate_sRGBProfile()));
+  cmsToneCurve* gamma = cmsBuildGamma(nullptr, 1.8);
+  const cmsCIExyY white{0.3457, 0.3585, 1};
+  const cmsCIExyYTRIPLE primaries{{0.7347, 0.2653, 1}, {0.1596, 0.8404, 1}, {0.0366, 0.0001, 1}};
+  cmsToneCurve* const curves[3] = {gamma, gamma, gamma};
+  profiles.emplace_back("prophoto", saved(cmsCreateRGBProfile(&white, &primaries, curves)));
+  profiles.emplace_back("grey", saved(cmsCreateGrayProfile(cmsD50_xyY(), gamma)));
+  cmsFreeToneCurve(gamma);
+  for (const auto& [name, space, channels] :
+       {std::tuple<const char*, cmsColorSpaceSignature, int>{"cmyk_lut", cmsSigCmykData, 4},
+        {"rgb_lut", cmsSigRgbData, 3}}) {
+    cmsHPROFILE profile = cmsCreateProfilePlaceholder(nullptr);
+    cmsSetProfileVersion(profile, 2.1);  // lut16Type: a bare grid
+    cmsSetDeviceClass(profile, cmsSigOutputClass);
+    cmsSetColorSpace(profile, space);
+    cmsSetPCS(profile, cmsSigLabData);
+    cmsPipeline* lut = cmsPipelineAlloc(nullptr, static_cast<cmsUInt32Number>(channels), 3);
+    cmsPipelineInsertStage(lut, cmsAT_END,
+                           cmsStageAllocCLut16bit(nullptr, 3, static_cast<cmsUInt32Number>(channels), 3, nullptr));
+    cmsWriteTag(profile, cmsSigAToB0Tag, lut);
+    cmsWriteTag(profile, cmsSigMediaWhitePointTag, cmsD50_XYZ());
+    cmsPipelineFree(lut);
+    profiles.emplace_back(name, saved(profile));
+  }
+  return profiles;
 }
 
 }  // namespace
@@ -155,6 +202,13 @@ int main(int argc, char** argv) {
     put(heif, "av1-grey-mirrored", quarn::test::heif(pattern(1), w, h, 1, {HeifCodec::kAv1, 2}));
     put(heif, "av1-10bit", quarn::test::avif_10bit(pattern(3), w, h));
     put(heif, "hevc-grid", quarn::test::heic_grid(pattern(3), w, h, 3));
+  }
+  const std::string icc = root + "/icc";
+  mkdir(icc.c_str(), 0755);
+  for (const auto& [profile_name, bytes] : icc_profiles()) {
+    if (bytes.empty()) continue;
+    write(icc + "/" + profile_name, bytes);
+    ++written;
   }
   const std::string hostile = root + "/hostile";
   mkdir(hostile.c_str(), 0755);

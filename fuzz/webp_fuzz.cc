@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool reduced = p.width == target.width && p.height == target.height;
     const bool full = p.width == check.width && p.height == check.height;
     if ((!reduced && !full) || (p.channels != 3 && p.channels != 4)) std::abort();
-    finish_thumbnail(p, target, check.orientation, path);
+    finish_thumbnail(*decoded, target, check.orientation, path);
   }
   return 0;
 }

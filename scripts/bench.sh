@@ -68,11 +68,12 @@ echo "generating the images..."
   "$bin/make_image" 1600 1200 "$images/medium.png" &&
   "$bin/make_image" 1600 1200 "$images/medium.jpg" &&
   "$bin/make_image" 4000 3000 "$images/large.jpg" &&
+  "$bin/make_image" --adobe-rgb "$images/large.jpg" "$images/large-adobe.jpg" &&
   "$bin/make_image" 6000 4000 "$images/huge.jpg" &&
   "$bin/make_image" 4000 3000 "$images/large.webp" &&
   "$bin/make_image" 4000 3000 "$images/large.heic" &&
   "$bin/make_image" 4000 3000 "$images/large.avif" || { echo "bench: cannot generate images" >&2; exit 1; }
-for f in small.png medium.png medium.jpg large.jpg huge.jpg; do
+for f in small.png medium.png medium.jpg large.jpg large-adobe.jpg huge.jpg; do
   printf '  %-10s %s, %s bytes\n' "$f" "$("$bin/make_image" --size "$images/$f")" "$(stat -c %s "$images/$f")"
 done
 for f in large.webp large.heic large.avif; do  # DevIL does not read these
@@ -82,7 +83,7 @@ done
 selected settings && run settings "$bin/bench_settings" "$out/settings.json"
 selected thumbnail && run thumbnail "$bin/bench_thumbnail" "$out/thumbnail.json" \
   "$images/medium.png" "$images/medium.jpg" "$images/large.jpg" "$images/huge.jpg" \
-  "$images/large.webp" "$images/large.heic" "$images/large.avif"
+  "$images/large.webp" "$images/large.heic" "$images/large.avif" "$images/large-adobe.jpg"
 if selected mail; then
   run mail "$bin/bench_mail" "$out/mail.json"
   # Where a call's time goes, beyond the phase profile that bench_mail

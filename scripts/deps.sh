@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config binutils
   mariadb-server mariadb-client libmariadbd-dev libmariadb-dev
-  libdevil-dev libjpeg62-turbo-dev libwebp-dev libheif-dev libavif-dev
+  libdevil-dev libjpeg62-turbo-dev libwebp-dev libheif-dev libavif-dev liblcms2-dev libspng-dev
   libboost-dev libboost-system-dev libinih-dev libssl-dev openssl ca-certificates
   googletest libgtest-dev
   python3

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Fuzzes the thumbnail pre-flight check and image stage with libFuzzer.
+# Fuzzes the thumbnail pre-flight check, image stage and colour profiles with libFuzzer.
 #   FUZZ_SECONDS   run time per target and format (default 20)
 #   FUZZ_FORMATS   seed formats to run (default: all)
 #   FUZZ_TARGETS   targets to run (default: all)
@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-20}
 build=${FUZZ_BUILD:-build-fuzz}
 formats=${FUZZ_FORMATS:-"png jpeg gif bmp tga tiff psd ico pcx pnm webp heif"}
-targets=" ${FUZZ_TARGETS:-image_stage_fuzz jpeg_fast_fuzz webp_fuzz heif_fuzz unread_fuzz detect_fuzz format_fuzz path_fuzz mail_script_fuzz smtp_reply_fuzz settings_fuzz} "
+targets=" ${FUZZ_TARGETS:-image_stage_fuzz jpeg_fast_fuzz webp_fuzz heif_fuzz icc_fuzz unread_fuzz detect_fuzz format_fuzz path_fuzz mail_script_fuzz smtp_reply_fuzz settings_fuzz} "
 regressions=tests/thumbnail/regressions
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DQUARN_SANITIZE=fuzzer -DQUARN_TESTS=OFF \
@@ -67,6 +67,8 @@ done
 run jpeg_fast_fuzz jpeg "$seeds/jpeg"
 run webp_fuzz webp "$seeds/webp" "$seeds/hostile"
 run heif_fuzz heif "$seeds/heif" "$seeds/hostile"
+# Embedded colour profiles through lcms2.
+run icc_fuzz icc "$seeds/icc"
 # Without the check, over the formats it refuses unread: evidence only.
 if [ -z "${FUZZ_FORMATS:-}" ] || [[ " $formats " == *" unread "* ]]; then
   run unread_fuzz unread "$seeds/unread"

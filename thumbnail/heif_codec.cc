@@ -4,33 +4,33 @@
 
 #include <memory>
 
+#include "c_handle.h"
 #include "env.h"
 #include "image_limits.h"
 
 namespace quarn::thumb {
 namespace {
 
-// libheif's registry of decoders is shared by the process and counted: a
-// call holds a reference while it decodes, so that no other call's
-// heif_deinit clears it meanwhile. heif_init and heif_deinit take
-// libheif's own lock; heif_init counts even when it reports an error.
-class HeifLibrary {
+// libheif's registry of decoders is shared by the process and counted:
+// this library holds one reference for as long as it is loaded, so that
+// neither its calls nor any other user's heif_deinit empties it, and it
+// never empties it for others. heif_init reads the environment
+// (LIBHEIF_PLUGIN_PATH); it counts even when it reports an error.
+class HeifRegistration {
  public:
-  HeifLibrary() { heif_init(nullptr); }
-  ~HeifLibrary() { heif_deinit(); }
-  HeifLibrary(const HeifLibrary&) = delete;
-  HeifLibrary& operator=(const HeifLibrary&) = delete;
-};
+  HeifRegistration() {
+    EnvReadHold environment;
+    heif_init(nullptr);
+  }
+  ~HeifRegistration() { heif_deinit(); }
+  HeifRegistration(const HeifRegistration&) = delete;
+  HeifRegistration& operator=(const HeifRegistration&) = delete;
+} const registration;
 
-template <class T, void (*Release)(T*)>
-struct Releaser {
-  void operator()(T* p) const { Release(p); }
-};
-using Context = std::unique_ptr<heif_context, Releaser<heif_context, heif_context_free>>;
-using Handle = std::unique_ptr<const heif_image_handle,
-                               Releaser<const heif_image_handle, heif_image_handle_release>>;
-using Options = std::unique_ptr<heif_decoding_options,
-                                Releaser<heif_decoding_options, heif_decoding_options_free>>;
+using Context = CHandle<heif_context, heif_context_free>;
+using Handle = CHandle<const heif_image_handle, heif_image_handle_release>;
+using Options = CHandle<heif_decoding_options, heif_decoding_options_free>;
+using Nclx = CHandle<heif_color_profile_nclx, heif_nclx_color_profile_free>;
 
 bool ok(const heif_error& error) { return error.code == heif_error_Ok; }
 
@@ -41,13 +41,29 @@ bool allowed(int width, int height) {
              kMaxImagePixels;
 }
 
+// The colour box: an ICC profile where there is one, else nclx code points.
+ColourSpace colour_space(const heif_image_handle* handle) {
+  ColourSpace colour;
+  const std::size_t icc_size = heif_image_handle_get_raw_color_profile_size(handle);
+  if (icc_size > 0) {
+    colour.icc.resize(icc_size);
+    if (!ok(heif_image_handle_get_raw_color_profile(handle, colour.icc.data()))) colour.icc.clear();
+    return colour;
+  }
+  heif_color_profile_nclx* box = nullptr;
+  const bool found = ok(heif_image_handle_get_nclx_color_profile(handle, &box));
+  const Nclx nclx(box);
+  if (found && nclx)
+    colour.nclx = ColourSpace::Nclx{nclx->color_primaries, nclx->transfer_characteristics,
+                                    nclx->matrix_coefficients, nclx->full_range_flag != 0};
+  return colour;
+}
+
 }  // namespace
 
 std::optional<DecodedImage> decode_heif(const unsigned char* data, std::size_t size) {
-  // libheif reads LIBHEIF_PLUGIN_PATH as it registers its decoders, libaom
-  // its SIMD switches as it sets up.
-  EnvReadHold environment;
-  HeifLibrary library;
+  // No environment hold: once registered, libheif and the decoders it
+  // uses here (libde265, dav1d) read no environment.
   const Context context(heif_context_alloc());
   if (!context) return std::nullopt;
   // libheif's own limit on every image's side; tiles are decoded one after
@@ -84,7 +100,7 @@ std::optional<DecodedImage> decode_heif(const unsigned char* data, std::size_t s
     return std::nullopt;
   const PixelView pixels{plane, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
                          channels, false, static_cast<std::size_t>(stride)};
-  return DecodedImage{pixels, owner, {}};
+  return DecodedImage{pixels, owner, colour_space(primary)};
 }
 
 }  // namespace quarn::thumb

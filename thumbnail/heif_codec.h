@@ -14,7 +14,8 @@ namespace quarn::thumb {
 // first image, also in a file that holds a sequence) to 8-bit RGB or RGBA,
 // as libheif shows it: rotated, mirrored and cropped as the file says
 // (EXIF orientation, which HEIF files also carry, describes the same turn
-// and is not applied on top), deeper samples reduced to 8 bits. Refuses,
+// and is not applied on top), deeper samples reduced to 8 bits; its colour
+// box (an ICC profile or nclx code points) is its colour space. Refuses,
 // before anything is decoded, an image larger than the limits of
 // image_limits.h. Nothing when refused or when libheif fails.
 std::optional<DecodedImage> decode_heif(const unsigned char* data, std::size_t size);

@@ -2,11 +2,16 @@
 
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <vector>
 
 // jpeglib.h needs FILE and size_t declared first.
 #include <jerror.h>
 #include <jpeglib.h>
 
+#include "c_handle.h"
+#include "colour.h"
 #include "env.h"
 #include "replace_file.h"
 
@@ -52,15 +57,36 @@ struct Decoder {
   jpeg_progress_mgr progress;
 };
 
-bool open_decoder(Decoder& d, const unsigned char* data, std::size_t size) {
+bool create_decoder(Decoder& d) {
   install(d.trap, *reinterpret_cast<jpeg_common_struct*>(&d.info));
   if (setjmp(d.trap.jump)) return false;
   jpeg_create_decompress(&d.info);
+  return true;
+}
+
+bool read_header(Decoder& d, const unsigned char* data, std::size_t size) {
+  if (setjmp(d.trap.jump)) return false;
   d.progress.progress_monitor = limit_scans;
   d.info.progress = &d.progress;
   jpeg_mem_src(&d.info, data, static_cast<unsigned long>(size));
+  jpeg_save_markers(&d.info, JPEG_APP0 + 2, 0xFFFF);  // ICC profile chunks
   jpeg_read_header(&d.info, TRUE);
   return true;
+}
+
+// The ICC profile's chunks joined; empty when there is none or its chunks
+// do not add up (libjpeg warns, and the image is shown untagged).
+std::vector<std::uint8_t> read_profile(Decoder& d) {
+  JOCTET* data = nullptr;
+  unsigned int length = 0;
+  const auto read = [&d, &data, &length] {
+    if (setjmp(d.trap.jump)) return false;
+    return jpeg_read_icc_profile(&d.info, &data, &length) == TRUE;
+  };
+  const bool found = read();
+  const CHandle<JOCTET, std::free> owned(data);
+  if (!found || data == nullptr) return {};
+  return std::vector<std::uint8_t>(data, data + length);
 }
 
 // Grey stays grey, YCbCr and RGB give RGB, CMYK and YCCK give CMYK (made
@@ -85,9 +111,27 @@ bool choose_scale(Decoder& d, Size at_least) {
   return true;
 }
 
-bool read_rows(Decoder& d, std::uint8_t* samples) {
+// libjpeg-turbo looks up its JSIMD_* switches as a thread's first coder
+// starts, in jpeg_start_decompress or jpeg_start_compress.
+thread_local bool simd_switches_read = false;
+
+template <class Start>
+bool start_coder(Start start) {
+  std::optional<EnvReadHold> environment;
+  if (!simd_switches_read) environment.emplace();
+  const bool started = start();
+  if (started) simd_switches_read = true;
+  return started;
+}
+
+bool start_rows(Decoder& d) {
   if (setjmp(d.trap.jump)) return false;
   jpeg_start_decompress(&d.info);
+  return true;
+}
+
+bool read_rows(Decoder& d, std::uint8_t* samples) {
+  if (setjmp(d.trap.jump)) return false;
   const std::size_t row_bytes = std::size_t{d.info.output_width} * d.info.output_components;
   while (d.info.output_scanline < d.info.output_height) {
     JSAMPROW row = samples + d.info.output_scanline * row_bytes;
@@ -119,10 +163,15 @@ struct Encoder {
   Trap trap;
 };
 
-bool encode(Encoder& e, std::FILE* file, const Raster& image) {
+bool create_encoder(Encoder& e) {
   install(e.trap, *reinterpret_cast<jpeg_common_struct*>(&e.info));
   if (setjmp(e.trap.jump)) return false;
   jpeg_create_compress(&e.info);
+  return true;
+}
+
+bool start_encoder(Encoder& e, std::FILE* file, const Raster& image) {
+  if (setjmp(e.trap.jump)) return false;
   jpeg_stdio_dest(&e.info, file);
   e.info.image_width = image.width;
   e.info.image_height = image.height;
@@ -131,6 +180,11 @@ bool encode(Encoder& e, std::FILE* file, const Raster& image) {
   jpeg_set_defaults(&e.info);
   jpeg_set_quality(&e.info, kJpegQuality, TRUE);
   jpeg_start_compress(&e.info, TRUE);
+  return true;
+}
+
+bool write_rows(Encoder& e, const Raster& image) {
+  if (setjmp(e.trap.jump)) return false;
   const std::size_t row_bytes = std::size_t{image.width} * image.channels;
   while (e.info.next_scanline < e.info.image_height) {
     JSAMPROW row = const_cast<std::uint8_t*>(image.samples.data()) + e.info.next_scanline * row_bytes;
@@ -140,27 +194,48 @@ bool encode(Encoder& e, std::FILE* file, const Raster& image) {
   return true;
 }
 
+// Writes the whole file; the environment is held only where libjpeg reads it.
+bool encode(Encoder& e, std::FILE* file, const Raster& image) {
+  bool created = false;
+  {
+    EnvReadHold environment;  // jpeg_create_compress reads JPEGMEM
+    created = create_encoder(e);
+  }
+  return created && start_coder([&] { return start_encoder(e, file, image); }) &&
+         write_rows(e, image);
+}
+
 }  // namespace
 
-std::optional<Raster> decode_jpeg(const unsigned char* data, std::size_t size, Size at_least) {
-  // libjpeg reads the environment: JPEGMEM when a decoder is made, its SIMD
-  // switches on a thread's first decode.
-  EnvReadHold environment;
+std::optional<DecodedImage> decode_jpeg(const unsigned char* data, std::size_t size, Size at_least) {
   Decoder d{};
-  struct Release {
-    Decoder& d;
-    ~Release() { jpeg_destroy_decompress(&d.info); }
-  } release{d};
-  if (!open_decoder(d, data, size) || !choose_colours(d) || !choose_scale(d, at_least))
+  const AtExit destroy([&d] { jpeg_destroy_decompress(&d.info); });
+  bool created = false;
+  {
+    EnvReadHold environment;  // jpeg_create_decompress reads JPEGMEM
+    created = create_decoder(d);
+  }
+  if (!created || !read_header(d, data, size) || !choose_colours(d) || !choose_scale(d, at_least))
     return std::nullopt;
+  ColourSpace colour;
+  colour.icc = read_profile(d);
+  if (!start_coder([&d] { return start_rows(d); })) return std::nullopt;
   Raster image;
   image.width = d.info.output_width;
   image.height = d.info.output_height;
   image.channels = d.info.output_components;
   image.samples.resize(std::size_t{image.width} * image.height * image.channels);
   if (!read_rows(d, image.samples.data())) return std::nullopt;
-  if (image.channels == 4) cmyk_to_rgb(image, d.info.saw_Adobe_marker);
-  return image;
+  if (image.channels == 4) {
+    // Ink has no colours of its own: through its profile where it has one,
+    // at the decoded size (the reduction takes RGB).
+    const bool inverted = d.info.saw_Adobe_marker;
+    if (!cmyk_to_srgb(image, colour.icc, inverted)) cmyk_to_rgb(image, inverted);
+    colour = {};
+  }
+  DecodedImage decoded_image = decoded(std::move(image));
+  decoded_image.colour = std::move(colour);
+  return decoded_image;
 }
 
 WriteResult write_jpeg(const Raster& image, const std::string& path) {
@@ -169,11 +244,10 @@ WriteResult write_jpeg(const Raster& image, const std::string& path) {
   bool encoded = false;
   bool write_error = false;
   {
-    EnvReadHold environment;  // JPEGMEM, as for decoding
     Encoder e{};
+    const AtExit destroy([&e] { jpeg_destroy_compress(&e.info); });
     encoded = encode(e, file.stream(), image);
     write_error = !encoded && e.trap.manager.msg_code == JERR_FILE_WRITE;
-    jpeg_destroy_compress(&e.info);
   }
   if (!encoded) return write_error ? WriteResult::kWriteFailed : WriteResult::kEncodeFailed;
   switch (file.commit()) {

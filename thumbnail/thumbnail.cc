@@ -1,6 +1,7 @@
 #include "thumbnail.h"
 
 #include "ascii.h"
+#include "colour.h"
 #include "env.h"
 #include "heif_codec.h"
 #include "jpeg_codec.h"
@@ -157,10 +158,6 @@ StageResult decode_with_library(const void* data, unsigned long size, const Pref
   // The image library keeps one bound image, one pending error and its
   // settings for the whole process: one row's image work at a time.
   std::lock_guard<std::mutex> guard(image_library_lock());
-  // The codecs read the environment (libjpeg: JPEGMEM) while a reload may
-  // be moving it. Taken after the image lock so a waiting reload is never
-  // held up by rows that queue for the image library.
-  EnvReadHold environment;
   ilInit();
   // Errors left over from an earlier row would be reported as this row's.
   clear_pending_errors();
@@ -179,7 +176,16 @@ StageResult decode_with_library(const void* data, unsigned long size, const Pref
     clear_pending_errors();
     if (type != IL_TYPE_UNKNOWN) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
   }
-  if (!ilLoadL(IL_TYPE_UNKNOWN, data, static_cast<ILuint>(size))) {
+  // Of the library's readers, libjpeg's reads the environment (JPEGMEM as
+  // it sets up, its JSIMD_* switches on a thread's first use), and so does
+  // libtiff's (libjpeg again for JPEG-compressed TIFFs, and
+  // LIBTIFF_STRILE_ARRAY_MAX_RESIZE_COUNT for huge strip tables); the others
+  // (libpng, libmng, lcms2 and its own) read none.
+  std::optional<EnvReadHold> environment;
+  if (check.kind == ImageKind::kJpeg || check.kind == ImageKind::kTiff) environment.emplace();
+  const bool loaded = ilLoadL(IL_TYPE_UNKNOWN, data, static_cast<ILuint>(size)) == IL_TRUE;
+  environment.reset();
+  if (!loaded) {
     // Bytes that no reader takes leave no error at all; a failure never
     // reports 0, "no error".
     const ILenum error = ilGetError();
@@ -244,9 +250,11 @@ StageResult save(const Raster& image, const std::string& path) {
   return {Stage::kSave, IL_LIB_JPEG_ERROR};
 }
 
-// Enlarged where the thumbnail is larger, turned upright and written.
+// Converted to sRGB (few pixels are left), enlarged where the thumbnail is
+// larger, turned upright and written.
 StageResult complete_thumbnail(Raster pixels, Size target, int orientation,
-                               const std::string& path) {
+                               const ColourSpace& colour, const std::string& path) {
+  to_srgb(pixels, colour);
   if (pixels.width != target.width || pixels.height != target.height) {
     const StageResult enlarged = enlarge_with_library(pixels, target);
     if (enlarged.stage != Stage::kDone) return enlarged;
@@ -280,10 +288,11 @@ Size thumbnail_size(Size stored, int orientation, std::uint32_t max_width,
   return {upright.height, upright.width};
 }
 
-StageResult finish_thumbnail(const PixelView& decoded, Size target, int orientation,
+StageResult finish_thumbnail(const DecodedImage& decoded, Size target, int orientation,
                              const std::string& path) {
   if (!scaled_size_allowed(target, 1)) return {Stage::kScale, IL_INVALID_PARAM};
-  return complete_thumbnail(thumbnail_pixels(decoded, target), target, orientation, path);
+  return complete_thumbnail(thumbnail_pixels(decoded.pixels, target), target, orientation,
+                            decoded.colour, path);
 }
 
 StageResult run_image_stage(const void* data, unsigned long size,
@@ -301,30 +310,33 @@ StageResult run_image_stage(const void* data, unsigned long size,
                                        max_height);
     const auto decoded = decode_webp(static_cast<const unsigned char*>(data), size, target);
     if (!decoded) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
-    return finish_thumbnail(decoded->pixels, target, check.orientation, path);
+    return finish_thumbnail(*decoded, target, check.orientation, path);
   }
   if (check.kind == ImageKind::kHeif) {
     const auto decoded = decode_heif(static_cast<const unsigned char*>(data), size);
     if (!decoded) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
     const PixelView& pixels = decoded->pixels;
     // libheif has turned the image upright.
-    return finish_thumbnail(pixels, thumbnail_size({pixels.width, pixels.height}, 1, max_width, max_height),
+    return finish_thumbnail(*decoded, thumbnail_size({pixels.width, pixels.height}, 1, max_width, max_height),
                             1, path);
   }
   if (check.kind == ImageKind::kJpeg) {
     // Decoded at the smallest DCT scale that still covers the thumbnail.
     const Size target = thumbnail_size({check.width, check.height}, check.orientation, max_width,
                                        max_height);
-    const std::optional<Raster> decoded =
-        decode_jpeg(static_cast<const unsigned char*>(data), size, target);
-    if (decoded) return finish_thumbnail(view(*decoded), target, check.orientation, path);
+    const auto decoded = decode_jpeg(static_cast<const unsigned char*>(data), size, target);
+    if (decoded) return finish_thumbnail(*decoded, target, check.orientation, path);
   }
   Raster pixels;
   Size target{};
   const StageResult decoded =
       decode_with_library(data, size, check, max_width, max_height, pixels, target);
   if (decoded.stage != Stage::kDone) return decoded;
-  return complete_thumbnail(std::move(pixels), target, check.orientation, path);
+  // The image library drops what PNGs say of their colours; their chunks do not.
+  const ColourSpace colour = check.kind == ImageKind::kPng
+                                 ? png_colour_space(static_cast<const unsigned char*>(data), size)
+                                 : ColourSpace{};
+  return complete_thumbnail(std::move(pixels), target, check.orientation, colour, path);
 }
 
 std::string stage_message(StageResult result, const std::string& path) {

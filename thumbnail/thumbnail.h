@@ -53,9 +53,10 @@ StageResult run_image_stage(const void* data, unsigned long size,
 
 // The steps after decoding, for any decoder that runs outside the image
 // library's lock: alpha onto white, reduced by area average (or enlarged by
-// the image library), turned upright, written as JPEG. `target` is the
-// thumbnail's size in the stored orientation (thumbnail_size).
-StageResult finish_thumbnail(const PixelView& decoded, Size target, int orientation,
+// the image library), converted to sRGB from its colour space, turned
+// upright, written as JPEG. `target` is the thumbnail's size in the stored
+// orientation (thumbnail_size).
+StageResult finish_thumbnail(const DecodedImage& decoded, Size target, int orientation,
                              const std::string& path);
 
 // The status text for an outcome of the image stage.

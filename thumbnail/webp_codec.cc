@@ -3,6 +3,8 @@
 #include <webp/decode.h>
 #include <webp/demux.h>
 
+#include "c_handle.h"
+
 namespace quarn::thumb {
 namespace {
 
@@ -44,19 +46,10 @@ std::optional<DecodedImage> decode_still(const std::uint8_t* data, std::size_t s
 
 // The first frame where it lies on the canvas, the rest transparent: what
 // a viewer shows first (it has nothing to blend with or dispose of yet).
-std::optional<DecodedImage> decode_first_frame(const std::uint8_t* data, std::size_t size) {
-  const WebPData whole{data, size};
-  WebPDemuxer* demuxer = WebPDemux(&whole);
+std::optional<DecodedImage> decode_first_frame(WebPDemuxer* demuxer) {
   if (demuxer == nullptr) return std::nullopt;
-  struct Release {
-    WebPDemuxer* demuxer;
-    WebPIterator frame{};
-    ~Release() {
-      WebPDemuxReleaseIterator(&frame);
-      WebPDemuxDelete(demuxer);
-    }
-  } release{demuxer};
-  WebPIterator& frame = release.frame;
+  WebPIterator frame{};
+  const AtExit release([&frame] { WebPDemuxReleaseIterator(&frame); });
   if (!WebPDemuxGetFrame(demuxer, 1, &frame)) return std::nullopt;
   Raster canvas;
   canvas.width = WebPDemuxGetI(demuxer, WEBP_FF_CANVAS_WIDTH);
@@ -86,13 +79,31 @@ std::optional<DecodedImage> decode_first_frame(const std::uint8_t* data, std::si
   return decoded(std::move(canvas));
 }
 
+// The ICCP chunk's profile, when the file has one.
+ColourSpace colour_space(WebPDemuxer* demuxer) {
+  ColourSpace colour;
+  if (demuxer == nullptr || (WebPDemuxGetI(demuxer, WEBP_FF_FORMAT_FLAGS) & ICCP_FLAG) == 0)
+    return colour;
+  WebPChunkIterator chunk{};
+  const AtExit release([&chunk] { WebPDemuxReleaseChunkIterator(&chunk); });
+  if (WebPDemuxGetChunk(demuxer, "ICCP", 1, &chunk))
+    colour.icc.assign(chunk.chunk.bytes, chunk.chunk.bytes + chunk.chunk.size);
+  return colour;
+}
+
 }  // namespace
 
 std::optional<DecodedImage> decode_webp(const unsigned char* data, std::size_t size, Size target) {
   WebPBitstreamFeatures features;
   if (WebPGetFeatures(data, size, &features) != VP8_STATUS_OK) return std::nullopt;
-  return features.has_animation ? decode_first_frame(data, size)
-                                : decode_still(data, size, features, target);
+  // The container's chunks; a still image decodes without them.
+  const WebPData whole{data, size};
+  const CHandle<WebPDemuxer, WebPDemuxDelete> demuxer(WebPDemux(&whole));
+  std::optional<DecodedImage> image = features.has_animation
+                                          ? decode_first_frame(demuxer.get())
+                                          : decode_still(data, size, features, target);
+  if (image) image->colour = colour_space(demuxer.get());
+  return image;
 }
 
 }  // namespace quarn::thumb

@@ -135,6 +135,9 @@ TEST(HardeningStress, EightThreadsMixAllFourFunctions) {
       {"heic", quarn::test::heif(quarn::test::Samples(40 * 30 * 3, 60), 40, 30, 3, {}), Expect::kWritten, 20, 15},
       {"avif", quarn::test::heif(quarn::test::Samples(40 * 30 * 3, 60), 40, 30, 3, {quarn::test::HeifCodec::kAv1}),
        Expect::kWritten, 20, 15},
+      // Display P3: both threads convert through one kept colour transform.
+      {"heic_p3", quarn::test::heif(quarn::test::Samples(40 * 30 * 3, 90), 40, 30, 3, {quarn::test::HeifCodec::kHevc, 1, 0, 90, 12}),
+       Expect::kWritten, 20, 15},
       {"text", std::string("not an image at all"), Expect::kLoadFailure},
       {"empty", std::string(), Expect::kLoadFailure},
       {"null", std::nullopt, Expect::kLoadFailure},

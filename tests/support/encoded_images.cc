@@ -125,6 +125,16 @@ std::string heif(const Samples& samples, unsigned width, unsigned height, int ch
     // libaom's default speed takes a minute for a 12-megapixel image.
     if (options.codec == HeifCodec::kAv1) heif_encoder_set_parameter_integer(encoder, "speed", 8);
     encoding->image_orientation = static_cast<heif_orientation>(options.orientation);
+    heif_color_profile_nclx* nclx = options.nclx_primaries != 0 ? heif_nclx_color_profile_alloc() : nullptr;
+    if (nclx != nullptr) {
+      heif_nclx_color_profile_set_color_primaries(nclx, static_cast<std::uint16_t>(options.nclx_primaries));
+      heif_nclx_color_profile_set_transfer_characteristics(nclx, heif_transfer_characteristic_IEC_61966_2_1);
+      heif_nclx_color_profile_set_matrix_coefficients(nclx, heif_matrix_coefficients_ITU_R_BT_601_6);
+      nclx->full_range_flag = 1;
+      heif_image_set_nclx_color_profile(image, nclx);  // copied
+      heif_nclx_color_profile_free(nclx);
+      encoding->macOS_compatibility_workaround_no_nclx_profile = 0;  // which drops the box
+    }
     heif_writer writer{1, append};
     if (heif_context_encode_image(context, image, encoder, encoding, &handle).code == heif_error_Ok) {
       if (options.exif_orientation != 0) {

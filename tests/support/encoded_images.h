@@ -29,6 +29,8 @@ struct HeifOptions {
   int orientation = 1;       // written as irot and imir boxes: how to show the stored image
   int exif_orientation = 0;  // an EXIF block with this orientation; 0: none
   int quality = 90;
+  int nclx_primaries = 0;    // colour primaries (ITU-T H.273) in an nclx box with sRGB's
+                             // transfer; 0: libheif's default box
 };
 
 std::string heif(const Samples& samples, unsigned width, unsigned height, int channels,

@@ -25,6 +25,7 @@ class EnvWatch {
   }
   int reads() const { return reads_; }
   int unlocked_reads() const { return unlocked_reads_; }
+  const char* last_unlocked() const { return last_unlocked_.load(); }
 
   // What getenv returns, counting the read first.
   char* lookup(const char* name) {
@@ -34,6 +35,7 @@ class EnvWatch {
       // Taking it for writing succeeds only when nobody holds it.
       if (pthread_rwlock_trywrlock(lock) == 0) {
         ++unlocked_reads_;
+        last_unlocked_ = name;  // for the report; the callers' names are literals
         pthread_rwlock_unlock(lock);
       }
     }
@@ -50,6 +52,7 @@ class EnvWatch {
   std::atomic<pthread_rwlock_t*> lock_{nullptr};
   std::atomic<int> reads_{0};
   std::atomic<int> unlocked_reads_{0};
+  std::atomic<const char*> last_unlocked_{""};
 };
 
 }  // namespace quarn::test

@@ -1,6 +1,6 @@
 // JPEGs written with libjpeg at run time, in what the image library cannot
 // write: CMYK and YCCK with Adobe's inverted inks, an EXIF orientation,
-// progressive scans. Shared by the image tests and the fuzzing seeds.
+// progressive scans, an ICC profile. Shared by the image tests and the fuzzing seeds.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,7 @@ struct JpegOptions {
   int orientation = 0;               // EXIF orientation; 0 writes no EXIF segment
   bool progressive = false;
   int quality = 95;
+  std::string icc{};                 // an ICC profile, written as APP2 chunks; "" writes none
 };
 
 // The APP1 body of an EXIF block whose first directory holds only the
@@ -67,6 +68,9 @@ inline std::string jpeg(const std::vector<std::uint8_t>& samples, unsigned width
   jpeg_set_quality(&info, options.quality, TRUE);
   if (options.progressive) jpeg_simple_progression(&info);
   jpeg_start_compress(&info, TRUE);
+  if (!options.icc.empty())
+    jpeg_write_icc_profile(&info, reinterpret_cast<const JOCTET*>(options.icc.data()),
+                           static_cast<unsigned>(options.icc.size()));
   if (options.orientation != 0) {
     const std::string exif = exif_orientation_block(options.orientation);
     jpeg_write_marker(&info, JPEG_APP0 + 1, reinterpret_cast<const JOCTET*>(exif.data()),

@@ -2,6 +2,7 @@
 // the test makes itself and reduces with an exact area average of its own.
 #include <gtest/gtest.h>
 #include <IL/il.h>
+#include <lcms2.h>
 
 #include <algorithm>
 #include <cmath>
@@ -245,6 +246,15 @@ Picture gradient() {
   });
 }
 
+// Saturated hues round the picture, paler towards its middle.
+Picture vivid() {
+  return paint(300, 200, 3, [](unsigned x, unsigned y, std::uint8_t* s) {
+    const double hue = std::atan2(y - 100.0, x - 150.0), pale = std::max(0.0, 1 - std::hypot(x - 150.0, y - 100.0) / 100);
+    for (int c = 0; c < 3; ++c)
+      s[c] = static_cast<std::uint8_t>(std::lround(255 * (pale + (1 - pale) * (0.5 + 0.5 * std::cos(hue - c * 2.0944)))));
+  });
+}
+
 // A grey picture as RGB samples, for encoders that take no grey.
 Picture as_rgb(const Picture& p) {
   if (p.channels != 1) return p;
@@ -287,6 +297,110 @@ Picture animation_first_frame() {
   });
 }
 
+// Profiles made with lcms2, and the pictures converted through them to
+// sRGB (perceptual, as tarvik converts): what tagged images should show.
+std::string saved(cmsHPROFILE profile) {
+  cmsUInt32Number size = 0;
+  cmsSaveProfileToMem(profile, nullptr, &size);
+  std::string bytes(size, '\0');
+  cmsSaveProfileToMem(profile, bytes.data(), &size);
+  cmsCloseProfile(profile);
+  return bytes;
+}
+
+std::string rgb_profile(cmsCIExyY white, cmsCIExyYTRIPLE primaries, cmsToneCurve* curve) {
+  cmsToneCurve* const curves[3] = {curve, curve, curve};
+  const std::string bytes = saved(cmsCreateRGBProfile(&white, &primaries, curves));
+  cmsFreeToneCurve(curve);
+  return bytes;
+}
+
+const std::string kAdobeRgb = rgb_profile({0.3127, 0.3290, 1}, {{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}},
+                                          cmsBuildGamma(nullptr, 563.0 / 256));
+const std::string kProPhoto = rgb_profile({0.3457, 0.3585, 1}, {{0.7347, 0.2653, 1}, {0.1596, 0.8404, 1}, {0.0366, 0.0001, 1}},
+                                          cmsBuildGamma(nullptr, 1.8));
+const cmsFloat64Number kSrgbCurve[] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+const std::string kDisplayP3 = rgb_profile({0.3127, 0.3290, 1}, {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}},
+                                           cmsBuildParametricToneCurve(nullptr, 4, kSrgbCurve));
+
+// A printing press as a lookup table: paper not quite white, the densest
+// black not quite black.
+int press(const cmsUInt16Number ink[], cmsUInt16Number lab_out[], void* to_lab) {
+  double rgb[3];
+  for (int c = 0; c < 3; ++c) rgb[c] = 0.06 + 0.88 * (1 - ink[c] / 65535.0) * (1 - ink[3] / 65535.0);
+  cmsCIELab lab;
+  cmsDoTransform(to_lab, rgb, &lab, 1);
+  cmsFloat2LabEncoded(lab_out, &lab);
+  return TRUE;
+}
+
+std::string cmyk_profile() {
+  cmsHPROFILE srgb = cmsCreate_sRGBProfile(), lab = cmsCreateLab4Profile(nullptr);
+  cmsHTRANSFORM to_lab = cmsCreateTransform(srgb, TYPE_RGB_DBL, lab, TYPE_Lab_DBL, INTENT_RELATIVE_COLORIMETRIC, 0);
+  cmsHPROFILE profile = cmsCreateProfilePlaceholder(nullptr);
+  cmsSetProfileVersion(profile, 4.3);
+  cmsSetDeviceClass(profile, cmsSigOutputClass);
+  cmsSetColorSpace(profile, cmsSigCmykData);
+  cmsSetPCS(profile, cmsSigLabData);
+  cmsPipeline* lut = cmsPipelineAlloc(nullptr, 4, 3);
+  cmsStage* grid = cmsStageAllocCLut16bit(nullptr, 9, 4, 3, nullptr);
+  cmsStageSampleCLut16bit(grid, press, to_lab, 0);
+  // As lutAtoBType: A curves, the grid, B curves (both identity).
+  cmsPipelineInsertStage(lut, cmsAT_END, cmsStageAllocToneCurves(nullptr, 4, nullptr));
+  cmsPipelineInsertStage(lut, cmsAT_END, grid);
+  cmsPipelineInsertStage(lut, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+  cmsWriteTag(profile, cmsSigAToB0Tag, lut);
+  cmsWriteTag(profile, cmsSigMediaWhitePointTag, cmsD50_XYZ());
+  cmsPipelineFree(lut);
+  cmsDeleteTransform(to_lab);
+  cmsCloseProfile(lab);
+  cmsCloseProfile(srgb);
+  return saved(profile);
+}
+const std::string kPress = cmyk_profile();
+
+Picture in_srgb(const Picture& p, const std::string& icc, cmsUInt32Number format = TYPE_RGB_8) {
+  cmsHPROFILE source = cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
+  cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+  cmsHTRANSFORM transform = cmsCreateTransform(source, format, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+  if (transform == nullptr) return {};  // the test support's profile is broken
+  Picture out{p.width, p.height, 3, std::vector<std::uint8_t>(std::size_t{p.width} * p.height * 3)};
+  cmsDoTransform(transform, p.samples.data(), out.samples.data(), p.width * p.height);
+  cmsDeleteTransform(transform);
+  cmsCloseProfile(srgb);
+  cmsCloseProfile(source);
+  return out;
+}
+
+std::string be32(std::uint32_t v) {
+  std::string s;
+  quarn::handmade::put_be32(s, v);
+  return s;
+}
+
+std::string iccp_chunk(const std::string& icc) {
+  uLongf size = compressBound(icc.size());
+  std::string deflated(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(deflated.data()), &size, reinterpret_cast<const Bytef*>(icc.data()), icc.size(), 6);
+  deflated.resize(size);
+  return quarn::handmade::png_chunk("iCCP", std::string("icc\0\0", 5) + deflated);
+}
+
+// ProPhoto's primaries, white and gamma 1.8 as gAMA and cHRM.
+std::string prophoto_chunks() {
+  std::string chrm;
+  for (const double v : {0.3457, 0.3585, 0.7347, 0.2653, 0.1596, 0.8404, 0.0366, 0.0001})
+    chrm += be32(static_cast<std::uint32_t>(std::lround(v * 100000)));
+  return quarn::handmade::png_chunk("gAMA", be32(55556)) + quarn::handmade::png_chunk("cHRM", chrm);
+}
+
+// The JPEG with its ICC chunk numbered 0, which libjpeg refuses to join.
+std::string misnumbered_icc(std::string jpeg) {
+  const std::size_t at = jpeg.find(std::string("ICC_PROFILE\0", 12));
+  if (at != std::string::npos) jpeg[at + 12] = 0;
+  return jpeg;
+}
+
 class Quality : public quarn::test::TarvikTest {
  protected:
   static std::string thumbnail(const std::string& image, const std::string& name, long long box) {
@@ -302,6 +416,7 @@ TEST_F(Quality, ThumbnailsMatchTheAreaAverageOfWhatTheImageShows) {
   const Picture colours = quadrants(false);
   const Picture grey_alpha = with_alpha(2);
   const Picture rgba = with_alpha(4);
+  const Picture saturated = vivid();
   const QualityCase cases[] = {
       {"checkerboard_png", png(board), 200, flat_grey, 10, true},
       {"checkerboard_jpeg", jpeg_of(board, {JCS_GRAYSCALE}), 200, flat_grey, 10, true},
@@ -336,6 +451,26 @@ TEST_F(Quality, ThumbnailsMatchTheAreaAverageOfWhatTheImageShows) {
       {"avif_10_bit", quarn::test::avif_10bit(gradient().samples, 300, 200), 150,
        area_average(gradient(), 150, 100), 3, false},
       {"avif_grey", heif_of(plate, {quarn::test::HeifCodec::kAv1}), 250, area_average(plate, 250, 250), 5, false},
+      // Tagged images, converted to sRGB; a damaged profile is shown as untagged.
+      {"adobe_rgb_jpeg", jpeg_of(saturated, {JCS_YCbCr, 0, false, 95, kAdobeRgb}), 150,
+       area_average(in_srgb(saturated, kAdobeRgb), 150, 100), 5, false},
+      {"prophoto_jpeg", jpeg_of(saturated, {JCS_YCbCr, 0, false, 95, kProPhoto}), 150,
+       area_average(in_srgb(saturated, kProPhoto), 150, 100), 5, false},
+      {"adobe_rgb_png", png(saturated, iccp_chunk(kAdobeRgb)), 150, area_average(in_srgb(saturated, kAdobeRgb), 150, 100), 5, false},
+      {"prophoto_png", png(saturated, iccp_chunk(kProPhoto)), 150, area_average(in_srgb(saturated, kProPhoto), 150, 100), 5, false},
+      {"gama_chrm_png", png(saturated, prophoto_chunks()), 150, area_average(in_srgb(saturated, kProPhoto), 150, 100), 5, false},
+      {"cmyk_profile_jpeg", jpeg_of(quadrants(true), {JCS_CMYK, 0, false, 95, kPress}), 100,
+       area_average(in_srgb(quadrants(true), kPress, TYPE_CMYK_8_REV), 100, 100), 5, false},
+      {"ycck_profile_jpeg", jpeg_of(quadrants(true), {JCS_YCCK, 0, false, 95, kPress}), 100,
+       area_average(in_srgb(quadrants(true), kPress, TYPE_CMYK_8_REV), 100, 100), 5, false},
+      {"heic_display_p3", heif_of(saturated, {quarn::test::HeifCodec::kHevc, 1, 0, 90, 12}), 150,
+       area_average(in_srgb(saturated, kDisplayP3), 150, 100), 5, false},
+      {"damaged_profile_jpeg", jpeg_of(saturated, {JCS_YCbCr, 0, false, 95, kAdobeRgb.substr(0, kAdobeRgb.size() / 2)}), 150,
+       area_average(saturated, 150, 100), 3, false},
+      {"damaged_profile_png", png(saturated, iccp_chunk(kProPhoto.substr(0, kProPhoto.size() / 2))), 150,
+       area_average(saturated, 150, 100), 3, false},
+      {"misnumbered_icc_jpeg", misnumbered_icc(jpeg_of(saturated, {JCS_YCbCr, 0, false, 95, kProPhoto})), 150,
+       area_average(saturated, 150, 100), 3, false},
   };
   for (const QualityCase& c : cases) {
     SCOPED_TRACE(c.name);
