@@ -100,8 +100,8 @@ TEST(Readme, ExamplesGiveTheOutputsShown) {
   EXPECT_NE(received[2].data.find("Content-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n"
                                   "Content-Disposition: attachment; filename=\"mug.png\"\r\n"),
             std::string::npos);
-  // One recipient each; the first message is the one the README shows, but
-  // for the Date and Message-ID values.
+  // The first message is the one the README shows, but for the Date and
+  // Message-ID values.
   EXPECT_EQ(received[0].mail_from, "db@example.test");
   EXPECT_EQ(received[0].rcpt_tos, "ops@example.test\tnight@example.test");
   std::string shown;
