@@ -1,9 +1,11 @@
 // Mail benchmark: velmar through SQL at 1, 4 and 8 concurrent connections
 // against a loopback SMTP sink; messages per second and the share of
 // messages the sink received whole. Then a profile of one call, made
-// in-process through dlopen: where the time of a call goes. Then the same
-// levels over STARTTLS beside the plain figures, and what a TLS context
-// costs to build against taking the one kept.
+// in-process through dlopen: where the time of a call goes. Then messages
+// with a 1 MiB attachment against the same without, at 1 connection, and
+// the cost of building such a message in-process (base64 and MIME). Then
+// the same levels over STARTTLS beside the plain figures, and what a TLS
+// context costs to build against taking the one kept.
 //
 //   bench_mail OUT_JSON            the whole benchmark
 //   bench_mail --profile-only N    only N in-process calls (for strace -c)
@@ -14,12 +16,14 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <random>
 #include <thread>
 
 #include "bench_util.h"
 #include "bench_db.h"
 #include "mariadb_server.h"
 #include "bench_sink.h"
+#include "message.h"
 #include "smtp_peer.h"
 #include "test_util.h"
 #include "tls.h"
@@ -242,6 +246,87 @@ qb::Json context_cost(const std::string& ca_file) {
                            {"kept_ms", qb::Json::number(qb::median(kept))}});
 }
 
+// Milliseconds per call of the message builder (median of `calls`) for
+// this message, and the size of its data.
+std::pair<double, std::size_t> build_ms(const quarn::mail::MessageText& text, int calls) {
+  const quarn::mail::MessageStamp stamp = quarn::mail::new_stamp(text.from);
+  std::vector<double> times;
+  std::size_t bytes = 0;
+  for (int i = 0; i < calls; ++i) {
+    const auto start = qb::Clock::now();
+    bytes = quarn::mail::outgoing_message(text, stamp).data.size();
+    times.push_back(std::chrono::duration<double, std::milli>(qb::Clock::now() - start).count());
+  }
+  return {qb::median(times), bytes};
+}
+
+// A 1 MiB attachment per message through SQL at 1 connection, against the
+// same message without it; then the builder alone, in-process.
+qb::Json attachment_cost(qb::BenchSink& sink, std::vector<std::unique_ptr<qt::Connection>>& connections,
+                         qt::Connection& admin, const std::string& call, const std::string& body,
+                         long runs, long server_pid) {
+  std::string blob(1 << 20, '\0');
+  std::mt19937 random(1);
+  for (char& c : blob) c = static_cast<char>(random());
+  admin.rows("CREATE TABLE blobs (id INT PRIMARY KEY, data LONGBLOB)");
+  admin.rows("INSERT INTO blobs VALUES (1, " + qt::Connection::hex_literal(blob) + ")");
+  // call ends in ", 0)": the same message, the attachment after is_html.
+  const std::string attached = call.substr(0, call.size() - 1) +
+                               ", (SELECT data FROM blobs WHERE id = 1) AS attachment, 'data.bin' AS attachment_name)";
+  if (admin.value("SELECT " + attached) != std::optional<std::string>("OK"))
+    throw std::runtime_error("velmar with an attachment did not answer OK");
+  const long messages = qb::env_count("QUARN_BENCH_ATTACHMENT_MAILS", 200);
+  const Level plain = measure_level(sink, connections, call, 1, messages, runs, server_pid, nullptr);
+  const Level with = measure_level(sink, connections, attached, 1, messages, runs, server_pid, nullptr);
+
+  quarn::mail::MessageText text(kTo, kFrom, kSubject, body, false);
+  const int calls = 40;
+  const auto [plain_ms, plain_bytes] = build_ms(text, calls);
+  text.attachments.push_back({"data.bin", blob});
+  const auto [with_ms, with_bytes] = build_ms(text, calls);
+  std::vector<double> base64_times;
+  for (int i = 0; i < calls; ++i) {
+    const auto start = qb::Clock::now();
+    const std::string lines = quarn::mail::base64_lines(blob);
+    base64_times.push_back(std::chrono::duration<double, std::milli>(qb::Clock::now() - start).count());
+    if (lines.size() < blob.size()) throw std::runtime_error("base64_lines");
+  }
+  const double base64_ms = qb::median(base64_times);
+  const double rate_plain = qb::median(plain.rates), rate_with = qb::median(with.rates);
+  const double mb = static_cast<double>(blob.size()) / 1e6;
+  const double wire_mb_s = rate_with * static_cast<double>(with_bytes) / 1e6;
+  const double build_mb_s = mb / ((with_ms - plain_ms) / 1000.0);
+
+  qb::Table table({"message", "messages/s", "received whole", "OK results", "data bytes",
+                   "MB/s of data on the wire"});
+  table.add({"without attachment", qb::fixed(rate_plain, 1),
+             std::to_string(plain.whole) + "/" + std::to_string(plain.sent), std::to_string(plain.oks),
+             std::to_string(plain_bytes), qb::fixed(rate_plain * static_cast<double>(plain_bytes) / 1e6, 2)});
+  table.add({"1 MiB attachment", qb::fixed(rate_with, 1),
+             std::to_string(with.whole) + "/" + std::to_string(with.sent), std::to_string(with.oks),
+             std::to_string(with_bytes), qb::fixed(wire_mb_s, 2)});
+  table.print("Mail through SQL at 1 connection, a 1 MiB attachment (random bytes, a BLOB) against none, "
+              "medians of " + std::to_string(runs) + " runs of " + std::to_string(messages) + " messages");
+  std::printf("  building in-process, medians of %d calls: %.3f ms without, %.3f ms with the attachment;\n"
+              "  the attachment's share %.1f MB/s of input (base64 lines alone %.1f MB/s), against %.1f MB/s\n"
+              "  of data that the whole call moves through SQL and SMTP\n",
+              calls, plain_ms, with_ms, build_mb_s, mb / (base64_ms / 1000.0), wire_mb_s);
+  return qb::Json::object({
+      {"messages_per_run", qb::Json::integer(messages)},
+      {"plain_messages_per_s_median", qb::Json::number(rate_plain)},
+      {"attachment_messages_per_s_median", qb::Json::number(rate_with)},
+      {"attachment_messages_per_s", qb::Json::numbers(with.rates)},
+      {"received_whole", qb::Json::integer(static_cast<long long>(with.whole))},
+      {"sent", qb::Json::integer(static_cast<long long>(with.sent))},
+      {"data_bytes_with_attachment", qb::Json::integer(static_cast<long long>(with_bytes))},
+      {"wire_mb_per_s", qb::Json::number(wire_mb_s)},
+      {"build_ms_without", qb::Json::number(plain_ms)},
+      {"build_ms_with", qb::Json::number(with_ms)},
+      {"build_attachment_mb_per_s", qb::Json::number(build_mb_s)},
+      {"base64_lines_mb_per_s", qb::Json::number(mb / (base64_ms / 1000.0))},
+  });
+}
+
 void set_mail_environment(std::uint16_t port) {
   setenv("UDF_SMTPHOST", "127.0.0.1", 1);
   setenv("UDF_SMTPPORT", std::to_string(port).c_str(), 1);
@@ -360,6 +445,9 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(totals.incomplete),
                 static_cast<unsigned long long>(totals.resets));
 
+    const qb::Json attachment_json =
+        attachment_cost(sink, connections, admin, call, body, runs, server_pid);
+
     // The same levels over STARTTLS: the sink offers it with a certificate
     // of a test CA that velmar trusts through smtp-ca-file.
     const long tls_messages = qb::env_count("QUARN_BENCH_TLS_MAILS", per_level / 2);
@@ -455,6 +543,7 @@ int main(int argc, char** argv) {
              {"close_wait", qb::Json::number(sql_profile[1].second)},
              {"between_messages", qb::Json::number(sql_profile[2].second)}})},
         {"slow_sink_5ms", qb::Json::array(slow_json)},
+        {"attachment_1mib", attachment_json},
         {"starttls", qb::Json::array(tls_json)},
         {"tls_context", context_json},
         {"sink_incomplete", qb::Json::integer(static_cast<long long>(totals.incomplete))},

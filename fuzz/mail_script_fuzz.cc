@@ -3,12 +3,16 @@
 // command line built from them is one line, every envelope address fits a
 // path, and the data ends at its own "." line only. Every line of the data
 // ends in CR LF (no bare CR or LF) and holds at most 998 bytes, whatever the
-// subject and body. Line breaks in the To, From and Subject texts are
-// refused before sending.
+// subject, body, text alternative and attachments. Line breaks in the To,
+// From, Subject, Cc, Bcc and Reply-To texts and the attachment names, and
+// control characters in Cc, Bcc and Reply-To, are refused before sending.
+// A Bcc address is nowhere in the data.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +56,15 @@ void check_lines(const std::string& data) {
   if (start != data.size()) std::abort();
 }
 
+// An address made of these cannot be put together by an encoding (base64
+// has no "@"; quoted-printable, RFC 2231 and folding bring "=", "%" or a
+// line break), so found in the data it was copied there.
+bool plain_address(const std::string& address) {
+  return address.find('@') != std::string::npos &&
+         address.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-@") ==
+             std::string::npos;
+}
+
 // The data ends with "\r\n.\r\n", and no line before the last is ".".
 void check_data(const std::string& data, bool strict) {
   if (data.size() < 5 || data.compare(data.size() - 5, 5, "\r\n.\r\n") != 0) std::abort();
@@ -63,36 +76,75 @@ void check_data(const std::string& data, bool strict) {
 
 }  // namespace
 
+std::optional<std::string> maybe_text(FuzzedDataProvider& input, std::size_t most) {
+  if (!input.ConsumeBool()) return std::nullopt;
+  return input.ConsumeRandomLengthString(most);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
   quarn::mail::MailArgs mail;
   // Long enough for folded lines, encoded words and the rewrite of a header
   // whose words would not fit a line.
-  if (input.ConsumeBool()) mail.to = input.ConsumeRandomLengthString(2048);
-  if (input.ConsumeBool()) mail.from = input.ConsumeRandomLengthString(2048);
+  mail.to = maybe_text(input, 2048);
+  mail.from = maybe_text(input, 2048);
   mail.subject = input.ConsumeRandomLengthString(2048);
   mail.is_html = input.ConsumeBool();
   const std::string user = input.ConsumeRandomLengthString(16);
   const std::string password = input.ConsumeRandomLengthString(16);
+  mail.cc = maybe_text(input, 1024);
+  mail.bcc = maybe_text(input, 1024);
+  mail.reply_to = maybe_text(input, 512);
+  mail.text = maybe_text(input, 2048);
+  static const char* const kImportance[] = {"high", "Normal", "LOW", "urgent", ""};
+  if (input.ConsumeBool()) mail.importance = kImportance[input.ConsumeIntegralInRange(0, 4)];
+  for (int count = input.ConsumeIntegralInRange(0, 3); count > 0; --count) {
+    std::string name = input.ConsumeRandomLengthString(300);
+    mail.attachments.push_back({std::move(name), input.ConsumeRandomLengthString(4096)});
+  }
+  // Hex digits as the kernel's bytes give them; short, so that a body may
+  // hold a boundary.
+  std::string seed;
+  for (int digits = input.ConsumeIntegralInRange(0, 2); digits > 0; --digits)
+    seed += "0123456789abcdef"[input.ConsumeIntegralInRange(0, 15)];
   mail.body = input.ConsumeRemainingBytesAsString();
 
   const char* refused = quarn::mail::refusal(mail);
-  const auto has_break = [](const std::string& s) { return !one_line(s); };
-  const bool must_refuse = !mail.to || mail.to->empty() || !mail.from || has_break(*mail.to) ||
-                           has_break(*mail.from) || has_break(mail.subject);
+  const auto has_break = [](const std::optional<std::string>& s) { return s && !one_line(*s); };
+  const auto has_control = [](const std::optional<std::string>& s) {
+    return s && std::any_of(s->begin(), s->end(),
+                            [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+  };
+  bool must_refuse = !mail.to || mail.to->empty() || !mail.from || has_break(mail.to) ||
+                     has_break(mail.from) || has_break(mail.subject);
+  for (const auto* list : {&mail.cc, &mail.bcc, &mail.reply_to})
+    must_refuse = must_refuse || has_break(*list) || has_control(*list);
+  for (const auto& attachment : mail.attachments) must_refuse = must_refuse || has_break(attachment.name);
   if (must_refuse && refused == nullptr) std::abort();
   if (refused) return 0;
 
   const quarn::mail::MessageStamp stamp{"Thu, 01 Jan 2026 00:00:00 +0000",
-                                        quarn::mail::message_id(*mail.from, {})};
-  const auto message = quarn::mail::outgoing_message(
-      {*mail.from, *mail.to, mail.subject, mail.body, mail.is_html}, stamp);
+                                        quarn::mail::message_id(*mail.from, {}), seed};
+  // Every text of the message but the Bcc one, to tell a copied address
+  // from one that was there anyway.
+  std::string others = stamp.date + stamp.message_id + stamp.boundary_seed + *mail.to + *mail.from +
+                       mail.subject + mail.cc.value_or("") + mail.reply_to.value_or("") +
+                       mail.text.value_or("") + mail.body;
+  for (const auto& attachment : mail.attachments) others += attachment.name;
+  const std::optional<std::string> bcc = mail.bcc;
+  const auto message = quarn::mail::outgoing_message(quarn::mail::message_text(mail), stamp);
   if (message.recipients.empty() || !one_line(message.sender) ||
       message.sender.size() > quarn::mail::kMaxAddressBytes)
     std::abort();
   for (const auto& recipient : message.recipients)
     if (recipient.empty() || !one_line(recipient) || recipient.size() > quarn::mail::kMaxAddressBytes)
       std::abort();
+  if (bcc) {
+    for (const auto& address : quarn::mail::recipient_addresses(*bcc).addresses)
+      if (plain_address(address) && others.find(address) == std::string::npos &&
+          message.data.find(address) != std::string::npos)
+        std::abort();
+  }
   if (!one_line(quarn::mail::base64_encode(user)) || !one_line(quarn::mail::base64_encode(password)))
     std::abort();
   check_lines(message.data);

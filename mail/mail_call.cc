@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
+#include <string_view>
 #include <utility>
 
 #include "ascii.h"
+#include "format_string.h"
 #include "message.h"
 #include "settings_table.h"
 #include "smtp_session.h"
@@ -32,21 +35,129 @@ const char kFromLineBreak[] = "Error: 'From' address contains a line break.";
 const char kSubjectLineBreak[] = "Error: Subject contains a line break.";
 const char kToTooLong[] = "Error: 'To' address is too long.";
 const char kFromTooLong[] = "Error: 'From' address is too long.";
+const char kCcLineBreak[] = "Error: 'Cc' address contains a line break.";
+const char kBccLineBreak[] = "Error: 'Bcc' address contains a line break.";
+const char kReplyToLineBreak[] = "Error: 'Reply-To' address contains a line break.";
+const char kAttachmentNameLineBreak[] = "Error: Attachment name contains a line break.";
+const char kCcControl[] = "Error: 'Cc' address contains a control character.";
+const char kBccControl[] = "Error: 'Bcc' address contains a control character.";
+const char kReplyToControl[] = "Error: 'Reply-To' address contains a control character.";
+const char kCcEmptyPart[] = "Error: 'Cc' address list has an empty part.";
+const char kBccEmptyPart[] = "Error: 'Bcc' address list has an empty part.";
+const char kReplyToEmptyPart[] = "Error: 'Reply-To' address list has an empty part.";
+const char kCcUnclosed[] = "Error: 'Cc' address has an unclosed bracket or quote.";
+const char kBccUnclosed[] = "Error: 'Bcc' address has an unclosed bracket or quote.";
+const char kReplyToUnclosed[] = "Error: 'Reply-To' address has an unclosed bracket or quote.";
+const char kCcTooLong[] = "Error: 'Cc' address is too long.";
+const char kBccTooLong[] = "Error: 'Bcc' address is too long.";
+const char kReplyToTooLong[] = "Error: 'Reply-To' address is too long.";
+const char kBadImportance[] = "Error: Importance must be high, normal or low.";
+const char kTooLarge[] = "Error: The message is larger than the server accepts (33554432 bytes).";
+static_assert(kMaxMessageBytes == 33554432, "the number in kTooLarge");
 const char kSent[] = "OK";
 const char kSendError[] = "There was an error sending the message.";
 const char kException[] = "An exception was thrown.";
 
+namespace {
+
+constexpr std::pair<const char*, Option> kOptionNames[] = {
+    {"cc", Option::kCc},
+    {"bcc", Option::kBcc},
+    {"reply_to", Option::kReplyTo},
+    {"attachment", Option::kAttachment},
+    {"attachment_name", Option::kAttachmentName},
+    {"text", Option::kText},
+    {"importance", Option::kImportance},
+};
+
+const char* option_name(Option option) {
+  for (const auto& [name, named] : kOptionNames)
+    if (named == option) return name;
+  return "";
+}
+
+// Init refusals that name an argument, built in this buffer: the server
+// copies the text before the thread calls init again.
+thread_local char refusal_buffer[kMessageCapacity];
+
+// The essential first: the server shows about 80 characters.
+const char* argument_refusal(unsigned i, const UDF_ARGS& args) {
+  const unsigned number = i + 1;
+  const std::optional<Option> option = option_of(args, i);
+  if (i == 4) {
+    format_string(refusal_buffer, sizeof refusal_buffer,
+                  "EMAIL() argument 5 is is_html (0 or 1); cc, bcc, reply_to, attachment, "
+                  "attachment_name, text, importance come after it.");
+  } else if (!option) {
+    // A misspelt alias and an argument without one (the server names it by
+    // its expression, a literal with its quotes) alike.
+    const bool named = args.attributes != nullptr && args.attributes[i] != nullptr &&
+                       args.attribute_lengths[i] > 0;
+    const int shown = named ? static_cast<int>(std::min<unsigned long>(args.attribute_lengths[i], 64)) : 0;
+    format_string(refusal_buffer, sizeof refusal_buffer,
+                  "EMAIL() argument %u needs AS cc, bcc, reply_to, attachment, attachment_name, "
+                  "text or importance (%s%.*s%s).",
+                  number, named ? "not " : "it has no name", shown, named ? args.attributes[i] : "",
+                  named && args.attribute_lengths[i] > 64 ? "..." : "");
+  } else if (*option == Option::kAttachmentName) {
+    format_string(refusal_buffer, sizeof refusal_buffer,
+                  "EMAIL() argument %u: an attachment_name follows its own attachment "
+                  "(AS attachment, then AS attachment_name).",
+                  number);
+  } else {
+    format_string(refusal_buffer, sizeof refusal_buffer,
+                  "EMAIL() argument %u repeats %s; once each: cc, bcc, reply_to, text, "
+                  "importance; attachment and attachment_name in pairs.",
+                  number, option_name(*option));
+  }
+  return refusal_buffer;
+}
+
+// The first argument that breaks the naming rules, or arg_count.
+unsigned misnamed_argument(const UDF_ARGS& args) {
+  if (args.arg_count >= 5 && option_of(args, 4)) return 4;
+  bool seen[std::size(kOptionNames)] = {};
+  bool unnamed_attachment = false;  // an attachment that may still get its name
+  for (unsigned i = 5; i < args.arg_count; ++i) {
+    const std::optional<Option> option = option_of(args, i);
+    if (!option) return i;
+    if (*option == Option::kAttachmentName) {
+      if (!unnamed_attachment) return i;
+      unnamed_attachment = false;
+    } else if (*option == Option::kAttachment) {
+      unnamed_attachment = true;
+    } else {
+      if (seen[static_cast<int>(*option)]) return i;
+      seen[static_cast<int>(*option)] = true;
+    }
+  }
+  return args.arg_count;
+}
+
+}  // namespace
+
+std::optional<Option> option_of(const UDF_ARGS& args, unsigned i) {
+  if (args.attributes == nullptr || args.attributes[i] == nullptr) return std::nullopt;
+  const std::string_view name(args.attributes[i], args.attribute_lengths[i]);
+  for (const auto& [text, option] : kOptionNames)
+    if (ascii_iequals(name, text)) return option;
+  return std::nullopt;
+}
+
 const char* check_arguments(UDF_ARGS& args) {
-  if (args.arg_count < 4 || args.arg_count > 5) return kArgCountMessage;
+  if (args.arg_count < 4) return kArgCountMessage;
   for (unsigned i = 0; i < 4; ++i) {
     if (args.arg_type[i] != STRING_RESULT) return kArgTypeMessage;
   }
-  if (args.arg_count == 5) args.arg_type[4] = INT_RESULT;
+  const unsigned misnamed = misnamed_argument(args);
+  if (misnamed < args.arg_count) return argument_refusal(misnamed, args);
+  if (args.arg_count >= 5) args.arg_type[4] = INT_RESULT;
   args.maybe_null[0] = 0;
   args.maybe_null[1] = 0;
   args.maybe_null[2] = 1;
   args.maybe_null[3] = 1;
-  if (args.arg_count == 5) args.maybe_null[4] = 1;
+  for (unsigned i = 4; i < args.arg_count; ++i) args.maybe_null[i] = 1;
+  for (unsigned i = 5; i < args.arg_count; ++i) args.arg_type[i] = STRING_RESULT;
   return nullptr;
 }
 
@@ -103,6 +214,57 @@ bool has_line_break(const std::string& text) {
   return text.find_first_of("\r\n") != std::string::npos;
 }
 
+// NUL, the other C0 controls and DEL: no address holds them, and servers
+// and readers differ on what they mean.
+bool has_control_character(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+  });
+}
+
+// The refusals of one optional address list, in the order they are judged.
+struct ListTexts {
+  const char* line_break;
+  const char* control;
+  const char* empty_part;
+  const char* unclosed;
+  const char* too_long;
+};
+
+struct OptionalList {
+  const std::optional<std::string>& text;
+  ListTexts refusals;
+};
+
+bool too_long(const std::string& text, const Addresses& list) {
+  return text.size() > kMaxAddressTextBytes ||
+         std::any_of(list.addresses.begin(), list.addresses.end(),
+                     [](const std::string& address) { return address.size() > kMaxAddressBytes; });
+}
+
+std::optional<Importance> parse_importance(const std::optional<std::string>& text) {
+  if (!text) return Importance::kUnset;
+  const std::string word = ascii_lowercase(*text);
+  if (word == "high") return Importance::kHigh;
+  if (word == "normal") return Importance::kNormal;
+  if (word == "low") return Importance::kLow;
+  return std::nullopt;
+}
+
+// No encoding makes a text smaller: the data holds at least the body, the
+// text alternative and the base64 of every attachment. Judged before
+// anything is encoded, so a huge argument costs no more memory.
+std::size_t least_data_bytes(const MailArgs& mail) {
+  std::size_t bytes = mail.body.size() + (mail.is_html && mail.text ? mail.text->size() : 0);
+  for (const Attachment& attachment : mail.attachments) bytes += (attachment.data.size() + 2) / 3 * 4;
+  return bytes;
+}
+
+std::optional<std::string> unless_empty(std::optional<std::string> text) {
+  if (text && text->empty()) return std::nullopt;
+  return text;
+}
+
 }  // namespace
 
 MailArgs mail_args(const UDF_ARGS& args) {
@@ -112,28 +274,86 @@ MailArgs mail_args(const UDF_ARGS& args) {
   mail.subject = text_argument(args, 2).value_or(std::string());
   mail.body = text_argument(args, 3).value_or(std::string());
   mail.is_html = args.arg_count <= 4 || args.args[4] == nullptr || integer_argument(args, 4) != 0;
+  Attachment* named = nullptr;  // the attachment an attachment_name belongs to
+  for (unsigned i = 5; i < args.arg_count; ++i) {
+    const std::optional<Option> option = option_of(args, i);
+    if (!option) continue;  // init refused the call
+    std::optional<std::string> value = text_argument(args, i);
+    switch (*option) {
+      case Option::kCc: mail.cc = unless_empty(std::move(value)); break;
+      case Option::kBcc: mail.bcc = unless_empty(std::move(value)); break;
+      case Option::kReplyTo: mail.reply_to = unless_empty(std::move(value)); break;
+      case Option::kText: mail.text = std::move(value); break;
+      case Option::kImportance: mail.importance = unless_empty(std::move(value)); break;
+      case Option::kAttachment:
+        named = nullptr;
+        if (value) {
+          mail.attachments.push_back({kDefaultAttachmentName, std::move(*value)});
+          named = &mail.attachments.back();
+        }
+        break;
+      case Option::kAttachmentName:
+        if (named != nullptr && value && !value->empty()) named->name = std::move(*value);
+        named = nullptr;
+        break;
+    }
+  }
   return mail;
 }
 
 const char* refusal(const MailArgs& mail) {
   if (!mail.to || mail.to->empty()) return kNoTo;
   if (!mail.from) return kNoFrom;  // an empty From is a valid null sender
+  const OptionalList lists[] = {
+      {mail.cc, {kCcLineBreak, kCcControl, kCcEmptyPart, kCcUnclosed, kCcTooLong}},
+      {mail.bcc, {kBccLineBreak, kBccControl, kBccEmptyPart, kBccUnclosed, kBccTooLong}},
+      {mail.reply_to,
+       {kReplyToLineBreak, kReplyToControl, kReplyToEmptyPart, kReplyToUnclosed, kReplyToTooLong}},
+  };
   // A CR or LF would let the caller add SMTP commands or header lines.
   if (has_line_break(*mail.to)) return kToLineBreak;
   if (has_line_break(*mail.from)) return kFromLineBreak;
   if (has_line_break(mail.subject)) return kSubjectLineBreak;
+  for (const OptionalList& list : lists)
+    if (list.text && has_line_break(*list.text)) return list.refusals.line_break;
+  for (const Attachment& attachment : mail.attachments)
+    if (has_line_break(attachment.name)) return kAttachmentNameLineBreak;
+  for (const OptionalList& list : lists)
+    if (list.text && has_control_character(*list.text)) return list.refusals.control;
   const Addresses to = recipient_addresses(*mail.to);
   if (to.problem == AddressProblem::kEmptyPart) return kToEmptyPart;
   if (to.problem == AddressProblem::kUnclosed) return kToUnclosed;
   const Addresses from = sender_address(*mail.from);
   if (from.problem == AddressProblem::kUnclosed) return kFromUnclosed;
-  const auto too_long = [](const Addresses& list) {
-    return std::any_of(list.addresses.begin(), list.addresses.end(),
-                       [](const std::string& address) { return address.size() > kMaxAddressBytes; });
-  };
-  if (mail.to->size() > kMaxAddressTextBytes || too_long(to)) return kToTooLong;
-  if (mail.from->size() > kMaxAddressTextBytes || too_long(from)) return kFromTooLong;
+  std::vector<Addresses> listed;
+  for (const OptionalList& list : lists) {
+    listed.push_back(list.text ? recipient_addresses(*list.text) : Addresses{});
+    if (listed.back().problem == AddressProblem::kEmptyPart) return list.refusals.empty_part;
+    if (listed.back().problem == AddressProblem::kUnclosed) return list.refusals.unclosed;
+  }
+  if (too_long(*mail.to, to)) return kToTooLong;
+  if (too_long(*mail.from, from)) return kFromTooLong;
+  for (std::size_t i = 0; i < listed.size(); ++i)
+    if (lists[i].text && too_long(*lists[i].text, listed[i])) return lists[i].refusals.too_long;
+  if (!parse_importance(mail.importance)) return kBadImportance;
+  if (least_data_bytes(mail) > kMaxMessageBytes) return kTooLarge;
   return nullptr;
+}
+
+MessageText message_text(MailArgs mail) {
+  MessageText text;
+  text.from = std::move(mail.from).value_or(std::string());
+  text.to = std::move(mail.to).value_or(std::string());
+  text.subject = std::move(mail.subject);
+  text.body = std::move(mail.body);
+  text.is_html = mail.is_html;
+  text.cc = std::move(mail.cc).value_or(std::string());
+  text.bcc = std::move(mail.bcc).value_or(std::string());
+  text.reply_to = std::move(mail.reply_to).value_or(std::string());
+  if (mail.is_html) text.text = std::move(mail.text);
+  text.importance = parse_importance(mail.importance).value_or(Importance::kUnset);
+  text.attachments = std::move(mail.attachments);
+  return text;
 }
 
 Outcome send_outcome(bool failed, std::string failure_text) {
@@ -160,16 +380,15 @@ Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
       if (!tls.context) return send_outcome(true, why);
     }
 
-    // Created before the arguments are judged: the lookup of the server
-    // runs meanwhile, and a refused call waits for it as the session ends.
+    if (const char* refused = refusal(mail)) return Outcome::failure(refused);
+    const OutgoingMessage message = outgoing_message(message_text(std::move(mail)), stamp);
+    if (message.data.size() > kMaxMessageBytes) return Outcome::failure(kTooLarge);
+
+    // Created once the message is built: its lookup holds the environment
+    // lock, which a settings reload must not wait for while megabytes are
+    // encoded.
     SmtpSession session(config->host, config->port, config->user, config->password,
                         config->timeout, kCloseWait, std::move(tls));
-    if (const char* refused = refusal(mail)) return Outcome::failure(refused);
-
-    const OutgoingMessage message = outgoing_message(
-        {std::move(*mail.from), std::move(*mail.to), std::move(mail.subject),
-         std::move(mail.body), mail.is_html},
-        stamp);
     session.send(message);
     return send_outcome(session.failed(), session.failure_text());
   } catch (...) {

@@ -7,8 +7,10 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "env.h"
+#include "message.h"
 #include "outcome.h"
 #include "smtp_session.h"
 #include "udf_host.h"
@@ -18,6 +20,9 @@ namespace quarn::mail {
 // Refusal texts of velmar_init.
 extern const char kArgCountMessage[];
 extern const char kArgTypeMessage[];
+
+// The names of the arguments after the fifth, in any letter case.
+enum class Option { kCc, kBcc, kReplyTo, kAttachment, kAttachmentName, kText, kImportance };
 
 // Result texts of velmar.
 extern const char kNoHost[];
@@ -35,13 +40,42 @@ extern const char kFromLineBreak[];
 extern const char kSubjectLineBreak[];
 extern const char kToTooLong[];
 extern const char kFromTooLong[];
+extern const char kCcLineBreak[];
+extern const char kBccLineBreak[];
+extern const char kReplyToLineBreak[];
+extern const char kAttachmentNameLineBreak[];
+extern const char kCcControl[];
+extern const char kBccControl[];
+extern const char kReplyToControl[];
+extern const char kCcEmptyPart[];
+extern const char kBccEmptyPart[];
+extern const char kReplyToEmptyPart[];
+extern const char kCcUnclosed[];
+extern const char kBccUnclosed[];
+extern const char kReplyToUnclosed[];
+extern const char kCcTooLong[];
+extern const char kBccTooLong[];
+extern const char kReplyToTooLong[];
+extern const char kBadImportance[];
+extern const char kTooLarge[];
 extern const char kSent[];
 extern const char kSendError[];
 extern const char kException[];
 
-// Checks the argument list at init; nullptr when accepted (after coercing a
-// fifth argument to an integer), else the refusal text.
+// Checks the argument list at init; nullptr when accepted, else the
+// refusal text (which may sit in a buffer of this thread's, good until its
+// next call). Four strings, then is_html, then arguments named by their
+// alias (`expr AS cc`): each option once, except that attachment and
+// attachment_name come in pairs as often as wanted (an attachment_name
+// belongs to the attachment before it and may be left out). Accepted, a
+// fifth argument is asked for as an integer and every named one as a
+// string (the server gives a number as its text).
 const char* check_arguments(UDF_ARGS& args);
+
+// The option argument i names (its alias, or for an argument without one
+// the server's text of the expression: a column's name, a quoted literal);
+// nullopt when none.
+std::optional<Option> option_of(const UDF_ARGS& args, unsigned i);
 
 struct SmtpConfig {
   std::string host;
@@ -78,7 +112,16 @@ struct MailArgs {
   std::optional<std::string> from;
   std::string subject;  // SQL NULL gives an empty text
   std::string body;
-  bool is_html;  // true unless a fifth argument is a non-NULL 0
+  bool is_html = true;  // true unless a fifth argument is a non-NULL 0
+  // The named options; nullopt when not given, NULL or (but for text)
+  // empty.
+  std::optional<std::string> cc;
+  std::optional<std::string> bcc;
+  std::optional<std::string> reply_to;
+  std::optional<std::string> text;
+  std::optional<std::string> importance;
+  // Each non-NULL attachment, with its name or kDefaultAttachmentName.
+  std::vector<Attachment> attachments;
 };
 
 MailArgs mail_args(const UDF_ARGS& args);
@@ -91,11 +134,21 @@ MailArgs mail_args(const UDF_ARGS& args);
 constexpr std::size_t kMaxAddressBytes = 254;
 constexpr std::size_t kMaxAddressTextBytes = 16384;
 
-// The refusal text for the addresses and subject, in the order To missing,
-// From missing, line breaks in To, From and Subject, an empty part or an
-// unclosed bracket in To, one in From, then To and From too long; nullptr
-// when the message may go out.
+// The whole message data (after DATA, the end line included) may hold at
+// most this much, whatever the server takes.
+constexpr std::size_t kMaxMessageBytes = 32u << 20;
+
+// The refusal text for the arguments, in the order To missing, From
+// missing, line breaks in To, From, Subject, Cc, Bcc, Reply-To and the
+// attachment names, control characters in Cc, Bcc and Reply-To, an empty
+// part or an unclosed bracket in To, one in From, then in Cc, Bcc and
+// Reply-To, the lengths of To, From, Cc, Bcc and Reply-To, an importance that
+// is none of the three words, and texts that alone make the message larger
+// than kMaxMessageBytes; nullptr when the message may be built.
 const char* refusal(const MailArgs& mail);
+
+// The message of arguments that refusal() accepted.
+MessageText message_text(MailArgs mail);
 
 using quarn::Outcome;
 

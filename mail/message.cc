@@ -3,39 +3,69 @@
 #include <sys/random.h>
 #include <sys/types.h>
 
-#include <boost/archive/iterators/base64_from_binary.hpp>
-#include <boost/archive/iterators/transform_width.hpp>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
-#include <sstream>
+#include <set>
 #include <system_error>
 
+#include "ascii.h"
 #include "env.h"
 
 namespace quarn::mail {
 
+namespace {
+
+// Base64 of data into out, which has room for it and one more byte (the
+// library terminates its output); returns the characters written.
+std::size_t encode_block(std::string_view data, char* out) {
+  return static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out),
+                                                  reinterpret_cast<const unsigned char*>(data.data()),
+                                                  static_cast<int>(data.size())));
+}
+
+std::size_t base64_size(std::size_t bytes) { return (bytes + 2) / 3 * 4; }
+
+}  // namespace
+
 std::string base64_encode(std::string_view text) {
-  using namespace boost::archive::iterators;
-  using Encoder = base64_from_binary<transform_width<std::string_view::const_iterator, 6, 8>>;
-  std::ostringstream out;
-  std::copy(Encoder(text.begin()), Encoder(text.end()), std::ostream_iterator<char>(out));
-  // The iterators fill the last group with zero bits but leave the padding
-  // to the caller.
-  std::string encoded = out.str();
-  encoded.append((3 - text.size() % 3) % 3, '=');
+  // In pieces whose length the library's int can hold, each a multiple of 3.
+  constexpr std::size_t kPiece = 3u << 20;
+  std::string encoded(base64_size(text.size()) + 1, '\0');
+  std::size_t written = 0;
+  for (std::size_t at = 0; at < text.size(); at += kPiece)
+    written += encode_block(text.substr(at, kPiece), &encoded[written]);
+  encoded.resize(written);
+  return encoded;
+}
+
+std::string base64_lines(std::string_view data) {
+  constexpr std::size_t kLineBytes = 57;  // 76 characters
+  const std::size_t lines = (data.size() + kLineBytes - 1) / kLineBytes;
+  std::string encoded(base64_size(data.size()) + 2 * lines + 1, '\0');
+  std::size_t written = 0;
+  for (std::size_t at = 0; at < data.size(); at += kLineBytes) {
+    if (at > 0) {
+      encoded[written++] = '\r';
+      encoded[written++] = '\n';
+    }
+    written += encode_block(data.substr(at, kLineBytes), &encoded[written]);
+  }
+  encoded.resize(written);
   return encoded;
 }
 
 void append_dot_stuffed(std::string& out, std::string_view text) {
-  bool line_start = true;
-  for (const char c : text) {
-    if (line_start && c == '.') out += '.';
-    out += c;
-    line_start = c == '\n';
+  // Line by line: a message may be tens of megabytes.
+  for (std::size_t start = 0; start < text.size();) {
+    if (text[start] == '.') out += '.';
+    const std::size_t line_feed = text.find('\n', start);
+    const std::size_t end = line_feed == std::string_view::npos ? text.size() : line_feed + 1;
+    out.append(text.substr(start, end - start));
+    start = end;
   }
 }
 
@@ -416,6 +446,16 @@ std::string rfc5322_date(const std::tm& local) {
 
 namespace {
 
+std::string hex_digits(const unsigned char* bytes, std::size_t count) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string digits;
+  for (std::size_t i = 0; i < count; ++i) {
+    digits += kHex[bytes[i] >> 4];
+    digits += kHex[bytes[i] & 15];
+  }
+  return digits;
+}
+
 // Letters, digits and hyphens in dot-separated labels: fit for the right
 // side of a Message-ID as it is.
 bool host_name(std::string_view domain) {
@@ -438,18 +478,26 @@ bool host_name(std::string_view domain) {
 }  // namespace
 
 std::string message_id(std::string_view from, const std::array<unsigned char, 16>& random) {
-  static const char kHex[] = "0123456789abcdef";
   const std::string address = sender_address(from).addresses.front();
   const std::size_t at = address.rfind('@');
   std::string domain = at == std::string::npos ? std::string() : address.substr(at + 1);
   if (!host_name(domain)) domain = kMessageIdDomain;
-  std::string id = "<";
-  for (const unsigned char byte : random) {
-    id += kHex[byte >> 4];
-    id += kHex[byte & 15];
-  }
-  return id + "@" + domain + ">";
+  return "<" + hex_digits(random.data(), random.size()) + "@" + domain + ">";
 }
+
+namespace {
+
+template <std::size_t N>
+void fill_random(std::array<unsigned char, N>& random) {
+  for (std::size_t got = 0; got < random.size();) {
+    const ssize_t read = getrandom(random.data() + got, random.size() - got, 0);
+    if (read < 0 && errno == EINTR) continue;
+    if (read < 0) throw std::system_error(errno, std::generic_category(), "getrandom");
+    got += static_cast<std::size_t>(read);
+  }
+}
+
+}  // namespace
 
 MessageStamp new_stamp(std::string_view from) {
   const std::time_t now = std::time(nullptr);
@@ -461,39 +509,224 @@ MessageStamp new_stamp(std::string_view from) {
     converted = localtime_r(&now, &local) != nullptr;
   }
   if (!converted) gmtime_r(&now, &local);
-  std::array<unsigned char, 16> random{};
-  for (std::size_t got = 0; got < random.size();) {
-    const ssize_t read = getrandom(random.data() + got, random.size() - got, 0);
-    if (read < 0 && errno == EINTR) continue;
-    if (read < 0) throw std::system_error(errno, std::generic_category(), "getrandom");
-    got += static_cast<std::size_t>(read);
-  }
-  return {rfc5322_date(local), message_id(from, random)};
+  std::array<unsigned char, 16> id{};
+  fill_random(id);
+  std::array<unsigned char, 12> seed{};
+  fill_random(seed);
+  return {rfc5322_date(local), message_id(from, id), hex_digits(seed.data(), seed.size())};
 }
 
+std::string attachment_type(std::string_view file_name) {
+  static const std::pair<const char*, const char*> kTypes[] = {
+      {"csv", "text/csv"},         {"txt", "text/plain"},       {"html", "text/html"},
+      {"htm", "text/html"},        {"pdf", "application/pdf"},  {"png", "image/png"},
+      {"jpg", "image/jpeg"},       {"jpeg", "image/jpeg"},      {"gif", "image/gif"},
+      {"webp", "image/webp"},      {"zip", "application/zip"},  {"json", "application/json"},
+      {"xml", "application/xml"},
+  };
+  const std::size_t dot = file_name.rfind('.');
+  if (dot != std::string_view::npos) {
+    const std::string_view extension = file_name.substr(dot + 1);
+    for (const auto& [known, type] : kTypes)
+      if (ascii_iequals(extension, known)) return type;
+  }
+  return "application/octet-stream";
+}
+
+namespace {
+
+// RFC 2231's attribute-char: what a parameter value may hold unescaped.
+bool attribute_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::string_view("!#$&+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::string disposition_field(std::string_view file_name) {
+  const std::string_view name = "Content-Disposition: attachment;";
+  const bool quotable = printable(file_name) && file_name.find_first_of("\"\\\t") == npos;
+  if (quotable && name.size() + file_name.size() + 12 <= kFoldedLineBytes)
+    return std::string(name) + " filename=\"" + std::string(file_name) + "\"\r\n";
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string escaped;
+  for (const char c : file_name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (attribute_char(c)) {
+      escaped += c;
+    } else {
+      escaped += '%';
+      escaped += kHex[byte >> 4];
+      escaped += kHex[byte & 15];
+    }
+  }
+  if (name.size() + escaped.size() + 19 <= kFoldedLineBytes)
+    return std::string(name) + " filename*=UTF-8''" + escaped + "\r\n";
+  // Numbered sections (RFC 2231 3), each on a line of its own. Readers
+  // decode each section alone, so none ends inside an escape or inside a
+  // UTF-8 sequence (an escape of a continuation byte, %80 to %BF, starts
+  // none).
+  constexpr std::size_t kSectionBytes = 56;
+  const auto inside_escape = [&escaped](std::size_t at) {
+    return at < escaped.size() &&
+           ((at >= 1 && escaped[at - 1] == '%') || (at >= 2 && escaped[at - 2] == '%'));
+  };
+  const auto starts_character = [&](std::size_t at) {
+    if (at >= escaped.size()) return true;
+    if (inside_escape(at)) return false;
+    return escaped[at] != '%' || std::string_view("89AB").find(escaped[at + 1]) == npos;
+  };
+  std::string field(name);
+  std::size_t number = 0;
+  for (std::size_t at = 0; at < escaped.size(); ++number) {
+    const std::size_t most = std::min(at + kSectionBytes, escaped.size());
+    std::size_t end = most;
+    while (end > at && !starts_character(end)) --end;
+    // Bytes that are no UTF-8 (a run of continuation bytes): any escape's
+    // start will do.
+    if (end == at)
+      for (end = most; inside_escape(end);) --end;
+    if (number > 0) field += ';';
+    field += "\r\n filename*" + std::to_string(number) + "*=" + (number == 0 ? "UTF-8''" : "") +
+             escaped.substr(at, end - at);
+    at = end;
+  }
+  return field + "\r\n";
+}
+
+namespace {
+
+// One part of a MIME message (or its whole body): its header lines (each
+// CR LF ended) and its content, whose last line has no line end (the
+// delimiter that follows brings it, RFC 2046 5.1.1).
+struct Entity {
+  std::string header;
+  std::string content;
+};
+
+// A text as a part of its own (or as the whole message's body).
+Entity text_part(std::string_view text, bool html) {
+  Entity part;
+  part.content = crlf_lines(text);
+  part.header = html ? "Content-Type: text/html; charset=utf-8\r\n"
+                     : "Content-Type: text/plain; charset=utf-8\r\n";
+  if (!seven_bit(part.content)) {
+    part.content = quoted_printable(part.content);
+    part.header += "Content-Transfer-Encoding: quoted-printable\r\n";
+  }
+  return part;
+}
+
+Entity attachment_part(const Attachment& attachment) {
+  return {"Content-Type: " + attachment_type(attachment.name) +
+              "\r\nContent-Transfer-Encoding: base64\r\n" + disposition_field(attachment.name),
+          base64_lines(attachment.data)};
+}
+
+// A boundary that occurs in none of the parts. Base64 and quoted-printable
+// never hold "=_", so only a 7-bit text part can hold one by chance (or on
+// purpose, should the caller guess the random seed).
+std::string boundary(const MessageStamp& stamp, char kind, const std::vector<const Entity*>& parts) {
+  for (unsigned attempt = 0;; ++attempt) {
+    const std::string candidate =
+        "=_velmar_" + stamp.boundary_seed + "_" + kind + std::to_string(attempt);
+    if (std::none_of(parts.begin(), parts.end(), [&candidate](const Entity* part) {
+          return part->header.find(candidate) != npos || part->content.find(candidate) != npos;
+        }))
+      return candidate;
+  }
+}
+
+// The parts as one multipart part of the subtype. The content is built in
+// place: an attachment may be tens of megabytes.
+Entity multipart(const char* subtype, char kind, std::vector<Entity>& parts,
+                 const MessageStamp& stamp) {
+  std::vector<const Entity*> all;
+  std::size_t size = 0;
+  for (const Entity& part : parts) {
+    all.push_back(&part);
+    size += part.header.size() + part.content.size() + 100;
+  }
+  const std::string mark = boundary(stamp, kind, all);
+  Entity whole;
+  whole.header =
+      std::string("Content-Type: multipart/") + subtype + ";\r\n boundary=\"" + mark + "\"\r\n";
+  whole.content.reserve(size);
+  for (Entity& part : parts) {
+    whole.content += (whole.content.empty() ? "--" : "\r\n--") + mark + "\r\n";
+    whole.content += part.header;
+    whole.content += "\r\n";
+    whole.content += part.content;
+    std::string().swap(part.content);  // freed as soon as it is copied
+  }
+  whole.content += "\r\n--" + mark + "--";
+  return whole;
+}
+
+// The body: one part, or the text and HTML alternatives, then the
+// attachments.
+Entity body_part(const MessageText& text, const MessageStamp& stamp) {
+  Entity body = text_part(text.body, text.is_html);
+  if (text.is_html && text.text) {
+    std::vector<Entity> alternatives;
+    alternatives.push_back(text_part(*text.text, false));
+    alternatives.push_back(std::move(body));
+    body = multipart("alternative", 'a', alternatives, stamp);
+  }
+  if (text.attachments.empty()) return body;
+  std::vector<Entity> parts;
+  parts.push_back(std::move(body));
+  for (const Attachment& attachment : text.attachments) parts.push_back(attachment_part(attachment));
+  return multipart("mixed", 'm', parts, stamp);
+}
+
+const char* importance_word(Importance importance) {
+  switch (importance) {
+    case Importance::kHigh: return "high";
+    case Importance::kNormal: return "normal";
+    case Importance::kLow: return "low";
+    case Importance::kUnset: break;
+  }
+  return nullptr;
+}
+
+// Local part as written, domain in any letter case.
+std::string address_key(const std::string& address) {
+  const std::size_t at = address.rfind('@');
+  if (at == std::string::npos) return address;
+  return address.substr(0, at + 1) + ascii_lowercase(address.substr(at + 1));
+}
+
+}  // namespace
+
 std::string message_data(const MessageText& text, const MessageStamp& stamp) {
-  std::string body = crlf_lines(text.body);
-  const bool encoded = !seven_bit(body);
-  if (encoded) body = quoted_printable(body);
+  const Entity body = body_part(text, stamp);
 
   std::string header = subject_field(text.subject);
   header += address_field("From", text.from);
   header += address_field("To", text.to);
+  if (!text.cc.empty()) header += address_field("Cc", text.cc);
+  if (!text.reply_to.empty()) header += address_field("Reply-To", text.reply_to);
   header += "Date: " + stamp.date + "\r\n";
   header += "Message-ID: " + stamp.message_id + "\r\n";
+  if (const char* word = importance_word(text.importance)) {
+    // Outlook reads Importance, other readers X-Priority (1 high, 5 low).
+    header += std::string("Importance: ") + word + "\r\n";
+    header += text.importance == Importance::kHigh  ? "X-Priority: 1\r\n"
+              : text.importance == Importance::kLow ? "X-Priority: 5\r\n"
+                                                    : "X-Priority: 3\r\n";
+  }
   header += "MIME-Version: 1.0\r\n";
-  header += text.is_html ? "Content-Type: text/html; charset=utf-8\r\n"
-                         : "Content-Type: text/plain; charset=utf-8\r\n";
-  if (encoded) header += "Content-Transfer-Encoding: quoted-printable\r\n";
+  header += body.header;
 
   // Header lines start with a name or a blank; stuffed all the same, should
   // a To or From text hold a line break. The body is stuffed in place: it
   // may be large.
   std::string data;
-  data.reserve(header.size() + body.size() + body.size() / 64 + 8);
+  data.reserve(header.size() + body.content.size() + body.content.size() / 64 + 8);
   append_dot_stuffed(data, header);
   data += "\r\n";
-  append_dot_stuffed(data, body);
+  append_dot_stuffed(data, body.content);
   data += "\r\n.\r\n";
   return data;
 }
@@ -501,7 +734,12 @@ std::string message_data(const MessageText& text, const MessageStamp& stamp) {
 OutgoingMessage outgoing_message(const MessageText& text, const MessageStamp& stamp) {
   OutgoingMessage message;
   message.sender = sender_address(text.from).addresses.front();
-  message.recipients = recipient_addresses(text.to).addresses;
+  std::set<std::string> seen;
+  for (const std::string* list : {&text.to, &text.cc, &text.bcc}) {
+    if (list->empty()) continue;
+    for (std::string& address : recipient_addresses(*list).addresses)
+      if (seen.insert(address_key(address)).second) message.recipients.push_back(std::move(address));
+  }
   message.data = message_data(text, stamp);
   return message;
 }

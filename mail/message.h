@@ -6,8 +6,10 @@
 
 #include <array>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quarn::mail {
@@ -15,6 +17,10 @@ namespace quarn::mail {
 // Standard base64 (RFC 4648) with "=" padding and no line breaks; strict
 // SASL decoders refuse unpadded credentials.
 std::string base64_encode(std::string_view text);
+
+// The same in lines of 76 characters (RFC 2045 6.8) joined by CR LF, with
+// no line end after the last one.
+std::string base64_lines(std::string_view data);
 
 // Appends text to out with one more "." in front of every line that begins
 // with "." (a line begins at the start of the text and after any LF byte),
@@ -67,18 +73,47 @@ std::string quoted_printable(std::string_view crlf_text);
 
 // --- the message ---------------------------------------------------------------
 
+enum class Importance { kUnset, kHigh, kNormal, kLow };
+
+struct Attachment {
+  std::string name;  // the file name readers show and save under
+  std::string data;  // the bytes as they are
+};
+
+constexpr char kDefaultAttachmentName[] = "attachment.bin";
+
 struct MessageText {
+  MessageText() = default;
+  MessageText(std::string from, std::string to, std::string subject, std::string body,
+              bool is_html = true)
+      : from(std::move(from)), to(std::move(to)), subject(std::move(subject)),
+        body(std::move(body)), is_html(is_html) {}
+
   std::string from;  // whole texts, as the caller gave them
   std::string to;
   std::string subject;
   std::string body;
   bool is_html = true;
+  std::string cc;        // empty: no Cc header, no copies
+  std::string bcc;       // envelope only, never in the data
+  std::string reply_to;  // empty: no Reply-To header
+  // The plain-text version of an HTML body; left out of a plain body, which
+  // is text already.
+  std::optional<std::string> text;
+  Importance importance = Importance::kUnset;
+  std::vector<Attachment> attachments;
 };
 
-// What the system adds to each message: the Date and Message-ID values.
+// What the system adds to each message: the Date and Message-ID values and
+// the random part of the MIME boundaries.
 struct MessageStamp {
+  MessageStamp(std::string date, std::string message_id, std::string boundary_seed = "")
+      : date(std::move(date)), message_id(std::move(message_id)),
+        boundary_seed(std::move(boundary_seed)) {}
+
   std::string date;        // RFC 5322 date-time
   std::string message_id;  // with its angle brackets
+  std::string boundary_seed;  // random hex digits
 };
 
 // A moment as a Date value, "Tue, 03 Feb 2026 14:03:07 +0100": English names
@@ -90,19 +125,34 @@ std::string rfc5322_date(const std::tm& local);
 constexpr char kMessageIdDomain[] = "velmar.invalid";
 std::string message_id(std::string_view from, const std::array<unsigned char, 16>& random);
 
-// Now, in the server's local time, and 128 bits from the kernel. Reading the
-// time zone takes a read hold on the environment lock, so call it while
+// Now, in the server's local time, and random bits from the kernel. Reading
+// the time zone takes a read hold on the environment lock, so call it while
 // this thread holds none: a second hold would wait behind a queued writer
 // for ever.
 MessageStamp new_stamp(std::string_view from);
 
-// The data after DATA, for texts without CR or LF in To and From (the call
-// refuses them). The header: Subject, From, To (non-ASCII text as encoded
-// words, addresses as written, folded), Date, Message-ID, MIME-Version,
-// Content-Type and, for a body that is not 7-bit ASCII in lines of at most
-// kMaxLineBytes, Content-Transfer-Encoding: quoted-printable. Then the empty
-// line, the body with CR LF line ends, dot-stuffed, and the end-of-data line
-// "." with nothing after it.
+// The media type of an attachment from its file name's extension (any
+// letter case): csv, txt, htm(l), pdf, png, jp(e)g, gif, webp, zip, json,
+// xml; otherwise application/octet-stream.
+std::string attachment_type(std::string_view file_name);
+
+// The Content-Disposition field of an attachment, CR LF ended: the name as a
+// quoted string when it is printable ASCII and fits the line, otherwise
+// RFC 2231 encoded (UTF-8, percent-escapes), split into numbered sections
+// on lines of their own when long.
+std::string disposition_field(std::string_view file_name);
+
+// The data after DATA, for texts without CR or LF in To, From, Cc, Reply-To
+// and the attachment names (the call refuses them). The header: Subject,
+// From, To, Cc and Reply-To (non-ASCII text as encoded words, addresses as
+// written, folded), Date, Message-ID, Importance and X-Priority,
+// MIME-Version, then the body's Content-Type. A body alone is one text part;
+// with a text alternative to an HTML body, multipart/alternative (text
+// first); with attachments, multipart/mixed with the body first and each
+// attachment in base64. A text part that is not 7-bit ASCII in lines of at
+// most kMaxLineBytes goes as quoted-printable. Boundaries hold the stamp's
+// seed and occur in no part. Then the end-of-data line "." with nothing
+// after it; every line that starts with "." gets another one.
 std::string message_data(const MessageText& text, const MessageStamp& stamp);
 
 // Everything the session sends for one message.
@@ -112,7 +162,9 @@ struct OutgoingMessage {
   std::string data;                     // message_data()
 };
 
-// For texts whose addresses have no problem (the caller checked).
+// For texts whose addresses have no problem (the caller checked). The
+// recipients are those of To, then Cc, then Bcc, each address once (the
+// domain in any letter case): servers deliver one copy per address anyway.
 OutgoingMessage outgoing_message(const MessageText& text, const MessageStamp& stamp);
 
 }  // namespace quarn::mail

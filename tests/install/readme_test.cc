@@ -72,6 +72,8 @@ TEST(Readme, ExamplesGiveTheOutputsShown) {
           Connection::hex_literal(quarn::test::encode_image(800, 1200,
                                                             quarn::test::ImageFormat::kJpeg)) +
           ")");
+  db.rows("CREATE TABLE shop.orders (id INT PRIMARY KEY, customer VARCHAR(100), total DECIMAL(10,2));"
+          "INSERT INTO shop.orders VALUES (1, 'Ada', 12.50), (2, 'Brook', 99.00), (3, 'Chen', 7.25)");
   int examples = 0;
   for (std::size_t i = 0; i + 1 < blocks.size(); ++i) {
     if (blocks[i].info != "sql" || blocks[i + 1].info != "text") continue;
@@ -80,15 +82,26 @@ TEST(Readme, ExamplesGiveTheOutputsShown) {
     EXPECT_EQ(run.output, blocks[i + 1].body) << "README example:\n" << blocks[i].body;
     if (std::getenv("QUARN_PRINT_README_OUTPUT")) std::printf("%s", run.output.c_str());
   }
-  EXPECT_EQ(examples, 4);
+  EXPECT_EQ(examples, 6);
 
   const auto written = quarn::test::decode_file(server.data_dir() + "/thumbs/mug.png.jpg");
   EXPECT_TRUE(written.ok);
   EXPECT_EQ(written.width, 200u);
   const auto received = smtp.messages();
-  ASSERT_EQ(received.size(), 1u);
-  // One recipient each; the message is the one the README shows, but for
-  // the Date and Message-ID values.
+  ASSERT_EQ(received.size(), 3u);
+  // The report goes to the blind copy too, which the message never names;
+  // the CSV is the query's, in base64.
+  EXPECT_EQ(received[1].rcpt_tos, "ops@example.test\tsales@example.test\taudit@example.test");
+  EXPECT_EQ(received[1].data.find("audit@"), std::string::npos);
+  EXPECT_NE(received[1].data.find("Content-Disposition: attachment; filename=\"orders.csv\"\r\n\r\n"
+                                  "aWQsY3VzdG9tZXIsdG90YWwKMSxBZGEsMTIuNTAKMixCcm9vayw5OS4wMAozLENoZW4s"
+                                  "Ny4yNQ==\r\n"),
+            std::string::npos);
+  EXPECT_NE(received[2].data.find("Content-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n"
+                                  "Content-Disposition: attachment; filename=\"mug.png\"\r\n"),
+            std::string::npos);
+  // The first message is the one the README shows, but for the Date and
+  // Message-ID values.
   EXPECT_EQ(received[0].mail_from, "db@example.test");
   EXPECT_EQ(received[0].rcpt_tos, "ops@example.test\tnight@example.test");
   std::string shown;

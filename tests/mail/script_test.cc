@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "mail_call.h"
@@ -119,6 +121,55 @@ TEST(MessageData, BodyIsDotStuffedAndTheEndLineIsNot) {
     const std::string data = message_data(text(body), kStamp);
     EXPECT_EQ(data.substr(data.find("\r\n\r\n") + 4), sent + "\r\n.\r\n") << body;
   }
+}
+
+// Readers join the sections and decode them; here the forms and lengths.
+TEST(MessageData, AttachmentNamesQuotedOrEncoded) {
+  const std::string cd = "Content-Disposition: attachment;";
+  EXPECT_EQ(disposition_field("orders.csv"), cd + " filename=\"orders.csv\"\r\n");
+  EXPECT_EQ(disposition_field("say \"hi\".txt"), cd + " filename*=UTF-8''say%20%22hi%22.txt\r\n");
+  EXPECT_EQ(disposition_field("M\xc3\xa4rz.csv"), cd + " filename*=UTF-8''M%C3%A4rz.csv\r\n");
+  // Long names: sections on lines of their own, cut between characters
+  // (readers decode each alone), or between escapes where the bytes are no
+  // UTF-8.
+  std::string umlauts, expected_umlauts, stray, expected_stray;
+  for (int i = 0; i < 40; ++i) umlauts += "\xc3\xa4", expected_umlauts += "%C3%A4";
+  for (int i = 0; i < 40; ++i) stray += "\x80", expected_stray += "%80";
+  for (const auto& [name, escaped, starts] :
+       {std::tuple{umlauts, expected_umlauts, "%C3"}, std::tuple{stray, expected_stray, "%80"}}) {
+    const std::string field = disposition_field(name);
+    EXPECT_EQ(field.rfind(cd + "\r\n filename*0*=UTF-8''" + escaped.substr(0, 12), 0), 0u) << field;
+    std::istringstream lines(field);
+    std::string decoded;
+    for (std::string line; std::getline(lines, line);) {
+      EXPECT_LE(line.size(), 79u) << line;  // 78 and the CR
+      if (line.rfind(" filename*", 0) != 0) continue;
+      std::string section = line.substr(line.find("*=") + 2);
+      if (section.rfind("UTF-8''", 0) == 0) section = section.substr(7);
+      section = section.substr(0, section.find_first_of(";\r"));
+      EXPECT_EQ(section.rfind(starts, 0), 0u) << "a section starts a character: " << line;
+      const auto percent = section.rfind('%');
+      EXPECT_TRUE(percent == std::string::npos || percent + 3 <= section.size()) << line;
+      decoded += section;
+    }
+    EXPECT_EQ(decoded, escaped);
+  }
+}
+
+// A 7-bit body may hold the first boundary tried: the next one is taken.
+TEST(MessageData, BoundariesOccurInNoPart) {
+  MessageText mail("f@x.test", "t@x.test", "s", "--=_velmar_ab_a0\r\n--=_velmar_ab_m0--", true);
+  mail.text = "plain";
+  mail.attachments.push_back({"a.bin", std::string("\0\1", 2)});
+  const std::string data = message_data(mail, MessageStamp("date", "<id@x.test>", "ab"));
+  EXPECT_NE(data.find("Content-Type: multipart/mixed;\r\n boundary=\"=_velmar_ab_m1\"\r\n\r\n"
+                      "--=_velmar_ab_m1\r\nContent-Type: multipart/alternative;\r\n"
+                      " boundary=\"=_velmar_ab_a1\"\r\n\r\n--=_velmar_ab_a1\r\n"),
+            std::string::npos) << data;
+  EXPECT_NE(data.find("\r\n\r\n--=_velmar_ab_a0\r\n--=_velmar_ab_m0--\r\n--=_velmar_ab_a1--\r\n"
+                      "--=_velmar_ab_m1\r\n"),
+            std::string::npos) << data;
+  EXPECT_NE(data.find("\r\n\r\nAAE=\r\n--=_velmar_ab_m1--\r\n.\r\n"), std::string::npos) << data;
 }
 
 // An independent check: each word decodes alone to whole characters, the
@@ -315,7 +366,6 @@ TEST(CheckArguments, CountThenTypes) {
   const std::vector<InitCase> cases = {
       {{STRING_RESULT, STRING_RESULT, STRING_RESULT}, kArgCountMessage},
       {{}, kArgCountMessage},
-      {std::vector<Item_result>(6, STRING_RESULT), kArgCountMessage},
       {{STRING_RESULT, INT_RESULT, STRING_RESULT, STRING_RESULT}, kArgTypeMessage},
       {{STRING_RESULT, STRING_RESULT, STRING_RESULT, REAL_RESULT}, kArgTypeMessage},
       {{DECIMAL_RESULT, STRING_RESULT, STRING_RESULT, STRING_RESULT, INT_RESULT}, kArgTypeMessage},
@@ -444,6 +494,16 @@ TEST(SmtpConfig, PortIsReadLikeAtoi) {
 
 // --- refusal order -----------------------------------------------------------
 
+MailArgs mail_of(std::optional<std::string> to, std::optional<std::string> from,
+                 std::string subject, std::string body) {
+  MailArgs mail;
+  mail.to = std::move(to);
+  mail.from = std::move(from);
+  mail.subject = std::move(subject);
+  mail.body = std::move(body);
+  return mail;
+}
+
 TEST(Refusal, ToBeforeFromBeforeLineBreaks) {
   using O = std::optional<std::string>;
   struct Case {
@@ -467,7 +527,7 @@ TEST(Refusal, ToBeforeFromBeforeLineBreaks) {
       {O("a@x, b@x"), O("f@x"), "tab\tand . dots", nullptr},
   };
   for (const auto& c : cases) {
-    const MailArgs mail{c.to, c.from, c.subject, "body\r\n.\r\n", true};
+    const MailArgs mail = mail_of(c.to, c.from, c.subject, "body\r\n.\r\n");
     EXPECT_STREQ(refusal(mail), c.expected) << c.to.value_or("NULL") << " / "
                                             << c.from.value_or("NULL");
   }
@@ -512,7 +572,77 @@ TEST(Refusal, AddressesServersWouldRefuse) {
       {"line break first", "t@x,\n", "f@x", "s", "b", kToLineBreak},
   };
   for (const auto& c : cases) {
-    const MailArgs mail{c.to, c.from, c.subject, c.body, true};
+    const MailArgs mail = mail_of(c.to, c.from, c.subject, c.body);
+    EXPECT_STREQ(refusal(mail), c.expected) << c.name;
+  }
+}
+
+// Cc, Bcc and Reply-To as To, each judged after To and From at every step;
+// then the importance, then what no encoding could bring under the size
+// limit.
+TEST(Refusal, NamedOptions) {
+  const std::string address = std::string(kMaxAddressBytes - 4, 'a') + "@x.y";
+  const std::string long_text = "\"" + std::string(kMaxAddressTextBytes, 'n') + "\" <c@x>";
+  struct Case {
+    const char* name;
+    std::function<void(MailArgs&)> set;
+    const char* expected;
+  };
+  const auto attach = [](std::size_t bytes, std::string name = "a.bin") {
+    return [bytes, name](MailArgs& m) { m.attachments.push_back({name, std::string(bytes, 'z')}); };
+  };
+  const std::vector<Case> cases = {
+      {"all fine", [](MailArgs& m) { m.cc = "Ann <a@x>, b@x"; m.bcc = "c@x"; m.reply_to = "r@x";
+                                     m.importance = "HIGH"; m.text = "t"; }, nullptr},
+      {"Cc line break", [](MailArgs& m) { m.cc = "a@x\r\nRCPT TO:<e@x>"; }, kCcLineBreak},
+      {"Bcc bare CR", [](MailArgs& m) { m.bcc = "a@x\r"; }, kBccLineBreak},
+      {"Reply-To LF", [](MailArgs& m) { m.reply_to = "a@x\n"; }, kReplyToLineBreak},
+      {"attachment name LF", [](MailArgs& m) { m.attachments.push_back({"a\nb.csv", "x"}); },
+       kAttachmentNameLineBreak},
+      {"Subject line break first", [](MailArgs& m) { m.subject = "s\n"; m.cc = "a@x\n"; },
+       kSubjectLineBreak},
+      {"Cc before Bcc", [](MailArgs& m) { m.bcc = "b@x\n"; m.cc = "a@x\n"; }, kCcLineBreak},
+      {"line breaks before controls", [](MailArgs& m) { m.cc = "a@x\x01"; m.reply_to = "r\n"; },
+       kReplyToLineBreak},
+      {"Cc NUL", [](MailArgs& m) { m.cc = std::string("a@x\0", 4); }, kCcControl},
+      {"Bcc tab", [](MailArgs& m) { m.bcc = "a@x,\tb@x"; }, kBccControl},
+      {"Reply-To DEL", [](MailArgs& m) { m.reply_to = "a\x7f@x"; }, kReplyToControl},
+      {"controls before To's parts", [](MailArgs& m) { m.to = "t@x,,"; m.cc = "\x1b"; }, kCcControl},
+      {"Cc empty part", [](MailArgs& m) { m.cc = "a@x,,b@x"; }, kCcEmptyPart},
+      {"Bcc empty address", [](MailArgs& m) { m.bcc = "Ann <>"; }, kBccEmptyPart},
+      {"Reply-To blank", [](MailArgs& m) { m.reply_to = " "; }, kReplyToEmptyPart},
+      {"Cc unclosed", [](MailArgs& m) { m.cc = "Ann <a@x"; }, kCcUnclosed},
+      {"Bcc unclosed", [](MailArgs& m) { m.bcc = "\"a@x"; }, kBccUnclosed},
+      {"Reply-To unclosed", [](MailArgs& m) { m.reply_to = "r@x (note"; }, kReplyToUnclosed},
+      {"From's parts before Cc's", [](MailArgs& m) { m.from = "Db <f@x"; m.cc = ","; }, kFromUnclosed},
+      {"parts before lengths", [&](MailArgs& m) { m.to = address + "z"; m.bcc = ","; }, kBccEmptyPart},
+      {"longest Cc address", [&](MailArgs& m) { m.cc = address; }, nullptr},
+      {"Cc address one over", [&](MailArgs& m) { m.cc = "b@x, " + address + "z"; }, kCcTooLong},
+      {"Bcc text too long", [&](MailArgs& m) { m.bcc = long_text; }, kBccTooLong},
+      {"Reply-To too long", [&](MailArgs& m) { m.reply_to = address + "z"; }, kReplyToTooLong},
+      {"From's length before Cc's", [&](MailArgs& m) { m.from = address + "z"; m.cc = long_text; },
+       kFromTooLong},
+      {"importance", [](MailArgs& m) { m.importance = "urgent"; }, kBadImportance},
+      {"lengths before importance", [&](MailArgs& m) { m.importance = "x"; m.cc = long_text; },
+       kCcTooLong},
+      // Base64 takes 4 bytes for 3: with the body's byte, 25,165,821 bytes
+      // come to one under the limit.
+      {"attachment just under", attach(25165821), nullptr},
+      {"attachment one over", attach(25165825), kTooLarge},
+      {"importance before size", [&](MailArgs& m) { attach(25165825)(m); m.importance = "x"; },
+       kBadImportance},
+      {"attachments together", [&](MailArgs& m) { attach(12582912)(m); attach(12582913)(m); }, kTooLarge},
+      {"body over", [](MailArgs& m) { m.body = std::string(kMaxMessageBytes + 1, 'b'); }, kTooLarge},
+      {"body and its text alternative",
+       [](MailArgs& m) { m.body = std::string(kMaxMessageBytes / 2, 'b'); m.text = m.body + "t"; },
+       kTooLarge},
+      {"a plain body has no alternative",
+       [](MailArgs& m) { m.body = std::string(kMaxMessageBytes / 2, 'b'); m.text = m.body + "t";
+                         m.is_html = false; }, nullptr},
+  };
+  for (const auto& c : cases) {
+    MailArgs mail = mail_of("t@x", "f@x", "s", "b");
+    c.set(mail);
     EXPECT_STREQ(refusal(mail), c.expected) << c.name;
   }
 }

@@ -82,8 +82,41 @@ TEST_F(Velmar, InitRefusesWrongCountsAndTypesWithTheFullText) {
       "EMAIL() requires To address, From address, Subject, Message, and is HTML.";
   std::vector<std::pair<Args, std::string>> cases;
   cases.emplace_back(texts({"a", "b", "c"}), count);
-  cases.emplace_back(texts({"a", "b", "c", "d", "e", "f"}), count);
-  cases.emplace_back(with_flag(texts({"a", "b", "c", "d", "e"}), 1), count);
+  // After the fifth, names. A positional argument is named by the server
+  // as its expression's text (a literal with its quotes), which no more
+  // names an option than a misspelt alias does.
+  const std::string needs =
+      " needs AS cc, bcc, reply_to, attachment, attachment_name, text or importance ";
+  cases.emplace_back(texts({"a", "b", "c", "d", "e", "f"}), "EMAIL() argument 6" + needs + "(it has no name).");
+  cases.emplace_back(with_flag(texts({"a", "b", "c", "d", "e"}), 1), "EMAIL() argument 6" + needs + "(it has no name).");
+  Args positional = with_flag(texts({"a", "b", "c", "d"}), 1);
+  positional.text("x@y").as("'x@y'");
+  cases.emplace_back(std::move(positional), "EMAIL() argument 6" + needs + "(not 'x@y').");
+  Args misspelt = with_flag(texts({"a", "b", "c", "d"}), 1);
+  misspelt.text("x@y").as("cc").text("x@y").as("bcc_").text("x").as(std::string(100, 'n'));
+  cases.emplace_back(std::move(misspelt), "EMAIL() argument 7" + needs + "(not bcc_).");
+  Args overlong = with_flag(texts({"a", "b", "c", "d"}), 1);
+  overlong.text("x").as(std::string(100, 'n'));
+  cases.emplace_back(std::move(overlong), "EMAIL() argument 6" + needs + "(not " + std::string(64, 'n') + "...).");
+  Args repeated = with_flag(texts({"a", "b", "c", "d"}), 1);
+  repeated.text("x@y").as("cc").text("a").as("attachment").text("y@y").as("CC");
+  cases.emplace_back(std::move(repeated),
+                     "EMAIL() argument 8 repeats cc; once each: cc, bcc, reply_to, text, importance; "
+                     "attachment and attachment_name in pairs.");
+  const std::string orphan =
+      ": an attachment_name follows its own attachment (AS attachment, then AS attachment_name).";
+  Args first_name = with_flag(texts({"a", "b", "c", "d"}), 1);
+  first_name.text("n").as("attachment_name").text("a").as("attachment");
+  cases.emplace_back(std::move(first_name), "EMAIL() argument 6" + orphan);
+  Args second_name = with_flag(texts({"a", "b", "c", "d"}), 1);
+  second_name.text("a").as("attachment").text("n").as("attachment_name").text("t").as("text")
+      .text("m").as("attachment_name");
+  cases.emplace_back(std::move(second_name), "EMAIL() argument 9" + orphan);
+  Args fifth_named = texts({"a", "b", "c", "d", "x@y"});
+  fifth_named.as("cc");
+  cases.emplace_back(std::move(fifth_named),
+                     "EMAIL() argument 5 is is_html (0 or 1); cc, bcc, reply_to, attachment, "
+                     "attachment_name, text, importance come after it.");
   Args number_from;
   number_from.text("a").integer(2).text("c").text("d");
   cases.emplace_back(std::move(number_from), type);
@@ -91,9 +124,11 @@ TEST_F(Velmar, InitRefusesWrongCountsAndTypesWithTheFullText) {
   real_body.text("a").text("b").text("c").real(1.5).integer(0);
   cases.emplace_back(std::move(real_body), type);
   for (auto& [args, message] : cases) {
+    const std::vector<Item_result> types = args.types();
     const auto outcome = velmar().init(args);
     EXPECT_TRUE(outcome.refused);
     EXPECT_EQ(outcome.message, message);
+    EXPECT_EQ(args.types(), types) << "a refused call changes nothing";
   }
 }
 
@@ -111,6 +146,22 @@ TEST_F(Velmar, InitAcceptsFourOrFiveAndAsksForAnInteger) {
   ASSERT_FALSE(outcome.refused);
   EXPECT_EQ(five.types()[4], INT_RESULT);
   EXPECT_EQ(five.maybe_null(), (std::vector<char>{0, 0, 1, 1, 1}));
+
+  // Names in any letter case and order, attachments in pairs or alone;
+  // numbers are asked for as their text.
+  Args named = with_flag(mail(), 1);
+  named.integer(7).as("attachment").text("n").as("Attachment_Name").real(1.5).as("cc")
+      .text("b").as("BCC").text("r").as("reply_to").decimal("2.0").as("attachment")
+      .text("t").as("text").text("low").as("importance").text("x").as("attachment");
+  outcome = velmar().init(named);
+  ASSERT_FALSE(outcome.refused) << outcome.message;
+  std::vector<Item_result> types(4, STRING_RESULT);
+  types.push_back(INT_RESULT);
+  types.resize(named.size(), STRING_RESULT);
+  EXPECT_EQ(named.types(), types);
+  std::vector<char> maybe_null = {0, 0, 1, 1};
+  maybe_null.resize(named.size(), 1);
+  EXPECT_EQ(named.maybe_null(), maybe_null);
 }
 
 TEST_F(Velmar, ConversationByteForByte) {
@@ -220,6 +271,18 @@ TEST_F(Velmar, RefusedCallsTellWhyAndNeverConnect) {
                    "Error: 'To' address has an unclosed bracket or quote."});
   cases.push_back({nullptr, texts({"t@x", "\"Db <f@x>", "s", "b"}),
                    "Error: 'From' address has an unclosed bracket or quote."});
+  cases.push_back({nullptr, with_flag(texts({"t@x", "f@x", "s", "b"}), 1).text("c@x\n").as("cc"),
+                   "Error: 'Cc' address contains a line break."});
+  // The hard size limit: judged on the texts before anything is encoded,
+  // and on the message built (a 7-bit body goes as it is, with the header).
+  const std::string too_large = "Error: The message is larger than the server accepts (33554432 bytes).";
+  cases.push_back({nullptr, with_flag(texts({"t@x", "f@x", "s", "b"}), 1)
+                                .text(std::string(25165825, 'a')).as("attachment"),
+                   too_large});
+  std::string full;
+  while (full.size() + 100 <= (32u << 20)) full += std::string(98, 'x') + "\r\n";
+  full.resize(32u << 20, 'x');
+  cases.push_back({nullptr, texts({"t@x", "f@x", "s", full}), too_large});
   for (auto& c : cases) {
     SCOPED_TRACE(c.text);
     configure("127.0.0.1", server_->port());
@@ -272,9 +335,9 @@ TEST_F(Velmar, LookupAndConnectFailures) {
 // step, no longer NULL with the error flag; a reset before the reply to the
 // data is no "OK".
 TEST_F(Velmar, ResetsAreFailuresThatNameTheStep) {
-  std::string big;
-  big.reserve(32 << 20);
-  while (big.size() < (32u << 20)) big += std::string(98, 'x') + "\r\n";
+  std::string big;  // just under the size limit
+  big.reserve(30 << 20);
+  while (big.size() < (30u << 20)) big += std::string(98, 'x') + "\r\n";
   const struct {
     const char* behaviour;
     std::string body;

@@ -153,9 +153,17 @@ TEST_F(VelmarInServer, InitRefusalsAsTheServerShowsThem) {
       "EMAIL() requires To address, From address, Subject line, Message, and is HTML.";
   const std::string type =
       "EMAIL() requires To address, From address, Subject, Message, and is HTML.";
+  const std::string needs =
+      " needs AS cc, bcc, reply_to, attachment, attachment_name, text or importance ";
   const std::pair<const char*, std::string> cases[] = {
       {"SELECT velmar('a', 'b', 'c')", count},
-      {"SELECT velmar('a', 'b', 'c', 'd', 1, 2)", count},
+      {"SELECT velmar('a', 'b', 'c', 'd', 1, 2)", "EMAIL() argument 6" + needs + "(not 2)."},
+      {"SELECT velmar('a', 'b', 'c', 'd', 1, 'x@y')", "EMAIL() argument 6" + needs + "(not 'x@y')."},
+      {"SELECT velmar('a', 'b', 'c', 'd', 1, 'x' AS cc, 'y' AS cc_list)",
+       "EMAIL() argument 7" + needs + "(not cc_list)."},
+      {"SELECT velmar('a', 'b', 'c', 'd', 1, 'x' AS cc, 'y' AS Cc)",
+       "EMAIL() argument 7 repeats cc; once each: cc, bcc, reply_to, text, importance; "
+       "attachment and attachment_name in pairs."},
       {"SELECT velmar('a', 2, 'c', 'd')", type},
       {"SELECT velmar('a', 'b', 'c', 4.5)", type},
   };

@@ -7,6 +7,9 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <map>
+#include <optional>
+#include <random>
 #include <set>
 
 #include <string>
@@ -107,8 +110,10 @@ TEST_F(VelmarSink, AListReachesEveryAddress) {
 // What a reader makes of a stored message: tests/mail/read_message.py.
 struct ReaderView {
   std::string subject;
-  std::vector<std::string> from, to;  // display name TAB address
+  std::vector<std::string> from, to, cc, reply_to;  // display name TAB address
   std::string type, body, id, defects, error;
+  std::vector<std::string> parts;              // "multipart TYPE" or "part TYPE DISP NAME CONTENT"
+  std::map<std::string, std::string> headers;  // Importance, X-Priority
   long long date = 0, offset = 0;
 };
 
@@ -138,6 +143,10 @@ class Reader {
       if (key == "subject") view.subject = unhex(value);
       else if (key == "from") view.from.push_back(unhex(value));
       else if (key == "to") view.to.push_back(unhex(value));
+      else if (key == "cc") view.cc.push_back(unhex(value));
+      else if (key == "reply-to") view.reply_to.push_back(unhex(value));
+      else if (key == "part" || key == "multipart") view.parts.push_back(*line);
+      else if (key == "header") view.headers[value.substr(0, value.find(' '))] = value.substr(value.find(' ') + 1);
       else if (key == "type") view.type = value;
       else if (key == "body") view.body = unhex(value);
       else if (key == "date") std::sscanf(value.c_str(), "%lld %lld", &view.date, &view.offset);
@@ -295,6 +304,122 @@ TEST_F(VelmarSink, EveryTextArrivesAsWritten) {
   }
   unsetenv("TZ");
   tzset();
+}
+
+// The named arguments: the envelope holds To, Cc and Bcc (each address
+// once), no byte of the data names a Bcc recipient, the headers and parts
+// are what a reader shows, and attachments arrive byte for byte.
+TEST_F(VelmarSink, NamedArgumentsArriveAsGiven) {
+  using Named = std::vector<std::pair<std::string, std::optional<std::string>>>;
+  std::string binary;
+  for (int i = 0; i < 512; ++i) binary += static_cast<char>(i % 256);  // NULs, CR, LF, 0xFF
+  std::string mebibyte(1 << 20, '\0');
+  std::mt19937 random(7);
+  for (char& c : mebibyte) c = static_cast<char>(random());
+  const std::string long_name = [] {
+    std::string name;
+    for (int i = 0; i < 12; ++i) name += "Jahresbericht \xc3\xbc" "ber \xe5\xb9\xb4\xe5\xba\xa6 ";
+    return name + ".pdf";
+  }();
+  const auto part = [](const std::string& type, const std::string& name, const std::string& bytes) {
+    return "part " + type + (name.empty() ? " - - " : " attachment " + hex(name) + " ") + hex(bytes);
+  };
+  const std::string html = "<p>Gr\xc3\xbc\xc3\x9f" "e</p>", to = "ops@example.test";
+  struct Row {
+    const char* name;
+    Named named;
+    long long is_html;
+    std::string envelope;                  // RCPT TOs joined by TAB
+    std::vector<std::string> cc, reply_to;  // as the reader shows them
+    std::map<std::string, std::string> headers;
+    std::string type;
+    std::vector<std::string> parts;  // empty: one part, the body
+    std::vector<std::string> hidden = {};  // never in the data
+  };
+  const std::vector<Row> rows = {
+      {"cc", {{"cc", "Sales Team <sales@example.test>, x@example.test"}}, 1,
+       to + "\tsales@example.test\tx@example.test", {"Sales Team\tsales@example.test", "\tx@example.test"},
+       {}, {}, "text/html", {}},
+      {"bcc", {{"bcc", "Audit Office <audit@example.test>, hidden@example.test"}}, 1,
+       to + "\taudit@example.test\thidden@example.test", {}, {}, {}, "text/html", {},
+       {"audit@", "hidden@", "Audit Office", "Bcc"}},
+      {"reply_to", {{"REPLY_TO", "Help Desk <help@example.test>"}}, 1, to, {}, {"Help Desk\thelp@example.test"},
+       {}, "text/html", {}},
+      {"importance high", {{"importance", "high"}}, 0, to, {}, {},
+       {{"Importance", "high"}, {"X-Priority", "1"}}, "text/plain", {}},
+      {"importance LOW", {{"importance", "LOW"}}, 1, to, {}, {},
+       {{"Importance", "low"}, {"X-Priority", "5"}}, "text/html", {}},
+      {"text with an HTML body: text first", {{"text", "Gr\xc3\xbc\xc3\x9f" "e\nline two"}}, 1, to, {}, {}, {},
+       "multipart/alternative",
+       {part("text/plain", "", "Gr\xc3\xbc\xc3\x9f" "e\r\nline two"), part("text/html", "", html)}},
+      {"text with a plain body: left out", {{"text", "ignored"}}, 0, to, {}, {}, {}, "text/plain", {},
+       {"ignored"}},
+      {"binary attachment, default name", {{"attachment", binary}}, 1, to, {}, {}, {}, "multipart/mixed",
+       {part("text/html", "", html), part("application/octet-stream", "attachment.bin", binary)}},
+      {"1 MiB attachment", {{"attachment", mebibyte}, {"attachment_name", "big.ZIP"}}, 1, to, {}, {}, {},
+       "multipart/mixed",
+       {part("text/html", "", html), part("application/zip", "big.ZIP", mebibyte)}},
+      {"UTF-8, quoted and long names, empty attachment",
+       {{"attachment", "a;b\r\n"}, {"attachment_name", "M\xc3\xa4rz \xe2\x80\x93 Bericht.csv"},
+        {"attachment", "x"}, {"attachment_name", "say \"hi\".txt"},
+        {"attachment", ""}, {"attachment_name", long_name}},
+       1, to, {}, {}, {}, "multipart/mixed",
+       {part("text/html", "", html),
+        part("text/csv", "M\xc3\xa4rz \xe2\x80\x93 Bericht.csv", "a;b\r\n"),
+        part("text/plain", "say \"hi\".txt", "x"), part("application/pdf", long_name, "")}},
+      {"NULL and empty values: left out",
+       {{"cc", ""}, {"bcc", std::nullopt}, {"reply_to", ""}, {"importance", ""},
+        {"attachment", std::nullopt}, {"attachment_name", "gone.csv"}, {"text", std::nullopt}},
+       1, to, {}, {}, {}, "text/html", {}, {"gone.csv"}},
+      {"an address twice: one RCPT TO",
+       {{"cc", "Ops <ops@Example.TEST>, c@example.test"}, {"bcc", "c@example.test, bee@example.test"}}, 1,
+       to + "\tc@example.test\tbee@example.test", {"Ops\tops@Example.TEST", "\tc@example.test"}, {}, {},
+       "text/html", {}, {"bee@"}},
+      {"all together",
+       {{"importance", "Normal"}, {"attachment", "id,total\n1,9.50\n"}, {"cc", "c@example.test"},
+        {"text", "plain"}, {"attachment_name", "orders.csv"}, {"bcc", "Boss <boss@example.test>"},
+        {"attachment", binary}, {"attachment_name", "p.PNG"}, {"reply_to", "r@example.test"}},
+       1, to + "\tc@example.test\tboss@example.test", {"\tc@example.test"}, {"\tr@example.test"},
+       {{"Importance", "normal"}, {"X-Priority", "3"}}, "multipart/mixed",
+       {"multipart multipart/alternative", part("text/plain", "", "plain"),
+        part("text/html", "", html), part("text/csv", "orders.csv", "id,total\n1,9.50\n"),
+        part("image/png", "p.PNG", binary)},
+       {"boss@", "Boss"}},
+  };
+  Reader reader;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::size_t before = sink_.messages().size();
+    Args args;
+    args.text(to).text("db@example.test").text("Report").text(html).integer(row.is_html);
+    for (const auto& [name, value] : row.named) (value ? args.text(*value) : args.null_text()).as(name);
+    EXPECT_EQ(Function(plugin_, "velmar").call_string(args).text, "OK");
+    const auto stored = sink_.messages();
+    ASSERT_EQ(stored.size(), before + 1);
+    const auto& message = stored.back();
+    EXPECT_EQ(message.rcpt_tos, row.envelope);
+    for (const std::string& hidden : row.hidden)
+      EXPECT_EQ(message.data.find(hidden), std::string::npos) << hidden;
+    expect_sound_lines(message.data);
+
+    const ReaderView seen = reader.read(message.data);
+    EXPECT_EQ(seen.error, "");
+    EXPECT_EQ(seen.defects, "");
+    EXPECT_EQ(seen.to, std::vector<std::string>{"\t" + to});
+    EXPECT_EQ(seen.cc, row.cc);
+    EXPECT_EQ(seen.reply_to, row.reply_to);
+    EXPECT_EQ(seen.headers, row.headers);
+    EXPECT_EQ(seen.type, row.type);
+    if (row.parts.empty()) {
+      EXPECT_EQ(seen.body, as_stored(html));
+      EXPECT_TRUE(seen.parts.empty());
+      continue;
+    }
+    std::vector<std::string> expected = row.parts;
+    if (row.type == "multipart/mixed" || row.type == "multipart/alternative")
+      expected.insert(expected.begin(), "multipart " + row.type);
+    EXPECT_EQ(seen.parts, expected);
+  }
 }
 
 }  // namespace

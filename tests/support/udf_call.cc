@@ -27,6 +27,12 @@ Args& Args::add(Item_result type, std::optional<std::string> bytes) {
   lengths_.push_back(bytes && (type == STRING_RESULT || type == DECIMAL_RESULT) ? bytes->size()
                                                                                 : 0);
   values_.push_back(std::move(bytes));
+  names_.emplace_back();
+  return *this;
+}
+
+Args& Args::as(const std::string& name) {
+  names_.back() = name;
   return *this;
 }
 
@@ -49,8 +55,14 @@ UDF_ARGS* Args::get() {
   record_.args = pointers_.data();
   record_.lengths = lengths_.data();
   record_.maybe_null = maybe_null_.data();
-  record_.attributes = nullptr;
-  record_.attribute_lengths = nullptr;
+  name_pointers_.clear();
+  name_lengths_.clear();
+  for (auto& name : names_) {
+    name_pointers_.push_back(name ? name->data() : nullptr);
+    name_lengths_.push_back(name ? name->size() : 0);
+  }
+  record_.attributes = name_pointers_.data();
+  record_.attribute_lengths = name_lengths_.data();
   record_.extension = nullptr;
   return &record_;
 }

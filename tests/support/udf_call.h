@@ -47,6 +47,9 @@ class Args {
   Args& null_integer();
   Args& real(double value);
   Args& decimal(const std::string& value);
+  // The last argument's attribute, as the server passes the alias of
+  // `expr AS name` (or an expression's text); without one it is nullptr.
+  Args& as(const std::string& name);
   UDF_ARGS* get();
   std::size_t size() const { return types_.size(); }
   std::vector<char>& maybe_null() { return maybe_null_; }
@@ -59,6 +62,9 @@ class Args {
   std::vector<char*> pointers_;
   std::vector<unsigned long> lengths_;
   std::vector<char> maybe_null_;
+  std::vector<std::optional<std::string>> names_;
+  std::vector<const char*> name_pointers_;
+  std::vector<unsigned long> name_lengths_;
   UDF_ARGS record_{};
 };
 
