@@ -22,6 +22,8 @@ const char kNoUser[] = "Error: SMTP Server User Not Specified";
 const char kNoPassword[] = "Error: SMTP Server Password Not Specified";
 const char kNoPort[] = "Error: SMTP Port Not Specified";
 const char kBadSecurity[] = "Error: smtp-security must be none, starttls or tls.";
+const char kPortOutOfRange[] = "Error: SMTP port out of range (1-65535).";
+const char kBadHelo[] = "Error: smtp-helo must be a host name or an address literal.";
 const char kNoTo[] = "Error: No 'To' address specified.";
 const char kNoFrom[] = "Error: No 'From' address specified.";
 const char kToEmptyPart[] = "Error: 'To' address list has an empty part.";
@@ -29,6 +31,8 @@ const char kToUnclosed[] = "Error: 'To' address has an unclosed bracket or quote
 const char kFromUnclosed[] = "Error: 'From' address has an unclosed bracket or quote.";
 const char kToLineBreak[] = "Error: 'To' address contains a line break.";
 const char kFromLineBreak[] = "Error: 'From' address contains a line break.";
+const char kToControl[] = "Error: 'To' address contains a control character.";
+const char kFromControl[] = "Error: 'From' address contains a control character.";
 const char kSubjectLineBreak[] = "Error: Subject contains a line break.";
 const char kToTooLong[] = "Error: 'To' address is too long.";
 const char kFromTooLong[] = "Error: 'From' address is too long.";
@@ -50,12 +54,20 @@ const char* check_arguments(UDF_ARGS& args) {
   return nullptr;
 }
 
-std::uint32_t parse_port(const std::string& text) {
-  // glibc's atoi is (int) strtol; spelled out so that huge numbers wrap
-  // instead of being undefined.
+std::optional<std::uint16_t> parse_port(const std::string& text) {
+  // strtol saturates far outside the range, so that stays outside too.
   const long value = std::strtol(text.c_str(), nullptr, 10);
-  return static_cast<std::uint32_t>(static_cast<int>(value));
+  if (value < 1 || value > 65535) return std::nullopt;
+  return static_cast<std::uint16_t>(value);
 }
+
+namespace {
+
+bool printable_word(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+}
+
+}  // namespace
 
 std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** missing) {
   const auto host = env(setting::kSmtpHost.name);
@@ -68,13 +80,20 @@ std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** mi
   if (!port) return *missing = kNoPort, std::nullopt;
   const auto security = parse_security(env(setting::kSmtpSecurity.name));
   if (!security) return *missing = kBadSecurity, std::nullopt;
-  return SmtpConfig{*host,
-                    *user,
-                    *password,
-                    parse_port(*port),
-                    parse_timeout(env(setting::kSmtpTimeout.name)),
-                    *security,
-                    env(setting::kSmtpCaFile.name).value_or(std::string())};
+  const auto port_number = parse_port(*port);
+  if (!port_number) return *missing = kPortOutOfRange, std::nullopt;
+  SmtpConfig config;
+  config.host = *host;
+  config.user = *user;
+  config.password = *password;
+  config.port = *port_number;
+  config.timeout = parse_timeout(env(setting::kSmtpTimeout.name));
+  config.security = *security;
+  config.ca_file = env(setting::kSmtpCaFile.name).value_or(std::string());
+  config.helo = env(setting::kSmtpHelo.name).value_or(std::string());
+  if (config.helo.size() > 255 || !printable_word(config.helo))
+    return *missing = kBadHelo, std::nullopt;
+  return config;
 }
 
 std::optional<Security> parse_security(const std::optional<std::string>& text) {
@@ -103,6 +122,13 @@ bool has_line_break(const std::string& text) {
   return text.find_first_of("\r\n") != std::string::npos;
 }
 
+// Below 0x20 and DEL: a NUL ends the address for servers written in C.
+bool has_control(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+  });
+}
+
 }  // namespace
 
 MailArgs mail_args(const UDF_ARGS& args) {
@@ -122,6 +148,8 @@ const char* refusal(const MailArgs& mail) {
   if (has_line_break(*mail.to)) return kToLineBreak;
   if (has_line_break(*mail.from)) return kFromLineBreak;
   if (has_line_break(mail.subject)) return kSubjectLineBreak;
+  if (has_control(*mail.to)) return kToControl;
+  if (has_control(*mail.from)) return kFromControl;
   const Addresses to = recipient_addresses(*mail.to);
   if (to.problem == AddressProblem::kEmptyPart) return kToEmptyPart;
   if (to.problem == AddressProblem::kUnclosed) return kToUnclosed;
@@ -141,37 +169,31 @@ Outcome send_outcome(bool failed, std::string failure_text) {
   return Outcome::failure(kSendError, std::move(failure_text));
 }
 
-Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
+std::string too_large_text(std::uint64_t limit) {
+  return "Error: The message is larger than the server accepts (" + std::to_string(limit) +
+         " bytes).";
+}
+
+Outcome run_call(const UDF_ARGS& args, const EnvReader& env, KeptSession* kept) noexcept {
   try {
     const char* missing = nullptr;
     const auto config = read_smtp_config(env, &missing);
     if (!config) return Outcome::failure(missing);
 
     MailArgs mail = mail_args(args);
-    // Before the session, which holds the environment lock for reading
-    // during its lookup: a second hold on one thread waits behind a queued
-    // writer for ever. The stamp reads the time zone and the TLS context's
-    // loading reads OpenSSL's variables, each under a hold of its own.
-    const MessageStamp stamp = new_stamp(mail.from.value_or(std::string()));
-    TlsOptions tls{config->security, nullptr};
-    if (tls.security != Security::kNone) {
-      std::string why;
-      tls.context = tls_context(config->ca_file, &why);
-      if (!tls.context) return send_outcome(true, why);
-    }
-
-    // Created before the arguments are judged: the lookup of the server
-    // runs meanwhile, and a refused call waits for it as the session ends.
-    SmtpSession session(config->host, config->port, config->user, config->password,
-                        config->timeout, kCloseWait, std::move(tls));
     if (const char* refused = refusal(mail)) return Outcome::failure(refused);
-
+    const MessageStamp stamp = new_stamp(mail.from.value_or(std::string()));
     const OutgoingMessage message = outgoing_message(
         {std::move(*mail.from), std::move(*mail.to), std::move(mail.subject),
          std::move(mail.body), mail.is_html},
         stamp);
-    session.send(message);
-    return send_outcome(session.failed(), session.failure_text());
+
+    KeptSession own;
+    const SendResult result = (kept ? *kept : own).send(*config, message);
+    if (result.status == SendResult::Status::kTooLarge)
+      return Outcome::failure(too_large_text(result.size_limit));
+    return send_outcome(!result.delivered(),
+                        server_label(config->host, config->port) + ": " + result.failure_text);
   } catch (...) {
     return Outcome::exception(kException);
   }
