@@ -307,6 +307,8 @@ class Connection:
                     continue
                 if not await self.respond("DATA", "354 End data with <CR><LF>.<CR><LF>"):
                     return
+                if self.rule("reply", "DATA") and not self.rule("reply", "DATA").startswith("354"):
+                    continue
                 if not await self.receive_data():
                     return
                 if self.rule("stall", "CLOSE"):
