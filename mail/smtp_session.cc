@@ -595,6 +595,14 @@ std::optional<SendResult> KeptSession::start(const SmtpConfig& config) {
 }
 
 SendResult KeptSession::send(const SmtpConfig& config, const OutgoingMessage& message) {
+  SendResult result = deliver(config, message);
+  // OpenSSL's error queue belongs to the thread, which the server also uses
+  // for its own TLS connections between rows: nothing of this row may stay.
+  ERR_clear_error();
+  return result;
+}
+
+SendResult KeptSession::deliver(const SmtpConfig& config, const OutgoingMessage& message) {
   if (session_ && (config_ != config || !session_->usable())) end();
   const bool kept = session_ != nullptr;
   if (!session_) {

@@ -219,6 +219,7 @@ class KeptSession {
 
  private:
   std::optional<SendResult> start(const SmtpConfig& config);
+  SendResult deliver(const SmtpConfig& config, const OutgoingMessage& message);
 
   Clock::duration close_wait_;
   SmtpConfig config_;
