@@ -104,6 +104,7 @@ TEST_F(Velmar, InitAcceptsFourOrFiveAndAsksForAnInteger) {
   EXPECT_TRUE(outcome.initid.maybe_null);
   EXPECT_EQ(outcome.initid.max_length, 255u);
   EXPECT_EQ(four.maybe_null(), (std::vector<char>{0, 0, 1, 1}));
+  velmar().deinit(outcome.initid);  // as the server does after every accepted init
 
   Args five = mail();
   five.text("0");  // the server converts it once init asked for an integer
@@ -111,6 +112,7 @@ TEST_F(Velmar, InitAcceptsFourOrFiveAndAsksForAnInteger) {
   ASSERT_FALSE(outcome.refused);
   EXPECT_EQ(five.types()[4], INT_RESULT);
   EXPECT_EQ(five.maybe_null(), (std::vector<char>{0, 0, 1, 1, 1}));
+  velmar().deinit(outcome.initid);
 }
 
 TEST_F(Velmar, ConversationByteForByte) {
