@@ -23,6 +23,7 @@
 #include "bench_db.h"
 #include "mariadb_server.h"
 #include "bench_sink.h"
+#include "delay_proxy.h"
 #include "message.h"
 #include "smtp_peer.h"
 #include "test_util.h"
@@ -89,9 +90,6 @@ ProfileResult profile_calls(qb::BenchSink& sink, const std::string& body, long c
   qt::Function velmar(plugin, "velmar");
   qt::Args args;
   args.text(kTo).text(kFrom).text(kSubject).text(body).integer(0);
-  const qt::InitOutcome started = velmar.init(args);
-  if (started.refused) throw std::runtime_error("velmar_init refused: " + started.message);
-  UDF_INIT initid = started.initid;
 
   sink.take_timelines();
   const std::uint64_t closed_before = sink.counts().connections;
@@ -100,7 +98,8 @@ ProfileResult profile_calls(qb::BenchSink& sink, const std::string& body, long c
   const double cpu_start = cpu_seconds_self();
   for (long i = 0; i < calls; ++i) {
     begin.push_back(qb::Clock::now());
-    const qt::StringOutcome out = velmar.row_string(initid, args);
+    // Each call a statement of its own (init, row, deinit): one connection.
+    const qt::StringOutcome out = velmar.call_string(args);
     end.push_back(qb::Clock::now());
     if (out.text == "OK" && !out.is_null) ++result.ok;
   }
@@ -157,24 +156,6 @@ qb::Json profile_json(const ProfileResult& p) {
   });
 }
 
-// Phases of one connection's messages through SQL, seen by the sink alone:
-// messages follow each other, so the gap between one's end and the next
-// one's accept is the server's share of a call outside the conversation.
-void add_sql_phases(std::vector<qb::BenchSink::Timeline> timelines, std::vector<double> (&phases)[3]) {
-  std::sort(timelines.begin(), timelines.end(),
-            [](const auto& x, const auto& y) { return x.accepted < y.accepted; });
-  auto ms = [](qb::Clock::time_point from, qb::Clock::time_point to) {
-    return std::chrono::duration<double, std::milli>(to - from).count();
-  };
-  for (std::size_t i = 0; i < timelines.size(); ++i) {
-    const auto& t = timelines[i];
-    if (!t.complete) continue;
-    phases[0].push_back(ms(t.accepted, t.end_of_data));
-    phases[1].push_back(ms(t.end_of_data, t.client_eof));
-    if (i + 1 < timelines.size()) phases[2].push_back(ms(t.client_eof, timelines[i + 1].accepted));
-  }
-}
-
 struct Level {
   long total = 0;  // messages per run
   std::vector<double> rates, latencies, server_cpu;
@@ -183,8 +164,7 @@ struct Level {
 
 // `runs` runs of per_level messages through SQL, spread over k connections.
 Level measure_level(qb::BenchSink& sink, std::vector<std::unique_ptr<qt::Connection>>& connections,
-                    const std::string& call, int k, long per_level, long runs, long server_pid,
-                    std::vector<double> (*sql_phases)[3]) {
+                    const std::string& call, int k, long per_level, long runs, long server_pid) {
   Level level;
   const long each = per_level / k;
   const long total = each * k;
@@ -207,7 +187,8 @@ Level measure_level(qb::BenchSink& sink, std::vector<std::unique_ptr<qt::Connect
       for (const auto& row : rows)
         if (row[0] && *row[0] == "OK") ++ok_count[t];
     }, elapsed);
-    sink.wait_closed(before.connections + static_cast<std::uint64_t>(total), std::chrono::seconds(15));
+    // One session per statement, each on a connection of its own.
+    sink.wait_closed(before.connections + static_cast<std::uint64_t>(k), std::chrono::seconds(15));
     const auto after = sink.counts();
     server_cpu.push_back((cpu_seconds_of(server_pid) - cpu_before) * 1000.0 / total);
     sent += static_cast<std::uint64_t>(total);
@@ -215,7 +196,6 @@ Level measure_level(qb::BenchSink& sink, std::vector<std::unique_ptr<qt::Connect
     for (long n : ok_count) oks += static_cast<std::uint64_t>(n);
     rates.push_back(total / wall);
     latencies.push_back(qb::median(elapsed) * 1000.0 / each);
-    if (sql_phases) add_sql_phases(sink.take_timelines(), *sql_phases);
   }
   return level;
 }
@@ -276,8 +256,8 @@ qb::Json attachment_cost(qb::BenchSink& sink, std::vector<std::unique_ptr<qt::Co
   if (admin.value("SELECT " + attached) != std::optional<std::string>("OK"))
     throw std::runtime_error("velmar with an attachment did not answer OK");
   const long messages = qb::env_count("QUARN_BENCH_ATTACHMENT_MAILS", 200);
-  const Level plain = measure_level(sink, connections, call, 1, messages, runs, server_pid, nullptr);
-  const Level with = measure_level(sink, connections, attached, 1, messages, runs, server_pid, nullptr);
+  const Level plain = measure_level(sink, connections, call, 1, messages, runs, server_pid);
+  const Level with = measure_level(sink, connections, attached, 1, messages, runs, server_pid);
 
   quarn::mail::MessageText text(kTo, kFrom, kSubject, body, false);
   const int calls = 40;
@@ -327,6 +307,77 @@ qb::Json attachment_cost(qb::BenchSink& sink, std::vector<std::unique_ptr<qt::Co
   });
 }
 
+// velmar's settings file, pointed at 127.0.0.1:port, loaded.
+void use_server(qt::MariaDbServer& server, qt::Connection& admin, std::uint16_t port,
+                const std::string& ca_file) {
+  std::string ini = "[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " + std::to_string(port) +
+                    "\nsmtp-user = bench\nsmtp-password = bench-secret\n";
+  if (!ca_file.empty()) ini += "smtp-security = starttls\nsmtp-ca-file = " + ca_file + "\n";
+  qt::write_file(server.data_dir() + "/quarn_udf.ini", ini);
+  admin.value("SELECT udf_loadini(TRUE)");
+}
+
+// 50-row statements through SQL against a server RTT away: a proxy in front
+// of the sink holds each direction back by RTT/2. Messages per second, and
+// round trips per message from the slope between the two largest RTTs.
+qb::Json distant_server(qt::MariaDbServer& server, qt::Connection& admin, qt::Connection& db,
+                        const std::string& call, const std::string& body,
+                        const qt::TestCertificates& certs) {
+  const long rows = 50;
+  const long runs = qb::env_count("QUARN_BENCH_RTT_RUNS", 3);
+  const std::vector<int> rtts = {0, 10, 40};
+  qb::BenchSink::Options tls_options;
+  tls_options.tls_cert = certs.file("good.pem");
+  tls_options.tls_key = certs.file("server.key");
+  qb::BenchSink plain_sink(body), tls_sink(body, false, tls_options);
+  qb::Table table({"connection", "RTT ms", "messages/s", "ms per message", "OK results",
+                   "received whole", "round trips per message"});
+  std::vector<qb::Json> json;
+  for (const bool tls : {false, true}) {
+    qb::BenchSink& sink = tls ? tls_sink : plain_sink;
+    std::map<int, double> ms_per_message;
+    for (const int rtt : rtts) {
+      qb::DelayProxy proxy(sink.port(), std::chrono::microseconds(rtt * 500));
+      use_server(server, admin, proxy.port(), tls ? certs.file("ca.pem") : "");
+      std::vector<double> rates;
+      long oks = 0;
+      const auto before = sink.counts();
+      for (long run = 0; run <= runs; ++run) {  // run 0 warms up
+        const auto start = qb::Clock::now();
+        const auto got = db.rows("SELECT " + call + " FROM ids WHERE id <= " + std::to_string(rows));
+        const double seconds = std::chrono::duration<double>(qb::Clock::now() - start).count();
+        for (const auto& row : got) oks += row[0] && *row[0] == "OK";
+        if (run > 0) rates.push_back(rows / seconds);
+      }
+      const auto after = sink.counts();
+      const double rate = qb::median(rates);
+      ms_per_message[rtt] = 1000.0 / rate;
+      const long sent = rows * (runs + 1);
+      std::string round_trips = "";
+      if (rtt == rtts.back()) {
+        const int low = rtts[rtts.size() - 2];
+        round_trips = qb::fixed((ms_per_message[rtt] - ms_per_message[low]) / (rtt - low), 2);
+      }
+      table.add({tls ? "STARTTLS" : "plain", std::to_string(rtt), qb::fixed(rate, 1),
+                 qb::fixed(ms_per_message[rtt], 2), std::to_string(oks) + "/" + std::to_string(sent),
+                 std::to_string(after.intact - before.intact), round_trips});
+      json.push_back(qb::Json::object({
+          {"starttls", qb::Json::boolean(tls)},
+          {"rtt_ms", qb::Json::integer(rtt)},
+          {"messages_per_s_median", qb::Json::number(rate)},
+          {"messages_per_s", qb::Json::numbers(rates)},
+          {"ok_results", qb::Json::integer(oks)},
+          {"sent", qb::Json::integer(sent)},
+          {"received_whole", qb::Json::integer(static_cast<long long>(after.intact - before.intact))},
+      }));
+    }
+  }
+  table.print("Mail through SQL, statements of " + std::to_string(rows) +
+              " rows against a server RTT away (a delaying proxy before the sink), medians of " +
+              std::to_string(runs) + " runs; round trips per message: slope between the two largest RTTs");
+  return qb::Json::array(json);
+}
+
 void set_mail_environment(std::uint16_t port) {
   setenv("UDF_SMTPHOST", "127.0.0.1", 1);
   setenv("UDF_SMTPPORT", std::to_string(port).c_str(), 1);
@@ -346,8 +397,12 @@ int main(int argc, char** argv) {
       print_profile(p);
       return p.ok == p.calls ? 0 : 1;
     }
-    if (argc != 2) {
-      std::fprintf(stderr, "usage: bench_mail OUT_JSON | bench_mail --profile-only N\n");
+    const bool distant_only = argc == 3 && std::string(argv[1]) == "--distant-only";
+    if (distant_only) argv[1] = argv[2];
+    if (argc != 2 && !distant_only) {
+      std::fprintf(stderr,
+                   "usage: bench_mail OUT_JSON | bench_mail --profile-only N | "
+                   "bench_mail --distant-only OUT_JSON\n");
       return 2;
     }
     const long per_level = qb::env_count("QUARN_BENCH_MAILS", 2000);
@@ -380,17 +435,23 @@ int main(int argc, char** argv) {
     if (admin.value("SELECT " + call) != std::optional<std::string>("OK"))
       throw std::runtime_error("velmar through SQL did not answer OK");
     sink.take_timelines();
+    if (distant_only) {
+      const qt::TestCertificates certs;
+      qb::Json::object({{"benchmark", qb::Json::string("mail")},
+                        {"distant_server",
+                         distant_server(server, admin, *connections[0], call, body, certs)}})
+          .write(argv[1]);
+      return 0;
+    }
 
     qb::Table table({"connections", "messages/s", "received whole", "OK results",
                      "ms per message seen by a conn", "server CPU ms/msg"});
     std::vector<qb::Json> level_json;
-    std::vector<double> sql_phases[3];
     double rate_at_8 = 0, whole_at_8 = 0;
     bool all_whole = true;
     std::map<int, double> plain_rates;
     for (int k : levels) {
-      const Level level = measure_level(sink, connections, call, k, per_level, runs, server_pid,
-                                        k == 1 ? &sql_phases : nullptr);
+      const Level level = measure_level(sink, connections, call, k, per_level, runs, server_pid);
       const long total = level.total;
       const std::vector<double>& rates = level.rates;
       const std::vector<double>& latencies = level.latencies;
@@ -423,15 +484,6 @@ int main(int argc, char** argv) {
     }
     table.print("Mail through SQL against the loopback sink, medians of " + std::to_string(runs) +
                 " runs (target: all received, >= 1000 messages/s at 8 connections)");
-    const std::vector<std::pair<std::string, double>> sql_profile = {
-        {"accept to end-of-data line received (script)", qb::median(sql_phases[0])},
-        {"end-of-data line to the client's shutdown after its QUIT (the reply on the way)", qb::median(sql_phases[1])},
-        {"client's shutdown to the next message's accept: teardown, row, settings, lookup, connect",
-         qb::median(sql_phases[2])},
-    };
-    std::printf("  1 connection through SQL, as the sink saw it (medians over %zu messages):\n",
-                sql_phases[2].size());
-    for (const auto& [name, value] : sql_profile) std::printf("  %8.3f ms  %s\n", value, name.c_str());
     const bool target = all_whole && rate_at_8 >= 1000.0;
     std::printf("  target %s: %.1f messages/s at 8 connections, %.2f%% received whole\n",
                 target ? "met" : "NOT met", rate_at_8, 100 * whole_at_8);
@@ -469,7 +521,7 @@ int main(int argc, char** argv) {
                            "received whole", "OK results", "server CPU ms/msg"});
       for (int k : levels) {
         const Level level =
-            measure_level(tls_sink, connections, call, k, tls_messages, runs, server_pid, nullptr);
+            measure_level(tls_sink, connections, call, k, tls_messages, runs, server_pid);
         const double rate = qb::median(level.rates);
         if (level.whole != level.sent) all_whole = false;
         tls_table.add({std::to_string(k), qb::fixed(plain_rates[k], 1), qb::fixed(rate, 1),
@@ -492,6 +544,7 @@ int main(int argc, char** argv) {
                       " messages, beside the plain figures above");
     }
     const qb::Json context_json = context_cost(certs.file("ca.pem"));
+    const qb::Json distant_json = distant_server(server, admin, *connections[0], call, body, certs);
 
     // The same through replies that come 5 ms after their command, as from
     // a distant server: with PIPELINING, MAIL, RCPT and DATA share one wait.
@@ -510,7 +563,7 @@ int main(int argc, char** argv) {
       admin.value("SELECT udf_loadini(TRUE)");
       for (int k : levels) {
         const Level level =
-            measure_level(slow, connections, call, k, slow_messages, runs, server_pid, nullptr);
+            measure_level(slow, connections, call, k, slow_messages, runs, server_pid);
         const double rate = qb::median(level.rates);
         if (level.whole != level.sent) all_whole = false;
         slow_table.add({pipelining ? "offered" : "not offered", std::to_string(k), qb::fixed(rate, 1),
@@ -538,14 +591,11 @@ int main(int argc, char** argv) {
         {"levels", qb::Json::array(level_json)},
         {"target_met", qb::Json::boolean(target)},
         {"profile_in_process", profile_json(p)},
-        {"profile_sql_one_connection_ms", qb::Json::object({
-             {"script", qb::Json::number(sql_profile[0].second)},
-             {"close_wait", qb::Json::number(sql_profile[1].second)},
-             {"between_messages", qb::Json::number(sql_profile[2].second)}})},
         {"slow_sink_5ms", qb::Json::array(slow_json)},
         {"attachment_1mib", attachment_json},
         {"starttls", qb::Json::array(tls_json)},
         {"tls_context", context_json},
+        {"distant_server", distant_json},
         {"sink_incomplete", qb::Json::integer(static_cast<long long>(totals.incomplete))},
         {"sink_resets", qb::Json::integer(static_cast<long long>(totals.resets))},
         {"cores", qb::Json::integer(std::thread::hardware_concurrency())},

@@ -37,12 +37,16 @@ inline constexpr Variable kSmtpSecurity{"UDF_SMTPSECURITY", "email", "smtp-secur
 // PEM file of the certificates velmar trusts instead of the system's trust
 // store; missing means the system's store.
 inline constexpr Variable kSmtpCaFile{"UDF_SMTPCAFILE", "email", "smtp-ca-file", "", false};
+// The name velmar gives itself in EHLO; missing means the machine's
+// fully-qualified name, or an address literal of the connection.
+inline constexpr Variable kSmtpHelo{"UDF_SMTPHELO", "email", "smtp-helo", "", false};
 // Present once every setting has been published: the loaded marker.
 inline constexpr Variable kErrorLog{"UDF_ERRORLOG", "general", "error-log", "udf_error.log", false};
 
 // In the order of publication, the marker last.
 inline constexpr const Variable* kPublished[] = {&kImageDir, &kSmtpHost, &kSmtpUser,
                                                  &kSmtpPassword, &kSmtpPort, &kSmtpTimeout,
-                                                 &kSmtpSecurity, &kSmtpCaFile, &kErrorLog};
+                                                 &kSmtpSecurity, &kSmtpCaFile, &kSmtpHelo,
+                                                 &kErrorLog};
 
 }  // namespace quarn::setting

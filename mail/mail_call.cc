@@ -25,6 +25,8 @@ const char kNoUser[] = "Error: SMTP Server User Not Specified";
 const char kNoPassword[] = "Error: SMTP Server Password Not Specified";
 const char kNoPort[] = "Error: SMTP Port Not Specified";
 const char kBadSecurity[] = "Error: smtp-security must be none, starttls or tls.";
+const char kPortOutOfRange[] = "Error: SMTP port out of range (1-65535).";
+const char kBadHelo[] = "Error: smtp-helo must be a host name or an address literal.";
 const char kNoTo[] = "Error: No 'To' address specified.";
 const char kNoFrom[] = "Error: No 'From' address specified.";
 const char kToEmptyPart[] = "Error: 'To' address list has an empty part.";
@@ -32,6 +34,8 @@ const char kToUnclosed[] = "Error: 'To' address has an unclosed bracket or quote
 const char kFromUnclosed[] = "Error: 'From' address has an unclosed bracket or quote.";
 const char kToLineBreak[] = "Error: 'To' address contains a line break.";
 const char kFromLineBreak[] = "Error: 'From' address contains a line break.";
+const char kToControl[] = "Error: 'To' address contains a control character.";
+const char kFromControl[] = "Error: 'From' address contains a control character.";
 const char kSubjectLineBreak[] = "Error: Subject contains a line break.";
 const char kToTooLong[] = "Error: 'To' address is too long.";
 const char kFromTooLong[] = "Error: 'From' address is too long.";
@@ -161,12 +165,20 @@ const char* check_arguments(UDF_ARGS& args) {
   return nullptr;
 }
 
-std::uint32_t parse_port(const std::string& text) {
-  // glibc's atoi is (int) strtol; spelled out so that huge numbers wrap
-  // instead of being undefined.
+std::optional<std::uint16_t> parse_port(const std::string& text) {
+  // strtol saturates far outside the range, so that stays outside too.
   const long value = std::strtol(text.c_str(), nullptr, 10);
-  return static_cast<std::uint32_t>(static_cast<int>(value));
+  if (value < 1 || value > 65535) return std::nullopt;
+  return static_cast<std::uint16_t>(value);
 }
+
+namespace {
+
+bool printable_word(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+}
+
+}  // namespace
 
 std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** missing) {
   const auto host = env(setting::kSmtpHost.name);
@@ -179,13 +191,20 @@ std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** mi
   if (!port) return *missing = kNoPort, std::nullopt;
   const auto security = parse_security(env(setting::kSmtpSecurity.name));
   if (!security) return *missing = kBadSecurity, std::nullopt;
-  return SmtpConfig{*host,
-                    *user,
-                    *password,
-                    parse_port(*port),
-                    parse_timeout(env(setting::kSmtpTimeout.name)),
-                    *security,
-                    env(setting::kSmtpCaFile.name).value_or(std::string())};
+  const auto port_number = parse_port(*port);
+  if (!port_number) return *missing = kPortOutOfRange, std::nullopt;
+  SmtpConfig config;
+  config.host = *host;
+  config.user = *user;
+  config.password = *password;
+  config.port = *port_number;
+  config.timeout = parse_timeout(env(setting::kSmtpTimeout.name));
+  config.security = *security;
+  config.ca_file = env(setting::kSmtpCaFile.name).value_or(std::string());
+  config.helo = env(setting::kSmtpHelo.name).value_or(std::string());
+  if (config.helo.size() > 255 || !printable_word(config.helo))
+    return *missing = kBadHelo, std::nullopt;
+  return config;
 }
 
 std::optional<Security> parse_security(const std::optional<std::string>& text) {
@@ -318,6 +337,8 @@ const char* refusal(const MailArgs& mail) {
     if (list.text && has_line_break(*list.text)) return list.refusals.line_break;
   for (const Attachment& attachment : mail.attachments)
     if (has_line_break(attachment.name)) return kAttachmentNameLineBreak;
+  if (has_control_character(*mail.to)) return kToControl;
+  if (has_control_character(*mail.from)) return kFromControl;
   for (const OptionalList& list : lists)
     if (list.text && has_control_character(*list.text)) return list.refusals.control;
   const Addresses to = recipient_addresses(*mail.to);
@@ -361,36 +382,29 @@ Outcome send_outcome(bool failed, std::string failure_text) {
   return Outcome::failure(kSendError, std::move(failure_text));
 }
 
-Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
+std::string too_large_text(std::uint64_t limit) {
+  return "Error: The message is larger than the server accepts (" + std::to_string(limit) +
+         " bytes).";
+}
+
+Outcome run_call(const UDF_ARGS& args, const EnvReader& env, KeptSession* kept) noexcept {
   try {
     const char* missing = nullptr;
     const auto config = read_smtp_config(env, &missing);
     if (!config) return Outcome::failure(missing);
 
     MailArgs mail = mail_args(args);
-    // Before the session, which holds the environment lock for reading
-    // during its lookup: a second hold on one thread waits behind a queued
-    // writer for ever. The stamp reads the time zone and the TLS context's
-    // loading reads OpenSSL's variables, each under a hold of its own.
-    const MessageStamp stamp = new_stamp(mail.from.value_or(std::string()));
-    TlsOptions tls{config->security, nullptr};
-    if (tls.security != Security::kNone) {
-      std::string why;
-      tls.context = tls_context(config->ca_file, &why);
-      if (!tls.context) return send_outcome(true, why);
-    }
-
     if (const char* refused = refusal(mail)) return Outcome::failure(refused);
+    const MessageStamp stamp = new_stamp(mail.from.value_or(std::string()));
     const OutgoingMessage message = outgoing_message(message_text(std::move(mail)), stamp);
     if (message.data.size() > kMaxMessageBytes) return Outcome::failure(kTooLarge);
 
-    // Created once the message is built: its lookup holds the environment
-    // lock, which a settings reload must not wait for while megabytes are
-    // encoded.
-    SmtpSession session(config->host, config->port, config->user, config->password,
-                        config->timeout, kCloseWait, std::move(tls));
-    session.send(message);
-    return send_outcome(session.failed(), session.failure_text());
+    KeptSession own;
+    const SendResult result = (kept ? *kept : own).send(*config, message);
+    if (result.status == SendResult::Status::kTooLarge)
+      return Outcome::failure(too_large_text(result.size_limit));
+    return send_outcome(!result.delivered(),
+                        server_label(config->host, config->port) + ": " + result.failure_text);
   } catch (...) {
     return Outcome::exception(kException);
   }

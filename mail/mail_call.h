@@ -30,6 +30,8 @@ extern const char kNoUser[];
 extern const char kNoPassword[];
 extern const char kNoPort[];
 extern const char kBadSecurity[];
+extern const char kPortOutOfRange[];
+extern const char kBadHelo[];
 extern const char kNoTo[];
 extern const char kNoFrom[];
 extern const char kToEmptyPart[];
@@ -37,6 +39,8 @@ extern const char kToUnclosed[];
 extern const char kFromUnclosed[];
 extern const char kToLineBreak[];
 extern const char kFromLineBreak[];
+extern const char kToControl[];
+extern const char kFromControl[];
 extern const char kSubjectLineBreak[];
 extern const char kToTooLong[];
 extern const char kFromTooLong[];
@@ -77,27 +81,21 @@ const char* check_arguments(UDF_ARGS& args);
 // nullopt when none.
 std::optional<Option> option_of(const UDF_ARGS& args, unsigned i);
 
-struct SmtpConfig {
-  std::string host;
-  std::string user;
-  std::string password;
-  std::uint32_t port;
-  std::chrono::seconds timeout;
-  Security security;
-  std::string ca_file;  // empty: the system's trust store
-};
-
 using quarn::EnvReader;
 
 // Reads UDF_SMTPHOST, UDF_SMTPUSER, UDF_SMTPPASSWORD and UDF_SMTPPORT in this
 // order. On the first missing one, *missing gets its message. Then
-// UDF_SMTPTIMEOUT, UDF_SMTPSECURITY and UDF_SMTPCAFILE, which may be missing;
-// a security value that is none of the three gets kBadSecurity.
+// UDF_SMTPTIMEOUT, UDF_SMTPSECURITY, UDF_SMTPCAFILE and UDF_SMTPHELO, which
+// may be missing; a security value that is none of the three gets
+// kBadSecurity, a port outside 1 to 65535 kPortOutOfRange, a client name with
+// a blank or a byte outside printable ASCII kBadHelo. Every setting is read
+// here, once per call: the rest of the call uses this value.
 std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** missing);
 
-// The port as atoi reads it (blanks, sign, digits; no digits gives 0), taken
-// as an unsigned 32-bit number. Unlike atoi, out-of-range text is defined.
-std::uint32_t parse_port(const std::string& text);
+// The port as atoi reads it (blanks, sign, digits; no digits gives 0);
+// nullopt outside 1 to 65535, where atoi's number would wrap to another
+// service's port.
+std::optional<std::uint16_t> parse_port(const std::string& text);
 
 // none, starttls or tls in any letter case; missing is none; nullopt for
 // anything else.
@@ -140,11 +138,11 @@ constexpr std::size_t kMaxMessageBytes = 32u << 20;
 
 // The refusal text for the arguments, in the order To missing, From
 // missing, line breaks in To, From, Subject, Cc, Bcc, Reply-To and the
-// attachment names, control characters in Cc, Bcc and Reply-To, an empty
-// part or an unclosed bracket in To, one in From, then in Cc, Bcc and
-// Reply-To, the lengths of To, From, Cc, Bcc and Reply-To, an importance that
-// is none of the three words, and texts that alone make the message larger
-// than kMaxMessageBytes; nullptr when the message may be built.
+// attachment names, control characters in To, From, Cc, Bcc and Reply-To,
+// an empty part or an unclosed bracket in To, one in From, then in Cc, Bcc
+// and Reply-To, the lengths of To, From, Cc, Bcc and Reply-To, an importance
+// that is none of the three words, and texts that alone make the message
+// larger than kMaxMessageBytes; nullptr when the message may be built.
 const char* refusal(const MailArgs& mail);
 
 // The message of arguments that refusal() accepted.
@@ -159,8 +157,12 @@ inline constexpr ResultConvention kResultConvention{kResultCapacity, "velmar", f
 // "OK", even when its text is empty.
 Outcome send_outcome(bool failed, std::string failure_text);
 
-// The whole call: settings, session, checks, send. Never throws; every
-// exception becomes the NULL-with-error outcome.
-Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept;
+// The result and log text for a message over the server's SIZE limit.
+std::string too_large_text(std::uint64_t limit);
+
+// The whole call: settings, checks, then the message over the statement's
+// kept session (a session of its own when kept is null). Never throws;
+// every exception becomes the NULL-with-error outcome.
+Outcome run_call(const UDF_ARGS& args, const EnvReader& env, KeptSession* kept) noexcept;
 
 }  // namespace quarn::mail

@@ -1,12 +1,15 @@
 #include "smtp_session.h"
 
 #include <boost/asio/connect.hpp>
-#include <boost/asio/post.hpp>
+#include <netdb.h>
 #include <openssl/err.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
+#include "env.h"
 #include "tls.h"
 
 namespace quarn::mail {
@@ -34,6 +37,9 @@ class PlainTransport : public Transport {
   tcp::socket& socket_;
 };
 
+// Not yet finished: what an operation's error holds until its handler ran.
+const error_code kPending = boost::asio::error::would_block;
+
 std::string seconds_text(SmtpSession::Clock::duration duration) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
   return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
@@ -46,338 +52,485 @@ void replace_all(std::string& text, const std::string& secret, const std::string
     text.replace(at, secret.size(), shown);
 }
 
-}  // namespace
-
-SmtpSession::SmtpSession(Unstarted, std::string host, std::uint32_t port, std::string user,
-                         std::string password, Clock::duration timeout, Clock::duration close_wait,
-                         TlsOptions tls)
-    : host_(std::move(host)),
-      port_(port),
-      user_(std::move(user)),
-      password_(std::move(password)),
-      timeout_(timeout),
-      close_wait_(close_wait),
-      tls_(std::move(tls)),
-      lookup_hold_(),
-      io_(),
-      resolver_(io_),
-      socket_(io_),
-      deadline_(io_) {}
-
-SmtpSession::SmtpSession(std::string host, std::uint32_t port, std::string user,
-                         std::string password, Clock::duration timeout, Clock::duration close_wait,
-                         TlsOptions tls)
-    : SmtpSession(Unstarted{}, std::move(host), port, std::move(user), std::move(password), timeout,
-                  close_wait, std::move(tls)) {
-  // Default flags: AI_ADDRCONFIG, any family, stream socket, TCP.
-  resolver_.async_resolve(host_, std::to_string(port_),
-                          [this](const error_code& error, const tcp::resolver::results_type& found) {
-                            on_resolved(error, found);
-                          });
+// Letters, digits, hyphens and dots, as a host name in EHLO must be.
+bool dotted_host_name(const std::string& name) {
+  if (name.empty() || name.size() > 253 || name.find('.') == std::string::npos) return false;
+  if (name.front() == '.' || name.back() == '.' || name.find("..") != std::string::npos)
+    return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '.';
+  });
 }
 
-SmtpSession::SmtpSession(const tcp::resolver::results_type& endpoints, std::string host,
-                         std::string user, std::string password, Clock::duration timeout,
-                         Clock::duration close_wait, TlsOptions tls)
-    : SmtpSession(Unstarted{}, std::move(host), 0, std::move(user), std::move(password), timeout,
-                  close_wait, std::move(tls)) {
-  lookup_hold_.release();  // no lookup
-  boost::asio::post(io_, [this, endpoints] { connect(endpoints); });
+std::optional<std::string> machine_name() {
+  char buffer[256] = {};
+  if (::gethostname(buffer, sizeof buffer - 1) != 0) return std::nullopt;
+  std::string name(buffer);
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  if (dotted_host_name(name)) return name;
+  if (name.empty()) return std::nullopt;
+  addrinfo hints{};
+  hints.ai_flags = AI_CANONNAME;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  {
+    // getaddrinfo reads LOCALDOMAIN, RES_OPTIONS and HOSTALIASES.
+    EnvReadHold hold;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return std::nullopt;
+  }
+  std::string canonical = found->ai_canonname ? found->ai_canonname : "";
+  ::freeaddrinfo(found);
+  if (!canonical.empty() && canonical.back() == '.') canonical.pop_back();
+  if (dotted_host_name(canonical)) return canonical;
+  return std::nullopt;
+}
+
+bool outside_ascii(const std::string& text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) > 0x7f; });
+}
+
+// The first envelope address with a byte outside ASCII; "" when none.
+std::string first_outside_ascii(const OutgoingMessage& message) {
+  if (outside_ascii(message.sender)) return message.sender;
+  for (const auto& address : message.recipients)
+    if (outside_ascii(address)) return address;
+  return "";
+}
+
+}  // namespace
+
+bool SmtpConfig::operator==(const SmtpConfig& other) const {
+  return host == other.host && user == other.user && password == other.password &&
+         port == other.port && timeout == other.timeout && security == other.security &&
+         ca_file == other.ca_file && helo == other.helo;
+}
+
+std::string server_label(const std::string& host, std::uint16_t port) {
+  const bool ipv6 = host.find(':') != std::string::npos;
+  return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+std::string address_literal(const boost::asio::ip::address& address) {
+  if (address.is_v6()) {
+    const auto v6 = address.to_v6();
+    if (v6.is_v4_mapped())
+      return "[" + boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, v6).to_string() + "]";
+    // Without a zone: "%eth0" is no part of an address literal.
+    return "[IPv6:" + boost::asio::ip::address_v6(v6.to_bytes()).to_string() + "]";
+  }
+  return "[" + address.to_string() + "]";
+}
+
+std::string client_name(const tcp::endpoint& local) {
+  if (auto name = machine_name()) return *name;
+  return address_literal(local.address());
+}
+
+bool needs_smtputf8(const OutgoingMessage& message) {
+  return !first_outside_ascii(message).empty();
+}
+
+// --- SmtpSession -----------------------------------------------------------------
+
+SmtpSession::SmtpSession(SmtpConfig config, TlsOptions tls, Clock::duration close_wait)
+    : config_(std::move(config)),
+      tls_(std::move(tls)),
+      close_wait_(close_wait),
+      io_(),
+      socket_(io_) {}
+
+SmtpSession::SmtpSession(const tcp::resolver::results_type& endpoints, SmtpConfig config,
+                         TlsOptions tls, Clock::duration close_wait)
+    : SmtpSession(std::move(config), std::move(tls), close_wait) {
+  endpoints_ = endpoints;
 }
 
 SmtpSession::~SmtpSession() {
+  try {
+    close();
+  } catch (...) {
+    // Only the library throws (memory); the connection goes with the socket.
+  }
   transport_.reset();
   // OpenSSL's error queue belongs to the thread, which the server also uses
-  // for its own TLS connections: nothing of this call may stay there.
+  // for its own TLS connections: nothing of this session may stay there.
   ERR_clear_error();
 }
 
-void SmtpSession::send(const OutgoingMessage& message) {
-  message_ = &message;
+bool SmtpSession::run(Wait wait) {
+  const Clock::time_point deadline = std::min(Clock::now() + config_.timeout, limit_);
+  if (run_until(deadline)) return true;
+  const std::string limit = seconds_text(config_.timeout);
+  if (deadline >= limit_)
+    fail(step_ + ": the time allowed for the whole conversation ran out");
+  else if (wait == Wait::kConnect)
+    fail("connect: no connection within " + limit);
+  else if (wait == Wait::kWrite)
+    fail(step_ + ": the server took no data for " + limit);
+  else if (wait == Wait::kHandshake)
+    fail(step_ + ": not finished within " + limit);
+  else
+    fail(step_ + ": no reply within " + limit);
+  retryable_ = false;  // a slow server gets no second message
+  return false;
+}
+
+bool SmtpSession::run_until(Clock::time_point deadline) {
+  io_.restart();
+  io_.run_until(deadline);
+  if (io_.stopped()) return true;  // the operation finished: no work left
+  // The deadline: closing the socket ends the operation, whose handler
+  // then runs with operation_aborted.
+  drop();
+  io_.restart();
   io_.run();
+  return false;
 }
 
-void SmtpSession::on_resolved(const error_code& error,
-                              const tcp::resolver::results_type& endpoints) {
-  lookup_hold_.release();
-  if (error) return fail(error.message());
-  connect(endpoints);
+bool SmtpSession::open() {
+  // Each step may take the time-out; the open as a whole no more than all
+  // of them: the connect, the greeting, EHLO and the three AUTH LOGIN
+  // replies; STARTTLS adds its reply, the handshake and the second EHLO,
+  // TLS from the start its handshake.
+  const int tls_steps = tls_.security == Security::kStartTls ? 3
+                        : tls_.security == Security::kTls    ? 1
+                                                             : 0;
+  limit_ = Clock::now() + config_.timeout * (6 + tls_steps);
+  tcp::resolver::results_type endpoints;
+  if (endpoints_) {
+    endpoints = *endpoints_;
+  } else {
+    // Synchronous, on this thread: bounded by the system's resolver, not by
+    // the time-out. getaddrinfo reads LOCALDOMAIN, RES_OPTIONS, HOSTALIASES
+    // and LOCALDOMAIN's friends through res_init.
+    error_code error;
+    {
+      EnvReadHold hold;
+      tcp::resolver resolver(io_);
+      endpoints = resolver.resolve(config_.host, std::to_string(config_.port), error);
+    }
+    // As the system words it ("Host not found (authoritative)").
+    if (error) return fail(error.message()), false;
+  }
+  if (!connect(endpoints)) return false;
+  transport_ = std::make_unique<PlainTransport>(socket_);
+  if (tls_.security == Security::kTls && !start_tls("TLS handshake")) return false;
+  const auto greeting = read_reply("greeting");
+  if (!greeting || !expect(*greeting, 220)) return false;
+  error_code error;
+  const tcp::endpoint local = socket_.local_endpoint(error);
+  ehlo_name_ = !config_.helo.empty() ? config_.helo : client_name(local);
+  if (!ehlo()) return false;
+  if (tls_.security == Security::kStartTls && !starttls()) return false;
+  if (!authenticate()) return false;
+  ready_ = true;
+  return true;
 }
 
-void SmtpSession::connect(const tcp::resolver::results_type& endpoints) {
-  // Each step below (the connect, every reply, the message data) may take
-  // the time-out; the conversation as a whole no more than all of them.
-  // STARTTLS adds its reply, the handshake and the second EHLO; TLS from
-  // the start adds the handshake.
-  const int tls_steps =
-      tls_.security == Security::kStartTls ? 3 : tls_.security == Security::kTls ? 1 : 0;
-  const auto steps = 10 + tls_steps + static_cast<Clock::rep>(message_->recipients.size());
-  call_limit_ = Clock::now() + timeout_ * steps;
+bool SmtpSession::connect(const tcp::resolver::results_type& endpoints) {
   step_ = "connect";
-  arm(Wait::kConnect);
+  error_code result = kPending;
   // Every address in turn, until one answers.
   boost::asio::async_connect(socket_, endpoints,
-                             [this](const error_code& error, const tcp::endpoint&) {
-                               on_connected(error);
+                             [&result](const error_code& error, const tcp::endpoint&) {
+                               result = error;
                              });
-}
-
-void SmtpSession::on_connected(const error_code& error) {
-  if (decided_) return;
-  if (error) {
+  if (!run(Wait::kConnect)) return false;
+  if (result) {
     // As the system words it ("Connection refused"), like a failed lookup.
-    fail(error.message());
-    return close_now();
+    fail(result.message());
+    drop();
+    return false;
   }
-  transport_ = std::make_unique<PlainTransport>(socket_);
-  const auto greeting = [this] {
-    read_reply("greeting", [this](const Reply& reply) { on_greeting(reply); });
-  };
-  if (tls_.security == Security::kTls) return start_tls("TLS handshake", greeting);
-  greeting();
+  standing_ = true;
+  return true;
 }
 
-void SmtpSession::on_greeting(const Reply& reply) {
-  if (accepted(reply, 220)) ehlo();
-}
-
-void SmtpSession::ehlo() {
-  command("EHLO " + host_, "EHLO " + host_, 250, [this](const Reply& reply) { on_ehlo(reply); });
-}
-
-void SmtpSession::on_ehlo(const Reply& reply) {
-  capabilities_ = parse_capabilities(reply);
-  if (tls_.security == Security::kStartTls && !tls_transport_) return starttls();
-  authenticate();
+bool SmtpSession::ehlo() {
+  const auto reply = command("EHLO " + ehlo_name_, "EHLO " + ehlo_name_);
+  if (!reply || !expect(*reply, 250)) return false;
+  capabilities_ = parse_capabilities(*reply);
+  return true;
 }
 
 // Never a fallback to plain text: a server that does not offer STARTTLS, or
 // refuses it, gets no credentials and no message.
-void SmtpSession::starttls() {
-  if (!capabilities_.starttls) {
-    fail("STARTTLS: not offered by the server");
-    return close_politely();
+bool SmtpSession::starttls() {
+  if (!capabilities_.starttls) return fail("STARTTLS: not offered by the server"), false;
+  const auto reply = command("STARTTLS", "STARTTLS");
+  if (!reply || !expect(*reply, 220)) return false;
+  // Bytes after the 220 came in clear, before the handshake: taken as
+  // replies they would let anyone on the path answer for the server.
+  if (!inbox_.empty()) {
+    fail("STARTTLS: the server sent more than its reply before the handshake");
+    drop();
+    return false;
   }
-  command("STARTTLS", "STARTTLS", 220, [this](const Reply&) {
-    // Bytes after the 220 came in clear, before the handshake: taken as
-    // replies they would let anyone on the path answer for the server.
-    if (!inbox_.empty()) {
-      fail("STARTTLS: the server sent more than its reply before the handshake");
-      return close_now();
-    }
-    start_tls("STARTTLS handshake", [this] {
-      // RFC 3207: what the server said before TLS is forgotten.
-      capabilities_ = Capabilities();
-      ehlo();
-    });
-  });
+  if (!start_tls("STARTTLS handshake")) return false;
+  // RFC 3207: what the server said before TLS is forgotten.
+  capabilities_ = Capabilities();
+  return ehlo();
 }
 
-void SmtpSession::start_tls(std::string step, Next next) {
-  auto tls = tls_.context ? std::make_unique<TlsTransport>(socket_, *tls_.context, host_) : nullptr;
+bool SmtpSession::start_tls(const std::string& step) {
+  step_ = step;
+  auto tls = tls_.context ? std::make_unique<TlsTransport>(socket_, *tls_.context, config_.host)
+                          : nullptr;
   if (!tls || !tls->ready()) {
-    fail(step + ": cannot check a certificate against " + host_);
-    return close_now();
+    fail(step + ": cannot check a certificate against " + config_.host);
+    drop();
+    return false;
   }
   tls_transport_ = tls.get();
   transport_ = std::move(tls);
-  step_ = std::move(step);
-  arm(Wait::kHandshake);
-  tls_transport_->async_handshake([this, next = std::move(next)](const error_code& error) {
-    if (decided_) return;
-    if (!error) return next();
-    if (const auto refused = tls_transport_->verify_failure()) {
-      fail(step_ + ": certificate of " + host_ + " not accepted: " + *refused);
-      return close_now();
-    }
-    fail_io(error);
-  });
+  error_code result = kPending;
+  tls_transport_->async_handshake([&result](const error_code& error) { result = error; });
+  if (!run(Wait::kHandshake)) return false;
+  if (!result) return true;
+  if (const auto refused = tls_transport_->verify_failure()) {
+    fail(step + ": certificate of " + config_.host + " not accepted: " + *refused);
+    drop();
+    return false;
+  }
+  fail_io(result);
+  return false;
 }
 
 // A server that offers no AUTH is a relay that trusts this host: the
 // credentials would help nobody there, so none are sent. One that offers
-// AUTH without LOGIN cannot take them: the call fails and says so.
-void SmtpSession::authenticate() {
-  if (!capabilities_.auth) return mail_transaction();
+// AUTH without LOGIN cannot take them: the session fails and says so.
+bool SmtpSession::authenticate() {
+  if (!capabilities_.auth) return true;
   if (!capabilities_.offers("LOGIN")) {
     std::string offered;
     for (const auto& mechanism : capabilities_.auth_mechanisms) offered += " " + mechanism;
     fail("AUTH LOGIN: not offered by the server (it offers" +
          (offered.empty() ? std::string(" none") : offered) + ")");
-    return close_politely();
+    return false;
   }
   in_auth_ = true;
-  command("AUTH LOGIN", "AUTH LOGIN", 334, [this](const Reply&) {
-    command("AUTH LOGIN user name", base64_encode(user_), 334, [this](const Reply&) {
-      command("AUTH LOGIN password", base64_encode(password_), 235, [this](const Reply&) {
-        in_auth_ = false;
-        mail_transaction();
-      });
-    });
-  });
+  auto reply = command("AUTH LOGIN", "AUTH LOGIN");
+  if (!reply || !expect(*reply, 334)) return false;
+  reply = command("AUTH LOGIN user name", base64_encode(config_.user));
+  if (!reply || !expect(*reply, 334)) return false;
+  reply = command("AUTH LOGIN password", base64_encode(config_.password));
+  if (!reply || !expect(*reply, 235)) return false;
+  in_auth_ = false;
+  return true;
 }
 
-void SmtpSession::mail_transaction() {
-  if (capabilities_.pipelining) return pipelined_transaction();
-  command("MAIL FROM:<" + message_->sender + ">", "MAIL FROM:<" + message_->sender + ">", 250,
-          [this](const Reply&) { recipient(0); });
-}
+SendResult SmtpSession::send(const OutgoingMessage& message) {
+  SendResult result;
+  if (!ready_) {
+    result.failure_text = failure_.empty() ? "the session is closed" : failure_;
+    return result;
+  }
+  failure_.clear();
+  retryable_ = false;
+  const std::string mail_step = "MAIL FROM:<" + message.sender + ">";
+  std::string mail_line = mail_step;
+  // Refused before anything is sent; the session stays as it was.
+  if (needs_smtputf8(message)) {
+    if (!capabilities_.smtputf8) {
+      result.failure_text = "<" + first_outside_ascii(message) +
+                            ">: the server does not accept non-ASCII addresses (no SMTPUTF8)";
+      return result;
+    }
+    mail_line += " SMTPUTF8";
+  }
+  if (capabilities_.size) {
+    if (*capabilities_.size > 0 && message.data.size() > *capabilities_.size) {
+      result.status = SendResult::Status::kTooLarge;
+      result.size_limit = *capabilities_.size;
+      return result;
+    }
+    mail_line += " SIZE=" + std::to_string(message.data.size());
+  }
 
-void SmtpSession::recipient(std::size_t index) {
-  if (index == message_->recipients.size()) return data();
-  const std::string line = "RCPT TO:<" + message_->recipients[index] + ">";
-  command(line, line, 250, [this, index](const Reply&) { recipient(index + 1); });
-}
-
-void SmtpSession::data() {
-  command("DATA", "DATA", 354, [this](const Reply&) { write_data(); });
+  // MAIL, each RCPT, DATA, the data and the reply to it, each within the
+  // time-out, and no more than all of them together; one more for a RSET.
+  limit_ = Clock::now() +
+           config_.timeout * (5 + static_cast<Clock::rep>(message.recipients.size()));
+  const bool data_wanted = capabilities_.pipelining
+                               ? pipelined_transaction(message, mail_line)
+                               : lockstep_transaction(message, mail_line);
+  if (data_wanted) {
+    if (!write("message data", message.data)) {
+      result.failure_text = failure_;
+      result.unsent = retryable_;  // the final "." was not (all) written
+      return result;
+    }
+    const auto reply = read_reply("end of data");
+    // From here on the server may have taken the message: never unsent.
+    if (reply && expect(*reply, 250)) {
+      result.status = SendResult::Status::kDelivered;
+      return result;
+    }
+    if (reply && reply->code >= 400 && reply->code != 421) ready_ = true;  // no transaction left
+    result.failure_text = failure_;
+    return result;
+  }
+  result.failure_text = failure_;
+  result.unsent = retryable_;
+  if (ready_) reset_transaction();
+  return result;
 }
 
 // RFC 2920: MAIL, the RCPTs and DATA as one write, then their replies in
-// order. After a refusal the connection is closed at once: the server may
-// already wait for data, which a QUIT would join, and a transaction whose
-// data never ended is not delivered.
-void SmtpSession::pipelined_transaction() {
-  group_.clear();
-  group_.push_back("MAIL FROM:<" + message_->sender + ">");
-  for (const auto& address : message_->recipients) group_.push_back("RCPT TO:<" + address + ">");
-  group_.push_back("DATA");
-  outbox_.clear();
-  for (const auto& line : group_) outbox_ += line + "\r\n";
-  write(group_.front(), outbox_, [this] { group_reply(0); });
-}
-
-void SmtpSession::group_reply(std::size_t index) {
-  read_reply(group_[index], [this, index](const Reply& reply) {
-    const bool last = index + 1 == group_.size();
-    if (reply.code >= 400) {
-      fail(group_[index] + " refused: " + reply_text(reply));
-      return close_now();
-    }
-    if (!accepted(reply, last ? 354 : 250)) return;
-    if (!last) return group_reply(index + 1);
-    write_data();
-  });
-}
-
-void SmtpSession::write_data() {
-  write("message data", message_->data, [this] {
-    read_reply("end of data", [this](const Reply& reply) {
-      if (accepted(reply, 250)) on_delivered();
-    });
-  });
-}
-
-void SmtpSession::on_delivered() {
-  delivered_ = true;
-  failure_text_.clear();
-  close_politely();
-}
-
-void SmtpSession::command(std::string step, const std::string& line, int expected,
-                          ReplyNext next) {
-  outbox_ = line + "\r\n";
-  write(step, outbox_, [this, step, expected, next = std::move(next)]() mutable {
-    read_reply(std::move(step), [this, expected, next = std::move(next)](const Reply& reply) {
-      if (accepted(reply, expected)) next(reply);
-    });
-  });
-}
-
-bool SmtpSession::accepted(const Reply& reply, int expected) {
-  if (reply.code / 100 == expected / 100) return true;
-  if (reply.code >= 400) {
-    fail(step_ + " refused: " + reply_text(reply));
-    close_politely();
-  } else {
-    fail(step_ + ": unexpected reply: " + reply_text(reply));
-    close_now();
+// order. True when all were accepted and the server waits for the data.
+bool SmtpSession::pipelined_transaction(const OutgoingMessage& message,
+                                        const std::string& mail_line) {
+  std::vector<std::string> steps = {"MAIL FROM:<" + message.sender + ">"};
+  std::string group = mail_line + "\r\n";
+  for (const auto& address : message.recipients) {
+    steps.push_back("RCPT TO:<" + address + ">");
+    group += steps.back() + "\r\n";
   }
+  steps.push_back("DATA");
+  group += "DATA\r\n";
+  if (!write(steps.front(), group)) return false;
+  bool refused = false;
+  bool data_open = false;
+  std::string refusal;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const bool last = i + 1 == steps.size();
+    const auto reply = read_reply(steps[i]);
+    if (!reply) return false;
+    if (reply->code == 421 || (reply->code / 100 != 4 && reply->code / 100 != 5 &&
+                               reply->code / 100 != (last ? 3 : 2))) {
+      expect(*reply, last ? 354 : 250);  // ends the session
+      // Out of step with the server, which may be waiting for data.
+      if (reply->code != 421) drop();
+      return false;
+    }
+    if (reply->code >= 400) {
+      if (!refused) refusal = steps[i] + " refused: " + reply_text(*reply);
+      refused = true;
+    } else if (last) {
+      data_open = true;
+    }
+  }
+  if (!refused) return true;
+  fail(refusal);
+  // The server waits for data that would go to the recipients it took:
+  // nothing is sent, the connection is dropped, and the transaction that
+  // never ended is not delivered. A QUIT now would be taken as data.
+  if (data_open)
+    drop();
+  else
+    ready_ = true;  // only the transaction was refused
   return false;
 }
 
-void SmtpSession::write(std::string step, std::string_view bytes, Next next) {
-  step_ = std::move(step);
-  unwritten_ = bytes;
-  after_write_ = std::move(next);
-  arm(Wait::kWrite);
-  write_more();
-}
-
-void SmtpSession::write_more() {
-  transport_->async_write_some(boost::asio::buffer(unwritten_.data(), unwritten_.size()),
-                               [this](const error_code& error, std::size_t written) {
-                                 if (decided_) return;
-                                 if (error) return fail_io(error);
-                                 unwritten_.remove_prefix(written);
-                                 if (unwritten_.empty()) return Next(std::move(after_write_))();
-                                 arm(Wait::kWrite);  // progress: the wait starts again
-                                 write_more();
-                               });
-}
-
-void SmtpSession::read_reply(std::string step, ReplyNext next) {
-  step_ = std::move(step);
-  after_reply_ = std::move(next);
-  arm(Wait::kReply);
-  parse_or_read();
-}
-
-void SmtpSession::parse_or_read() {
-  Reply reply;
-  std::size_t used = 0;
-  switch (parse_reply(inbox_, &reply, &used)) {
-    case ParseStatus::kComplete:
-      inbox_.erase(0, used);
-      return ReplyNext(std::move(after_reply_))(reply);
-    case ParseStatus::kMalformed:
-      fail(step_ + ": not an SMTP reply: " + printable(inbox_));
-      return close_now();
-    case ParseStatus::kIncomplete:
-      break;
+bool SmtpSession::lockstep_transaction(const OutgoingMessage& message,
+                                       const std::string& mail_line) {
+  step_ = "MAIL FROM:<" + message.sender + ">";
+  if (!write(step_, mail_line + "\r\n")) return false;
+  if (!transaction_reply(read_reply(step_), 250)) return false;
+  for (const auto& address : message.recipients) {
+    const std::string line = "RCPT TO:<" + address + ">";
+    if (!transaction_reply(command(line, line), 250)) return false;
   }
-  transport_->async_read_some(boost::asio::buffer(chunk_),
-                              [this](const error_code& error, std::size_t received) {
-                                if (decided_) return;
-                                if (error) return fail_io(error);
-                                inbox_.append(chunk_.data(), received);
-                                parse_or_read();
-                              });
+  return transaction_reply(command("DATA", "DATA"), 354);
 }
 
-void SmtpSession::arm(Wait wait) {
-  waiting_ = wait;
-  deadline_.expires_at(std::min(Clock::now() + timeout_, call_limit_));
-  deadline_.async_wait([this](const error_code& error) { on_deadline(error); });
+// A refusal (4xx or 5xx other than 421) ends the transaction, not the
+// session.
+bool SmtpSession::transaction_reply(const std::optional<Reply>& reply, int expected) {
+  if (!reply) return false;
+  if (reply->code / 100 == expected / 100) return true;
+  const bool refusal = reply->code >= 400 && reply->code != 421;
+  expect(*reply, expected);
+  if (refusal) ready_ = true;
+  return false;
 }
 
-void SmtpSession::on_deadline(const error_code& error) {
-  // A wait that was re-armed after it had already fired is no deadline.
-  if (error == boost::asio::error::operation_aborted || deadline_.expiry() > Clock::now()) return;
-  if (closing_) return close_now();
-  if (decided_) return;
-  const std::string limit = seconds_text(timeout_);
-  if (deadline_.expiry() >= call_limit_)
-    fail(step_ + ": the time allowed for the whole conversation ran out");
-  else if (waiting_ == Wait::kConnect)
-    fail("connect: no connection within " + limit);
-  else if (waiting_ == Wait::kWrite)
-    fail(step_ + ": the server took no data for " + limit);
-  else if (waiting_ == Wait::kHandshake)
-    fail(step_ + ": not finished within " + limit);
+// After a refused transaction: RSET (RFC 5321 4.1.1.5). A session whose
+// RSET fails takes no more mail. The message's failure stays the one told.
+void SmtpSession::reset_transaction() {
+  const std::string told = failure_;
+  const bool retryable = retryable_;
+  const auto reply = command("RSET", "RSET");
+  if (reply && reply->code / 100 != 2) ready_ = false;
+  failure_ = told;
+  retryable_ = retryable;
+}
+
+std::optional<Reply> SmtpSession::command(const std::string& step, const std::string& line) {
+  if (!write(step, line + "\r\n")) return std::nullopt;
+  return read_reply(step);
+}
+
+bool SmtpSession::expect(const Reply& reply, int expected) {
+  if (reply.code / 100 == expected / 100) return true;
+  if (reply.code >= 400)
+    fail(step_ + " refused: " + reply_text(reply));
   else
-    fail(step_ + ": no reply within " + limit);
-  close_now();
+    fail(step_ + ": unexpected reply: " + reply_text(reply));
+  // 421: the server closes the connection (RFC 5321 3.8); no message was
+  // taken at this step.
+  retryable_ = reply.code == 421;
+  ready_ = false;
+  return false;
+}
+
+bool SmtpSession::write(const std::string& step, std::string_view bytes) {
+  step_ = step;
+  while (!bytes.empty()) {
+    error_code result = kPending;
+    std::size_t written = 0;
+    transport_->async_write_some(boost::asio::buffer(bytes.data(), bytes.size()),
+                                 [&](const error_code& error, std::size_t n) {
+                                   result = error;
+                                   written = n;
+                                 });
+    // Each write that makes progress starts the wait again.
+    if (!run(Wait::kWrite)) return false;
+    if (result) return fail_io(result), false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+std::optional<Reply> SmtpSession::read_reply(const std::string& step) {
+  step_ = step;
+  for (;;) {
+    Reply reply;
+    std::size_t used = 0;
+    switch (parse_reply(inbox_, &reply, &used)) {
+      case ParseStatus::kComplete:
+        inbox_.erase(0, used);
+        return reply;
+      case ParseStatus::kMalformed:
+        fail(step_ + ": not an SMTP reply: " + printable(inbox_));
+        drop();
+        return std::nullopt;
+      case ParseStatus::kIncomplete:
+        break;
+    }
+    error_code result = kPending;
+    std::size_t received = 0;
+    transport_->async_read_some(boost::asio::buffer(chunk_),
+                                [&](const error_code& error, std::size_t n) {
+                                  result = error;
+                                  received = n;
+                                });
+    if (!run(Wait::kReply)) return std::nullopt;
+    if (result) return fail_io(result), std::nullopt;
+    inbox_.append(chunk_.data(), received);
+  }
 }
 
 void SmtpSession::fail(std::string text) {
   if (in_auth_) {
     // The server's reply to the credentials may echo them.
-    replace_all(text, base64_encode(password_), "[password]");
-    replace_all(text, password_, "[password]");
+    replace_all(text, base64_encode(config_.password), "[password]");
+    replace_all(text, config_.password, "[password]");
   }
-  decided_ = true;
-  failure_text_ = std::move(text);
+  ready_ = false;
+  failure_ = std::move(text);
 }
 
 void SmtpSession::fail_io(const error_code& error) {
@@ -385,39 +538,98 @@ void SmtpSession::fail_io(const error_code& error) {
     fail(step_ + ": the server closed the connection");
   else
     fail(step_ + ": " + error.message());
-  close_now();
+  drop();
+  retryable_ = true;
 }
 
-// After the outcome: QUIT, then read what the server still sends until it
-// closes, so that neither side resets the connection; bounded by the close
-// wait. Nothing here changes the outcome.
-void SmtpSession::close_politely() {
-  decided_ = true;
-  closing_ = true;
-  deadline_.expires_after(close_wait_);
-  deadline_.async_wait([this](const error_code& error) { on_deadline(error); });
-  outbox_ = "QUIT\r\n";
-  if (!transport_) return close_now();
-  transport_->async_write_some(boost::asio::buffer(outbox_),
-                               [this](const error_code&, std::size_t) {
-                                 transport_->async_close([this] { drain(); });
-                               });
-}
-
-void SmtpSession::drain() {
-  transport_->async_read_some(boost::asio::buffer(chunk_),
-                              [this](const error_code& error, std::size_t) {
-                                if (error) return close_now();
-                                drain();
-                              });
-}
-
-void SmtpSession::close_now() {
-  decided_ = true;
-  closing_ = true;
-  deadline_.cancel();
+void SmtpSession::drop() {
+  ready_ = false;
+  standing_ = false;
   error_code ignored;
   socket_.close(ignored);
+}
+
+// QUIT, then read what the server still sends until it closes, so that
+// neither side resets the connection; bounded by the close wait. Nothing
+// here changes an outcome.
+void SmtpSession::close() {
+  if (closed_) return;
+  closed_ = true;
+  ready_ = false;
+  if (standing_ && transport_) {
+    const Clock::time_point deadline = Clock::now() + close_wait_;
+    static const char kQuit[] = "QUIT\r\n";
+    bool done = false;
+    transport_->async_write_some(boost::asio::buffer(kQuit, sizeof kQuit - 1),
+                                 [&](const error_code&, std::size_t) {
+                                   transport_->async_close([&] { done = true; });
+                                 });
+    if (run_until(deadline) && done) {
+      for (error_code result; !result && Clock::now() < deadline;) {
+        result = kPending;
+        transport_->async_read_some(boost::asio::buffer(chunk_),
+                                    [&](const error_code& error, std::size_t) { result = error; });
+        if (!run_until(deadline)) break;
+      }
+    }
+  }
+  drop();
+}
+
+// --- KeptSession -----------------------------------------------------------------
+
+std::optional<SendResult> KeptSession::start(const SmtpConfig& config) {
+  SendResult failed;
+  TlsOptions tls{config.security, nullptr};
+  if (tls.security != Security::kNone) {
+    tls.context = tls_context(config.ca_file, &failed.failure_text);
+    if (!tls.context) return failed;
+  }
+  config_ = config;
+  session_ = std::make_unique<SmtpSession>(config, std::move(tls), close_wait_);
+  ++opened_;
+  if (session_->open()) return std::nullopt;
+  failed.failure_text = session_->failure_text();
+  end();
+  return failed;
+}
+
+SendResult KeptSession::send(const SmtpConfig& config, const OutgoingMessage& message) {
+  SendResult result = deliver(config, message);
+  // OpenSSL's error queue belongs to the thread, which the server also uses
+  // for its own TLS connections between rows: nothing of this row may stay.
+  ERR_clear_error();
+  return result;
+}
+
+SendResult KeptSession::deliver(const SmtpConfig& config, const OutgoingMessage& message) {
+  if (session_ && (config_ != config || !session_->usable())) end();
+  const bool kept = session_ != nullptr;
+  if (!session_) {
+    if (auto failed = start(config)) return std::move(*failed);
+  }
+  SendResult result = session_->send(message);
+  if (kept && !result.delivered() && result.unsent) {
+    end();
+    if (auto failed = start(config)) return std::move(*failed);
+    result = session_->send(message);
+  }
+  if (!session_->usable()) end();
+  return result;
+}
+
+KeptSession::~KeptSession() {
+  try {
+    end();
+  } catch (...) {
+    // As in ~SmtpSession: nothing may leave velmar_deinit.
+  }
+}
+
+void KeptSession::end() {
+  if (!session_) return;
+  session_->close();
+  session_.reset();
 }
 
 }  // namespace quarn::mail

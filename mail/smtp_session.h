@@ -1,17 +1,17 @@
-// One SMTP conversation (RFC 5321): look up the server, connect to the first
-// of its addresses that answers, and carry one message, reading and checking
-// every reply. "OK" only after the server's 2xx to the end of the data.
-// Plain, or encrypted after STARTTLS or from the first byte.
-// Everything runs on the calling thread's own I/O context; every wait is
-// bounded.
+// SMTP sessions (RFC 5321): look up the server, connect to the first of its
+// addresses that answers, greet, log in, and carry one message after another
+// over the same connection, reading and checking every reply. A message is
+// delivered only after the server's 2xx to the end of its data. Plain, or
+// encrypted after STARTTLS or from the first byte.
+// Each step is a straight call on the calling thread's own I/O context,
+// bounded by its deadline (Boost.Asio's blocking-client style: start one
+// operation, run the context until it is done or the deadline passes).
 #pragma once
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "env.h"
 #include "message.h"
 #include "smtp_reply.h"
 
@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,8 +31,8 @@ class context;
 
 namespace quarn::mail {
 
-// How long the session waits for a connect, a reply, or a write that makes
-// no progress; and, after the outcome is known, for the server to close.
+// How long a session waits for a connect, a reply, or a write that makes
+// no progress; and, when it ends, for the server to close.
 constexpr std::chrono::seconds kDefaultTimeout{30};
 constexpr std::chrono::seconds kCloseWait{10};
 
@@ -59,120 +60,171 @@ struct TlsOptions {
   std::shared_ptr<boost::asio::ssl::context> context;
 };
 
-// One message per session, one session per call. The lookup starts in the
-// constructor; send() runs lookup, connect and conversation on the calling
-// thread, which must be the constructing thread.
+// The settings of one call: what a session is opened with. A statement
+// keeps its session for the next row only while these stay the same.
+struct SmtpConfig {
+  std::string host;
+  std::string user;
+  std::string password;
+  std::uint16_t port = 25;
+  std::chrono::seconds timeout = kDefaultTimeout;
+  Security security = Security::kNone;
+  std::string ca_file;  // empty: the system's trust store
+  std::string helo;     // the EHLO argument; empty: client_name()
+
+  bool operator==(const SmtpConfig& other) const;
+  bool operator!=(const SmtpConfig& other) const { return !(*this == other); }
+};
+
+// "host:port" for the log; an IPv6 address in brackets.
+std::string server_label(const std::string& host, std::uint16_t port);
+
+// The EHLO argument when smtp-helo is not set (RFC 5321 4.1.1.1): the
+// machine's fully-qualified name (the host name, or where it has no dot its
+// canonical name through the resolver), else an address literal of the
+// connection's local address ("[192.0.2.7]", "[IPv6:2001:db8::7]").
+std::string client_name(const boost::asio::ip::tcp::endpoint& local);
+std::string address_literal(const boost::asio::ip::address& address);
+
+// Whether any byte of the envelope is outside ASCII (RFC 6531 addresses).
+bool needs_smtputf8(const OutgoingMessage& message);
+
+// What became of one message.
+struct SendResult {
+  enum class Status { kDelivered, kFailed, kTooLarge };
+  Status status = Status::kFailed;
+  std::string failure_text;      // kFailed: the step and the server's reply, or the cause
+  std::uint64_t size_limit = 0;  // kTooLarge: what the server's SIZE allows
+  // The server cannot have taken the message: the connection broke, or the
+  // server answered 421, before the message's final "." was written.
+  bool unsent = false;
+
+  bool delivered() const { return status == Status::kDelivered; }
+};
+
+// One connection: open() once, send() any number of times while usable(),
+// close() at the end (also from the destructor). Every call runs on the
+// calling thread and returns within its bounds; failures are recorded,
+// never thrown (exceptions come only from the library: memory, threads).
 class SmtpSession {
  public:
   using tcp = boost::asio::ip::tcp;
   using Clock = std::chrono::steady_clock;
 
-  SmtpSession(std::string host, std::uint32_t port, std::string user, std::string password,
-              Clock::duration timeout = kDefaultTimeout, Clock::duration close_wait = kCloseWait,
-              TlsOptions tls = {});
-  // Tries these addresses in turn instead of looking host up; host is still
-  // the argument of EHLO and the name the certificate must bear.
-  SmtpSession(const tcp::resolver::results_type& endpoints, std::string host, std::string user,
-              std::string password, Clock::duration timeout = kDefaultTimeout,
-              Clock::duration close_wait = kCloseWait, TlsOptions tls = {});
+  SmtpSession(SmtpConfig config, TlsOptions tls = {}, Clock::duration close_wait = kCloseWait);
+  // Tries these addresses in turn instead of looking the host up; the host
+  // is still the name the certificate must bear.
+  SmtpSession(const tcp::resolver::results_type& endpoints, SmtpConfig config, TlsOptions tls = {},
+              Clock::duration close_wait = kCloseWait);
   SmtpSession(const SmtpSession&) = delete;
   SmtpSession& operator=(const SmtpSession&) = delete;
   ~SmtpSession();
 
-  // At most once. Failures are recorded, never thrown; exceptions come only
-  // from the library (memory, threads).
-  void send(const OutgoingMessage& message);
-  // True unless the server took the message with a 2xx after its data.
-  bool failed() const { return !delivered_; }
-  // One line: the step and the server's reply or the cause.
-  std::string failure_text() const { return failure_text_; }
-  // What the server's EHLO reply advertised.
+  // Lookup, connect, greeting, EHLO, STARTTLS or TLS, AUTH LOGIN when
+  // offered. False with failure_text() when the session cannot carry mail.
+  bool open();
+  // One transaction: MAIL, RCPT, DATA (in one write where the server offers
+  // PIPELINING), the data. After a refusal the transaction is reset (RSET)
+  // and the session stays usable when the connection allows.
+  SendResult send(const OutgoingMessage& message);
+  // Whether the connection can take another message.
+  bool usable() const { return ready_; }
+  // QUIT where the connection still stands, the TLS close, then the wait
+  // for the server's close, bounded by the close wait. At most once.
+  void close();
+
+  const std::string& failure_text() const { return failure_; }
+  // What the server's (last) EHLO reply advertised.
   const Capabilities& capabilities() const { return capabilities_; }
+  // The EHLO argument sent.
+  const std::string& ehlo_name() const { return ehlo_name_; }
 
  private:
   enum class Wait { kConnect, kWrite, kReply, kHandshake };
 
-  // The members set, nothing started yet: what both constructors share.
-  struct Unstarted {};
-  SmtpSession(Unstarted, std::string host, std::uint32_t port, std::string user,
-              std::string password, Clock::duration timeout, Clock::duration close_wait,
-              TlsOptions tls);
-  using Next = std::function<void()>;
-  using ReplyNext = std::function<void(const Reply&)>;
+  // Runs the I/O context until the operation just started has finished, or
+  // its deadline passes: then the connection is dropped and the failure
+  // recorded. False on the deadline.
+  bool run(Wait wait);
+  bool run_until(Clock::time_point deadline);
 
-  void on_resolved(const boost::system::error_code& error,
-                   const tcp::resolver::results_type& endpoints);
-  void connect(const tcp::resolver::results_type& endpoints);
-  void on_connected(const boost::system::error_code& error);
-  void on_greeting(const Reply& reply);
-  void ehlo();
-  void on_ehlo(const Reply& reply);
-  void starttls();
-  // Handshake over the connection, then next; a failure ends the call.
-  void start_tls(std::string step, Next next);
-  void authenticate();
-  void mail_transaction();
-  void pipelined_transaction();
-  void group_reply(std::size_t index);
-  void recipient(std::size_t index);
-  void data();
-  void write_data();
-  void on_delivered();
+  bool connect(const tcp::resolver::results_type& endpoints);
+  bool start_tls(const std::string& step);
+  bool ehlo();
+  bool starttls();
+  bool authenticate();
+  bool pipelined_transaction(const OutgoingMessage& message, const std::string& mail_line);
+  bool lockstep_transaction(const OutgoingMessage& message, const std::string& mail_line);
+  bool transaction_reply(const std::optional<Reply>& reply, int expected);
+  void reset_transaction();
 
-  // Writes line + CR LF, reads the reply and goes on with next when its
-  // first digit is that of expected; a refusal ends the conversation.
-  void command(std::string step, const std::string& line, int expected, ReplyNext next);
-  bool accepted(const Reply& reply, int expected);
-  void write(std::string step, std::string_view bytes, Next next);
-  void write_more();
-  void read_reply(std::string step, ReplyNext next);
-  void parse_or_read();
+  // line + CR LF, then its reply; nullopt when none came (failure recorded).
+  std::optional<Reply> command(const std::string& step, const std::string& line);
+  // Whether the reply's first digit is that of expected; else the failure
+  // is recorded and the session takes no more mail.
+  bool expect(const Reply& reply, int expected);
+  bool write(const std::string& step, std::string_view bytes);
+  std::optional<Reply> read_reply(const std::string& step);
 
-  void arm(Wait wait);
-  void on_deadline(const boost::system::error_code& error);
   void fail(std::string text);
   void fail_io(const boost::system::error_code& error);
-  void close_politely();
-  void drain();
-  void close_now();
+  void drop();
 
-  std::string host_;
-  std::uint32_t port_;
-  std::string user_;
-  std::string password_;
-  Clock::duration timeout_;
-  Clock::duration close_wait_;
+  SmtpConfig config_;
   TlsOptions tls_;
-  // The resolver reads the environment on its own thread: a read hold from
-  // the lookup's start until its handler runs (or, without send(), until the
-  // I/O context below has joined that thread).
-  quarn::EnvReadHold lookup_hold_;
+  Clock::duration close_wait_;
+  std::optional<tcp::resolver::results_type> endpoints_;  // given instead of a lookup
   // The I/O context comes before everything bound to it, so that those are
   // destroyed first.
   boost::asio::io_context io_;
-  tcp::resolver resolver_;
   tcp::socket socket_;
-  boost::asio::steady_timer deadline_;
   std::unique_ptr<Transport> transport_;
   TlsTransport* tls_transport_ = nullptr;  // transport_, once TLS has started
 
-  const OutgoingMessage* message_ = nullptr;
   Capabilities capabilities_;
-  std::string step_;              // what the conversation waits for, for the log
-  Wait waiting_ = Wait::kConnect;
-  Clock::time_point call_limit_;  // the bound on the whole conversation
-  std::string outbox_;            // command lines being written
-  std::vector<std::string> group_;  // the commands of a pipelined group
-  std::string_view unwritten_;
-  Next after_write_;
-  ReplyNext after_reply_;
+  std::string ehlo_name_;
+  std::string step_;              // what the session waits for, for the log
+  Clock::time_point limit_;       // the bound on the open or the transaction
   std::string inbox_;             // received, not yet taken as a reply
-  std::array<char, 4096> chunk_{};
+  std::array<char, 16384> chunk_{};
   bool in_auth_ = false;          // replies may echo credentials: hidden in the log
-  bool decided_ = false;          // the outcome is known; only closing is left
-  bool closing_ = false;
-  bool delivered_ = false;
-  std::string failure_text_;
+  bool ready_ = false;            // open, and no transaction half done
+  bool standing_ = false;         // the connection can still take a QUIT
+  bool closed_ = false;
+  bool retryable_ = false;        // the last failure: broken connection or 421
+  std::string failure_;
+};
+
+// The session a statement keeps from row to row (velmar's per-statement
+// state): opened by the first row, used by each later row whose settings
+// are the same, replaced when they differ or the connection is no longer
+// usable, and closed at the end of the statement.
+class KeptSession {
+ public:
+  using Clock = SmtpSession::Clock;
+  explicit KeptSession(Clock::duration close_wait = kCloseWait) : close_wait_(close_wait) {}
+  ~KeptSession();
+  KeptSession(const KeptSession&) = delete;
+  KeptSession& operator=(const KeptSession&) = delete;
+
+  // Sends over the kept session, or a new one. A message that failed on a
+  // kept connection before its final "." was written (the server closed the
+  // idle connection, answered 421, or the write failed) is sent once more
+  // over a new one; never after its final ".".
+  SendResult send(const SmtpConfig& config, const OutgoingMessage& message);
+  // QUIT and close, if a session is open.
+  void end();
+  // Sessions opened so far, for tests.
+  int opened() const { return opened_; }
+
+ private:
+  std::optional<SendResult> start(const SmtpConfig& config);
+  SendResult deliver(const SmtpConfig& config, const OutgoingMessage& message);
+
+  Clock::duration close_wait_;
+  SmtpConfig config_;
+  std::unique_ptr<SmtpSession> session_;
+  int opened_ = 0;
 };
 
 }  // namespace quarn::mail

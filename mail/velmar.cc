@@ -1,9 +1,20 @@
 // Entry points of the velmar plug-in:
 // SQL velmar(to, from, subject, message [, is_html]).
+#include <new>
+
 #include "env.h"
 #include "format_string.h"
 #include "mail_call.h"
 #include "udf_host.h"
+
+namespace {
+
+// The statement's session, kept from row to row in initid->ptr.
+quarn::mail::KeptSession* kept_session(UDF_INIT* initid) {
+  return reinterpret_cast<quarn::mail::KeptSession*>(initid->ptr);
+}
+
+}  // namespace
 
 QUARN_EXPORT my_bool velmar_init(UDF_INIT* initid, UDF_ARGS* args, char* message) {
   if (const char* refused = quarn::mail::check_arguments(*args)) {
@@ -12,15 +23,22 @@ QUARN_EXPORT my_bool velmar_init(UDF_INIT* initid, UDF_ARGS* args, char* message
   }
   initid->maybe_null = 1;
   initid->max_length = quarn::kMaxResultLength;
+  // Without memory for it, each row has a session of its own.
+  initid->ptr = reinterpret_cast<char*>(new (std::nothrow) quarn::mail::KeptSession());
   return 0;
 }
 
-QUARN_EXPORT char* velmar(UDF_INIT*, UDF_ARGS* args, char* result, unsigned long* length,
+QUARN_EXPORT char* velmar(UDF_INIT* initid, UDF_ARGS* args, char* result, unsigned long* length,
                           char* is_null, char* error) {
   *is_null = 0;
   *error = 0;
-  const quarn::mail::Outcome outcome = quarn::mail::run_call(*args, quarn::env_get);
+  const quarn::mail::Outcome outcome =
+      quarn::mail::run_call(*args, quarn::env_get, kept_session(initid));
   return quarn::deliver(outcome, quarn::mail::kResultConvention, result, length, is_null, error);
 }
 
-QUARN_EXPORT void velmar_deinit(UDF_INIT*) {}
+// QUIT and the wait for the server's close, bounded as any session's end.
+QUARN_EXPORT void velmar_deinit(UDF_INIT* initid) {
+  delete kept_session(initid);
+  initid->ptr = nullptr;
+}

@@ -15,6 +15,7 @@
 #   QUARN_BENCH_MAILS [2000], QUARN_BENCH_MAIL_RUNS [3]    messages per level
 #   QUARN_BENCH_SLOW_MAILS [200]       messages per level against the 5 ms sinks
 #   QUARN_BENCH_TLS_MAILS [half of QUARN_BENCH_MAILS]  messages per level over STARTTLS
+#   QUARN_BENCH_RTT_RUNS [3]           50-row statements per RTT against the delaying proxy
 #   QUARN_BENCH_SETTINGS_MS [400]      length of one settings run
 #   QUARN_BENCH_MEMORY_THUMBNAILS [10000], QUARN_BENCH_MEMORY_MAILS [10000]
 #   QUARN_BENCH_PROFILE=1              perf and strace profiles of the mail

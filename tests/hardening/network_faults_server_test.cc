@@ -39,6 +39,9 @@ const std::string kSendError = "There was an error sending the message.";
 // lookup fails inside the resolver library; .invalid is reserved anyway.
 const std::string kUnresolvable = std::string(70, 'a') + ".invalid";
 
+// How velmar's lines name the server.
+std::string at_server(std::uint16_t port) { return "127.0.0.1:" + std::to_string(port) + ": "; }
+
 // Accepts one connection, never writes and never reads; closes it once
 // `hold` has passed.
 class SilentListener {
@@ -160,7 +163,7 @@ TEST_F(NetworkFaults, PortWithoutListener) {
   configure("127.0.0.1", dead.port());
   const Outcome got = send("port without listener", 100);
   EXPECT_EQ(got.value, kSendError);
-  EXPECT_EQ(got.log, "Connection refused\n");
+  EXPECT_EQ(got.log, "127.0.0.1:" + std::to_string(dead.port()) + ": Connection refused\n");
   EXPECT_LT(got.held, 5.0);
 }
 
@@ -168,8 +171,8 @@ TEST_F(NetworkFaults, HostNameThatDoesNotResolve) {
   configure(kUnresolvable, 25);
   const Outcome got = send("host name that does not resolve", 100);
   EXPECT_EQ(got.value, kSendError);
-  // One line: the resolver's reason.
-  ASSERT_GT(got.log.size(), 1u);
+  // One line: the server, then the resolver's reason.
+  ASSERT_EQ(got.log.rfind(kUnresolvable + ":25: ", 0), 0u) << got.log;
   EXPECT_EQ(got.log.find('\n'), got.log.size() - 1) << got.log;
   EXPECT_LT(got.held, 5.0);
 }
@@ -180,7 +183,7 @@ TEST_F(NetworkFaults, ListenerThatNeverGreets) {
   const Outcome got = send("listener never greets", 100);
   EXPECT_TRUE(listener.accepted());
   EXPECT_EQ(got.value, kSendError);
-  EXPECT_EQ(got.log, "greeting: no reply within 2 s\n");
+  EXPECT_EQ(got.log, at_server(listener.port()) + "greeting: no reply within 2 s\n");
   EXPECT_GE(got.held, 1.8);
   EXPECT_LT(got.held, 5.0);
 }
@@ -190,7 +193,7 @@ TEST_F(NetworkFaults, ListenerThatClosesAtOnce) {
   configure("127.0.0.1", listener.port());
   const Outcome got = send("listener closes at once", 100);
   EXPECT_EQ(got.value, kSendError);
-  EXPECT_EQ(got.log, "greeting: the server closed the connection\n");
+  EXPECT_EQ(got.log, at_server(listener.port()) + "greeting: the server closed the connection\n");
   EXPECT_LT(got.held, 2.0);
 }
 
@@ -200,8 +203,8 @@ TEST_F(NetworkFaults, ServerThatRefusesTheRecipient) {
   configure("127.0.0.1", smtp.port());
   const Outcome got = send("server refuses the recipient", 100);
   EXPECT_EQ(got.value, kSendError);
-  EXPECT_EQ(got.log,
-            "RCPT TO:<t@x.test> refused: 550 5.1.1 <t@x.test>: Recipient address rejected\n");
+  EXPECT_EQ(got.log, at_server(smtp.port()) +
+                        "RCPT TO:<t@x.test> refused: 550 5.1.1 <t@x.test>: Recipient address rejected\n");
   EXPECT_LT(got.held, 2.0);
   EXPECT_FALSE(smtp.next_session().stored);
 }
@@ -214,7 +217,7 @@ TEST_F(NetworkFaults, ServerThatStopsReadingInALargeMessage) {
   configure("127.0.0.1", smtp.port());
   const Outcome got = send("server stops reading, 16 MiB body", 16 << 20);
   EXPECT_EQ(got.value, kSendError);
-  EXPECT_EQ(got.log, "message data: the server took no data for 2 s\n");
+  EXPECT_EQ(got.log, at_server(smtp.port()) + "message data: the server took no data for 2 s\n");
   EXPECT_GE(got.held, 1.8);
   EXPECT_LT(got.held, 5.0);
   EXPECT_FALSE(smtp.next_session().stored);
@@ -228,7 +231,7 @@ TEST_F(NetworkFaults, ListenerThatBreaksTheConnectionMidMessage) {
   configure("127.0.0.1", server.port());
   const Outcome got = send("listener resets mid-message, 16 MiB body", 16 << 20);
   EXPECT_EQ(got.value, kSendError);
-  EXPECT_EQ(got.log.rfind("message data: ", 0), 0u) << got.log;
+  EXPECT_EQ(got.log.rfind(at_server(server.port()) + "message data: ", 0), 0u) << got.log;
   EXPECT_LT(got.held, 5.0);
   EXPECT_NE(server.next_session().received.find("\r\nDATA\r\nSubject: s\r\n"), std::string::npos);
 }

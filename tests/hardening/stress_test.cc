@@ -230,7 +230,7 @@ TEST(HardeningStress, EightThreadsMixAllFourFunctions) {
         } else if (refused.empty() && got.text == "OK") {
           me.sent[subject] = data;
         } else if (refused.empty() && got.text == "There was an error sending the message.") {
-          ++me.log["Connection refused\n"];
+          ++me.log["127.0.0.1:" + ports[1] + ": Connection refused\n"];
         } else {
           me.problems.push_back(subject + ": " + got.text);
         }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -63,75 +64,95 @@ TEST_F(Conversation, EveryBehaviourGivesItsResultLogLineAndStoredMessage) {
     return body;
   }();
   const std::string closed = "the server closed the connection";
+  // Every failure ends with QUIT where the connection still stands: after
+  // a refusal, and after an unexpected reply; not after a deadline, a
+  // broken connection or a reply that is no SMTP.
+  enum Quit { kNoQuit, kQuit, kResetThenQuit };
   struct Case {
     const char* behaviour;
     std::string log;  // "" for "OK"; ending in ": " means any cause of a broken connection
     bool stored;
+    Quit quit;
     std::string to = kTo;
     const std::string* body = nullptr;
   };
   const std::vector<Case> cases = {
-      {R"({})", "", true},
-      {R"({"pipelining": true})", "", true},
-      {R"({"auth": ""})", "", true},
+      {R"({})", "", true, kQuit},
+      {R"({"pipelining": true})", "", true, kQuit},
+      {R"({"auth": ""})", "", true, kQuit},
       {R"({"auth": "PLAIN CRAM-MD5"})",
-       "AUTH LOGIN: not offered by the server (it offers PLAIN CRAM-MD5)", false},
+       "AUTH LOGIN: not offered by the server (it offers PLAIN CRAM-MD5)", false, kQuit},
       {R"({"reply": {"greeting": "421 4.3.2 Service not available"}})",
-       "greeting refused: 421 4.3.2 Service not available", false},
-      {R"({"reply": {"AUTH": "504 5.5.4 Not now"}})", "AUTH LOGIN refused: 504 5.5.4 Not now", false},
+       "greeting refused: 421 4.3.2 Service not available", false, kQuit},
+      {R"({"reply": {"AUTH": "504 5.5.4 Not now"}})", "AUTH LOGIN refused: 504 5.5.4 Not now", false,
+       kQuit},
       {R"({"reply": {"PASSWORD": "535 5.7.8 Authentication credentials invalid"}})",
-       "AUTH LOGIN password refused: 535 5.7.8 Authentication credentials invalid", false},
+       "AUTH LOGIN password refused: 535 5.7.8 Authentication credentials invalid", false, kQuit},
       {R"({"reply": {"PASSWORD": "535 5.7.8 c2VjcmV0 is not secret"}})",
-       "AUTH LOGIN password refused: 535 5.7.8 [password] is not [password]", false},
+       "AUTH LOGIN password refused: 535 5.7.8 [password] is not [password]", false, kQuit},
       {R"({"reply": {"MAIL": "550 5.7.1 Sender rejected"}})",
-       "MAIL FROM:<from@example.test> refused: 550 5.7.1 Sender rejected", false},
+       "MAIL FROM:<from@example.test> refused: 550 5.7.1 Sender rejected", false, kResetThenQuit},
       {R"({"reply": {"RCPT x@example.test": "550 5.1.1 <x@example.test>: Recipient address rejected"}})",
        "RCPT TO:<x@example.test> refused: 550 5.1.1 <x@example.test>: Recipient address rejected",
-       false, "a@example.test, Xa <x@example.test>, c@example.test"},
+       false, kResetThenQuit, "a@example.test, Xa <x@example.test>, c@example.test"},
+      // DATA was answered 354: the connection is dropped, no data sent.
       {R"({"pipelining": true, "reply": {"RCPT x@example.test": "550 5.1.1 unknown"}})",
-       "RCPT TO:<x@example.test> refused: 550 5.1.1 unknown", false,
+       "RCPT TO:<x@example.test> refused: 550 5.1.1 unknown", false, kNoQuit,
        "a@example.test, x@example.test"},
+      {R"({"pipelining": true, "reply": {"RCPT": "550 5.1.1 unknown"}})",
+       "RCPT TO:<to@example.test> refused: 550 5.1.1 unknown", false, kResetThenQuit},
       {R"({"reply": {"DATA": "554 5.5.1 No valid recipients"}})",
-       "DATA refused: 554 5.5.1 No valid recipients", false},
+       "DATA refused: 554 5.5.1 No valid recipients", false, kResetThenQuit},
       {R"({"reply": {"END": "552 5.3.4 Message too big"}})",
-       "end of data refused: 552 5.3.4 Message too big", false},
+       "end of data refused: 552 5.3.4 Message too big", false, kQuit},
       {R"({"reply": {"MAIL": "250-first\r\n550 5.0.0 mixed codes"}})",
-       "MAIL FROM:<from@example.test>: not an SMTP reply: 250-first??550 5.0.0 mixed codes??", false},
-      {R"({"reply": {"DATA": "250 2.0.0 Ok"}})", "DATA: unexpected reply: 250 2.0.0 Ok", false},
-      {R"({"delay": {"MAIL": 2.5}})", "MAIL FROM:<from@example.test>: no reply within 1 s", false},
+       "MAIL FROM:<from@example.test>: not an SMTP reply: 250-first??550 5.0.0 mixed codes??", false,
+       kNoQuit},
+      {R"({"reply": {"DATA": "250 2.0.0 Ok"}})", "DATA: unexpected reply: 250 2.0.0 Ok", false, kQuit},
+      {R"({"delay": {"MAIL": 2.5}})", "MAIL FROM:<from@example.test>: no reply within 1 s", false,
+       kNoQuit},
       // The server took the message but answered too late: the call cannot
       // tell, and says it failed.
-      {R"({"delay": {"END": 2.5}})", "end of data: no reply within 1 s", true},
-      {R"({"stall": "greeting", "stall_seconds": 1.5})", "greeting: no reply within 1 s", false},
+      {R"({"delay": {"END": 2.5}})", "end of data: no reply within 1 s", true, kNoQuit},
+      {R"({"stall": "greeting", "stall_seconds": 1.5})", "greeting: no reply within 1 s", false,
+       kNoQuit},
       {R"({"stall": "BODY", "stall_seconds": 1.5})", "message data: the server took no data for 1 s",
-       false, kTo, &big},
-      {R"({"garbage": "EHLO"})", "EHLO 127.0.0.1: not an SMTP reply: ??HELLO? this is not SMTP??",
-       false},
-      {R"({"drop": "greeting"})", "greeting: " + closed, false},
-      {R"({"drop": "EHLO"})", "EHLO 127.0.0.1: " + closed, false},
-      {R"({"drop": "AUTH"})", "AUTH LOGIN: " + closed, false},
-      {R"({"drop": "USER"})", "AUTH LOGIN user name: " + closed, false},
-      {R"({"drop": "PASSWORD"})", "AUTH LOGIN password: " + closed, false},
-      {R"({"drop": "MAIL"})", "MAIL FROM:<from@example.test>: " + closed, false},
-      {R"({"drop": "RCPT"})", "RCPT TO:<to@example.test>: " + closed, false},
-      {R"({"drop": "DATA"})", "DATA: " + closed, false},
-      {R"({"drop": "BODY"})", "end of data: ", false, kTo, &big},
-      {R"({"drop": "END"})", "end of data: ", false},
+       false, kNoQuit, kTo, &big},
+      {R"({"garbage": "EHLO"})",
+       "EHLO client.example.test: not an SMTP reply: ??HELLO? this is not SMTP??", false, kNoQuit},
+      {R"({"drop": "greeting"})", "greeting: " + closed, false, kNoQuit},
+      {R"({"drop": "EHLO"})", "EHLO client.example.test: " + closed, false, kNoQuit},
+      {R"({"drop": "AUTH"})", "AUTH LOGIN: " + closed, false, kNoQuit},
+      {R"({"drop": "USER"})", "AUTH LOGIN user name: " + closed, false, kNoQuit},
+      {R"({"drop": "PASSWORD"})", "AUTH LOGIN password: " + closed, false, kNoQuit},
+      {R"({"drop": "MAIL"})", "MAIL FROM:<from@example.test>: " + closed, false, kNoQuit},
+      {R"({"drop": "RCPT"})", "RCPT TO:<to@example.test>: " + closed, false, kNoQuit},
+      {R"({"drop": "DATA"})", "DATA: " + closed, false, kNoQuit},
+      {R"({"drop": "BODY"})", "end of data: ", false, kNoQuit, kTo, &big},
+      {R"({"drop": "END"})", "end of data: ", false, kNoQuit},
   };
+  const std::string server = "127.0.0.1:" + std::to_string(server_->port()) + ": ";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.behaviour);
     server_->behave(c.behaviour);
     const Seen seen = send(c.to, c.body ? *c.body : "Body\r\n.dot");
     EXPECT_EQ(seen.result, c.log.empty() ? "OK" : kSendError);
+    const std::string log = server + c.log;
     if (c.log.size() > 2 && c.log.compare(c.log.size() - 2, 2, ": ") == 0) {
       // A close with unread data resets; either may come first.
-      EXPECT_TRUE(seen.log == c.log + closed + "\n" || seen.log == c.log + "Connection reset by peer\n" ||
-                  seen.log.rfind("message data: ", 0) == 0)
+      EXPECT_TRUE(seen.log == log + closed + "\n" || seen.log == log + "Connection reset by peer\n" ||
+                  seen.log.rfind(server + "message data: ", 0) == 0)
           << seen.log;
     } else {
-      EXPECT_EQ(seen.log, c.log.empty() ? "" : c.log + "\n");
+      EXPECT_EQ(seen.log, c.log.empty() ? "" : log + "\n");
     }
     EXPECT_EQ(seen.session.stored.has_value(), c.stored);
+    const std::string& sent = seen.session.received;
+    const auto ends_with = [&sent](const std::string& end) {
+      return sent.size() >= end.size() && sent.compare(sent.size() - end.size(), end.size(), end) == 0;
+    };
+    EXPECT_EQ(ends_with("QUIT\r\n"), c.quit != kNoQuit) << sent.substr(sent.size() - std::min<std::size_t>(sent.size(), 80));
+    EXPECT_EQ(ends_with("RSET\r\nQUIT\r\n"), c.quit == kResetThenQuit);
     EXPECT_LT(seen.seconds, 4.0) << "a deadline is 1 s, the close wait is not used";
     const std::string& wire = seen.session.received;
     // Credentials only go to a server that asked for AUTH LOGIN.
@@ -145,6 +166,135 @@ TEST_F(Conversation, EveryBehaviourGivesItsResultLogLineAndStoredMessage) {
       // The end of the data is the line "." alone, then QUIT.
       const std::string end = "\r\n..dot\r\n.\r\nQUIT\r\n";
       EXPECT_EQ(wire.substr(wire.size() - end.size()), end);
+    }
+  }
+}
+
+// Rows of one statement (one UDF_INIT): the session is kept from row to
+// row; a message goes once more over a new connection only when the kept
+// one broke or answered 421 before the message's final "." was written.
+TEST_F(Conversation, RowsOfAStatementShareASessionAndNothingGoesTwice) {
+  struct Row {
+    std::string to;
+    std::string result;  // "OK", or the result text
+    std::string log;     // after "127.0.0.1:port: "; "" for none
+    std::string body = "Body";
+  };
+  struct Case {
+    const char* name;
+    const char* behaviour;
+    std::vector<Row> rows;
+    int connections;
+    std::vector<int> stored;  // the rows whose message the server stored, once each
+    const char* between = nullptr;  // UDF_SMTPTIMEOUT set before each later row; "sleep": 0.6 s
+  };
+  const std::string big(2000, 'b');
+  const std::string too_large = "Error: The message is larger than the server accepts (1000 bytes).";
+  const std::string utf8 = "j\xc3\xb6rg@example.test";
+  const std::vector<Case> cases = {
+      {"pipelined rows over one connection", R"({"pipelining": true})",
+       {{kTo, "OK", ""}, {kTo, "OK", ""}, {kTo, "OK", ""}}, 1, {0, 1, 2}},
+      {"421 at the second MAIL: sent again over a new connection",
+       R"({"from_message": 2, "reply": {"MAIL": "421 4.4.2 Idle for too long"}})",
+       {{kTo, "OK", ""}, {kTo, "OK", ""}}, 2, {0, 1}},
+      {"closed before the second MAIL", R"({"from_message": 2, "drop": "MAIL", "pipelining": true})",
+       {{kTo, "OK", ""}, {kTo, "OK", ""}}, 2, {0, 1}},
+      {"closed while idle", R"({"idle": 0.3})", {{kTo, "OK", ""}, {kTo, "OK", ""}}, 2, {0, 1},
+       "sleep"},
+      {"closed after the final dot: that row fails, never sent again",
+       R"({"from_message": 2, "drop": "END"})",
+       {{kTo, "OK", ""}, {kTo, kSendError, "end of data: the server closed the connection"},
+        {kTo, "OK", ""}},
+       2, {0, 2}},
+      {"a refused recipient in a pipelined transaction",
+       R"({"pipelining": true, "reply": {"RCPT x@example.test": "550 5.1.1 unknown"}})",
+       {{"a@example.test, x@example.test", kSendError,
+         "RCPT TO:<x@example.test> refused: 550 5.1.1 unknown"},
+        {kTo, "OK", ""}},
+       2, {1}},
+      {"a refused recipient in lock-step: RSET, the session goes on",
+       R"({"reply": {"RCPT x@example.test": "550 5.1.1 unknown"}})",
+       {{"x@example.test", kSendError, "RCPT TO:<x@example.test> refused: 550 5.1.1 unknown"},
+        {kTo, "OK", ""}},
+       1, {1}},
+      {"over the server's SIZE: refused before MAIL, the session goes on",
+       R"({"size": 1000, "pipelining": true})",
+       {{kTo, too_large, "", big}, {kTo, "OK", ""}}, 1, {1}},
+      {"a UTF-8 local part to a server with SMTPUTF8", R"({"smtputf8": true})",
+       {{utf8, "OK", ""}}, 1, {0}},
+      {"a UTF-8 local part to a server without", R"({})",
+       {{utf8, kSendError,
+         "<" + utf8 + ">: the server does not accept non-ASCII addresses (no SMTPUTF8)"},
+        {kTo, "OK", ""}},
+       1, {1}},
+      {"a setting changed between rows", R"({})", {{kTo, "OK", ""}, {kTo, "OK", ""}}, 2, {0, 1},
+       "2"},
+  };
+  const std::string server = "127.0.0.1:" + std::to_string(server_->port()) + ": ";
+  const Function velmar(*plugin_, "velmar");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    server_->behave(c.behaviour);
+    const int accepted = server_->accepted();
+    Args first;
+    first.text(kTo).text("from@example.test").text("row").text("b").integer(0);
+    auto statement = velmar.init(first);
+    ASSERT_FALSE(statement.refused);
+    for (std::size_t i = 0; i < c.rows.size(); ++i) {
+      const Row& row = c.rows[i];
+      if (i > 0 && c.between != nullptr) {
+        if (std::string(c.between) == "sleep")
+          std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        else
+          setenv("UDF_SMTPTIMEOUT", (c.between + std::to_string(i)).c_str(), 1);
+      }
+      Args args;
+      args.text(row.to).text("from@example.test").text("row " + std::to_string(i)).text(row.body)
+          .integer(0);
+      StderrCapture err;
+      EXPECT_EQ(velmar.row_string(statement.initid, args).text, row.result) << i;
+      EXPECT_EQ(err.messages("velmar"),
+                row.log.empty() ? (row.result == "OK" ? "" : row.result + "\n")
+                                : server + row.log + "\n")
+          << i;
+    }
+    velmar.deinit(statement.initid);
+    setenv("UDF_SMTPTIMEOUT", "1", 1);
+    EXPECT_EQ(server_->accepted() - accepted, c.connections);
+    std::vector<int> stored;
+    std::string wire;
+    for (int n = 0; n < c.connections; ++n) {
+      const auto session = server_->next_session();
+      for (const auto& message : session.all)
+        stored.push_back(message.data[message.data.find("Subject: row ") + 13] - '0');
+      if (std::string(c.behaviour).find("pipelining") != std::string::npos) {
+        int mails = 0;
+        for (std::size_t at = 0; (at = session.received.find("MAIL FROM:", at)) != std::string::npos; ++at)
+          ++mails;
+        EXPECT_EQ(session.pipelined_groups, mails) << "MAIL, RCPT and DATA in one write";
+      }
+      wire += session.received;
+    }
+    EXPECT_EQ(wire.substr(wire.size() - 6), "QUIT\r\n") << "the statement's end";
+    EXPECT_EQ(stored, c.stored);
+    const auto count = [&wire](const std::string& text) {
+      int seen = 0;
+      for (std::size_t at = wire.find(text); at != std::string::npos; at = wire.find(text, at + 1))
+        ++seen;
+      return seen;
+    };
+    EXPECT_EQ(count("AUTH LOGIN\r\n"), c.connections) << "one login per connection";
+    for (std::size_t i = 0; i < c.rows.size(); ++i)
+      EXPECT_LE(count("Subject: row " + std::to_string(i) + "\r\n"), 1) << "never twice: " << i;
+    // A message over SIZE, or one the server cannot take, is never begun.
+    if (c.rows[0].result == too_large || c.rows[0].log.find("SMTPUTF8") != std::string::npos) {
+      EXPECT_EQ(count("MAIL FROM:"), 1);
+    }
+    if (c.behaviour == std::string(R"({"smtputf8": true})")) {
+      EXPECT_EQ(count("MAIL FROM:<from@example.test> SMTPUTF8\r\n"), 1) << wire;
+    }
+    if (c.rows[0].result == too_large) {
+      EXPECT_EQ(count("MAIL FROM:<from@example.test> SIZE="), 1) << wire;
     }
   }
 }

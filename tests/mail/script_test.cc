@@ -477,19 +477,40 @@ TEST(SmtpConfig, EmptyValuesCountAsPresent) {
   const auto settings = read_smtp_config(env_of({{"UDF_SMTPHOST", ""},
                                               {"UDF_SMTPUSER", ""},
                                               {"UDF_SMTPPASSWORD", ""},
-                                              {"UDF_SMTPPORT", ""}}),
+                                              {"UDF_SMTPPORT", "25"},
+                                              {"UDF_SMTPHELO", ""}}),
                                       &missing);
   ASSERT_TRUE(settings);
-  EXPECT_EQ(settings->port, 0u);
+  EXPECT_EQ(settings->helo, "");
 }
 
-TEST(SmtpConfig, PortIsReadLikeAtoi) {
-  const std::vector<std::pair<std::string, std::uint32_t>> cases = {
-      {"25", 25},       {"  587", 587},     {"+2525", 2525},  {"25abc", 25},
-      {"abc", 0},       {"", 0},            {"-1", 4294967295u}, {"65536", 65536},
-      {"4294967297", 1},  // wraps through int as glibc's atoi does
+// The leading number as atoi reads it; no number, or one outside 1 to
+// 65535, is refused instead of wrapping to another port.
+TEST(SmtpConfig, PortInRangeOrRefusedAndTheClientNameOneWord) {
+  using P = std::optional<std::uint16_t>;
+  const std::vector<std::pair<std::string, P>> cases = {
+      {"25", 25},          {"  587", 587},       {"+2525", 2525},  {"25abc", 25},
+      {"1", 1},            {"65535", 65535},     {"abc", P()},     {"", P()},
+      {"0", P()},          {"-1", P()},          {"65536", P()},   {"68137", P()},
+      {"4294967297", P()}, {"99999999999999999999", P()},
   };
   for (const auto& [text, port] : cases) EXPECT_EQ(parse_port(text), port) << text;
+
+  std::map<std::string, std::string> values = {{"UDF_SMTPHOST", "h"}, {"UDF_SMTPUSER", "u"},
+                                               {"UDF_SMTPPASSWORD", "p"}, {"UDF_SMTPPORT", "68137"},
+                                               {"UDF_SMTPHELO", "db1.example.com"}};
+  const char* missing = nullptr;
+  EXPECT_FALSE(read_smtp_config(env_of(values), &missing));
+  EXPECT_STREQ(missing, kPortOutOfRange);
+  values["UDF_SMTPPORT"] = "2525";
+  const auto config = read_smtp_config(env_of(values), &missing);
+  ASSERT_TRUE(config);
+  EXPECT_EQ(config->helo, "db1.example.com");
+  for (const std::string helo : {"db1 example", "db1\r\nRSET", "\xc3\xa9.x"}) {
+    values["UDF_SMTPHELO"] = helo;
+    EXPECT_FALSE(read_smtp_config(env_of(values), &missing)) << helo;
+    EXPECT_STREQ(missing, kBadHelo);
+  }
 }
 
 // --- refusal order -----------------------------------------------------------
@@ -525,6 +546,13 @@ TEST(Refusal, ToBeforeFromBeforeLineBreaks) {
       {O("a@x"), O("f@x"), "one\r\nBcc: b@x", kSubjectLineBreak},
       {O("a@x"), O("f@x"), "bare\r", kSubjectLineBreak},
       {O("a@x, b@x"), O("f@x"), "tab\tand . dots", nullptr},
+      // Other control bytes in an address: refused after the line breaks.
+      {O(std::string("a@x\0evil@x", 10)), O("f@x"), "", kToControl},
+      {O("Ann\t<a@x>"), O("f@x"), "", kToControl},
+      {O("a@x\x1b[2J"), O("f@x\n"), "", kFromLineBreak},
+      {O("a@x"), O("f@x\x7f"), "", kFromControl},
+      {O("a@x"), O(std::string("\0", 1)), "s\n", kSubjectLineBreak},
+      {O("J\xc3\xb6rg <j\xc3\xb6rg@x>"), O("f@x"), "", nullptr},
   };
   for (const auto& c : cases) {
     const MailArgs mail = mail_of(c.to, c.from, c.subject, "body\r\n.\r\n");
@@ -659,7 +687,7 @@ TEST(Refusal, RunCallChecksSettingsBeforeAddresses) {
   args.args = values.data();
   args.lengths = lengths.data();
   args.maybe_null = maybe_null.data();
-  const Outcome outcome = run_call(args, env_of({}));
+  const Outcome outcome = run_call(args, env_of({}), nullptr);
   EXPECT_STREQ(outcome.text(), kNoHost);
   EXPECT_EQ(outcome.log_line(), std::optional<std::string>(kNoHost));
   EXPECT_FALSE(outcome.is_null());

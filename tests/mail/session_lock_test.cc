@@ -1,7 +1,6 @@
-// The resolver reads the environment on its own thread, so a session holds
-// the environment lock for reading while its lookup may run, and releases it
-// once the lookup's handler has run: a reload must not wait for a slow
-// conversation.
+// The resolver reads the environment, so a session holds the environment
+// lock for reading during its lookup, and only then: a reload must not wait
+// for a slow conversation.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -20,11 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using quarn::mail::SmtpSession;
-
-quarn::mail::OutgoingMessage message() {
-  return quarn::mail::outgoing_message({"from@example.org", "to@example.org", "s", "b", false},
-                                      {"Thu, 01 Jan 2026 00:00:00 +0000", "<1@example.org>"});
-}
 
 // Asked from another thread: a thread's own read hold would answer for it.
 bool writer_could_enter() {
@@ -64,12 +58,19 @@ class SilentListener {
   std::uint16_t port_ = 0;
 };
 
-TEST(SessionLookup, HoldsTheEnvironmentLockUntilTheLookupIsHandled) {
-  SilentListener server;
-  SmtpSession session("127.0.0.1", server.port(), "user", "password");
-  EXPECT_FALSE(writer_could_enter()) << "the lookup may be reading the environment";
+quarn::mail::SmtpConfig config(const std::string& host, std::uint16_t port) {
+  quarn::mail::SmtpConfig config;
+  config.host = host;
+  config.port = port;
+  config.user = "user";
+  config.password = "password";
+  return config;
+}
 
-  // While the session waits for the server to close, a writer gets in.
+TEST(SessionLookup, HoldsTheEnvironmentLockOnlyForTheLookup) {
+  // While the session waits for the greeting, a writer gets in.
+  SilentListener server;
+  SmtpSession session(config("127.0.0.1", server.port()));
   std::atomic<bool> entered{false};
   std::thread watcher([&] {
     const auto give_up = std::chrono::steady_clock::now() + 5s;
@@ -81,24 +82,13 @@ TEST(SessionLookup, HoldsTheEnvironmentLockUntilTheLookupIsHandled) {
     }
     server.close();
   });
-  session.send(message());
+  EXPECT_FALSE(session.open()) << "no server ever answered";
   watcher.join();
-  EXPECT_TRUE(session.failed()) << "no server ever answered";
-  EXPECT_TRUE(entered) << "the lock was still held after the lookup";
-}
+  EXPECT_TRUE(entered) << "the lock was held after the lookup";
 
-TEST(SessionLookup, ReleasesTheLockOnEveryOtherWayOut) {
-  {
-    SilentListener server;
-    SmtpSession never_sent("127.0.0.1", server.port(), "user", "password");
-  }
-  EXPECT_TRUE(writer_could_enter()) << "a session destroyed without send()";
-  {
-    SmtpSession unresolvable("no-such-host.invalid", 25, "user", "password");
-    unresolvable.send(message());
-    EXPECT_TRUE(unresolvable.failed());
-    EXPECT_TRUE(writer_could_enter()) << "after a failed lookup";
-  }
+  SmtpSession unresolvable(config("no-such-host.invalid", 25));
+  EXPECT_FALSE(unresolvable.open());
+  EXPECT_TRUE(writer_could_enter()) << "after a failed lookup";
 }
 
 }  // namespace

@@ -26,6 +26,20 @@ tcp::endpoint loopback(const char* address, std::uint16_t port) {
   return {boost::asio::ip::make_address(address), port};
 }
 
+quarn::mail::SmtpConfig config(const std::string& host, const std::string& helo = "") {
+  quarn::mail::SmtpConfig config;
+  config.host = host;
+  config.user = "u";
+  config.password = "p";
+  config.timeout = std::chrono::seconds(5);
+  config.helo = helo;
+  return config;
+}
+
+tcp::resolver::results_type results(const std::vector<tcp::endpoint>& endpoints) {
+  return tcp::resolver::results_type::create(endpoints.begin(), endpoints.end(), "localhost", "25");
+}
+
 TEST(Session, TriesEveryAddressUntilOneAnswers) {
   // As "localhost" often resolves: ::1 first, where nothing listens.
   quarn::test::DeadPort dead;
@@ -33,28 +47,36 @@ TEST(Session, TriesEveryAddressUntilOneAnswers) {
   const std::vector<tcp::endpoint> endpoints = {loopback("::1", dead.port()),
                                                 loopback("127.0.0.1", dead.port()),
                                                 loopback("127.0.0.1", server.port())};
-  SmtpSession session(tcp::resolver::results_type::create(endpoints.begin(), endpoints.end(),
-                                                          "localhost", "25"),
-                      "localhost", "u", "p");
-  const auto sent = message();
-  session.send(sent);
-  EXPECT_FALSE(session.failed()) << session.failure_text();
-  EXPECT_EQ(server.next_session().received.substr(0, 16), "EHLO localhost\r\n");
+  SmtpSession session(results(endpoints), config("localhost", "client.example.test"));
+  ASSERT_TRUE(session.open()) << session.failure_text();
+  EXPECT_TRUE(session.send(message()).delivered());
+  session.close();
+  EXPECT_EQ(server.next_session().received.substr(0, 26), "EHLO client.example.test\r\n");
+}
+
+TEST(Session, ClientNameIsAFullyQualifiedNameOrAnAddressLiteral) {
+  using boost::asio::ip::make_address;
+  EXPECT_EQ(quarn::mail::address_literal(make_address("192.0.2.7")), "[192.0.2.7]");
+  EXPECT_EQ(quarn::mail::address_literal(make_address("2001:db8::7")), "[IPv6:2001:db8::7]");
+  EXPECT_EQ(quarn::mail::address_literal(make_address("::ffff:192.0.2.7")), "[192.0.2.7]");
+  const std::string name = quarn::mail::client_name(loopback("::1", 25));
+  EXPECT_TRUE(name == "[IPv6:::1]" ||
+              (name.find('.') != std::string::npos && name.find_first_of("[] ") == std::string::npos))
+      << name;
+  EXPECT_EQ(quarn::mail::server_label("::1", 25), "[::1]:25");
+  EXPECT_EQ(quarn::mail::server_label("smtp.example.com", 587), "smtp.example.com:587");
 }
 
 // Sends one message to 127.0.0.1:port with a close wait of 300 ms; how long
 // send() took.
 std::chrono::steady_clock::duration send_with_short_close_wait(std::uint16_t port,
                                                               quarn::mail::TlsOptions tls = {}) {
-  const std::vector<tcp::endpoint> endpoints = {loopback("127.0.0.1", port)};
-  SmtpSession session(tcp::resolver::results_type::create(endpoints.begin(), endpoints.end(),
-                                                          "127.0.0.1", "25"),
-                      "127.0.0.1", "u", "p", std::chrono::seconds(5),
-                      std::chrono::milliseconds(300), std::move(tls));
+  SmtpSession session(results({loopback("127.0.0.1", port)}), config("127.0.0.1"), std::move(tls),
+                      std::chrono::milliseconds(300));
   const auto start = std::chrono::steady_clock::now();
-  const auto sent = message();
-  session.send(sent);
-  EXPECT_FALSE(session.failed()) << session.failure_text();
+  EXPECT_TRUE(session.open()) << session.failure_text();
+  EXPECT_TRUE(session.send(message()).delivered());
+  session.close();
   return std::chrono::steady_clock::now() - start;
 }
 

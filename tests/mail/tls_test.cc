@@ -32,6 +32,7 @@ TEST(Tls, EverySettingAndCertificateGivesItsOutcome) {
   setenv("UDF_SMTPPASSWORD", "secret", 1);
   setenv("UDF_SMTPPORT", std::to_string(server.port()).c_str(), 1);
   setenv("UDF_SMTPTIMEOUT", "1", 1);
+  setenv("UDF_SMTPHELO", "client.example.test", 1);
 
   const std::string ca = certs.file("ca.pem");
   struct Case {
@@ -97,7 +98,10 @@ TEST(Tls, EverySettingAndCertificateGivesItsOutcome) {
     StderrCapture err;
     const auto outcome = Function(plugin, "velmar").call_string(args);
     EXPECT_EQ(outcome.text, c.log.empty() ? "OK" : c.result);
-    EXPECT_EQ(err.messages("velmar"), c.log.empty() ? "" : c.log + "\n");
+    // Failures of sending name the server first.
+    const std::string label =
+        c.result == kSendError ? c.host + ":" + std::to_string(server.port()) + ": " : "";
+    EXPECT_EQ(err.messages("velmar"), c.log.empty() ? "" : label + c.log + "\n");
     if (!c.connects) continue;
 
     const auto session = server.next_session();
@@ -118,14 +122,14 @@ TEST(Tls, EverySettingAndCertificateGivesItsOutcome) {
       EXPECT_EQ(session.clear.find("AUTH"), std::string::npos) << session.clear;
       EXPECT_EQ(session.clear.find("c2VjcmV0"), std::string::npos);
       EXPECT_EQ(session.clear.find("MAIL"), std::string::npos);
-      const std::string before_tls = "EHLO " + c.host + "\r\nSTARTTLS\r\n";
+      const std::string before_tls = "EHLO client.example.test\r\nSTARTTLS\r\n";
       if (c.log.empty()) {
         EXPECT_EQ(session.clear, std::string(c.security) == "tls" ? "" : before_tls);
       }
     }
   }
   for (const char* name : {"UDF_SMTPHOST", "UDF_SMTPUSER", "UDF_SMTPPASSWORD", "UDF_SMTPPORT",
-                           "UDF_SMTPTIMEOUT", "UDF_SMTPSECURITY", "UDF_SMTPCAFILE"})
+                           "UDF_SMTPTIMEOUT", "UDF_SMTPSECURITY", "UDF_SMTPCAFILE", "UDF_SMTPHELO"})
     unsetenv(name);
 }
 

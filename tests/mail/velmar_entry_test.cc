@@ -57,14 +57,14 @@ Args with_flag(Args args, std::optional<long long> flag) {
 }
 
 // What the client sends to the server for user "ab", password
-// "secret" and host 127.0.0.1, stamp masked; recipients default to the To
+// "secret" and smtp-helo client.example.test, stamp masked; recipients default to the To
 // text. extra_header: lines after Content-Type.
 std::string conversation(const std::string& from, const std::string& to,
                          const std::string& subject, const std::string& sent_body,
                          const std::string& type, std::vector<std::string> recipients = {},
                          const std::string& sender = "", const std::string& extra_header = "") {
   if (recipients.empty()) recipients.push_back(to);
-  std::string sent = "EHLO 127.0.0.1\r\nAUTH LOGIN\r\nYWI=\r\nc2VjcmV0\r\nMAIL FROM:<" +
+  std::string sent = "EHLO client.example.test\r\nAUTH LOGIN\r\nYWI=\r\nc2VjcmV0\r\nMAIL FROM:<" +
                      (sender.empty() ? from : sender) + ">\r\n";
   for (const auto& recipient : recipients) sent += "RCPT TO:<" + recipient + ">\r\n";
   return sent + "DATA\r\n" + quarn::test::velmar_header(subject, from, to, type) + extra_header +
@@ -139,6 +139,7 @@ TEST_F(Velmar, InitAcceptsFourOrFiveAndAsksForAnInteger) {
   EXPECT_TRUE(outcome.initid.maybe_null);
   EXPECT_EQ(outcome.initid.max_length, 255u);
   EXPECT_EQ(four.maybe_null(), (std::vector<char>{0, 0, 1, 1}));
+  velmar().deinit(outcome.initid);  // as the server does after every accepted init
 
   Args five = mail();
   five.text("0");  // the server converts it once init asked for an integer
@@ -146,6 +147,7 @@ TEST_F(Velmar, InitAcceptsFourOrFiveAndAsksForAnInteger) {
   ASSERT_FALSE(outcome.refused);
   EXPECT_EQ(five.types()[4], INT_RESULT);
   EXPECT_EQ(five.maybe_null(), (std::vector<char>{0, 0, 1, 1, 1}));
+  velmar().deinit(outcome.initid);
 
   // Names in any letter case and order, attachments in pairs or alone;
   // numbers are asked for as their text.
@@ -162,6 +164,7 @@ TEST_F(Velmar, InitAcceptsFourOrFiveAndAsksForAnInteger) {
   std::vector<char> maybe_null = {0, 0, 1, 1};
   maybe_null.resize(named.size(), 1);
   EXPECT_EQ(named.maybe_null(), maybe_null);
+  velmar().deinit(outcome.initid);
 }
 
 TEST_F(Velmar, ConversationByteForByte) {
@@ -172,7 +175,7 @@ TEST_F(Velmar, ConversationByteForByte) {
   };
   std::vector<Case> cases;
   cases.push_back({"four arguments: html", mail(),
-                   "EHLO 127.0.0.1\r\nAUTH LOGIN\r\nYWI=\r\nc2VjcmV0\r\n"
+                   "EHLO client.example.test\r\nAUTH LOGIN\r\nYWI=\r\nc2VjcmV0\r\n"
                    "MAIL FROM:<from@example.test>\r\nRCPT TO:<to@example.test>\r\nDATA\r\n"
                    "Subject: Hello\r\nFrom: from@example.test\r\nTo: to@example.test\r\n"
                    "Date: (date)\r\nMessage-ID: (id)\r\nMIME-Version: 1.0\r\n"
@@ -230,14 +233,22 @@ TEST_F(Velmar, ConversationByteForByte) {
   }
 }
 
-TEST_F(Velmar, IPv6LoopbackServer) {
+// Without smtp-helo the client names itself, never after the server: the
+// machine's dotted name, or its address on this connection as a literal.
+TEST_F(Velmar, IPv6LoopbackServerAndTheClientsOwnName) {
   ScriptedSmtpServer server("ab", "secret", "", "::1");
   configure("::1", server.port());
+  unsetenv("UDF_SMTPHELO");
   auto args = mail();
   const auto outcome = velmar().call_string(args);
   EXPECT_EQ(outcome.text, "OK");
-  const auto seen = server.next_session();
-  EXPECT_EQ(seen.received.substr(0, 16), "EHLO ::1\r\nAUTH L");
+  const std::string sent = server.next_session().received;
+  const std::string name = sent.substr(5, sent.find("\r\n") - 5);
+  EXPECT_EQ(sent.substr(0, 5), "EHLO ");
+  const bool dotted = name.find('.') != std::string::npos &&
+                      name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                             "0123456789-.") == std::string::npos;
+  EXPECT_TRUE(dotted || name == "[IPv6:::1]") << name;
 }
 
 TEST_F(Velmar, RefusedCallsTellWhyAndNeverConnect) {
@@ -246,6 +257,7 @@ TEST_F(Velmar, RefusedCallsTellWhyAndNeverConnect) {
     const char* unset;  // setting removed, or nullptr
     Args args;
     std::string text;
+    const char* port = nullptr;  // UDF_SMTPPORT instead of the server's
   };
   std::vector<Case> cases;
   cases.push_back({"UDF_SMTPHOST", texts({std::nullopt, std::nullopt, std::nullopt, std::nullopt}),
@@ -283,10 +295,20 @@ TEST_F(Velmar, RefusedCallsTellWhyAndNeverConnect) {
   while (full.size() + 100 <= (32u << 20)) full += std::string(98, 'x') + "\r\n";
   full.resize(32u << 20, 'x');
   cases.push_back({nullptr, texts({"t@x", "f@x", "s", full}), too_large});
+  const std::string to_control = "Error: 'To' address contains a control character.";
+  const std::string from_control = "Error: 'From' address contains a control character.";
+  cases.push_back({nullptr, texts({std::string("t@x\0evil@x", 10), "f@x", "s", "b"}), to_control});
+  cases.push_back({nullptr, texts({"Ann\t<t@x>", "f@x", "s", "b"}), to_control});
+  cases.push_back({nullptr, texts({"t@x", "f@x\x1b", "s", "b"}), from_control});
+  cases.push_back({nullptr, texts({"t@x", "f\x7f@x", "s", "b"}), from_control});
+  // A port that would wrap to another one is refused before any connection.
+  for (const char* port : {"0", "65536", "68137", "-1", "none"})
+    cases.push_back({nullptr, mail(), "Error: SMTP port out of range (1-65535).", port});
   for (auto& c : cases) {
     SCOPED_TRACE(c.text);
     configure("127.0.0.1", server_->port());
     if (c.unset != nullptr) unsetenv(c.unset);
+    if (c.port != nullptr) setenv("UDF_SMTPPORT", c.port, 1);
     StderrCapture err;
     const auto outcome = velmar().call_string(c.args);
     EXPECT_EQ(outcome.text, c.text);
@@ -307,8 +329,11 @@ TEST_F(Velmar, LookupAndConnectFailures) {
     std::string log;  // empty: any non-empty line
   };
   const std::vector<Case> cases = {
-      {"127.0.0.1", std::to_string(dead.port()), "Connection refused\n"},
-      {"127.0.0.1", "no digits", "Connection refused\n"},  // port 0
+      {"127.0.0.1", std::to_string(dead.port()),
+       "127.0.0.1:" + std::to_string(dead.port()) + ": Connection refused\n"},
+      // The ends of the range are ports like any other.
+      {"127.0.0.1", "1", "127.0.0.1:1: Connection refused\n"},
+      {"127.0.0.1", "65535", "127.0.0.1:65535: Connection refused\n"},
       {"no-such-host.invalid", "25", ""},
   };
   for (const auto& c : cases) {
@@ -325,7 +350,8 @@ TEST_F(Velmar, LookupAndConnectFailures) {
     if (!c.log.empty()) {
       EXPECT_EQ(log, c.log);
     } else {
-      EXPECT_GT(log.size(), 1u);
+      EXPECT_EQ(log.rfind(c.host + ":" + c.port + ": ", 0), 0u) << log;
+      EXPECT_GT(log.size(), c.host.size() + c.port.size() + 4);
       EXPECT_EQ(log.find('\n'), log.size() - 1) << log;
     }
   }
@@ -356,7 +382,7 @@ TEST_F(Velmar, ResetsAreFailuresThatNameTheStep) {
     EXPECT_FALSE(outcome.error);
     EXPECT_EQ(outcome.text, kSendError);
     const std::string log = err.messages("velmar");
-    EXPECT_EQ(log.rfind(c.step, 0), 0u) << log;
+    EXPECT_EQ(log.rfind("127.0.0.1:" + std::to_string(server_->port()) + ": " + c.step, 0), 0u) << log;
     EXPECT_EQ(log.find('\n'), log.size() - 1) << log;
     server_->next_session();
   }

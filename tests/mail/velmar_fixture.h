@@ -1,6 +1,7 @@
 // A suite that calls the velmar entry point in-process, loaded once the way
 // the server loads it, against one test SMTP server on loopback that takes
-// the login "ab"/"secret". Each test starts with velmar pointed at it.
+// the login "ab"/"secret". Each test starts with velmar pointed at it, and
+// with smtp-helo set to kClientName.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,7 +27,7 @@ class VelmarTest : public ::testing::Test {
   void SetUp() override { configure("127.0.0.1", server_->port()); }
   void TearDown() override {
     for (const char* name : {"UDF_SMTPHOST", "UDF_SMTPUSER", "UDF_SMTPPASSWORD", "UDF_SMTPPORT",
-                             "UDF_SMTPTIMEOUT"})
+                             "UDF_SMTPTIMEOUT", "UDF_SMTPHELO"})
       unsetenv(name);
   }
 
@@ -35,7 +36,11 @@ class VelmarTest : public ::testing::Test {
     setenv("UDF_SMTPUSER", "ab", 1);
     setenv("UDF_SMTPPASSWORD", "secret", 1);
     setenv("UDF_SMTPPORT", std::to_string(port).c_str(), 1);
+    // A fixed client name: the machine's own differs from host to host.
+    setenv("UDF_SMTPHELO", kClientName, 1);
   }
+
+  static constexpr char kClientName[] = "client.example.test";
 
   static inline Plugin* plugin_ = nullptr;
   static inline ScriptedSmtpServer* server_ = nullptr;

@@ -146,6 +146,52 @@ TEST_F(VelmarInServer, MailGoesOverStarttlsAndOverTls) {
   use(*sink_, "none");
 }
 
+// A statement keeps one session: one connection and one login for all its
+// rows, MAIL, RCPT and DATA in one write per message where the server
+// offers PIPELINING; the next statement opens its own.
+TEST_F(VelmarInServer, AStatementOfFiftyRowsUsesOneConnection) {
+  ScriptedSmtpServer sink("dba", "s3cret!");
+  sink.behave(R"({"pipelining": true})");
+  quarn::test::write_file(server_->data_dir() + "/quarn_udf.ini",
+                          "[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " + std::to_string(sink.port()) +
+                              "\nsmtp-user = dba\nsmtp-password = s3cret!\n");
+  Connection db(server_->socket_path());
+  db.rows("SELECT udf_loadini(TRUE)");
+  const std::string sql =
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 50)"
+      " SELECT i, velmar(CONCAT('r', i, '@example.test'), 'db@example.test', CONCAT('row ', i),"
+      " 'b', 0) FROM n";
+  for (int statement = 1; statement <= 2; ++statement) {
+    SCOPED_TRACE(statement);
+    const auto rows = db.rows(sql);
+    ASSERT_EQ(rows.size(), 50u);
+    for (const auto& row : rows) EXPECT_EQ(row[1], std::optional<std::string>("OK")) << *row[0];
+    const auto session = sink.next_session();
+    EXPECT_EQ(sink.accepted(), statement);
+    ASSERT_EQ(session.all.size(), 50u);
+    for (std::size_t i = 0; i < 50; ++i)
+      EXPECT_NE(session.all[i].data.find("Subject: row " + std::to_string(i + 1) + "\r\n"),
+                std::string::npos);
+    EXPECT_EQ(session.pipelined_groups, 50);
+    EXPECT_EQ(session.received.find("AUTH LOGIN"), session.received.rfind("AUTH LOGIN"));
+    EXPECT_EQ(session.received.substr(session.received.size() - 6), "QUIT\r\n");
+  }
+  EXPECT_EQ(sink.messages().size(), 100u);
+  // A port that the loader publishes as written, and velmar refuses.
+  quarn::test::write_file(server_->data_dir() + "/quarn_udf.ini",
+                          "[email]\nsmtp-host = 127.0.0.1\nsmtp-port = 68137\n"
+                          "smtp-user = dba\nsmtp-password = s3cret!\n");
+  db.rows("SELECT udf_loadini(TRUE)");
+  EXPECT_EQ(db.value("SELECT udf_getenvvar('UDF_SMTPPORT')"), std::optional<std::string>("68137"));
+  EXPECT_EQ(db.value("SELECT velmar('t@example.test', 'f@example.test', 's', 'b')"),
+            std::optional<std::string>("Error: SMTP port out of range (1-65535)."));
+  // The other tests' settings again.
+  quarn::test::write_file(server_->data_dir() + "/quarn_udf.ini",
+                          "[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " + std::to_string(sink_->port()) +
+                              "\nsmtp-user = dba\nsmtp-password = s3cret!\n");
+  db.rows("SELECT udf_loadini(TRUE)");
+}
+
 TEST_F(VelmarInServer, InitRefusalsAsTheServerShowsThem) {
   Connection db(server_->socket_path());
   const std::string prefix = "Can't initialize function 'velmar'; ";

@@ -86,7 +86,8 @@ TEST_F(VelmarSink, ARefusedLoginFailsAndSaysWhy) {
   EXPECT_EQ(send("rcpt@example.test", "s", "b", 0), "There was an error sending the message.");
   setenv("UDF_SMTPUSER", "", 1);
   EXPECT_EQ(send("rcpt@example.test", "s", "b", 0), "There was an error sending the message.");
-  const std::string refused = "AUTH LOGIN password refused: 535 5.7.8 Authentication credentials invalid\n";
+  const std::string refused = "127.0.0.1:" + std::to_string(sink_.port()) +
+                              ": AUTH LOGIN password refused: 535 5.7.8 Authentication credentials invalid\n";
   EXPECT_EQ(err.messages("velmar"), refused + refused);
   EXPECT_EQ(sink_.messages().size(), 0u);
   // The same server takes the message once the credentials are right.

@@ -194,8 +194,16 @@ ScriptedSmtpServer::Session ScriptedSmtpServer::session(const std::string& end_l
   const std::string base = dir_.file(name);
   Session session{read_file(base + ".wire"), read_file(base + ".clear"), read_file(base + ".sni"),
                   std::nullopt, end_line.size() > 8 &&
-                                    end_line.compare(end_line.size() - 8, 8, " orderly") == 0};
-  if (file_exists(base + ".msg")) session.stored = read_stored(base + ".msg");
+                                    end_line.compare(end_line.size() - 8, 8, " orderly") == 0,
+                  {}, 0};
+  for (int m = 1;; ++m) {
+    char message[16];
+    std::snprintf(message, sizeof message, "-%03d.msg", m);
+    if (!file_exists(base + message)) break;
+    session.all.push_back(read_stored(base + message));
+  }
+  if (!session.all.empty()) session.stored = session.all.front();
+  session.pipelined_groups = std::stoi("0" + read_file(base + ".groups"));
   return session;
 }
 

@@ -35,7 +35,7 @@ class PythonProcess {
   std::string pending_;
 };
 
-// A message as the server stores it (DIR/NNNN.msg).
+// A message as the server stores it (DIR/NNNN-MMM.msg).
 struct StoredMessage {
   std::string mail_from;
   std::string rcpt_tos;  // joined by TAB
@@ -83,8 +83,10 @@ class ScriptedSmtpServer {
     std::string received;                 // every byte the client sent
     std::string clear;                    // of those, what came unencrypted
     std::string sni;                      // the name asked for in TLS
-    std::optional<StoredMessage> stored;  // what the server accepted
+    std::optional<StoredMessage> stored;  // the first message the server accepted
     bool orderly_end = false;             // the client closed its side itself
+    std::vector<StoredMessage> all;       // every message it accepted, in order
+    int pipelined_groups = 0;             // MAIL commands that came with their DATA
   };
   // Waits for the next connection to end.
   Session next_session(std::chrono::seconds timeout = std::chrono::seconds(30));

@@ -10,13 +10,15 @@ Listens on A (127.0.0.1; ::1 for IPv6) and prints "port N". Each line on
 standard input is a JSON object, the behaviour of the connections accepted
 after it (answer "ok"), or "accepted" (answer "accepted N": the connections
 accepted so far, with those waiting to be). A message it accepts is stored
-before the reply to its data, as DIR/N.msg (line 1 the envelope sender, line
-2 the recipients joined by TAB, then the data as sent, dots unstuffed) and,
+before the reply to its data, as DIR/N-M.msg (the M-th message of connection N;
+line 1 the envelope sender, line 2 the recipients joined by TAB, then the data
+as sent, dots unstuffed) and,
 with --mailbox, appended to FILE with its header as a mail reader decodes
 it. When a connection ends it writes DIR/N.wire (every byte the client
 sent), DIR/N.clear (the bytes that came before TLS started: all of them when
-it never did) and DIR/N.sni (the name the client asked for in TLS), then
-prints "end N", or "end N orderly" when the client closed its side itself.
+it never did), DIR/N.sni (the name the client asked for in TLS) and DIR/N.groups
+(how many MAIL commands arrived together with their DATA), then prints "end N",
+or "end N orderly" when the client closed its side itself.
 It ends when standard input closes or after --lifetime seconds.
 
 Told nothing it offers AUTH LOGIN PLAIN and, given a user, requires the
@@ -44,6 +46,14 @@ Behaviour keys, all optional:
   starttls    offer STARTTLS and require it before AUTH and MAIL (false)
   tls         TLS from the first byte (false)
   cert        the certificate shown, T/NAME.pem with T/server.key ("good")
+  size        advertise SIZE with this limit, and refuse a MAIL whose SIZE=
+              is larger (552)
+  smtputf8    advertise SMTPUTF8 (false); without the MAIL parameter a
+              non-ASCII address is refused (553 5.6.7)
+  idle        seconds without a command after which the server closes the
+              connection without a word
+  from_message  reply, delay, stall, garbage, drop and reset apply only from
+              this transaction (MAIL) of a connection on (1: all of them)
 Steps: greeting, EHLO, STARTTLS, HANDSHAKE (stall only: after the 220 to
 STARTTLS or before an implicit TLS), AUTH, USER, PASSWORD, MAIL, RCPT (every
 recipient) or "RCPT addr" (one), DATA, BODY (while the data arrive), END (the
@@ -67,6 +77,7 @@ GREET_PAUSE = 0.02    # the same before the greeting
 COMMAND_LIMIT = 512   # bytes of a command line with its CR LF
 DATA_LINE_LIMIT = 1000  # of a line of data, unstuffed, with its CR LF
 QUIT_CLOSE_WAIT = 5   # how long the server waits for the client's close after QUIT
+FAULTS = ("reply", "delay", "stall", "garbage", "drop", "reset")
 
 
 def bare(text):
@@ -89,8 +100,14 @@ class Connection:
         self.recipients = []
         self.clear = None  # the bytes before TLS, once it started
         self.sni = None
+        self.utf8 = False
+        self.transactions = 0  # MAIL commands so far
+        self.stored = 0
+        self.groups = 0  # MAIL commands that came with their DATA
 
     def rule(self, key, step):
+        if key in FAULTS and self.transactions < self.behaviour.get("from_message", 0):
+            return None
         value = self.behaviour.get(key)
         if isinstance(value, dict):
             return value.get(step)
@@ -198,7 +215,10 @@ class Connection:
         if not await self.respond("greeting", "220 scripted.test ESMTP"):
             return
         while True:
-            text = await self.line()
+            try:
+                text = await asyncio.wait_for(self.line(), self.behaviour.get("idle"))
+            except asyncio.TimeoutError:
+                return
             if text is None:
                 return
             line = bare(text)
@@ -223,6 +243,8 @@ class Connection:
                 features += ["STARTTLS"] if starttls and not secure else []
                 features += ["AUTH " + auth] if auth and (secure or not starttls) else []
                 features += ["PIPELINING"] if self.behaviour.get("pipelining") else []
+                features += ["SIZE %d" % self.behaviour["size"]] if "size" in self.behaviour else []
+                features += ["SMTPUTF8"] if self.behaviour.get("smtputf8") else []
                 features += ["8BITMIME"]
                 reply = "\r\n".join("250-" + f for f in features[:-1]) + "\r\n250 " + features[-1]
                 if not await self.respond("EHLO", reply):
@@ -250,17 +272,30 @@ class Connection:
                 if not await self.respond("AUTH", "504 5.5.4 Unrecognized authentication type"):
                     return
             elif verb == b"MAIL":
+                self.transactions += 1
+                if self.behaviour.get("pipelining") and b"DATA\r\n" in self.buffer:
+                    self.groups += 1
+                path, _, parameters = line[10:].partition(b">")
+                parameters = parameters.upper().split()
+                size = [int(p[5:]) for p in parameters if p.startswith(b"SIZE=") and p[5:].isdigit()]
                 if login_needed and not self.authenticated:
                     usual = "530 5.7.0 Authentication required"
+                elif size and "size" in self.behaviour and size[0] > self.behaviour["size"]:
+                    usual = "552 5.3.4 Message size exceeds fixed limit"
+                elif max(path, default=0) > 0x7f and b"SMTPUTF8" not in parameters:
+                    usual = "553 5.6.7 Non-ASCII address without SMTPUTF8"
                 else:
-                    self.sender = line[10:].strip(b"<>")
+                    self.sender = path.strip(b"<")
                     self.recipients = []
+                    self.utf8 = b"SMTPUTF8" in parameters
                     usual = "250 2.1.0 Ok"
                 if not await self.respond("MAIL", usual):
                     return
             elif verb == b"RCPT":
                 address = line[8:].strip(b"<>")
                 usual = "250 2.1.5 Ok" if self.sender is not None else "503 5.5.1 Need MAIL first"
+                if usual.startswith("250") and max(address, default=0) > 0x7f and not self.utf8:
+                    usual = "553 5.6.7 Non-ASCII address without SMTPUTF8"
                 if not await self.respond("RCPT", usual, ("RCPT " + address.decode("latin-1"),)):
                     return
                 if usual.startswith("250") and not self.refused_recipient(address):
@@ -272,6 +307,8 @@ class Connection:
                     continue
                 if not await self.respond("DATA", "354 End data with <CR><LF>.<CR><LF>"):
                     return
+                if self.rule("reply", "DATA") and not self.rule("reply", "DATA").startswith("354"):
+                    continue
                 if not await self.receive_data():
                     return
                 if self.rule("stall", "CLOSE"):
@@ -323,7 +360,8 @@ class Connection:
         return await self.respond("END", end)
 
     def store(self, data):
-        name = os.path.join(self.server.dir, "%04d.msg" % self.number)
+        self.stored += 1
+        name = os.path.join(self.server.dir, "%04d-%03d.msg" % (self.number, self.stored))
         with open(name + ".tmp", "wb") as out:
             out.write(self.sender + b"\n" + b"\t".join(self.recipients) + b"\n" + data)
         os.rename(name + ".tmp", name)
@@ -379,6 +417,8 @@ class Server:
                 out.write(connection.wire if connection.clear is None else connection.clear)
             with open(name + ".sni", "w") as out:
                 out.write(connection.sni or "")
+            with open(name + ".groups", "w") as out:
+                out.write(str(connection.groups))
             self.say("end %d%s" % (number, " orderly" if connection.orderly else ""))
 
     def file_in_mailbox(self, connection, data):

@@ -90,6 +90,8 @@ class Function {
   // Calls init (which must accept), the main entry once, then deinit.
   StringOutcome call_string(Args& args) const;
   StringOutcome row_string(UDF_INIT& initid, Args& args) const;
+  // The end of a statement whose rows row_string called.
+  void deinit(UDF_INIT& initid) const { deinit_(&initid); }
   long long call_int(Args& args, bool* is_null, bool* error) const;
 
  private:
