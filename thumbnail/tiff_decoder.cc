@@ -93,13 +93,10 @@ class TiffDecoder : public ImageDecoder {
     TIFFOpenOptionsSetWarningHandlerExtR(options.get(), quiet, nullptr);
     // No single buffer beyond what the largest allowed image decodes to.
     TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), static_cast<tmsize_t>(8 * kMaxImagePixels));
-    {
-      // libtiff reads LIBTIFF_STRILE_ARRAY_MAX_RESIZE_COUNT as it reads the
-      // first directory.
-      EnvReadHold environment;
-      tiff_.reset(TIFFClientOpenExt("tarvik", "rm", &input_, read_input, no_write, seek_input,
-                                    close_input, input_size, map_input, unmap_input, options.get()));
-    }
+    // Read whole, not strip by strip on demand ("O", which reads
+    // LIBTIFF_STRILE_ARRAY_MAX_RESIZE_COUNT): no environment is read here.
+    tiff_.reset(TIFFClientOpenExt("tarvik", "rm", &input_, read_input, no_write, seek_input,
+                                  close_input, input_size, map_input, unmap_input, options.get()));
     if (!tiff_) return false;
     std::uint32_t width = 0, height = 0;
     if (!TIFFGetField(tiff_.get(), TIFFTAG_IMAGEWIDTH, &width) ||
@@ -121,8 +118,11 @@ class TiffDecoder : public ImageDecoder {
       const auto* bytes = static_cast<const std::uint8_t*>(icc);
       colour.icc.assign(bytes, bytes + icc_bytes);
     }
-    // libjpeg, for JPEG-compressed files, reads JPEGMEM and its SIMD
-    // switches; libtiff's JPEG codec LIBTIFF_ALLOW_LARGE_LIBJPEG_MEM_ALLOC.
+    // The environment is read only for JPEG-compressed files: libjpeg reads
+    // JPEGMEM and its SIMD switches (JSIMD_FORCE*, JSIMD_NOHUFFENC), libtiff's
+    // codec LIBTIFF_JPEG_MAX_ALLOWED_SCAN_NUMBER and
+    // LIBTIFF_ALLOW_LARGE_LIBJPEG_MEM_ALLOC. Other codecs (LZW, Deflate,
+    // PackBits, LZMA, ZSTD, WebP) read none.
     const std::uint16_t compression = field16(tiff, TIFFTAG_COMPRESSION);
     std::optional<EnvReadHold> environment;
     if (compression == COMPRESSION_JPEG || compression == COMPRESSION_OJPEG) environment.emplace();

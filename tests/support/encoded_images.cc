@@ -277,7 +277,8 @@ std::string tiff(const Samples& samples, unsigned width, unsigned height, int ch
   TIFFSetField(file, TIFFTAG_PHOTOMETRIC, channels <= 2 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
   TIFFSetField(file, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   TIFFSetField(file, TIFFTAG_ORIENTATION, options.orientation);
-  TIFFSetField(file, TIFFTAG_COMPRESSION, options.compressed ? COMPRESSION_LZW : COMPRESSION_NONE);
+  const int compression[] = {COMPRESSION_NONE, COMPRESSION_LZW, COMPRESSION_JPEG};
+  TIFFSetField(file, TIFFTAG_COMPRESSION, compression[static_cast<int>(options.compression)]);
   if (channels == 2 || channels == 4) {
     const std::uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
     TIFFSetField(file, TIFFTAG_EXTRASAMPLES, 1, &alpha);

@@ -55,11 +55,13 @@ struct GifFrame {
 std::string gif(const std::vector<GifFrame>& frames, unsigned width, unsigned height,
                 const Samples& palette);
 
+enum class TiffCompression { kNone, kLzw, kJpeg };
+
 struct TiffOptions {
   int bits = 8;           // 8 or 16 (each sample times 257)
   int orientation = 1;    // the Orientation tag
   bool tiled = false;     // 16 x 16 tiles, else strips of 16 rows
-  bool compressed = true;  // LZW
+  TiffCompression compression = TiffCompression::kLzw;  // JPEG: 8-bit grey or RGB only
 };
 
 // Grey, grey+alpha, RGB or RGBA (alpha unassociated), one page.

@@ -11,6 +11,7 @@
 
 #include "encoded_images.h"
 #include "env_watch.h"
+#include "handmade_images.h"
 #include "images.h"
 #include "test_util.h"
 #include "udf_call.h"
@@ -51,6 +52,9 @@ TEST(CodecEnvironment, TheCodecsReadTheEnvironmentOnlyUnderTheLock) {
   };
   const Case cases[] = {
       {"png", quarn::test::encode_image(64, 48, ImageFormat::kPng), 1},    // JPEG encoder only
+      {"gif", quarn::handmade::gif(64, 48), 1},
+      {"tiff", quarn::test::tiff(rgb, 64, 48, 3, {}), 1},
+      {"tiff_jpeg", quarn::test::tiff(rgb, 64, 48, 3, {8, 1, false, quarn::test::TiffCompression::kJpeg}), 2},
       {"jpeg", quarn::test::encode_image(64, 48, ImageFormat::kJpeg), 2},  // decoder and encoder
       {"webp", quarn::test::webp(rgb, 64, 48, 3, false), 1},  // libwebp reads nothing
       {"heic", quarn::test::heif(rgb, 64, 48, 3, {HeifCodec::kHevc}), 2},  // and libheif
