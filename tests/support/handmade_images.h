@@ -457,6 +457,27 @@ inline std::string heif_claiming(bool av1, std::uint32_t width, std::uint32_t he
                    {ispe(64, 64), av1 ? av1c_claiming(width, height) : hvcc_claiming(width, height)});
 }
 
+// A GIF of `frames` frames that each fill a width x height screen and end
+// after their first code: its first frame cannot be decoded, and the image
+// library, which would decode every frame, must not see it once the frames
+// together pass the limits.
+inline std::string gif_of_empty_frames(unsigned width, unsigned height, unsigned frames) {
+  std::string s = "GIF89a";
+  put_le16(s, width);
+  put_le16(s, height);
+  s += std::string("\x81\0\0", 3);
+  s += std::string(12, '\x7f');
+  for (unsigned f = 0; f < frames; ++f) {
+    s += '\x2c';
+    put_le16(s, 0);
+    put_le16(s, 0);
+    put_le16(s, width);
+    put_le16(s, height);
+    s += std::string("\0\x02\x01\x2c\0", 5);  // code size 2: clear, end
+  }
+  return s + '\x3b';
+}
+
 // The hostile inputs of the image tests, by name. Unchecked, the library
 // spins for ever on the three PNGs.
 struct NamedImage {
@@ -477,7 +498,9 @@ inline std::vector<NamedImage> hostile_images() {
           {"heic_sps_40000", heif_claiming(false, 40000, 40000)},
           {"avif_sequence_65536", heif_claiming(true, 65536, 65536)},
           {"heic_grid_5000_tiles", heif_grid_claiming(50, 100, 64)},
-          {"heic_grid_gigapixel", heif_grid_claiming(4, 4, 16384)}};
+          {"heic_grid_gigapixel", heif_grid_claiming(4, 4, 16384)},
+          // 108 million pixels in 12 frames; the first one broken.
+          {"gif_broken_first_of_12_frames", gif_of_empty_frames(3000, 3000, 12)}};
 }
 
 }  // namespace quarn::handmade
