@@ -217,7 +217,7 @@ int make_one(const std::string& what) {
   qt::Function tarvik(plugin, "tarvik");
   if (what != "--none") {
     qt::Args args;
-    args.text(qb::read_bytes(what)).text("once").integer(kBox).integer(kBox);
+    args.text(qb::read_bytes(what)).text("once").integer(kBox).integer(kBox);  // moved in, not copied
     if (tarvik.call_string(args).text.rfind("File written as ", 0) != 0) return 1;
   }
   std::printf("%ld\n", qb::rss_kib(getpid(), "VmHWM:"));

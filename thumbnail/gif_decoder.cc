@@ -1,7 +1,7 @@
 // GIF with giflib: the first frame only, on the logical screen as a viewer
 // shows it before anything moves: the frame where it lies, its transparent
 // pixels and the screen around it transparent (browsers do not paint the
-// background colour). The frames after it are never read. giflib keeps no
+// background colour), which the thumbnail shows white. The frames after it are never read. giflib keeps no
 // state between files and reads no environment variables.
 #include <gif_lib.h>
 
@@ -35,7 +35,8 @@ void close_gif(GifFileType* gif) {
   DGifCloseFile(gif, &error);
 }
 
-using Rgba = std::array<std::uint8_t, 4>;
+using Rgb = std::array<std::uint8_t, 3>;
+constexpr Rgb kWhite = {255, 255, 255};
 
 class GifDecoder : public ImageDecoder {
  public:
@@ -61,15 +62,14 @@ class GifDecoder : public ImageDecoder {
         frame.Left < 0 || frame.Top < 0 || frame.Left + frame.Width > gif->SWidth ||
         frame.Top + frame.Height > gif->SHeight)
       return false;
-    // Indices beyond the colour table show black.
-    std::array<Rgba, 256> colours;
-    colours.fill({0, 0, 0, 255});
+    // Indices beyond the colour table show black. Transparency is all or
+    // nothing: composited onto white right here.
+    std::array<Rgb, 256> colours;
+    colours.fill({0, 0, 0});
     for (int i = 0; i < std::min(map->ColorCount, 256); ++i)
-      colours[static_cast<std::size_t>(i)] = {map->Colors[i].Red, map->Colors[i].Green,
-                                              map->Colors[i].Blue, 255};
-    if (transparent >= 0 && transparent < 256) colours[static_cast<std::size_t>(transparent)] = {0, 0, 0, 0};
-    const bool covers = frame.Width == gif->SWidth && frame.Height == gif->SHeight;
-    const int channels = transparent >= 0 || !covers ? 4 : 3;
+      colours[static_cast<std::size_t>(i)] = {map->Colors[i].Red, map->Colors[i].Green, map->Colors[i].Blue};
+    if (transparent >= 0 && transparent < 256) colours[static_cast<std::size_t>(transparent)] = kWhite;
+    constexpr int channels = 3;
     const auto width = static_cast<std::size_t>(frame.Width);
     const auto height = static_cast<std::size_t>(frame.Height);
     // Interlaced rows come in four passes: the frame is read whole first.
@@ -81,7 +81,7 @@ class GifDecoder : public ImageDecoder {
           if (DGifGetLine(gif, indices.data() + y * width, frame.Width) == GIF_ERROR) return false;
     }
     rows.start({screen_width, screen_height}, channels);
-    std::vector<std::uint8_t> row(std::size_t{screen_width} * channels, 0);
+    std::vector<std::uint8_t> row(std::size_t{screen_width} * channels, 255);
     const auto top = static_cast<std::uint32_t>(frame.Top);
     for (std::uint32_t y = 0; y < screen_height; ++y) {
       const bool inside = y >= top && y - top < height;
@@ -97,7 +97,7 @@ class GifDecoder : public ImageDecoder {
           std::copy_n(colours[line[x]].data(), channels, out);
       }
       rows.add_row(row.data());
-      if (inside && y - top + 1 == height) std::fill(row.begin(), row.end(), 0);
+      if (inside && y - top + 1 == height) std::fill(row.begin(), row.end(), 255);
     }
     return true;
   }

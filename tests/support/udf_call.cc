@@ -31,6 +31,7 @@ Args& Args::add(Item_result type, std::optional<std::string> bytes) {
 }
 
 Args& Args::text(const std::string& value) { return add(STRING_RESULT, value); }
+Args& Args::text(std::string&& value) { return add(STRING_RESULT, std::move(value)); }
 Args& Args::null_text() { return add(STRING_RESULT, std::nullopt); }
 Args& Args::integer(long long value) {
   return add(INT_RESULT, std::string(reinterpret_cast<const char*>(&value), sizeof value));
