@@ -35,33 +35,45 @@ void Reduction::start(Size decoded, int channels) {
   channels_ = channels;
   rows_ = 0;
   average_.reset();
+  lanczos_.reset();
+  whole_ = {};
   // Nothing after this takes such a thumbnail: the rows are only decoded,
   // so that a file that fails to decode fails as before.
   discard_ = !scaled_size_allowed(target_, 1);
   if (discard_) return;
+  const int colours = channels >= 3 ? 3 : 1;
   const bool reduce = target_.width > 0 && target_.height > 0 && target_.width <= decoded.width &&
                       target_.height <= decoded.height;
   if (reduce) {
     const Size blocked = block_size(decoded, decode_at_least());
-    if (blocked.width != decoded.width || blocked.height != decoded.height) {
-      average_.emplace(decoded, channels, blocked);
-      return;
-    }
+    lanczos_.emplace(blocked, colours, target_);
+    if (blocked.width != decoded.width || blocked.height != decoded.height)
+      average_.emplace(decoded, channels, blocked, &*lanczos_);
+    else if (colours != channels)
+      flat_.resize(std::size_t{decoded.width} * colours);
+    return;
   }
-  const int colours = channels >= 3 ? 3 : 1;
   whole_ = Raster{decoded.width, decoded.height, colours,
                   std::vector<std::uint8_t>(std::size_t{decoded.width} * decoded.height * colours)};
 }
 
 void Reduction::add_row(const std::uint8_t* row) {
   if (discard_ || rows_ >= decoded_.height) return;
+  const bool alpha = channels_ == 2 || channels_ == 4;
+  const int colours = channels_ >= 3 ? 3 : 1;
   if (average_) {
     average_->add_row(row);
+  } else if (lanczos_) {
+    if (alpha) {
+      flatten_row(row, decoded_.width, colours, flat_.data());
+      row = flat_.data();
+    }
+    lanczos_->add_row(row);
   } else {
-    const std::size_t bytes = std::size_t{whole_.width} * whole_.channels;
+    const std::size_t bytes = std::size_t{whole_.width} * colours;
     std::uint8_t* out = whole_.samples.data() + rows_ * bytes;
-    if (channels_ == 2 || channels_ == 4)
-      flatten_row(row, decoded_.width, whole_.channels, out);
+    if (alpha)
+      flatten_row(row, decoded_.width, colours, out);
     else
       std::copy_n(row, bytes, out);
   }
@@ -74,12 +86,7 @@ void Reduction::add_rows(const PixelView& image) {
 
 Raster Reduction::finish() {
   if (discard_) return {};
-  Raster image = average_ ? average_->take() : std::move(whole_);
-  const bool reduce = target_.width > 0 && target_.height > 0 && target_.width <= image.width &&
-                      target_.height <= image.height;
-  if (reduce && (image.width != target_.width || image.height != target_.height))
-    return reduce_lanczos(image, target_);
-  return image;
+  return lanczos_ ? lanczos_->take() : std::move(whole_);
 }
 
 namespace {

@@ -93,8 +93,12 @@ class GifDecoder : public ImageDecoder {
           return false;
         }
         std::uint8_t* out = row.data() + static_cast<std::size_t>(frame.Left) * channels;
-        for (std::size_t x = 0; x < width; ++x, out += channels)
-          std::copy_n(colours[line[x]].data(), channels, out);
+        for (std::size_t x = 0; x < width; ++x, out += channels) {
+          const Rgb& colour = colours[line[x]];
+          out[0] = colour[0];
+          out[1] = colour[1];
+          out[2] = colour[2];
+        }
       }
       rows.add_row(row.data());
       if (inside && y - top + 1 == height) std::fill(row.begin(), row.end(), 255);

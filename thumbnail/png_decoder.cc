@@ -58,6 +58,9 @@ class PngDecoder : public ImageDecoder {
         }
         break;
     }
+    // 8-bit samples without a palette or tRNS are handed on as stored.
+    if (header_.bit_depth == 8 && header_.color_type != SPNG_COLOR_TYPE_INDEXED && !trns)
+      format = SPNG_FMT_PNG;
     read_colour(colour);
     std::size_t bytes = 0;
     if (spng_decoded_image_size(png, format, &bytes) != 0) return false;

@@ -92,15 +92,17 @@ Raster flatten_on_white(const PixelView& image) {
   return result;
 }
 
-AreaAverage::AreaAverage(Size source, int channels, Size size)
-    : source_(source),
+AreaAverage::AreaAverage(Size source, int channels, Size size, LanczosRows* next)
+    : next_(next),
+      source_(source),
       alpha_(channels == 2 || channels == 4),
       colours_(channels >= 3 ? 3 : 1),
       across_(spans(source.width, size.width)),
       down_(spans(source.height, size.height)),
       row_samples_(std::size_t{source.width} * colours_),
+      // Only the row being made when the rows go on.
       result_{size.width, size.height, colours_,
-              std::vector<std::uint8_t>(std::size_t{size.width} * size.height * colours_)},
+              std::vector<std::uint8_t>(std::size_t{size.width} * (next ? 1 : size.height) * colours_)},
       flat_(alpha_ ? row_samples_ : 0),
       narrow_(row_samples_),
       inner_(row_samples_),
@@ -141,12 +143,14 @@ void AreaAverage::complete(const std::uint8_t* last, std::uint32_t last_weight) 
     inner_[i] = 0;
   }
   const double per_area = 1.0 / (static_cast<double>(source_.width) * source_.height);
-  std::uint8_t* out = result_.samples.data() + std::size_t{out_row_} * result_.width * colours_;
+  std::uint8_t* out =
+      result_.samples.data() + (next_ ? 0 : std::size_t{out_row_} * result_.width * colours_);
   if (colours_ == 3)
     reduce_across<3>(sums_.data(), across_, result_.width, per_area, out);
   else
     reduce_across<1>(sums_.data(), across_, result_.width, per_area, out);
   ++out_row_;
+  if (next_) next_->add_row(out);
 }
 
 Raster AreaAverage::take() { return std::move(result_); }
@@ -171,15 +175,8 @@ double lanczos3(double x) {
 // The weights of the source pixels that make up each new pixel along one
 // axis, the kernel stretched by the reduction so that it passes only what
 // the new spacing can hold. Pixels beyond the edges count as the edge pixel.
-struct Taps {
-  std::vector<std::uint32_t> first;  // per new pixel: its first source pixel
-  std::vector<std::uint32_t> count;  // and how many follow
-  std::vector<std::size_t> at;       // where its weights start in `weights`
-  std::vector<float> weights;
-};
-
-Taps lanczos_taps(std::uint32_t source, std::uint32_t target) {
-  Taps taps;
+LanczosRows::Taps lanczos_taps(std::uint32_t source, std::uint32_t target) {
+  LanczosRows::Taps taps;
   const double scale = static_cast<double>(source) / target;
   const double support = 3.0 * std::max(scale, 1.0);
   const double stretch = std::max(scale, 1.0);
@@ -207,43 +204,66 @@ Taps lanczos_taps(std::uint32_t source, std::uint32_t target) {
   return taps;
 }
 
+// One row reduced across: per new pixel, the weighted sum of its taps.
+template <int C>
+void lanczos_across(const std::uint8_t* in, const LanczosRows::Taps& taps, std::uint32_t width,
+                    float* out) {
+  for (std::uint32_t x = 0; x < width; ++x, out += C) {
+    const float* w = taps.weights.data() + taps.at[x];
+    const std::uint8_t* from = in + std::size_t{taps.first[x]} * C;
+    float sum[C] = {};
+    for (std::uint32_t t = 0; t < taps.count[x]; ++t, from += C)
+      for (int k = 0; k < C; ++k) sum[k] += w[t] * from[k];
+    for (int k = 0; k < C; ++k) out[k] = sum[k];
+  }
+}
+
 }  // namespace
 
-Raster reduce_lanczos(const Raster& image, Size size) {
-  const int c = image.channels;
-  const Taps across = lanczos_taps(image.width, size.width);
-  const Taps down = lanczos_taps(image.height, size.height);
-  const std::size_t out_row = std::size_t{size.width} * c;
-  // Across first, into floats, then down.
-  std::vector<float> rows(out_row * image.height);
-  for (std::uint32_t y = 0; y < image.height; ++y) {
-    const std::uint8_t* in = image.samples.data() + std::size_t{y} * image.width * c;
-    float* out = rows.data() + y * out_row;
-    for (std::uint32_t x = 0; x < size.width; ++x) {
-      const float* w = across.weights.data() + across.at[x];
-      const std::uint8_t* from = in + std::size_t{across.first[x]} * c;
-      for (int k = 0; k < c; ++k) {
-        float sum = 0;
-        for (std::uint32_t t = 0; t < across.count[x]; ++t) sum += w[t] * from[std::size_t{t} * c + k];
-        out[std::size_t{x} * c + k] = sum;
-      }
-    }
-  }
-  Raster result{size.width, size.height, c, std::vector<std::uint8_t>(out_row * size.height)};
-  std::vector<float> sums(out_row);
-  for (std::uint32_t y = 0; y < size.height; ++y) {
-    std::fill(sums.begin(), sums.end(), 0.0f);
-    const float* w = down.weights.data() + down.at[y];
-    for (std::uint32_t t = 0; t < down.count[y]; ++t) {
-      const float* from = rows.data() + (std::size_t{down.first[y]} + t) * out_row;
-      for (std::size_t i = 0; i < out_row; ++i) sums[i] += w[t] * from[i];
+LanczosRows::LanczosRows(Size source, int channels, Size size)
+    : source_(source),
+      channels_(channels),
+      across_(lanczos_taps(source.width, size.width)),
+      down_(lanczos_taps(source.height, size.height)),
+      out_row_(std::size_t{size.width} * channels),
+      result_{size.width, size.height, channels, std::vector<std::uint8_t>(out_row_ * size.height)},
+      sums_(out_row_) {
+  for (std::uint32_t y = 0; y < size.height; ++y) window_rows_ = std::max(window_rows_, down_.count[y]);
+  window_.resize(out_row_ * window_rows_);
+}
+
+void LanczosRows::add_row(const std::uint8_t* in) {
+  if (next_in_ >= source_.height) return;
+  // Across, into the window of rows the next new rows take.
+  float* out = window_.data() + (next_in_ % window_rows_) * out_row_;
+  if (channels_ == 3)
+    lanczos_across<3>(in, across_, result_.width, out);
+  else
+    lanczos_across<1>(in, across_, result_.width, out);
+  ++next_in_;
+  // Down, for every new row whose source rows are all in.
+  while (next_out_ < result_.height && down_.first[next_out_] + down_.count[next_out_] <= next_in_) {
+    const std::uint32_t y = next_out_++;
+    std::fill(sums_.begin(), sums_.end(), 0.0f);
+    const float* w = down_.weights.data() + down_.at[y];
+    for (std::uint32_t t = 0; t < down_.count[y]; ++t) {
+      const float* from = window_.data() + ((down_.first[y] + t) % window_rows_) * out_row_;
+      for (std::size_t i = 0; i < out_row_; ++i) sums_[i] += w[t] * from[i];
     }
     // The kernel's negative lobes overshoot at sharp edges: clamped.
-    std::uint8_t* out = result.samples.data() + y * out_row;
-    for (std::size_t i = 0; i < out_row; ++i)
-      out[i] = static_cast<std::uint8_t>(std::clamp(sums[i] + 0.5f, 0.0f, 255.0f));
+    std::uint8_t* row = result_.samples.data() + y * out_row_;
+    for (std::size_t i = 0; i < out_row_; ++i)
+      row[i] = static_cast<std::uint8_t>(std::clamp(sums_[i] + 0.5f, 0.0f, 255.0f));
   }
-  return result;
+}
+
+Raster LanczosRows::take() { return std::move(result_); }
+
+Raster reduce_lanczos(const Raster& image, Size size) {
+  LanczosRows lanczos({image.width, image.height}, image.channels, size);
+  for (std::uint32_t y = 0; y < image.height; ++y)
+    lanczos.add_row(image.samples.data() + std::size_t{y} * image.width * image.channels);
+  return lanczos.take();
 }
 
 bool swaps_sides(int orientation) { return orientation >= 5 && orientation <= 8; }

@@ -83,18 +83,51 @@ Raster flatten_on_white(const PixelView& image);
 // One row of `colours` + 1 samples per pixel composited onto white.
 void flatten_row(const std::uint8_t* in, std::uint32_t width, int colours, std::uint8_t* out);
 
+// Reduces a grey or RGB image to `size` (not larger in either dimension)
+// with a Lanczos-3 kernel stretched by the reduction: sharper than an area
+// average at the same freedom from moire. Takes the rows one at a time and
+// holds only the few the kernel spans; samples are clamped to 0-255.
+class LanczosRows {
+ public:
+  LanczosRows(Size source, int channels, Size size);
+  void add_row(const std::uint8_t* row);  // top to bottom; rows past the last are ignored
+  Raster take();
+
+  struct Taps {
+    std::vector<std::uint32_t> first;  // per new pixel: its first source pixel
+    std::vector<std::uint32_t> count;  // and how many follow
+    std::vector<std::size_t> at;       // where its weights start in `weights`
+    std::vector<float> weights;
+  };
+
+ private:
+  Size source_;
+  int channels_;
+  Taps across_, down_;
+  std::size_t out_row_;
+  Raster result_;
+  std::vector<float> window_;  // source rows reduced across, a ring
+  std::uint32_t window_rows_ = 1;
+  std::vector<float> sums_;
+  std::uint32_t next_in_ = 0;
+  std::uint32_t next_out_ = 0;
+};
+
+Raster reduce_lanczos(const Raster& image, Size size);
+
 // Reduces an image to `size`, which is not empty and not larger in either
 // dimension, taking its rows one at a time as a decoder makes them: each new
 // pixel is the mean of the samples of the area it covers, pixels on the
 // area's edges counting by the part inside it. Alpha is composited onto
 // white first, so the result is grey or RGB. Holds a few rows of sums, never
-// the image.
+// the image; hands each new row to `next` when given.
 class AreaAverage {
  public:
-  AreaAverage(Size source, int channels, Size size);
+  AreaAverage(Size source, int channels, Size size, LanczosRows* next = nullptr);
   // The next row, top to bottom; rows past the last are ignored.
   void add_row(const std::uint8_t* row);
-  // The reduced image; rows that no source row completed stay black.
+  // The reduced image (without `next`); rows that no source row completed
+  // stay black.
   Raster take();
 
   // Which source pixels one new pixel covers along one axis, in units of
@@ -110,6 +143,7 @@ class AreaAverage {
  private:
   void complete(const std::uint8_t* last, std::uint32_t last_weight);
 
+  LanczosRows* next_;
   Size source_;
   bool alpha_;
   int colours_;
@@ -127,11 +161,6 @@ class AreaAverage {
 
 // AreaAverage over an image held whole.
 Raster reduce_area(const PixelView& image, Size size);
-
-// Reduces a grey or RGB image to `size` (not larger in either dimension)
-// with a Lanczos-3 kernel stretched by the reduction: sharper than an area
-// average at the same freedom from moire. Samples are clamped to 0-255.
-Raster reduce_lanczos(const Raster& image, Size size);
 
 // Whether an EXIF orientation (tag 274) turns the image by a quarter, so
 // that the upright image has width and height swapped.

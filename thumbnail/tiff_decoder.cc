@@ -177,7 +177,10 @@ class TiffDecoder : public ImageDecoder {
     TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
     if (scanline != static_cast<tmsize_t>(std::size_t{width} * samples * (bits / 8))) return false;
-    const int out_channels = grey ? 1 : 3;
+    // 8-bit grey or RGB, alone or with unassociated alpha, goes on as stored.
+    const bool as_stored = !wide && !palette && photometric != PHOTOMETRIC_MINISWHITE &&
+                           (extra_count == 0 || (alpha && !associated));
+    const int out_channels = as_stored ? samples : grey ? 1 : 3;
     std::vector<std::uint8_t> in(static_cast<std::size_t>(scanline));
     std::vector<std::uint8_t> out(std::size_t{width} * out_channels);
     rows.start({width, height}, out_channels);
@@ -185,6 +188,10 @@ class TiffDecoder : public ImageDecoder {
       // Past the first row, a failure is a damaged file, not a layout
       // this reader does not take.
       if (TIFFReadScanline(tiff, in.data(), y, 0) < 0) return y == 0 ? false : fail();
+      if (as_stored) {
+        rows.add_row(in.data());
+        continue;
+      }
       std::uint8_t* o = out.data();
       for (std::uint32_t x = 0; x < width; ++x) {
         const std::size_t at = std::size_t{x} * samples;
