@@ -5,10 +5,11 @@
 // and, per image, how long the entry point holds the image library's lock
 // and the peak resident size of a process making one thumbnail; then 1, 2
 // and 4 connections at once through SQL (1600x1200 JPEG), and 1 and 2 for
-// the 4000x3000 HEIC.
+// the 4000x3000 HEIC, the 1600x1200 PNG and TIFF and the 120-frame GIF.
 //
 //   bench_thumbnail OUT_JSON PNG_1600x1200 JPEG_1600x1200 JPEG_4000x3000 JPEG_6000x4000
 //                   WEBP_4000x3000 HEIC_4000x3000 AVIF_4000x3000 JPEG_ADOBE_RGB_4000x3000
+//                   TIFF_1600x1200 PNG_8000x6000 TIFF_8000x6000 GIF_1000x750 GIF_1000x750_120_FRAMES
 //   bench_thumbnail --once IMAGE|--none   (one thumbnail, for the peak size)
 //   bench_thumbnail --floor IMAGE N DIR   ((a) in a process of its own)
 #include <IL/il.h>
@@ -216,7 +217,7 @@ int make_one(const std::string& what) {
   qt::Function tarvik(plugin, "tarvik");
   if (what != "--none") {
     qt::Args args;
-    args.text(qb::read_bytes(what)).text("once").integer(kBox).integer(kBox);
+    args.text(qb::read_bytes(what)).text("once").integer(kBox).integer(kBox);  // moved in, not copied
     if (tarvik.call_string(args).text.rfind("File written as ", 0) != 0) return 1;
   }
   std::printf("%ld\n", qb::rss_kib(getpid(), "VmHWM:"));
@@ -317,11 +318,12 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--once") == 0) return make_one(argv[2]);
   if (argc == 5 && std::strcmp(argv[1], "--floor") == 0)
     return floor_in_this_process(argv[2], std::atol(argv[3]), argv[4]);
-  if (argc != 10) {
+  if (argc != 15) {
     std::fprintf(stderr,
                  "usage: bench_thumbnail OUT_JSON PNG_1600x1200 JPEG_1600x1200 JPEG_4000x3000 "
                  "JPEG_6000x4000 WEBP_4000x3000 HEIC_4000x3000 AVIF_4000x3000 "
-                 "JPEG_ADOBE_RGB_4000x3000\n");
+                 "JPEG_ADOBE_RGB_4000x3000 TIFF_1600x1200 PNG_8000x6000 TIFF_8000x6000 GIF_1000x750 "
+                 "GIF_1000x750_120_FRAMES\n");
     return 2;
   }
   try {
@@ -339,6 +341,11 @@ int main(int argc, char** argv) {
         // The 4000x3000 JPEG's data with an Adobe RGB profile: what colour
         // management costs.
         {"4000x3000 JPEG Adobe RGB", "img_tagged", argv[9], "", qb::env_count("QUARN_BENCH_ITER_LARGE", 4)},
+        {"1600x1200 TIFF", "img_tiff", argv[10], "", qb::env_count("QUARN_BENCH_ITER_PNG", 10)},
+        {"8000x6000 PNG", "img_png_huge", argv[11], "", qb::env_count("QUARN_BENCH_ITER_HUGE", 3)},
+        {"8000x6000 TIFF", "img_tiff_huge", argv[12], "", qb::env_count("QUARN_BENCH_ITER_HUGE", 3)},
+        {"1000x750 GIF", "img_gif", argv[13], "", qb::env_count("QUARN_BENCH_ITER_GIF", 5)},
+        {"1000x750 GIF, 120 frames", "img_gif_anim", argv[14], "", qb::env_count("QUARN_BENCH_ITER_GIF", 5)},
     };
     for (auto& image : images) image.bytes = qb::read_bytes(image.file);
 
@@ -438,6 +445,13 @@ int main(int argc, char** argv) {
                 tagged_ms / large_jpeg_ms, large_jpeg_ms);
     std::printf("  1600x1200 PNG:  b/a %.3f (target <= 1.10: the library's sequence is what tarvik\n"
                 "                  did before, plus its checks)\n", png_ratio);
+    const double gif_ms = qb::median(b[find(images, "1000x750 GIF")->label]);
+    const double animated_ms = qb::median(b[find(images, "1000x750 GIF, 120 frames")->label]);
+    std::printf("  120-frame GIF: %.1f ms, %.2f x the single frame's %.1f ms (target <= 1.5)\n", animated_ms,
+                animated_ms / gif_ms, gif_ms);
+    for (const char* label : {"8000x6000 PNG", "8000x6000 TIFF"})
+      std::printf("  %s: peak RSS of one thumbnail %.1f MiB (target <= 80 MB)\n", label,
+                  peak[find(images, label)->label] / 1024.0);
 
     // Concurrency through SQL: k connections each select conc_rows
     // thumbnails of the 1600x1200 JPEG at the same time.
@@ -460,6 +474,19 @@ int main(int argc, char** argv) {
     run_select(*connections[0], select_sql(heic.table, "warm_", 1), 1);
     const Scaling heic_scaling = through_connections(connections, heic, {1, 2}, heic_rows, conc_runs);
     std::printf("  2 connections: %.2f x 1 connection\n", heic_scaling.two_of_one);
+    // PNG, TIFF and GIF, which the image library decoded under its lock.
+    const long format_rows = qb::env_count("QUARN_BENCH_CONC_ROWS_FORMATS", 12);
+    std::vector<qb::Json> format_json;
+    for (const char* label : {"1600x1200 PNG", "1600x1200 TIFF", "1000x750 GIF, 120 frames"}) {
+      const Image& image = *find(images, label);
+      fill_table(*connections[0], image.table, image.bytes, format_rows);
+      run_select(*connections[0], select_sql(image.table, "warm_", 1), 1);
+      const Scaling scaling = through_connections(connections, image, {1, 2}, format_rows, conc_runs);
+      std::printf("  2 connections: %.2f x 1 connection (target >= 1.8)\n", scaling.two_of_one);
+      format_json.push_back(qb::Json::object({{"image", qb::Json::string(label)},
+                                              {"rows_per_connection", qb::Json::integer(format_rows)},
+                                              {"concurrency", qb::Json::array(scaling.json)}}));
+    }
 
     const auto load = qb::load_average();
     qb::Json::object({
@@ -473,6 +500,7 @@ int main(int argc, char** argv) {
         {"concurrency", qb::Json::array(jpeg_scaling.json)},
         {"concurrency_heic_rows_per_connection", qb::Json::integer(heic_rows)},
         {"concurrency_heic", qb::Json::array(heic_scaling.json)},
+        {"concurrency_formats", qb::Json::array(format_json)},
         {"cores", qb::Json::integer(cores)},
         {"load_average_at_end", qb::Json::numbers(load)},
     }).write(argv[1]);

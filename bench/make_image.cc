@@ -1,6 +1,9 @@
 // Writes a generated test picture, or tells the size of an image file:
-//   make_image WIDTH HEIGHT FILE   (format from the file's suffix; .webp,
-//                                   .heic and .avif with their own encoders)
+//   make_image WIDTH HEIGHT FILE [FRAMES]
+//                                  (format from the file's suffix; .webp,
+//                                   .heic, .avif and .gif with their own
+//                                   encoders; a GIF of FRAMES frames, the
+//                                   rings moving, 1 by default)
 //   make_image --size FILE         (prints WIDTHxHEIGHT)
 //   make_image --adobe-rgb IN OUT  (the JPEG IN, tagged with an Adobe RGB
 //                                   profile made by lcms2)
@@ -33,10 +36,19 @@ int print_size(const char* file) {
   return 0;
 }
 
-int write_picture(unsigned width, unsigned height, const char* file) {
-  // Concentric rings over a colour gradient: easy to recognise when scaled.
+bool write_bytes(const char* file, const std::string& bytes) {
+  FILE* out = std::fopen(file, "wb");
+  const bool written = !bytes.empty() && out != nullptr &&
+                       std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+  if (out != nullptr && std::fclose(out) != 0) return false;
+  if (!written) std::fprintf(stderr, "cannot write %s\n", file);
+  return written;
+}
+
+// Concentric rings over a colour gradient: easy to recognise when scaled.
+std::vector<unsigned char> picture(unsigned width, unsigned height, double shift = 0) {
   std::vector<unsigned char> pixels(static_cast<std::size_t>(width) * height * 3);
-  const double cx = width / 2.0, cy = height / 2.0;
+  const double cx = width / 2.0 + shift, cy = height / 2.0;
   for (unsigned y = 0; y < height; ++y) {
     for (unsigned x = 0; x < width; ++x) {
       unsigned char* p = &pixels[(static_cast<std::size_t>(y) * width + x) * 3];
@@ -47,6 +59,30 @@ int write_picture(unsigned width, unsigned height, const char* file) {
       p[2] = ring ? 220 : 40;
     }
   }
+  return pixels;
+}
+
+// The frames in 256 colours (3 bits red, 3 green, 2 blue).
+int write_gif(unsigned width, unsigned height, unsigned frames, const char* file) {
+  quarn::test::Samples palette;
+  for (unsigned i = 0; i < 256; ++i) {
+    palette.push_back(static_cast<std::uint8_t>((i >> 5) * 255 / 7));
+    palette.push_back(static_cast<std::uint8_t>(((i >> 2) & 7) * 255 / 7));
+    palette.push_back(static_cast<std::uint8_t>((i & 3) * 255 / 3));
+  }
+  std::vector<quarn::test::GifFrame> gif_frames;
+  for (unsigned f = 0; f < frames; ++f) {
+    const std::vector<unsigned char> rgb = picture(width, height, 3.0 * f);
+    quarn::test::GifFrame frame{{}, 0, 0, width, height, -1};
+    for (std::size_t i = 0; i < rgb.size(); i += 3)
+      frame.indices.push_back(static_cast<std::uint8_t>((rgb[i] >> 5) << 5 | (rgb[i + 1] >> 5) << 2 | rgb[i + 2] >> 6));
+    gif_frames.push_back(std::move(frame));
+  }
+  return write_bytes(file, quarn::test::gif(gif_frames, width, height, palette)) ? 0 : 1;
+}
+
+int write_picture(unsigned width, unsigned height, const char* file) {
+  std::vector<unsigned char> pixels = picture(width, height);
   const std::string path = file;
   const std::string suffix = path.size() > 5 ? path.substr(path.size() - 5) : "";
   if (suffix == ".webp" || suffix == ".heic" || suffix == ".avif") {
@@ -55,12 +91,7 @@ int write_picture(unsigned width, unsigned height, const char* file) {
         suffix == ".webp" ? quarn::test::webp(pixels, width, height, 3, false)
                           : quarn::test::heif(pixels, width, height, 3,
                                               {suffix == ".heic" ? HeifCodec::kHevc : HeifCodec::kAv1});
-    FILE* out = std::fopen(file, "wb");
-    const bool written = !bytes.empty() && out != nullptr &&
-                         std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-    if (out != nullptr && std::fclose(out) != 0) return 1;
-    if (!written) std::fprintf(stderr, "cannot write %s\n", file);
-    return written ? 0 : 1;
+    return write_bytes(file, bytes) ? 0 : 1;
   }
   ILuint name = 0;
   ilGenImages(1, &name);
@@ -108,13 +139,19 @@ int main(int argc, char** argv) {
   ilInit();
   if (argc == 3 && std::strcmp(argv[1], "--size") == 0) return print_size(argv[2]);
   if (argc == 4 && std::strcmp(argv[1], "--adobe-rgb") == 0) return tag_adobe_rgb(argv[2], argv[3]);
-  if (argc == 4) {
+  if (argc == 4 || argc == 5) {
     const long width = std::strtol(argv[1], nullptr, 10);
     const long height = std::strtol(argv[2], nullptr, 10);
-    if (width > 0 && height > 0 && width <= 20000 && height <= 20000)
-      return write_picture(static_cast<unsigned>(width), static_cast<unsigned>(height), argv[3]);
+    const long frames = argc == 5 ? std::strtol(argv[4], nullptr, 10) : 1;
+    const std::string path = argv[3];
+    const bool gif = path.size() > 4 && path.substr(path.size() - 4) == ".gif";
+    if (width > 0 && height > 0 && width <= 20000 && height <= 20000 && frames > 0 && frames <= 1000) {
+      if (gif) return write_gif(static_cast<unsigned>(width), static_cast<unsigned>(height),
+                                static_cast<unsigned>(frames), argv[3]);
+      if (argc == 4) return write_picture(static_cast<unsigned>(width), static_cast<unsigned>(height), argv[3]);
+    }
   }
-  std::fprintf(stderr, "usage: make_image WIDTH HEIGHT FILE | make_image --size FILE | "
+  std::fprintf(stderr, "usage: make_image WIDTH HEIGHT FILE [FRAMES] | make_image --size FILE | "
                        "make_image --adobe-rgb IN OUT\n");
   return 2;
 }

@@ -210,6 +210,33 @@ int main(int argc, char** argv) {
     write(icc + "/" + profile_name, bytes);
     ++written;
   }
+  // TIFF (16 bits, tiles, alpha, every orientation) and GIF (frames apart
+  // from the screen, transparency) from their own libraries; PNG with EXIF.
+  const std::string tiff = root + "/tiff";
+  for (const auto& size : sizes) {
+    const unsigned w = size[0], h = size[1];
+    const std::string tag = "/" + std::to_string(w) + "x" + std::to_string(h);
+    for (const int channels : {1, 2, 3, 4}) {
+      quarn::test::Samples samples(std::size_t{w} * h * channels);
+      for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::uint8_t>(i * 23);
+      const int orientation = 1 + (channels * 3 + static_cast<int>(w)) % 8;
+      write(tiff + tag + "-" + std::to_string(channels) + "ch-16bit-tiled",
+            quarn::test::tiff(samples, w, h, channels, {16, orientation, true}));
+      write(tiff + tag + "-" + std::to_string(channels) + "ch-raw",
+            quarn::test::tiff(samples, w, h, channels,
+                                  {8, orientation, false, quarn::test::TiffCompression::kNone}));
+      written += 2;
+    }
+    quarn::test::GifFrame frame{quarn::test::Samples((w / 2 + 1) * (h / 2 + 1), 3), w / 2, h / 2,
+                                w - w / 2, h - h / 2, 3};
+    for (std::size_t i = 0; i < frame.indices.size(); ++i) frame.indices[i] = static_cast<std::uint8_t>(i % 4);
+    frame.indices.resize(std::size_t{frame.width} * frame.height);
+    write(gif + tag + "-offset-transparent",
+          quarn::test::gif({frame, frame}, w, h, quarn::test::Samples(12, 128)));
+    write(png + tag + "-exif3", quarn::handmade::palette_png(w, h).insert(
+              33, quarn::handmade::png_chunk("eXIf", quarn::handmade::exif_orientation_block(3).substr(6))));
+    written += 2;
+  }
   const std::string hostile = root + "/hostile";
   mkdir(hostile.c_str(), 0755);
   for (const auto& image : quarn::handmade::hostile_images()) {

@@ -12,6 +12,8 @@
 #                                      (LARGE also for the 4000x3000 WebP, HEIC, AVIF)
 #   QUARN_BENCH_CONC_ROWS [24], QUARN_BENCH_CONC_RUNS [3]  thumbnail concurrency
 #   QUARN_BENCH_CONC_ROWS_HEIC [8]     rows per connection for the 4000x3000 HEIC
+#   QUARN_BENCH_CONC_ROWS_FORMATS [12] rows per connection for the PNG, TIFF and GIF
+#   QUARN_BENCH_ITER_GIF [5]           GIFs per run and way
 #   QUARN_BENCH_MAILS [2000], QUARN_BENCH_MAIL_RUNS [3]    messages per level
 #   QUARN_BENCH_SLOW_MAILS [200]       messages per level against the 5 ms sinks
 #   QUARN_BENCH_TLS_MAILS [half of QUARN_BENCH_MAILS]  messages per level over STARTTLS
@@ -73,8 +75,13 @@ echo "generating the images..."
   "$bin/make_image" 6000 4000 "$images/huge.jpg" &&
   "$bin/make_image" 4000 3000 "$images/large.webp" &&
   "$bin/make_image" 4000 3000 "$images/large.heic" &&
-  "$bin/make_image" 4000 3000 "$images/large.avif" || { echo "bench: cannot generate images" >&2; exit 1; }
-for f in small.png medium.png medium.jpg large.jpg large-adobe.jpg huge.jpg; do
+  "$bin/make_image" 4000 3000 "$images/large.avif" &&
+  "$bin/make_image" 1600 1200 "$images/medium.tif" &&
+  "$bin/make_image" 8000 6000 "$images/huge.png" &&
+  "$bin/make_image" 8000 6000 "$images/huge.tif" &&
+  "$bin/make_image" 1000 750 "$images/still.gif" &&
+  "$bin/make_image" 1000 750 "$images/animated.gif" 120 || { echo "bench: cannot generate images" >&2; exit 1; }
+for f in small.png medium.png medium.jpg large.jpg large-adobe.jpg huge.jpg medium.tif huge.png huge.tif still.gif animated.gif; do
   printf '  %-10s %s, %s bytes\n' "$f" "$("$bin/make_image" --size "$images/$f")" "$(stat -c %s "$images/$f")"
 done
 for f in large.webp large.heic large.avif; do  # DevIL does not read these
@@ -84,7 +91,8 @@ done
 selected settings && run settings "$bin/bench_settings" "$out/settings.json"
 selected thumbnail && run thumbnail "$bin/bench_thumbnail" "$out/thumbnail.json" \
   "$images/medium.png" "$images/medium.jpg" "$images/large.jpg" "$images/huge.jpg" \
-  "$images/large.webp" "$images/large.heic" "$images/large.avif" "$images/large-adobe.jpg"
+  "$images/large.webp" "$images/large.heic" "$images/large.avif" "$images/large-adobe.jpg" \
+  "$images/medium.tif" "$images/huge.png" "$images/huge.tif" "$images/still.gif" "$images/animated.gif"
 if selected mail; then
   run mail "$bin/bench_mail" "$out/mail.json"
   # Where a call's time goes, beyond the phase profile that bench_mail

@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config binutils
   mariadb-server mariadb-client libmariadbd-dev libmariadb-dev
-  libdevil-dev libjpeg62-turbo-dev libwebp-dev libheif-dev libavif-dev liblcms2-dev libspng-dev
+  libdevil-dev libjpeg62-turbo-dev libwebp-dev libheif-dev libavif-dev
+  liblcms2-dev libspng-dev libgif-dev libtiff-dev
   libboost-dev libboost-system-dev libinih-dev libssl-dev openssl ca-certificates
   googletest libgtest-dev
   python3

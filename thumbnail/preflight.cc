@@ -147,6 +147,7 @@ Preflight check_png(Bytes d, std::size_t n) {
   std::uint64_t width = 0;
   std::uint64_t height = 0;
   bool header = false;
+  int orientation = 0;  // 0 until an eXIf chunk was seen
   for (;;) {
     if (n - pos < 12) return refuse(ImageKind::kPng, "chunk runs past the end", width, height);
     const std::uint32_t length = be32(d + pos);
@@ -162,10 +163,19 @@ Preflight check_png(Bytes d, std::size_t n) {
     } else if (std::memcmp(type, "IHDR", 4) == 0) {
       return refuse(ImageKind::kPng, "second IHDR chunk", width, height);
     }
+    // The first eXIf chunk, which holds a TIFF file (some writers put
+    // JPEG's "Exif\0\0" before it).
+    if (std::memcmp(type, "eXIf", 4) == 0 && orientation == 0) {
+      Bytes payload = d + pos + 8;
+      const std::size_t skip = starts_with(payload, length, "Exif\0\0", 6) ? 6 : 0;
+      orientation = exif_orientation(payload + skip, length - skip);
+    }
     pos += 12 + std::size_t{length};
     if (std::memcmp(type, "IEND", 4) == 0) break;
   }
-  return claimed(ImageKind::kPng, width, height);
+  Preflight result = claimed(ImageKind::kPng, width, height);
+  if (!result.refused && orientation != 0) result.orientation = orientation;
+  return result;
 }
 
 bool is_sof(unsigned marker) {
@@ -270,19 +280,26 @@ Preflight check_gif(Bytes d, std::size_t n) {
   const Preflight size = claimed(ImageKind::kGif, width, height);
   if (size.refused) return size;
   std::size_t pos = 13 + gif_colour_table(d[10]);
-  // The library decodes every frame into a full-size image of its own.
+  // The library decodes every frame into a full-size image of its own; the
+  // first frame is all that is decoded otherwise, so a fault after it only
+  // keeps the file from the library.
   std::uint64_t pixels = 0;
   unsigned frames = 0;
+  const auto stop = [&](const char* reason) {
+    if (frames == 0) return refuse(ImageKind::kGif, reason, width, height);
+    Preflight first_frame = size;
+    first_frame.library_refusal = reason;
+    return first_frame;
+  };
   while (pos < n) {
     const unsigned block = d[pos++];
     if (block == kGifTrailer) break;
     if (block == kGifExtension) {
-      if (pos >= n) return refuse(ImageKind::kGif, "extension runs past the end", width, height);
+      if (pos >= n) return stop("extension runs past the end");
       ++pos;  // label
-      if (!skip_sub_blocks(d, n, pos))
-        return refuse(ImageKind::kGif, "extension runs past the end", width, height);
+      if (!skip_sub_blocks(d, n, pos)) return stop("extension runs past the end");
     } else if (block == kGifImage) {
-      if (n - pos < 9) return refuse(ImageKind::kGif, "frame runs past the end", width, height);
+      if (n - pos < 9) return stop("frame runs past the end");
       const std::uint64_t left = le16(d + pos);
       const std::uint64_t top = le16(d + pos + 2);
       const std::uint64_t frame_width = le16(d + pos + 4);
@@ -291,19 +308,17 @@ Preflight check_gif(Bytes d, std::size_t n) {
       pos += 9;
       if (frame_width == 0 || frame_height == 0 || left + frame_width > width ||
           top + frame_height > height)
-        return refuse(ImageKind::kGif, "frame outside the screen", width, height);
+        return stop("frame outside the screen");
       pos += gif_colour_table(flags);
-      if (pos >= n) return refuse(ImageKind::kGif, "frame runs past the end", width, height);
+      if (pos >= n) return stop("frame runs past the end");
       const unsigned code_size = d[pos++];
-      if (code_size < 1 || code_size > kGifMaxCodeSize)
-        return refuse(ImageKind::kGif, "bad code size", width, height);
-      if (!skip_sub_blocks(d, n, pos))
-        return refuse(ImageKind::kGif, "frame runs past the end", width, height);
+      if (code_size < 1 || code_size > kGifMaxCodeSize) return stop("bad code size");
+      if (!skip_sub_blocks(d, n, pos)) return stop("frame runs past the end");
       ++frames;
       pixels += width * height;
-      if (pixels > kMaxImagePixels) return refuse(ImageKind::kGif, "too many pixels", width, height);
+      if (pixels > kMaxImagePixels) return stop("too many pixels");
     } else {
-      return refuse(ImageKind::kGif, "unknown block", width, height);
+      return stop("unknown block");
     }
   }
   if (frames == 0) return refuse(ImageKind::kGif, "no frame", width, height);

@@ -47,11 +47,16 @@ struct Preflight {
   std::uint32_t width;   // as claimed by the header, 0 when not read
   std::uint32_t height;
   const char* reason;    // why it was refused; empty when accepted
-  int orientation = 1;   // the EXIF orientation (1-8) of a JPEG or WebP; 1 for others
+  int orientation = 1;   // the EXIF orientation (1-8) of a JPEG, WebP or PNG; 1 for others
+  // Set when the file is accepted for a decoder that reads its first frame
+  // only, but not for the image library, which decodes every frame: why.
+  const char* library_refusal = nullptr;
 };
 
 // Refuses an image whose header claims more than the limits above, whose
 // structure runs past the end of the data, or whose format is not checked.
+// A GIF is judged by its screen and first frame; what comes after that
+// only decides whether the image library may see it.
 // Pure function of the bytes: touches neither the image library nor any
 // shared state, so it runs outside the image lock.
 Preflight preflight_image(const void* data, std::size_t size);

@@ -1,21 +1,16 @@
 #include "raster.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 
 namespace quarn::thumb {
 namespace {
 
-// Which source pixels one new pixel covers along one axis. In units of
-// 1/(new length) of a source pixel, a source pixel is `new length` long and
-// a new pixel `source length`, so every overlap is a whole number: the
-// first and last source pixels count by their overlap, those between fully.
-struct Span {
-  std::uint32_t first;
-  std::uint32_t last;
-  std::uint32_t first_weight;
-  std::uint32_t last_weight;  // 0 when first == last
-};
+// Spans in units of 1/(new length) of a source pixel: a source pixel is
+// `new length` long and a new pixel `source length`, so every overlap is a
+// whole number.
+using Span = AreaAverage::Span;
 
 std::vector<Span> spans(std::uint32_t source, std::uint32_t target) {
   std::vector<Span> result(target);
@@ -40,7 +35,7 @@ std::vector<Span> spans(std::uint32_t source, std::uint32_t target) {
 // twice as many samples per vector instruction as 32 bits.
 constexpr unsigned kNarrowRows = 65535 / 255;
 
-void add_row(const std::uint8_t* row, std::size_t samples, std::uint16_t* sums) {
+void add_row_narrow(const std::uint8_t* row, std::size_t samples, std::uint16_t* sums) {
   for (std::size_t i = 0; i < samples; ++i) sums[i] = static_cast<std::uint16_t>(sums[i] + row[i]);
 }
 
@@ -50,15 +45,6 @@ void widen(std::uint16_t* narrow, std::size_t samples, std::uint32_t* sums) {
     sums[i] += narrow[i];
     narrow[i] = 0;
   }
-}
-
-// The rows of one new row added up with their weights: the inner ones' sum
-// and the partly covered first and last rows.
-void weigh_rows(const std::uint8_t* first, std::uint32_t first_weight, const std::uint8_t* last,
-                std::uint32_t last_weight, std::uint32_t full, std::size_t samples,
-                std::uint32_t* sums) {
-  for (std::size_t i = 0; i < samples; ++i)
-    sums[i] = first_weight * first[i] + full * sums[i] + last_weight * last[i];
 }
 
 // The sums down the rows reduced across into one row of new pixels: per
@@ -80,8 +66,8 @@ void reduce_across(const std::uint32_t* sums, const std::vector<Span>& across, s
   }
 }
 
-// One row composited onto white: `colours` samples per pixel from
-// colours + 1.
+}  // namespace
+
 void flatten_row(const std::uint8_t* in, std::uint32_t width, int colours, std::uint8_t* out) {
   for (std::uint32_t x = 0; x < width; ++x, in += colours + 1) {
     const unsigned alpha = in[colours];
@@ -89,52 +75,6 @@ void flatten_row(const std::uint8_t* in, std::uint32_t width, int colours, std::
       *out++ = static_cast<std::uint8_t>((in[c] * alpha + 255 * (255 - alpha) + 127) / 255);
   }
 }
-
-// C is the number of channels after compositing: 1 or 3. Down the rows
-// first, then across, so that the pass over most source samples is a plain
-// addition over a whole row.
-template <int C>
-Raster reduce_channels(const PixelView& image, Size size) {
-  const auto across = spans(image.width, size.width);
-  const auto down = spans(image.height, size.height);
-  const bool alpha = image.channels == C + 1;
-  const std::size_t row_samples = std::size_t{image.width} * C;
-  const std::size_t out_samples = std::size_t{size.width} * C;
-  // Weights add up to the source width across and its height down.
-  const double per_area = 1.0 / (static_cast<double>(image.width) * image.height);
-  Raster result{size.width, size.height, C, std::vector<std::uint8_t>(out_samples * size.height)};
-  // Composited copies of the first and last rows, and the row being added.
-  std::vector<std::uint8_t> flat(alpha ? 3 * row_samples : 0);
-  const auto composited = [&](std::uint32_t y, std::size_t slot) {
-    const std::uint8_t* samples = image.row(y);
-    if (!alpha) return samples;
-    std::uint8_t* out = flat.data() + slot * row_samples;
-    flatten_row(samples, image.width, C, out);
-    return static_cast<const std::uint8_t*>(out);
-  };
-  std::vector<std::uint16_t> narrow(row_samples);
-  std::vector<std::uint32_t> sums(row_samples);
-  for (std::uint32_t y = 0; y < size.height; ++y) {
-    const Span& s = down[y];
-    std::fill(sums.begin(), sums.end(), 0);
-    unsigned rows = 0;
-    for (std::uint32_t inner = s.first + 1; inner < s.last; ++inner) {
-      add_row(composited(inner, 2), row_samples, narrow.data());
-      if (++rows == kNarrowRows) {
-        widen(narrow.data(), row_samples, sums.data());
-        rows = 0;
-      }
-    }
-    if (rows > 0) widen(narrow.data(), row_samples, sums.data());
-    weigh_rows(composited(s.first, 0), s.first_weight, composited(s.last, 1), s.last_weight,
-               size.height, row_samples, sums.data());
-    reduce_across<C>(sums.data(), across, size.width, per_area,
-                     result.samples.data() + y * out_samples);
-  }
-  return result;
-}
-
-}  // namespace
 
 Raster flatten_on_white(const PixelView& image) {
   const bool alpha = image.channels == 2 || image.channels == 4;
@@ -152,8 +92,178 @@ Raster flatten_on_white(const PixelView& image) {
   return result;
 }
 
+AreaAverage::AreaAverage(Size source, int channels, Size size, LanczosRows* next)
+    : next_(next),
+      source_(source),
+      alpha_(channels == 2 || channels == 4),
+      colours_(channels >= 3 ? 3 : 1),
+      across_(spans(source.width, size.width)),
+      down_(spans(source.height, size.height)),
+      row_samples_(std::size_t{source.width} * colours_),
+      // Only the row being made when the rows go on.
+      result_{size.width, size.height, colours_,
+              std::vector<std::uint8_t>(std::size_t{size.width} * (next ? 1 : size.height) * colours_)},
+      flat_(alpha_ ? row_samples_ : 0),
+      narrow_(row_samples_),
+      inner_(row_samples_),
+      sums_(row_samples_) {}
+
+void AreaAverage::add_row(const std::uint8_t* row) {
+  if (next_row_ >= source_.height) return;
+  const std::uint32_t y = next_row_++;
+  if (alpha_) {
+    flatten_row(row, source_.width, colours_, flat_.data());
+    row = flat_.data();
+  }
+  // A row on the border of two new rows counts in both.
+  while (out_row_ < down_.size()) {
+    const Span& s = down_[out_row_];
+    if (y < s.first) break;
+    if (y == s.first) {
+      for (std::size_t i = 0; i < row_samples_; ++i) sums_[i] = s.first_weight * row[i];
+      narrowed_ = 0;
+    } else if (y < s.last) {
+      add_row_narrow(row, row_samples_, narrow_.data());
+      if (++narrowed_ == kNarrowRows) {
+        widen(narrow_.data(), row_samples_, inner_.data());
+        narrowed_ = 0;
+      }
+    }
+    if (y != s.last) break;
+    complete(s.first == s.last ? nullptr : row, s.last_weight);
+  }
+}
+
+void AreaAverage::complete(const std::uint8_t* last, std::uint32_t last_weight) {
+  widen(narrow_.data(), row_samples_, inner_.data());
+  narrowed_ = 0;
+  const std::uint32_t full = result_.height;
+  for (std::size_t i = 0; i < row_samples_; ++i) {
+    sums_[i] += full * inner_[i] + (last != nullptr ? last_weight * last[i] : 0);
+    inner_[i] = 0;
+  }
+  const double per_area = 1.0 / (static_cast<double>(source_.width) * source_.height);
+  std::uint8_t* out =
+      result_.samples.data() + (next_ ? 0 : std::size_t{out_row_} * result_.width * colours_);
+  if (colours_ == 3)
+    reduce_across<3>(sums_.data(), across_, result_.width, per_area, out);
+  else
+    reduce_across<1>(sums_.data(), across_, result_.width, per_area, out);
+  ++out_row_;
+  if (next_) next_->add_row(out);
+}
+
+Raster AreaAverage::take() { return std::move(result_); }
+
 Raster reduce_area(const PixelView& image, Size size) {
-  return image.channels >= 3 ? reduce_channels<3>(image, size) : reduce_channels<1>(image, size);
+  AreaAverage average({image.width, image.height}, image.channels, size);
+  for (std::uint32_t y = 0; y < image.height; ++y) average.add_row(image.row(y));
+  return average.take();
+}
+
+namespace {
+
+// Lanczos-3: sinc(x) sinc(x / 3) within three lobes.
+double lanczos3(double x) {
+  x = std::fabs(x);
+  if (x < 1e-9) return 1.0;
+  if (x >= 3.0) return 0.0;
+  const double px = M_PI * x;
+  return 3.0 * std::sin(px) * std::sin(px / 3.0) / (px * px);
+}
+
+// The weights of the source pixels that make up each new pixel along one
+// axis, the kernel stretched by the reduction so that it passes only what
+// the new spacing can hold. Pixels beyond the edges count as the edge pixel.
+LanczosRows::Taps lanczos_taps(std::uint32_t source, std::uint32_t target) {
+  LanczosRows::Taps taps;
+  const double scale = static_cast<double>(source) / target;
+  const double support = 3.0 * std::max(scale, 1.0);
+  const double stretch = std::max(scale, 1.0);
+  std::vector<double> weights;
+  for (std::uint32_t i = 0; i < target; ++i) {
+    const double centre = (i + 0.5) * scale;
+    const auto left = static_cast<std::int64_t>(std::floor(centre - support));
+    const auto right = static_cast<std::int64_t>(std::ceil(centre + support));
+    const std::int64_t last = static_cast<std::int64_t>(source) - 1;
+    const std::int64_t lo = std::clamp<std::int64_t>(left, 0, last);
+    const std::int64_t hi = std::clamp<std::int64_t>(right, 0, last);
+    weights.assign(static_cast<std::size_t>(hi - lo + 1), 0.0);
+    double total = 0;
+    for (std::int64_t j = left; j <= right; ++j) {
+      const double w = lanczos3((j + 0.5 - centre) / stretch);
+      if (w == 0.0) continue;
+      weights[static_cast<std::size_t>(std::clamp(j, lo, hi) - lo)] += w;
+      total += w;
+    }
+    taps.first.push_back(static_cast<std::uint32_t>(lo));
+    taps.count.push_back(static_cast<std::uint32_t>(weights.size()));
+    taps.at.push_back(taps.weights.size());
+    for (const double w : weights) taps.weights.push_back(static_cast<float>(w / total));
+  }
+  return taps;
+}
+
+// One row reduced across: per new pixel, the weighted sum of its taps.
+template <int C>
+void lanczos_across(const std::uint8_t* in, const LanczosRows::Taps& taps, std::uint32_t width,
+                    float* out) {
+  for (std::uint32_t x = 0; x < width; ++x, out += C) {
+    const float* w = taps.weights.data() + taps.at[x];
+    const std::uint8_t* from = in + std::size_t{taps.first[x]} * C;
+    float sum[C] = {};
+    for (std::uint32_t t = 0; t < taps.count[x]; ++t, from += C)
+      for (int k = 0; k < C; ++k) sum[k] += w[t] * from[k];
+    for (int k = 0; k < C; ++k) out[k] = sum[k];
+  }
+}
+
+}  // namespace
+
+LanczosRows::LanczosRows(Size source, int channels, Size size)
+    : source_(source),
+      channels_(channels),
+      across_(lanczos_taps(source.width, size.width)),
+      down_(lanczos_taps(source.height, size.height)),
+      out_row_(std::size_t{size.width} * channels),
+      result_{size.width, size.height, channels, std::vector<std::uint8_t>(out_row_ * size.height)},
+      sums_(out_row_) {
+  for (std::uint32_t y = 0; y < size.height; ++y) window_rows_ = std::max(window_rows_, down_.count[y]);
+  window_.resize(out_row_ * window_rows_);
+}
+
+void LanczosRows::add_row(const std::uint8_t* in) {
+  if (next_in_ >= source_.height) return;
+  // Across, into the window of rows the next new rows take.
+  float* out = window_.data() + (next_in_ % window_rows_) * out_row_;
+  if (channels_ == 3)
+    lanczos_across<3>(in, across_, result_.width, out);
+  else
+    lanczos_across<1>(in, across_, result_.width, out);
+  ++next_in_;
+  // Down, for every new row whose source rows are all in.
+  while (next_out_ < result_.height && down_.first[next_out_] + down_.count[next_out_] <= next_in_) {
+    const std::uint32_t y = next_out_++;
+    std::fill(sums_.begin(), sums_.end(), 0.0f);
+    const float* w = down_.weights.data() + down_.at[y];
+    for (std::uint32_t t = 0; t < down_.count[y]; ++t) {
+      const float* from = window_.data() + ((down_.first[y] + t) % window_rows_) * out_row_;
+      for (std::size_t i = 0; i < out_row_; ++i) sums_[i] += w[t] * from[i];
+    }
+    // The kernel's negative lobes overshoot at sharp edges: clamped.
+    std::uint8_t* row = result_.samples.data() + y * out_row_;
+    for (std::size_t i = 0; i < out_row_; ++i)
+      row[i] = static_cast<std::uint8_t>(std::clamp(sums_[i] + 0.5f, 0.0f, 255.0f));
+  }
+}
+
+Raster LanczosRows::take() { return std::move(result_); }
+
+Raster reduce_lanczos(const Raster& image, Size size) {
+  LanczosRows lanczos({image.width, image.height}, image.channels, size);
+  for (std::uint32_t y = 0; y < image.height; ++y)
+    lanczos.add_row(image.samples.data() + std::size_t{y} * image.width * image.channels);
+  return lanczos.take();
 }
 
 bool swaps_sides(int orientation) { return orientation >= 5 && orientation <= 8; }

@@ -80,10 +80,86 @@ inline DecodedImage decoded(Raster image) {
 // A copy with grey+alpha and RGBA composited onto white, as grey and RGB.
 Raster flatten_on_white(const PixelView& image);
 
-// Reduces the image to `size`, which is not empty and not larger in either
-// dimension: each new pixel is the mean of the samples of the area it
-// covers, pixels on the area's edges counting by the part inside it. Alpha
-// is composited onto white first, so the result is grey or RGB.
+// One row of `colours` + 1 samples per pixel composited onto white.
+void flatten_row(const std::uint8_t* in, std::uint32_t width, int colours, std::uint8_t* out);
+
+// Reduces a grey or RGB image to `size` (not larger in either dimension)
+// with a Lanczos-3 kernel stretched by the reduction: sharper than an area
+// average at the same freedom from moire. Takes the rows one at a time and
+// holds only the few the kernel spans; samples are clamped to 0-255.
+class LanczosRows {
+ public:
+  LanczosRows(Size source, int channels, Size size);
+  void add_row(const std::uint8_t* row);  // top to bottom; rows past the last are ignored
+  Raster take();
+
+  struct Taps {
+    std::vector<std::uint32_t> first;  // per new pixel: its first source pixel
+    std::vector<std::uint32_t> count;  // and how many follow
+    std::vector<std::size_t> at;       // where its weights start in `weights`
+    std::vector<float> weights;
+  };
+
+ private:
+  Size source_;
+  int channels_;
+  Taps across_, down_;
+  std::size_t out_row_;
+  Raster result_;
+  std::vector<float> window_;  // source rows reduced across, a ring
+  std::uint32_t window_rows_ = 1;
+  std::vector<float> sums_;
+  std::uint32_t next_in_ = 0;
+  std::uint32_t next_out_ = 0;
+};
+
+Raster reduce_lanczos(const Raster& image, Size size);
+
+// Reduces an image to `size`, which is not empty and not larger in either
+// dimension, taking its rows one at a time as a decoder makes them: each new
+// pixel is the mean of the samples of the area it covers, pixels on the
+// area's edges counting by the part inside it. Alpha is composited onto
+// white first, so the result is grey or RGB. Holds a few rows of sums, never
+// the image; hands each new row to `next` when given.
+class AreaAverage {
+ public:
+  AreaAverage(Size source, int channels, Size size, LanczosRows* next = nullptr);
+  // The next row, top to bottom; rows past the last are ignored.
+  void add_row(const std::uint8_t* row);
+  // The reduced image (without `next`); rows that no source row completed
+  // stay black.
+  Raster take();
+
+  // Which source pixels one new pixel covers along one axis, in units of
+  // 1/(new length) of a source pixel: the first and last count by their
+  // overlap, those between fully.
+  struct Span {
+    std::uint32_t first;
+    std::uint32_t last;
+    std::uint32_t first_weight;
+    std::uint32_t last_weight;  // 0 when first == last
+  };
+
+ private:
+  void complete(const std::uint8_t* last, std::uint32_t last_weight);
+
+  LanczosRows* next_;
+  Size source_;
+  bool alpha_;
+  int colours_;
+  std::vector<Span> across_, down_;
+  std::size_t row_samples_;
+  Raster result_;
+  std::vector<std::uint8_t> flat_;    // the row composited onto white
+  std::vector<std::uint16_t> narrow_;  // inner rows, a few hundred at a time
+  std::vector<std::uint32_t> inner_;   // all inner rows of the new row
+  std::vector<std::uint32_t> sums_;    // the new row's weighted sums
+  std::uint32_t next_row_ = 0;
+  std::uint32_t out_row_ = 0;
+  unsigned narrowed_ = 0;
+};
+
+// AreaAverage over an image held whole.
 Raster reduce_area(const PixelView& image, Size size);
 
 // Whether an EXIF orientation (tag 274) turns the image by a quarter, so

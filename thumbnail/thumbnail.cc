@@ -2,11 +2,10 @@
 
 #include "ascii.h"
 #include "colour.h"
+#include "decoder.h"
 #include "env.h"
-#include "heif_codec.h"
 #include "jpeg_codec.h"
 #include "preflight.h"
-#include "webp_codec.h"
 
 #include <IL/il.h>
 #include <IL/ilu.h>
@@ -139,22 +138,12 @@ PixelView bound_pixels(int channels) {
           ilGetInteger(IL_IMAGE_ORIGIN) == IL_ORIGIN_LOWER_LEFT};
 }
 
-// The thumbnail reduced by area average; or, when it is larger than the
-// image (or empty), the image itself for the image library to enlarge.
-// Either way with alpha composited onto white.
-Raster thumbnail_pixels(const PixelView& image, Size target) {
-  if (target.width > 0 && target.height > 0 && target.width <= image.width &&
-      target.height <= image.height)
-    return reduce_area(image, target);
-  return flatten_on_white(image);
-}
-
 // Decodes with the image library, under its lock: the same checks,
-// failures and codes as ever. The reduction runs there too, on the pixels
-// where the library holds them: copying them out would cost more.
+// failures and codes as ever. The rows go into the reduction there too,
+// read where the library holds them: copying them out would cost more.
 StageResult decode_with_library(const void* data, unsigned long size, const Preflight& check,
                                 std::uint32_t max_width, std::uint32_t max_height,
-                                Raster& pixels, Size& target) {
+                                std::optional<Reduction>& rows, Size& target) {
   // The image library keeps one bound image, one pending error and its
   // settings for the whole process: one row's image work at a time.
   std::lock_guard<std::mutex> guard(image_library_lock());
@@ -213,7 +202,9 @@ StageResult decode_with_library(const void* data, unsigned long size, const Pref
     clear_pending_errors();  // so the next call starts clean
     return {Stage::kScale, IL_INVALID_PARAM};
   }
-  pixels = thumbnail_pixels(decoded, target);
+  rows.emplace(target);
+  rows->start({decoded.width, decoded.height}, channels);
+  rows->add_rows(decoded);
   return {Stage::kDone, 0};
 }
 
@@ -250,16 +241,35 @@ StageResult save(const Raster& image, const std::string& path) {
   return {Stage::kSave, IL_LIB_JPEG_ERROR};
 }
 
-// Converted to sRGB (few pixels are left), enlarged where the thumbnail is
-// larger, turned upright and written.
-StageResult complete_thumbnail(Raster pixels, Size target, int orientation,
-                               const ColourSpace& colour, const std::string& path) {
+// Converted to sRGB from what the decoder read of the pixels' colours (few
+// pixels are left), enlarged where the thumbnail is larger, turned upright
+// and written.
+StageResult complete_thumbnail(Raster pixels, Size target, const ColourSpace& colour,
+                               int orientation, const std::string& path) {
   to_srgb(pixels, colour);
   if (pixels.width != target.width || pixels.height != target.height) {
     const StageResult enlarged = enlarge_with_library(pixels, target);
     if (enlarged.stage != Stage::kDone) return enlarged;
   }
   return save(orient(std::move(pixels), orientation), path);
+}
+
+// Decodes with the format's own decoder, outside the image library's lock.
+// Nothing when the decoder refuses the file or fails on it.
+std::optional<StageResult> decode_apart(const DecoderEntry& entry, const unsigned char* data,
+                                        std::size_t size, const Preflight& check,
+                                        std::uint32_t max_width, std::uint32_t max_height,
+                                        const std::string& path) {
+  const std::unique_ptr<ImageDecoder> decoder = entry.open(data, size, check);
+  ImageHeader header{{check.width, check.height}, check.orientation};
+  if (!decoder || !decoder->read_header(header)) return std::nullopt;
+  // The one place the thumbnail's size is decided.
+  const Size target = thumbnail_size(header.size, header.orientation, max_width, max_height);
+  Reduction rows(target);
+  ColourSpace colour;
+  if (!decoder->decode(rows.decode_at_least(), rows, colour)) return std::nullopt;
+  if (!scaled_size_allowed(target, 1)) return StageResult{Stage::kScale, IL_INVALID_PARAM};
+  return complete_thumbnail(rows.finish(), target, colour, header.orientation, path);
 }
 
 }  // namespace
@@ -291,8 +301,10 @@ Size thumbnail_size(Size stored, int orientation, std::uint32_t max_width,
 StageResult finish_thumbnail(const DecodedImage& decoded, Size target, int orientation,
                              const std::string& path) {
   if (!scaled_size_allowed(target, 1)) return {Stage::kScale, IL_INVALID_PARAM};
-  return complete_thumbnail(thumbnail_pixels(decoded.pixels, target), target, orientation,
-                            decoded.colour, path);
+  Reduction rows(target);
+  rows.start({decoded.pixels.width, decoded.pixels.height}, decoded.pixels.channels);
+  rows.add_rows(decoded.pixels);
+  return complete_thumbnail(rows.finish(), target, decoded.colour, orientation, path);
 }
 
 StageResult run_image_stage(const void* data, unsigned long size,
@@ -303,40 +315,26 @@ StageResult run_image_stage(const void* data, unsigned long size,
   const Preflight check = preflight_image(data, size);
   if (check.refused) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
 
-  // WebP and HEIF are never the image library's: a file that their decoder
-  // fails on is an illegal file of the format.
-  if (check.kind == ImageKind::kWebp) {
-    const Size target = thumbnail_size({check.width, check.height}, check.orientation, max_width,
-                                       max_height);
-    const auto decoded = decode_webp(static_cast<const unsigned char*>(data), size, target);
-    if (!decoded) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
-    return finish_thumbnail(*decoded, target, check.orientation, path);
+  if (const DecoderEntry* entry = decoder_for(check.kind)) {
+    const auto done = decode_apart(*entry, static_cast<const unsigned char*>(data), size, check,
+                                   max_width, max_height, path);
+    if (done) return *done;
+    // Formats the image library does not read fail as illegal files; so do
+    // files it must not see (a GIF whose later frames are too many).
+    if (!entry->library_fallback || check.library_refusal != nullptr)
+      return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
   }
-  if (check.kind == ImageKind::kHeif) {
-    const auto decoded = decode_heif(static_cast<const unsigned char*>(data), size);
-    if (!decoded) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
-    const PixelView& pixels = decoded->pixels;
-    // libheif has turned the image upright.
-    return finish_thumbnail(*decoded, thumbnail_size({pixels.width, pixels.height}, 1, max_width, max_height),
-                            1, path);
-  }
-  if (check.kind == ImageKind::kJpeg) {
-    // Decoded at the smallest DCT scale that still covers the thumbnail.
-    const Size target = thumbnail_size({check.width, check.height}, check.orientation, max_width,
-                                       max_height);
-    const auto decoded = decode_jpeg(static_cast<const unsigned char*>(data), size, target);
-    if (decoded) return finish_thumbnail(*decoded, target, check.orientation, path);
-  }
-  Raster pixels;
+  std::optional<Reduction> rows;
   Size target{};
   const StageResult decoded =
-      decode_with_library(data, size, check, max_width, max_height, pixels, target);
+      decode_with_library(data, size, check, max_width, max_height, rows, target);
   if (decoded.stage != Stage::kDone) return decoded;
-  // The image library drops what PNGs say of their colours; their chunks do not.
+  // Reduced the rest of the way outside the lock. The image library drops
+  // what PNGs say of their colours; their chunks do not.
   const ColourSpace colour = check.kind == ImageKind::kPng
                                  ? png_colour_space(static_cast<const unsigned char*>(data), size)
                                  : ColourSpace{};
-  return complete_thumbnail(std::move(pixels), target, check.orientation, colour, path);
+  return complete_thumbnail(rows->finish(), target, colour, check.orientation, path);
 }
 
 std::string stage_message(StageResult result, const std::string& path) {

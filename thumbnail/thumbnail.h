@@ -44,18 +44,20 @@ struct StageResult {
 Size thumbnail_size(Size stored, int orientation, std::uint32_t max_width,
                     std::uint32_t max_height);
 
-// Decodes the image, fits it into the box and writes a JPEG to path. JPEGs
-// that libjpeg decodes cleanly never touch the image library; other images
-// are decoded by it under its process-wide lock.
+// Decodes the image, fits it into the box and writes a JPEG to path. JPEG,
+// PNG, GIF, TIFF, WebP and HEIF files go to their own decoders (decoder.h),
+// outside the image library's lock; other images, and the JPEG, PNG, GIF and
+// TIFF files those refuse, are decoded by the image library under its
+// process-wide lock.
 StageResult run_image_stage(const void* data, unsigned long size,
                             std::uint32_t max_width, std::uint32_t max_height,
                             const std::string& path);
 
-// The steps after decoding, for any decoder that runs outside the image
-// library's lock: alpha onto white, reduced by area average (or enlarged by
-// the image library), converted to sRGB from its colour space, turned
-// upright, written as JPEG. `target` is the thumbnail's size in the stored
-// orientation (thumbnail_size).
+// The steps after decoding, for pixels decoded whole outside the image
+// library's lock: reduced (area average by whole blocks, then Lanczos-3; or
+// enlarged by the image library), converted to sRGB from its colour space,
+// turned upright, written as JPEG. `target` is the thumbnail's size in the
+// stored orientation (thumbnail_size).
 StageResult finish_thumbnail(const DecodedImage& decoded, Size target, int orientation,
                              const std::string& path);
 

@@ -1,11 +1,14 @@
 #include "encoded_images.h"
 
 #include <avif/avif.h>
+#include <gif_lib.h>
 #include <libheif/heif.h>
+#include <tiffio.h>
 #include <webp/encode.h>
 #include <webp/mux.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "handmade_images.h"
@@ -192,6 +195,145 @@ std::string avif_10bit(const Samples& samples, unsigned width, unsigned height) 
   std::string bytes(reinterpret_cast<const char*>(out.data), out.size);
   avifRWDataFree(&out);
   return bytes;
+}
+
+namespace {
+
+int append_gif(GifFileType* file, const GifByteType* data, int size) {
+  static_cast<std::string*>(file->UserData)->append(reinterpret_cast<const char*>(data), size);
+  return size;
+}
+
+// A TIFF written into memory.
+struct TiffBuffer {
+  std::string bytes;
+  toff_t at = 0;
+};
+
+tmsize_t tiff_read(thandle_t handle, void* out, tmsize_t size) {
+  auto& b = *static_cast<TiffBuffer*>(handle);
+  const toff_t n = b.at >= b.bytes.size() ? 0 : std::min<toff_t>(size, b.bytes.size() - b.at);
+  std::memcpy(out, b.bytes.data() + b.at, n);
+  b.at += n;
+  return static_cast<tmsize_t>(n);
+}
+
+tmsize_t tiff_write(thandle_t handle, void* data, tmsize_t size) {
+  auto& b = *static_cast<TiffBuffer*>(handle);
+  if (b.bytes.size() < b.at + size) b.bytes.resize(b.at + size);
+  std::memcpy(b.bytes.data() + b.at, data, static_cast<std::size_t>(size));
+  b.at += size;
+  return size;
+}
+
+toff_t tiff_seek(thandle_t handle, toff_t offset, int whence) {
+  auto& b = *static_cast<TiffBuffer*>(handle);
+  b.at = (whence == SEEK_CUR ? b.at : whence == SEEK_END ? b.bytes.size() : 0) + offset;
+  return b.at;
+}
+
+int tiff_close(thandle_t) { return 0; }
+toff_t tiff_size(thandle_t handle) { return static_cast<TiffBuffer*>(handle)->bytes.size(); }
+
+}  // namespace
+
+std::string gif(const std::vector<GifFrame>& frames, unsigned width, unsigned height,
+                const Samples& palette) {
+  std::string bytes;
+  int error = 0;
+  GifFileType* file = EGifOpen(&bytes, append_gif, &error);
+  if (file == nullptr) return "";
+  std::vector<GifColorType> colours;
+  for (std::size_t i = 0; i + 2 < palette.size(); i += 3)
+    colours.push_back({palette[i], palette[i + 1], palette[i + 2]});
+  ColorMapObject* map = GifMakeMapObject(static_cast<int>(colours.size()), colours.data());
+  EGifSetGifVersion(file, true);
+  bool ok = map != nullptr &&
+            EGifPutScreenDesc(file, static_cast<int>(width), static_cast<int>(height), 8, 0, map) == GIF_OK;
+  if (ok && frames.size() > 1) {
+    ok = EGifPutExtensionLeader(file, APPLICATION_EXT_FUNC_CODE) == GIF_OK &&
+         EGifPutExtensionBlock(file, 11, "NETSCAPE2.0") == GIF_OK &&
+         EGifPutExtensionBlock(file, 3, "\x01\0\0") == GIF_OK && EGifPutExtensionTrailer(file) == GIF_OK;
+  }
+  for (const GifFrame& frame : frames) {
+    if (!ok) break;
+    GraphicsControlBlock control{DISPOSAL_UNSPECIFIED, false, 10, frame.transparent};
+    GifByteType extension[4];
+    const auto length = EGifGCBToExtension(&control, extension);
+    ok = EGifPutExtension(file, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(length), extension) == GIF_OK &&
+         EGifPutImageDesc(file, static_cast<int>(frame.left), static_cast<int>(frame.top),
+                          static_cast<int>(frame.width), static_cast<int>(frame.height), false,
+                          nullptr) == GIF_OK;
+    for (unsigned y = 0; ok && y < frame.height; ++y)
+      ok = EGifPutLine(file, const_cast<GifPixelType*>(frame.indices.data()) + std::size_t{y} * frame.width,
+                       static_cast<int>(frame.width)) == GIF_OK;
+  }
+  ok = EGifCloseFile(file, &error) == GIF_OK && ok;
+  GifFreeMapObject(map);
+  return ok ? bytes : "";
+}
+
+std::string tiff(const Samples& samples, unsigned width, unsigned height, int channels,
+                 const TiffOptions& options) {
+  TiffBuffer buffer;
+  TIFF* file = TIFFClientOpen("test", "w", &buffer, tiff_read, tiff_write, tiff_seek, tiff_close,
+                              tiff_size, nullptr, nullptr);
+  if (file == nullptr) return "";
+  const int bytes = options.bits / 8;
+  TIFFSetField(file, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(file, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(file, TIFFTAG_BITSPERSAMPLE, options.bits);
+  TIFFSetField(file, TIFFTAG_SAMPLESPERPIXEL, channels);
+  TIFFSetField(file, TIFFTAG_PHOTOMETRIC, channels <= 2 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
+  TIFFSetField(file, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(file, TIFFTAG_ORIENTATION, options.orientation);
+  const int compression[] = {COMPRESSION_NONE, COMPRESSION_LZW, COMPRESSION_JPEG};
+  TIFFSetField(file, TIFFTAG_COMPRESSION, compression[static_cast<int>(options.compression)]);
+  if (channels == 2 || channels == 4) {
+    const std::uint16_t alpha = EXTRASAMPLE_UNASSALPHA;
+    TIFFSetField(file, TIFFTAG_EXTRASAMPLES, 1, &alpha);
+  }
+  // Samples as stored: 16 bits in the host's order, which libtiff swaps.
+  const std::size_t row_bytes = std::size_t{width} * channels * bytes;
+  const auto stored_row = [&](unsigned y, std::vector<std::uint8_t>& row) {
+    row.assign(row_bytes, 0);
+    for (std::size_t i = 0; i < std::size_t{width} * channels; ++i) {
+      const std::uint8_t v = samples[std::size_t{y} * width * channels + i];
+      if (bytes == 1) {
+        row[i] = v;
+      } else {
+        const std::uint16_t wide = static_cast<std::uint16_t>(v * 257);
+        std::memcpy(row.data() + 2 * i, &wide, 2);
+      }
+    }
+  };
+  bool ok = true;
+  std::vector<std::uint8_t> row;
+  if (options.tiled) {
+    const unsigned tile = 16;
+    TIFFSetField(file, TIFFTAG_TILEWIDTH, tile);
+    TIFFSetField(file, TIFFTAG_TILELENGTH, tile);
+    const std::size_t pixel = std::size_t{static_cast<unsigned>(channels)} * bytes;
+    std::vector<std::uint8_t> block(tile * tile * pixel);
+    for (unsigned ty = 0; ok && ty < height; ty += tile)
+      for (unsigned tx = 0; ok && tx < width; tx += tile) {
+        std::fill(block.begin(), block.end(), 0);
+        for (unsigned y = ty; y < std::min(height, ty + tile); ++y) {
+          stored_row(y, row);
+          const unsigned n = std::min(width, tx + tile) - tx;
+          std::memcpy(block.data() + (y - ty) * tile * pixel, row.data() + tx * pixel, n * pixel);
+        }
+        ok = TIFFWriteTile(file, block.data(), tx, ty, 0, 0) >= 0;
+      }
+  } else {
+    TIFFSetField(file, TIFFTAG_ROWSPERSTRIP, 16);
+    for (unsigned y = 0; ok && y < height; ++y) {
+      stored_row(y, row);
+      ok = TIFFWriteScanline(file, row.data(), y, 0) >= 0;
+    }
+  }
+  TIFFClose(file);
+  return ok ? buffer.bytes : "";
 }
 
 }  // namespace quarn::test

@@ -1,5 +1,6 @@
-// WebP, HEIC and AVIF images encoded at run time with the formats' own
-// libraries (libwebp, libheif with x265 and libaom, libavif): test inputs,
+// WebP, HEIC, AVIF, GIF and TIFF images encoded at run time with the
+// formats' own libraries (libwebp, libheif with x265 and libaom, libavif,
+// giflib, libtiff): test inputs,
 // fuzzing seeds and benchmark images. Samples are 8-bit, interleaved, top
 // row first: 1 channel grey, 3 RGB, 4 RGBA. Each gives "" when the encoder
 // fails.
@@ -43,5 +44,30 @@ std::string heic_grid(const Samples& tile, unsigned width, unsigned height, int 
 // A 10-bit 4:2:0 AVIF of an RGB image (libavif: libheif 1.15's encoder
 // fails on 10 bits with this libaom).
 std::string avif_10bit(const Samples& samples, unsigned width, unsigned height);
+
+// One frame of a GIF: palette indices, `width` x `height` at (left, top).
+struct GifFrame {
+  Samples indices;
+  unsigned left = 0, top = 0, width = 0, height = 0;
+  int transparent = -1;  // the index shown transparent; -1: none
+};
+
+// A GIF of the frames, shown 100 ms each, looping; `palette` holds RGB
+// triples, 2, 4, ... or 256 of them.
+std::string gif(const std::vector<GifFrame>& frames, unsigned width, unsigned height,
+                const Samples& palette);
+
+enum class TiffCompression { kNone, kLzw, kJpeg };
+
+struct TiffOptions {
+  int bits = 8;           // 8 or 16 (each sample times 257)
+  int orientation = 1;    // the Orientation tag
+  bool tiled = false;     // 16 x 16 tiles, else strips of 16 rows
+  TiffCompression compression = TiffCompression::kLzw;  // JPEG: 8-bit grey or RGB only
+};
+
+// Grey, grey+alpha, RGB or RGBA (alpha unassociated), one page.
+std::string tiff(const Samples& samples, unsigned width, unsigned height, int channels,
+                 const TiffOptions& options);
 
 }  // namespace quarn::test

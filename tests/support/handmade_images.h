@@ -28,6 +28,16 @@ inline void put_be32(std::string& s, std::uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>((v >> shift) & 0xFF);
 }
 
+// An image descriptor of a frame at (0, 0) without a colour table of its own.
+inline std::string gif_frame_header(unsigned width, unsigned height) {
+  std::string s = "\x2c";
+  put_le16(s, 0);
+  put_le16(s, 0);
+  put_le16(s, width);
+  put_le16(s, height);
+  return s + '\0';
+}
+
 // A GIF of width x height with a 4-colour palette, a diagonal pattern and
 // `frames` frames. The LZW stream sends a clear code before every pair of
 // pixels, so the code width stays at 3 bits and no table is needed.
@@ -40,12 +50,7 @@ inline std::string gif(unsigned width, unsigned height, unsigned frames = 1) {
   s += '\0';
   s += std::string("\x00\x00\x00\xff\x00\x00\x00\xff\x00\x00\x00\xff", 12);
   for (unsigned f = 0; f < frames; ++f) {
-    s += '\x2c';
-    put_le16(s, 0);
-    put_le16(s, 0);
-    put_le16(s, width);
-    put_le16(s, height);
-    s += '\0';
+    s += gif_frame_header(width, height);
     s += '\x02';  // minimum code size: clear 4, end 5
     std::vector<unsigned> codes;
     const unsigned long pixels = static_cast<unsigned long>(width) * height;
@@ -457,6 +462,18 @@ inline std::string heif_claiming(bool av1, std::uint32_t width, std::uint32_t he
                    {ispe(64, 64), av1 ? av1c_claiming(width, height) : hvcc_claiming(width, height)});
 }
 
+// A GIF of `frames` frames that each fill a width x height screen and end
+// after their first code: its first frame cannot be decoded, and the image
+// library, which would decode every frame, must not see it once the frames
+// together pass the limits.
+inline std::string gif_of_empty_frames(unsigned width, unsigned height, unsigned frames) {
+  std::string s = gif(width, height, 0);
+  s.pop_back();  // the trailer
+  for (unsigned f = 0; f < frames; ++f)
+    s += gif_frame_header(width, height) + std::string("\x02\x01\x2c\0", 4);  // code size 2: clear, end
+  return s + '\x3b';
+}
+
 // The hostile inputs of the image tests, by name. Unchecked, the library
 // spins for ever on the three PNGs.
 struct NamedImage {
@@ -477,7 +494,9 @@ inline std::vector<NamedImage> hostile_images() {
           {"heic_sps_40000", heif_claiming(false, 40000, 40000)},
           {"avif_sequence_65536", heif_claiming(true, 65536, 65536)},
           {"heic_grid_5000_tiles", heif_grid_claiming(50, 100, 64)},
-          {"heic_grid_gigapixel", heif_grid_claiming(4, 4, 16384)}};
+          {"heic_grid_gigapixel", heif_grid_claiming(4, 4, 16384)},
+          // 108 million pixels in 12 frames; the first one broken.
+          {"gif_broken_first_of_12_frames", gif_of_empty_frames(3000, 3000, 12)}};
 }
 
 }  // namespace quarn::handmade

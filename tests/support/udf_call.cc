@@ -37,6 +37,7 @@ Args& Args::as(const std::string& name) {
 }
 
 Args& Args::text(const std::string& value) { return add(STRING_RESULT, value); }
+Args& Args::text(std::string&& value) { return add(STRING_RESULT, std::move(value)); }
 Args& Args::null_text() { return add(STRING_RESULT, std::nullopt); }
 Args& Args::integer(long long value) {
   return add(INT_RESULT, std::string(reinterpret_cast<const char*>(&value), sizeof value));

@@ -42,6 +42,7 @@ using DeinitFn = void(UDF_INIT*);
 class Args {
  public:
   Args& text(const std::string& value);
+  Args& text(std::string&& value);  // without a copy: a large image's bytes
   Args& null_text();
   Args& integer(long long value);
   Args& null_integer();

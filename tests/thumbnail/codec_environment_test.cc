@@ -9,8 +9,11 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <IL/il.h>
+#include <gif_lib.h>
 #include <jpeglib.h>
 #include <libheif/heif.h>
+#include <spng.h>
+#include <tiffio.h>
 #include <webp/decode.h>
 
 #include <cstring>
@@ -19,6 +22,7 @@
 
 #include "encoded_images.h"
 #include "env_watch.h"
+#include "handmade_images.h"
 #include "images.h"
 #include "test_util.h"
 #include "udf_call.h"
@@ -56,9 +60,14 @@ struct DecodeWatch {
   }
 } decodes;
 
+// The real function: the next definition in the global scope, or else the
+// one in `library`, which the plug-in loaded (the test need not link it).
 template <class F>
-F next(const char* name) {
-  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+F next(const char* name, const char* library = nullptr) {
+  void* real = dlsym(RTLD_NEXT, name);
+  if (real == nullptr && library != nullptr)
+    if (void* loaded = dlopen(library, RTLD_LAZY | RTLD_NOLOAD)) real = dlsym(loaded, name);
+  return reinterpret_cast<F>(real);
 }
 
 }  // namespace
@@ -83,6 +92,28 @@ extern "C" __attribute__((visibility("default"))) heif_error heif_decode_image(
   static const auto real = next<decltype(&heif_decode_image)>("heif_decode_image");
   decodes.note();
   return real(handle, image, colours, chroma, options);
+}
+
+extern "C" __attribute__((visibility("default"))) int spng_decode_row(spng_ctx* context, void* out,
+                                                                     std::size_t length) {
+  static const auto real = next<decltype(&spng_decode_row)>("spng_decode_row", "libspng.so.0");
+  decodes.note();
+  return real(context, out, length);
+}
+
+extern "C" __attribute__((visibility("default"))) int DGifGetLine(GifFileType* file, GifPixelType* line,
+                                                                 int length) {
+  static const auto real = next<decltype(&DGifGetLine)>("DGifGetLine");
+  decodes.note();
+  return real(file, line, length);
+}
+
+extern "C" __attribute__((visibility("default"))) int TIFFReadScanline(TIFF* file, void* buffer,
+                                                                      std::uint32_t row,
+                                                                      std::uint16_t sample) {
+  static const auto real = next<decltype(&TIFFReadScanline)>("TIFFReadScanline");
+  decodes.note();
+  return real(file, buffer, row, sample);
 }
 
 extern "C" __attribute__((visibility("default"))) ILboolean ilLoadL(ILenum type, const void* data, ILuint size) {
@@ -118,8 +149,13 @@ TEST(CodecEnvironment, TheCodecsReadTheEnvironmentOnlyUnderTheLockAndDecodeWitho
   };
   const Case cases[] = {
       // The JPEG encoder's set-up (JPEGMEM) and first start on the thread
-      // (JSIMD_*): the image library's PNG reader reads nothing.
+      // (JSIMD_*): the PNG, GIF and TIFF readers read nothing.
       {"png", quarn::test::encode_image(64, 48, ImageFormat::kPng), 2, true},
+      {"gif", quarn::handmade::gif(64, 48), 2, true},
+      {"tiff", quarn::test::tiff(rgb, 64, 48, 3, {}), 2, true},
+      // libtiff's JPEG codec is libjpeg: that decode is held.
+      {"tiff_jpeg", quarn::test::tiff(rgb, 64, 48, 3, {8, 1, false, quarn::test::TiffCompression::kJpeg}),
+       3, false},
       {"jpeg", jpeg, 3, true},  // and the decoder's set-up
       // Refused by libjpeg's decoder for a warning: the image library's
       // libjpeg reader, which is held.

@@ -255,10 +255,11 @@ TEST_F(Hostile, UnrecognisedBytesKeepTheLibrarysLoadError) {
 }
 
 TEST_F(Hostile, RefusalDoesNotWaitForTheImageLock) {
-  // Two large valid PNGs, which the image library decodes under its lock:
-  // once one of them waits, the other holds the lock. A refused image in the
-  // meantime returns without waiting for it.
-  const std::string slow = quarn::handmade::png_of_zero_rows(4000, 4000, 8, 2, 12000, false);
+  // Two large valid bitmaps, which the image library decodes under its
+  // lock: once one of them waits, the other holds the lock. A refused image
+  // in the meantime returns without waiting for it.
+  const std::string slow = quarn::test::encode_image(4000, 3000, quarn::test::ImageFormat::kBmp);
+  ASSERT_FALSE(slow.empty());
   const std::string junk = quarn::handmade::junk_after("BM", 0x2545F491u);
   using Clock = std::chrono::steady_clock;
   Clock::time_point slow_end[2];

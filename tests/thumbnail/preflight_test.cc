@@ -202,6 +202,7 @@ struct FormatCase {
   ImageKind kind;
   unsigned width;
   unsigned height;
+  bool library_may_decode = true;  // else only a decoder that reads the first frame
 };
 
 class ValidImage : public ::testing::TestWithParam<FormatCase> {};
@@ -214,6 +215,15 @@ TEST_P(ValidImage, IsAcceptedWithItsSize) {
   EXPECT_FALSE(result.refused) << result.reason;
   EXPECT_EQ(result.width, c.width);
   EXPECT_EQ(result.height, c.height);
+  EXPECT_EQ(result.library_refusal == nullptr, c.library_may_decode);
+}
+
+// A GIF's second frame outside the screen.
+std::string gif_stray_second_frame() {
+  std::string s = quarn::handmade::gif(8, 8, 2);
+  const std::size_t second = 25 + (s.size() - 26) / 2;  // after header, palette and one frame
+  s[second + 5] = 9;  // frame width 9 on an 8-wide screen
+  return s;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -229,6 +239,10 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"pcx", encode_through_file(37, 21, IL_PCX), ImageKind::kPcx, 37, 21},
         FormatCase{"gif", quarn::handmade::gif(37, 21), ImageKind::kGif, 37, 21},
         FormatCase{"gif_animated", quarn::handmade::gif(37, 21, 4), ImageKind::kGif, 37, 21},
+        // Judged by the first frame; the rest keep it from the image library.
+        FormatCase{"gif_second_frame_outside", gif_stray_second_frame(), ImageKind::kGif, 8, 8, false},
+        FormatCase{"gif_frames_over_the_limits", quarn::handmade::gif_of_empty_frames(3000, 3000, 12),
+                   ImageKind::kGif, 3000, 3000, false},
         FormatCase{"palette_png", quarn::handmade::palette_png(37, 21), ImageKind::kPng, 37, 21},
         FormatCase{"cursor", quarn::handmade::ico(37, 21, 2), ImageKind::kIco, 37, 21},
         FormatCase{"webp", quarn::test::webp(quarn::test::Samples(37 * 21 * 3, 90), 37, 21, 3, false), ImageKind::kWebp, 37, 21},
@@ -336,9 +350,11 @@ INSTANTIATE_TEST_SUITE_P(
                    }()}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Fixtures, HostileFilesAreRefused) {
-  for (const auto& image : quarn::handmade::hostile_images())
-    EXPECT_TRUE(check(image.bytes).refused) << image.name;
+TEST(Fixtures, HostileFilesNeverReachTheImageLibrary) {
+  for (const auto& image : quarn::handmade::hostile_images()) {
+    const auto result = check(image.bytes);
+    EXPECT_TRUE(result.refused || result.library_refusal != nullptr) << image.name;
+  }
 }
 
 TEST(Detection, BytesWithoutSignatureAreLeftToTheLibrary) {
@@ -413,6 +429,12 @@ TEST(ExifOrientation, ReadFromTheFirstDirectoryInEitherByteOrder) {
   const std::string webp = quarn::test::webp(quarn::test::Samples(16 * 8 * 3, 100), 16, 8, 3, true);
   EXPECT_EQ(check(quarn::test::webp_with_exif(webp, 7)).orientation, 7);
   EXPECT_EQ(check(webp).orientation, 1);
+  // In a PNG, from its eXIf chunk, with or without JPEG's prefix.
+  const std::string png = quarn::handmade::palette_png(8, 8);
+  for (const std::size_t prefix : {std::size_t{0}, std::size_t{6}})
+    EXPECT_EQ(check(std::string(png).insert(33, quarn::handmade::png_chunk(
+                  "eXIf", quarn::handmade::exif_orientation_block(3).substr(6 - prefix)))).orientation, 3);
+  EXPECT_EQ(check(png).orientation, 1);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // What the thumbnails look like: tarvik's files, decoded, against pictures
-// the test makes itself and reduces with an exact area average of its own.
+// the test makes itself and reduces with an exact area average or a
+// Lanczos-3 resampling of its own.
 #include <gtest/gtest.h>
 #include <IL/il.h>
 #include <lcms2.h>
@@ -131,9 +132,8 @@ std::string bmp(const Picture& p) {
   return s;
 }
 
-// A thumbnail file decoded with libjpeg to grey or RGB.
-Picture decode_jpeg_file(const std::string& path, int channels) {
-  const std::string bytes = quarn::test::read_file(path);
+// A JPEG decoded with libjpeg to grey or RGB.
+Picture decode_jpeg_bytes(const std::string& bytes, int channels) {
   jpeg_decompress_struct info;
   jpeg_error_mgr errors;
   info.err = jpeg_std_error(&errors);
@@ -153,6 +153,91 @@ Picture decode_jpeg_file(const std::string& path, int channels) {
   return p;
 }
 
+Picture decode_jpeg_file(const std::string& path, int channels) {
+  return decode_jpeg_bytes(quarn::test::read_file(path), channels);
+}
+
+// The reference for sharpness: the full picture resampled with Lanczos-3
+// in double precision, the kernel stretched by the reduction.
+std::vector<std::vector<std::pair<unsigned, double>>> lanczos_weights(unsigned from, unsigned to) {
+  const double scale = static_cast<double>(from) / to;
+  const auto kernel = [](double x) {
+    if (std::abs(x) < 1e-12) return 1.0;
+    if (std::abs(x) >= 3) return 0.0;
+    return 3 * std::sin(M_PI * x) * std::sin(M_PI * x / 3) / (M_PI * M_PI * x * x);
+  };
+  std::vector<std::vector<std::pair<unsigned, double>>> all(to);
+  for (unsigned i = 0; i < to; ++i) {
+    const double centre = (i + 0.5) * scale;
+    double total = 0;
+    for (long j = static_cast<long>(centre - 3 * scale) - 1; j <= static_cast<long>(centre + 3 * scale) + 1; ++j) {
+      const double w = kernel((j + 0.5 - centre) / scale);
+      if (w == 0) continue;
+      all[i].push_back({static_cast<unsigned>(std::clamp<long>(j, 0, from - 1)), w});
+      total += w;
+    }
+    for (auto& tap : all[i]) tap.second /= total;
+  }
+  return all;
+}
+
+Picture lanczos(const Picture& p, unsigned width, unsigned height) {
+  const auto across = lanczos_weights(p.width, width), down = lanczos_weights(p.height, height);
+  std::vector<double> rows(std::size_t{width} * p.height * p.channels);
+  for (unsigned y = 0; y < p.height; ++y)
+    for (unsigned x = 0; x < width; ++x)
+      for (int c = 0; c < p.channels; ++c) {
+        double sum = 0;
+        for (const auto& [at, w] : across[x]) sum += w * p.samples[(std::size_t{y} * p.width + at) * p.channels + c];
+        rows[(std::size_t{y} * width + x) * p.channels + c] = sum;
+      }
+  Picture out{width, height, p.channels, std::vector<std::uint8_t>(std::size_t{width} * height * p.channels)};
+  for (unsigned y = 0; y < height; ++y)
+    for (unsigned x = 0; x < width; ++x)
+      for (int c = 0; c < p.channels; ++c) {
+        double sum = 0;
+        for (const auto& [at, w] : down[y]) sum += w * rows[(std::size_t{at} * width + x) * p.channels + c];
+        out.at(x, y, c) = static_cast<std::uint8_t>(std::clamp(std::lround(sum), 0L, 255L));
+      }
+  return out;
+}
+
+// Sharpness: the energy of the Laplacian of the luma, inside the border.
+double laplacian_energy(const Picture& p) {
+  const auto luma = [&p](unsigned x, unsigned y) {
+    const std::uint8_t* s = &p.samples[(std::size_t{y} * p.width + x) * p.channels];
+    return p.channels == 1 ? s[0] : 0.299 * s[0] + 0.587 * s[1] + 0.114 * s[2];
+  };
+  double energy = 0;
+  for (unsigned y = 1; y + 1 < p.height; ++y)
+    for (unsigned x = 1; x + 1 < p.width; ++x) {
+      const double l = 4 * luma(x, y) - luma(x - 1, y) - luma(x + 1, y) - luma(x, y - 1) - luma(x, y + 1);
+      energy += l * l;
+    }
+  return energy;
+}
+
+// What a camera stores for the upright picture with the EXIF orientation.
+Picture stored_for(const Picture& upright, int orientation) {
+  const unsigned w = upright.width, h = upright.height;
+  const bool turned = orientation >= 5;
+  return paint(turned ? h : w, turned ? w : h, upright.channels, [&](unsigned x, unsigned y, std::uint8_t* s) {
+    unsigned ux = x, uy = y;
+    switch (orientation) {
+      case 2: ux = w - 1 - x; break;
+      case 3: ux = w - 1 - x; uy = h - 1 - y; break;
+      case 4: uy = h - 1 - y; break;
+      case 5: ux = y; uy = x; break;
+      case 6: ux = w - 1 - y; uy = x; break;
+      case 7: ux = w - 1 - y; uy = h - 1 - x; break;
+      case 8: ux = y; uy = h - 1 - x; break;
+      default: break;
+    }
+    const Picture& u = upright;
+    for (int c = 0; c < u.channels; ++c) s[c] = u.samples[(std::size_t{uy} * w + ux) * u.channels + c];
+  });
+}
+
 double mean_abs_difference(const Picture& a, const Picture& b) {
   double sum = 0;
   for (std::size_t i = 0; i < a.samples.size(); ++i) sum += std::abs(a.samples[i] - b.samples[i]);
@@ -167,6 +252,7 @@ struct QualityCase {
   double max_difference;  // mean absolute difference per sample; saturated colour
                           // edges lose most to the JPEG's halved chroma
   bool flat;             // a flat grey: mean 118-138, deviation at most 8
+  double min_sharpness = 0;  // least Laplacian energy, as a share of the expected's
 };
 
 Picture checkerboard() {
@@ -401,6 +487,46 @@ std::string misnumbered_icc(std::string jpeg) {
   return jpeg;
 }
 
+// A photo's mix, mostly in brightness: soft shading, stripes up to and
+// beyond what the thumbnail holds, hard-edged blocks; a gentle tint.
+Picture detailed(unsigned width, unsigned height) {
+  return paint(width, height, 3, [](unsigned x, unsigned y, std::uint8_t* s) {
+    const double light = 120 + 45 * std::sin(0.05 * x + 2 * std::sin(0.003 * y)) +
+                         30 * std::cos(0.17 * y + 0.02 * x) + 15 * std::sin(0.9 * x) +
+                         ((x / 97 + y / 61) % 2 ? 35 : -35);
+    const double v[3] = {light + 20 * std::sin(0.004 * x), light, light - 20 * std::cos(0.005 * y)};
+    for (int c = 0; c < 3; ++c) s[c] = static_cast<std::uint8_t>(std::clamp(std::lround(v[c]), 0L, 255L));
+  });
+}
+
+std::string tiff_of(const Picture& p, quarn::test::TiffOptions options) {
+  return quarn::test::tiff(p.samples, p.width, p.height, p.channels, options);
+}
+
+// 150 frames on a 300 x 200 screen: the first, 200 x 100 at (50, 60), shows
+// the quadrant colours with index 4 transparent in its left quarter; the
+// others are black.
+const std::uint8_t kGifPalette[8][3] = {{200, 30, 40}, {40, 160, 60}, {30, 60, 190}, {230, 200, 120},
+                                        {0, 0, 0},     {0, 0, 0},     {0, 0, 0},     {0, 0, 0}};
+
+std::string gif_animation() {
+  quarn::test::GifFrame first{{}, 50, 60, 200, 100, 4};
+  for (unsigned y = 0; y < 100; ++y)
+    for (unsigned x = 0; x < 200; ++x)
+      first.indices.push_back(static_cast<std::uint8_t>(x < 50 ? 4 : (y >= 50) * 2 + (x >= 125)));
+  std::vector<quarn::test::GifFrame> frames(150, {std::vector<std::uint8_t>(300 * 200, 5), 0, 0, 300, 200, -1});
+  frames[0] = first;
+  return quarn::test::gif(frames, 300, 200, quarn::test::Samples(&kGifPalette[0][0], &kGifPalette[0][0] + 24));
+}
+
+Picture gif_first_frame() {
+  return paint(300, 200, 3, [](unsigned x, unsigned y, std::uint8_t* s) {
+    const bool inside = x >= 100 && x < 250 && y >= 60 && y < 160;
+    const std::uint8_t* rgb = kGifPalette[(y >= 110) * 2 + (x >= 175)];
+    for (int c = 0; c < 3; ++c) s[c] = inside ? rgb[c] : 255;
+  });
+}
+
 class Quality : public quarn::test::TarvikTest {
  protected:
   static std::string thumbnail(const std::string& image, const std::string& name, long long box) {
@@ -408,7 +534,7 @@ class Quality : public quarn::test::TarvikTest {
   }
 };
 
-TEST_F(Quality, ThumbnailsMatchTheAreaAverageOfWhatTheImageShows) {
+TEST_F(Quality, ThumbnailsMatchAReferenceReductionOfWhatTheImageShows) {
   const Picture flat_grey = paint(200, 200, 1, [](unsigned, unsigned, std::uint8_t* s) { *s = 128; });
   const Picture board = checkerboard();
   const Picture plate = zone_plate(600);
@@ -417,10 +543,16 @@ TEST_F(Quality, ThumbnailsMatchTheAreaAverageOfWhatTheImageShows) {
   const Picture grey_alpha = with_alpha(2);
   const Picture rgba = with_alpha(4);
   const Picture saturated = vivid();
+  const Picture upright = gradient();
+  const Picture photo = detailed(2560, 1600);
+  const std::string photo_jpeg = jpeg_of(photo, {JCS_YCbCr});
+  const Picture upright_tiff = area_average(upright, 150, 100);
   const QualityCase cases[] = {
       {"checkerboard_png", png(board), 200, flat_grey, 10, true},
       {"checkerboard_jpeg", jpeg_of(board, {JCS_GRAYSCALE}), 200, flat_grey, 10, true},
-      {"zone_plate_png", png(plate), 250, area_average(plate, 250, 250), 5, false},
+      // Reduced with Lanczos-3 (an area average by whole blocks first, when
+      // the image is over four times the thumbnail).
+      {"zone_plate_png", png(plate), 250, lanczos(plate, 250, 250), 5, false},
       // Decoded at 1/8 scale (250 x 250), then reduced.
       {"zone_plate_jpeg", jpeg_of(large_plate, {JCS_GRAYSCALE}), 200, area_average(large_plate, 200, 200), 5, false},
       {"cmyk_jpeg", jpeg_of(quadrants(true), {JCS_CMYK}), 100, area_average(colours, 100, 100), 8, false},
@@ -434,7 +566,7 @@ TEST_F(Quality, ThumbnailsMatchTheAreaAverageOfWhatTheImageShows) {
       // WebP, HEIC and AVIF, decoded by their own libraries.
       {"webp_lossy", webp_of(gradient(), false), 150, area_average(gradient(), 150, 100), 3, false},
       // Reduced by libwebp's rescaler as it decodes.
-      {"webp_lossless_zone_plate", webp_of(plate, true), 250, area_average(plate, 250, 250), 5, false},
+      {"webp_lossless_zone_plate", webp_of(plate, true), 250, lanczos(plate, 250, 250), 5, false},
       {"webp_rgba", quarn::test::webp(rgba.samples, 400, 300, 4, true), 200,
        area_average(on_white(rgba), 200, 150), 4, false},
       {"webp_animated", animation(), 150, area_average(animation_first_frame(), 150, 100), 4, false},
@@ -450,7 +582,7 @@ TEST_F(Quality, ThumbnailsMatchTheAreaAverageOfWhatTheImageShows) {
       {"avif", heif_of(gradient(), {quarn::test::HeifCodec::kAv1}), 150, area_average(gradient(), 150, 100), 3, false},
       {"avif_10_bit", quarn::test::avif_10bit(gradient().samples, 300, 200), 150,
        area_average(gradient(), 150, 100), 3, false},
-      {"avif_grey", heif_of(plate, {quarn::test::HeifCodec::kAv1}), 250, area_average(plate, 250, 250), 5, false},
+      {"avif_grey", heif_of(plate, {quarn::test::HeifCodec::kAv1}), 250, lanczos(plate, 250, 250), 5, false},
       // Tagged images, converted to sRGB; a damaged profile is shown as untagged.
       {"adobe_rgb_jpeg", jpeg_of(saturated, {JCS_YCbCr, 0, false, 95, kAdobeRgb}), 150,
        area_average(in_srgb(saturated, kAdobeRgb), 150, 100), 5, false},
@@ -471,6 +603,25 @@ TEST_F(Quality, ThumbnailsMatchTheAreaAverageOfWhatTheImageShows) {
        area_average(saturated, 150, 100), 3, false},
       {"misnumbered_icc_jpeg", misnumbered_icc(jpeg_of(saturated, {JCS_YCbCr, 0, false, 95, kProPhoto})), 150,
        area_average(saturated, 150, 100), 3, false},
+      // Decoded at 1/4 scale (640 x 400), twice the thumbnail, then Lanczos:
+      // as sharp as the full image resampled, and as close to it as libvips.
+      {"photo_jpeg_sharpness", photo_jpeg, 200, lanczos(decode_jpeg_bytes(photo_jpeg, 3), 200, 125), 3.81,
+       false, 0.95},
+      // PNG, GIF and TIFF with decoders of their own.
+      {"png_exif_orientation_6",
+       png(stored_halves(), quarn::handmade::png_chunk("eXIf", quarn::handmade::exif_orientation_block(6).substr(6))),
+       100, area_average(upright_halves(), 50, 100), 5, false},
+      {"gif_150_frames_first", gif_animation(), 150, area_average(gif_first_frame(), 150, 100), 6, false},
+      {"tiff_16_bit_rgba", tiff_of(rgba, {16}), 200, area_average(on_white(rgba), 200, 150), 4, false},
+      {"tiff_tiled_grey", tiff_of(plate, {8, 1, true}), 250, lanczos(plate, 250, 250), 5, false},
+      {"tiff_orientation_1", tiff_of(stored_for(upright, 1), {8, 1}), 150, upright_tiff, 3, false},
+      {"tiff_orientation_2", tiff_of(stored_for(upright, 2), {8, 2}), 150, upright_tiff, 3, false},
+      {"tiff_orientation_3", tiff_of(stored_for(upright, 3), {8, 3}), 150, upright_tiff, 3, false},
+      {"tiff_orientation_4", tiff_of(stored_for(upright, 4), {8, 4}), 150, upright_tiff, 3, false},
+      {"tiff_orientation_5", tiff_of(stored_for(upright, 5), {8, 5}), 150, upright_tiff, 3, false},
+      {"tiff_orientation_6", tiff_of(stored_for(upright, 6), {8, 6}), 150, upright_tiff, 3, false},
+      {"tiff_orientation_7", tiff_of(stored_for(upright, 7), {8, 7}), 150, upright_tiff, 3, false},
+      {"tiff_orientation_8", tiff_of(stored_for(upright, 8), {8, 8, true}), 150, upright_tiff, 3, false},
   };
   for (const QualityCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -480,6 +631,9 @@ TEST_F(Quality, ThumbnailsMatchTheAreaAverageOfWhatTheImageShows) {
     ASSERT_EQ(written.width, c.expected.width);
     ASSERT_EQ(written.height, c.expected.height);
     EXPECT_LE(mean_abs_difference(written, c.expected), c.max_difference);
+    if (c.min_sharpness > 0) {
+      EXPECT_GE(laplacian_energy(written) / laplacian_energy(c.expected), c.min_sharpness);
+    }
     if (c.flat) {
       double sum = 0, squares = 0;
       for (const std::uint8_t s : written.samples) {

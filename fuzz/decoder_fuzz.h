@@ -1,0 +1,46 @@
+// The body of the fuzz targets of the decoders of their own (PNG, GIF,
+// TIFF): one BLOB through the pre-flight check and, when it passes as the
+// decoder's kind, its header, its rows into the reduction for a small and a
+// larger box, and the reduced thumbnail turned upright. What comes out must
+// have the size the header promised.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "decoder.h"
+#include "preflight.h"
+#include "thumbnail.h"
+
+namespace quarn::thumb {
+
+inline int fuzz_decoder(ImageKind kind, const std::uint8_t* data, std::size_t size) {
+  const Preflight check = preflight_image(data, size);
+  if (check.refused || check.kind != kind) return 0;
+  const DecoderEntry* entry = decoder_for(kind);
+  if (entry == nullptr) std::abort();
+  for (const Size box : {Size{7, 5}, Size{64, 48}}) {
+    const auto decoder = entry->open(data, size, check);
+    ImageHeader header{{check.width, check.height}, check.orientation};
+    if (!decoder || !decoder->read_header(header)) return 0;
+    if (header.orientation < 1 || header.orientation > 8 || header.size.width == 0 ||
+        header.size.height == 0)
+      std::abort();
+    const Size target = thumbnail_size(header.size, header.orientation, box.width, box.height);
+    Reduction rows(target);
+    ColourSpace colour;
+    if (!decoder->decode(rows.decode_at_least(), rows, colour)) continue;
+    const Raster image = rows.finish();
+    // The thumbnail, or (when it is larger) the image for enlarging.
+    const bool reduced = image.width == target.width && image.height == target.height;
+    const bool whole = image.width == header.size.width && image.height == header.size.height;
+    if ((!reduced && !whole) || (image.channels != 1 && image.channels != 3) ||
+        image.samples.size() != std::size_t{image.width} * image.height * image.channels)
+      std::abort();
+    orient(image, header.orientation);
+  }
+  return 0;
+}
+
+}  // namespace quarn::thumb

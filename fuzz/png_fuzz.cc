@@ -1,0 +1,6 @@
+// The PNG decoder behind the pre-flight check; see decoder_fuzz.h.
+#include "decoder_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return quarn::thumb::fuzz_decoder(quarn::thumb::ImageKind::kPng, data, size);
+}

@@ -1,0 +1,123 @@
+// PNG with libspng: rows handed on as they are inflated (interlaced files,
+// whose passes fill the whole image, are decoded whole first). libspng and
+// zlib keep no state between files and read no environment variables.
+#include <spng.h>
+
+#include <vector>
+
+#include "c_handle.h"
+#include "decoder.h"
+#include "image_limits.h"
+
+namespace quarn::thumb {
+namespace {
+
+// Ancillary chunks libspng keeps (text, profiles, EXIF), inflated: real
+// files hold a few MB at most; a compressed text chunk may inflate to any
+// size.
+constexpr std::size_t kMaxChunkCache = std::size_t{64} << 20;
+
+class PngDecoder : public ImageDecoder {
+ public:
+  PngDecoder(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+
+  bool read_header(ImageHeader& header) override {
+    if (!context_) return false;
+    spng_set_image_limits(context_.get(), kMaxImageSide, kMaxImageSide);
+    spng_set_chunk_limits(context_.get(), 0x7FFFFFFF, kMaxChunkCache);
+    if (spng_set_png_buffer(context_.get(), data_, size_) != 0 ||
+        spng_get_ihdr(context_.get(), &header_) != 0)
+      return false;
+    header.size = {header_.width, header_.height};
+    return true;
+  }
+
+  bool decode(Size, Reduction& rows, ColourSpace& colour) override {
+    spng_ctx* png = context_.get();
+    spng_trns transparency;
+    const bool trns = spng_get_trns(png, &transparency) == 0;
+    int format = SPNG_FMT_RGB8;
+    int channels = 3;
+    switch (header_.color_type) {
+      case SPNG_COLOR_TYPE_GRAYSCALE:
+        // libspng gives grey alone only from 8 bits or fewer.
+        if (trns || header_.bit_depth > 8) {
+          format = SPNG_FMT_GA8;
+          channels = 2;
+        } else {
+          format = SPNG_FMT_G8;
+          channels = 1;
+        }
+        break;
+      case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA: format = SPNG_FMT_GA8; channels = 2; break;
+      case SPNG_COLOR_TYPE_TRUECOLOR_ALPHA: format = SPNG_FMT_RGBA8; channels = 4; break;
+      default:
+        if (trns) {
+          format = SPNG_FMT_RGBA8;
+          channels = 4;
+        }
+        break;
+    }
+    // 8-bit samples without a palette or tRNS are handed on as stored.
+    if (header_.bit_depth == 8 && header_.color_type != SPNG_COLOR_TYPE_INDEXED && !trns)
+      format = SPNG_FMT_PNG;
+    read_colour(colour);
+    std::size_t bytes = 0;
+    if (spng_decoded_image_size(png, format, &bytes) != 0) return false;
+    const std::size_t row_bytes = std::size_t{header_.width} * channels;
+    if (bytes != row_bytes * header_.height) return false;
+    rows.start({header_.width, header_.height}, channels);
+    if (header_.interlace_method != SPNG_INTERLACE_NONE) {
+      std::vector<std::uint8_t> image(bytes);
+      if (spng_decode_image(png, image.data(), bytes, format, SPNG_DECODE_TRNS) != 0) return false;
+      rows.add_rows({image.data(), header_.width, header_.height, channels, false});
+      return true;
+    }
+    if (spng_decode_image(png, nullptr, 0, format, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE) != 0)
+      return false;
+    std::vector<std::uint8_t> row(row_bytes);
+    for (;;) {
+      // The last row comes with SPNG_EOI.
+      const int status = spng_decode_row(png, row.data(), row.size());
+      if (status != 0 && status != SPNG_EOI) return false;
+      rows.add_row(row.data());
+      if (status == SPNG_EOI) return true;
+    }
+  }
+
+ private:
+  // The ICC profile; without one the sRGB chunk; without that gamma and
+  // primaries.
+  void read_colour(ColourSpace& colour) {
+    spng_ctx* png = context_.get();
+    spng_iccp icc;
+    if (spng_get_iccp(png, &icc) == 0 && icc.profile != nullptr) {
+      colour.icc.assign(icc.profile, icc.profile + icc.profile_len);
+      return;
+    }
+    std::uint8_t intent = 0;
+    if (spng_get_srgb(png, &intent) == 0) {
+      colour.srgb = true;
+      return;
+    }
+    double gamma = 0;
+    if (spng_get_gama(png, &gamma) == 0) colour.gamma = gamma;
+    spng_chrm c;
+    if (spng_get_chrm(png, &c) == 0)
+      colour.chromaticities = {c.white_point_x, c.white_point_y, c.red_x,  c.red_y,
+                               c.green_x,       c.green_y,       c.blue_x, c.blue_y};
+  }
+
+  const unsigned char* data_;
+  std::size_t size_;
+  CHandle<spng_ctx, spng_ctx_free> context_{spng_ctx_new(0)};
+  spng_ihdr header_{};
+};
+
+}  // namespace
+
+std::unique_ptr<ImageDecoder> open_png(const unsigned char* data, std::size_t size, const Preflight&) {
+  return std::make_unique<PngDecoder>(data, size);
+}
+
+}  // namespace quarn::thumb

@@ -1,0 +1,279 @@
+// TIFF with libtiff: the first page. Strips of 8- or 16-bit grey, RGB or
+// palette samples (with or without alpha) are read row by row; tiles and
+// every other layout libtiff knows go through its RGBA interface, one band
+// of strips or tiles at a time. Either way memory grows with the width.
+// libtiff's messages go to a handler of this file's own, never to the
+// process-wide one, which another user of libtiff in the process may own.
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "c_handle.h"
+#include "decoder.h"
+#include "env.h"
+#include "image_limits.h"
+
+namespace quarn::thumb {
+namespace {
+
+struct Input {
+  const unsigned char* data;
+  toff_t size;
+  toff_t at = 0;
+};
+
+tmsize_t read_input(thandle_t handle, void* out, tmsize_t wanted) {
+  Input& in = *static_cast<Input*>(handle);
+  if (wanted <= 0 || in.at >= in.size) return 0;
+  const toff_t n = std::min<toff_t>(static_cast<toff_t>(wanted), in.size - in.at);
+  std::memcpy(out, in.data + in.at, n);
+  in.at += n;
+  return static_cast<tmsize_t>(n);
+}
+
+tmsize_t no_write(thandle_t, void*, tmsize_t) { return -1; }
+
+toff_t seek_input(thandle_t handle, toff_t offset, int whence) {
+  Input& in = *static_cast<Input*>(handle);
+  toff_t base = 0;
+  if (whence == SEEK_CUR) base = in.at;
+  if (whence == SEEK_END) base = in.size;
+  // Offsets are unsigned: a backwards seek wraps round.
+  in.at = base + offset;
+  return in.at;
+}
+
+int close_input(thandle_t) { return 0; }
+toff_t input_size(thandle_t handle) { return static_cast<Input*>(handle)->size; }
+
+// Read-only mapping: libtiff reads strips in place instead of copying them.
+int map_input(thandle_t handle, void** base, toff_t* size) {
+  const Input& in = *static_cast<Input*>(handle);
+  *base = const_cast<unsigned char*>(in.data);
+  *size = in.size;
+  return 1;
+}
+
+void unmap_input(thandle_t, void*, toff_t) {}
+
+// Errors and warnings are not shown: a file libtiff fails on goes to the
+// image library, which gives its own outcome.
+int quiet(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+std::uint16_t field16(TIFF* tiff, ttag_t tag) {
+  std::uint16_t value = 0;
+  TIFFGetFieldDefaulted(tiff, tag, &value);
+  return value;
+}
+
+// A sample of 8 or 16 bits as 8 bits.
+inline unsigned eight(const std::uint8_t* row, std::size_t i, bool wide) {
+  if (!wide) return row[i];
+  std::uint16_t v;
+  std::memcpy(&v, row + 2 * i, 2);  // host order: libtiff swaps on reading
+  return (v * 255u + 32767u) / 65535u;
+}
+
+// Alpha onto white, for samples as stored (associated: already multiplied).
+inline std::uint8_t on_white(unsigned c, unsigned alpha, bool associated) {
+  if (associated) return static_cast<std::uint8_t>(std::min(255u, c + 255u - std::min(alpha, 255u)));
+  return static_cast<std::uint8_t>((c * alpha + 255u * (255u - alpha) + 127u) / 255u);
+}
+
+class TiffDecoder : public ImageDecoder {
+ public:
+  TiffDecoder(const unsigned char* data, std::size_t size) : input_{data, size} {}
+
+  bool read_header(ImageHeader& header) override {
+    const CHandle<TIFFOpenOptions, TIFFOpenOptionsFree> options(TIFFOpenOptionsAlloc());
+    if (!options) return false;
+    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), quiet, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), quiet, nullptr);
+    // No single buffer beyond what the largest allowed image decodes to.
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), static_cast<tmsize_t>(8 * kMaxImagePixels));
+    // Read whole, not strip by strip on demand ("O", which reads
+    // LIBTIFF_STRILE_ARRAY_MAX_RESIZE_COUNT): no environment is read here.
+    tiff_.reset(TIFFClientOpenExt("tarvik", "rm", &input_, read_input, no_write, seek_input,
+                                  close_input, input_size, map_input, unmap_input, options.get()));
+    if (!tiff_) return false;
+    std::uint32_t width = 0, height = 0;
+    if (!TIFFGetField(tiff_.get(), TIFFTAG_IMAGEWIDTH, &width) ||
+        !TIFFGetField(tiff_.get(), TIFFTAG_IMAGELENGTH, &height) || width == 0 || height == 0 ||
+        width > kMaxImageSide || height > kMaxImageSide ||
+        std::uint64_t{width} * height > kMaxImagePixels)
+      return false;
+    header.size = {width, height};
+    const std::uint16_t orientation = field16(tiff_.get(), TIFFTAG_ORIENTATION);
+    header.orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
+    return true;
+  }
+
+  bool decode(Size, Reduction& rows, ColourSpace& colour) override {
+    TIFF* tiff = tiff_.get();
+    std::uint32_t icc_bytes = 0;
+    void* icc = nullptr;
+    if (TIFFGetField(tiff, TIFFTAG_ICCPROFILE, &icc_bytes, &icc) && icc != nullptr) {
+      const auto* bytes = static_cast<const std::uint8_t*>(icc);
+      colour.icc.assign(bytes, bytes + icc_bytes);
+    }
+    // The environment is read only for JPEG-compressed files: libjpeg reads
+    // JPEGMEM and its SIMD switches (JSIMD_FORCE*, JSIMD_NOHUFFENC), libtiff's
+    // codec LIBTIFF_JPEG_MAX_ALLOWED_SCAN_NUMBER and
+    // LIBTIFF_ALLOW_LARGE_LIBJPEG_MEM_ALLOC. Other codecs (LZW, Deflate,
+    // PackBits, LZMA, ZSTD, WebP) read none.
+    const std::uint16_t compression = field16(tiff, TIFFTAG_COMPRESSION);
+    std::optional<EnvReadHold> environment;
+    if (compression == COMPRESSION_JPEG || compression == COMPRESSION_OJPEG) environment.emplace();
+    return read_strips(rows) || read_rgba(rows);
+  }
+
+ private:
+  // Strips of 8- or 16-bit unsigned samples, contiguous: grey (either
+  // polarity), RGB (JPEG's YCbCr converted by libjpeg) or palette, and at
+  // most one extra sample, taken as alpha. false, before any row, for any
+  // other layout.
+  bool read_strips(Reduction& rows) {
+    TIFF* tiff = tiff_.get();
+    const std::uint16_t bits = field16(tiff, TIFFTAG_BITSPERSAMPLE);
+    const std::uint16_t samples = field16(tiff, TIFFTAG_SAMPLESPERPIXEL);
+    const std::uint16_t format = field16(tiff, TIFFTAG_SAMPLEFORMAT);
+    const std::uint16_t planar = field16(tiff, TIFFTAG_PLANARCONFIG);
+    std::uint16_t photometric = 0;
+    if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
+    std::uint16_t extra_count = 0;
+    std::uint16_t* extra = nullptr;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
+    if (TIFFIsTiled(tiff) || (bits != 8 && bits != 16) || format != SAMPLEFORMAT_UINT ||
+        (planar != PLANARCONFIG_CONTIG && samples > 1) || extra_count > 1 || samples < extra_count)
+      return false;
+    const int colours = samples - extra_count;
+    const bool grey = photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
+    const bool palette = photometric == PHOTOMETRIC_PALETTE;
+    bool rgb = photometric == PHOTOMETRIC_RGB;
+    if (photometric == PHOTOMETRIC_YCBCR && field16(tiff, TIFFTAG_COMPRESSION) == COMPRESSION_JPEG &&
+        bits == 8) {
+      if (!TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)) return false;
+      rgb = true;
+    }
+    if (!((grey && colours == 1) || (rgb && colours == 3) || (palette && samples == 1 && bits == 8)))
+      return false;
+    std::uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+    if (palette && !TIFFGetField(tiff, TIFFTAG_COLORMAP, &red, &green, &blue)) return false;
+    // Some writers store 8-bit values in the 16-bit colour map.
+    bool narrow_map = true;
+    for (int i = 0; palette && i < 256; ++i)
+      if (red[i] > 255 || green[i] > 255 || blue[i] > 255) narrow_map = false;
+    const auto map = [narrow_map](std::uint16_t v) {
+      return static_cast<std::uint8_t>(narrow_map ? v : v >> 8);
+    };
+    const bool alpha = extra_count == 1 && (extra[0] == EXTRASAMPLE_ASSOCALPHA ||
+                                            extra[0] == EXTRASAMPLE_UNASSALPHA);
+    const bool associated = alpha && extra[0] == EXTRASAMPLE_ASSOCALPHA;
+    const bool wide = bits == 16;
+    const tmsize_t scanline = TIFFScanlineSize(tiff);
+    std::uint32_t width = 0, height = 0;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+    if (scanline != static_cast<tmsize_t>(std::size_t{width} * samples * (bits / 8))) return false;
+    // 8-bit grey or RGB, alone or with unassociated alpha, goes on as stored.
+    const bool as_stored = !wide && !palette && photometric != PHOTOMETRIC_MINISWHITE &&
+                           (extra_count == 0 || (alpha && !associated));
+    const int out_channels = as_stored ? samples : grey ? 1 : 3;
+    std::vector<std::uint8_t> in(static_cast<std::size_t>(scanline));
+    std::vector<std::uint8_t> out(std::size_t{width} * out_channels);
+    rows.start({width, height}, out_channels);
+    for (std::uint32_t y = 0; y < height; ++y) {
+      // Past the first row, a failure is a damaged file, not a layout
+      // this reader does not take.
+      if (TIFFReadScanline(tiff, in.data(), y, 0) < 0) return y == 0 ? false : fail();
+      if (as_stored) {
+        rows.add_row(in.data());
+        continue;
+      }
+      std::uint8_t* o = out.data();
+      for (std::uint32_t x = 0; x < width; ++x) {
+        const std::size_t at = std::size_t{x} * samples;
+        const unsigned a = alpha ? eight(in.data(), at + colours, wide) : 255;
+        if (palette) {
+          const std::uint8_t index = in[at];
+          const unsigned c[3] = {map(red[index]), map(green[index]), map(blue[index])};
+          for (int k = 0; k < 3; ++k) *o++ = static_cast<std::uint8_t>(c[k]);
+          continue;
+        }
+        for (int k = 0; k < colours; ++k) {
+          unsigned c = eight(in.data(), at + k, wide);
+          if (photometric == PHOTOMETRIC_MINISWHITE) c = (associated ? a : 255u) - std::min(c, associated ? a : 255u);
+          *o++ = alpha ? on_white(c, a, associated) : static_cast<std::uint8_t>(c);
+        }
+      }
+      rows.add_row(out.data());
+    }
+    return true;
+  }
+
+  // Whatever libtiff's RGBA interface takes, in bands of whole strips or
+  // tiles, as stored (libtiff's own turning is switched off).
+  bool read_rgba(Reduction& rows) {
+    if (failed_) return false;
+    TIFF* tiff = tiff_.get();
+    char message[1024];
+    if (!TIFFRGBAImageOK(tiff, message)) return false;
+    TIFFRGBAImage image{};
+    if (!TIFFRGBAImageBegin(&image, tiff, 0, message)) return false;
+    const AtExit end([&image] { TIFFRGBAImageEnd(&image); });
+    image.req_orientation = ORIENTATION_TOPLEFT;
+    image.orientation = ORIENTATION_TOPLEFT;
+    const std::uint32_t width = image.width, height = image.height;
+    std::uint32_t band = 0;
+    if (TIFFIsTiled(tiff))
+      TIFFGetField(tiff, TIFFTAG_TILELENGTH, &band);
+    else
+      TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &band);
+    band = std::clamp<std::uint32_t>(band, 1, height);
+    const bool grey = (image.photometric == PHOTOMETRIC_MINISBLACK ||
+                       image.photometric == PHOTOMETRIC_MINISWHITE) &&
+                      image.samplesperpixel - (image.alpha ? 1 : 0) == 1;
+    const int out_channels = grey ? 1 : 3;
+    std::vector<std::uint32_t> raster(std::size_t{width} * band);
+    std::vector<std::uint8_t> out(std::size_t{width} * out_channels);
+    rows.start({width, height}, out_channels);
+    for (std::uint32_t y = 0; y < height; y += band) {
+      const std::uint32_t n = std::min(band, height - y);
+      image.row_offset = static_cast<int>(y);
+      if (!TIFFRGBAImageGet(&image, raster.data(), width, n)) return false;
+      for (std::uint32_t r = 0; r < n; ++r) {
+        const std::uint32_t* in = raster.data() + std::size_t{r} * width;
+        std::uint8_t* o = out.data();
+        for (std::uint32_t x = 0; x < width; ++x) {
+          // Alpha comes multiplied in.
+          const unsigned a = TIFFGetA(in[x]);
+          *o++ = on_white(TIFFGetR(in[x]), a, true);
+          if (grey) continue;
+          *o++ = on_white(TIFFGetG(in[x]), a, true);
+          *o++ = on_white(TIFFGetB(in[x]), a, true);
+        }
+        rows.add_row(out.data());
+      }
+    }
+    return true;
+  }
+
+  bool fail() {
+    failed_ = true;
+    return false;
+  }
+
+  Input input_;
+  CHandle<TIFF, TIFFClose> tiff_;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<ImageDecoder> open_tiff(const unsigned char* data, std::size_t size, const Preflight&) {
+  return std::make_unique<TiffDecoder>(data, size);
+}
+
+}  // namespace quarn::thumb
