@@ -364,20 +364,25 @@ ColourSpace png_colour_space(const unsigned char* data, std::size_t size) {
   if (!png || spng_set_png_buffer(png.get(), data, size) != 0 ||
       spng_set_chunk_limits(png.get(), kMaxChunk, 2 * kMaxChunk) != 0)
     return colour;
+  return png_colour_chunks(png.get());
+}
+
+ColourSpace png_colour_chunks(spng_ctx* png) {
+  ColourSpace colour;
   spng_iccp iccp{};
-  if (spng_get_iccp(png.get(), &iccp) == 0 && iccp.profile != nullptr) {
+  if (spng_get_iccp(png, &iccp) == 0 && iccp.profile != nullptr) {
     colour.icc.assign(iccp.profile, iccp.profile + iccp.profile_len);
     return colour;
   }
   std::uint8_t intent = 0;
-  if (spng_get_srgb(png.get(), &intent) == 0) {
+  if (spng_get_srgb(png, &intent) == 0) {
     colour.srgb = true;
     return colour;
   }
   double gamma = 0;
-  if (spng_get_gama(png.get(), &gamma) == 0 && std::isfinite(gamma)) colour.gamma = gamma;
+  if (spng_get_gama(png, &gamma) == 0 && std::isfinite(gamma)) colour.gamma = gamma;
   spng_chrm c{};
-  if (spng_get_chrm(png.get(), &c) == 0)
+  if (spng_get_chrm(png, &c) == 0)
     colour.chromaticities = Chromaticities{c.white_point_x, c.white_point_y, c.red_x, c.red_y,
                                            c.green_x,       c.green_y,       c.blue_x, c.blue_y};
   return colour;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "c_handle.h"
+#include "colour.h"
 #include "decoder.h"
 #include "image_limits.h"
 
@@ -86,27 +87,7 @@ class PngDecoder : public ImageDecoder {
   }
 
  private:
-  // The ICC profile; without one the sRGB chunk; without that gamma and
-  // primaries.
-  void read_colour(ColourSpace& colour) {
-    spng_ctx* png = context_.get();
-    spng_iccp icc;
-    if (spng_get_iccp(png, &icc) == 0 && icc.profile != nullptr) {
-      colour.icc.assign(icc.profile, icc.profile + icc.profile_len);
-      return;
-    }
-    std::uint8_t intent = 0;
-    if (spng_get_srgb(png, &intent) == 0) {
-      colour.srgb = true;
-      return;
-    }
-    double gamma = 0;
-    if (spng_get_gama(png, &gamma) == 0) colour.gamma = gamma;
-    spng_chrm c;
-    if (spng_get_chrm(png, &c) == 0)
-      colour.chromaticities = {c.white_point_x, c.white_point_y, c.red_x,  c.red_y,
-                               c.green_x,       c.green_y,       c.blue_x, c.blue_y};
-  }
+  void read_colour(ColourSpace& colour) { colour = png_colour_chunks(context_.get()); }
 
   const unsigned char* data_;
   std::size_t size_;
