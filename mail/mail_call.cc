@@ -156,7 +156,13 @@ Outcome send_outcome(bool failed, std::string failure_text) {
 Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
   try {
     const char* missing = nullptr;
-    const auto config = read_smtp_config(env, &missing);
+    std::optional<SmtpConfig> config;
+    {
+      // One hold for all settings: a reload publishes all at once, so they
+      // come from one file (never the new password for the old host).
+      EnvReadHold one_generation;
+      config = read_smtp_config(env, &missing);
+    }
     if (!config) return {missing, false, false, std::string(missing), std::nullopt};
 
     MailArgs mail = mail_args(args);
