@@ -62,6 +62,39 @@ bool same_file(const struct stat& a, const struct stat& b) {
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
+// The file's bytes when it is a regular file that stayed the same while
+// read; nullopt otherwise (see load_settings).
+std::optional<std::string> read_unchanged(const std::string& path, const ReadFunction& read) {
+  // Without O_NONBLOCK a named pipe would block the open until some writer
+  // came; for a regular file the flag changes nothing.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  const AtExit close_file([fd] { ::close(fd); });
+  // Only a regular file is read. A directory opens but yields no line, and
+  // would pass for an empty file that resets every setting to its default;
+  // a device such as /dev/zero would be read for ever.
+  struct stat before {};
+  if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) return std::nullopt;
+  // A file rewritten in place while it is read would give a mixture, or a
+  // prefix that parses as a file with settings missing.
+  const auto expected = static_cast<std::size_t>(before.st_size);
+  std::string text;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    if (got == 0) break;
+    text.append(chunk, static_cast<std::size_t>(got));
+    if (text.size() > expected) return std::nullopt;  // grew: no need to read on
+  }
+  struct stat after {}, at_path {};
+  if (text.size() != expected || ::fstat(fd, &after) != 0 || !same_file(before, after) ||
+      ::stat(path.c_str(), &at_path) != 0 || !same_file(before, at_path))
+    return std::nullopt;
+  return text;
+}
+
 }  // namespace
 
 IniEntries::IniEntries(std::string_view text) {
@@ -96,37 +129,6 @@ long IniEntries::GetInteger(const std::string& section, const std::string& name,
   char* end = nullptr;
   const long number = std::strtol(text.c_str(), &end, 0);
   return end > text.c_str() ? number : default_value;
-}
-
-std::optional<std::string> read_unchanged(const std::string& path, const ReadFunction& read) {
-  // Without O_NONBLOCK a named pipe would block the open until some writer
-  // came; for a regular file the flag changes nothing.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  const AtExit close_file([fd] { ::close(fd); });
-  // Only a regular file is read. A directory opens but yields no line, and
-  // would pass for an empty file that resets every setting to its default;
-  // a device such as /dev/zero would be read for ever.
-  struct stat before {};
-  if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) return std::nullopt;
-  // A file rewritten in place while it is read would give a mixture, or a
-  // prefix that parses as a file with settings missing.
-  const auto expected = static_cast<std::size_t>(before.st_size);
-  std::string text;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return std::nullopt;
-    if (got == 0) break;
-    text.append(chunk, static_cast<std::size_t>(got));
-    if (text.size() > expected) return std::nullopt;  // grew: no need to read on
-  }
-  struct stat after {}, at_path {};
-  if (text.size() != expected || ::fstat(fd, &after) != 0 || !same_file(before, after) ||
-      ::stat(path.c_str(), &at_path) != 0 || !same_file(before, at_path))
-    return std::nullopt;
-  return text;
 }
 
 LoadOutcome load_settings(bool overwrite, const std::string& file_name, const ReadFunction& read) {

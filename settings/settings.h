@@ -80,14 +80,6 @@ std::vector<std::pair<std::string, std::string>> read_settings(const Entries& en
 // How the loader reads an open file: ::read, or a stand-in in tests.
 using ReadFunction = std::function<ssize_t(int fd, void* buffer, std::size_t size)>;
 
-// The bytes of the regular file (or link to one) at path, read whole, when
-// it stayed the same file throughout: the same inode, size and modification
-// time before the first read as after the last, on the open file and at the
-// path. nullopt when it does not open, is no regular file, cannot be read
-// or changed meanwhile.
-std::optional<std::string> read_unchanged(const std::string& path,
-                                          const ReadFunction& read = ::read);
-
 enum class LoadOutcome {
   kAlreadyLoaded,  // marker present, no overwrite asked: nothing read
   kOpenFailed,     // the file did not open or changed while read: nothing changed
@@ -95,7 +87,10 @@ enum class LoadOutcome {
 };
 
 // Publishes the file's settings into the environment, all at once, unless
-// they are loaded already and overwrite is not requested.
+// they are loaded already and overwrite is not requested. Only a regular
+// file (or a link to one) is read, whole, and only published when it stayed
+// the same file throughout: the same inode, size and modification time
+// before the first read as after the last, on the open file and at the path.
 LoadOutcome load_settings(bool overwrite, const std::string& file_name = kFileName,
                           const ReadFunction& read = ::read);
 
