@@ -1,8 +1,9 @@
 // Settings benchmark: udf_getenvvar and udf_loadini(TRUE) calls per second,
 // in-process through dlopen, alone and with the environment lock contended
-// by 4 threads.
+// by 4 threads; then how long a reload and a lookup take while 0 or 2
+// threads (connections) make thumbnails of large images.
 //
-//   bench_settings OUT_JSON
+//   bench_settings OUT_JSON [LARGE_IMAGE...]
 #include <unistd.h>
 
 #include <atomic>
@@ -22,11 +23,12 @@ namespace qt = quarn::test;
 
 namespace {
 
-const char kIni[] =
-    "[thumbnail]\nimage-directory = /var/tmp/thumbs\n"
-    "[email]\nsmtp-host = mail.example.invalid\nsmtp-user = bench\n"
-    "smtp-password = bench-secret\nsmtp-port = 587\n"
-    "[general]\nerror-log = udf_error.log\n";
+std::string settings_file(const std::string& image_dir) {
+  return "[thumbnail]\nimage-directory = " + image_dir +
+         "\n[email]\nsmtp-host = mail.example.invalid\nsmtp-user = bench\n"
+         "smtp-password = bench-secret\nsmtp-port = 587\n"
+         "[general]\nerror-log = udf_error.log\n";
+}
 
 // One caller of a function: its own records, reused for every call, as the
 // server reuses them for the rows of one statement.
@@ -106,19 +108,76 @@ Outcome measure(const qt::Plugin& plugin, bool measured_is_loadini, int measured
   return outcome;
 }
 
+double ms_since(qb::Clock::time_point start) { return 1000.0 * qb::seconds_since(start); }
+
+struct Latencies {
+  std::vector<double> reload_ms;     // each udf_loadini(TRUE)
+  std::vector<double> getenvvar_ms;  // each udf_getenvvar
+  double thumbnails_per_s;
+};
+
+// udf_loadini(TRUE) every 10 ms and udf_getenvvar every 1 ms, each call
+// timed, while `makers` threads make 200x200 thumbnails of `image` without
+// pause; for `ms` milliseconds and at least 20 reloads.
+Latencies reload_latency(const qt::Plugin& ostrel, const qt::Plugin& tarvik,
+                         const std::string& image, int makers, long ms) {
+  std::atomic<bool> stop{false};
+  std::atomic<long> thumbnails{0}, bad{0};
+  Latencies out{{}, {}, 0};
+  std::vector<std::thread> threads;
+  const qt::Function make(tarvik, "tarvik");
+  for (int t = 0; t < makers; ++t) {
+    threads.emplace_back([&, t] {
+      while (!stop) {
+        qt::Args args;
+        args.text(image).text("large" + std::to_string(t)).integer(200).integer(200);
+        if (make.call_string(args).text.rfind("File written as ", 0) == 0) ++thumbnails;
+        else ++bad;
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    Caller lookup(ostrel, "udf_getenvvar", false);
+    while (!stop) {
+      const auto start = qb::Clock::now();
+      if (!lookup.call()) ++bad;
+      out.getenvvar_ms.push_back(ms_since(start));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  // The thumbnails under way before the first reload.
+  std::this_thread::sleep_for(std::chrono::milliseconds(makers ? 300 : 0));
+  const auto begin = qb::Clock::now();
+  {
+    Caller load(ostrel, "udf_loadini", true);
+    while (ms_since(begin) < ms || out.reload_ms.size() < 20) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      const auto start = qb::Clock::now();
+      if (!load.call()) ++bad;
+      out.reload_ms.push_back(ms_since(start));
+    }
+  }
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  if (bad) throw std::runtime_error(std::to_string(bad.load()) + " calls failed during reloads");
+  out.thumbnails_per_s = thumbnails / qb::seconds_since(begin);
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: bench_settings OUT_JSON\n");
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: bench_settings OUT_JSON [LARGE_IMAGE...]\n");
     return 2;
   }
   try {
     const long runs = qb::env_count("QUARN_BENCH_RUNS", 5);
     const long ms = qb::env_count("QUARN_BENCH_SETTINGS_MS", 400);
     const std::string out_json = std::filesystem::absolute(argv[1]).string();
+    const long reload_ms = qb::env_count("QUARN_BENCH_RELOAD_MS", 3000);
     qt::TempDir dir;
-    qt::write_file(dir.file("quarn_udf.ini"), kIni);
+    qt::write_file(dir.file("quarn_udf.ini"), settings_file(dir.path()));
     // The settings file is read from the working directory.
     if (chdir(dir.path().c_str()) != 0) throw std::runtime_error("chdir failed");
     qt::Plugin plugin("ostrel");
@@ -165,12 +224,55 @@ int main(int argc, char** argv) {
       }));
     }
     table.print("Settings, in-process (dlopen): medians of " + std::to_string(runs) + " runs");
+
+    // A reload waits for the read holds on the environment that are under
+    // way; calls that start meanwhile wait for the reload.
+    qt::Plugin tarvik("tarvik");
+    struct Load {
+      std::string what;
+      std::string image;
+      int makers;
+    };
+    std::vector<Load> loads = {{"no thumbnails", "", 0}};
+    for (int i = 2; i < argc; ++i) {
+      const std::string path = argv[i];
+      loads.push_back({"2 threads making thumbnails of " +
+                           std::filesystem::path(path).filename().string(),
+                       qb::read_bytes(path), 2});
+    }
+    qb::Table latency({"while", "reloads", "reload p50 / p99 / max ms",
+                       "getenvvar p50 / p99 / max ms", "thumbnails/s"});
+    std::vector<qb::Json> latency_json;
+    const auto three = [](const std::vector<double>& ms) {
+      return qb::fixed(qb::percentile(ms, 0.5), 3) + " / " + qb::fixed(qb::percentile(ms, 0.99), 3) +
+             " / " + qb::fixed(qb::percentile(ms, 1.0), 3);
+    };
+    for (const auto& l : loads) {
+      const Latencies got = reload_latency(plugin, tarvik, l.image, l.makers, reload_ms);
+      latency.add({l.what, std::to_string(got.reload_ms.size()), three(got.reload_ms),
+                   three(got.getenvvar_ms), l.makers ? qb::fixed(got.thumbnails_per_s, 1) : "-"});
+      const auto summary = [](const std::vector<double>& ms) {
+        return qb::Json::object({{"p50_ms", qb::Json::number(qb::percentile(ms, 0.5))},
+                                 {"p99_ms", qb::Json::number(qb::percentile(ms, 0.99))},
+                                 {"max_ms", qb::Json::number(qb::percentile(ms, 1.0))},
+                                 {"calls", qb::Json::integer(static_cast<long>(ms.size()))}});
+      };
+      latency_json.push_back(qb::Json::object({
+          {"while", qb::Json::string(l.what)},
+          {"udf_loadini", summary(got.reload_ms)},
+          {"udf_getenvvar", summary(got.getenvvar_ms)},
+          {"thumbnails_per_s", qb::Json::number(got.thumbnails_per_s)},
+      }));
+    }
+    latency.print("udf_loadini(TRUE) every 10 ms and udf_getenvvar every 1 ms, each timed, for " +
+                  std::to_string(reload_ms) + " ms (and at least 20 reloads)");
     const auto load = qb::load_average();
     qb::Json::object({
         {"benchmark", qb::Json::string("settings")},
         {"runs", qb::Json::integer(runs)},
         {"ms_per_run", qb::Json::integer(ms)},
         {"scenarios", qb::Json::array(json)},
+        {"reload_latency", qb::Json::array(latency_json)},
         {"cores", qb::Json::integer(std::thread::hardware_concurrency())},
         {"load_average_at_end", qb::Json::numbers(load)},
     }).write(out_json);

@@ -28,12 +28,20 @@ std::optional<std::string> env_get(const std::string& name) {
   return std::string(value);
 }
 
-void env_set(const std::string& name, const std::string& value) {
-  pthread_rwlock_wrlock(&env_lock);
+namespace {
+
+void set_or_remove(const std::string& name, const std::string& value) {
   if (value.empty())
     ::unsetenv(name.c_str());
   else
     ::setenv(name.c_str(), value.c_str(), 1);
+}
+
+}  // namespace
+
+void env_publish(const std::vector<std::pair<std::string, std::string>>& variables) {
+  pthread_rwlock_wrlock(&env_lock);
+  for (const auto& [name, value] : variables) set_or_remove(name, value);
   pthread_rwlock_unlock(&env_lock);
 }
 

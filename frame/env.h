@@ -6,6 +6,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace quarn {
 
@@ -26,8 +28,10 @@ std::optional<std::string> env_get(const std::string& name);
 // unit tests.
 using EnvReader = std::function<std::optional<std::string>(const std::string&)>;
 
-// Sets the variable; an empty value removes it. Failures are ignored.
-void env_set(const std::string& name, const std::string& value);
+// Sets each variable in order, an empty value removing it, under one write
+// hold: a reader sees all of them as they were before or all as they are
+// after. Failures are ignored.
+void env_publish(const std::vector<std::pair<std::string, std::string>>& variables);
 
 // A read hold on env_lock for calls into libraries that read the environment
 // themselves (libjpeg asks for JPEGMEM, the resolver for LOCALDOMAIN and

@@ -1,5 +1,7 @@
 // Any settings file publishes every variable consistently: the numbers as
-// decimal text, every other value as the reader gives it, empty ones unset.
+// decimal text, every other value as inih's INIReader gives it when it reads
+// the file itself (the loader parses its own copy in memory), empty ones
+// unset.
 #include <INIReader.h>
 #include <unistd.h>
 

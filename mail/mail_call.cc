@@ -181,6 +181,9 @@ bool printable_word(const std::string& text) {
 }  // namespace
 
 std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** missing) {
+  // One hold for all settings: a reload publishes all at once, so they come
+  // from one file (never the new password for the old host).
+  EnvReadHold one_generation;
   const auto host = env(setting::kSmtpHost.name);
   if (!host) return *missing = kNoHost, std::nullopt;
   const auto user = env(setting::kSmtpUser.name);

@@ -89,7 +89,8 @@ using quarn::EnvReader;
 // may be missing; a security value that is none of the three gets
 // kBadSecurity, a port outside 1 to 65535 kPortOutOfRange, a client name with
 // a blank or a byte outside printable ASCII kBadHelo. Every setting is read
-// here, once per call: the rest of the call uses this value.
+// here, once per call, under one read hold: the rest of the call uses this
+// value, and a reload is never half seen.
 std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** missing);
 
 // The port as atoi reads it (blanks, sign, digits; no digits gives 0);

@@ -19,6 +19,7 @@
 #   QUARN_BENCH_TLS_MAILS [half of QUARN_BENCH_MAILS]  messages per level over STARTTLS
 #   QUARN_BENCH_RTT_RUNS [3]           50-row statements per RTT against the delaying proxy
 #   QUARN_BENCH_SETTINGS_MS [400]      length of one settings run
+#   QUARN_BENCH_RELOAD_MS [3000]       length of each reload latency run
 #   QUARN_BENCH_MEMORY_THUMBNAILS [10000], QUARN_BENCH_MEMORY_MAILS [10000]
 #   QUARN_BENCH_PROFILE=1              perf and strace profiles of the mail
 #                                      call even when the mail target is met
@@ -88,7 +89,8 @@ for f in large.webp large.heic large.avif; do  # DevIL does not read these
   printf '  %-10s 4000x3000, %s bytes\n' "$f" "$(stat -c %s "$images/$f")"
 done
 
-selected settings && run settings "$bin/bench_settings" "$out/settings.json"
+selected settings && run settings "$bin/bench_settings" "$out/settings.json" \
+  "$images/huge.jpg" "$images/large.heic"
 selected thumbnail && run thumbnail "$bin/bench_thumbnail" "$out/thumbnail.json" \
   "$images/medium.png" "$images/medium.jpg" "$images/large.jpg" "$images/huge.jpg" \
   "$images/large.webp" "$images/large.heic" "$images/large.avif" "$images/large-adobe.jpg" \

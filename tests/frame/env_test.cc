@@ -11,20 +11,23 @@ namespace {
 
 TEST(Environment, ReadsCopiesAndRemovesOnEmptyValue) {
   ::unsetenv("QUARN_ENV_TEST");
+  ::setenv("QUARN_ENV_OTHER", "old", 1);
   EXPECT_FALSE(quarn::env_get("QUARN_ENV_TEST").has_value());
 
-  quarn::env_set("QUARN_ENV_TEST", "value one");
+  quarn::env_publish({{"QUARN_ENV_TEST", "value one"}, {"QUARN_ENV_OTHER", "new"}});
   auto value = quarn::env_get("QUARN_ENV_TEST");
   ASSERT_TRUE(value.has_value());
   EXPECT_EQ(*value, "value one");
+  EXPECT_EQ(quarn::env_get("QUARN_ENV_OTHER").value_or("?"), "new");
 
-  quarn::env_set("QUARN_ENV_TEST", "two");
+  quarn::env_publish({{"QUARN_ENV_TEST", "two"}, {"QUARN_ENV_TEST", "three"}});
   EXPECT_EQ(*value, "value one") << "a read is a copy, not a view of the environment";
-  EXPECT_EQ(quarn::env_get("QUARN_ENV_TEST").value_or("?"), "two");
+  EXPECT_EQ(quarn::env_get("QUARN_ENV_TEST").value_or("?"), "three") << "the last one stands";
 
-  quarn::env_set("QUARN_ENV_TEST", "");
+  quarn::env_publish({{"QUARN_ENV_TEST", ""}, {"QUARN_ENV_OTHER", ""}});
   EXPECT_FALSE(quarn::env_get("QUARN_ENV_TEST").has_value());
   EXPECT_EQ(std::getenv("QUARN_ENV_TEST"), nullptr);
+  EXPECT_EQ(std::getenv("QUARN_ENV_OTHER"), nullptr);
 }
 
 TEST(Environment, ANameIsLookedUpUpToItsFirstNul) {
@@ -51,7 +54,7 @@ TEST(Environment, ANestedReadHoldNeverWaitsForAQueuedWriter) {
   {
     quarn::EnvReadHold outer;
     writer = std::thread([&] {
-      quarn::env_set("QUARN_ENV_NESTED", "x");
+      quarn::env_publish({{"QUARN_ENV_NESTED", "x"}});
       written = true;
     });
     // Give the writer time to queue on the lock.

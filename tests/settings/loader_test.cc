@@ -6,7 +6,13 @@
 #include <optional>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <functional>
 
 #include "settings.h"
 #include "working_dir.h"
@@ -121,6 +127,15 @@ INSTANTIATE_TEST_SUITE_P(
                  defaults({{"UDF_SMTPHOST", "late"}})},
         FileCase{"bom_and_crlf", "\xEF\xBB\xBF[email]\r\nsmtp-host = h\r\nsmtp-port = 26\r\n",
                  defaults({{"UDF_SMTPHOST", "h"}, {"UDF_SMTPPORT", "26"}})},
+        // The file is parsed from memory exactly as inih reads a file: a NUL
+        // byte hides the rest of its line only, a line is cut into pieces of
+        // 199 bytes, and an empty first value is not joined.
+        FileCase{"nul_byte", std::string("[email]\nsmtp-host = a\0b\nsmtp-user = u\n", 38),
+                 defaults({{"UDF_SMTPHOST", "a"}, {"UDF_SMTPUSER", "u"}})},
+        FileCase{"long_line", port_file("smtp-host = " + std::string(300, 'x') + "\nsmtp-user = u"),
+                 defaults({{"UDF_SMTPHOST", std::string(187, 'x')}, {"UDF_SMTPUSER", "u"}})},
+        FileCase{"empty_then_value", port_file("smtp-host =\nsmtp-host = b"),
+                 defaults({{"UDF_SMTPHOST", "b"}})},
         FileCase{"comments_and_colons",
                  "# comment\n[general]\n; another\nerror-log: e.log\n",
                  defaults({{"UDF_ERRORLOG", "e.log"}})}),
@@ -207,6 +222,64 @@ TEST_F(Loader, AnythingButARegularFileIsAnOpenFailure) {
   quarn::test::write_file(cwd_.file("real.ini"), "[email]\nsmtp-host = linked\n");
   EXPECT_EQ(load_settings(true), LoadOutcome::kPublished) << "a link to a file is read";
   EXPECT_EQ(variable("UDF_SMTPHOST"), "linked");
+}
+
+// A file that changes while it is read is not published: the loaded state
+// stays as it was, as for a file that does not open. Each change happens
+// just before the loader's first read.
+TEST_F(Loader, AFileThatChangesWhileItIsReadIsNotPublished) {
+  const std::string first = "[email]\nsmtp-host = first\nsmtp-user = one\n";
+  const std::string second = "[email]\nsmtp-host = other\nsmtp-user = two\n";
+  const auto later_mtime = [] {
+    struct stat file {};
+    ASSERT_EQ(::stat("quarn_udf.ini", &file), 0);
+    const struct timespec times[2] = {file.st_atim, {file.st_mtim.tv_sec + 1, file.st_mtim.tv_nsec}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, "quarn_udf.ini", times, 0), 0);
+  };
+  const struct {
+    const char* label;
+    std::function<void(const WorkingDir&)> change;
+    bool published;
+  } cases[] = {
+      {"unchanged", [](const WorkingDir&) {}, true},
+      {"rewritten in place, shorter",
+       [](const WorkingDir&) { quarn::test::write_file("quarn_udf.ini", "[email]\n"); }, false},
+      {"appended to",
+       [](const WorkingDir&) {
+         std::FILE* file = std::fopen("quarn_udf.ini", "a");
+         std::fputs("smtp-port = 26\n", file);
+         std::fclose(file);
+       },
+       false},
+      {"rewritten in place, same size, later",
+       [&](const WorkingDir&) {
+         quarn::test::write_file("quarn_udf.ini", second);
+         later_mtime();
+       },
+       false},
+      {"replaced by a rename", [&](const WorkingDir& cwd) { cwd.write_settings(second); }, false},
+      {"removed", [](const WorkingDir&) { ::unlink("quarn_udf.ini"); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    clear_settings();
+    ::setenv("UDF_SMTPHOST", "kept", 1);
+    cwd_.write_settings(first);
+    int reads = 0;
+    const auto read = [&](int fd, void* buffer, std::size_t size) {
+      if (reads++ == 0) c.change(cwd_);
+      return ::read(fd, buffer, size);
+    };
+    EXPECT_EQ(load_settings(true, "quarn_udf.ini", read),
+              c.published ? LoadOutcome::kPublished : LoadOutcome::kOpenFailed);
+    EXPECT_EQ(variable("UDF_SMTPHOST"), c.published ? "first" : "kept");
+    EXPECT_EQ(variable("UDF_ERRORLOG").has_value(), c.published);
+  }
+  // A read that fails is no end of the file.
+  cwd_.write_settings(first);
+  const auto failing = [](int, void*, std::size_t) -> ssize_t { return errno = EIO, -1; };
+  EXPECT_EQ(load_settings(true, "quarn_udf.ini", failing), LoadOutcome::kOpenFailed);
+  EXPECT_EQ(variable("UDF_SMTPHOST"), "kept");
 }
 
 TEST(OverwriteRequest, TrueForEveryNonZeroIntegerOnly) {

@@ -8,11 +8,15 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "images.h"
+#include "smtp_peer.h"
 #include "test_util.h"
 #include "udf_call.h"
 #include "working_dir.h"
@@ -102,7 +106,7 @@ TEST(SettingsStress, LoadsRaceWithReadersOfAllPlugins) {
   }
 
   std::atomic<bool> stop{false};
-  std::atomic<int> loads{0}, lookups{0}, thumbnails{0}, mails{0}, bad{0};
+  std::atomic<int> loads{0}, refused{0}, lookups{0}, thumbnails{0}, mails{0}, bad{0};
   std::atomic<int> next_version{1};
   std::vector<std::thread> threads;
 
@@ -114,7 +118,10 @@ TEST(SettingsStress, LoadsRaceWithReadersOfAllPlugins) {
         args.integer(1);
         bool is_null = false, error = false;
         loadini.call_int(args, &is_null, &error);
-        if (!is_null || error) ++bad;
+        // The error flag alone: the other loader renamed its file into
+        // place while this one read, and nothing was published.
+        if (error && !is_null) ++refused;
+        else if (!is_null || error) ++bad;
         ++loads;
       }
     });
@@ -175,13 +182,108 @@ TEST(SettingsStress, LoadsRaceWithReadersOfAllPlugins) {
   stop = true;
   for (auto& thread : threads) thread.join();
 
-  std::printf("loads %d, lookups %d, thumbnails %d, mails %d%s\n", loads.load(),
-              lookups.load(), thumbnails.load(), mails.load(),
+  std::printf("loads %d (%d refused), lookups %d, thumbnails %d, mails %d%s\n", loads.load(),
+              refused.load(), lookups.load(), thumbnails.load(), mails.load(),
               with_mail ? "" : " (velmar.so not built)");
   EXPECT_EQ(bad, 0);
   EXPECT_GT(loads, 10);
   EXPECT_GT(lookups, 10);
   EXPECT_GT(thumbnails, 0);
+  quarn::test::clear_settings();
+}
+
+// Two settings files name two SMTP servers with credentials of their own;
+// one thread loads them by turns while others send mail. Every call takes
+// all its settings from one file: no server ever receives the other's user
+// or password.
+TEST(SettingsStress, AReloadStormNeverMixesTwoFiles) {
+  if (!quarn::test::file_exists(quarn::test::plugin_path("velmar")))
+    GTEST_SKIP() << "velmar.so not built";
+  quarn::test::clear_settings();
+  quarn::test::WorkingDir cwd;
+  const char* const kNames[] = {"a", "b"};
+  std::vector<std::unique_ptr<quarn::test::ScriptedSmtpServer>> servers;
+  std::vector<std::string> files;
+  for (const char* name : kNames) {
+    servers.push_back(std::make_unique<quarn::test::ScriptedSmtpServer>(
+        std::string("user-") + name, std::string("password-") + name));
+    // Without the pauses a server makes to catch a client that runs ahead:
+    // more calls, more chances to meet a reload.
+    servers.back()->behave(R"({"pipelining": true})");
+    files.push_back("[email]\nsmtp-host = 127.0.0.1\nsmtp-user = user-" + std::string(name) +
+                    "\nsmtp-password = password-" + name +
+                    "\nsmtp-port = " + std::to_string(servers.back()->port()) + "\n");
+  }
+  cwd.write_settings(files[0]);
+  Plugin ostrel("ostrel"), velmar_plugin("velmar");
+  const Function loadini(ostrel, "udf_loadini"), velmar(velmar_plugin, "velmar");
+  const quarn::test::StderrCapture mail_log;
+  const auto load = [&] {
+    Args args;
+    args.integer(1);
+    bool is_null = false, error = false;
+    loadini.call_int(args, &is_null, &error);
+    return !error;
+  };
+  ASSERT_TRUE(load());
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> loads{0}, sent{0};
+  std::vector<std::string> failures;
+  std::mutex failures_lock;
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] {
+    for (int i = 1; !stop; ++i) {
+      cwd.write_settings(files[i % 2]);
+      if (load()) ++loads;
+    }
+  });
+  for (int t = 0; t < 12; ++t) {
+    threads.emplace_back([&] {
+      while (!stop) {
+        Args args;
+        args.text("to@example.test").text("from@example.test").text("s").text("b");
+        const auto got = velmar.call_string(args);
+        if (got.text == "OK") {
+          ++sent;
+        } else {
+          std::lock_guard<std::mutex> guard(failures_lock);
+          failures.push_back(got.text);
+        }
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  stop = true;
+  for (auto& thread : threads) thread.join();
+
+  // AUTH LOGIN sends each in base64: "user-a", "user-b", "password-a",
+  // "password-b".
+  const std::pair<std::string, std::string> kOnWire[] = {
+      {"user-a", "dXNlci1h"}, {"user-b", "dXNlci1i"},
+      {"password-a", "cGFzc3dvcmQtYQ=="}, {"password-b", "cGFzc3dvcmQtYg=="}};
+  std::map<std::string, int> pairs;  // "server: user/password" -> connections
+  int messages = 0;
+  for (std::size_t s = 0; s < servers.size(); ++s) {
+    for (int n = servers[s]->accepted(); n > 0; --n) {
+      const std::string wire = servers[s]->next_session().received;
+      std::string pair = std::string(kNames[s]) + ":";
+      for (const auto& [text, encoded] : kOnWire)
+        if (wire.find("\r\n" + encoded + "\r\n") != std::string::npos) pair += " " + text;
+      ++pairs[pair];
+    }
+    messages += static_cast<int>(servers[s]->messages().size());
+  }
+  std::string tally;
+  for (const auto& [pair, count] : pairs) tally += "  " + pair + ": " + std::to_string(count) + "\n";
+  std::printf("loads %d, messages sent %d, connections per server and credentials:\n%s",
+              loads.load(), sent.load(), tally.c_str());
+  EXPECT_EQ(pairs.size(), 2u) << tally;
+  EXPECT_GT(pairs["a: user-a password-a"], 0) << tally;
+  EXPECT_GT(pairs["b: user-b password-b"], 0) << tally;
+  EXPECT_TRUE(failures.empty()) << failures.size() << " calls failed, the first: " << failures[0];
+  EXPECT_EQ(messages, sent.load()) << "every OK is a message stored, and nothing else";
+  EXPECT_GT(loads, 10);
   quarn::test::clear_settings();
 }
 

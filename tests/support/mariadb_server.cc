@@ -117,7 +117,8 @@ std::string Connection::quote(const std::string& text) {
   return out + "'";
 }
 
-MariaDbServer::MariaDbServer(const std::map<std::string, std::string>& environment) {
+MariaDbServer::MariaDbServer(const std::map<std::string, std::string>& environment,
+                             const std::vector<std::string>& options) {
   char name[] = "/tmp/quarn-mariadb-XXXXXX";
   if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
   root_ = name;
@@ -154,6 +155,7 @@ MariaDbServer::MariaDbServer(const std::map<std::string, std::string>& environme
       "--max-allowed-packet=64M",
   };
   if (as_root) argv_text.push_back("--user=root");
+  argv_text.insert(argv_text.end(), options.begin(), options.end());
 
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");

@@ -1,5 +1,6 @@
 // A throwaway MariaDB server for tests: own data dir, socket and plugin dir,
-// no network port. Started once per test program, stopped at its end.
+// no network port unless a test asks for one on loopback. Started once per
+// test program, stopped at its end.
 #pragma once
 
 #include <map>
@@ -42,8 +43,13 @@ class Connection {
 
 class MariaDbServer {
  public:
-  // Starts a server whose process environment gets these extra variables.
-  explicit MariaDbServer(const std::map<std::string, std::string>& environment = {});
+  // Starts a server whose process environment gets these extra variables
+  // and whose command line ends in these options, which win over the usual
+  // ones (a replication primary: "--log-bin", "--server-id=1" and, on
+  // loopback only, "--skip-networking=0", "--bind-address=127.0.0.1",
+  // "--port=N").
+  explicit MariaDbServer(const std::map<std::string, std::string>& environment = {},
+                         const std::vector<std::string>& options = {});
   ~MariaDbServer();
   MariaDbServer(const MariaDbServer&) = delete;
   MariaDbServer& operator=(const MariaDbServer&) = delete;
