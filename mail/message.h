@@ -125,10 +125,8 @@ std::string rfc5322_date(const std::tm& local);
 constexpr char kMessageIdDomain[] = "velmar.invalid";
 std::string message_id(std::string_view from, const std::array<unsigned char, 16>& random);
 
-// Now, in the server's local time, and random bits from the kernel. Reading
-// the time zone takes a read hold on the environment lock, so call it while
-// this thread holds none: a second hold would wait behind a queued writer
-// for ever.
+// Now, in the server's local time (localtime_r reads TZ, under a read hold
+// on the environment lock), and random bits from the kernel.
 MessageStamp new_stamp(std::string_view from);
 
 // The media type of an attachment from its file name's extension (any

@@ -1,5 +1,7 @@
-// Entry points of the velmar plug-in:
-// SQL velmar(to, from, subject, message [, is_html]).
+// Entry points of the velmar plug-in: SQL velmar(to, from, subject,
+// message [, is_html] [, value AS cc | bcc | reply_to | attachment |
+// attachment_name | text | importance ...]). The statement's SMTP session
+// lives in initid->ptr from init to deinit.
 #include <new>
 
 #include "env.h"
