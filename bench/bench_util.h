@@ -76,10 +76,18 @@ inline long env_count(const char* name, long fallback) {
 // The whole file in one allocation: the peak size of a process that makes
 // one thumbnail of a large image counts the bytes once.
 inline std::string read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
-  std::string bytes(static_cast<std::size_t>(in.tellg()), '\0');
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
+  in.clear();
   in.seekg(0);
+  if (size <= 0) {  // files under /proc tell no size
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+  }
+  std::string bytes(static_cast<std::size_t>(size), '\0');
   if (!in.read(bytes.data(), static_cast<std::streamsize>(bytes.size())))
     throw std::runtime_error("cannot read " + path);
   return bytes;

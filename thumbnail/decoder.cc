@@ -91,18 +91,23 @@ Raster Reduction::finish() {
 
 namespace {
 
+// Pixels a codec decoded whole, handed on as rows with what it read of
+// their colours; false when it decoded nothing.
+bool hand_on(const std::optional<DecodedImage>& image, Reduction& rows, ColourSpace& colour) {
+  if (!image) return false;
+  rows.start({image->pixels.width, image->pixels.height}, image->pixels.channels);
+  rows.add_rows(image->pixels);
+  colour = image->colour;
+  return true;
+}
+
 // libjpeg-turbo, at the smallest DCT scale that covers what is asked.
 class JpegDecoder : public ImageDecoder {
  public:
   JpegDecoder(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
   bool read_header(ImageHeader&) override { return true; }  // the pre-flight's reading
   bool decode(Size at_least, Reduction& rows, ColourSpace& colour) override {
-    const auto image = decode_jpeg(data_, size_, at_least);
-    if (!image) return false;
-    rows.start({image->pixels.width, image->pixels.height}, image->pixels.channels);
-    rows.add_rows(image->pixels);
-    colour = image->colour;
-    return true;
+    return hand_on(decode_jpeg(data_, size_, at_least), rows, colour);
   }
 
  private:
@@ -119,12 +124,7 @@ class WebpDecoder : public ImageDecoder {
     return true;
   }
   bool decode(Size at_least, Reduction& rows, ColourSpace& colour) override {
-    const auto image = decode_webp(data_, size_, block_size(size_stored_, at_least));
-    if (!image) return false;
-    rows.start({image->pixels.width, image->pixels.height}, image->pixels.channels);
-    rows.add_rows(image->pixels);
-    colour = image->colour;
-    return true;
+    return hand_on(decode_webp(data_, size_, block_size(size_stored_, at_least)), rows, colour);
   }
 
  private:
@@ -146,11 +146,9 @@ class HeifDecoder : public ImageDecoder {
     return true;
   }
   bool decode(Size, Reduction& rows, ColourSpace& colour) override {
-    rows.start({image_->pixels.width, image_->pixels.height}, image_->pixels.channels);
-    rows.add_rows(image_->pixels);
-    colour = image_->colour;
+    const bool handed = hand_on(image_, rows, colour);
     image_.reset();
-    return true;
+    return handed;
   }
 
  private:

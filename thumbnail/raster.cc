@@ -204,13 +204,14 @@ LanczosRows::Taps lanczos_taps(std::uint32_t source, std::uint32_t target) {
   return taps;
 }
 
-// One row reduced across: per new pixel, the weighted sum of its taps.
+// One row reduced across: per new pixel, the weighted sum of its taps. The
+// samples are made floats once, not once per tap that reads them.
 template <int C>
-void lanczos_across(const std::uint8_t* in, const LanczosRows::Taps& taps, std::uint32_t width,
+void lanczos_across(const float* in, const LanczosRows::Taps& taps, std::uint32_t width,
                     float* out) {
   for (std::uint32_t x = 0; x < width; ++x, out += C) {
     const float* w = taps.weights.data() + taps.at[x];
-    const std::uint8_t* from = in + std::size_t{taps.first[x]} * C;
+    const float* from = in + std::size_t{taps.first[x]} * C;
     float sum[C] = {};
     for (std::uint32_t t = 0; t < taps.count[x]; ++t, from += C)
       for (int k = 0; k < C; ++k) sum[k] += w[t] * from[k];
@@ -227,6 +228,7 @@ LanczosRows::LanczosRows(Size source, int channels, Size size)
       down_(lanczos_taps(source.height, size.height)),
       out_row_(std::size_t{size.width} * channels),
       result_{size.width, size.height, channels, std::vector<std::uint8_t>(out_row_ * size.height)},
+      samples_(std::size_t{source.width} * channels),
       sums_(out_row_) {
   for (std::uint32_t y = 0; y < size.height; ++y) window_rows_ = std::max(window_rows_, down_.count[y]);
   window_.resize(out_row_ * window_rows_);
@@ -236,10 +238,11 @@ void LanczosRows::add_row(const std::uint8_t* in) {
   if (next_in_ >= source_.height) return;
   // Across, into the window of rows the next new rows take.
   float* out = window_.data() + (next_in_ % window_rows_) * out_row_;
+  std::copy_n(in, samples_.size(), samples_.begin());
   if (channels_ == 3)
-    lanczos_across<3>(in, across_, result_.width, out);
+    lanczos_across<3>(samples_.data(), across_, result_.width, out);
   else
-    lanczos_across<1>(in, across_, result_.width, out);
+    lanczos_across<1>(samples_.data(), across_, result_.width, out);
   ++next_in_;
   // Down, for every new row whose source rows are all in.
   while (next_out_ < result_.height && down_.first[next_out_] + down_.count[next_out_] <= next_in_) {

@@ -108,6 +108,7 @@ class LanczosRows {
   Raster result_;
   std::vector<float> window_;  // source rows reduced across, a ring
   std::uint32_t window_rows_ = 1;
+  std::vector<float> samples_;  // the source row being reduced, as floats
   std::vector<float> sums_;
   std::uint32_t next_in_ = 0;
   std::uint32_t next_out_ = 0;
