@@ -481,6 +481,18 @@ std::string prophoto_chunks() {
 }
 
 // The JPEG with its ICC chunk numbered 0, which libjpeg refuses to join.
+// The last byte of the image data (the stream's Adler-32) flipped; the
+// chunk's CRC made to match again, or left to show the damage.
+std::string damaged_idat(std::string png, bool crc_matches) {
+  const std::size_t type = png.find("IDAT");
+  std::size_t length = 0;
+  for (std::size_t i = type - 4; i < type; ++i) length = length * 256 + static_cast<unsigned char>(png[i]);
+  png[type + 4 + length - 1] ^= 1;
+  if (!crc_matches) return png;
+  return png.substr(0, type - 4) + quarn::handmade::png_chunk("IDAT", png.substr(type + 4, length)) +
+         png.substr(type + 8 + length);
+}
+
 std::string misnumbered_icc(std::string jpeg) {
   const std::size_t at = jpeg.find(std::string("ICC_PROFILE\0", 12));
   if (at != std::string::npos) jpeg[at + 12] = 0;
@@ -599,6 +611,8 @@ TEST_F(Quality, ThumbnailsMatchAReferenceReductionOfWhatTheImageShows) {
        area_average(in_srgb(saturated, kDisplayP3), 150, 100), 5, false},
       {"damaged_profile_jpeg", jpeg_of(saturated, {JCS_YCbCr, 0, false, 95, kAdobeRgb.substr(0, kAdobeRgb.size() / 2)}), 150,
        area_average(saturated, 150, 100), 3, false},
+      // Every stored byte is under a CRC that matches: shown, as browsers do.
+      {"png_wrong_adler32", damaged_idat(png(saturated), true), 150, area_average(saturated, 150, 100), 3, false},
       {"damaged_profile_png", png(saturated, iccp_chunk(kProPhoto.substr(0, kProPhoto.size() / 2))), 150,
        area_average(saturated, 150, 100), 3, false},
       {"misnumbered_icc_jpeg", misnumbered_icc(jpeg_of(saturated, {JCS_YCbCr, 0, false, 95, kProPhoto})), 150,
@@ -648,9 +662,10 @@ TEST_F(Quality, ThumbnailsMatchAReferenceReductionOfWhatTheImageShows) {
   }
 }
 
-// A JPEG that libjpeg does not decode cleanly gets what the image library
-// makes of it, as before: a thumbnail or its load failure and code.
-TEST_F(Quality, JpegsWithErrorsOrWarningsKeepTheLibrarysOutcome) {
+// A JPEG that libjpeg does not decode cleanly, or a PNG whose stored bytes
+// fail their CRC, gets what the image library makes of it, as before: a
+// thumbnail or its load failure and code.
+TEST_F(Quality, FilesWithErrorsOrWarningsKeepTheLibrarysOutcome) {
   const std::string whole = jpeg_of(gradient(), {JCS_YCbCr});
   std::string twelve_bit = whole;
   const std::size_t frame = twelve_bit.find("\xFF\xC0");
@@ -662,6 +677,7 @@ TEST_F(Quality, JpegsWithErrorsOrWarningsKeepTheLibrarysOutcome) {
   } cases[] = {
       {"cut_short", whole.substr(0, whole.size() * 2 / 3) + "\xFF\xD9"},
       {"twelve_bit", twelve_bit},
+      {"png_wrong_crc", damaged_idat(png(gradient()), false)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
