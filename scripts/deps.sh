@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config binutils
   mariadb-server mariadb-client libmariadbd-dev libmariadb-dev
   libdevil-dev libjpeg62-turbo-dev libwebp-dev libheif-dev libavif-dev
-  liblcms2-dev libspng-dev zlib1g-dev libgif-dev libtiff-dev
+  liblcms2-dev libpng-dev libgif-dev libtiff-dev
   libboost-dev libboost-system-dev libinih-dev libssl-dev openssl ca-certificates
   googletest libgtest-dev
   python3

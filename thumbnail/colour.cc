@@ -2,7 +2,6 @@
 
 #include <lcms2.h>
 #include <lcms2_plugin.h>
-#include <spng.h>
 
 #include <algorithm>
 #include <cmath>
@@ -353,39 +352,6 @@ bool cmyk_to_srgb(Raster& image, const std::vector<std::uint8_t>& icc, bool inve
   image.samples = std::move(rgb);
   image.channels = 3;
   return true;
-}
-
-ColourSpace png_colour_space(const unsigned char* data, std::size_t size) {
-  // Profiles of a few megabytes exist (large lookup tables); anything far
-  // beyond is not read.
-  constexpr std::size_t kMaxChunk = std::size_t{1} << 24;
-  ColourSpace colour;
-  const CHandle<spng_ctx, spng_ctx_free> png(spng_ctx_new(0));
-  if (!png || spng_set_png_buffer(png.get(), data, size) != 0 ||
-      spng_set_chunk_limits(png.get(), kMaxChunk, 2 * kMaxChunk) != 0)
-    return colour;
-  return png_colour_chunks(png.get());
-}
-
-ColourSpace png_colour_chunks(spng_ctx* png) {
-  ColourSpace colour;
-  spng_iccp iccp{};
-  if (spng_get_iccp(png, &iccp) == 0 && iccp.profile != nullptr) {
-    colour.icc.assign(iccp.profile, iccp.profile + iccp.profile_len);
-    return colour;
-  }
-  std::uint8_t intent = 0;
-  if (spng_get_srgb(png, &intent) == 0) {
-    colour.srgb = true;
-    return colour;
-  }
-  double gamma = 0;
-  if (spng_get_gama(png, &gamma) == 0 && std::isfinite(gamma)) colour.gamma = gamma;
-  spng_chrm c{};
-  if (spng_get_chrm(png, &c) == 0)
-    colour.chromaticities = Chromaticities{c.white_point_x, c.white_point_y, c.red_x, c.red_y,
-                                           c.green_x,       c.green_y,       c.blue_x, c.blue_y};
-  return colour;
 }
 
 }  // namespace quarn::thumb

@@ -9,8 +9,6 @@
 
 #include "raster.h"
 
-struct spng_ctx;
-
 namespace quarn::thumb {
 
 // Converts grey or RGB samples from the colour space their decoder read
@@ -24,11 +22,5 @@ void to_srgb(Raster& image, const ColourSpace& colour);
 // `inverted` for Adobe's files, which store 255 for no ink. False, with the
 // image untouched, when the profile is not a usable CMYK one.
 bool cmyk_to_srgb(Raster& image, const std::vector<std::uint8_t>& icc, bool inverted);
-
-// What a PNG's chunks say of its colours: iCCP, else sRGB, else gAMA and
-// cHRM. Nothing said (or a PNG libspng cannot read) gives an empty value.
-ColourSpace png_colour_space(const unsigned char* data, std::size_t size);
-// The same, from a PNG that libspng has open.
-ColourSpace png_colour_chunks(spng_ctx* png);
 
 }  // namespace quarn::thumb

@@ -97,6 +97,10 @@ const DecoderEntry* decoder_for(ImageKind kind);
 // The decoders of their own, each in its file.
 std::unique_ptr<ImageDecoder> open_png(const unsigned char* data, std::size_t size,
                                        const Preflight& check);
+// What a PNG's chunks say of its colours (iCCP, else sRGB, else gAMA and
+// cHRM), also for the PNGs the image library decodes, which drops them.
+// Nothing said, or a PNG libpng cannot read, gives an empty value.
+ColourSpace png_colour_space(const unsigned char* data, std::size_t size);
 std::unique_ptr<ImageDecoder> open_gif(const unsigned char* data, std::size_t size,
                                        const Preflight& check);
 std::unique_ptr<ImageDecoder> open_tiff(const unsigned char* data, std::size_t size,

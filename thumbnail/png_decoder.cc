@@ -1,136 +1,185 @@
-// PNG with libspng: rows handed on as they are inflated (interlaced files,
-// whose passes fill the whole image, are decoded whole first). libspng and
+// PNG with libpng: rows handed on as they are inflated (interlaced files,
+// whose passes fill the whole image, are decoded whole first). libpng and
 // zlib keep no state between files and read no environment variables.
-#include <spng.h>
-#include <zlib.h>
+#include <png.h>
 
+#include <array>
+#include <cmath>
+#include <csetjmp>
 #include <cstring>
 #include <vector>
 
-#include "c_handle.h"
-#include "colour.h"
 #include "decoder.h"
 #include "image_limits.h"
 
 namespace quarn::thumb {
 namespace {
 
-// Ancillary chunks libspng keeps (text, profiles, EXIF), inflated: real
-// files hold a few MB at most; a compressed text chunk may inflate to any
-// size.
-constexpr std::size_t kMaxChunkCache = std::size_t{64} << 20;
+// An ancillary chunk's data as libpng keeps it, an ICC profile inflated:
+// profiles of a few megabytes exist (large lookup tables); anything far
+// beyond is not read.
+constexpr png_alloc_size_t kMaxChunk = png_alloc_size_t{1} << 24;
 
-std::uint32_t big_endian_32(const unsigned char* p) {
-  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
+// The only ancillary chunks read; every other one is skipped unread, so
+// that no text or palette suggestion of any size is kept.
+constexpr png_byte kColourChunks[] = "iCCP\0sRGB\0gAMA\0cHRM";
 
-// libspng stops reading once it has the last row, before the CRC of the
-// last image data chunk (it checks every other chunk's): checked here, so
-// that a damaged file is refused as the image library refuses it. A file
-// cut short inside an image data chunk is refused too.
-bool last_image_data_intact(const unsigned char* data, std::size_t size) {
-  const unsigned char* last = nullptr;
-  std::size_t at = 8;  // past the signature
-  while (at <= size && size - at >= 8) {
-    const std::uint32_t length = big_endian_32(data + at);
-    const unsigned char* type = data + at + 4;
-    if (std::memcmp(type, "IDAT", 4) == 0) {
-      if (size - at < 12 || length > size - at - 12) return false;
-      last = data + at;
-    }
-    if (std::memcmp(type, "IEND", 4) == 0 || length > size - at - 8 || size - at - 8 - length < 4) break;
-    at += std::size_t{length} + 12;
+// libpng reports an error by a long jump back to the setjmp of the call
+// that raised it, and prints nothing here. Every function below that calls
+// into libpng sets that point itself and holds nothing with a destructor.
+[[noreturn]] void raise_silently(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void ignore_warning(png_structp, png_const_charp) {}
+
+class PngReader {
+ public:
+  PngReader(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+  ~PngReader() { png_destroy_read_struct(&png_, info_ != nullptr ? &info_ : nullptr, nullptr); }
+  PngReader(const PngReader&) = delete;
+  PngReader& operator=(const PngReader&) = delete;
+
+  // Reads the chunks before the image data; false when libpng refuses them.
+  bool read_info() {
+    png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, raise_silently, ignore_warning);
+    if (png_ == nullptr) return false;
+    info_ = png_create_info_struct(png_);
+    if (info_ == nullptr) return false;
+    if (setjmp(png_jmpbuf(png_))) return false;
+    png_set_user_limits(png_, kMaxImageSide, kMaxImageSide);
+    png_set_chunk_malloc_max(png_, kMaxChunk);
+    png_set_keep_unknown_chunks(png_, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+    png_set_keep_unknown_chunks(png_, PNG_HANDLE_CHUNK_AS_DEFAULT, kColourChunks, 4);
+    // Each chunk's CRC already covers every stored byte of the image data;
+    // the zlib stream's own Adler-32 on top of it costs a tenth of the
+    // decode and catches only encoder bugs, which browsers show anyway.
+    png_set_option(png_, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
+    png_set_read_fn(png_, this, read_bytes);
+    png_read_info(png_, info_);
+    return true;
   }
-  if (last == nullptr) return true;  // libspng refuses it on its own
-  const std::uint32_t length = big_endian_32(last);
-  return crc32_z(0, last + 4, std::size_t{length} + 4) == big_endian_32(last + 8 + length);
-}
+
+  Size size() const { return {png_get_image_width(png_, info_), png_get_image_height(png_, info_)}; }
+
+  // What the chunks say of the colours: iCCP, else sRGB, else gAMA and
+  // cHRM. libpng has already dropped those it found inconsistent.
+  ColourSpace colour() const {
+    ColourSpace colour;
+    png_charp name = nullptr;
+    int compression = 0;
+    png_bytep profile = nullptr;
+    png_uint_32 length = 0;
+    if (png_get_iCCP(png_, info_, &name, &compression, &profile, &length) != 0 && profile != nullptr) {
+      colour.icc.assign(profile, profile + length);
+      return colour;
+    }
+    int intent = 0;
+    if (png_get_sRGB(png_, info_, &intent) != 0) {
+      colour.srgb = true;
+      return colour;
+    }
+    double gamma = 0;
+    if (png_get_gAMA(png_, info_, &gamma) != 0 && std::isfinite(gamma)) colour.gamma = gamma;
+    double c[8] = {};
+    if (png_get_cHRM(png_, info_, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]) != 0)
+      colour.chromaticities = std::array<double, 8>{c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]};
+    return colour;
+  }
+
+  // 8-bit grey, grey+alpha, RGB or RGBA: palettes expanded, tRNS made
+  // alpha, 16 bits scaled. Says the samples per pixel and whether the
+  // file is interlaced; false when libpng refuses.
+  bool set_output(int& channels, bool& interlaced) {
+    if (setjmp(png_jmpbuf(png_))) return false;
+    png_set_expand(png_);
+    png_set_scale_16(png_);
+    interlaced = png_set_interlace_handling(png_) > 1;
+    png_read_update_info(png_, info_);
+    channels = png_get_channels(png_, info_);
+    return png_get_bit_depth(png_, info_) == 8 && channels >= 1 && channels <= 4 &&
+           png_get_rowbytes(png_, info_) == std::size_t{size().width} * channels;
+  }
+
+  bool read_row(std::uint8_t* row) {
+    if (setjmp(png_jmpbuf(png_))) return false;
+    png_read_row(png_, row, nullptr);
+    return true;
+  }
+
+  bool read_image(png_bytepp rows) {
+    if (setjmp(png_jmpbuf(png_))) return false;
+    png_read_image(png_, rows);
+    return true;
+  }
+
+  // The chunks after the image data, up to IEND: the last image data
+  // chunk's CRC, and a file cut short, are checked here.
+  bool read_end() {
+    if (setjmp(png_jmpbuf(png_))) return false;
+    png_read_end(png_, nullptr);
+    return true;
+  }
+
+ private:
+  static void read_bytes(png_structp png, png_bytep out, png_size_t length) {
+    auto* self = static_cast<PngReader*>(png_get_io_ptr(png));
+    if (length > self->size_ - self->at_) png_error(png, "cut short");
+    std::memcpy(out, self->data_ + self->at_, length);
+    self->at_ += length;
+  }
+
+  const unsigned char* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+  png_structp png_ = nullptr;
+  png_infop info_ = nullptr;
+};
 
 class PngDecoder : public ImageDecoder {
  public:
-  PngDecoder(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+  PngDecoder(const unsigned char* data, std::size_t size) : reader_(data, size) {}
 
   bool read_header(ImageHeader& header) override {
-    if (!context_) return false;
-    spng_set_image_limits(context_.get(), kMaxImageSide, kMaxImageSide);
-    spng_set_chunk_limits(context_.get(), 0x7FFFFFFF, kMaxChunkCache);
-    if (spng_set_png_buffer(context_.get(), data_, size_) != 0 ||
-        spng_get_ihdr(context_.get(), &header_) != 0)
-      return false;
-    header.size = {header_.width, header_.height};
+    if (!reader_.read_info()) return false;
+    header.size = reader_.size();
     return true;
   }
 
   bool decode(Size, Reduction& rows, ColourSpace& colour) override {
-    if (!last_image_data_intact(data_, size_)) return false;
-    spng_ctx* png = context_.get();
-    spng_trns transparency;
-    const bool trns = spng_get_trns(png, &transparency) == 0;
-    int format = SPNG_FMT_RGB8;
-    int channels = 3;
-    switch (header_.color_type) {
-      case SPNG_COLOR_TYPE_GRAYSCALE:
-        // libspng gives grey alone only from 8 bits or fewer.
-        if (trns || header_.bit_depth > 8) {
-          format = SPNG_FMT_GA8;
-          channels = 2;
-        } else {
-          format = SPNG_FMT_G8;
-          channels = 1;
-        }
-        break;
-      case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA: format = SPNG_FMT_GA8; channels = 2; break;
-      case SPNG_COLOR_TYPE_TRUECOLOR_ALPHA: format = SPNG_FMT_RGBA8; channels = 4; break;
-      default:
-        if (trns) {
-          format = SPNG_FMT_RGBA8;
-          channels = 4;
-        }
-        break;
+    colour = reader_.colour();
+    int channels = 0;
+    bool interlaced = false;
+    if (!reader_.set_output(channels, interlaced)) return false;
+    const Size size = reader_.size();
+    const std::size_t row_bytes = std::size_t{size.width} * channels;
+    rows.start(size, channels);
+    if (interlaced) {
+      std::vector<std::uint8_t> image(row_bytes * size.height);
+      std::vector<png_bytep> pointers(size.height);
+      for (std::uint32_t y = 0; y < size.height; ++y) pointers[y] = image.data() + y * row_bytes;
+      if (!reader_.read_image(pointers.data())) return false;
+      rows.add_rows({image.data(), size.width, size.height, channels, false});
+    } else {
+      std::vector<std::uint8_t> row(row_bytes);
+      for (std::uint32_t y = 0; y < size.height; ++y) {
+        if (!reader_.read_row(row.data())) return false;
+        rows.add_row(row.data());
+      }
     }
-    // 8-bit samples without a palette or tRNS are handed on as stored.
-    if (header_.bit_depth == 8 && header_.color_type != SPNG_COLOR_TYPE_INDEXED && !trns)
-      format = SPNG_FMT_PNG;
-    read_colour(colour);
-    std::size_t bytes = 0;
-    if (spng_decoded_image_size(png, format, &bytes) != 0) return false;
-    const std::size_t row_bytes = std::size_t{header_.width} * channels;
-    if (bytes != row_bytes * header_.height) return false;
-    rows.start({header_.width, header_.height}, channels);
-    if (header_.interlace_method != SPNG_INTERLACE_NONE) {
-      std::vector<std::uint8_t> image(bytes);
-      if (spng_decode_image(png, image.data(), bytes, format, SPNG_DECODE_TRNS) != 0) return false;
-      rows.add_rows({image.data(), header_.width, header_.height, channels, false});
-      return true;
-    }
-    if (spng_decode_image(png, nullptr, 0, format, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE) != 0)
-      return false;
-    std::vector<std::uint8_t> row(row_bytes);
-    for (;;) {
-      // The last row comes with SPNG_EOI.
-      const int status = spng_decode_row(png, row.data(), row.size());
-      if (status != 0 && status != SPNG_EOI) return false;
-      rows.add_row(row.data());
-      if (status == SPNG_EOI) return true;
-    }
+    return reader_.read_end();
   }
 
  private:
-  void read_colour(ColourSpace& colour) { colour = png_colour_chunks(context_.get()); }
-
-  const unsigned char* data_;
-  std::size_t size_;
-  // Each chunk's CRC already covers every stored byte of the image data;
-  // the zlib stream's own Adler-32 on top of it costs a tenth of the decode
-  // and catches only encoder bugs, which browsers show anyway.
-  CHandle<spng_ctx, spng_ctx_free> context_{spng_ctx_new(SPNG_CTX_IGNORE_ADLER32)};
-  spng_ihdr header_{};
+  PngReader reader_;
 };
 
 }  // namespace
 
 std::unique_ptr<ImageDecoder> open_png(const unsigned char* data, std::size_t size, const Preflight&) {
   return std::make_unique<PngDecoder>(data, size);
+}
+
+ColourSpace png_colour_space(const unsigned char* data, std::size_t size) {
+  PngReader reader(data, size);
+  return reader.read_info() ? reader.colour() : ColourSpace{};
 }
 
 }  // namespace quarn::thumb

@@ -72,7 +72,7 @@ for f in "${plugins[@]}"; do
     check "$f needs $lib from $owner, a dependency" grep -qw -- "$owner" <<<"$depends"
   done
 done
-for p in libdevil1c2 libjpeg62-turbo libwebp7 libwebpdemux2 libheif1 libspng0 zlib1g libgif7 libtiff6 libboost-system1.74.0 libssl3 liblcms2-2 libinih1; do
+for p in libdevil1c2 libjpeg62-turbo libwebp7 libwebpdemux2 libheif1 libpng16-16 libgif7 libtiff6 libboost-system1.74.0 libssl3 liblcms2-2 libinih1; do
   check "package depends on $p" grep -qw -- "$p" <<<"$depends"
 done
 check "install.sql registers the four functions" \

@@ -12,7 +12,7 @@
 #include <gif_lib.h>
 #include <jpeglib.h>
 #include <libheif/heif.h>
-#include <spng.h>
+#include <png.h>
 #include <tiffio.h>
 #include <webp/decode.h>
 
@@ -94,11 +94,11 @@ extern "C" __attribute__((visibility("default"))) heif_error heif_decode_image(
   return real(handle, image, colours, chroma, options);
 }
 
-extern "C" __attribute__((visibility("default"))) int spng_decode_row(spng_ctx* context, void* out,
-                                                                     std::size_t length) {
-  static const auto real = next<decltype(&spng_decode_row)>("spng_decode_row", "libspng.so.0");
+extern "C" __attribute__((visibility("default"))) void png_read_row(png_structp png, png_bytep row,
+                                                                  png_bytep display) {
+  static const auto real = next<decltype(&png_read_row)>("png_read_row", "libpng16.so.16");
   decodes.note();
-  return real(context, out, length);
+  real(png, row, display);
 }
 
 extern "C" __attribute__((visibility("default"))) int DGifGetLine(GifFileType* file, GifPixelType* line,
