@@ -1,9 +1,15 @@
 #include "thumbnail.h"
 
 #include <gtest/gtest.h>
+#include <png.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "decoder.h"
+#include "preflight.h"
 
 namespace {
 
@@ -109,6 +115,88 @@ TEST(FitSize, HugeBoxesSaturateAndAreRefusedBeforeScaling) {
   EXPECT_FALSE(quarn::thumb::scaled_size_allowed({10000, 10001}, 1));
   EXPECT_FALSE(quarn::thumb::scaled_size_allowed({32769, 1}, 1));
   EXPECT_FALSE(quarn::thumb::scaled_size_allowed({1000, 1000}, 101));
+}
+
+// ---- the PNG decoder itself, not the image library behind it ----
+
+struct PngLayout {
+  const char* name;
+  int bit_depth;
+  int colour_type;
+  bool interlaced;
+  std::vector<std::uint8_t> stored;    // rows as stored (bit-packed, big-endian)
+  std::vector<std::uint8_t> expected;  // 8-bit grey or RGB, alpha on white
+};
+
+// 4x3 pixels written by libpng; palette: red, green, blue, and a fourth
+// colour made transparent by tRNS.
+std::string png_of(const PngLayout& c) {
+  std::string out;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_set_write_fn(
+      png, &out,
+      [](png_structp w, png_bytep data, png_size_t size) {
+        static_cast<std::string*>(png_get_io_ptr(w))->append(reinterpret_cast<char*>(data), size);
+      },
+      nullptr);
+  png_set_IHDR(png, info, 4, 3, c.bit_depth, c.colour_type,
+               c.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  if (c.colour_type == PNG_COLOR_TYPE_PALETTE) {
+    const png_color palette[] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {9, 9, 9}};
+    const png_byte alpha[] = {255, 255, 255, 0};
+    png_set_PLTE(png, info, palette, 4);
+    png_set_tRNS(png, info, alpha, 4, nullptr);
+  }
+  const std::size_t row_bytes = c.stored.size() / 3;
+  std::vector<png_bytep> rows;
+  for (std::size_t y = 0; y < 3; ++y) rows.push_back(const_cast<png_bytep>(c.stored.data()) + y * row_bytes);
+  png_set_rows(png, info, rows.data());
+  png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return out;
+}
+
+TEST(PngDecoder, EveryLayoutDecodesToItsPixels) {
+  using V = std::vector<std::uint8_t>;
+  const V grey{0, 50, 100, 150, 200, 250, 10, 20, 30, 40, 60, 70};
+  V rgb;
+  for (int i = 0; i < 12; ++i) rgb.insert(rgb.end(), {std::uint8_t(i * 20), std::uint8_t(255 - i * 20), 7});
+  V rgba, grey16;
+  for (int i = 0; i < 12; ++i) {
+    rgba.insert(rgba.end(), {rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2], std::uint8_t(i == 5 ? 0 : 255)});
+    grey16.insert(grey16.end(), {grey[i], grey[i]});  // v * 257: scaled back to v
+  }
+  V rgb_on_white = rgb;
+  std::fill_n(rgb_on_white.begin() + 15, 3, 255);
+  // Indices 0 1 2 3 / 3 2 1 0 / 0 0 3 3, two bits each.
+  const V palette_rows{0x1B, 0xE4, 0x0F};
+  const V palette_rgb{255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255, 255, 255, 255, 0, 0, 255,
+                      0, 255, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0, 255, 255, 255, 255, 255, 255};
+  const PngLayout cases[] = {
+      {"grey", 8, PNG_COLOR_TYPE_GRAY, false, grey, grey},
+      {"grey_interlaced", 8, PNG_COLOR_TYPE_GRAY, true, grey, grey},
+      {"grey_16_bit", 16, PNG_COLOR_TYPE_GRAY, false, grey16, grey},
+      {"rgb_interlaced", 8, PNG_COLOR_TYPE_RGB, true, rgb, rgb},
+      {"rgba", 8, PNG_COLOR_TYPE_RGB_ALPHA, false, rgba, rgb_on_white},
+      {"rgba_interlaced", 8, PNG_COLOR_TYPE_RGB_ALPHA, true, rgba, rgb_on_white},
+      {"palette_2_bit_trns", 2, PNG_COLOR_TYPE_PALETTE, false, palette_rows, palette_rgb},
+  };
+  using namespace quarn::thumb;
+  for (const PngLayout& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = png_of(c);
+    const auto* data = reinterpret_cast<const unsigned char*>(file.data());
+    const auto decoder = open_png(data, file.size(), preflight_image(data, file.size()));
+    ImageHeader header{};
+    ASSERT_TRUE(decoder->read_header(header));
+    EXPECT_EQ(header.size.width, 4u);
+    Reduction rows({8, 6});  // larger: the decoded pixels come back as they are
+    ColourSpace colour;
+    ASSERT_TRUE(decoder->decode(rows.decode_at_least(), rows, colour));
+    EXPECT_EQ(rows.finish().samples, c.expected);
+  }
 }
 
 }  // namespace
