@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include "env.h"
 #include "format_string.h"
 
 namespace quarn {
@@ -11,11 +10,7 @@ namespace quarn {
 std::string log_line_text(const char* function, const std::string& text) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  {
-    // localtime_r reads TZ (tzset) from the environment.
-    EnvReadHold hold;
-    localtime_r(&now, &local);
-  }
+  localtime_r(&now, &local);
   char stamp[32];
   if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0) stamp[0] = '\0';
   return std::string(stamp) + " " + function + ": " + text;

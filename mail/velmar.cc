@@ -4,9 +4,9 @@
 // lives in initid->ptr from init to deinit.
 #include <new>
 
-#include "env.h"
 #include "format_string.h"
 #include "mail_call.h"
+#include "settings_snapshot.h"
 #include "udf_host.h"
 
 namespace {
@@ -35,7 +35,7 @@ QUARN_EXPORT char* velmar(UDF_INIT* initid, UDF_ARGS* args, char* result, unsign
   *is_null = 0;
   *error = 0;
   const quarn::mail::Outcome outcome =
-      quarn::mail::run_call(*args, quarn::env_get, kept_session(initid));
+      quarn::mail::run_call(*args, quarn::SettingsSnapshot::current(), kept_session(initid));
   return quarn::deliver(outcome, quarn::mail::kResultConvention, result, length, is_null, error);
 }
 

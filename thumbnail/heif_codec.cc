@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "c_handle.h"
-#include "env.h"
 #include "image_limits.h"
 
 namespace quarn::thumb {
@@ -14,14 +13,11 @@ namespace {
 // libheif's registry of decoders is shared by the process and counted:
 // this library holds one reference for as long as it is loaded, so that
 // neither its calls nor any other user's heif_deinit empties it, and it
-// never empties it for others. heif_init reads the environment
-// (LIBHEIF_PLUGIN_PATH); it counts even when it reports an error.
+// never empties it for others. heif_init counts even when it reports an
+// error.
 class HeifRegistration {
  public:
-  HeifRegistration() {
-    EnvReadHold environment;
-    heif_init(nullptr);
-  }
+  HeifRegistration() { heif_init(nullptr); }
   ~HeifRegistration() { heif_deinit(); }
   HeifRegistration(const HeifRegistration&) = delete;
   HeifRegistration& operator=(const HeifRegistration&) = delete;
@@ -62,8 +58,6 @@ ColourSpace colour_space(const heif_image_handle* handle) {
 }  // namespace
 
 std::optional<DecodedImage> decode_heif(const unsigned char* data, std::size_t size) {
-  // No environment hold: once registered, libheif and the decoders it
-  // uses here (libde265, dav1d) read no environment.
   const Context context(heif_context_alloc());
   if (!context) return std::nullopt;
   // libheif's own limit on every image's side; tiles are decoded one after

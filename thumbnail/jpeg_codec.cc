@@ -12,7 +12,6 @@
 
 #include "c_handle.h"
 #include "colour.h"
-#include "env.h"
 #include "replace_file.h"
 
 namespace quarn::thumb {
@@ -111,19 +110,6 @@ bool choose_scale(Decoder& d, Size at_least) {
   return true;
 }
 
-// libjpeg-turbo looks up its JSIMD_* switches as a thread's first coder
-// starts, in jpeg_start_decompress or jpeg_start_compress.
-thread_local bool simd_switches_read = false;
-
-template <class Start>
-bool start_coder(Start start) {
-  std::optional<EnvReadHold> environment;
-  if (!simd_switches_read) environment.emplace();
-  const bool started = start();
-  if (started) simd_switches_read = true;
-  return started;
-}
-
 bool start_rows(Decoder& d) {
   if (setjmp(d.trap.jump)) return false;
   jpeg_start_decompress(&d.info);
@@ -194,15 +180,9 @@ bool write_rows(Encoder& e, const Raster& image) {
   return true;
 }
 
-// Writes the whole file; the environment is held only where libjpeg reads it.
+// Writes the whole file.
 bool encode(Encoder& e, std::FILE* file, const Raster& image) {
-  bool created = false;
-  {
-    EnvReadHold environment;  // jpeg_create_compress reads JPEGMEM
-    created = create_encoder(e);
-  }
-  return created && start_coder([&] { return start_encoder(e, file, image); }) &&
-         write_rows(e, image);
+  return create_encoder(e) && start_encoder(e, file, image) && write_rows(e, image);
 }
 
 }  // namespace
@@ -210,16 +190,12 @@ bool encode(Encoder& e, std::FILE* file, const Raster& image) {
 std::optional<DecodedImage> decode_jpeg(const unsigned char* data, std::size_t size, Size at_least) {
   Decoder d{};
   const AtExit destroy([&d] { jpeg_destroy_decompress(&d.info); });
-  bool created = false;
-  {
-    EnvReadHold environment;  // jpeg_create_decompress reads JPEGMEM
-    created = create_decoder(d);
-  }
-  if (!created || !read_header(d, data, size) || !choose_colours(d) || !choose_scale(d, at_least))
+  if (!create_decoder(d) || !read_header(d, data, size) || !choose_colours(d) ||
+      !choose_scale(d, at_least))
     return std::nullopt;
   ColourSpace colour;
   colour.icc = read_profile(d);
-  if (!start_coder([&d] { return start_rows(d); })) return std::nullopt;
+  if (!start_rows(d)) return std::nullopt;
   Raster image;
   image.width = d.info.output_width;
   image.height = d.info.output_height;

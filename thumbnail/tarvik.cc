@@ -1,7 +1,7 @@
 // Entry points of the tarvik plug-in: SQL tarvik(blob, filename, max_w, max_h).
-#include "env.h"
 #include "format_string.h"
 #include "outcome.h"
+#include "settings_snapshot.h"
 #include "thumbnail_call.h"
 #include "udf_host.h"
 
@@ -18,7 +18,7 @@ QUARN_EXPORT my_bool tarvik_init(UDF_INIT* initid, UDF_ARGS* args, char* message
 
 QUARN_EXPORT char* tarvik(UDF_INIT*, UDF_ARGS* args, char* result, unsigned long* length,
                           char* is_null, char* error) {
-  const quarn::Outcome outcome = quarn::thumb::run_call(*args, quarn::env_get);
+  const quarn::Outcome outcome = quarn::thumb::run_call(*args, quarn::SettingsSnapshot::current());
   return quarn::deliver(outcome, quarn::thumb::kResultConvention, result, length, is_null, error);
 }
 

@@ -3,7 +3,6 @@
 #include "ascii.h"
 #include "colour.h"
 #include "decoder.h"
-#include "env.h"
 #include "jpeg_codec.h"
 #include "preflight.h"
 
@@ -165,15 +164,7 @@ StageResult decode_with_library(const void* data, unsigned long size, const Pref
     clear_pending_errors();
     if (type != IL_TYPE_UNKNOWN) return {Stage::kLoad, IL_ILLEGAL_FILE_VALUE};
   }
-  // Of the library's readers, libjpeg's reads the environment (JPEGMEM as
-  // it sets up, its JSIMD_* switches on a thread's first use), and so does
-  // libtiff's (libjpeg again for JPEG-compressed TIFFs, and
-  // LIBTIFF_STRILE_ARRAY_MAX_RESIZE_COUNT for huge strip tables); the others
-  // (libpng, libmng, lcms2 and its own) read none.
-  std::optional<EnvReadHold> environment;
-  if (check.kind == ImageKind::kJpeg || check.kind == ImageKind::kTiff) environment.emplace();
   const bool loaded = ilLoadL(IL_TYPE_UNKNOWN, data, static_cast<ILuint>(size)) == IL_TRUE;
-  environment.reset();
   if (!loaded) {
     // Bytes that no reader takes leave no error at all; a failure never
     // reports 0, "no error".

@@ -1,8 +1,8 @@
 // The work of one tarvik call, apart from the server's buffers.
 #pragma once
 
-#include "env.h"
 #include "outcome.h"
+#include "settings_snapshot.h"
 #include "udf_host.h"
 
 namespace quarn::thumb {
@@ -26,6 +26,6 @@ const char* check_arguments(UDF_ARGS& args);
 // The whole call: file name, maximums, image stage, message. Never throws; an
 // exception gives NULL with the error flag. Failures are logged, one line
 // each.
-Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept;
+Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcept;
 
 }  // namespace quarn::thumb

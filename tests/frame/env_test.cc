@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdlib>
-#include <thread>
 
 namespace {
 
@@ -46,29 +43,33 @@ TEST(Environment, AVariableSetToTheEmptyTextOutsideIsSetNotMissing) {
 }
 
 
-// A second hold on a thread that has one must not queue behind a writer
-// that waits for the first: that would deadlock.
-TEST(Environment, ANestedReadHoldNeverWaitsForAQueuedWriter) {
-  std::atomic<bool> written{false};
-  std::thread writer;
-  {
-    quarn::EnvReadHold outer;
-    writer = std::thread([&] {
-      quarn::env_publish({{"QUARN_ENV_NESTED", "x"}});
-      written = true;
-    });
-    // Give the writer time to queue on the lock.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    {
-      quarn::EnvReadHold inner;
-      EXPECT_FALSE(quarn::env_get("QUARN_ENV_NESTED").has_value());
-    }
-    EXPECT_FALSE(written) << "the writer waits while the outer hold lasts";
-  }
-  writer.join();
-  EXPECT_TRUE(written);
-  EXPECT_EQ(quarn::env_get("QUARN_ENV_NESTED").value_or("?"), "x");
-  ::unsetenv("QUARN_ENV_NESTED");
+// Replaced arrays are freed once their grace period is over, and only those
+// a plug-in made: never glibc's own, which its setenv reallocs later, nor a
+// string a newer array still points to (AddressSanitizer reports either).
+TEST(Environment, OnlyOurReplacedArraysAreFreedAndOnlyAfterTheirGracePeriod) {
+  namespace internal = quarn::env_internal;
+  constexpr long long kNow = 0;  // a grace period already over
+  ::setenv("QUARN_ENV_GLIBC", "1", 1);  // environ: glibc's own array
+  // Also frees what earlier tests left waiting.
+  internal::publish({{"UDF_QUARN_KEPT", "kept"}}, kNow);
+  EXPECT_EQ(internal::retired_blocks(), 0u) << "glibc's array is not ours to free";
+  internal::publish({{"QUARN_ENV_STEP", "2"}}, kNow);
+  EXPECT_EQ(internal::retired_blocks(), 1u);
+  internal::publish({{"QUARN_ENV_STEP", "3"}}, internal::kGraceNanoseconds);
+  EXPECT_EQ(internal::retired_blocks(), 2u) << "nothing freed before its time";
+  internal::publish({{"QUARN_ENV_STEP", "4"}}, kNow);
+  EXPECT_EQ(internal::retired_blocks(), 1u);
+  EXPECT_GT(internal::retired_bytes(), 0u);
+  // A new variable: glibc copies our array into a realloc of its own and
+  // installs that; the block it copied is then no publisher's to retire.
+  ::setenv("QUARN_ENV_GLIBC_TOO", "2", 1);
+  internal::publish({{"QUARN_ENV_STEP", "5"}}, kNow);
+  EXPECT_EQ(internal::retired_blocks(), 0u);
+  EXPECT_EQ(quarn::env_get("UDF_QUARN_KEPT").value_or("?"), "kept");
+  EXPECT_STREQ(std::getenv("QUARN_ENV_STEP"), "5");
+  EXPECT_STREQ(std::getenv("QUARN_ENV_GLIBC_TOO"), "2");
+  quarn::env_publish({{"UDF_QUARN_KEPT", ""}, {"QUARN_ENV_STEP", ""}, {"QUARN_ENV_GLIBC", ""},
+                      {"QUARN_ENV_GLIBC_TOO", ""}});
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
 // udf_loadini(TRUE) rewriting the settings again and again while other
-// threads read them through the plug-ins, as a busy server would. Run under
-// the sanitizers by scripts/sanitize.sh.
+// threads read them through the plug-ins, as a busy server would, or
+// through the C library as the server itself does. Run under the
+// sanitizers by scripts/sanitize.sh.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -284,6 +288,87 @@ TEST(SettingsStress, AReloadStormNeverMixesTwoFiles) {
   EXPECT_TRUE(failures.empty()) << failures.size() << " calls failed, the first: " << failures[0];
   EXPECT_EQ(messages, sent.load()) << "every OK is a message stored, and nothing else";
   EXPECT_GT(loads, 10);
+  quarn::test::clear_settings();
+}
+
+// The server's own threads and the C library (the resolver, OpenSSL, iconv)
+// read the environment without any lock of ours: getenv, or a walk of
+// environ. A reload must never free, grow or shift an array under them, as
+// setenv and unsetenv do. Two files in turn: one adds five variables, the
+// other removes them.
+TEST(SettingsStress, ReloadsNeverMoveTheEnvironmentUnderUnlockedReaders) {
+  constexpr int kReloads = 20000;
+  quarn::test::clear_settings();
+  const quarn::test::TempDir full, host_only;
+  quarn::test::write_file(full.file("quarn_udf.ini"),
+                          "[thumbnail]\nimage-directory = /srv/images\n[email]\n"
+                          "smtp-host = a.example\nsmtp-user = u\nsmtp-password = p\n"
+                          "smtp-ca-file = /etc/ca.pem\nsmtp-helo = db.example\n");
+  quarn::test::write_file(host_only.file("quarn_udf.ini"), "[email]\nsmtp-host = b.example\n");
+  const quarn::test::WorkingDir restore_cwd;
+  ::setenv("QUARN_RELOAD_PROBE", "probe", 1);
+  Plugin ostrel("ostrel");
+  const Function loadini(ostrel, "udf_loadini");
+  const auto load = [&](int i) {
+    Args args;
+    args.integer(1);
+    bool is_null = false, error = false;
+    if (::chdir((i % 2 ? host_only : full).path().c_str()) != 0) return false;
+    loadini.call_int(args, &is_null, &error);
+    return is_null && !error;
+  };
+  ASSERT_TRUE(load(1));  // the readers never meet an environment without the settings
+
+  std::atomic<bool> stop{false};
+  std::atomic<long> bad{0}, lookups{0}, walks{0};
+  // The grace period orders a walk before the freeing of its array, which
+  // ThreadSanitizer cannot see: each finished walk is released to the
+  // loader, whose later reloads do the freeing.
+  std::atomic<long> walks_done{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; ++t) {
+    readers.emplace_back([&] {
+      while (!stop) {
+        const char* probe = std::getenv("QUARN_RELOAD_PROBE");
+        const char* host = std::getenv("UDF_SMTPHOST");
+        if (probe == nullptr || std::strcmp(probe, "probe") != 0 || host == nullptr ||
+            (std::strcmp(host, "a.example") != 0 && std::strcmp(host, "b.example") != 0))
+          ++bad;
+        ++lookups;
+      }
+    });
+  }
+  readers.emplace_back([&] {
+    while (!stop) {
+      int hosts = 0, users = 0;
+      bool full_host = false;
+      for (char** entry = __atomic_load_n(&environ, __ATOMIC_ACQUIRE); *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "UDF_SMTPHOST=", 13) == 0) {
+          ++hosts;
+          full_host = std::strcmp(*entry + 13, "a.example") == 0;
+        }
+        users += std::strncmp(*entry, "UDF_SMTPUSER=", 13) == 0;
+      }
+      // One host always; the user only with file a's host: one file whole.
+      if (hosts != 1 || users > 1 || (users == 1) != full_host) ++bad;
+      ++walks;
+      walks_done.fetch_add(1, std::memory_order_release);
+    }
+  });
+
+  int published = 0;
+  for (int i = 0; i < kReloads; ++i) {
+    walks_done.load(std::memory_order_acquire);
+    published += load(i);
+  }
+  stop = true;
+  for (auto& reader : readers) reader.join();
+  std::printf("reloads %d, getenv pairs %ld, walks of environ %ld\n", published, lookups.load(),
+              walks.load());
+  EXPECT_EQ(published, kReloads);
+  EXPECT_EQ(bad, 0);
+  EXPECT_GT(walks, 0);
+  ::unsetenv("QUARN_RELOAD_PROBE");
   quarn::test::clear_settings();
 }
 
