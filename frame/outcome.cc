@@ -41,4 +41,16 @@ char* deliver(const Outcome& outcome, const ResultConvention& convention, char* 
   return result;
 }
 
+char* deliver_exception(const ResultConvention& convention, char* result, unsigned long* length,
+                        char* is_null, char* error) noexcept {
+  *length = 0;
+  if (convention.exception_text != nullptr) {
+    const long stored = store_text(result, convention.capacity, convention.exception_text);
+    if (stored >= 0) *length = static_cast<unsigned long>(stored);
+  }
+  *is_null = 1;
+  *error = 1;
+  return result;
+}
+
 }  // namespace quarn

@@ -143,7 +143,7 @@ MessageText message_text(MailArgs mail);
 using quarn::Outcome;
 
 // Failures go to the log as one line each.
-inline constexpr ResultConvention kResultConvention{kResultCapacity, "velmar", false};
+inline constexpr ResultConvention kResultConvention{kResultCapacity, "velmar", false, kException};
 
 // What a finished session means for the call: a recorded failure is never
 // "OK", even when its text is empty.
