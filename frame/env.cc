@@ -61,7 +61,30 @@ namespace quarn {
 // dependency on the pointer, which every platform glibc runs on keeps in
 // order.
 
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* address);
+extern "C" void __tsan_release(void* address);
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace {
+
+// ThreadSanitizer cannot see that the grace period orders every walk of a
+// block before its freeing; each finished walk of ours is told to it as a
+// release, each freeing as an acquire, on one address shared by all the
+// plug-ins.
+void walk_done() {
+#if defined(__SANITIZE_THREAD__)
+  __tsan_release(&environ);
+#endif
+}
+void before_free() {
+#if defined(__SANITIZE_THREAD__)
+  __tsan_acquire(&environ);
+#endif
+}
 
 struct BlockHeader {
   BlockHeader* next;         // in the list of the library that retired it
@@ -177,11 +200,14 @@ std::vector<Slot> plan(char** current, std::vector<Wanted>& wanted) {
   return slots;
 }
 
-// Allocates the block; a function of its own so that the leak checker can
-// be told about blocks kept for ever (see scripts/lsan.supp).
-__attribute__((noinline)) BlockHeader* allocate_environment_block(std::size_t bytes) {
+BlockHeader* allocate_block(std::size_t bytes) {
   void* memory = std::malloc(bytes);
   if (memory == nullptr) throw std::bad_alloc();
+#if defined(__SANITIZE_ADDRESS__)
+  // Kept for ever on purpose when another writer's array may point into it,
+  // or when its plug-in is unloaded before its grace period ends.
+  __lsan_ignore_object(memory);
+#endif
   auto* block = static_cast<BlockHeader*>(memory);
   block->next = nullptr;
   block->retired_at = 0;
@@ -197,7 +223,7 @@ BlockHeader* build_block(char** current, std::vector<Wanted>& wanted) {
   for (const Slot& slot : slots)
     string_bytes += slot.set ? slot.set->name.size() + 1 + slot.set->value.size() + 1 : slot.bytes;
   BlockHeader* block =
-      allocate_environment_block(sizeof(BlockHeader) + (slots.size() + 1) * sizeof(char*) + string_bytes);
+      allocate_block(sizeof(BlockHeader) + (slots.size() + 1) * sizeof(char*) + string_bytes);
   char** array = entries_of(block);
   char* strings = reinterpret_cast<char*>(array + slots.size() + 1);
   for (std::size_t i = 0; i < slots.size(); ++i) {
@@ -278,9 +304,11 @@ void free_due(long long grace) {
     pending_bytes -= block->bytes;
     // Installed again by a racing setenv's copy: kept for ever.
     if (points_into(current, block)) continue;
+    before_free();
     std::free(block);
   }
   if (young_first != nullptr) push_retired(young_first, young_last);
+  walk_done();
 }
 
 }  // namespace
@@ -301,6 +329,7 @@ void env_get_all(const char* const* names, std::size_t count, std::optional<std:
     else
       values[i].reset();
   }
+  walk_done();
 }
 
 void env_publish(const std::vector<std::pair<std::string, std::string>>& variables) {
@@ -325,6 +354,7 @@ void publish(const std::vector<std::pair<std::string, std::string>>& variables,
   for (;;) {
     char** current = current_environment();
     BlockHeader* block = build_block(current, wanted);
+    walk_done();
     if (__atomic_compare_exchange_n(&environ, &current, entries_of(block), false, __ATOMIC_ACQ_REL,
                                     __ATOMIC_ACQUIRE)) {
       if (is_block(current)) retire(block_of(current));

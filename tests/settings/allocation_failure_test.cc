@@ -30,6 +30,15 @@ __attribute__((noinline)) void* operator new(std::size_t size) {
   if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
   throw std::bad_alloc();
 }
+// velmar_init's nothrow new fails with the others, and its block is freed
+// by the delete below.
+__attribute__((noinline)) void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
 __attribute__((noinline)) void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { ::operator delete(block); }
 
