@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -10,6 +11,15 @@
 #include <new>
 #include <string_view>
 #include <thread>
+#include <vector>
+
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* address);
+extern "C" void __tsan_release(void* address);
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace quarn {
 
@@ -19,55 +29,46 @@ namespace quarn {
 // `environ` without any lock, so an array they may be walking must never
 // move, shrink or change. env_publish never edits an array: it builds a
 // complete new one in a block of its own and installs it with one
-// compare-and-swap on `environ`. A reader holds the old pointer or the new
-// one, and both arrays stay whole.
+// compare-and-swap on `environ`; when another publisher came first (another
+// thread, or another plug-in: they share no symbol, only `environ`), it
+// builds again on that one's array. A reader holds the old pointer or the
+// new one, and both arrays stay whole.
 //
-// The rule for freeing: a replaced block is freed no sooner than the grace
-// period (kGraceNanoseconds, 10 s) after the swap that replaced it. A walk
-// of the array is a few microseconds of comparing names; to meet a freed
+// Which blocks are freed: each plug-in frees only the blocks it made, so
+// neither the array the process started with, nor glibc's own (setenv
+// reallocs that one later, whatever `environ` points to), nor another
+// plug-in's block is ever freed here, and nothing outside an array is read
+// to tell whose it is. A block is out of use when the current array neither
+// is it nor points into it: after a swap by any plug-in replaced it, or a
+// setenv by the server replaced it with a copy that points into its strings
+// and that copy was replaced in turn.
+//
+// The rule for freeing: a block is freed once it has been out of use for
+// the grace period (kGraceNanoseconds, 10 s), counted from the first time a
+// publish of its plug-in finds it out of use, which is after it left. A walk
+// of an array is a few microseconds of comparing names; to meet a freed
 // block a reader would have to be held off the processor for ten seconds
 // between taking the pointer and reading an entry. Our own lookups copy the
-// values right after their walk. Nothing keeps a pointer into a block
-// longer: the strings in blocks are the "UDF_" variables, which only the
-// plug-ins read, and they copy them at once.
+// values right after their walk, and nothing keeps a pointer into a block
+// longer: its strings are our variables, which only the plug-ins read.
 //
-// Which arrays are freed: only blocks, recognised by kBlockMagic in the word
-// right before the array, the same constant in every plug-in. Never the
-// array the process started with, nor glibc's own (setenv reallocs that one
-// later, whatever `environ` points to at the time).
-//
-// Who frees: the swap succeeds for exactly one publisher per array it
-// replaces, in whichever plug-in, and that publisher retires the array if
-// it is a block: it goes on its library's list, and the library's later
-// publishes free the blocks retired longer ago than the grace period. There
-// is no thread for it (the library may be unloaded at any time); blocks
-// still waiting when their library is unloaded stay allocated, a few KB
-// each.
+// There is no thread for the freeing (the library may be unloaded at any
+// time): each publish frees what is due. Blocks still held when their
+// plug-in is unloaded stay allocated, a few KB each.
 //
 // Strings: every entry whose name starts with "UDF_" is copied into the new
-// block, whoever wrote it, so no array we install points into an older block
-// (also one made by another version of the plug-ins). Other entries keep
-// their pointers; no block holds those strings.
+// block, whoever wrote it, so that the arrays we install keep no older
+// block in use (also another plug-in version's). Other entries keep their
+// pointers.
 //
-// Writers other than us: a setenv by the server copies the current block's
-// pointers into glibc's own array, and installs that; the block is then
-// never replaced by a swap of ours and so never retired. A setenv racing
-// with a swap may even install a copy of a block that we retire, so a block
-// is only freed while the current array points into none of its strings,
-// and is otherwise kept for ever.
+// A setenv by the server that races with a swap can install its copy of an
+// array after a publish looked: as unsafe as setenv always is against the
+// readers of the array, which is why a server does not call it once it runs.
 //
 // Memory order: the swap releases the block's contents to every lookup
 // that acquires `environ`; glibc's plain loads see them through the
 // dependency on the pointer, which every platform glibc runs on keeps in
 // order.
-
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* address);
-extern "C" void __tsan_release(void* address);
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
 
 namespace {
 
@@ -87,26 +88,22 @@ void before_free() {
 }
 
 struct BlockHeader {
-  BlockHeader* next;         // in the list of the library that retired it
-  std::int64_t retired_at;   // steady clock, nanoseconds
-  std::size_t bytes;         // the whole block, header included
-  std::uint64_t magic;       // kBlockMagic, the word right before the array
+  BlockHeader* next;              // in the list of the plug-in that made it
+  std::int64_t out_of_use_since;  // steady clock, nanoseconds; 0 while in use
+  std::size_t bytes;              // the whole block, header included
 };
 static_assert(sizeof(BlockHeader) % alignof(char*) == 0, "the array follows the header");
 
-// "QUARNEV1": a new layout of the block needs a new value.
-constexpr std::uint64_t kBlockMagic = 0x5155'4152'4e45'5631ULL;
+// When this plug-in's blocks take more, a publish waits until the oldest
+// can go: a storm of reloads waits, never a call.
+constexpr std::size_t kMaxBlockBytes = 32u << 20;
 
-// Retired blocks waiting longer than this hold up the next publish until
-// the oldest are due: a storm of reloads waits, never a call.
-constexpr std::size_t kMaxRetiredBytes = 32u << 20;
-
-std::atomic<BlockHeader*> retired_list{nullptr};
-std::atomic<std::size_t> pending_blocks{0};
-std::atomic<std::size_t> pending_bytes{0};
+// This plug-in's installed blocks not freed yet.
+std::atomic<BlockHeader*> block_list{nullptr};
+std::atomic<std::size_t> block_count{0};
+std::atomic<std::size_t> block_bytes{0};
 
 char** entries_of(BlockHeader* block) { return reinterpret_cast<char**>(block + 1); }
-BlockHeader* block_of(char** array) { return reinterpret_cast<BlockHeader*>(array) - 1; }
 
 std::int64_t now_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -115,16 +112,6 @@ std::int64_t now_ns() {
 }
 
 char** current_environment() { return __atomic_load_n(&environ, __ATOMIC_ACQUIRE); }
-
-// Whether the array is a block: the word before it holds the magic. Every
-// environment array has readable memory before it (malloc's chunk header,
-// argc and argv on the stack, other static data), so the read is outside
-// the array but never outside mapped memory; the sanitizers are told so.
-__attribute__((noinline, no_sanitize_address, no_sanitize_thread)) bool is_block(char** array) {
-  if (array == nullptr) return false;
-  const volatile std::uint64_t* word = reinterpret_cast<const volatile std::uint64_t*>(array) - 1;
-  return *word == kBlockMagic;
-}
 
 // The value in `entry` when it is "name=value"; nullptr otherwise.
 const char* value_of(const char* entry, const char* name, std::size_t length) {
@@ -204,15 +191,13 @@ BlockHeader* allocate_block(std::size_t bytes) {
   void* memory = std::malloc(bytes);
   if (memory == nullptr) throw std::bad_alloc();
 #if defined(__SANITIZE_ADDRESS__)
-  // Kept for ever on purpose when another writer's array may point into it,
-  // or when its plug-in is unloaded before its grace period ends.
+  // Kept for ever on purpose when its plug-in is unloaded first.
   __lsan_ignore_object(memory);
 #endif
   auto* block = static_cast<BlockHeader*>(memory);
   block->next = nullptr;
-  block->retired_at = 0;
+  block->out_of_use_since = 0;
   block->bytes = bytes;
-  block->magic = kBlockMagic;
   return block;
 }
 
@@ -249,66 +234,64 @@ BlockHeader* build_block(char** current, std::vector<Wanted>& wanted) {
   return block;
 }
 
-// ---- retiring and freeing ----
+// ---- freeing ----
 
-void push_retired(BlockHeader* first, BlockHeader* last) {
-  BlockHeader* head = retired_list.load(std::memory_order_relaxed);
+void push_blocks(BlockHeader* first, BlockHeader* last) {
+  BlockHeader* head = block_list.load(std::memory_order_relaxed);
   do {
     last->next = head;
-  } while (!retired_list.compare_exchange_weak(head, first, std::memory_order_release,
-                                               std::memory_order_relaxed));
+  } while (!block_list.compare_exchange_weak(head, first, std::memory_order_release,
+                                             std::memory_order_relaxed));
 }
 
-void retire(BlockHeader* block) {
-  // Taken after the swap: every reader of this array took it before.
-  block->retired_at = now_ns();
-  pending_blocks += 1;
-  pending_bytes += block->bytes;
-  push_retired(block, block);
-}
-
-bool points_into(char** array, const BlockHeader* block) {
-  const auto begin = reinterpret_cast<std::uintptr_t>(block);
-  const auto end = begin + block->bytes;
-  const auto inside = [&](const void* p) {
-    const auto at = reinterpret_cast<std::uintptr_t>(p);
-    return at >= begin && at < end;
-  };
-  if (array == nullptr) return false;
-  if (inside(array)) return true;
+// The array and every string it points to, in order: what is in use.
+std::vector<std::uintptr_t> in_use(char** array) {
+  std::vector<std::uintptr_t> pointers;
+  if (array == nullptr) return pointers;
+  pointers.push_back(reinterpret_cast<std::uintptr_t>(array));
   for (char** entry = array; *entry != nullptr; ++entry)
-    if (inside(*entry)) return true;
-  return false;
+    pointers.push_back(reinterpret_cast<std::uintptr_t>(*entry));
+  std::sort(pointers.begin(), pointers.end());
+  return pointers;
 }
 
-// Frees this library's retired blocks whose grace period is over. Another
-// publisher of the library that comes meanwhile finds the list empty and
-// frees nothing this time.
-void free_due(long long grace) {
-  BlockHeader* list = retired_list.exchange(nullptr, std::memory_order_acquire);
-  if (list == nullptr) return;
+bool used(const std::vector<std::uintptr_t>& pointers, const BlockHeader* block) {
+  const auto begin = reinterpret_cast<std::uintptr_t>(block);
+  const auto found = std::lower_bound(pointers.begin(), pointers.end(), begin);
+  return found != pointers.end() && *found < begin + block->bytes;
+}
+
+// Frees this plug-in's blocks that have been out of use for the grace
+// period. Another publisher of the plug-in that comes meanwhile finds the
+// list empty and frees nothing this time.
+void free_unused(long long grace) {
+  const std::vector<std::uintptr_t> pointers = in_use(current_environment());
+  walk_done();
+  // Taken after the look: a block out of use then had left before.
   const std::int64_t now = now_ns();
-  char** current = current_environment();
-  BlockHeader* young_first = nullptr;
-  BlockHeader* young_last = nullptr;
+  BlockHeader* list = block_list.exchange(nullptr, std::memory_order_acquire);
+  BlockHeader* kept_first = nullptr;
+  BlockHeader* kept_last = nullptr;
   while (list != nullptr) {
     BlockHeader* block = list;
     list = block->next;
-    if (now - block->retired_at < grace) {
-      block->next = young_first;
-      young_first = block;
-      if (young_last == nullptr) young_last = block;
-      continue;
+    if (used(pointers, block)) {
+      block->out_of_use_since = 0;
+    } else {
+      if (block->out_of_use_since == 0) block->out_of_use_since = now;
+      if (now - block->out_of_use_since >= grace) {
+        block_count -= 1;
+        block_bytes -= block->bytes;
+        before_free();
+        std::free(block);
+        continue;
+      }
     }
-    pending_blocks -= 1;
-    pending_bytes -= block->bytes;
-    // Installed again by a racing setenv's copy: kept for ever.
-    if (points_into(current, block)) continue;
-    before_free();
-    std::free(block);
+    block->next = kept_first;
+    kept_first = block;
+    if (kept_last == nullptr) kept_last = block;
   }
-  if (young_first != nullptr) push_retired(young_first, young_last);
-  walk_done();
+  if (kept_first != nullptr) push_blocks(kept_first, kept_last);
 }
 
 }  // namespace
@@ -338,18 +321,17 @@ void env_publish(const std::vector<std::pair<std::string, std::string>>& variabl
 
 namespace env_internal {
 
-std::size_t retired_blocks() { return pending_blocks.load(); }
-std::size_t retired_bytes() { return pending_bytes.load(); }
+std::size_t held_blocks() { return block_count.load(); }
 
 void publish(const std::vector<std::pair<std::string, std::string>>& variables,
              long long grace_nanoseconds) {
   std::vector<Wanted> wanted = wanted_of(variables);
-  free_due(grace_nanoseconds);
+  free_unused(grace_nanoseconds);
   const auto give_up = std::chrono::steady_clock::now() +
                        std::chrono::nanoseconds(grace_nanoseconds) + std::chrono::seconds(1);
-  while (pending_bytes.load() > kMaxRetiredBytes && std::chrono::steady_clock::now() < give_up) {
+  while (block_bytes.load() > kMaxBlockBytes && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    free_due(grace_nanoseconds);
+    free_unused(grace_nanoseconds);
   }
   for (;;) {
     char** current = current_environment();
@@ -357,7 +339,9 @@ void publish(const std::vector<std::pair<std::string, std::string>>& variables,
     walk_done();
     if (__atomic_compare_exchange_n(&environ, &current, entries_of(block), false, __ATOMIC_ACQ_REL,
                                     __ATOMIC_ACQUIRE)) {
-      if (is_block(current)) retire(block_of(current));
+      block_count += 1;
+      block_bytes += block->bytes;
+      push_blocks(block, block);
       return;
     }
     // Another publisher came first: built again on its array. This one was

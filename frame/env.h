@@ -35,13 +35,12 @@ void env_publish(const std::vector<std::pair<std::string, std::string>>& variabl
 
 namespace env_internal {
 
-// How long a replaced array stays allocated; the rule is told in env.cc.
+// How long an array stays allocated once out of use; the rule is told in
+// env.cc.
 inline constexpr long long kGraceNanoseconds = 10'000'000'000LL;
 
-// Blocks of this library waiting out their grace period, and their bytes;
-// for tests.
-std::size_t retired_blocks();
-std::size_t retired_bytes();
+// This plug-in's arrays not freed yet, the one in use included; for tests.
+std::size_t held_blocks();
 
 // env_publish with another grace period, for tests of the freeing alone.
 void publish(const std::vector<std::pair<std::string, std::string>>& variables,

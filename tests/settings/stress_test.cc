@@ -320,54 +320,54 @@ TEST(SettingsStress, ReloadsNeverMoveTheEnvironmentUnderUnlockedReaders) {
   ASSERT_TRUE(load(1));  // the readers never meet an environment without the settings
 
   std::atomic<bool> stop{false};
-  std::atomic<long> bad{0}, lookups{0}, walks{0};
-  // The grace period orders a walk before the freeing of its array, which
-  // ThreadSanitizer cannot see: each finished walk is released to the
-  // loader, whose later reloads do the freeing.
-  std::atomic<long> walks_done{0};
+  std::atomic<long> bad{0};
+  // The grace period orders a read before the freeing of its array, which
+  // ThreadSanitizer cannot see: each reader's finished rounds are released
+  // to the loader, whose later reloads do the freeing.
+  std::atomic<long> rounds{0};
+  const auto is = [](const char* value, const char* expected) {
+    return value != nullptr && std::strcmp(value, expected) == 0;
+  };
   std::vector<std::thread> readers;
   for (int t = 0; t < 2; ++t) {
     readers.emplace_back([&] {
       while (!stop) {
-        const char* probe = std::getenv("QUARN_RELOAD_PROBE");
         const char* host = std::getenv("UDF_SMTPHOST");
-        if (probe == nullptr || std::strcmp(probe, "probe") != 0 || host == nullptr ||
-            (std::strcmp(host, "a.example") != 0 && std::strcmp(host, "b.example") != 0))
+        // getenv's own load of environ is hidden from ThreadSanitizer (the
+        // C library is not instrumented); this acquire stands in for it.
+        (void)__atomic_load_n(&environ, __ATOMIC_ACQUIRE);
+        if (!is(std::getenv("QUARN_RELOAD_PROBE"), "probe") ||
+            !(is(host, "a.example") || is(host, "b.example")))
           ++bad;
-        ++lookups;
+        rounds.fetch_add(1, std::memory_order_release);
       }
     });
   }
   readers.emplace_back([&] {
     while (!stop) {
-      int hosts = 0, users = 0;
-      bool full_host = false;
+      int hosts = 0, users = 0, full_hosts = 0;
       for (char** entry = __atomic_load_n(&environ, __ATOMIC_ACQUIRE); *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "UDF_SMTPHOST=", 13) == 0) {
-          ++hosts;
-          full_host = std::strcmp(*entry + 13, "a.example") == 0;
-        }
+        hosts += std::strncmp(*entry, "UDF_SMTPHOST=", 13) == 0;
+        full_hosts += is(*entry, "UDF_SMTPHOST=a.example");
         users += std::strncmp(*entry, "UDF_SMTPUSER=", 13) == 0;
       }
       // One host always; the user only with file a's host: one file whole.
-      if (hosts != 1 || users > 1 || (users == 1) != full_host) ++bad;
-      ++walks;
-      walks_done.fetch_add(1, std::memory_order_release);
+      if (hosts != 1 || users != full_hosts) ++bad;
+      rounds.fetch_add(1, std::memory_order_release);
     }
   });
 
   int published = 0;
   for (int i = 0; i < kReloads; ++i) {
-    walks_done.load(std::memory_order_acquire);
+    (void)rounds.load(std::memory_order_acquire);
     published += load(i);
   }
   stop = true;
   for (auto& reader : readers) reader.join();
-  std::printf("reloads %d, getenv pairs %ld, walks of environ %ld\n", published, lookups.load(),
-              walks.load());
+  std::printf("reloads %d, reader rounds %ld\n", published, rounds.load());
   EXPECT_EQ(published, kReloads);
   EXPECT_EQ(bad, 0);
-  EXPECT_GT(walks, 0);
+  EXPECT_GT(rounds, 0);
   ::unsetenv("QUARN_RELOAD_PROBE");
   quarn::test::clear_settings();
 }
