@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string_view>
 #include <thread>
@@ -98,8 +99,15 @@ static_assert(sizeof(BlockHeader) % alignof(char*) == 0, "the array follows the 
 // can go: a storm of reloads waits, never a call.
 constexpr std::size_t kMaxBlockBytes = 32u << 20;
 
-// This plug-in's installed blocks not freed yet.
-std::atomic<BlockHeader*> block_list{nullptr};
+// This plug-in's blocks. Installed ones go on `fresh` at once; the
+// bookkeeping of one publish at a time (try_lock: a publisher never waits
+// for another) moves them to `in_use`, those it finds out of use to the end
+// of `waiting`, oldest first, and frees from its front what is due.
+std::atomic<BlockHeader*> fresh{nullptr};
+std::mutex bookkeeping;
+BlockHeader* in_use_list = nullptr;
+BlockHeader* waiting_front = nullptr;
+BlockHeader* waiting_back = nullptr;
 std::atomic<std::size_t> block_count{0};
 std::atomic<std::size_t> block_bytes{0};
 
@@ -122,8 +130,10 @@ const char* value_of(const char* entry, const char* name, std::size_t length) {
 const char* lookup(char** array, const char* name) {
   const std::size_t length = std::strlen(name);
   if (array == nullptr || length == 0) return nullptr;  // getenv("") finds nothing
-  for (char** entry = array; *entry != nullptr; ++entry)
+  for (char** entry = array; *entry != nullptr; ++entry) {
+    if (**entry != *name) continue;  // most entries part at the first byte
     if (const char* value = value_of(*entry, name, length)) return value;
+  }
   return nullptr;
 }
 
@@ -236,12 +246,12 @@ BlockHeader* build_block(char** current, std::vector<Wanted>& wanted) {
 
 // ---- freeing ----
 
-void push_blocks(BlockHeader* first, BlockHeader* last) {
-  BlockHeader* head = block_list.load(std::memory_order_relaxed);
+void push_fresh(BlockHeader* block) {
+  BlockHeader* head = fresh.load(std::memory_order_relaxed);
   do {
-    last->next = head;
-  } while (!block_list.compare_exchange_weak(head, first, std::memory_order_release,
-                                             std::memory_order_relaxed));
+    block->next = head;
+  } while (!fresh.compare_exchange_weak(head, block, std::memory_order_release,
+                                        std::memory_order_relaxed));
 }
 
 // The array and every string it points to, in order: what is in use.
@@ -262,36 +272,43 @@ bool used(const std::vector<std::uintptr_t>& pointers, const BlockHeader* block)
 }
 
 // Frees this plug-in's blocks that have been out of use for the grace
-// period. Another publisher of the plug-in that comes meanwhile finds the
-// list empty and frees nothing this time.
+// period; when another publisher of the plug-in is at it, nothing.
 void free_unused(long long grace) {
+  const std::unique_lock<std::mutex> lock(bookkeeping, std::try_to_lock);
+  if (!lock) return;
+  for (BlockHeader* block = fresh.exchange(nullptr, std::memory_order_acquire); block != nullptr;) {
+    BlockHeader* next = block->next;
+    block->next = in_use_list;
+    in_use_list = block;
+    block = next;
+  }
+  // Looked at after taking the fresh ones: every block we hold was
+  // installed before, so one still in use shows.
   const std::vector<std::uintptr_t> pointers = in_use(current_environment());
   walk_done();
   // Taken after the look: a block out of use then had left before.
   const std::int64_t now = now_ns();
-  BlockHeader* list = block_list.exchange(nullptr, std::memory_order_acquire);
-  BlockHeader* kept_first = nullptr;
-  BlockHeader* kept_last = nullptr;
-  while (list != nullptr) {
-    BlockHeader* block = list;
-    list = block->next;
+  for (BlockHeader** link = &in_use_list; *link != nullptr;) {
+    BlockHeader* block = *link;
     if (used(pointers, block)) {
-      block->out_of_use_since = 0;
-    } else {
-      if (block->out_of_use_since == 0) block->out_of_use_since = now;
-      if (now - block->out_of_use_since >= grace) {
-        block_count -= 1;
-        block_bytes -= block->bytes;
-        before_free();
-        std::free(block);
-        continue;
-      }
+      link = &block->next;
+      continue;
     }
-    block->next = kept_first;
-    kept_first = block;
-    if (kept_last == nullptr) kept_last = block;
+    *link = block->next;
+    block->out_of_use_since = now;
+    block->next = nullptr;
+    (waiting_back != nullptr ? waiting_back->next : waiting_front) = block;
+    waiting_back = block;
   }
-  if (kept_first != nullptr) push_blocks(kept_first, kept_last);
+  while (waiting_front != nullptr && now - waiting_front->out_of_use_since >= grace) {
+    BlockHeader* block = waiting_front;
+    waiting_front = block->next;
+    if (waiting_front == nullptr) waiting_back = nullptr;
+    block_count -= 1;
+    block_bytes -= block->bytes;
+    before_free();
+    std::free(block);
+  }
 }
 
 }  // namespace
@@ -341,7 +358,7 @@ void publish(const std::vector<std::pair<std::string, std::string>>& variables,
                                     __ATOMIC_ACQUIRE)) {
       block_count += 1;
       block_bytes += block->bytes;
-      push_blocks(block, block);
+      push_fresh(block);
       return;
     }
     // Another publisher came first: built again on its array. This one was
