@@ -56,6 +56,18 @@ check "quarn-udf-dbgsym depends on this quarn-udf" \
   test "$(dpkg-deb -f "$dbgsym" Depends)" = "quarn-udf (= $(dpkg-deb -f "$deb" Version))"
 check "the changelog names the package's version" \
   bash -c "zcat '$scratch/root/usr/share/doc/quarn-udf/changelog.gz' | head -1 | grep -qF '($(dpkg-deb -f "$deb" Version))'"
+# The version names the commit and sorts after the previous commit's; a
+# tree without its history (a source tarball) has the base version alone.
+version=$(dpkg-deb -f "$deb" Version)
+if [[ "$(git -C "$src" rev-parse --is-shallow-repository 2>/dev/null)" == false ]]; then
+  check "version $version names the commit" grep -qE '^[0-9.]+\+[0-9]+\.g[0-9a-f]{7,}(\.dirty)?$' <<<"$version"
+  previous=$("$src/packaging/version.sh" "${version%%+*}" HEAD~1)
+  check "version $version sorts after $previous" dpkg --compare-versions "$previous" lt "$version"
+else
+  echo "skip the version's commit: no git history in $src"
+fi
+cp -r "$src/packaging" "$scratch/tarball"
+check "without git history the version is the base" test "$("$scratch/tarball/version.sh" 0.1.0 2>/dev/null)" = 0.1.0
 # Debian's package checker finds no error (its warnings are shown).
 check "lintian finds no error" lintian --fail-on error --tag-display-limit 0 "$deb" "$dbgsym"
 depends=$(dpkg-deb -f "$deb" Depends)
