@@ -15,7 +15,7 @@ warn() { echo "version.sh: $*; the version is $base alone" >&2; echo "$base"; ex
 
 command -v git >/dev/null 2>&1 || warn "git is not installed"
 # The history must be this tree's own, not that of a repository around it.
-toplevel=$(git -C "$top" rev-parse --show-toplevel 2>/dev/null) || warn "$top is not a git repository"
+toplevel=$(git -C "$top" rev-parse --show-toplevel 2>&1) || warn "$(echo "$toplevel" | head -1)"
 [ "$(cd "$toplevel" && pwd -P)" = "$top" ] || warn "$top is not a git repository"
 [ "$(git -C "$top" rev-parse --is-shallow-repository)" = false ] ||
   warn "a shallow clone does not count its commits (git fetch --unshallow)"
