@@ -18,25 +18,6 @@ namespace {
 using boost::system::error_code;
 using tcp = boost::asio::ip::tcp;
 
-class PlainTransport : public Transport {
- public:
-  explicit PlainTransport(tcp::socket& socket) : socket_(socket) {}
-  void async_read_some(boost::asio::mutable_buffer buffer, Handler handler) override {
-    socket_.async_read_some(buffer, std::move(handler));
-  }
-  void async_write_some(boost::asio::const_buffer buffer, Handler handler) override {
-    socket_.async_write_some(buffer, std::move(handler));
-  }
-  void async_close(std::function<void()> done) override {
-    error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_send, ignored);
-    done();
-  }
-
- private:
-  tcp::socket& socket_;
-};
-
 // Not yet finished: what an operation's error holds until its handler ran.
 const error_code kPending = boost::asio::error::would_block;
 
