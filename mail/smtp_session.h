@@ -141,9 +141,7 @@ class SmtpSession {
   bool ehlo();
   bool starttls();
   bool authenticate();
-  bool pipelined_transaction(const OutgoingMessage& message, const std::string& mail_line);
-  bool lockstep_transaction(const OutgoingMessage& message, const std::string& mail_line);
-  bool transaction_reply(const std::optional<Reply>& reply, int expected);
+  bool transaction(const OutgoingMessage& message, const std::string& mail_parameters);
   void reset_transaction();
 
   // line + CR LF, then its reply; nullopt when none came (failure recorded).
