@@ -307,7 +307,8 @@ qb::Json attachment_cost(qb::BenchSink& sink, std::vector<std::unique_ptr<qt::Co
   });
 }
 
-// velmar's settings file, pointed at 127.0.0.1:port, loaded.
+// velmar's settings file, pointed at 127.0.0.1:port (over STARTTLS
+// trusting ca_file when one is given), loaded.
 void use_server(qt::MariaDbServer& server, qt::Connection& admin, std::uint16_t port,
                 const std::string& ca_file) {
   std::string ini = "[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " + std::to_string(port) +
@@ -510,11 +511,7 @@ int main(int argc, char** argv) {
       options.tls_cert = certs.file("good.pem");
       options.tls_key = certs.file("server.key");
       qb::BenchSink tls_sink(body, false, options);
-      qt::write_file(server.data_dir() + "/quarn_udf.ini",
-                     "[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " + std::to_string(tls_sink.port()) +
-                         "\nsmtp-user = bench\nsmtp-password = bench-secret\nsmtp-security = starttls\n"
-                         "smtp-ca-file = " + certs.file("ca.pem") + "\n");
-      admin.value("SELECT udf_loadini(TRUE)");
+      use_server(server, admin, tls_sink.port(), certs.file("ca.pem"));
       if (admin.value("SELECT " + call) != std::optional<std::string>("OK"))
         throw std::runtime_error("velmar over STARTTLS did not answer OK");
       qb::Table tls_table({"connections", "plain messages/s", "STARTTLS messages/s", "STARTTLS/plain",
@@ -557,10 +554,7 @@ int main(int argc, char** argv) {
       options.reply_delay = std::chrono::milliseconds(5);
       options.pipelining = pipelining;
       qb::BenchSink slow(body, false, options);
-      qt::write_file(server.data_dir() + "/quarn_udf.ini",
-                     "[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " + std::to_string(slow.port()) +
-                         "\nsmtp-user = bench\nsmtp-password = bench-secret\n");
-      admin.value("SELECT udf_loadini(TRUE)");
+      use_server(server, admin, slow.port(), "");
       for (int k : levels) {
         const Level level =
             measure_level(slow, connections, call, k, slow_messages, runs, server_pid);

@@ -18,25 +18,6 @@ namespace {
 using boost::system::error_code;
 using tcp = boost::asio::ip::tcp;
 
-class PlainTransport : public Transport {
- public:
-  explicit PlainTransport(tcp::socket& socket) : socket_(socket) {}
-  void async_read_some(boost::asio::mutable_buffer buffer, Handler handler) override {
-    socket_.async_read_some(buffer, std::move(handler));
-  }
-  void async_write_some(boost::asio::const_buffer buffer, Handler handler) override {
-    socket_.async_write_some(buffer, std::move(handler));
-  }
-  void async_close(std::function<void()> done) override {
-    error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_send, ignored);
-    done();
-  }
-
- private:
-  tcp::socket& socket_;
-};
-
 // Not yet finished: what an operation's error holds until its handler ran.
 const error_code kPending = boost::asio::error::would_block;
 
@@ -89,6 +70,28 @@ std::optional<std::string> machine_name() {
 bool outside_ascii(const std::string& text) {
   return std::any_of(text.begin(), text.end(),
                      [](char c) { return static_cast<unsigned char>(c) > 0x7f; });
+}
+
+// One command of a transaction: what the log calls it, the line sent, and
+// the reply that lets the transaction go on.
+struct TransactionCommand {
+  std::string step;
+  std::string line;
+  int expected;
+};
+
+std::vector<TransactionCommand> transaction_commands(const OutgoingMessage& message,
+                                                     const std::string& mail_parameters) {
+  std::vector<TransactionCommand> commands;
+  commands.reserve(message.recipients.size() + 2);
+  const std::string mail = "MAIL FROM:<" + message.sender + ">";
+  commands.push_back({mail, mail + mail_parameters, 250});
+  for (const auto& address : message.recipients) {
+    const std::string rcpt = "RCPT TO:<" + address + ">";
+    commands.push_back({rcpt, rcpt, 250});
+  }
+  commands.push_back({"DATA", "DATA", 354});
+  return commands;
 }
 
 // The first envelope address with a byte outside ASCII; "" when none.
@@ -329,8 +332,7 @@ SendResult SmtpSession::send(const OutgoingMessage& message) {
   }
   failure_.clear();
   retryable_ = false;
-  const std::string mail_step = "MAIL FROM:<" + message.sender + ">";
-  std::string mail_line = mail_step;
+  std::string mail_parameters;
   // Refused before anything is sent; the session stays as it was.
   if (needs_smtputf8(message)) {
     if (!capabilities_.smtputf8) {
@@ -338,7 +340,7 @@ SendResult SmtpSession::send(const OutgoingMessage& message) {
                             ">: the server does not accept non-ASCII addresses (no SMTPUTF8)";
       return result;
     }
-    mail_line += " SMTPUTF8";
+    mail_parameters += " SMTPUTF8";
   }
   if (capabilities_.size) {
     if (*capabilities_.size > 0 && message.data.size() > *capabilities_.size) {
@@ -346,17 +348,14 @@ SendResult SmtpSession::send(const OutgoingMessage& message) {
       result.size_limit = *capabilities_.size;
       return result;
     }
-    mail_line += " SIZE=" + std::to_string(message.data.size());
+    mail_parameters += " SIZE=" + std::to_string(message.data.size());
   }
 
   // MAIL, each RCPT, DATA, the data and the reply to it, each within the
   // time-out, and no more than all of them together; one more for a RSET.
   limit_ = Clock::now() +
            config_.timeout * (5 + static_cast<Clock::rep>(message.recipients.size()));
-  const bool data_wanted = capabilities_.pipelining
-                               ? pipelined_transaction(message, mail_line)
-                               : lockstep_transaction(message, mail_line);
-  if (data_wanted) {
+  if (transaction(message, mail_parameters)) {
     if (!write("message data", message.data)) {
       result.failure_text = failure_;
       result.unsent = retryable_;  // the final "." was not (all) written
@@ -368,7 +367,8 @@ SendResult SmtpSession::send(const OutgoingMessage& message) {
       result.status = SendResult::Status::kDelivered;
       return result;
     }
-    if (reply && reply->code >= 400 && reply->code != 421) ready_ = true;  // no transaction left
+    // Refused: no transaction is left, the session goes on.
+    if (reply && classify(*reply, 250) == ReplyClass::kRefused) ready_ = true;
     result.failure_text = failure_;
     return result;
   }
@@ -378,42 +378,50 @@ SendResult SmtpSession::send(const OutgoingMessage& message) {
   return result;
 }
 
-// RFC 2920: MAIL, the RCPTs and DATA as one write, then their replies in
+// MAIL, each RCPT and DATA (RFC 5321 3.3) in one loop for both kinds of
+// server, as Postfix's client does it: where the server offers PIPELINING
+// (RFC 2920) all go out in one write before the first reply is read;
+// otherwise each command waits for the reply to the one before, and none
+// goes out after a refusal. Every command written has its reply read, in
 // order. True when all were accepted and the server waits for the data.
-bool SmtpSession::pipelined_transaction(const OutgoingMessage& message,
-                                        const std::string& mail_line) {
-  std::vector<std::string> steps = {"MAIL FROM:<" + message.sender + ">"};
-  std::string group = mail_line + "\r\n";
-  for (const auto& address : message.recipients) {
-    steps.push_back("RCPT TO:<" + address + ">");
-    group += steps.back() + "\r\n";
+bool SmtpSession::transaction(const OutgoingMessage& message,
+                              const std::string& mail_parameters) {
+  const std::vector<TransactionCommand> commands = transaction_commands(message, mail_parameters);
+  const bool pipelined = capabilities_.pipelining;
+  if (pipelined) {
+    std::string group;
+    for (const TransactionCommand& command : commands) group += command.line + "\r\n";
+    if (!write(commands.front().step, group)) return false;
   }
-  steps.push_back("DATA");
-  group += "DATA\r\n";
-  if (!write(steps.front(), group)) return false;
-  bool refused = false;
+  std::optional<std::string> refusal;  // the first one, which the log tells
   bool data_open = false;
-  std::string refusal;
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    const bool last = i + 1 == steps.size();
-    const auto reply = read_reply(steps[i]);
-    if (!reply) return false;
-    if (reply->code == 421 || (reply->code / 100 != 4 && reply->code / 100 != 5 &&
-                               reply->code / 100 != (last ? 3 : 2))) {
-      expect(*reply, last ? 354 : 250);  // ends the session
-      // Out of step with the server, which may be waiting for data.
-      if (reply->code != 421) drop();
-      return false;
+  for (const TransactionCommand& command : commands) {
+    if (!pipelined) {
+      if (refusal) break;
+      if (!write(command.step, command.line + "\r\n")) return false;
     }
-    if (reply->code >= 400) {
-      if (!refused) refusal = steps[i] + " refused: " + reply_text(*reply);
-      refused = true;
-    } else if (last) {
-      data_open = true;
+    const auto reply = read_reply(command.step);
+    if (!reply) return false;
+    switch (classify(*reply, command.expected)) {
+      case ReplyClass::kAccepted:
+        data_open = &command == &commands.back();
+        break;
+      case ReplyClass::kRefused:
+        if (!refusal) refusal = command.step + " refused: " + reply_text(*reply);
+        break;
+      case ReplyClass::kClosing:
+        expect(*reply, command.expected);  // ends the session
+        return false;
+      case ReplyClass::kOutOfSequence:
+        expect(*reply, command.expected);  // ends the session
+        // Commands written ahead of their replies: out of step with the
+        // server, which may be waiting for data.
+        if (pipelined) drop();
+        return false;
     }
   }
-  if (!refused) return true;
-  fail(refusal);
+  if (!refusal) return true;
+  fail(*refusal);
   // The server waits for data that would go to the recipients it took:
   // nothing is sent, the connection is dropped, and the transaction that
   // never ended is not delivered. A QUIT now would be taken as data.
@@ -421,29 +429,6 @@ bool SmtpSession::pipelined_transaction(const OutgoingMessage& message,
     drop();
   else
     ready_ = true;  // only the transaction was refused
-  return false;
-}
-
-bool SmtpSession::lockstep_transaction(const OutgoingMessage& message,
-                                       const std::string& mail_line) {
-  step_ = "MAIL FROM:<" + message.sender + ">";
-  if (!write(step_, mail_line + "\r\n")) return false;
-  if (!transaction_reply(read_reply(step_), 250)) return false;
-  for (const auto& address : message.recipients) {
-    const std::string line = "RCPT TO:<" + address + ">";
-    if (!transaction_reply(command(line, line), 250)) return false;
-  }
-  return transaction_reply(command("DATA", "DATA"), 354);
-}
-
-// A refusal (4xx or 5xx other than 421) ends the transaction, not the
-// session.
-bool SmtpSession::transaction_reply(const std::optional<Reply>& reply, int expected) {
-  if (!reply) return false;
-  if (reply->code / 100 == expected / 100) return true;
-  const bool refusal = reply->code >= 400 && reply->code != 421;
-  expect(*reply, expected);
-  if (refusal) ready_ = true;
   return false;
 }
 
@@ -464,14 +449,15 @@ std::optional<Reply> SmtpSession::command(const std::string& step, const std::st
 }
 
 bool SmtpSession::expect(const Reply& reply, int expected) {
-  if (reply.code / 100 == expected / 100) return true;
-  if (reply.code >= 400)
-    fail(step_ + " refused: " + reply_text(reply));
-  else
+  const ReplyClass kind = classify(reply, expected);
+  if (kind == ReplyClass::kAccepted) return true;
+  if (kind == ReplyClass::kOutOfSequence)
     fail(step_ + ": unexpected reply: " + reply_text(reply));
+  else
+    fail(step_ + " refused: " + reply_text(reply));
   // 421: the server closes the connection (RFC 5321 3.8); no message was
   // taken at this step.
-  retryable_ = reply.code == 421;
+  retryable_ = kind == ReplyClass::kClosing;
   ready_ = false;
   return false;
 }

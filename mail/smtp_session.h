@@ -14,11 +14,11 @@
 
 #include "message.h"
 #include "smtp_reply.h"
+#include "transport.h"
 
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,18 +35,6 @@ namespace quarn::mail {
 // no progress; and, when it ends, for the server to close.
 constexpr std::chrono::seconds kDefaultTimeout{30};
 constexpr std::chrono::seconds kCloseWait{10};
-
-// The bytes under the conversation: plain TCP, or TLS over the same socket
-// (from the start, or after STARTTLS in the middle of the conversation).
-class Transport {
- public:
-  using Handler = std::function<void(const boost::system::error_code&, std::size_t)>;
-  virtual ~Transport() = default;
-  virtual void async_read_some(boost::asio::mutable_buffer buffer, Handler handler) = 0;
-  virtual void async_write_some(boost::asio::const_buffer buffer, Handler handler) = 0;
-  // Says that nothing more will be sent; done runs once that is out.
-  virtual void async_close(std::function<void()> done) = 0;
-};
 
 class TlsTransport;
 
@@ -153,9 +141,7 @@ class SmtpSession {
   bool ehlo();
   bool starttls();
   bool authenticate();
-  bool pipelined_transaction(const OutgoingMessage& message, const std::string& mail_line);
-  bool lockstep_transaction(const OutgoingMessage& message, const std::string& mail_line);
-  bool transaction_reply(const std::optional<Reply>& reply, int expected);
+  bool transaction(const OutgoingMessage& message, const std::string& mail_parameters);
   void reset_transaction();
 
   // line + CR LF, then its reply; nullopt when none came (failure recorded).

@@ -109,6 +109,10 @@ TEST_F(Conversation, EveryBehaviourGivesItsResultLogLineAndStoredMessage) {
        "MAIL FROM:<from@example.test>: not an SMTP reply: 250-first??550 5.0.0 mixed codes??", false,
        kNoQuit},
       {R"({"reply": {"DATA": "250 2.0.0 Ok"}})", "DATA: unexpected reply: 250 2.0.0 Ok", false, kQuit},
+      // Pipelined, an unexpected reply leaves the conversation out of step:
+      // dropped, no QUIT.
+      {R"({"pipelining": true, "reply": {"DATA": "250 2.0.0 Ok"}})",
+       "DATA: unexpected reply: 250 2.0.0 Ok", false, kNoQuit},
       {R"({"delay": {"MAIL": 2.5}})", "MAIL FROM:<from@example.test>: no reply within 1 s", false,
        kNoQuit},
       // The server took the message but answered too late: the call cannot
