@@ -30,7 +30,7 @@
 #include "bench_util.h"
 #include "bench_db.h"
 #include "mariadb_server.h"
-#include "preflight.h"
+#include "decode/preflight.h"
 #include "test_util.h"
 #include "udf_call.h"
 

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "decoder.h"
-#include "preflight.h"
+#include "decode/decoder.h"
+#include "decode/preflight.h"
 #include "thumbnail.h"
 
 namespace quarn::thumb {

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "heif_codec.h"
-#include "preflight.h"
+#include "decode/heif_codec.h"
+#include "decode/preflight.h"
 #include "thumbnail.h"
 
 using namespace quarn::thumb;

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "preflight.h"
+#include "decode/preflight.h"
 #include "thumbnail.h"
-#include "webp_codec.h"
+#include "decode/webp_codec.h"
 
 using namespace quarn::thumb;
 

@@ -1,11 +1,11 @@
 #include "thumbnail.h"
 
 #include "ascii.h"
-#include "colour.h"
-#include "decoder.h"
+#include "pixels/colour.h"
+#include "decode/decoder.h"
 #include "env.h"
-#include "jpeg_codec.h"
-#include "preflight.h"
+#include "decode/jpeg_codec.h"
+#include "decode/preflight.h"
 
 #include <IL/il.h>
 #include <IL/ilu.h>

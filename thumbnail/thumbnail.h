@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "image_limits.h"
-#include "raster.h"
+#include "common/image_limits.h"
+#include "pixels/raster.h"
 
 namespace quarn::thumb {
 

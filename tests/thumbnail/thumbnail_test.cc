@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "decoder.h"
-#include "preflight.h"
+#include "decode/decoder.h"
+#include "decode/preflight.h"
 
 namespace {
 

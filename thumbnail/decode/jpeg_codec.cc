@@ -1,4 +1,4 @@
-#include "jpeg_codec.h"
+#include "decode/jpeg_codec.h"
 
 #include <csetjmp>
 #include <cstdio>
@@ -11,9 +11,9 @@
 #include <jpeglib.h>
 
 #include "c_handle.h"
-#include "colour.h"
+#include "pixels/colour.h"
 #include "env.h"
-#include "replace_file.h"
+#include "write/replace_file.h"
 
 namespace quarn::thumb {
 namespace {

@@ -1,12 +1,12 @@
-#include "decoder.h"
+#include "decode/decoder.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "heif_codec.h"
-#include "jpeg_codec.h"
+#include "decode/heif_codec.h"
+#include "decode/jpeg_codec.h"
 #include "thumbnail.h"
-#include "webp_codec.h"
+#include "decode/webp_codec.h"
 
 namespace quarn::thumb {
 

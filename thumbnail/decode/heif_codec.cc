@@ -1,4 +1,4 @@
-#include "heif_codec.h"
+#include "decode/heif_codec.h"
 
 #include <libheif/heif.h>
 
@@ -6,7 +6,7 @@
 
 #include "c_handle.h"
 #include "env.h"
-#include "image_limits.h"
+#include "common/image_limits.h"
 
 namespace quarn::thumb {
 namespace {

@@ -9,8 +9,8 @@
 #include <memory>
 #include <optional>
 
-#include "preflight.h"
-#include "raster.h"
+#include "decode/preflight.h"
+#include "pixels/raster.h"
 
 namespace quarn::thumb {
 

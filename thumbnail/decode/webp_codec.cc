@@ -1,4 +1,4 @@
-#include "webp_codec.h"
+#include "decode/webp_codec.h"
 
 #include <webp/decode.h>
 #include <webp/demux.h>

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "raster.h"
+#include "pixels/raster.h"
 
 namespace quarn::thumb {
 
