@@ -45,25 +45,12 @@ std::uint32_t box_limit(long long value) {
   return static_cast<std::uint32_t>(wide < 0 ? -wide : wide);
 }
 
-float round_half_down(float x) {
-  const float fraction = std::fmod(x, 1.0f);
-  return fraction > 0.5f ? std::ceil(x) : std::floor(x);
-}
-
 namespace {
 
 // The library keeps a stack of pending errors for the whole process.
 void clear_pending_errors() {
   while (ilGetError() != IL_NO_ERROR) {
   }
-}
-
-// Truncates like a float-to-integer conversion, but defined for any value:
-// negative or NaN gives 0, beyond 32 bits saturates (the size check refuses it).
-std::uint32_t truncate_to_u32(float x) {
-  if (!(x > 0.0f)) return 0;
-  if (x >= 4294967296.0f) return std::numeric_limits<std::uint32_t>::max();
-  return static_cast<std::uint32_t>(x);
 }
 
 std::mutex& image_library_lock() {
@@ -273,30 +260,6 @@ std::optional<StageResult> decode_apart(const DecoderEntry& entry, const unsigne
 }
 
 }  // namespace
-
-Size fit_size(std::uint32_t width, std::uint32_t height, std::uint32_t max_width,
-              std::uint32_t max_height) {
-  const float w = static_cast<float>(width);
-  const float h = static_cast<float>(height);
-  const float ratio_w = static_cast<float>(max_width) / w;
-  const float ratio_h = static_cast<float>(max_height) / h;
-  const float scale = ratio_w > ratio_h ? ratio_h : ratio_w;
-  return Size{truncate_to_u32(round_half_down(w * scale)),
-              truncate_to_u32(round_half_down(h * scale))};
-}
-
-bool scaled_size_allowed(Size size, std::uint32_t depth) {
-  const std::uint64_t pixels = std::uint64_t{size.width} * size.height;
-  return size.width <= kMaxImageSide && size.height <= kMaxImageSide &&
-         depth <= kMaxImageSide && pixels * (depth == 0 ? 1 : depth) <= kMaxImagePixels;
-}
-
-Size thumbnail_size(Size stored, int orientation, std::uint32_t max_width,
-                    std::uint32_t max_height) {
-  if (!swaps_sides(orientation)) return fit_size(stored.width, stored.height, max_width, max_height);
-  const Size upright = fit_size(stored.height, stored.width, max_width, max_height);
-  return {upright.height, upright.width};
-}
 
 StageResult finish_thumbnail(const DecodedImage& decoded, Size target, int orientation,
                              const std::string& path) {

@@ -8,6 +8,7 @@
 
 #include "common/image_limits.h"
 #include "pixels/raster.h"
+#include "pixels/reduction.h"
 
 namespace quarn::thumb {
 
@@ -21,28 +22,12 @@ std::optional<std::string> build_path(const std::optional<std::string>& director
 // A maximum from SQL: low 32 bits, signed, taken as its magnitude.
 std::uint32_t box_limit(long long value);
 
-// Nearest integer, an exact half going down; single precision throughout.
-float round_half_down(float x);
-
-// Fits width x height into the box, keeping the aspect ratio; enlarges when
-// the box is larger in both dimensions.
-Size fit_size(std::uint32_t width, std::uint32_t height, std::uint32_t max_width,
-              std::uint32_t max_height);
-
-// Whether a scaled image stays within the limits of image_limits.h.
-bool scaled_size_allowed(Size size, std::uint32_t depth);
-
 enum class Stage { kLoad, kScale, kSave, kDone };
 
 struct StageResult {
   Stage stage;
   unsigned int code;  // the image library's error code on failure
 };
-
-// The thumbnail's size in the image's stored orientation: the box is
-// fitted to the upright image, which for orientations 5-8 is turned.
-Size thumbnail_size(Size stored, int orientation, std::uint32_t max_width,
-                    std::uint32_t max_height);
 
 // Decodes the image, fits it into the box and writes a JPEG to path. JPEG,
 // PNG, GIF, TIFF, WebP and HEIF files go to their own decoders (decoder.h),
