@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "decode/heif_codec.h"
+#include "decode/heif_decoder.h"
 #include "decode/preflight.h"
 #include "thumbnail.h"
 

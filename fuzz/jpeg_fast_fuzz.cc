@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "decode/jpeg_codec.h"
+#include "decode/jpeg_decoder.h"
 #include "decode/preflight.h"
 #include "thumbnail.h"
 

@@ -11,7 +11,7 @@
 
 #include "decode/preflight.h"
 #include "thumbnail.h"
-#include "decode/webp_codec.h"
+#include "decode/webp_decoder.h"
 
 using namespace quarn::thumb;
 

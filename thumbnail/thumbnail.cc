@@ -4,7 +4,7 @@
 #include "pixels/colour.h"
 #include "decode/decoder.h"
 #include "env.h"
-#include "decode/jpeg_codec.h"
+#include "write/jpeg_writer.h"
 #include "decode/preflight.h"
 
 #include <IL/il.h>

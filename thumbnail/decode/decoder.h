@@ -51,7 +51,13 @@ struct DecoderEntry {
 // the image library reads.
 const DecoderEntry* decoder_for(ImageKind kind);
 
+// Pixels a codec decoded whole, handed on as rows with what it read of
+// their colours; false when it decoded nothing.
+bool hand_on(const std::optional<DecodedImage>& image, Reduction& rows, ColourSpace& colour);
+
 // The decoders of their own, each in its file.
+std::unique_ptr<ImageDecoder> open_jpeg(const unsigned char* data, std::size_t size,
+                                        const Preflight& check);
 std::unique_ptr<ImageDecoder> open_png(const unsigned char* data, std::size_t size,
                                        const Preflight& check);
 // What a PNG's chunks say of its colours (iCCP, else sRGB, else gAMA and
@@ -61,6 +67,10 @@ ColourSpace png_colour_space(const unsigned char* data, std::size_t size);
 std::unique_ptr<ImageDecoder> open_gif(const unsigned char* data, std::size_t size,
                                        const Preflight& check);
 std::unique_ptr<ImageDecoder> open_tiff(const unsigned char* data, std::size_t size,
+                                        const Preflight& check);
+std::unique_ptr<ImageDecoder> open_webp(const unsigned char* data, std::size_t size,
+                                        const Preflight& check);
+std::unique_ptr<ImageDecoder> open_heif(const unsigned char* data, std::size_t size,
                                         const Preflight& check);
 
 }  // namespace quarn::thumb
