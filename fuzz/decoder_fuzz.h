@@ -11,7 +11,7 @@
 
 #include "decode/decoder.h"
 #include "decode/preflight.h"
-#include "thumbnail.h"
+#include "pixels/reduction.h"
 
 namespace quarn::thumb {
 

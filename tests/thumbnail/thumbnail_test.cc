@@ -1,4 +1,4 @@
-#include "thumbnail.h"
+#include "thumbnail_call.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -10,6 +10,7 @@
 
 #include "decode/decoder.h"
 #include "decode/preflight.h"
+#include "pixels/reduction.h"
 
 namespace {
 

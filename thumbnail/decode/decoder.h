@@ -1,14 +1,17 @@
-// The decoders of the image stage, as one interface: each says which kind of
-// file it reads, tells the image's size and orientation from its header,
-// then decodes (at a reduced scale where its format allows) outside the
-// image library's lock and hands its rows to the reduction as it makes
-// them. The thumbnail's size is computed once, from the header.
+// The decoders of the image stage, as one interface: each tells the image's
+// size and orientation from its header, then decodes (at a reduced scale
+// where its format allows) and hands its rows to the reduction as it makes
+// them. The thumbnail's size is computed once, from the header, between the
+// two. Every format has a decoder of its own, outside the image library's
+// lock; the image library's (devil_decoder.h) takes the formats only it
+// reads and the files the others refuse.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <optional>
 
+#include "common/stage_result.h"
 #include "decode/preflight.h"
 #include "pixels/raster.h"
 #include "pixels/reduction.h"
@@ -21,18 +24,21 @@ struct ImageHeader {
   int orientation = 1;  // EXIF orientation (1-8): how to turn it upright
 };
 
-// A decoder of one image.
+// A decoder of one image, used once: read_header, then decode.
 class ImageDecoder {
  public:
   virtual ~ImageDecoder() = default;
   // Fills in what the header says (prefilled with the pre-flight's reading);
-  // false when this decoder refuses the file.
+  // false when this decoder refuses the file or fails on it.
   virtual bool read_header(ImageHeader& header) = 0;
   // Decodes the first image at the smallest scale the format offers that
   // is at least `at_least` (full size where it offers none), starting
   // `rows` and handing them every row, and says what the file tells of its
   // colours. false when decoding fails; the rows given are then void.
   virtual bool decode(Size at_least, Reduction& rows, ColourSpace& colour) = 0;
+  // After a step returned false: the outcome it ends the image stage with;
+  // nothing when the file goes the next way (DecoderEntry).
+  virtual std::optional<StageResult> failure() const { return std::nullopt; }
 };
 
 using DecoderFactory = std::unique_ptr<ImageDecoder> (*)(const unsigned char* data,
