@@ -57,7 +57,7 @@ std::uint32_t box_limit(long long value) {
 
 namespace {
 
-// The write's outcome in the image library's codes, as before.
+// The write's outcome in the image library's error codes, which the result text shows.
 StageResult write_outcome(WriteResult written) {
   switch (written) {
     case WriteResult::kWritten: return {Stage::kDone, 0};

@@ -94,9 +94,9 @@ PixelView bound_pixels(int channels) {
 // failures and codes as ever. The lock is held from the header to the last
 // row: the rows go into the reduction there, read where the library holds
 // them (copying them out would cost more).
-class LibraryDecoder : public ImageDecoder {
+class DevilDecoder : public ImageDecoder {
  public:
-  LibraryDecoder(const unsigned char* data, std::size_t size, const Preflight& check)
+  DevilDecoder(const unsigned char* data, std::size_t size, const Preflight& check)
       : data_(data), size_(size), kind_(check.kind) {}
 
   // Loads the whole image and makes it 8-bit.
@@ -190,7 +190,7 @@ class LibraryDecoder : public ImageDecoder {
 
 std::unique_ptr<ImageDecoder> open_devil(const unsigned char* data, std::size_t size,
                                          const Preflight& check) {
-  return std::make_unique<LibraryDecoder>(data, size, check);
+  return std::make_unique<DevilDecoder>(data, size, check);
 }
 
 StageResult enlarge_with_library(Raster& image, Size target) {
