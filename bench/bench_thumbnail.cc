@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,8 +28,9 @@
 
 #include "bench_util.h"
 #include "bench_db.h"
+#include "decode/preflight.h"
 #include "mariadb_server.h"
-#include "preflight.h"
+#include "pixels/reduction.h"
 #include "test_util.h"
 #include "udf_call.h"
 
@@ -100,13 +100,6 @@ struct Image {
   bool library_reads = true;  // whether (a) can load it
 };
 
-// The new size exactly as the image stage computes it (single precision,
-// an exact half rounding down).
-float round_half_down(float x) {
-  const float fraction = std::fmod(x, 1.0f);
-  return fraction > 0.5f ? std::ceil(x) : std::floor(x);
-}
-
 // (a): the library calls of the original image stage, nothing else: no
 // lock, no path building, no checks of the input.
 bool floor_once(const std::string& bytes, const std::string& path) {
@@ -119,15 +112,12 @@ bool floor_once(const std::string& bytes, const std::string& path) {
   ilBindImage(name);
   bool ok = ilLoadL(IL_TYPE_UNKNOWN, bytes.data(), static_cast<ILuint>(bytes.size()));
   if (ok) {
-    const float h = static_cast<float>(static_cast<ILuint>(ilGetInteger(IL_IMAGE_HEIGHT)));
-    const float w = static_cast<float>(static_cast<ILuint>(ilGetInteger(IL_IMAGE_WIDTH)));
+    // The new size as the image stage computes it.
+    const quarn::thumb::Size size =
+        quarn::thumb::fit_size(static_cast<ILuint>(ilGetInteger(IL_IMAGE_WIDTH)),
+                               static_cast<ILuint>(ilGetInteger(IL_IMAGE_HEIGHT)), kBox, kBox);
     const ILuint depth = static_cast<ILuint>(ilGetInteger(IL_IMAGE_DEPTH));
-    const float rw = static_cast<float>(kBox) / w;
-    const float rh = static_cast<float>(kBox) / h;
-    const float s = rw > rh ? rh : rw;
-    ok = iluScale(static_cast<ILuint>(round_half_down(w * s)),
-                  static_cast<ILuint>(round_half_down(h * s)), depth) &&
-         ilSave(IL_JPG, path.c_str());
+    ok = iluScale(size.width, size.height, depth) && ilSave(IL_JPG, path.c_str());
   }
   ilDeleteImages(1, &name);
   return ok;

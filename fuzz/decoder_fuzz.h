@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "decoder.h"
-#include "preflight.h"
-#include "thumbnail.h"
+#include "decode/decoder.h"
+#include "decode/preflight.h"
+#include "pixels/reduction.h"
 
 namespace quarn::thumb {
 

@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "heif_codec.h"
-#include "preflight.h"
-#include "thumbnail.h"
+#include "decode/heif_decoder.h"
+#include "decode/preflight.h"
+#include "image_stage.h"
+#include "pixels/reduction.h"
+#include "write/jpeg_writer.h"
 
 using namespace quarn::thumb;
 
@@ -25,6 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (p.width == 0 || p.height == 0 || p.width > kMaxImageSide || p.height > kMaxImageSide ||
       (p.channels != 3 && p.channels != 4) || p.stride < std::size_t{p.width} * p.channels)
     std::abort();
-  finish_thumbnail(*decoded, thumbnail_size({p.width, p.height}, 1, 64, 48), 1, path);
+  const Thumbnail made =
+      finish_thumbnail(*decoded, thumbnail_size({p.width, p.height}, 1, 64, 48), 1);
+  if (made.result.stage == Stage::kDone) write_jpeg(made.pixels, path);
   return 0;
 }

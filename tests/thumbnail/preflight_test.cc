@@ -10,7 +10,7 @@
 #include "handmade_images.h"
 #include "handmade_jpeg.h"
 #include "images.h"
-#include "preflight.h"
+#include "decode/preflight.h"
 #include "test_util.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image_limits.h"
+#include "common/image_limits.h"
 
 namespace quarn::thumb {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "c_handle.h"
-#include "decoder.h"
+#include "decode/decoder.h"
 #include "env.h"
-#include "image_limits.h"
+#include "common/image_limits.h"
 
 namespace quarn::thumb {
 namespace {

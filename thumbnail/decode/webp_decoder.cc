@@ -1,9 +1,10 @@
-#include "webp_codec.h"
+#include "decode/webp_decoder.h"
 
 #include <webp/decode.h>
 #include <webp/demux.h>
 
 #include "c_handle.h"
+#include "decode/decoder.h"
 
 namespace quarn::thumb {
 namespace {
@@ -104,6 +105,32 @@ std::optional<DecodedImage> decode_webp(const unsigned char* data, std::size_t s
                                           : decode_still(data, size, features, target);
   if (image) image->colour = colour_space(demuxer.get());
   return image;
+}
+
+namespace {
+
+// libwebp, whose rescaler does the area average's part as it decodes.
+class WebpDecoder : public ImageDecoder {
+ public:
+  WebpDecoder(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+  bool read_header(ImageHeader& header) override {
+    size_stored_ = header.size;
+    return true;
+  }
+  bool decode(Size at_least, Reduction& rows, ColourSpace& colour) override {
+    return hand_on(decode_webp(data_, size_, block_size(size_stored_, at_least)), rows, colour);
+  }
+
+ private:
+  const unsigned char* data_;
+  std::size_t size_;
+  Size size_stored_{};
+};
+
+}  // namespace
+
+std::unique_ptr<ImageDecoder> open_webp(const unsigned char* data, std::size_t size, const Preflight&) {
+  return std::make_unique<WebpDecoder>(data, size);
 }
 
 }  // namespace quarn::thumb

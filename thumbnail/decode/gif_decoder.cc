@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "c_handle.h"
-#include "decoder.h"
+#include "decode/decoder.h"
 
 namespace quarn::thumb {
 namespace {

@@ -1,4 +1,4 @@
-#include "heif_layout.h"
+#include "decode/heif_layout.h"
 
 #include <algorithm>
 #include <cstring>

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "decoder.h"
-#include "image_limits.h"
+#include "decode/decoder.h"
+#include "common/image_limits.h"
 
 namespace quarn::thumb {
 namespace {

@@ -1,47 +1,17 @@
-#include "jpeg_codec.h"
+#include "decode/jpeg_decoder.h"
 
-#include <csetjmp>
-#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <vector>
 
-// jpeglib.h needs FILE and size_t declared first.
-#include <jerror.h>
-#include <jpeglib.h>
-
 #include "c_handle.h"
-#include "colour.h"
+#include "common/libjpeg.h"
+#include "decode/decoder.h"
 #include "env.h"
-#include "replace_file.h"
+#include "pixels/colour.h"
 
 namespace quarn::thumb {
 namespace {
-
-// libjpeg's own error handler ends the process. This one jumps back to the
-// step that called into libjpeg, for errors and warnings alike. The steps
-// below hold no C++ objects, since the jump skips their destructors.
-struct Trap {
-  jpeg_error_mgr manager;  // first, so libjpeg's pointer to it is one to the trap
-  std::jmp_buf jump;
-};
-
-[[noreturn]] void give_up(j_common_ptr info) {
-  std::longjmp(reinterpret_cast<Trap*>(info->err)->jump, 1);
-}
-
-void on_message(j_common_ptr info, int level) {
-  if (level < 0) give_up(info);  // a warning: the data is corrupt
-}
-
-void stay_silent(j_common_ptr) {}
-
-void install(Trap& trap, jpeg_common_struct& info) {
-  info.err = jpeg_std_error(&trap.manager);
-  trap.manager.error_exit = give_up;
-  trap.manager.emit_message = on_message;
-  trap.manager.output_message = stay_silent;
-}
 
 // A progressive file may hold any number of scans, each decoded in full;
 // real ones have a dozen at most.
@@ -111,19 +81,6 @@ bool choose_scale(Decoder& d, Size at_least) {
   return true;
 }
 
-// libjpeg-turbo looks up its JSIMD_* switches as a thread's first coder
-// starts, in jpeg_start_decompress or jpeg_start_compress.
-thread_local bool simd_switches_read = false;
-
-template <class Start>
-bool start_coder(Start start) {
-  std::optional<EnvReadHold> environment;
-  if (!simd_switches_read) environment.emplace();
-  const bool started = start();
-  if (started) simd_switches_read = true;
-  return started;
-}
-
 bool start_rows(Decoder& d) {
   if (setjmp(d.trap.jump)) return false;
   jpeg_start_decompress(&d.info);
@@ -156,53 +113,6 @@ void cmyk_to_rgb(Raster& image, bool inverted) {
   }
   image.channels = 3;
   image.samples.resize(pixels * 3);
-}
-
-struct Encoder {
-  jpeg_compress_struct info;
-  Trap trap;
-};
-
-bool create_encoder(Encoder& e) {
-  install(e.trap, *reinterpret_cast<jpeg_common_struct*>(&e.info));
-  if (setjmp(e.trap.jump)) return false;
-  jpeg_create_compress(&e.info);
-  return true;
-}
-
-bool start_encoder(Encoder& e, std::FILE* file, const Raster& image) {
-  if (setjmp(e.trap.jump)) return false;
-  jpeg_stdio_dest(&e.info, file);
-  e.info.image_width = image.width;
-  e.info.image_height = image.height;
-  e.info.input_components = image.channels;
-  e.info.in_color_space = image.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
-  jpeg_set_defaults(&e.info);
-  jpeg_set_quality(&e.info, kJpegQuality, TRUE);
-  jpeg_start_compress(&e.info, TRUE);
-  return true;
-}
-
-bool write_rows(Encoder& e, const Raster& image) {
-  if (setjmp(e.trap.jump)) return false;
-  const std::size_t row_bytes = std::size_t{image.width} * image.channels;
-  while (e.info.next_scanline < e.info.image_height) {
-    JSAMPROW row = const_cast<std::uint8_t*>(image.samples.data()) + e.info.next_scanline * row_bytes;
-    jpeg_write_scanlines(&e.info, &row, 1);
-  }
-  jpeg_finish_compress(&e.info);
-  return true;
-}
-
-// Writes the whole file; the environment is held only where libjpeg reads it.
-bool encode(Encoder& e, std::FILE* file, const Raster& image) {
-  bool created = false;
-  {
-    EnvReadHold environment;  // jpeg_create_compress reads JPEGMEM
-    created = create_encoder(e);
-  }
-  return created && start_coder([&] { return start_encoder(e, file, image); }) &&
-         write_rows(e, image);
 }
 
 }  // namespace
@@ -238,26 +148,26 @@ std::optional<DecodedImage> decode_jpeg(const unsigned char* data, std::size_t s
   return decoded_image;
 }
 
-WriteResult write_jpeg(const Raster& image, const std::string& path) {
-  ReplacingFile file(path);
-  if (file.stream() == nullptr) return WriteResult::kCannotOpen;
-  bool encoded = false;
-  bool write_error = false;
-  {
-    Encoder e{};
-    const AtExit destroy([&e] { jpeg_destroy_compress(&e.info); });
-    encoded = encode(e, file.stream(), image);
-    write_error = !encoded && e.trap.manager.msg_code == JERR_FILE_WRITE;
+namespace {
+
+// libjpeg-turbo, at the smallest DCT scale that covers what is asked.
+class JpegDecoder : public ImageDecoder {
+ public:
+  JpegDecoder(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+  bool read_header(ImageHeader&) override { return true; }  // the pre-flight's reading
+  bool decode(Size at_least, Reduction& rows, ColourSpace& colour) override {
+    return hand_on(decode_jpeg(data_, size_, at_least), rows, colour);
   }
-  if (!encoded) return write_error ? WriteResult::kWriteFailed : WriteResult::kEncodeFailed;
-  switch (file.commit()) {
-    case ReplacingFile::Commit::kDone: return WriteResult::kWritten;
-    case ReplacingFile::Commit::kWriteFailed: return WriteResult::kWriteFailed;
-    case ReplacingFile::Commit::kRenameFailed: break;
-  }
-  // What could not be opened for writing before: a directory of that name,
-  // a protected file in a sticky directory.
-  return WriteResult::kCannotOpen;
+
+ private:
+  const unsigned char* data_;
+  std::size_t size_;
+};
+
+}  // namespace
+
+std::unique_ptr<ImageDecoder> open_jpeg(const unsigned char* data, std::size_t size, const Preflight&) {
+  return std::make_unique<JpegDecoder>(data, size);
 }
 
 }  // namespace quarn::thumb

@@ -1,12 +1,13 @@
-#include "heif_codec.h"
+#include "decode/heif_decoder.h"
 
 #include <libheif/heif.h>
 
 #include <memory>
 
 #include "c_handle.h"
+#include "common/image_limits.h"
+#include "decode/decoder.h"
 #include "env.h"
-#include "image_limits.h"
 
 namespace quarn::thumb {
 namespace {
@@ -101,6 +102,38 @@ std::optional<DecodedImage> decode_heif(const unsigned char* data, std::size_t s
   const PixelView pixels{plane, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
                          channels, false, static_cast<std::size_t>(stride)};
   return DecodedImage{pixels, owner, colour_space(primary)};
+}
+
+namespace {
+
+// libheif, which decodes at full size only and turns the image upright
+// itself: its size is known once it is decoded.
+class HeifDecoder : public ImageDecoder {
+ public:
+  HeifDecoder(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+  bool read_header(ImageHeader& header) override {
+    image_ = decode_heif(data_, size_);
+    if (!image_) return false;
+    header.size = {image_->pixels.width, image_->pixels.height};
+    header.orientation = 1;
+    return true;
+  }
+  bool decode(Size, Reduction& rows, ColourSpace& colour) override {
+    const bool handed = hand_on(image_, rows, colour);
+    image_.reset();
+    return handed;
+  }
+
+ private:
+  const unsigned char* data_;
+  std::size_t size_;
+  std::optional<DecodedImage> image_;
+};
+
+}  // namespace
+
+std::unique_ptr<ImageDecoder> open_heif(const unsigned char* data, std::size_t size, const Preflight&) {
+  return std::make_unique<HeifDecoder>(data, size);
 }
 
 }  // namespace quarn::thumb

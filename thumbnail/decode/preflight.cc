@@ -1,4 +1,4 @@
-#include "preflight.h"
+#include "decode/preflight.h"
 
 #include <webp/decode.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "ascii.h"
-#include "heif_layout.h"
+#include "decode/heif_layout.h"
 
 namespace quarn::thumb {
 namespace {
