@@ -706,17 +706,31 @@ Preflight check_webp(Bytes d, std::size_t n) {
 // Colour and alpha pictures of an image at the limits.
 constexpr std::uint64_t kMaxHeifCodedPixels = 2 * kMaxImagePixels;
 
+// Whether decoding what `pictures` counts stays within the limits.
+const char* heif_refusal(const HeifPictures& pictures) {
+  if (pictures.refusal != nullptr) return pictures.refusal;
+  if (pictures.widest > kMaxImageSide || pictures.tallest > kMaxImageSide) return "side too long";
+  if (pictures.coded_pixels > kMaxHeifCodedPixels) return "too many pixels";
+  return nullptr;
+}
+
 // The sizes that count are the coded pictures' (see heif_layout.h); the
 // image's own size comes from libheif's reading of the file, before it
-// decodes anything.
+// decodes anything. A preview that fails the same checks is never decoded,
+// but the file is judged by its picture, which is decoded for larger boxes.
 Preflight check_heif(Bytes d, std::size_t n) {
   const HeifLayout layout = read_heif_layout(d, n);
   if (layout.refusal != nullptr) return refuse(ImageKind::kHeif, layout.refusal);
-  if (layout.widest > kMaxImageSide || layout.tallest > kMaxImageSide)
-    return refuse(ImageKind::kHeif, "side too long", layout.widest, layout.tallest);
-  if (layout.coded_pixels > kMaxHeifCodedPixels)
-    return refuse(ImageKind::kHeif, "too many pixels", layout.widest, layout.tallest);
-  return accept(ImageKind::kHeif, 0, 0);
+  if (const char* refusal = heif_refusal(layout))
+    return refuse(ImageKind::kHeif, refusal, layout.widest, layout.tallest);
+  Preflight accepted = accept(ImageKind::kHeif, 0, 0);
+  static_assert(std::size(Preflight{}.heif_previews) >= kMaxHeifPreviews);
+  for (std::size_t i = 0; i < layout.preview_count; ++i) {
+    const HeifPreview& preview = layout.previews[i];
+    if (preview.turned_alike && heif_refusal(preview.pictures) == nullptr)
+      accepted.heif_previews[accepted.heif_preview_count++] = preview.item;
+  }
+  return accepted;
 }
 
 }  // namespace
