@@ -13,6 +13,8 @@
 //
 //   bench_thumbnail OUT_JSON IMAGE_DIR   (the images scripts/bench.sh makes)
 //   bench_thumbnail --once IMAGE|--none  (one thumbnail, for the peak size)
+//   bench_thumbnail --profile IMAGE N    (N thumbnails and nothing else, for
+//                                         perf or valgrind --tool=callgrind)
 #include <unistd.h>
 
 #include <cstdio>
@@ -138,6 +140,20 @@ int make_one(const std::string& what) {
     if (tarvik.call_string(args).text.rfind("File written as ", 0) != 0) return 1;
   }
   std::printf("%ld\n", qb::rss_kib(getpid(), "VmHWM:"));
+  return 0;
+}
+
+int profile(const std::string& file, long calls) {
+  qt::TempDir dir;
+  setenv("UDF_IMAGEDIR", dir.path().c_str(), 1);
+  qt::Plugin plugin("tarvik");
+  qt::Function tarvik(plugin, "tarvik");
+  qt::Args args;
+  args.text(qb::read_bytes(file)).text("profiled").integer(kBox).integer(kBox);
+  const qt::InitOutcome started = tarvik.init(args);
+  if (started.refused) return 1;
+  UDF_INIT initid = started.initid;
+  for (long i = 0; i < calls; ++i) call_tarvik(tarvik, initid, args);
   return 0;
 }
 
@@ -273,6 +289,7 @@ Scaling through_connections(const std::vector<std::unique_ptr<qt::Connection>>& 
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--once") == 0) return make_one(argv[2]);
+  if (argc == 4 && std::strcmp(argv[1], "--profile") == 0) return profile(argv[2], std::atol(argv[3]));
   if (argc != 3) {
     std::fprintf(stderr, "usage: bench_thumbnail OUT_JSON IMAGE_DIR | bench_thumbnail --once IMAGE|--none\n");
     return 2;
