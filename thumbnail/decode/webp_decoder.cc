@@ -24,6 +24,9 @@ bool decode_into(const std::uint8_t* data, std::size_t size, WebPDecoderConfig& 
 std::optional<DecodedImage> decode_still(const std::uint8_t* data, std::size_t size,
                                          const WebPBitstreamFeatures& features, Size target) {
   WebPDecoderConfig config;
+  // libwebp's filtering thread (options.use_threads) stays off: at the
+  // scales thumbnails take it made one call no faster and two calls at once
+  // slower (make bench).
   if (!WebPInitDecoderConfig(&config)) return std::nullopt;
   Raster image;
   image.width = static_cast<std::uint32_t>(features.width);
