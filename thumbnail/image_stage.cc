@@ -46,6 +46,8 @@ std::optional<Thumbnail> decode_with(std::unique_ptr<ImageDecoder> decoder, cons
   // The one place the thumbnail's size is decided.
   const Size target = thumbnail_size(header.size, header.orientation, max_width, max_height);
   Reduction rows(target);
+  // What will be decoded is known from here on.
+  decoder->plan(target, rows.decode_at_least());
   ColourSpace colour;
   if (!decoder->decode(rows.decode_at_least(), rows, colour)) return failure_of(decoder.get());
   decoder.reset();  // done with the file

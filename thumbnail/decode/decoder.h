@@ -24,17 +24,31 @@ struct ImageHeader {
   int orientation = 1;  // EXIF orientation (1-8): how to turn it upright
 };
 
-// A decoder of one image, used once: read_header, then decode.
+// What a decoder will decode for one thumbnail, told before it decodes, so
+// that what it takes can be reckoned first.
+struct DecodePlan {
+  Size size{};  // the pixels it hands on, before the reduction
+  // Whether it holds them all at once, at 1 to 4 bytes per pixel (else it
+  // hands them on a few rows at a time).
+  bool whole = false;
+  bool preview = false;  // a HEIF file's preview image, not its picture
+};
+
+// A decoder of one image, used once: read_header, plan, then decode.
 class ImageDecoder {
  public:
   virtual ~ImageDecoder() = default;
   // Fills in what the header says (prefilled with the pre-flight's reading);
   // false when this decoder refuses the file or fails on it.
   virtual bool read_header(ImageHeader& header) = 0;
-  // Decodes the first image at the smallest scale the format offers that
-  // is at least `at_least` (full size where it offers none), starting
-  // `rows` and handing them every row, and says what the file tells of its
-  // colours. false when decoding fails; the rows given are then void.
+  // Chooses what to decode for a thumbnail of `target` (in the stored
+  // orientation): the first image, or a preview of it at least that large,
+  // at the smallest scale the format offers that is at least `at_least`
+  // (full size where it offers none).
+  virtual DecodePlan plan(Size target, Size at_least) = 0;
+  // Decodes what plan chose, starting `rows` and handing them every row,
+  // and says what the file tells of its colours. false when decoding
+  // fails; the rows given are then void.
   virtual bool decode(Size at_least, Reduction& rows, ColourSpace& colour) = 0;
   // After a step returned false: the outcome it ends the image stage with;
   // nothing when the file goes the next way (DecoderEntry).

@@ -156,6 +156,9 @@ class DevilDecoder : public ImageDecoder {
     return true;
   }
 
+  // Decoded whole as the header was read.
+  DecodePlan plan(Size, Size) override { return {{pixels_.width, pixels_.height}, true}; }
+
   // Hands on the rows at full size, then gives back the lock; outside it,
   // what a PNG's chunks say of its colours, which the image library drops.
   bool decode(Size, Reduction& rows, ColourSpace& colour) override {

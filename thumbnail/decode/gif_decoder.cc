@@ -50,6 +50,11 @@ class GifDecoder : public ImageDecoder {
     return true;
   }
 
+  // The screen, row by row; an interlaced frame's indices are held whole.
+  DecodePlan plan(Size, Size) override {
+    return {{static_cast<std::uint32_t>(gif_->SWidth), static_cast<std::uint32_t>(gif_->SHeight)}, false};
+  }
+
   bool decode(Size, Reduction& rows, ColourSpace&) override {
     GifFileType* gif = gif_.get();
     int transparent = NO_TRANSPARENT_COLOR;

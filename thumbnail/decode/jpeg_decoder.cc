@@ -154,7 +154,20 @@ namespace {
 class JpegDecoder : public ImageDecoder {
  public:
   JpegDecoder(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
-  bool read_header(ImageHeader&) override { return true; }  // the pre-flight's reading
+  bool read_header(ImageHeader& header) override {  // the pre-flight's reading
+    stored_ = header.size;
+    return true;
+  }
+  // The smallest of libjpeg's scales k/8 that covers `at_least`; its sizes
+  // are rounded up (jpeg_calc_output_dimensions).
+  DecodePlan plan(Size, Size at_least) override {
+    Size scaled = stored_;
+    for (std::uint32_t eighths = 1; eighths <= 8; ++eighths) {
+      scaled = {(stored_.width * eighths + 7) / 8, (stored_.height * eighths + 7) / 8};
+      if (scaled.width >= at_least.width && scaled.height >= at_least.height) break;
+    }
+    return {scaled, true};
+  }
   bool decode(Size at_least, Reduction& rows, ColourSpace& colour) override {
     return hand_on(decode_jpeg(data_, size_, at_least), rows, colour);
   }
@@ -162,6 +175,7 @@ class JpegDecoder : public ImageDecoder {
  private:
   const unsigned char* data_;
   std::size_t size_;
+  Size stored_{};
 };
 
 }  // namespace

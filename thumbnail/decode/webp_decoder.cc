@@ -24,6 +24,9 @@ bool decode_into(const std::uint8_t* data, std::size_t size, WebPDecoderConfig& 
 std::optional<DecodedImage> decode_still(const std::uint8_t* data, std::size_t size,
                                          const WebPBitstreamFeatures& features, Size target) {
   WebPDecoderConfig config;
+  // libwebp's filtering thread (options.use_threads) stays off: at the
+  // scales thumbnails take it made one call no faster and two calls at once
+  // slower (make bench).
   if (!WebPInitDecoderConfig(&config)) return std::nullopt;
   Raster image;
   image.width = static_cast<std::uint32_t>(features.width);
@@ -116,6 +119,16 @@ class WebpDecoder : public ImageDecoder {
   bool read_header(ImageHeader& header) override {
     size_stored_ = header.size;
     return true;
+  }
+  // A still image reduced by libwebp's rescaler where the area average
+  // would reduce it (decode_webp); an animation's canvas at full size.
+  DecodePlan plan(Size, Size at_least) override {
+    WebPBitstreamFeatures features;
+    const Size scaled = block_size(size_stored_, at_least);
+    const bool rescaled = WebPGetFeatures(data_, size_, &features) == VP8_STATUS_OK &&
+                          !features.has_animation && scaled.width < size_stored_.width &&
+                          scaled.height < size_stored_.height;
+    return {rescaled ? scaled : size_stored_, true};
   }
   bool decode(Size at_least, Reduction& rows, ColourSpace& colour) override {
     return hand_on(decode_webp(data_, size_, block_size(size_stored_, at_least)), rows, colour);

@@ -20,7 +20,7 @@ bool create_encoder(Encoder& e) {
   return true;
 }
 
-bool start_encoder(Encoder& e, std::FILE* file, const Raster& image) {
+bool start_encoder(Encoder& e, std::FILE* file, const Raster& image, bool subsample_chroma) {
   if (setjmp(e.trap.jump)) return false;
   jpeg_stdio_dest(&e.info, file);
   e.info.image_width = image.width;
@@ -29,6 +29,10 @@ bool start_encoder(Encoder& e, std::FILE* file, const Raster& image) {
   e.info.in_color_space = image.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_set_defaults(&e.info);
   jpeg_set_quality(&e.info, kJpegQuality, TRUE);
+  // Full colour: every component sampled 1x1 (4:4:4), no halved chroma.
+  if (!subsample_chroma)
+    for (int c = 0; c < e.info.num_components; ++c)
+      e.info.comp_info[c].h_samp_factor = e.info.comp_info[c].v_samp_factor = 1;
   jpeg_start_compress(&e.info, TRUE);
   return true;
 }
@@ -45,19 +49,19 @@ bool write_rows(Encoder& e, const Raster& image) {
 }
 
 // Writes the whole file; the environment is held only where libjpeg reads it.
-bool encode(Encoder& e, std::FILE* file, const Raster& image) {
+bool encode(Encoder& e, std::FILE* file, const Raster& image, bool subsample_chroma) {
   bool created = false;
   {
     EnvReadHold environment;  // jpeg_create_compress reads JPEGMEM
     created = create_encoder(e);
   }
-  return created && start_coder([&] { return start_encoder(e, file, image); }) &&
+  return created && start_coder([&] { return start_encoder(e, file, image, subsample_chroma); }) &&
          write_rows(e, image);
 }
 
 }  // namespace
 
-WriteResult write_jpeg(const Raster& image, const std::string& path) {
+WriteResult write_jpeg(const Raster& image, const std::string& path, Chroma chroma) {
   ReplacingFile file(path);
   if (file.stream() == nullptr) return WriteResult::kCannotOpen;
   bool encoded = false;
@@ -65,7 +69,7 @@ WriteResult write_jpeg(const Raster& image, const std::string& path) {
   {
     Encoder e{};
     const AtExit destroy([&e] { jpeg_destroy_compress(&e.info); });
-    encoded = encode(e, file.stream(), image);
+    encoded = encode(e, file.stream(), image, chroma == Chroma::kHalved);
     write_error = !encoded && e.trap.manager.msg_code == JERR_FILE_WRITE;
   }
   if (!encoded) return write_error ? WriteResult::kWriteFailed : WriteResult::kEncodeFailed;

@@ -13,10 +13,16 @@ constexpr int kJpegQuality = 90;
 
 enum class WriteResult { kWritten, kCannotOpen, kWriteFailed, kEncodeFailed };
 
-// Writes a grey or RGB image as a baseline JPEG of quality 90 with libjpeg's
-// default 2x2 chroma subsampling, the image library's own settings, and
-// replaces any file at the path only once the new one is complete
-// (ReplacingFile): on any failure the path keeps what it held.
-WriteResult write_jpeg(const Raster& image, const std::string& path);
+// How colour is sampled: in full (4:4:4), what thumbnails are written with,
+// or halved both ways (4:2:0, libjpeg's default), which the benchmark
+// weighs against it.
+enum class Chroma { kFull, kHalved };
+
+// Writes a grey or RGB image as a baseline JPEG of quality 90, its colour
+// sampled in full: at this quality halved chroma shows as fringes on the
+// coloured edges of small pictures. Replaces any file at the path only once
+// the new one is complete (ReplacingFile): on any failure the path keeps
+// what it held.
+WriteResult write_jpeg(const Raster& image, const std::string& path, Chroma chroma = Chroma::kFull);
 
 }  // namespace quarn::thumb
