@@ -392,7 +392,7 @@ TEST_F(Velmar, ResetsAreFailuresThatNameTheStep) {
 }
 
 // After QUIT the call waits for the server to close, up to the session's
-// close wait (10 s for velmar; session_test proves the bound with a short
+// close wait (1 s for velmar; session_test proves the bound with a short
 // one). This server closes half a second after the client.
 TEST_F(Velmar, WaitsForTheServerToClose) {
   server_->behave(R"({"hold": 0.5})");
