@@ -411,6 +411,33 @@ MessageText message_text(MailArgs mail) {
   return text;
 }
 
+namespace {
+
+// run_call's work; *sent and *not_tried say what became of the row.
+Outcome send_call(const UDF_ARGS& args, const EnvReader& env, KeptSession* kept, bool* sent,
+                  bool* not_tried) {
+  const char* missing = nullptr;
+  const auto config = read_smtp_config(env, &missing);
+  if (!config) return Outcome::failure(missing);
+
+  MailArgs mail = mail_args(args);
+  if (const char* refused = refusal(mail)) return Outcome::failure(refused);
+  const MessageStamp stamp = new_stamp(mail.from.value_or(std::string()));
+  const OutgoingMessage message = outgoing_message(message_text(std::move(mail)), stamp);
+  if (message.data.size() > kMaxMessageBytes) return Outcome::failure(kTooLarge);
+
+  KeptSession own;
+  const SendResult result = (kept ? *kept : own).send(*config, message);
+  *sent = result.delivered();
+  *not_tried = result.status == SendResult::Status::kNotTried;
+  if (result.status == SendResult::Status::kTooLarge)
+    return Outcome::failure(too_large_text(result.size_limit));
+  return send_outcome(!result.delivered(),
+                      server_label(config->host, config->port) + ": " + result.failure_text);
+}
+
+}  // namespace
+
 Outcome send_outcome(bool failed, std::string failure_text) {
   if (!failed) return Outcome::value(kSent);
   return Outcome::failure(kSendError, std::move(failure_text));
@@ -422,26 +449,28 @@ std::string too_large_text(std::uint64_t limit) {
 }
 
 Outcome run_call(const UDF_ARGS& args, const EnvReader& env, KeptSession* kept) noexcept {
+  bool sent = false;
+  bool not_tried = false;
+  Outcome outcome = Outcome::exception(kException);
   try {
-    const char* missing = nullptr;
-    const auto config = read_smtp_config(env, &missing);
-    if (!config) return Outcome::failure(missing);
-
-    MailArgs mail = mail_args(args);
-    if (const char* refused = refusal(mail)) return Outcome::failure(refused);
-    const MessageStamp stamp = new_stamp(mail.from.value_or(std::string()));
-    const OutgoingMessage message = outgoing_message(message_text(std::move(mail)), stamp);
-    if (message.data.size() > kMaxMessageBytes) return Outcome::failure(kTooLarge);
-
-    KeptSession own;
-    const SendResult result = (kept ? *kept : own).send(*config, message);
-    if (result.status == SendResult::Status::kTooLarge)
-      return Outcome::failure(too_large_text(result.size_limit));
-    return send_outcome(!result.delivered(),
-                        server_label(config->host, config->port) + ": " + result.failure_text);
+    outcome = send_call(args, env, kept, &sent, &not_tried);
   } catch (...) {
-    return Outcome::exception(kException);
   }
+  try {
+    if (kept) kept->count(sent, not_tried);
+  } catch (...) {
+  }
+  return outcome;
+}
+
+void end_statement(KeptSession* kept) noexcept {
+  if (kept == nullptr) return;
+  try {
+    if (const auto summary = kept->finish()) log_line(kResultConvention.function, *summary);
+  } catch (...) {
+    // Only the library throws (memory); the summary is lost, nothing else.
+  }
+  delete kept;
 }
 
 }  // namespace quarn::mail

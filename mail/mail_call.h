@@ -139,8 +139,12 @@ Outcome send_outcome(bool failed, std::string failure_text);
 std::string too_large_text(std::uint64_t limit);
 
 // The whole call: settings, checks, then the message over the statement's
-// kept session (a session of its own when kept is null). Never throws;
-// every exception becomes the NULL-with-error outcome.
+// kept session (a session of its own when kept is null), counted in its
+// tally. Never throws; every exception becomes the NULL-with-error outcome.
 Outcome run_call(const UDF_ARGS& args, const EnvReader& env, KeptSession* kept) noexcept;
+
+// The statement's end: its session closed, its summary line logged (see
+// KeptSession::finish), kept deleted. Never throws.
+void end_statement(KeptSession* kept) noexcept;
 
 }  // namespace quarn::mail

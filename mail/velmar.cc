@@ -39,8 +39,9 @@ QUARN_EXPORT char* velmar(UDF_INIT* initid, UDF_ARGS* args, char* result, unsign
   return quarn::deliver(outcome, quarn::mail::kResultConvention, result, length, is_null, error);
 }
 
-// QUIT and the wait for the server's close, bounded as any session's end.
+// QUIT and the wait for the server's close, bounded as any session's end;
+// the statement's summary line.
 QUARN_EXPORT void velmar_deinit(UDF_INIT* initid) {
-  delete kept_session(initid);
+  quarn::mail::end_statement(kept_session(initid));
   initid->ptr = nullptr;
 }

@@ -19,6 +19,8 @@
 #   QUARN_BENCH_SLOW_MAILS [200]       messages per level against the 5 ms sinks
 #   QUARN_BENCH_TLS_MAILS [half of QUARN_BENCH_MAILS]  messages per level over STARTTLS
 #   QUARN_BENCH_RTT_RUNS [3]           50-row statements per RTT against the delaying proxy
+#   QUARN_BENCH_IDLE_RUNS [3]          20-row statements against the server that closes idle sessions
+#   QUARN_BENCH_HUNG_ROWS [50]         rows of the statement against the server that never answers
 #   QUARN_BENCH_SETTINGS_MS [400]      length of one settings run
 #   QUARN_BENCH_RELOAD_MS [3000]       length of each reload latency run
 #   QUARN_BENCH_MEMORY_THUMBNAILS [10000], QUARN_BENCH_MEMORY_MAILS [10000]

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -129,23 +130,25 @@ TEST(MessageData, AttachmentNamesQuotedOrEncoded) {
   EXPECT_EQ(disposition_field("orders.csv"), cd + " filename=\"orders.csv\"\r\n");
   EXPECT_EQ(disposition_field("say \"hi\".txt"), cd + " filename*=UTF-8''say%20%22hi%22.txt\r\n");
   EXPECT_EQ(disposition_field("M\xc3\xa4rz.csv"), cd + " filename*=UTF-8''M%C3%A4rz.csv\r\n");
+  // Not UTF-8: windows-1252 (MariaDB's latin1).
+  EXPECT_EQ(disposition_field("M\xe4rz.csv"), cd + " filename*=windows-1252''M%E4rz.csv\r\n");
   // Long names: sections on lines of their own, cut between characters
-  // (readers decode each alone), or between escapes where the bytes are no
-  // UTF-8.
+  // (readers decode each alone); in windows-1252 every byte is one.
   std::string umlauts, expected_umlauts, stray, expected_stray;
   for (int i = 0; i < 40; ++i) umlauts += "\xc3\xa4", expected_umlauts += "%C3%A4";
   for (int i = 0; i < 40; ++i) stray += "\x80", expected_stray += "%80";
-  for (const auto& [name, escaped, starts] :
-       {std::tuple{umlauts, expected_umlauts, "%C3"}, std::tuple{stray, expected_stray, "%80"}}) {
+  for (const auto& [name, escaped, starts, charset] :
+       {std::tuple{umlauts, expected_umlauts, "%C3", "UTF-8''"},
+        std::tuple{stray, expected_stray, "%80", "windows-1252''"}}) {
     const std::string field = disposition_field(name);
-    EXPECT_EQ(field.rfind(cd + "\r\n filename*0*=UTF-8''" + escaped.substr(0, 12), 0), 0u) << field;
+    EXPECT_EQ(field.rfind(cd + "\r\n filename*0*=" + charset + escaped.substr(0, 12), 0), 0u) << field;
     std::istringstream lines(field);
     std::string decoded;
     for (std::string line; std::getline(lines, line);) {
       EXPECT_LE(line.size(), 79u) << line;  // 78 and the CR
       if (line.rfind(" filename*", 0) != 0) continue;
       std::string section = line.substr(line.find("*=") + 2);
-      if (section.rfind("UTF-8''", 0) == 0) section = section.substr(7);
+      if (section.rfind(charset, 0) == 0) section = section.substr(std::strlen(charset));
       section = section.substr(0, section.find_first_of(";\r"));
       EXPECT_EQ(section.rfind(starts, 0), 0u) << "a section starts a character: " << line;
       const auto percent = section.rfind('%');
@@ -173,20 +176,27 @@ TEST(MessageData, BoundariesOccurInNoPart) {
 }
 
 // An independent check: each word decodes alone to whole characters, the
-// words together to the text.
+// words together to the text. Text that is not strictly UTF-8 is labelled
+// windows-1252.
 TEST(EncodedWords, ShortWordsOfWholeCharacters) {
   std::string mixed;
   const char* const characters[] = {"a", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9d\x84\x9e", " "};
   for (int i = 0; mixed.size() < 2000; ++i) mixed += characters[i % 5] + std::string(i % 3, 'x');
-  const std::vector<std::string> texts = {mixed, "\xff\xe2\x82 truncated, stray \x80\xc3"};
-  for (const std::string& text : texts) {
+  const std::vector<std::pair<std::string, std::string>> texts = {
+      {mixed, "UTF-8"}, {"\xf4\x8f\xbf\xbf U+10FFFF, \xee\x80\x80 U+E000", "UTF-8"},
+      {"Gr\xfc\xdf" "e aus K\xf6ln, " + std::string(100, '\xe4'), "windows-1252"},
+      {"\xff\xe2\x82 truncated, stray \x80\xc3", "windows-1252"},
+      {"overlong \xc0\xaf, \xe0\x80\xaf", "windows-1252"}, {"overlong \xf0\x80\x80\xaf", "windows-1252"},
+      {"surrogate \xed\xa0\x80", "windows-1252"}, {"above U+10FFFF \xf4\x90\x80\x80", "windows-1252"}};
+  for (const auto& [text, charset] : texts) {
+    const std::string start = "=?" + charset + "?B?";
     std::string decoded;
     std::istringstream words(encoded_words(text));
     for (std::string word; words >> word;) {
       EXPECT_LE(std::string("Subject: ").size() + word.size(), 78u) << word;
-      ASSERT_EQ(word.rfind("=?UTF-8?B?", 0), 0u) << word;
+      ASSERT_EQ(word.rfind(start, 0), 0u) << word;
       ASSERT_EQ(word.substr(word.size() - 2), "?=") << word;
-      decoded += base64_decode(word.substr(10, word.size() - 12));
+      decoded += base64_decode(word.substr(start.size(), word.size() - start.size() - 2));
       // A word never ends inside a sequence that the text completes.
       if (decoded.size() < text.size() && text == mixed) {
         EXPECT_NE(static_cast<unsigned char>(text[decoded.size()]) & 0xC0, 0x80) << decoded.size();
