@@ -37,8 +37,9 @@ install: build
 	cmake --build $(BUILD) -j$(JOBS)
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
 
-package: build
-	scripts/package.sh $(BUILD)
+# Builds only the libraries the packages hold.
+package: deps $(BUILD)/CMakeCache.txt
+	JOBS=$(JOBS) scripts/package.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) build-*

@@ -5,10 +5,13 @@
 // with a 1 MiB attachment against the same without, at 1 connection, and
 // the cost of building such a message in-process (base64 and MIME). Then
 // the same levels over STARTTLS beside the plain figures, and what a TLS
-// context costs to build against taking the one kept.
+// context costs to build against taking the one kept. Last, statements
+// against servers on a bad day: one that closes idle TLS sessions between
+// rows, one that never answers.
 //
 //   bench_mail OUT_JSON            the whole benchmark
 //   bench_mail --profile-only N    only N in-process calls (for strace -c)
+//   bench_mail --distant-only OUT_JSON, --bad-days-only OUT_JSON  one part
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -307,12 +310,13 @@ qb::Json attachment_cost(qb::BenchSink& sink, std::vector<std::unique_ptr<qt::Co
   });
 }
 
-// velmar's settings file, pointed at 127.0.0.1:port, loaded.
+// velmar's settings file, pointed at 127.0.0.1:port (over STARTTLS, or
+// security, trusting ca_file when one is given), loaded.
 void use_server(qt::MariaDbServer& server, qt::Connection& admin, std::uint16_t port,
-                const std::string& ca_file) {
+                const std::string& ca_file, const std::string& security = "starttls") {
   std::string ini = "[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " + std::to_string(port) +
                     "\nsmtp-user = bench\nsmtp-password = bench-secret\n";
-  if (!ca_file.empty()) ini += "smtp-security = starttls\nsmtp-ca-file = " + ca_file + "\n";
+  if (!ca_file.empty()) ini += "smtp-security = " + security + "\nsmtp-ca-file = " + ca_file + "\n";
   qt::write_file(server.data_dir() + "/quarn_udf.ini", ini);
   admin.value("SELECT udf_loadini(TRUE)");
 }
@@ -378,6 +382,75 @@ qb::Json distant_server(qt::MariaDbServer& server, qt::Connection& admin, qt::Co
   return qb::Json::array(json);
 }
 
+// Statements through SQL against servers on a bad day (tests/support's
+// scripted server): 20 rows over TLS, 0.3 s apart (SLEEP), against a server
+// that closes a session idle for 0.2 s as Postfix does after smtpd_timeout
+// (a 421, then the connection closed at once), so that every row after the
+// first finds its connection closed; and 50 rows against a server that
+// accepts and never answers, with the default deadline (30 s).
+qb::Json bad_days(qt::MariaDbServer& server, qt::Connection& admin, qt::Connection& db,
+                  const std::string& call, const qt::TestCertificates& certs) {
+  const long idle_rows = 20;
+  const double gap = 0.3;
+  const long idle_runs = qb::env_count("QUARN_BENCH_IDLE_RUNS", 3);
+  const long hung_rows = qb::env_count("QUARN_BENCH_HUNG_ROWS", 50);
+  const auto statement = [&db](const std::string& sql, long* oks) {
+    const auto start = qb::Clock::now();
+    const auto rows = db.rows(sql);
+    const double seconds = std::chrono::duration<double>(qb::Clock::now() - start).count();
+    for (const auto& row : rows) *oks += row.back() && *row.back() == "OK";
+    return seconds;
+  };
+  qb::Table table({"server", "rows", "statements", "seconds per statement", "s per row beyond SLEEP",
+                   "OK results", "connections"});
+
+  qt::ScriptedSmtpServer idle("bench", "bench-secret", certs.dir());
+  idle.behave(R"({"tls": true, "idle": 0.2, "idle_reply": "421 4.4.2 Error: timeout exceeded"})");
+  use_server(server, admin, idle.port(), certs.file("ca.pem"), "tls");
+  std::vector<double> idle_seconds;
+  long idle_oks = 0;
+  for (long run = 0; run < idle_runs; ++run)
+    idle_seconds.push_back(statement("SELECT SLEEP(" + qb::fixed(gap, 1) + "), " + call +
+                                         " FROM ids WHERE id <= " + std::to_string(idle_rows),
+                                     &idle_oks));
+  const int idle_connections = idle.accepted();
+  const double idle_median = qb::median(idle_seconds);
+  table.add({"TLS, closes sessions idle 0.2 s", std::to_string(idle_rows), std::to_string(idle_runs),
+             qb::fixed(idle_median, 2), qb::fixed((idle_median - idle_rows * gap) / idle_rows, 3),
+             std::to_string(idle_oks) + "/" + std::to_string(idle_rows * idle_runs),
+             std::to_string(idle_connections)});
+
+  qt::ScriptedSmtpServer hung("bench", "bench-secret");
+  hung.behave(R"({"stall": "greeting", "stall_seconds": 3600})");
+  use_server(server, admin, hung.port(), "");
+  long hung_oks = 0;
+  const double hung_seconds =
+      statement("SELECT " + call + " FROM ids WHERE id <= " + std::to_string(hung_rows), &hung_oks);
+  const int hung_connections = hung.accepted();
+  table.add({"plain, never answers (deadline 30 s)", std::to_string(hung_rows), "1",
+             qb::fixed(hung_seconds, 2), qb::fixed(hung_seconds / hung_rows, 3),
+             std::to_string(hung_oks) + "/" + std::to_string(hung_rows),
+             std::to_string(hung_connections)});
+  table.print("Mail through SQL against servers on a bad day, one statement of N rows at a time "
+              "(medians of the statements)");
+  return qb::Json::object({
+      {"idle_close_tls", qb::Json::object({
+           {"rows", qb::Json::integer(idle_rows)},
+           {"row_gap_s", qb::Json::number(gap)},
+           {"seconds_per_statement_median", qb::Json::number(idle_median)},
+           {"seconds_per_statement", qb::Json::numbers(idle_seconds)},
+           {"ok_results", qb::Json::integer(idle_oks)},
+           {"connections", qb::Json::integer(idle_connections)},
+       })},
+      {"hung_server", qb::Json::object({
+           {"rows", qb::Json::integer(hung_rows)},
+           {"seconds_per_statement", qb::Json::number(hung_seconds)},
+           {"ok_results", qb::Json::integer(hung_oks)},
+           {"connections", qb::Json::integer(hung_connections)},
+       })},
+  });
+}
+
 void set_mail_environment(std::uint16_t port) {
   setenv("UDF_SMTPHOST", "127.0.0.1", 1);
   setenv("UDF_SMTPPORT", std::to_string(port).c_str(), 1);
@@ -398,11 +471,12 @@ int main(int argc, char** argv) {
       return p.ok == p.calls ? 0 : 1;
     }
     const bool distant_only = argc == 3 && std::string(argv[1]) == "--distant-only";
-    if (distant_only) argv[1] = argv[2];
-    if (argc != 2 && !distant_only) {
+    const bool bad_days_only = argc == 3 && std::string(argv[1]) == "--bad-days-only";
+    if (distant_only || bad_days_only) argv[1] = argv[2];
+    if (argc != 2 && !distant_only && !bad_days_only) {
       std::fprintf(stderr,
                    "usage: bench_mail OUT_JSON | bench_mail --profile-only N | "
-                   "bench_mail --distant-only OUT_JSON\n");
+                   "bench_mail --distant-only OUT_JSON | bench_mail --bad-days-only OUT_JSON\n");
       return 2;
     }
     const long per_level = qb::env_count("QUARN_BENCH_MAILS", 2000);
@@ -435,6 +509,13 @@ int main(int argc, char** argv) {
     if (admin.value("SELECT " + call) != std::optional<std::string>("OK"))
       throw std::runtime_error("velmar through SQL did not answer OK");
     sink.take_timelines();
+    if (bad_days_only) {
+      const qt::TestCertificates certs;
+      qb::Json::object({{"benchmark", qb::Json::string("mail")},
+                        {"bad_days", bad_days(server, admin, *connections[0], call, certs)}})
+          .write(argv[1]);
+      return 0;
+    }
     if (distant_only) {
       const qt::TestCertificates certs;
       qb::Json::object({{"benchmark", qb::Json::string("mail")},
@@ -510,11 +591,7 @@ int main(int argc, char** argv) {
       options.tls_cert = certs.file("good.pem");
       options.tls_key = certs.file("server.key");
       qb::BenchSink tls_sink(body, false, options);
-      qt::write_file(server.data_dir() + "/quarn_udf.ini",
-                     "[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " + std::to_string(tls_sink.port()) +
-                         "\nsmtp-user = bench\nsmtp-password = bench-secret\nsmtp-security = starttls\n"
-                         "smtp-ca-file = " + certs.file("ca.pem") + "\n");
-      admin.value("SELECT udf_loadini(TRUE)");
+      use_server(server, admin, tls_sink.port(), certs.file("ca.pem"));
       if (admin.value("SELECT " + call) != std::optional<std::string>("OK"))
         throw std::runtime_error("velmar over STARTTLS did not answer OK");
       qb::Table tls_table({"connections", "plain messages/s", "STARTTLS messages/s", "STARTTLS/plain",
@@ -545,6 +622,7 @@ int main(int argc, char** argv) {
     }
     const qb::Json context_json = context_cost(certs.file("ca.pem"));
     const qb::Json distant_json = distant_server(server, admin, *connections[0], call, body, certs);
+    const qb::Json bad_days_json = bad_days(server, admin, *connections[0], call, certs);
 
     // The same through replies that come 5 ms after their command, as from
     // a distant server: with PIPELINING, MAIL, RCPT and DATA share one wait.
@@ -557,10 +635,7 @@ int main(int argc, char** argv) {
       options.reply_delay = std::chrono::milliseconds(5);
       options.pipelining = pipelining;
       qb::BenchSink slow(body, false, options);
-      qt::write_file(server.data_dir() + "/quarn_udf.ini",
-                     "[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " + std::to_string(slow.port()) +
-                         "\nsmtp-user = bench\nsmtp-password = bench-secret\n");
-      admin.value("SELECT udf_loadini(TRUE)");
+      use_server(server, admin, slow.port(), "");
       for (int k : levels) {
         const Level level =
             measure_level(slow, connections, call, k, slow_messages, runs, server_pid);
@@ -596,6 +671,7 @@ int main(int argc, char** argv) {
         {"starttls", qb::Json::array(tls_json)},
         {"tls_context", context_json},
         {"distant_server", distant_json},
+        {"bad_days", bad_days_json},
         {"sink_incomplete", qb::Json::integer(static_cast<long long>(totals.incomplete))},
         {"sink_resets", qb::Json::integer(static_cast<long long>(totals.resets))},
         {"cores", qb::Json::integer(std::thread::hardware_concurrency())},

@@ -4,6 +4,9 @@
 //                                   .heic, .avif and .gif with their own
 //                                   encoders; a GIF of FRAMES frames, the
 //                                   rings moving, 1 by default)
+//   make_image --preview SIDE WIDTH HEIGHT FILE
+//                                  (a .heic or .avif with a preview image
+//                                   fitted into SIDE x SIDE, as phones store)
 //   make_image --size FILE         (prints WIDTHxHEIGHT)
 //   make_image --adobe-rgb IN OUT  (the JPEG IN, tagged with an Adobe RGB
 //                                   profile made by lcms2)
@@ -81,18 +84,19 @@ int write_gif(unsigned width, unsigned height, unsigned frames, const char* file
   return write_bytes(file, quarn::test::gif(gif_frames, width, height, palette)) ? 0 : 1;
 }
 
-int write_picture(unsigned width, unsigned height, const char* file) {
+int write_picture(unsigned width, unsigned height, const char* file, int preview = 0) {
   std::vector<unsigned char> pixels = picture(width, height);
   const std::string path = file;
   const std::string suffix = path.size() > 5 ? path.substr(path.size() - 5) : "";
   if (suffix == ".webp" || suffix == ".heic" || suffix == ".avif") {
     using quarn::test::HeifCodec;
-    const std::string bytes =
-        suffix == ".webp" ? quarn::test::webp(pixels, width, height, 3, false)
-                          : quarn::test::heif(pixels, width, height, 3,
-                                              {suffix == ".heic" ? HeifCodec::kHevc : HeifCodec::kAv1});
+    quarn::test::HeifOptions options{suffix == ".heic" ? HeifCodec::kHevc : HeifCodec::kAv1};
+    options.preview = preview;
+    const std::string bytes = suffix == ".webp" ? quarn::test::webp(pixels, width, height, 3, false)
+                                                : quarn::test::heif(pixels, width, height, 3, options);
     return write_bytes(file, bytes) ? 0 : 1;
   }
+  if (preview != 0) return 2;
   ILuint name = 0;
   ilGenImages(1, &name);
   ilBindImage(name);
@@ -139,6 +143,14 @@ int main(int argc, char** argv) {
   ilInit();
   if (argc == 3 && std::strcmp(argv[1], "--size") == 0) return print_size(argv[2]);
   if (argc == 4 && std::strcmp(argv[1], "--adobe-rgb") == 0) return tag_adobe_rgb(argv[2], argv[3]);
+  if (argc == 6 && std::strcmp(argv[1], "--preview") == 0) {
+    const long side = std::strtol(argv[2], nullptr, 10);
+    const long width = std::strtol(argv[3], nullptr, 10);
+    const long height = std::strtol(argv[4], nullptr, 10);
+    if (side > 0 && width > 0 && height > 0 && width <= 20000 && height <= 20000)
+      return write_picture(static_cast<unsigned>(width), static_cast<unsigned>(height), argv[5],
+                           static_cast<int>(side));
+  }
   if (argc == 4 || argc == 5) {
     const long width = std::strtol(argv[1], nullptr, 10);
     const long height = std::strtol(argv[2], nullptr, 10);
@@ -152,6 +164,6 @@ int main(int argc, char** argv) {
     }
   }
   std::fprintf(stderr, "usage: make_image WIDTH HEIGHT FILE [FRAMES] | make_image --size FILE | "
-                       "make_image --adobe-rgb IN OUT\n");
+                       "make_image --adobe-rgb IN OUT | make_image --preview SIDE WIDTH HEIGHT FILE\n");
   return 2;
 }

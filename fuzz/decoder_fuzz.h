@@ -1,7 +1,7 @@
 // The body of the fuzz targets of the decoders of their own (PNG, GIF,
-// TIFF): one BLOB through the pre-flight check and, when it passes as the
-// decoder's kind, its header, its rows into the reduction for a small and a
-// larger box, and the reduced thumbnail turned upright. What comes out must
+// TIFF, HEIF): one BLOB through the pre-flight check and, when it passes as
+// the decoder's kind, its header, its plan and its rows into the reduction
+// for a small and a larger box, and the reduced thumbnail turned upright. What comes out must
 // have the size the header promised.
 #pragma once
 
@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "decoder.h"
-#include "preflight.h"
-#include "thumbnail.h"
+#include "decode/decoder.h"
+#include "decode/preflight.h"
+#include "pixels/reduction.h"
 
 namespace quarn::thumb {
 
@@ -29,12 +29,14 @@ inline int fuzz_decoder(ImageKind kind, const std::uint8_t* data, std::size_t si
       std::abort();
     const Size target = thumbnail_size(header.size, header.orientation, box.width, box.height);
     Reduction rows(target);
+    const DecodePlan plan = decoder->plan(target, rows.decode_at_least());
+    if (plan.size.width == 0 || plan.size.height == 0) std::abort();
     ColourSpace colour;
     if (!decoder->decode(rows.decode_at_least(), rows, colour)) continue;
     const Raster image = rows.finish();
     // The thumbnail, or (when it is larger) the image for enlarging.
     const bool reduced = image.width == target.width && image.height == target.height;
-    const bool whole = image.width == header.size.width && image.height == header.size.height;
+    const bool whole = image.width == plan.size.width && image.height == plan.size.height;
     if ((!reduced && !whole) || (image.channels != 1 && image.channels != 3) ||
         image.samples.size() != std::size_t{image.width} * image.height * image.channels)
       std::abort();

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "preflight.h"
+#include "decode/preflight.h"
 
 namespace {
 

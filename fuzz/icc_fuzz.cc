@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "colour.h"
+#include "pixels/colour.h"
 
 using namespace quarn::thumb;
 

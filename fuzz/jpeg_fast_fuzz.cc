@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "jpeg_codec.h"
-#include "preflight.h"
-#include "thumbnail.h"
+#include "decode/jpeg_decoder.h"
+#include "decode/preflight.h"
+#include "image_stage.h"
+#include "pixels/reduction.h"
+#include "write/jpeg_writer.h"
 
 using namespace quarn::thumb;
 
@@ -31,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool full = p.width == check.width && p.height == check.height;
     if ((!covers && !full) || (p.channels != 1 && p.channels != 3) || p.stride != 0 || p.bottom_up)
       std::abort();
-    finish_thumbnail(*decoded, target, check.orientation, path);
+    const Thumbnail made = finish_thumbnail(*decoded, target, check.orientation);
+    if (made.result.stage == Stage::kDone) write_jpeg(made.pixels, path);
   }
   return 0;
 }

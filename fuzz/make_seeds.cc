@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
       ++written;
     }
   // WebP (lossy, lossless with alpha, animated, with EXIF orientation) and
-  // HEIF (HEVC, AV1, alpha, grey, a rotation with EXIF, 10 bits).
+  // HEIF (HEVC, AV1, alpha, grey, a rotation with EXIF, 10 bits, a preview).
   const std::string webp = root + "/webp", heif = root + "/heif";
   mkdir(webp.c_str(), 0755);
   mkdir(heif.c_str(), 0755);
@@ -202,6 +202,10 @@ int main(int argc, char** argv) {
     put(heif, "av1-grey-mirrored", quarn::test::heif(pattern(1), w, h, 1, {HeifCodec::kAv1, 2}));
     put(heif, "av1-10bit", quarn::test::avif_10bit(pattern(3), w, h));
     put(heif, "hevc-grid", quarn::test::heic_grid(pattern(3), w, h, 3));
+    // A preview that the small box of the fuzz targets decodes instead.
+    quarn::test::HeifOptions preview{HeifCodec::kHevc, 6};
+    preview.preview = 16;
+    put(heif, "hevc-rotated-preview", quarn::test::heif(pattern(3), w, h, 3, preview));
   }
   const std::string icc = root + "/icc";
   mkdir(icc.c_str(), 0755);

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "thumbnail.h"
+#include "thumbnail_call.h"
 
 namespace {
 

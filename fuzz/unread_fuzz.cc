@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "preflight.h"
+#include "decode/preflight.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (quarn::thumb::detect_kind(data, size) != quarn::thumb::ImageKind::kUnread) return -1;

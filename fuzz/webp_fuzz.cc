@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "preflight.h"
-#include "thumbnail.h"
-#include "webp_codec.h"
+#include "decode/preflight.h"
+#include "image_stage.h"
+#include "pixels/reduction.h"
+#include "write/jpeg_writer.h"
+#include "decode/webp_decoder.h"
 
 using namespace quarn::thumb;
 
@@ -33,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool reduced = p.width == target.width && p.height == target.height;
     const bool full = p.width == check.width && p.height == check.height;
     if ((!reduced && !full) || (p.channels != 3 && p.channels != 4)) std::abort();
-    finish_thumbnail(*decoded, target, check.orientation, path);
+    const Thumbnail made = finish_thumbnail(*decoded, target, check.orientation);
+    if (made.result.stage == Stage::kDone) write_jpeg(made.pixels, path);
   }
   return 0;
 }

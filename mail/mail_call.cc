@@ -1,7 +1,9 @@
 #include "mail_call.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
+#include <initializer_list>
 #include <iterator>
 #include <string_view>
 #include <utility>
@@ -11,7 +13,6 @@
 #include "message.h"
 #include "settings_table.h"
 #include "smtp_session.h"
-#include "tls.h"
 
 namespace quarn::mail {
 
@@ -29,32 +30,8 @@ const char kPortOutOfRange[] = "Error: SMTP port out of range (1-65535).";
 const char kBadHelo[] = "Error: smtp-helo must be a host name or an address literal.";
 const char kNoTo[] = "Error: No 'To' address specified.";
 const char kNoFrom[] = "Error: No 'From' address specified.";
-const char kToEmptyPart[] = "Error: 'To' address list has an empty part.";
-const char kToUnclosed[] = "Error: 'To' address has an unclosed bracket or quote.";
-const char kFromUnclosed[] = "Error: 'From' address has an unclosed bracket or quote.";
-const char kToLineBreak[] = "Error: 'To' address contains a line break.";
-const char kFromLineBreak[] = "Error: 'From' address contains a line break.";
-const char kToControl[] = "Error: 'To' address contains a control character.";
-const char kFromControl[] = "Error: 'From' address contains a control character.";
 const char kSubjectLineBreak[] = "Error: Subject contains a line break.";
-const char kToTooLong[] = "Error: 'To' address is too long.";
-const char kFromTooLong[] = "Error: 'From' address is too long.";
-const char kCcLineBreak[] = "Error: 'Cc' address contains a line break.";
-const char kBccLineBreak[] = "Error: 'Bcc' address contains a line break.";
-const char kReplyToLineBreak[] = "Error: 'Reply-To' address contains a line break.";
 const char kAttachmentNameLineBreak[] = "Error: Attachment name contains a line break.";
-const char kCcControl[] = "Error: 'Cc' address contains a control character.";
-const char kBccControl[] = "Error: 'Bcc' address contains a control character.";
-const char kReplyToControl[] = "Error: 'Reply-To' address contains a control character.";
-const char kCcEmptyPart[] = "Error: 'Cc' address list has an empty part.";
-const char kBccEmptyPart[] = "Error: 'Bcc' address list has an empty part.";
-const char kReplyToEmptyPart[] = "Error: 'Reply-To' address list has an empty part.";
-const char kCcUnclosed[] = "Error: 'Cc' address has an unclosed bracket or quote.";
-const char kBccUnclosed[] = "Error: 'Bcc' address has an unclosed bracket or quote.";
-const char kReplyToUnclosed[] = "Error: 'Reply-To' address has an unclosed bracket or quote.";
-const char kCcTooLong[] = "Error: 'Cc' address is too long.";
-const char kBccTooLong[] = "Error: 'Bcc' address is too long.";
-const char kReplyToTooLong[] = "Error: 'Reply-To' address is too long.";
 const char kBadImportance[] = "Error: Importance must be high, normal or low.";
 const char kTooLarge[] = "Error: The message is larger than the server accepts (33554432 bytes).";
 static_assert(kMaxMessageBytes == 33554432, "the number in kTooLarge");
@@ -222,24 +199,84 @@ bool has_control_character(const std::string& text) {
   });
 }
 
-// The refusals of one optional address list, in the order they are judged.
-struct ListTexts {
-  const char* line_break;
-  const char* control;
-  const char* empty_part;
-  const char* unclosed;
-  const char* too_long;
-};
-
-struct OptionalList {
-  const std::optional<std::string>& text;
-  ListTexts refusals;
-};
-
 bool too_long(const std::string& text, const Addresses& list) {
   return text.size() > kMaxAddressTextBytes ||
          std::any_of(list.addresses.begin(), list.addresses.end(),
                      [](const std::string& address) { return address.size() > kMaxAddressBytes; });
+}
+
+// The address fields, in the order refusal() judges them at each step,
+// and what it finds wrong with one, each refused as "Error: '<field>'
+// address <fault>.".
+enum class AddressField { kTo, kFrom, kCc, kBcc, kReplyTo };
+enum class AddressFault { kLineBreak, kControl, kEmptyPart, kUnclosed, kTooLong };
+constexpr const char* kFieldNames[] = {"To", "From", "Cc", "Bcc", "Reply-To"};
+constexpr const char* kFaultTexts[] = {"contains a line break", "contains a control character",
+                                       "list has an empty part",
+                                       "has an unclosed bracket or quote", "is too long"};
+constexpr std::size_t kFields = std::size(kFieldNames);
+constexpr std::size_t kFaults = std::size(kFaultTexts);
+
+// The refusal texts, put together by the compiler (one too long for its
+// array does not compile).
+struct FixedText {
+  char chars[64] = {};
+};
+
+constexpr FixedText address_refusal_text(const char* field, const char* fault) {
+  FixedText out;
+  std::size_t length = 0;
+  for (const char* part : {"Error: '", field, "' address ", fault, "."})
+    for (; *part != '\0'; ++part) out.chars[length++] = *part;
+  out.chars[length] = '\0';
+  return out;
+}
+
+constexpr auto kAddressRefusals = [] {
+  std::array<std::array<FixedText, kFaults>, kFields> table{};
+  for (std::size_t field = 0; field < kFields; ++field)
+    for (std::size_t fault = 0; fault < kFaults; ++fault)
+      table[field][fault] = address_refusal_text(kFieldNames[field], kFaultTexts[fault]);
+  return table;
+}();
+
+// One address argument of the call: its text (nullptr when not given)
+// and, once read, its addresses.
+struct AddressArgument {
+  AddressField field;
+  const std::string* text;
+  Addresses addresses{};
+};
+
+// One check per fault. The parts come from one reading of the text, done
+// before an empty part or an unclosed bracket is judged.
+bool has_fault(const AddressArgument& argument, AddressFault fault) {
+  switch (fault) {
+    case AddressFault::kLineBreak: return has_line_break(*argument.text);
+    case AddressFault::kControl: return has_control_character(*argument.text);
+    case AddressFault::kEmptyPart: return argument.addresses.problem == AddressProblem::kEmptyPart;
+    case AddressFault::kUnclosed: return argument.addresses.problem == AddressProblem::kUnclosed;
+    case AddressFault::kTooLong: return too_long(*argument.text, argument.addresses);
+  }
+  return false;
+}
+
+// The refusal of the first given argument in [first, last) with one of
+// these faults, judged argument by argument; nullptr when none has one.
+const char* first_fault(const AddressArgument* first, const AddressArgument* last,
+                        std::initializer_list<AddressFault> faults) {
+  for (const AddressArgument* argument = first; argument != last; ++argument) {
+    if (argument->text == nullptr) continue;
+    for (const AddressFault fault : faults)
+      if (has_fault(*argument, fault))
+        return kAddressRefusals[static_cast<std::size_t>(argument->field)]
+                               [static_cast<std::size_t>(fault)].chars;
+  }
+  return nullptr;
+}
+
+const std::string* given(const std::optional<std::string>& text) {
+  return text ? &*text : nullptr;
 }
 
 std::optional<Importance> parse_importance(const std::optional<std::string>& text) {
@@ -304,39 +341,33 @@ MailArgs mail_args(const UDF_ARGS& args) {
 const char* refusal(const MailArgs& mail) {
   if (!mail.to || mail.to->empty()) return kNoTo;
   if (!mail.from) return kNoFrom;  // an empty From is a valid null sender
-  const OptionalList lists[] = {
-      {mail.cc, {kCcLineBreak, kCcControl, kCcEmptyPart, kCcUnclosed, kCcTooLong}},
-      {mail.bcc, {kBccLineBreak, kBccControl, kBccEmptyPart, kBccUnclosed, kBccTooLong}},
-      {mail.reply_to,
-       {kReplyToLineBreak, kReplyToControl, kReplyToEmptyPart, kReplyToUnclosed, kReplyToTooLong}},
-  };
+  using Fault = AddressFault;
+  std::array<AddressArgument, kFields> arguments = {{
+      {AddressField::kTo, &*mail.to},
+      {AddressField::kFrom, &*mail.from},
+      {AddressField::kCc, given(mail.cc)},
+      {AddressField::kBcc, given(mail.bcc)},
+      {AddressField::kReplyTo, given(mail.reply_to)},
+  }};
+  const AddressArgument* const all = arguments.data();
+  const AddressArgument* const lists = all + 2;  // after To and From
+  const AddressArgument* const end = all + arguments.size();
   // A CR or LF would let the caller add SMTP commands or header lines.
-  if (has_line_break(*mail.to)) return kToLineBreak;
-  if (has_line_break(*mail.from)) return kFromLineBreak;
+  if (const char* refused = first_fault(all, lists, {Fault::kLineBreak})) return refused;
   if (has_line_break(mail.subject)) return kSubjectLineBreak;
-  for (const OptionalList& list : lists)
-    if (list.text && has_line_break(*list.text)) return list.refusals.line_break;
+  if (const char* refused = first_fault(lists, end, {Fault::kLineBreak})) return refused;
   for (const Attachment& attachment : mail.attachments)
     if (has_line_break(attachment.name)) return kAttachmentNameLineBreak;
-  if (has_control_character(*mail.to)) return kToControl;
-  if (has_control_character(*mail.from)) return kFromControl;
-  for (const OptionalList& list : lists)
-    if (list.text && has_control_character(*list.text)) return list.refusals.control;
-  const Addresses to = recipient_addresses(*mail.to);
-  if (to.problem == AddressProblem::kEmptyPart) return kToEmptyPart;
-  if (to.problem == AddressProblem::kUnclosed) return kToUnclosed;
-  const Addresses from = sender_address(*mail.from);
-  if (from.problem == AddressProblem::kUnclosed) return kFromUnclosed;
-  std::vector<Addresses> listed;
-  for (const OptionalList& list : lists) {
-    listed.push_back(list.text ? recipient_addresses(*list.text) : Addresses{});
-    if (listed.back().problem == AddressProblem::kEmptyPart) return list.refusals.empty_part;
-    if (listed.back().problem == AddressProblem::kUnclosed) return list.refusals.unclosed;
+  if (const char* refused = first_fault(all, end, {Fault::kControl})) return refused;
+  for (AddressArgument& argument : arguments) {
+    if (argument.text == nullptr) continue;
+    const std::string& text = *argument.text;
+    argument.addresses =
+        argument.field == AddressField::kFrom ? sender_address(text) : recipient_addresses(text);
   }
-  if (too_long(*mail.to, to)) return kToTooLong;
-  if (too_long(*mail.from, from)) return kFromTooLong;
-  for (std::size_t i = 0; i < listed.size(); ++i)
-    if (lists[i].text && too_long(*lists[i].text, listed[i])) return lists[i].refusals.too_long;
+  if (const char* refused = first_fault(all, end, {Fault::kEmptyPart, Fault::kUnclosed}))
+    return refused;
+  if (const char* refused = first_fault(all, end, {Fault::kTooLong})) return refused;
   if (!parse_importance(mail.importance)) return kBadImportance;
   if (least_data_bytes(mail) > kMaxMessageBytes) return kTooLarge;
   return nullptr;
@@ -358,6 +389,33 @@ MessageText message_text(MailArgs mail) {
   return text;
 }
 
+namespace {
+
+// run_call's work; *sent and *not_tried say what became of the row.
+Outcome send_call(const UDF_ARGS& args, const SettingsSnapshot& settings, KeptSession* kept,
+                  bool* sent, bool* not_tried) {
+  const char* missing = nullptr;
+  const auto config = read_smtp_config(settings, &missing);
+  if (!config) return Outcome::failure(missing);
+
+  MailArgs mail = mail_args(args);
+  if (const char* refused = refusal(mail)) return Outcome::failure(refused);
+  const MessageStamp stamp = new_stamp(mail.from.value_or(std::string()));
+  const OutgoingMessage message = outgoing_message(message_text(std::move(mail)), stamp);
+  if (message.data.size() > kMaxMessageBytes) return Outcome::failure(kTooLarge);
+
+  KeptSession own;
+  const SendResult result = (kept ? *kept : own).send(*config, message);
+  *sent = result.delivered();
+  *not_tried = result.status == SendResult::Status::kNotTried;
+  if (result.status == SendResult::Status::kTooLarge)
+    return Outcome::failure(too_large_text(result.size_limit));
+  return send_outcome(!result.delivered(),
+                      server_label(config->host, config->port) + ": " + result.failure_text);
+}
+
+}  // namespace
+
 Outcome send_outcome(bool failed, std::string failure_text) {
   if (!failed) return Outcome::value(kSent);
   return Outcome::failure(kSendError, std::move(failure_text));
@@ -370,26 +428,28 @@ std::string too_large_text(std::uint64_t limit) {
 
 Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings,
                  KeptSession* kept) noexcept {
+  bool sent = false;
+  bool not_tried = false;
+  Outcome outcome = Outcome::exception(kException);
   try {
-    const char* missing = nullptr;
-    const auto config = read_smtp_config(settings, &missing);
-    if (!config) return Outcome::failure(missing);
-
-    MailArgs mail = mail_args(args);
-    if (const char* refused = refusal(mail)) return Outcome::failure(refused);
-    const MessageStamp stamp = new_stamp(mail.from.value_or(std::string()));
-    const OutgoingMessage message = outgoing_message(message_text(std::move(mail)), stamp);
-    if (message.data.size() > kMaxMessageBytes) return Outcome::failure(kTooLarge);
-
-    KeptSession own;
-    const SendResult result = (kept ? *kept : own).send(*config, message);
-    if (result.status == SendResult::Status::kTooLarge)
-      return Outcome::failure(too_large_text(result.size_limit));
-    return send_outcome(!result.delivered(),
-                        server_label(config->host, config->port) + ": " + result.failure_text);
+    outcome = send_call(args, settings, kept, &sent, &not_tried);
   } catch (...) {
-    return Outcome::exception(kException);
   }
+  try {
+    if (kept) kept->count(sent, not_tried);
+  } catch (...) {
+  }
+  return outcome;
+}
+
+void end_statement(KeptSession* kept) noexcept {
+  if (kept == nullptr) return;
+  try {
+    if (const auto summary = kept->finish()) log_line(kResultConvention.function, *summary);
+  } catch (...) {
+    // Only the library throws (memory); the summary is lost, nothing else.
+  }
+  delete kept;
 }
 
 }  // namespace quarn::mail

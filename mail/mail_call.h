@@ -34,32 +34,8 @@ extern const char kPortOutOfRange[];
 extern const char kBadHelo[];
 extern const char kNoTo[];
 extern const char kNoFrom[];
-extern const char kToEmptyPart[];
-extern const char kToUnclosed[];
-extern const char kFromUnclosed[];
-extern const char kToLineBreak[];
-extern const char kFromLineBreak[];
-extern const char kToControl[];
-extern const char kFromControl[];
 extern const char kSubjectLineBreak[];
-extern const char kToTooLong[];
-extern const char kFromTooLong[];
-extern const char kCcLineBreak[];
-extern const char kBccLineBreak[];
-extern const char kReplyToLineBreak[];
 extern const char kAttachmentNameLineBreak[];
-extern const char kCcControl[];
-extern const char kBccControl[];
-extern const char kReplyToControl[];
-extern const char kCcEmptyPart[];
-extern const char kBccEmptyPart[];
-extern const char kReplyToEmptyPart[];
-extern const char kCcUnclosed[];
-extern const char kBccUnclosed[];
-extern const char kReplyToUnclosed[];
-extern const char kCcTooLong[];
-extern const char kBccTooLong[];
-extern const char kReplyToTooLong[];
 extern const char kBadImportance[];
 extern const char kTooLarge[];
 extern const char kSent[];
@@ -134,7 +110,8 @@ constexpr std::size_t kMaxMessageBytes = 32u << 20;
 // an empty part or an unclosed bracket in To, one in From, then in Cc, Bcc
 // and Reply-To, the lengths of To, From, Cc, Bcc and Reply-To, an importance
 // that is none of the three words, and texts that alone make the message
-// larger than kMaxMessageBytes; nullptr when the message may be built.
+// larger than kMaxMessageBytes; nullptr when the message may be built. An
+// address argument's refusal reads "Error: '<field>' address <fault>.".
 const char* refusal(const MailArgs& mail);
 
 // The message of arguments that refusal() accepted.
@@ -153,9 +130,13 @@ Outcome send_outcome(bool failed, std::string failure_text);
 std::string too_large_text(std::uint64_t limit);
 
 // The whole call: settings, checks, then the message over the statement's
-// kept session (a session of its own when kept is null). Never throws;
-// every exception becomes the NULL-with-error outcome.
+// kept session (a session of its own when kept is null), counted in its
+// tally. Never throws; every exception becomes the NULL-with-error outcome.
 Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings,
                  KeptSession* kept) noexcept;
+
+// The statement's end: its session closed, its summary line logged (see
+// KeptSession::finish), kept deleted. Never throws.
+void end_statement(KeptSession* kept) noexcept;
 
 }  // namespace quarn::mail

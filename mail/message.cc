@@ -210,7 +210,41 @@ Addresses sender_address(std::string_view from) { return scan(from, false); }
 
 // --- header and body encodings -----------------------------------------------
 
+bool valid_utf8(std::string_view text) {
+  const auto byte = [&text](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+  for (std::size_t at = 0; at < text.size();) {
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) {
+      ++at;
+      continue;
+    }
+    // RFC 3629 4: the second byte's range depends on the lead byte; the
+    // narrow ones exclude overlong forms (E0, F0), surrogates (ED) and code
+    // points above U+10FFFF (F4).
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
+    else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
+    else return false;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+    if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) return false;
+    for (std::size_t i = 2; i < length; ++i)
+      if ((byte(at + i) & 0xC0) != 0x80) return false;
+    at += length;
+  }
+  return true;
+}
+
 namespace {
+
+// What a text that is not UTF-8 is taken for: MariaDB's latin1 is
+// windows-1252, and ISO-8859-1 text is windows-1252 as well but for the
+// controls 0x80 to 0x9F.
+constexpr char kEightBitCharset[] = "windows-1252";
 
 // A lead byte followed by all its continuation bytes is one character; any
 // other byte stands alone.
@@ -227,8 +261,10 @@ std::size_t utf8_length(std::string_view text, std::size_t at) {
 }
 
 // 42 bytes are 56 base64 characters, 68 with "=?UTF-8?B?" and "?=":
-// "Subject: " and one word make a line of 77.
+// "Subject: " and one word make a line of 77; with "=?windows-1252?B?" 36
+// bytes do.
 constexpr std::size_t kEncodedWordBytes = 42;
+constexpr std::size_t kEightBitEncodedWordBytes = 36;
 
 // Printable ASCII, blanks included: text a header may carry as written.
 bool printable(std::string_view text) {
@@ -363,16 +399,22 @@ bool seven_bit(std::string_view crlf_text) {
 }  // namespace
 
 std::string encoded_words(std::string_view text) {
+  const bool utf8 = valid_utf8(text);
+  const std::string start = utf8 ? "=?UTF-8?B?" : "=?" + std::string(kEightBitCharset) + "?B?";
   std::string words;
   for (std::size_t at = 0; at < text.size();) {
     std::size_t end = at;
-    while (end < text.size()) {
-      const std::size_t length = utf8_length(text, end);
-      if (end + length - at > kEncodedWordBytes) break;
-      end += length;
+    if (utf8) {
+      while (end < text.size()) {
+        const std::size_t length = utf8_length(text, end);
+        if (end + length - at > kEncodedWordBytes) break;
+        end += length;
+      }
+    } else {
+      end = std::min(text.size(), at + kEightBitEncodedWordBytes);
     }
     if (!words.empty()) words += ' ';
-    words += "=?UTF-8?B?" + base64_encode(text.substr(at, end - at)) + "?=";
+    words += start + base64_encode(text.substr(at, end - at)) + "?=";
     at = end;
   }
   return words;
@@ -553,8 +595,10 @@ std::string disposition_field(std::string_view file_name) {
       escaped += kHex[byte & 15];
     }
   }
-  if (name.size() + escaped.size() + 19 <= kFoldedLineBytes)
-    return std::string(name) + " filename*=UTF-8''" + escaped + "\r\n";
+  const bool utf8 = valid_utf8(file_name);
+  const std::string charset = (utf8 ? std::string("UTF-8") : kEightBitCharset) + "''";
+  if (name.size() + escaped.size() + 12 + charset.size() <= kFoldedLineBytes)
+    return std::string(name) + " filename*=" + charset + escaped + "\r\n";
   // Numbered sections (RFC 2231 3), each on a line of its own. Readers
   // decode each section alone, so none ends inside an escape or inside a
   // UTF-8 sequence (an escape of a continuation byte, %80 to %BF, starts
@@ -567,12 +611,15 @@ std::string disposition_field(std::string_view file_name) {
   const auto starts_character = [&](std::size_t at) {
     if (at >= escaped.size()) return true;
     if (inside_escape(at)) return false;
-    return escaped[at] != '%' || std::string_view("89AB").find(escaped[at + 1]) == npos;
+    return !utf8 || escaped[at] != '%' || std::string_view("89AB").find(escaped[at + 1]) == npos;
   };
   std::string field(name);
   std::size_t number = 0;
   for (std::size_t at = 0; at < escaped.size(); ++number) {
-    const std::size_t most = std::min(at + kSectionBytes, escaped.size());
+    // The first section's line also holds the charset, which may be longer
+    // than "UTF-8''".
+    const std::size_t room = kSectionBytes + (number == 0 ? 7 - charset.size() : 0);
+    const std::size_t most = std::min(at + room, escaped.size());
     std::size_t end = most;
     while (end > at && !starts_character(end)) --end;
     // Bytes that are no UTF-8 (a run of continuation bytes): any escape's
@@ -580,7 +627,7 @@ std::string disposition_field(std::string_view file_name) {
     if (end == at)
       for (end = most; inside_escape(end);) --end;
     if (number > 0) field += ';';
-    field += "\r\n filename*" + std::to_string(number) + "*=" + (number == 0 ? "UTF-8''" : "") +
+    field += "\r\n filename*" + std::to_string(number) + "*=" + (number == 0 ? charset : "") +
              escaped.substr(at, end - at);
     at = end;
   }
@@ -601,8 +648,8 @@ struct Entity {
 Entity text_part(std::string_view text, bool html) {
   Entity part;
   part.content = crlf_lines(text);
-  part.header = html ? "Content-Type: text/html; charset=utf-8\r\n"
-                     : "Content-Type: text/plain; charset=utf-8\r\n";
+  part.header = std::string("Content-Type: text/") + (html ? "html" : "plain") +
+                "; charset=" + (valid_utf8(text) ? "utf-8" : kEightBitCharset) + "\r\n";
   if (!seven_bit(part.content)) {
     part.content = quoted_printable(part.content);
     part.header += "Content-Transfer-Encoding: quoted-printable\r\n";

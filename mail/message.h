@@ -56,10 +56,16 @@ Addresses sender_address(std::string_view from);
 constexpr std::size_t kFoldedLineBytes = 78;
 constexpr std::size_t kMaxLineBytes = 998;
 
-// RFC 2047 encoded words (UTF-8, base64) for a header text, separated by
-// blanks, which decoders drop between encoded words. Each word is short
-// enough to follow "Subject: " on a folded line, and holds whole UTF-8
-// sequences only (a byte that starts none counts as one character).
+// Whether text is UTF-8 as RFC 3629 has it: no overlong forms, no
+// surrogates, nothing above U+10FFFF. Text that is not goes out labelled
+// windows-1252 (what MariaDB calls latin1): a UDF does not learn its
+// arguments' character set, and UTF-8 is what such bytes are not.
+bool valid_utf8(std::string_view text);
+
+// RFC 2047 encoded words (UTF-8, or windows-1252 for a text that is not
+// valid UTF-8; base64) for a header text, separated by blanks, which
+// decoders drop between encoded words. Each word is short enough to follow
+// "Subject: " on a folded line, and holds whole UTF-8 sequences only.
 std::string encoded_words(std::string_view text);
 
 // Line ends as CR LF: a CR LF, a bare LF and a bare CR each end a line.
@@ -135,8 +141,9 @@ std::string attachment_type(std::string_view file_name);
 
 // The Content-Disposition field of an attachment, CR LF ended: the name as a
 // quoted string when it is printable ASCII and fits the line, otherwise
-// RFC 2231 encoded (UTF-8, percent-escapes), split into numbered sections
-// on lines of their own when long.
+// RFC 2231 encoded (UTF-8, or windows-1252 for a name that is not valid
+// UTF-8; percent-escapes), split into numbered sections on lines of their
+// own when long.
 std::string disposition_field(std::string_view file_name);
 
 // The data after DATA, for texts without CR or LF in To, From, Cc, Reply-To
@@ -146,7 +153,8 @@ std::string disposition_field(std::string_view file_name);
 // MIME-Version, then the body's Content-Type. A body alone is one text part;
 // with a text alternative to an HTML body, multipart/alternative (text
 // first); with attachments, multipart/mixed with the body first and each
-// attachment in base64. A text part that is not 7-bit ASCII in lines of at
+// attachment in base64. A text part is labelled utf-8, or windows-1252
+// when it is not valid UTF-8; one that is not 7-bit ASCII in lines of at
 // most kMaxLineBytes goes as quoted-printable. Boundaries hold the stamp's
 // seed and occur in no part. Then the end-of-data line "." with nothing
 // after it; every line that starts with "." gets another one.

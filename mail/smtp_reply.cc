@@ -58,6 +58,13 @@ std::string printable(std::string_view bytes, std::size_t limit) {
   return shown;
 }
 
+ReplyClass classify(const Reply& reply, int expected) {
+  if (reply.code / 100 == expected / 100) return ReplyClass::kAccepted;
+  if (reply.code == 421) return ReplyClass::kClosing;
+  if (reply.code >= 400) return ReplyClass::kRefused;
+  return ReplyClass::kOutOfSequence;
+}
+
 std::string reply_text(const Reply& reply) {
   std::string text = std::to_string(reply.code);
   for (std::size_t i = 0; i < reply.lines.size(); ++i) {

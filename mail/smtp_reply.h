@@ -28,6 +28,13 @@ constexpr std::size_t kMaxReplyBytes = 65536;
 // but the last. On kComplete, *consumed is the reply's length in bytes.
 ParseStatus parse_reply(std::string_view input, Reply* reply, std::size_t* consumed);
 
+// What a reply means for the command it answers, whose good reply has the
+// first digit of expected (220, 250, 334, 235, 354): accepted; the server
+// closing (421, RFC 5321 3.8); refused (any other 4xx or 5xx); or out of
+// sequence (a reply of another kind).
+enum class ReplyClass { kAccepted, kClosing, kRefused, kOutOfSequence };
+ReplyClass classify(const Reply& reply, int expected);
+
 // The reply as one log line: "550 5.1.1 text", the lines of a multi-line
 // reply joined by " / ", control bytes shown as "?", cut at 500 bytes.
 std::string reply_text(const Reply& reply);

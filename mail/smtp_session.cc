@@ -17,25 +17,6 @@ namespace {
 using boost::system::error_code;
 using tcp = boost::asio::ip::tcp;
 
-class PlainTransport : public Transport {
- public:
-  explicit PlainTransport(tcp::socket& socket) : socket_(socket) {}
-  void async_read_some(boost::asio::mutable_buffer buffer, Handler handler) override {
-    socket_.async_read_some(buffer, std::move(handler));
-  }
-  void async_write_some(boost::asio::const_buffer buffer, Handler handler) override {
-    socket_.async_write_some(buffer, std::move(handler));
-  }
-  void async_close(std::function<void()> done) override {
-    error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_send, ignored);
-    done();
-  }
-
- private:
-  tcp::socket& socket_;
-};
-
 // Not yet finished: what an operation's error holds until its handler ran.
 const error_code kPending = boost::asio::error::would_block;
 
@@ -84,6 +65,28 @@ std::optional<std::string> machine_name() {
 bool outside_ascii(const std::string& text) {
   return std::any_of(text.begin(), text.end(),
                      [](char c) { return static_cast<unsigned char>(c) > 0x7f; });
+}
+
+// One command of a transaction: what the log calls it, the line sent, and
+// the reply that lets the transaction go on.
+struct TransactionCommand {
+  std::string step;
+  std::string line;
+  int expected;
+};
+
+std::vector<TransactionCommand> transaction_commands(const OutgoingMessage& message,
+                                                     const std::string& mail_parameters) {
+  std::vector<TransactionCommand> commands;
+  commands.reserve(message.recipients.size() + 2);
+  const std::string mail = "MAIL FROM:<" + message.sender + ">";
+  commands.push_back({mail, mail + mail_parameters, 250});
+  for (const auto& address : message.recipients) {
+    const std::string rcpt = "RCPT TO:<" + address + ">";
+    commands.push_back({rcpt, rcpt, 250});
+  }
+  commands.push_back({"DATA", "DATA", 354});
+  return commands;
 }
 
 // The first envelope address with a byte outside ASCII; "" when none.
@@ -158,16 +161,17 @@ bool SmtpSession::run(Wait wait) {
   const Clock::time_point deadline = std::min(Clock::now() + config_.timeout, limit_);
   if (run_until(deadline)) return true;
   const std::string limit = seconds_text(config_.timeout);
+  const FailureKind silent = FailureKind::kUnreachable;
   if (deadline >= limit_)
-    fail(step_ + ": the time allowed for the whole conversation ran out");
+    fail(step_ + ": the time allowed for the whole conversation ran out", silent);
   else if (wait == Wait::kConnect)
-    fail("connect: no connection within " + limit);
+    fail("connect: no connection within " + limit, silent);
   else if (wait == Wait::kWrite)
-    fail(step_ + ": the server took no data for " + limit);
+    fail(step_ + ": the server took no data for " + limit, silent);
   else if (wait == Wait::kHandshake)
-    fail(step_ + ": not finished within " + limit);
+    fail(step_ + ": not finished within " + limit, silent);
   else
-    fail(step_ + ": no reply within " + limit);
+    fail(step_ + ": no reply within " + limit, silent);
   retryable_ = false;  // a slow server gets no second message
   return false;
 }
@@ -203,7 +207,7 @@ bool SmtpSession::open() {
     tcp::resolver resolver(io_);
     endpoints = resolver.resolve(config_.host, std::to_string(config_.port), error);
     // As the system words it ("Host not found (authoritative)").
-    if (error) return fail(error.message()), false;
+    if (error) return fail(error.message(), FailureKind::kUnreachable), false;
   }
   if (!connect(endpoints)) return false;
   transport_ = std::make_unique<PlainTransport>(socket_);
@@ -231,7 +235,7 @@ bool SmtpSession::connect(const tcp::resolver::results_type& endpoints) {
   if (!run(Wait::kConnect)) return false;
   if (result) {
     // As the system words it ("Connection refused"), like a failed lookup.
-    fail(result.message());
+    fail(result.message(), FailureKind::kUnreachable);
     drop();
     return false;
   }
@@ -290,10 +294,16 @@ bool SmtpSession::start_tls(const std::string& step) {
 }
 
 // A server that offers no AUTH is a relay that trusts this host: the
-// credentials would help nobody there, so none are sent. One that offers
-// AUTH without LOGIN cannot take them: the session fails and says so.
+// credentials would help nobody there, so none are sent (and should it
+// refuse a message all the same, the log says that no login was made). One
+// that offers AUTH without LOGIN cannot take them: the session fails and
+// says so. A refusal of the login is told apart from other failures, by
+// its first digit: a statement stops trying settings that cannot log in.
 bool SmtpSession::authenticate() {
-  if (!capabilities_.auth) return true;
+  if (!capabilities_.auth) {
+    no_auth_note_ = !config_.user.empty() || !config_.password.empty();
+    return true;
+  }
   if (!capabilities_.offers("LOGIN")) {
     std::string offered;
     for (const auto& mechanism : capabilities_.auth_mechanisms) offered += " " + mechanism;
@@ -302,26 +312,32 @@ bool SmtpSession::authenticate() {
     return false;
   }
   in_auth_ = true;
-  auto reply = command("AUTH LOGIN", "AUTH LOGIN");
-  if (!reply || !expect(*reply, 334)) return false;
-  reply = command("AUTH LOGIN user name", base64_encode(config_.user));
-  if (!reply || !expect(*reply, 334)) return false;
-  reply = command("AUTH LOGIN password", base64_encode(config_.password));
-  if (!reply || !expect(*reply, 235)) return false;
+  const auto accepted = [this](const std::optional<Reply>& reply, int expected) {
+    if (!reply) return false;
+    if (expect(*reply, expected)) return true;
+    if (classify(*reply, expected) != ReplyClass::kOutOfSequence)
+      failure_kind_ = reply->code >= 500 ? FailureKind::kLoginRefused : FailureKind::kLoginDeferred;
+    return false;
+  };
+  if (!accepted(command("AUTH LOGIN", "AUTH LOGIN"), 334) ||
+      !accepted(command("AUTH LOGIN user name", base64_encode(config_.user)), 334) ||
+      !accepted(command("AUTH LOGIN password", base64_encode(config_.password)), 235))
+    return false;
   in_auth_ = false;
   return true;
 }
 
 SendResult SmtpSession::send(const OutgoingMessage& message) {
   SendResult result;
+  result.failure = FailureKind::kOther;  // until a failure says what it is
   if (!ready_) {
     result.failure_text = failure_.empty() ? "the session is closed" : failure_;
     return result;
   }
   failure_.clear();
+  failure_kind_ = FailureKind::kNone;
   retryable_ = false;
-  const std::string mail_step = "MAIL FROM:<" + message.sender + ">";
-  std::string mail_line = mail_step;
+  std::string mail_parameters;
   // Refused before anything is sent; the session stays as it was.
   if (needs_smtputf8(message)) {
     if (!capabilities_.smtputf8) {
@@ -329,7 +345,7 @@ SendResult SmtpSession::send(const OutgoingMessage& message) {
                             ">: the server does not accept non-ASCII addresses (no SMTPUTF8)";
       return result;
     }
-    mail_line += " SMTPUTF8";
+    mail_parameters += " SMTPUTF8";
   }
   if (capabilities_.size) {
     if (*capabilities_.size > 0 && message.data.size() > *capabilities_.size) {
@@ -337,21 +353,17 @@ SendResult SmtpSession::send(const OutgoingMessage& message) {
       result.size_limit = *capabilities_.size;
       return result;
     }
-    mail_line += " SIZE=" + std::to_string(message.data.size());
+    mail_parameters += " SIZE=" + std::to_string(message.data.size());
   }
 
   // MAIL, each RCPT, DATA, the data and the reply to it, each within the
   // time-out, and no more than all of them together; one more for a RSET.
   limit_ = Clock::now() +
            config_.timeout * (5 + static_cast<Clock::rep>(message.recipients.size()));
-  const bool data_wanted = capabilities_.pipelining
-                               ? pipelined_transaction(message, mail_line)
-                               : lockstep_transaction(message, mail_line);
-  if (data_wanted) {
+  if (transaction(message, mail_parameters)) {
     if (!write("message data", message.data)) {
-      result.failure_text = failure_;
       result.unsent = retryable_;  // the final "." was not (all) written
-      return result;
+      return failed(result);
     }
     const auto reply = read_reply("end of data");
     // From here on the server may have taken the message: never unsent.
@@ -359,52 +371,69 @@ SendResult SmtpSession::send(const OutgoingMessage& message) {
       result.status = SendResult::Status::kDelivered;
       return result;
     }
-    if (reply && reply->code >= 400 && reply->code != 421) ready_ = true;  // no transaction left
-    result.failure_text = failure_;
-    return result;
+    // Refused: no transaction is left, the session goes on.
+    if (reply && classify(*reply, 250) == ReplyClass::kRefused) ready_ = true;
+    return failed(result);
   }
-  result.failure_text = failure_;
   result.unsent = retryable_;
   if (ready_) reset_transaction();
+  return failed(result);
+}
+
+SendResult SmtpSession::failed(SendResult result) {
+  result.failure_text = failure_;
+  result.failure = failure_kind_;
+  if (no_auth_note_) {
+    result.failure_text += " (the server offered no AUTH over this connection; check smtp-security)";
+    no_auth_note_ = false;  // once per session
+  }
   return result;
 }
 
-// RFC 2920: MAIL, the RCPTs and DATA as one write, then their replies in
+// MAIL, each RCPT and DATA (RFC 5321 3.3) in one loop for both kinds of
+// server, as Postfix's client does it: where the server offers PIPELINING
+// (RFC 2920) all go out in one write before the first reply is read;
+// otherwise each command waits for the reply to the one before, and none
+// goes out after a refusal. Every command written has its reply read, in
 // order. True when all were accepted and the server waits for the data.
-bool SmtpSession::pipelined_transaction(const OutgoingMessage& message,
-                                        const std::string& mail_line) {
-  std::vector<std::string> steps = {"MAIL FROM:<" + message.sender + ">"};
-  std::string group = mail_line + "\r\n";
-  for (const auto& address : message.recipients) {
-    steps.push_back("RCPT TO:<" + address + ">");
-    group += steps.back() + "\r\n";
+bool SmtpSession::transaction(const OutgoingMessage& message,
+                              const std::string& mail_parameters) {
+  const std::vector<TransactionCommand> commands = transaction_commands(message, mail_parameters);
+  const bool pipelined = capabilities_.pipelining;
+  if (pipelined) {
+    std::string group;
+    for (const TransactionCommand& command : commands) group += command.line + "\r\n";
+    if (!write(commands.front().step, group)) return false;
   }
-  steps.push_back("DATA");
-  group += "DATA\r\n";
-  if (!write(steps.front(), group)) return false;
-  bool refused = false;
+  std::optional<std::string> refusal;  // the first one, which the log tells
   bool data_open = false;
-  std::string refusal;
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    const bool last = i + 1 == steps.size();
-    const auto reply = read_reply(steps[i]);
-    if (!reply) return false;
-    if (reply->code == 421 || (reply->code / 100 != 4 && reply->code / 100 != 5 &&
-                               reply->code / 100 != (last ? 3 : 2))) {
-      expect(*reply, last ? 354 : 250);  // ends the session
-      // Out of step with the server, which may be waiting for data.
-      if (reply->code != 421) drop();
-      return false;
+  for (const TransactionCommand& command : commands) {
+    if (!pipelined) {
+      if (refusal) break;
+      if (!write(command.step, command.line + "\r\n")) return false;
     }
-    if (reply->code >= 400) {
-      if (!refused) refusal = steps[i] + " refused: " + reply_text(*reply);
-      refused = true;
-    } else if (last) {
-      data_open = true;
+    const auto reply = read_reply(command.step);
+    if (!reply) return false;
+    switch (classify(*reply, command.expected)) {
+      case ReplyClass::kAccepted:
+        data_open = &command == &commands.back();
+        break;
+      case ReplyClass::kRefused:
+        if (!refusal) refusal = command.step + " refused: " + reply_text(*reply);
+        break;
+      case ReplyClass::kClosing:
+        expect(*reply, command.expected);  // ends the session
+        return false;
+      case ReplyClass::kOutOfSequence:
+        expect(*reply, command.expected);  // ends the session
+        // Commands written ahead of their replies: out of step with the
+        // server, which may be waiting for data.
+        if (pipelined) drop();
+        return false;
     }
   }
-  if (!refused) return true;
-  fail(refusal);
+  if (!refusal) return true;
+  fail(*refusal);
   // The server waits for data that would go to the recipients it took:
   // nothing is sent, the connection is dropped, and the transaction that
   // never ended is not delivered. A QUIT now would be taken as data.
@@ -415,37 +444,19 @@ bool SmtpSession::pipelined_transaction(const OutgoingMessage& message,
   return false;
 }
 
-bool SmtpSession::lockstep_transaction(const OutgoingMessage& message,
-                                       const std::string& mail_line) {
-  step_ = "MAIL FROM:<" + message.sender + ">";
-  if (!write(step_, mail_line + "\r\n")) return false;
-  if (!transaction_reply(read_reply(step_), 250)) return false;
-  for (const auto& address : message.recipients) {
-    const std::string line = "RCPT TO:<" + address + ">";
-    if (!transaction_reply(command(line, line), 250)) return false;
-  }
-  return transaction_reply(command("DATA", "DATA"), 354);
-}
-
-// A refusal (4xx or 5xx other than 421) ends the transaction, not the
-// session.
-bool SmtpSession::transaction_reply(const std::optional<Reply>& reply, int expected) {
-  if (!reply) return false;
-  if (reply->code / 100 == expected / 100) return true;
-  const bool refusal = reply->code >= 400 && reply->code != 421;
-  expect(*reply, expected);
-  if (refusal) ready_ = true;
-  return false;
-}
-
 // After a refused transaction: RSET (RFC 5321 4.1.1.5). A session whose
 // RSET fails takes no more mail. The message's failure stays the one told.
 void SmtpSession::reset_transaction() {
   const std::string told = failure_;
+  const FailureKind kind = failure_kind_;
   const bool retryable = retryable_;
   const auto reply = command("RSET", "RSET");
-  if (reply && reply->code / 100 != 2) ready_ = false;
+  if (reply && classify(*reply, 250) == ReplyClass::kClosing)
+    drop();
+  else if (reply && reply->code / 100 != 2)
+    ready_ = false;
   failure_ = told;
+  failure_kind_ = kind;
   retryable_ = retryable;
 }
 
@@ -455,15 +466,17 @@ std::optional<Reply> SmtpSession::command(const std::string& step, const std::st
 }
 
 bool SmtpSession::expect(const Reply& reply, int expected) {
-  if (reply.code / 100 == expected / 100) return true;
-  if (reply.code >= 400)
-    fail(step_ + " refused: " + reply_text(reply));
-  else
+  const ReplyClass kind = classify(reply, expected);
+  if (kind == ReplyClass::kAccepted) return true;
+  if (kind == ReplyClass::kOutOfSequence)
     fail(step_ + ": unexpected reply: " + reply_text(reply));
+  else
+    fail(step_ + " refused: " + reply_text(reply));
   // 421: the server closes the connection (RFC 5321 3.8); no message was
-  // taken at this step.
-  retryable_ = reply.code == 421;
+  // taken at this step. Nothing more is sent on it, not even QUIT.
+  retryable_ = kind == ReplyClass::kClosing;
   ready_ = false;
+  if (retryable_) drop();
   return false;
 }
 
@@ -514,7 +527,7 @@ std::optional<Reply> SmtpSession::read_reply(const std::string& step) {
   }
 }
 
-void SmtpSession::fail(std::string text) {
+void SmtpSession::fail(std::string text, FailureKind kind) {
   if (in_auth_) {
     // The server's reply to the credentials may echo them.
     replace_all(text, base64_encode(config_.password), "[password]");
@@ -522,6 +535,7 @@ void SmtpSession::fail(std::string text) {
   }
   ready_ = false;
   failure_ = std::move(text);
+  failure_kind_ = kind;
 }
 
 void SmtpSession::fail_io(const error_code& error) {
@@ -540,37 +554,73 @@ void SmtpSession::drop() {
   socket_.close(ignored);
 }
 
-// QUIT, then read what the server still sends until it closes, so that
-// neither side resets the connection; bounded by the close wait. Nothing
-// here changes an outcome.
+// Nothing is ever written after a write failed: Boost.Asio's reactor then
+// stops trying sends at once and queues the next one until epoll reports
+// the socket again, and its edge-triggered epoll already reported the
+// error, so that send (a QUIT, the TLS close_notify) would wait out its
+// whole deadline. So every failed read or write drops the connection, and
+// so does a 421 (the server is closing it); close() sends nothing then.
 void SmtpSession::close() {
   if (closed_) return;
   closed_ = true;
   ready_ = false;
   if (standing_ && transport_) {
-    const Clock::time_point deadline = Clock::now() + close_wait_;
-    static const char kQuit[] = "QUIT\r\n";
-    bool done = false;
-    transport_->async_write_some(boost::asio::buffer(kQuit, sizeof kQuit - 1),
-                                 [&](const error_code&, std::size_t) {
-                                   transport_->async_close([&] { done = true; });
-                                 });
-    if (run_until(deadline) && done) {
-      for (error_code result; !result && Clock::now() < deadline;) {
-        result = kPending;
-        transport_->async_read_some(boost::asio::buffer(chunk_),
-                                    [&](const error_code& error, std::size_t) { result = error; });
-        if (!run_until(deadline)) break;
-      }
-    }
+    const Clock::time_point now = Clock::now();
+    Clock::time_point deadline = now + close_wait_;
+    if (limit_ > now) deadline = std::min(deadline, limit_);
+    goodbye(deadline);
   }
   drop();
+}
+
+// QUIT and its reply (RFC 5321 4.1.1.10): a server that reads QUIT and the
+// TLS close together may take the close first and never see the QUIT.
+// Then the TLS close, and whatever the server still sends until it closes,
+// so that neither side resets the connection. Nothing here changes an
+// outcome.
+void SmtpSession::goodbye(Clock::time_point deadline) {
+  static const char kQuit[] = "QUIT\r\n";
+  for (std::string_view quit(kQuit, sizeof kQuit - 1); !quit.empty();) {
+    error_code result = kPending;
+    std::size_t written = 0;
+    transport_->async_write_some(boost::asio::buffer(quit.data(), quit.size()),
+                                 [&](const error_code& error, std::size_t n) {
+                                   result = error;
+                                   written = n;
+                                 });
+    if (!run_until(deadline) || result) return;
+    quit.remove_prefix(written);
+  }
+  const auto read_some = [&]() {
+    error_code result = kPending;
+    std::size_t received = 0;
+    transport_->async_read_some(boost::asio::buffer(chunk_),
+                                [&](const error_code& error, std::size_t n) {
+                                  result = error;
+                                  received = n;
+                                });
+    if (!run_until(deadline) || result) return false;
+    inbox_.append(chunk_.data(), received);
+    return true;
+  };
+  for (;;) {
+    Reply reply;
+    std::size_t used = 0;
+    const ParseStatus status = parse_reply(inbox_, &reply, &used);
+    if (status == ParseStatus::kComplete) break;
+    if (status == ParseStatus::kMalformed || !read_some()) return;
+  }
+  bool closed = false;
+  transport_->async_close([&closed] { closed = true; });
+  if (!run_until(deadline) || !closed) return;
+  while (read_some()) inbox_.clear();
 }
 
 // --- KeptSession -----------------------------------------------------------------
 
 std::optional<SendResult> KeptSession::start(const SmtpConfig& config) {
   SendResult failed;
+  failed.failure = FailureKind::kOther;
   TlsOptions tls{config.security, nullptr};
   if (tls.security != Security::kNone) {
     tls.context = tls_context(config.ca_file, &failed.failure_text);
@@ -578,19 +628,43 @@ std::optional<SendResult> KeptSession::start(const SmtpConfig& config) {
   }
   config_ = config;
   session_ = std::make_unique<SmtpSession>(config, std::move(tls), close_wait_);
-  ++opened_;
+  ++tally_.connections;
   if (session_->open()) return std::nullopt;
   failed.failure_text = session_->failure_text();
+  failed.failure = session_->failure_kind();
   end();
   return failed;
 }
 
 SendResult KeptSession::send(const SmtpConfig& config, const OutgoingMessage& message) {
+  for (const GivenUp& given_up : given_up_) {
+    if (given_up.config != config) continue;
+    SendResult result;
+    result.status = SendResult::Status::kNotTried;
+    result.failure_text = given_up.reason + kNotTriedAgain;
+    result.failure = given_up.kind;
+    return result;
+  }
   SendResult result = deliver(config, message);
+  judge(config, result);
   // OpenSSL's error queue belongs to the thread, which the server also uses
   // for its own TLS connections between rows: nothing of this row may stay.
   ERR_clear_error();
   return result;
+}
+
+void KeptSession::judge(const SmtpConfig& config, const SendResult& result) {
+  if (config != judged_config_) {
+    judged_config_ = config;
+    unreachable_rows_ = 0;
+    login_deferred_ = false;
+  }
+  const FailureKind kind = result.delivered() ? FailureKind::kNone : result.failure;
+  unreachable_rows_ = kind == FailureKind::kUnreachable ? unreachable_rows_ + 1 : 0;
+  const bool deferred_again = login_deferred_ && kind == FailureKind::kLoginDeferred;
+  login_deferred_ = kind == FailureKind::kLoginDeferred;
+  if (kind == FailureKind::kLoginRefused || deferred_again || unreachable_rows_ >= 2)
+    given_up_.push_back({config, result.failure_text, kind});
 }
 
 SendResult KeptSession::deliver(const SmtpConfig& config, const OutgoingMessage& message) {
@@ -621,6 +695,29 @@ void KeptSession::end() {
   if (!session_) return;
   session_->close();
   session_.reset();
+}
+
+void KeptSession::count(bool sent, bool not_tried) {
+  ++tally_.rows;
+  if (sent)
+    ++tally_.sent;
+  else if (not_tried)
+    ++tally_.not_tried;
+  else
+    ++tally_.failed;
+}
+
+std::optional<std::string> KeptSession::finish() {
+  end();
+  // A statement of one row has said all in that row's line.
+  if (tally_.rows < 2 || (tally_.failed == 0 && tally_.not_tried == 0 && tally_.sent <= 100))
+    return std::nullopt;
+  const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_)
+                          .count() / 100;
+  return "statement summary: " + std::to_string(tally_.rows) + " rows, " +
+         std::to_string(tally_.sent) + " sent, " + std::to_string(tally_.failed) + " failed, " +
+         std::to_string(tally_.not_tried) + " not tried, " + std::to_string(tally_.connections) +
+         " connections, " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
 }
 
 }  // namespace quarn::mail

@@ -14,11 +14,11 @@
 
 #include "message.h"
 #include "smtp_reply.h"
+#include "transport.h"
 
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,21 +32,10 @@ class context;
 namespace quarn::mail {
 
 // How long a session waits for a connect, a reply, or a write that makes
-// no progress; and, when it ends, for the server to close.
+// no progress; and, when it ends, for the reply to QUIT and the server's
+// close together.
 constexpr std::chrono::seconds kDefaultTimeout{30};
-constexpr std::chrono::seconds kCloseWait{10};
-
-// The bytes under the conversation: plain TCP, or TLS over the same socket
-// (from the start, or after STARTTLS in the middle of the conversation).
-class Transport {
- public:
-  using Handler = std::function<void(const boost::system::error_code&, std::size_t)>;
-  virtual ~Transport() = default;
-  virtual void async_read_some(boost::asio::mutable_buffer buffer, Handler handler) = 0;
-  virtual void async_write_some(boost::asio::const_buffer buffer, Handler handler) = 0;
-  // Says that nothing more will be sent; done runs once that is out.
-  virtual void async_close(std::function<void()> done) = 0;
-};
+constexpr std::chrono::seconds kCloseWait{1};
 
 class TlsTransport;
 
@@ -89,11 +78,25 @@ std::string address_literal(const boost::asio::ip::address& address);
 // Whether any byte of the envelope is outside ASCII (RFC 6531 addresses).
 bool needs_smtputf8(const OutgoingMessage& message);
 
+// Why a session failed, as far as a statement's later rows care.
+enum class FailureKind {
+  kNone,
+  // The lookup or the connect failed, or the server did not answer (or
+  // take data) within the deadline.
+  kUnreachable,
+  kLoginRefused,   // a 5xx reply to AUTH LOGIN, the user name or the password
+  kLoginDeferred,  // a 4xx reply there (454 temporary failure, 421)
+  kOther,          // a refused message or recipient, a broken connection, TLS, ...
+};
+
 // What became of one message.
 struct SendResult {
-  enum class Status { kDelivered, kFailed, kTooLarge };
+  // kNotTried: the statement gave up on these settings before this row
+  // (KeptSession); nothing was sent.
+  enum class Status { kDelivered, kFailed, kTooLarge, kNotTried };
   Status status = Status::kFailed;
-  std::string failure_text;      // kFailed: the step and the server's reply, or the cause
+  std::string failure_text;      // kFailed, kNotTried: the step and the server's reply, or the cause
+  FailureKind failure = FailureKind::kNone;
   std::uint64_t size_limit = 0;  // kTooLarge: what the server's SIZE allows
   // The server cannot have taken the message: the connection broke, or the
   // server answered 421, before the message's final "." was written.
@@ -129,11 +132,14 @@ class SmtpSession {
   SendResult send(const OutgoingMessage& message);
   // Whether the connection can take another message.
   bool usable() const { return ready_; }
-  // QUIT where the connection still stands, the TLS close, then the wait
-  // for the server's close, bounded by the close wait. At most once.
+  // Where the connection still stands: QUIT, its reply, the TLS close, then
+  // the wait for the server's close, all within the close wait (and within
+  // what is left of the bound of the open or transaction under way). On a
+  // connection known to be broken nothing is sent. At most once.
   void close();
 
   const std::string& failure_text() const { return failure_; }
+  FailureKind failure_kind() const { return failure_kind_; }
   // What the server's (last) EHLO reply advertised.
   const Capabilities& capabilities() const { return capabilities_; }
   // The EHLO argument sent.
@@ -153,20 +159,23 @@ class SmtpSession {
   bool ehlo();
   bool starttls();
   bool authenticate();
-  bool pipelined_transaction(const OutgoingMessage& message, const std::string& mail_line);
-  bool lockstep_transaction(const OutgoingMessage& message, const std::string& mail_line);
-  bool transaction_reply(const std::optional<Reply>& reply, int expected);
+  bool transaction(const OutgoingMessage& message, const std::string& mail_parameters);
   void reset_transaction();
 
   // line + CR LF, then its reply; nullopt when none came (failure recorded).
   std::optional<Reply> command(const std::string& step, const std::string& line);
   // Whether the reply's first digit is that of expected; else the failure
-  // is recorded and the session takes no more mail.
+  // is recorded and the session takes no more mail. A 421 drops the
+  // connection at once: the server is closing it.
   bool expect(const Reply& reply, int expected);
   bool write(const std::string& step, std::string_view bytes);
   std::optional<Reply> read_reply(const std::string& step);
+  // QUIT and what follows it (close()).
+  void goodbye(Clock::time_point deadline);
+  // The result of a failed send, with the recorded failure.
+  SendResult failed(SendResult result);
 
-  void fail(std::string text);
+  void fail(std::string text, FailureKind kind = FailureKind::kOther);
   void fail_io(const boost::system::error_code& error);
   void drop();
 
@@ -192,17 +201,42 @@ class SmtpSession {
   bool standing_ = false;         // the connection can still take a QUIT
   bool closed_ = false;
   bool retryable_ = false;        // the last failure: broken connection or 421
+  // Credentials were set, but the server offered no AUTH: the first failed
+  // message of the session says so.
+  bool no_auth_note_ = false;
   std::string failure_;
+  FailureKind failure_kind_ = FailureKind::kNone;
 };
+
+// What a statement did, for its summary line.
+struct StatementTally {
+  long rows = 0;
+  long sent = 0;
+  long failed = 0;     // tried, or refused before sending, and not delivered
+  long not_tried = 0;  // failed at once: the statement gave up on their settings
+  long connections = 0;
+};
+
+// Appended to the reason of the rows a statement no longer tries.
+constexpr char kNotTriedAgain[] = " (not tried again in this statement)";
 
 // The session a statement keeps from row to row (velmar's per-statement
 // state): opened by the first row, used by each later row whose settings
 // are the same, replaced when they differ or the connection is no longer
 // usable, and closed at the end of the statement.
+//
+// A statement gives up on settings that cannot work, so that a wrong
+// password is not tried on every row (accounts get locked) and a dead
+// server does not cost the deadline on every row: after a 5xx to the
+// login, or a second 4xx to it on the next row, or after two rows in a row
+// whose server could not be reached or did not answer in time, the later
+// rows with the same settings fail at once (kNotTried) with the same
+// reason and kNotTriedAgain.
 class KeptSession {
  public:
   using Clock = SmtpSession::Clock;
-  explicit KeptSession(Clock::duration close_wait = kCloseWait) : close_wait_(close_wait) {}
+  explicit KeptSession(Clock::duration close_wait = kCloseWait)
+      : close_wait_(close_wait), started_(Clock::now()) {}
   ~KeptSession();
   KeptSession(const KeptSession&) = delete;
   KeptSession& operator=(const KeptSession&) = delete;
@@ -214,17 +248,38 @@ class KeptSession {
   SendResult send(const SmtpConfig& config, const OutgoingMessage& message);
   // QUIT and close, if a session is open.
   void end();
-  // Sessions opened so far, for tests.
-  int opened() const { return opened_; }
+
+  // Counts a row of the statement: sent, failed or not tried.
+  void count(bool sent, bool not_tried);
+  // end(), then the statement's summary line: for a statement of more than
+  // one row, when a row was not sent or more than 100 were; else nullopt.
+  std::optional<std::string> finish();
+  const StatementTally& tally() const { return tally_; }
 
  private:
   std::optional<SendResult> start(const SmtpConfig& config);
   SendResult deliver(const SmtpConfig& config, const OutgoingMessage& message);
+  // What the row's result means for the later rows with its settings.
+  void judge(const SmtpConfig& config, const SendResult& result);
+
+  // Settings given up on, with the reason their rows give.
+  struct GivenUp {
+    SmtpConfig config;
+    std::string reason;
+    FailureKind kind;
+  };
 
   Clock::duration close_wait_;
+  Clock::time_point started_;
   SmtpConfig config_;
   std::unique_ptr<SmtpSession> session_;
-  int opened_ = 0;
+  StatementTally tally_;
+  std::vector<GivenUp> given_up_;
+  // The rows just before, with these settings: how many in a row found the
+  // server unreachable, and whether the last one's login was deferred.
+  SmtpConfig judged_config_;
+  int unreachable_rows_ = 0;
+  bool login_deferred_ = false;
 };
 
 }  // namespace quarn::mail

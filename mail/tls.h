@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "smtp_session.h"
+#include "transport.h"
 
 namespace quarn::mail {
 

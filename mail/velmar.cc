@@ -39,8 +39,8 @@ QUARN_EXPORT char* velmar(UDF_INIT* initid, UDF_ARGS* args, char* result, unsign
 }
 
 // QUIT and the wait for the server's close, bounded as any session's end;
-// ~KeptSession lets nothing out.
+// the statement's summary line. end_statement lets nothing out.
 QUARN_EXPORT void velmar_deinit(UDF_INIT* initid) {
-  delete kept_session(initid);
+  quarn::mail::end_statement(kept_session(initid));
   initid->ptr = nullptr;
 }

@@ -7,17 +7,20 @@
 # the printed tables also in BUILD_DIR/bench/*.txt.
 #
 # More or fewer repetitions (defaults in brackets):
-#   QUARN_BENCH_RUNS [5]               runs for thumbnails (a/b) and settings
-#   QUARN_BENCH_ITER_PNG/MEDIUM/LARGE/HUGE [10/15/4/3]  images per run and way
-#                                      (LARGE also for the 4000x3000 WebP, HEIC, AVIF)
+#   QUARN_BENCH_RUNS [5]               runs for settings
+#   QUARN_BENCH_ITER_PNG/MEDIUM/LARGE/HUGE [11/15/9/7]  thumbnail calls per image, each
+#                                      beside one of its floor (LARGE also for the
+#                                      4000x3000 WebP, HEIC, AVIF)
 #   QUARN_BENCH_CONC_ROWS [24], QUARN_BENCH_CONC_RUNS [3]  thumbnail concurrency
 #   QUARN_BENCH_CONC_ROWS_HEIC [8]     rows per connection for the 4000x3000 HEIC
 #   QUARN_BENCH_CONC_ROWS_FORMATS [12] rows per connection for the PNG, TIFF and GIF
-#   QUARN_BENCH_ITER_GIF [5]           GIFs per run and way
+#   QUARN_BENCH_ITER_GIF [11]          GIF calls, each beside one of its floor
 #   QUARN_BENCH_MAILS [2000], QUARN_BENCH_MAIL_RUNS [3]    messages per level
 #   QUARN_BENCH_SLOW_MAILS [200]       messages per level against the 5 ms sinks
 #   QUARN_BENCH_TLS_MAILS [half of QUARN_BENCH_MAILS]  messages per level over STARTTLS
 #   QUARN_BENCH_RTT_RUNS [3]           50-row statements per RTT against the delaying proxy
+#   QUARN_BENCH_IDLE_RUNS [3]          20-row statements against the server that closes idle sessions
+#   QUARN_BENCH_HUNG_ROWS [50]         rows of the statement against the server that never answers
 #   QUARN_BENCH_SETTINGS_MS [400]      length of one settings run
 #   QUARN_BENCH_RELOAD_MS [3000]       length of each reload latency run
 #   QUARN_BENCH_MEMORY_THUMBNAILS [10000], QUARN_BENCH_MEMORY_MAILS [10000]
@@ -33,10 +36,10 @@ out="$build/bench"
 images="$out/images"
 mkdir -p "$images"
 
-export QUARN_BENCH_ITER_PNG=${QUARN_BENCH_ITER_PNG:-10}
+export QUARN_BENCH_ITER_PNG=${QUARN_BENCH_ITER_PNG:-11}
 export QUARN_BENCH_ITER_MEDIUM=${QUARN_BENCH_ITER_MEDIUM:-15}
-export QUARN_BENCH_ITER_LARGE=${QUARN_BENCH_ITER_LARGE:-4}
-export QUARN_BENCH_ITER_HUGE=${QUARN_BENCH_ITER_HUGE:-3}
+export QUARN_BENCH_ITER_LARGE=${QUARN_BENCH_ITER_LARGE:-9}
+export QUARN_BENCH_ITER_HUGE=${QUARN_BENCH_ITER_HUGE:-7}
 only=" ${QUARN_BENCH_ONLY:-settings thumbnail mail memory} "
 
 failed=()
@@ -67,34 +70,48 @@ run() {
 header "setup"
 echo "build: $build   cores: $(nproc)   load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "commit: $(git -C "$top" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+# image FILE ARGS...: makes the image, unless one newer than make_image is there
+# (the 8000x6000 HEIC and AVIF take a minute to encode).
+image() {
+  local file=$1
+  shift
+  [[ "$images/$file" -nt "$bin/make_image" ]] || "$bin/make_image" "$@" || return 1
+}
 echo "generating the images..."
-"$bin/make_image" 640 480 "$images/small.png" &&
-  "$bin/make_image" 1600 1200 "$images/medium.png" &&
-  "$bin/make_image" 1600 1200 "$images/medium.jpg" &&
-  "$bin/make_image" 4000 3000 "$images/large.jpg" &&
-  "$bin/make_image" --adobe-rgb "$images/large.jpg" "$images/large-adobe.jpg" &&
-  "$bin/make_image" 6000 4000 "$images/huge.jpg" &&
-  "$bin/make_image" 4000 3000 "$images/large.webp" &&
-  "$bin/make_image" 4000 3000 "$images/large.heic" &&
-  "$bin/make_image" 4000 3000 "$images/large.avif" &&
-  "$bin/make_image" 1600 1200 "$images/medium.tif" &&
-  "$bin/make_image" 8000 6000 "$images/huge.png" &&
-  "$bin/make_image" 8000 6000 "$images/huge.tif" &&
-  "$bin/make_image" 1000 750 "$images/still.gif" &&
-  "$bin/make_image" 1000 750 "$images/animated.gif" 120 || { echo "bench: cannot generate images" >&2; exit 1; }
-for f in small.png medium.png medium.jpg large.jpg large-adobe.jpg huge.jpg medium.tif huge.png huge.tif still.gif animated.gif; do
-  printf '  %-10s %s, %s bytes\n' "$f" "$("$bin/make_image" --size "$images/$f")" "$(stat -c %s "$images/$f")"
+image small.png 640 480 "$images/small.png" &&
+  image medium.png 1600 1200 "$images/medium.png" &&
+  image medium.jpg 1600 1200 "$images/medium.jpg" &&
+  image large.jpg 4000 3000 "$images/large.jpg" &&
+  image large-adobe.jpg --adobe-rgb "$images/large.jpg" "$images/large-adobe.jpg" &&
+  image huge.jpg 6000 4000 "$images/huge.jpg" &&
+  image 8k.jpg 8000 6000 "$images/8k.jpg" &&
+  image large.webp 4000 3000 "$images/large.webp" &&
+  image 8k.webp 8000 6000 "$images/8k.webp" &&
+  image large.heic 4000 3000 "$images/large.heic" &&
+  image large-preview.heic --preview 512 4000 3000 "$images/large-preview.heic" &&
+  image 8k.heic 8000 6000 "$images/8k.heic" &&
+  image 8k-preview.heic --preview 512 8000 6000 "$images/8k-preview.heic" &&
+  image large.avif 4000 3000 "$images/large.avif" &&
+  image 8k.avif 8000 6000 "$images/8k.avif" &&
+  image medium.tif 1600 1200 "$images/medium.tif" &&
+  image huge.png 8000 6000 "$images/huge.png" &&
+  image huge.tif 8000 6000 "$images/huge.tif" &&
+  image still.gif 1000 750 "$images/still.gif" &&
+  image 8k.gif 8000 6000 "$images/8k.gif" &&
+  image animated.gif 1000 750 "$images/animated.gif" 120 || { echo "bench: cannot generate images" >&2; exit 1; }
+for f in small.png medium.png medium.jpg large.jpg large-adobe.jpg huge.jpg 8k.jpg medium.tif huge.png huge.tif still.gif 8k.gif animated.gif; do
+  printf '  %-18s %s, %s bytes\n' "$f" "$("$bin/make_image" --size "$images/$f")" "$(stat -c %s "$images/$f")"
 done
-for f in large.webp large.heic large.avif; do  # DevIL does not read these
-  printf '  %-10s 4000x3000, %s bytes\n' "$f" "$(stat -c %s "$images/$f")"
+for f in large.webp large.heic large-preview.heic large.avif; do  # DevIL does not read these
+  printf '  %-18s 4000x3000, %s bytes\n' "$f" "$(stat -c %s "$images/$f")"
+done
+for f in 8k.webp 8k.heic 8k-preview.heic 8k.avif; do
+  printf '  %-18s 8000x6000, %s bytes\n' "$f" "$(stat -c %s "$images/$f")"
 done
 
 selected settings && run settings "$bin/bench_settings" "$out/settings.json" \
   "$images/huge.jpg" "$images/large.heic"
-selected thumbnail && run thumbnail "$bin/bench_thumbnail" "$out/thumbnail.json" \
-  "$images/medium.png" "$images/medium.jpg" "$images/large.jpg" "$images/huge.jpg" \
-  "$images/large.webp" "$images/large.heic" "$images/large.avif" "$images/large-adobe.jpg" \
-  "$images/medium.tif" "$images/huge.png" "$images/huge.tif" "$images/still.gif" "$images/animated.gif"
+selected thumbnail && run thumbnail "$bin/bench_thumbnail" "$out/thumbnail.json" "$images"
 if selected mail; then
   run mail "$bin/bench_mail" "$out/mail.json"
   # Where a call's time goes, beyond the phase profile that bench_mail

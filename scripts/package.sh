@@ -2,10 +2,15 @@
 # Makes the Debian packages: quarn-udf with stripped libraries, and
 # quarn-udf-dbgsym with their debug information, named and laid out as
 # Debian's own.
+# The version names the commit built (packaging/version.sh): the build is
+# configured again to take the commit of the moment, and only the libraries
+# are built.
 # Usage: package.sh BUILD_DIR [OUTPUT_DIR]   (default BUILD_DIR/package)
 set -euo pipefail
 build=$(realpath "$1")
 out=$(realpath -m "${2:-$build/package}")
+cmake "$build" >/dev/null
+cmake --build "$build" -j"${JOBS:-2}" --target tarvik velmar ostrel
 rm -f "$out"/quarn-udf*.deb "$out"/quarn-udf*.ddeb
 (cd "$build" && cpack -G DEB -B "$out")
 

@@ -1,10 +1,11 @@
 #include "thumbnail_call.h"
 
-#include <optional>
-#include <string>
+#include <IL/il.h>
 
+#include "ascii.h"
+#include "image_stage.h"
 #include "settings_table.h"
-#include "thumbnail.h"
+#include "write/jpeg_writer.h"
 
 namespace quarn::thumb {
 
@@ -26,7 +27,63 @@ const char* check_arguments(UDF_ARGS& args) {
   return nullptr;
 }
 
+std::optional<std::string> build_path(const std::optional<std::string>& directory,
+                                      std::string_view file_name) {
+  // A NUL would end the path handed to the image library after the suffix
+  // check, so "x.php\0y" would be written without ".jpg".
+  const auto nul = file_name.find('\0');
+  if (nul != std::string_view::npos) file_name = file_name.substr(0, nul);
+  const auto separator = file_name.find_last_of("/\\");
+  if (separator != std::string_view::npos) file_name = file_name.substr(separator + 1);
+  // Every such name would become the one hidden file ".jpg" (or "...jpg"),
+  // which each call without a name would overwrite.
+  if (file_name.empty() || file_name == "." || file_name == "..") return std::nullopt;
+
+  std::string path = directory.value_or(std::string());
+  if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
+  path.append(file_name.data(), file_name.size());
+
+  const bool has_suffix =
+      path.size() >= 4 && ascii_iequals(std::string_view(path).substr(path.size() - 4), ".jpg");
+  if (!has_suffix) path += ".jpg";
+  return path;
+}
+
+std::uint32_t box_limit(long long value) {
+  const auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+  const std::int64_t wide = low;
+  return static_cast<std::uint32_t>(wide < 0 ? -wide : wide);
+}
+
 namespace {
+
+// The write's outcome in the image library's error codes, which the result text shows.
+StageResult write_outcome(WriteResult written) {
+  switch (written) {
+    case WriteResult::kWritten: return {Stage::kDone, 0};
+    case WriteResult::kCannotOpen: return {Stage::kSave, IL_COULD_NOT_OPEN_FILE};
+    // Not written whole (a full disk, a file size limit): the previous file stays.
+    case WriteResult::kWriteFailed: return {Stage::kSave, IL_FILE_WRITE_ERROR};
+    case WriteResult::kEncodeFailed: break;
+  }
+  return {Stage::kSave, IL_LIB_JPEG_ERROR};
+}
+
+// The status text for how the steps ended.
+std::string stage_message(StageResult result, const std::string& path) {
+  const std::string code = std::to_string(result.code);
+  switch (result.stage) {
+    case Stage::kLoad:
+      return "Error loading the image for " + path + ". Err Code: " + code;
+    case Stage::kScale:
+      return "Error attempting to scale the image for " + path + ". Err Code: " + code;
+    case Stage::kSave:
+      return "Error saving the thumbnail for " + path + ". Err Code: " + code;
+    case Stage::kDone:
+      break;
+  }
+  return "File written as " + path;
+}
 
 Outcome message(std::string text, bool failure) {
   return failure ? Outcome::failure(std::move(text)) : Outcome::value(std::move(text));
@@ -42,9 +99,12 @@ Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcep
     if (args.args[2] == nullptr || args.args[3] == nullptr)
       return message("Error: no maximum width or height given for " + *path, true);
 
-    const StageResult result = run_image_stage(args.args[0], args.lengths[0],
-                                               box_limit(integer_argument(args, 2)),
-                                               box_limit(integer_argument(args, 3)), *path);
+    const Thumbnail thumbnail = run_image_stage(args.args[0], args.lengths[0],
+                                                box_limit(integer_argument(args, 2)),
+                                                box_limit(integer_argument(args, 3)));
+    const StageResult result = thumbnail.result.stage == Stage::kDone
+                                   ? write_outcome(write_jpeg(thumbnail.pixels, *path))
+                                   : thumbnail.result;
     return message(stage_message(result, *path), result.stage != Stage::kDone);
   } catch (...) {
     return Outcome::exception();

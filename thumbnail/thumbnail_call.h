@@ -1,5 +1,12 @@
-// The work of one tarvik call, apart from the server's buffers.
+// The work of one tarvik call, apart from the server's buffers: it reads
+// the arguments and the directory, builds the path, has the image stage make
+// the thumbnail's pixels, writes them and makes the result text.
 #pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "outcome.h"
 #include "settings_snapshot.h"
@@ -19,11 +26,21 @@ extern const char kNoFileNameMessage[];
 inline constexpr std::size_t kResultCapacity = quarn::kResultCapacity - 1;
 inline constexpr ResultConvention kResultConvention{kResultCapacity, "tarvik", false};
 
+// Directory (from the environment, may be unset) plus the base name of the
+// caller's file name, with ".jpg" appended unless it already ends so in any
+// letter case. The name is cut at its first NUL byte first. Nothing when no
+// base name is left, or only "." or "..".
+std::optional<std::string> build_path(const std::optional<std::string>& directory,
+                                      std::string_view file_name);
+
+// A maximum from SQL: low 32 bits, signed, taken as its magnitude.
+std::uint32_t box_limit(long long value);
+
 // Checks the argument list at init and marks the maximums as nullable;
 // nullptr when accepted, else the refusal text.
 const char* check_arguments(UDF_ARGS& args);
 
-// The whole call: file name, maximums, image stage, message. Never throws; an
+// The whole call: file name, maximums, image stage, file, message. Never throws; an
 // exception gives NULL with the error flag. Failures are logged, one line
 // each.
 Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcept;

@@ -12,6 +12,7 @@ check() {  # check DESCRIPTION COMMAND...
 }
 has_debug_info() { readelf -S "$1" | grep -q ' \.debug_info '; }
 stripped() { file "$1" | grep -q ', stripped' && ! has_debug_info "$1"; }
+lacks() { ! grep -q "$@"; }
 
 plugin_dir=$(sed -n 's/^QUARN_PLUGIN_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
 [[ -n "$plugin_dir" ]] || { echo "no QUARN_PLUGIN_DIR in $build/CMakeCache.txt"; exit 1; }
@@ -20,6 +21,7 @@ trap restore EXIT
 plugins=(tarvik.so velmar.so ostrel.so)
 shared=(install.sql uninstall.sql quarn_udf.ini.example README.md)
 docs=(copyright changelog.gz)
+conffile=/etc/quarn-udf/uninstall.sql
 
 # The packages: contents and dependencies.
 "$src/scripts/package.sh" "$build" "$scratch/pkg" >"$scratch/cpack.log" 2>&1 || { cat "$scratch/cpack.log"; exit 1; }
@@ -39,8 +41,9 @@ done
 for f in "${docs[@]}"; do
   check "package has /usr/share/doc/quarn-udf/$f" test -f "$scratch/root/usr/share/doc/quarn-udf/$f"
 done
+check "package has $conffile" test -f "$scratch/root$conffile"
 check "package holds nothing else" \
-  test "$(find "$scratch/root" -type f | wc -l)" -eq $(( ${#plugins[@]} + ${#shared[@]} + ${#docs[@]} ))
+  test "$(find "$scratch/root" -type f | wc -l)" -eq $(( ${#plugins[@]} + ${#shared[@]} + ${#docs[@]} + 1 ))
 # Stripped libraries; each one's debug information in the -dbgsym package
 # under its build id, where gdb looks for it.
 for f in "${plugins[@]}"; do
@@ -56,6 +59,18 @@ check "quarn-udf-dbgsym depends on this quarn-udf" \
   test "$(dpkg-deb -f "$dbgsym" Depends)" = "quarn-udf (= $(dpkg-deb -f "$deb" Version))"
 check "the changelog names the package's version" \
   bash -c "zcat '$scratch/root/usr/share/doc/quarn-udf/changelog.gz' | head -1 | grep -qF '($(dpkg-deb -f "$deb" Version))'"
+# The version names the commit and sorts after the previous commit's; a
+# tree without its history (a source tarball) has the base version alone.
+version=$(dpkg-deb -f "$deb" Version)
+if [[ "$(git -C "$src" rev-parse --is-shallow-repository 2>/dev/null)" == false ]]; then
+  check "version $version names the commit" grep -qE '^[0-9.]+\+[0-9]+\.g[0-9a-f]{7,}(\.dirty)?$' <<<"$version"
+  previous=$("$src/packaging/version.sh" "${version%%+*}" HEAD~1)
+  check "version $version sorts after $previous" dpkg --compare-versions "$previous" lt "$version"
+else
+  echo "skip the version's commit: no git history in $src"
+fi
+cp -r "$src/packaging" "$scratch/tarball"
+check "without git history the version is the base" test "$("$scratch/tarball/version.sh" 0.1.0 2>/dev/null)" = 0.1.0
 # Debian's package checker finds no error (its warnings are shown).
 check "lintian finds no error" lintian --fail-on error --tag-display-limit 0 "$deb" "$dbgsym"
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -77,6 +92,26 @@ for p in libdevil1c2 libjpeg62-turbo libwebp7 libwebpdemux2 libheif1 libpng16-16
 done
 check "install.sql registers the four functions" \
   test "$(grep -c '^CREATE FUNCTION' "$scratch/root/usr/share/quarn-udf/install.sql")" -eq 4
+
+# dpkg installs, upgrades, removes and purges it in a root of its own, which
+# holds a shell for the maintainer scripts (they run chrooted there).
+if [[ $(id -u) -eq 0 ]]; then
+  root="$scratch/dpkg-root"
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+  touch "$root/var/lib/dpkg/status"
+  for f in /bin/sh $(ldd /bin/sh | grep -o '/[^ ]*'); do cp --parents -L "$f" "$root"; done
+  sandbox() { dpkg --root="$root" --log=/dev/null --force-depends "$@" >"$scratch/dpkg.out" 2>&1; }
+  check "dpkg installs the package" sandbox -i "$deb"
+  check "dpkg upgrades it" sandbox -i "$deb"
+  check "no reminder of uninstall.sql on upgrade" lacks uninstall.sql "$scratch/dpkg.out"
+  check "dpkg removes it" sandbox -r quarn-udf
+  check "removal reminds of uninstall.sql" grep -qF "mariadb -u root < $conffile" "$scratch/dpkg.out"
+  check "$conffile stays after removal" test -f "$root$conffile"
+  check "dpkg purges it" sandbox -P quarn-udf
+  check "$conffile goes on purge" test ! -e "$root$conffile"
+else
+  echo "skip dpkg install and removal: not root"
+fi
 
 # make install: DESTDIR, then a PLUGIN_DIR override (restored afterwards).
 DESTDIR="$scratch/staged" cmake --install "$build" >/dev/null

@@ -113,17 +113,26 @@ std::string heif(const Samples& samples, unsigned width, unsigned height, int ch
                                              : heif_chroma_interleaved_RGB;
   const heif_channel plane = grey ? heif_channel_Y : heif_channel_interleaved;
   const auto format = options.codec == HeifCodec::kHevc ? heif_compression_HEVC : heif_compression_AV1;
-  if (heif_context_get_encoder_for_format(context, format, &encoder).code == heif_error_Ok &&
-      heif_image_create(static_cast<int>(width), static_cast<int>(height),
-                        grey ? heif_colorspace_monochrome : heif_colorspace_RGB, chroma, &image)
-              .code == heif_error_Ok &&
-      heif_image_add_plane(image, plane, static_cast<int>(width), static_cast<int>(height), 8).code ==
-          heif_error_Ok) {
+  // The samples as a libheif image; nullptr when it cannot make one.
+  const auto make_image = [&](const Samples& from, unsigned w, unsigned h) -> heif_image* {
+    heif_image* made = nullptr;
+    if (heif_image_create(static_cast<int>(w), static_cast<int>(h),
+                          grey ? heif_colorspace_monochrome : heif_colorspace_RGB, chroma, &made)
+                .code != heif_error_Ok)
+      return nullptr;
+    if (heif_image_add_plane(made, plane, static_cast<int>(w), static_cast<int>(h), 8).code != heif_error_Ok) {
+      heif_image_release(made);
+      return nullptr;
+    }
     int stride = 0;
-    std::uint8_t* rows = heif_image_get_plane(image, plane, &stride);
-    const std::size_t row_bytes = std::size_t{width} * channels;
-    for (unsigned y = 0; y < height; ++y)
-      std::copy_n(samples.data() + y * row_bytes, row_bytes, rows + std::size_t{y} * stride);
+    std::uint8_t* rows = heif_image_get_plane(made, plane, &stride);
+    const std::size_t row_bytes = std::size_t{w} * channels;
+    for (unsigned y = 0; y < h; ++y)
+      std::copy_n(from.data() + y * row_bytes, row_bytes, rows + std::size_t{y} * stride);
+    return made;
+  };
+  if (heif_context_get_encoder_for_format(context, format, &encoder).code == heif_error_Ok &&
+      (image = make_image(samples, width, height)) != nullptr) {
     heif_encoder_set_lossy_quality(encoder, options.quality);
     // libaom's default speed takes a minute for a 12-megapixel image.
     if (options.codec == HeifCodec::kAv1) heif_encoder_set_parameter_integer(encoder, "speed", 8);
@@ -140,11 +149,24 @@ std::string heif(const Samples& samples, unsigned width, unsigned height, int ch
     }
     heif_writer writer{1, append};
     if (heif_context_encode_image(context, image, encoder, encoding, &handle).code == heif_error_Ok) {
+      bool complete = true;  // no file without the preview asked for
+      if (options.preview > 0) {
+        heif_image* shown = options.preview_of == nullptr
+                                ? image
+                                : make_image(*options.preview_of, options.preview_width, options.preview_height);
+        heif_image_handle* preview = nullptr;
+        complete = shown != nullptr &&
+                   heif_context_encode_thumbnail(context, shown, handle, encoder, encoding, options.preview,
+                                                 &preview).code == heif_error_Ok &&
+                   preview != nullptr;
+        if (preview) heif_image_handle_release(preview);
+        if (shown != nullptr && shown != image) heif_image_release(shown);
+      }
       if (options.exif_orientation != 0) {
         const std::string exif = exif_tiff(options.exif_orientation);
         heif_context_add_exif_metadata(context, handle, exif.data(), static_cast<int>(exif.size()));
       }
-      if (heif_context_write(context, &writer, &bytes).code != heif_error_Ok) bytes.clear();
+      if (!complete || heif_context_write(context, &writer, &bytes).code != heif_error_Ok) bytes.clear();
     }
   }
   if (handle) heif_image_handle_release(handle);

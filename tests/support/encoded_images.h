@@ -32,6 +32,12 @@ struct HeifOptions {
   int quality = 90;
   int nclx_primaries = 0;    // colour primaries (ITU-T H.273) in an nclx box with sRGB's
                              // transfer; 0: libheif's default box
+  // A thumbnail item (heif_context_encode_thumbnail) fitted into a square
+  // of this side; 0: none. It shows `preview_of` (same channels) when given,
+  // else the image itself.
+  int preview = 0;
+  const std::vector<std::uint8_t>* preview_of = nullptr;
+  unsigned preview_width = 0, preview_height = 0;
 };
 
 std::string heif(const Samples& samples, unsigned width, unsigned height, int channels,

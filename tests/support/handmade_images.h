@@ -378,10 +378,12 @@ struct HeifItem {
 };
 
 // A HEIF file: the items' data one after another in an mdat box, the
-// primary item, derived-image references (from, to...), and properties.
+// primary item, derived-image references (from, to...), properties, and
+// thumbnail references (thumbnail, image).
 inline std::string heif_file(const std::vector<HeifItem>& items, unsigned primary,
                              const std::vector<std::vector<unsigned>>& derived,
-                             const std::vector<std::string>& properties) {
+                             const std::vector<std::string>& properties,
+                             const std::vector<std::vector<unsigned>>& thumbnails = {}) {
   const auto meta_with = [&](std::uint32_t data_at) {
     std::string hdlr(4, '\0');
     hdlr += "pict" + std::string(13, '\0');
@@ -409,12 +411,14 @@ inline std::string heif_file(const std::vector<HeifItem>& items, unsigned primar
       for (const unsigned p : item.properties) associations += static_cast<char>(0x80 | p);
     }
     std::string references;
-    for (const auto& d : derived) {
-      std::string r;
-      put_be16(r, d[0]);
-      put_be16(r, static_cast<unsigned>(d.size() - 1));
-      for (std::size_t i = 1; i < d.size(); ++i) put_be16(r, d[i]);
-      references += iso_box("dimg", r);
+    for (const auto* kind : {"dimg", "thmb"}) {
+      for (const auto& d : kind[0] == 'd' ? derived : thumbnails) {
+        std::string r;
+        put_be16(r, d[0]);
+        put_be16(r, static_cast<unsigned>(d.size() - 1));
+        for (std::size_t i = 1; i < d.size(); ++i) put_be16(r, d[i]);
+        references += iso_box(kind, r);
+      }
     }
     std::string property_boxes;
     for (const std::string& p : properties) property_boxes += p;
@@ -460,6 +464,15 @@ inline std::string heif_grid_claiming(unsigned rows, unsigned columns, std::uint
 inline std::string heif_claiming(bool av1, std::uint32_t width, std::uint32_t height) {
   return heif_file({{1, av1 ? "av01" : "hvc1", std::string(8, '\0'), {1, 2}}}, 1, {},
                    {ispe(64, 64), av1 ? av1c_claiming(width, height) : hvcc_claiming(width, height)});
+}
+
+// A 64 x 64 picture whose thumbnail item's configuration claims width x
+// height, turned a quarter (irot) or not.
+inline std::string heif_preview_claiming(std::uint32_t width, std::uint32_t height, bool turned = false) {
+  return heif_file({{1, "hvc1", std::string(8, '\0'), {1, 2}},
+                    {2, "hvc1", std::string(8, '\0'), turned ? std::vector<unsigned>{1, 3, 4} : std::vector<unsigned>{1, 3}}},
+                   1, {}, {ispe(64, 64), hvcc_claiming(64, 64), hvcc_claiming(width, height), iso_box("irot", "\x01")},
+                   {{2, 1}});
 }
 
 // A GIF of `frames` frames that each fill a width x height screen and end

@@ -204,6 +204,7 @@ ScriptedSmtpServer::Session ScriptedSmtpServer::session(const std::string& end_l
   }
   if (!session.all.empty()) session.stored = session.all.front();
   session.pipelined_groups = std::stoi("0" + read_file(base + ".groups"));
+  session.quit_answered = read_file(base + ".quit") == "1";
   return session;
 }
 

@@ -87,6 +87,7 @@ class ScriptedSmtpServer {
     bool orderly_end = false;             // the client closed its side itself
     std::vector<StoredMessage> all;       // every message it accepted, in order
     int pipelined_groups = 0;             // MAIL commands that came with their DATA
+    bool quit_answered = false;           // the client waited for the reply to its QUIT
   };
   // Waits for the next connection to end.
   Session next_session(std::chrono::seconds timeout = std::chrono::seconds(30));

@@ -16,9 +16,10 @@ as sent, dots unstuffed) and,
 with --mailbox, appended to FILE with its header as a mail reader decodes
 it. When a connection ends it writes DIR/N.wire (every byte the client
 sent), DIR/N.clear (the bytes that came before TLS started: all of them when
-it never did), DIR/N.sni (the name the client asked for in TLS) and DIR/N.groups
-(how many MAIL commands arrived together with their DATA), then prints "end N",
-or "end N orderly" when the client closed its side itself.
+it never did), DIR/N.sni (the name the client asked for in TLS), DIR/N.groups
+(how many MAIL commands arrived together with their DATA) and DIR/N.quit ("1":
+a QUIT answered; as aiosmtpd, none that came with the client's close), then
+prints "end N", or "end N orderly" when the client closed its side itself.
 It ends when standard input closes or after --lifetime seconds.
 
 Told nothing it offers AUTH LOGIN PLAIN and, given a user, requires the
@@ -52,6 +53,8 @@ Behaviour keys, all optional:
               non-ASCII address is refused (553 5.6.7)
   idle        seconds without a command after which the server closes the
               connection without a word
+  idle_reply  with idle: say this first ("421 4.4.2 Error: timeout exceeded"),
+              then close at once, as Postfix does (the client's next bytes get a reset)
   from_message  reply, delay, stall, garbage, drop and reset apply only from
               this transaction (MAIL) of a connection on (1: all of them)
 Steps: greeting, EHLO, STARTTLS, HANDSHAKE (stall only: after the 220 to
@@ -104,6 +107,7 @@ class Connection:
         self.transactions = 0  # MAIL commands so far
         self.stored = 0
         self.groups = 0  # MAIL commands that came with their DATA
+        self.quit = False  # a QUIT answered
 
     def rule(self, key, step):
         if key in FAULTS and self.transactions < self.behaviour.get("from_message", 0):
@@ -218,6 +222,10 @@ class Connection:
             try:
                 text = await asyncio.wait_for(self.line(), self.behaviour.get("idle"))
             except asyncio.TimeoutError:
+                if self.behaviour.get("idle_reply"):
+                    self.writer.write(self.behaviour["idle_reply"].encode() + b"\r\n")
+                    await self.writer.drain()
+                    self.writer.transport.abort()
                 return
             if text is None:
                 return
@@ -316,6 +324,11 @@ class Connection:
                     await asyncio.sleep(self.behaviour.get("stall_seconds", 3))
                     return
             elif verb == b"QUIT":
+                if not self.buffer and not self.eof:
+                    await self.fill(SYNC_WAIT)
+                if self.eof:
+                    return  # the close came with it: the QUIT is lost
+                self.quit = True
                 if await self.respond("QUIT", "221 2.0.0 Bye"):
                     # The client closes its side next; the server closes after it.
                     await self.wait(QUIT_CLOSE_WAIT)
@@ -419,6 +432,8 @@ class Server:
                 out.write(connection.sni or "")
             with open(name + ".groups", "w") as out:
                 out.write(str(connection.groups))
+            with open(name + ".quit", "w") as out:
+                out.write("1" if connection.quit else "")
             self.say("end %d%s" % (number, " orderly" if connection.orderly else ""))
 
     def file_in_mailbox(self, connection, data):

@@ -10,7 +10,7 @@
 #include "handmade_images.h"
 #include "handmade_jpeg.h"
 #include "images.h"
-#include "preflight.h"
+#include "decode/preflight.h"
 #include "test_util.h"
 
 namespace {
@@ -141,6 +141,7 @@ struct SizeCase {
   bool refused;
   std::uint32_t width;
   std::uint32_t height;
+  std::size_t previews = 0;  // HEIF previews that may be decoded
 };
 
 class ClaimedSize : public ::testing::TestWithParam<SizeCase> {};
@@ -152,6 +153,7 @@ TEST_P(ClaimedSize, RefusesBeyondTheLimitsOnly) {
   EXPECT_EQ(result.refused, c.refused) << result.reason;
   EXPECT_EQ(result.width, c.width);
   EXPECT_EQ(result.height, c.height);
+  EXPECT_EQ(result.heif_preview_count, c.previews);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -193,7 +195,13 @@ INSTANTIATE_TEST_SUITE_P(
         SizeCase{"avif_side_over", quarn::handmade::heif_claiming(true, 65536, 65536), ImageKind::kHeif, true, 65536, 65536},
         SizeCase{"heic_grid_ok", quarn::handmade::heif_grid_claiming(6, 8, 512), ImageKind::kHeif, false, 0, 0},
         SizeCase{"heic_grid_pixels_over", quarn::handmade::heif_grid_claiming(4, 4, 16384), ImageKind::kHeif, true, 16384, 16384},
-        SizeCase{"heic_grid_too_many_tiles", quarn::handmade::heif_grid_claiming(50, 100, 64), ImageKind::kHeif, true, 0, 0}),
+        SizeCase{"heic_grid_too_many_tiles", quarn::handmade::heif_grid_claiming(50, 100, 64), ImageKind::kHeif, true, 0, 0},
+        // A preview is checked as the picture is, and must be turned as it
+        // is; one that fails is never decoded, the picture still is.
+        SizeCase{"heic_preview_ok", quarn::handmade::heif_preview_claiming(512, 384), ImageKind::kHeif, false, 0, 0, 1},
+        SizeCase{"heic_preview_side_over", quarn::handmade::heif_preview_claiming(40000, 8), ImageKind::kHeif, false, 0, 0},
+        SizeCase{"heic_preview_turned_otherwise", quarn::handmade::heif_preview_claiming(512, 384, true), ImageKind::kHeif,
+                 false, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct FormatCase {

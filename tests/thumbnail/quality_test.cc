@@ -153,6 +153,21 @@ Picture decode_jpeg_bytes(const std::string& bytes, int channels) {
   return p;
 }
 
+// Whether every component of the JPEG is sampled 1x1: colour in full.
+bool full_colour(const std::string& bytes) {
+  jpeg_decompress_struct info;
+  jpeg_error_mgr errors;
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_decompress(&info);
+  jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  jpeg_read_header(&info, TRUE);
+  bool full = true;
+  for (int c = 0; c < info.num_components; ++c)
+    full = full && info.comp_info[c].h_samp_factor == 1 && info.comp_info[c].v_samp_factor == 1;
+  jpeg_destroy_decompress(&info);
+  return full;
+}
+
 Picture decode_jpeg_file(const std::string& path, int channels) {
   return decode_jpeg_bytes(quarn::test::read_file(path), channels);
 }
@@ -358,6 +373,21 @@ std::string heif_of(const Picture& p, quarn::test::HeifOptions options) {
   return quarn::test::heif(p.samples, p.width, p.height, p.channels, options);
 }
 
+// A gradient, or the same with red and blue swapped: what the previews in
+// the tests show, so that a thumbnail tells which image was decoded.
+Picture wide_gradient(unsigned width, unsigned height, bool swapped) {
+  return paint(width, height, 3, [=](unsigned x, unsigned y, std::uint8_t* s) {
+    s[swapped ? 2 : 0] = static_cast<std::uint8_t>(x * 255 / (width - 1));
+    s[1] = static_cast<std::uint8_t>(y * 255 / (height - 1));
+    s[swapped ? 0 : 2] = 90;
+  });
+}
+
+// A HEIC of the gradient with a preview of `shown` fitted into 320 x 320.
+std::string heic_with_preview(const Picture& picture, const Picture& shown) {
+  return heif_of(picture, {quarn::test::HeifCodec::kHevc, 1, 0, 90, 0, 320, &shown.samples, shown.width, shown.height});
+}
+
 Picture tiled(const Picture& tile) {
   return paint(2 * tile.width, 2 * tile.height, tile.channels, [&tile](unsigned x, unsigned y, std::uint8_t* s) {
     for (int c = 0; c < tile.channels; ++c)
@@ -559,6 +589,8 @@ TEST_F(Quality, ThumbnailsMatchAReferenceReductionOfWhatTheImageShows) {
   const Picture photo = detailed(2560, 1600);
   const std::string photo_jpeg = jpeg_of(photo, {JCS_YCbCr});
   const Picture upright_tiff = area_average(upright, 150, 100);
+  const Picture picture = wide_gradient(960, 640, false), swapped = wide_gradient(960, 640, true);
+  const std::string with_preview = heic_with_preview(picture, swapped);
   const QualityCase cases[] = {
       {"checkerboard_png", png(board), 200, flat_grey, 10, true},
       {"checkerboard_jpeg", jpeg_of(board, {JCS_GRAYSCALE}), 200, flat_grey, 10, true},
@@ -592,6 +624,12 @@ TEST_F(Quality, ThumbnailsMatchAReferenceReductionOfWhatTheImageShows) {
       {"heic_rgba", heif_of(rgba, {}), 200, area_average(on_white(rgba), 200, 150), 4, false},
       {"heic_grid", quarn::test::heic_grid(gradient().samples, 300, 200, 3), 150, area_average(tiled(gradient()), 150, 100), 3, false},
       {"avif", heif_of(gradient(), {quarn::test::HeifCodec::kAv1}), 150, area_average(gradient(), 150, 100), 3, false},
+      // The preview (320 x 213) covers a box of 200, not one of 600; one of
+      // another frame (320 x 160) is never taken for the picture.
+      {"heic_preview_box_200", with_preview, 200, area_average(swapped, 200, 133), 3, false},
+      {"heic_preview_box_600", with_preview, 600, area_average(picture, 600, 400), 3, false},
+      {"heic_preview_of_another_frame", heic_with_preview(picture, wide_gradient(960, 480, true)), 200,
+       area_average(picture, 200, 133), 3, false},
       {"avif_10_bit", quarn::test::avif_10bit(gradient().samples, 300, 200), 150,
        area_average(gradient(), 150, 100), 3, false},
       {"avif_grey", heif_of(plate, {quarn::test::HeifCodec::kAv1}), 250, lanczos(plate, 250, 250), 5, false},
@@ -644,6 +682,7 @@ TEST_F(Quality, ThumbnailsMatchAReferenceReductionOfWhatTheImageShows) {
     const Picture written = decode_jpeg_file(dir_.file(std::string(c.name) + ".jpg"), c.expected.channels);
     ASSERT_EQ(written.width, c.expected.width);
     ASSERT_EQ(written.height, c.expected.height);
+    EXPECT_TRUE(full_colour(quarn::test::read_file(dir_.file(std::string(c.name) + ".jpg"))));
     EXPECT_LE(mean_abs_difference(written, c.expected), c.max_difference);
     if (c.min_sharpness > 0) {
       EXPECT_GE(laplacian_energy(written) / laplacian_energy(c.expected), c.min_sharpness);

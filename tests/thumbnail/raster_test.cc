@@ -1,4 +1,4 @@
-#include "raster.h"
+#include "pixels/raster.h"
 
 #include <gtest/gtest.h>
 

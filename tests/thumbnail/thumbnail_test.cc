@@ -1,4 +1,4 @@
-#include "thumbnail.h"
+#include "thumbnail_call.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "decoder.h"
-#include "preflight.h"
+#include "decode/decoder.h"
+#include "decode/preflight.h"
+#include "pixels/reduction.h"
 
 namespace {
 

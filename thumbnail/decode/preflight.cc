@@ -1,4 +1,4 @@
-#include "preflight.h"
+#include "decode/preflight.h"
 
 #include <webp/decode.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "ascii.h"
-#include "heif_layout.h"
+#include "decode/heif_layout.h"
 
 namespace quarn::thumb {
 namespace {
@@ -191,7 +191,11 @@ Preflight check_jpeg(Bytes d, std::size_t n) {
   int orientation = 0;  // 0 until an EXIF segment was seen
   Preflight frame = refuse(ImageKind::kJpeg, "no frame header");
   for (;;) {
-    while (pos < n && d[pos] != 0xFF) ++pos;  // entropy-coded data or stray bytes
+    // Entropy-coded data or stray bytes, most of a file: memchr's pace.
+    if (pos < n && d[pos] != 0xFF) {
+      const void* marker = std::memchr(d + pos, 0xFF, n - pos);
+      pos = marker != nullptr ? static_cast<std::size_t>(static_cast<Bytes>(marker) - d) : n;
+    }
     while (pos < n && d[pos] == 0xFF) ++pos;
     if (pos >= n) break;
     const unsigned marker = d[pos++];
@@ -706,17 +710,31 @@ Preflight check_webp(Bytes d, std::size_t n) {
 // Colour and alpha pictures of an image at the limits.
 constexpr std::uint64_t kMaxHeifCodedPixels = 2 * kMaxImagePixels;
 
+// Whether decoding what `pictures` counts stays within the limits.
+const char* heif_refusal(const HeifPictures& pictures) {
+  if (pictures.refusal != nullptr) return pictures.refusal;
+  if (pictures.widest > kMaxImageSide || pictures.tallest > kMaxImageSide) return "side too long";
+  if (pictures.coded_pixels > kMaxHeifCodedPixels) return "too many pixels";
+  return nullptr;
+}
+
 // The sizes that count are the coded pictures' (see heif_layout.h); the
 // image's own size comes from libheif's reading of the file, before it
-// decodes anything.
+// decodes anything. A preview that fails the same checks is never decoded,
+// but the file is judged by its picture, which is decoded for larger boxes.
 Preflight check_heif(Bytes d, std::size_t n) {
   const HeifLayout layout = read_heif_layout(d, n);
   if (layout.refusal != nullptr) return refuse(ImageKind::kHeif, layout.refusal);
-  if (layout.widest > kMaxImageSide || layout.tallest > kMaxImageSide)
-    return refuse(ImageKind::kHeif, "side too long", layout.widest, layout.tallest);
-  if (layout.coded_pixels > kMaxHeifCodedPixels)
-    return refuse(ImageKind::kHeif, "too many pixels", layout.widest, layout.tallest);
-  return accept(ImageKind::kHeif, 0, 0);
+  if (const char* refusal = heif_refusal(layout))
+    return refuse(ImageKind::kHeif, refusal, layout.widest, layout.tallest);
+  Preflight accepted = accept(ImageKind::kHeif, 0, 0);
+  static_assert(std::size(Preflight{}.heif_previews) >= kMaxHeifPreviews);
+  for (std::size_t i = 0; i < layout.preview_count; ++i) {
+    const HeifPreview& preview = layout.previews[i];
+    if (preview.turned_alike && heif_refusal(preview.pictures) == nullptr)
+      accepted.heif_previews[accepted.heif_preview_count++] = preview.item;
+  }
+  return accepted;
 }
 
 }  // namespace

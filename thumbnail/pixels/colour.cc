@@ -1,4 +1,4 @@
-#include "colour.h"
+#include "pixels/colour.h"
 
 #include <lcms2.h>
 #include <lcms2_plugin.h>

@@ -1,4 +1,4 @@
-#include "replace_file.h"
+#include "write/replace_file.h"
 
 #include <fcntl.h>
 #include <sys/random.h>

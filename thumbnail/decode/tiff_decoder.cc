@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "c_handle.h"
-#include "decoder.h"
-#include "image_limits.h"
+#include "decode/decoder.h"
+#include "common/image_limits.h"
 
 namespace quarn::thumb {
 namespace {
@@ -102,11 +102,14 @@ class TiffDecoder : public ImageDecoder {
         width > kMaxImageSide || height > kMaxImageSide ||
         std::uint64_t{width} * height > kMaxImagePixels)
       return false;
-    header.size = {width, height};
+    header.size = size_ = {width, height};
     const std::uint16_t orientation = field16(tiff_.get(), TIFFTAG_ORIENTATION);
     header.orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
     return true;
   }
+
+  // Row by row, or a band of strips or tiles at a time.
+  DecodePlan plan(Size, Size) override { return {size_, false}; }
 
   bool decode(Size, Reduction& rows, ColourSpace& colour) override {
     TIFF* tiff = tiff_.get();
@@ -257,6 +260,7 @@ class TiffDecoder : public ImageDecoder {
 
   Input input_;
   CHandle<TIFF, TIFFClose> tiff_;
+  Size size_{};
   bool failed_ = false;
 };
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image_limits.h"
+#include "common/image_limits.h"
 
 namespace quarn::thumb {
 
@@ -51,6 +51,11 @@ struct Preflight {
   // Set when the file is accepted for a decoder that reads its first frame
   // only, but not for the image library, which decodes every frame: why.
   const char* library_refusal = nullptr;
+  // HEIF: the thumbnail items of the primary image that passed the same
+  // checks and are turned as it is: the previews its decoder may decode
+  // instead of it (decode/heif_layout.h).
+  std::uint32_t heif_previews[4] = {};
+  std::size_t heif_preview_count = 0;
 };
 
 // Refuses an image whose header claims more than the limits above, whose

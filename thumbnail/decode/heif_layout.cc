@@ -1,4 +1,4 @@
-#include "heif_layout.h"
+#include "decode/heif_layout.h"
 
 #include <algorithm>
 #include <cstring>
@@ -466,7 +466,7 @@ class Budget {
     layout.coded_pixels += size.width * size.height;
   }
 
-  HeifLayout layout;
+  HeifPictures layout;
 
  private:
   void refuse(const char* reason) { layout.refusal = reason; }
@@ -534,23 +534,58 @@ bool is_heif(const unsigned char* d, std::size_t n) {
   return false;
 }
 
+namespace {
+
+// The turns and mirrorings (irot, imir) of an item, in the order they apply.
+std::vector<std::pair<std::uint32_t, std::vector<unsigned char>>> turns(const Meta& meta,
+                                                                       std::uint32_t id) {
+  std::vector<std::pair<std::uint32_t, std::vector<unsigned char>>> found;
+  const auto item = meta.items.find(id);
+  if (item == meta.items.end()) return found;
+  for (const std::uint32_t index : item->second.properties) {
+    if (index == 0 || index > meta.properties.size()) continue;
+    const Box& property = meta.properties[index - 1];
+    if (property.type == fourcc("irot") || property.type == fourcc("imir"))
+      found.push_back({property.type, {property.body.at, property.body.at + property.body.size}});
+  }
+  return found;
+}
+
+// What decoding an item takes, with its auxiliary images (alpha).
+HeifPictures pictures_of(Span file, const Meta& meta, std::uint32_t id) {
+  Budget budget(file, meta);
+  budget.add(id, 0);
+  for (const Reference& r : meta.references)
+    if (r.type == fourcc("auxl") && std::find(r.to.begin(), r.to.end(), id) != r.to.end())
+      budget.add(r.from, 0);
+  if (!budget.layout.refusal && budget.layout.pictures == 0) budget.layout.refusal = "no coded picture";
+  return budget.layout;
+}
+
+}  // namespace
+
 HeifLayout read_heif_layout(const unsigned char* data, std::size_t size) {
   const Span file{data, size};
   const Meta meta = read_meta(file);
+  HeifLayout layout;
   if (meta.refusal) {
-    HeifLayout refused;
-    refused.refusal = meta.refusal;
-    return refused;
+    layout.refusal = meta.refusal;
+    return layout;
   }
-  Budget budget(file, meta);
-  budget.add(meta.primary, 0);
-  // An auxiliary image of the primary image (its alpha) is decoded with it.
-  for (const Reference& r : meta.references)
-    if (r.type == fourcc("auxl") && std::find(r.to.begin(), r.to.end(), meta.primary) != r.to.end())
-      budget.add(r.from, 0);
-  if (!budget.layout.refusal && budget.layout.pictures == 0)
-    budget.layout.refusal = "no coded picture";
-  return budget.layout;
+  static_cast<HeifPictures&>(layout) = pictures_of(file, meta, meta.primary);
+  if (layout.refusal) return layout;
+  // Thumbnail items refer to the image they show with a 'thmb' reference.
+  const auto primary_turns = turns(meta, meta.primary);
+  for (const Reference& r : meta.references) {
+    if (r.type != fourcc("thmb") || std::find(r.to.begin(), r.to.end(), meta.primary) == r.to.end())
+      continue;
+    if (layout.preview_count == kMaxHeifPreviews) break;
+    HeifPreview& preview = layout.previews[layout.preview_count++];
+    preview.item = r.from;
+    preview.pictures = pictures_of(file, meta, r.from);
+    preview.turned_alike = turns(meta, r.from) == primary_turns;
+  }
+  return layout;
 }
 
 }  // namespace quarn::thumb

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <optional>
 
-#include "raster.h"
+#include "pixels/raster.h"
 
 namespace quarn::thumb {
 

@@ -18,12 +18,29 @@ bool is_heif(const unsigned char* data, std::size_t size);
 // hundred tiles.
 constexpr std::uint32_t kMaxHeifPictures = 4096;
 
-struct HeifLayout {
-  const char* refusal = nullptr;    // why the file is refused; null when accepted
-  std::uint64_t coded_pixels = 0;   // all pictures the primary image is decoded from
+// The coded pictures that decoding one image takes.
+struct HeifPictures {
+  const char* refusal = nullptr;    // why it is refused; null when accepted
+  std::uint64_t coded_pixels = 0;   // all pictures the image is decoded from
   std::uint32_t pictures = 0;       // how many
   std::uint64_t widest = 0;         // the largest coded width and height
   std::uint64_t tallest = 0;
+};
+
+// A thumbnail item of the primary image, which phones store beside it.
+struct HeifPreview {
+  std::uint32_t item = 0;
+  HeifPictures pictures;
+  // Whether it is turned and mirrored (irot, imir) as the primary image is.
+  bool turned_alike = false;
+};
+
+// Most previews looked at; phones store one.
+constexpr std::size_t kMaxHeifPreviews = 4;
+
+struct HeifLayout : HeifPictures {
+  HeifPreview previews[kMaxHeifPreviews];
+  std::size_t preview_count = 0;
 };
 
 // The coded pictures that decoding the primary image takes: its own, or its
@@ -31,7 +48,9 @@ struct HeifLayout {
 // each at the size its sequence header (HEVC) or sequence header OBU (AV1)
 // gives, in its configuration box or its data. Refused when a picture's size
 // cannot be read, a structure runs past the end of the data, or there are
-// more than kMaxHeifPictures pictures.
+// more than kMaxHeifPictures pictures. The same for each of the primary
+// image's thumbnail items, which a refusal of theirs does not refuse the
+// file with.
 HeifLayout read_heif_layout(const unsigned char* data, std::size_t size);
 
 }  // namespace quarn::thumb

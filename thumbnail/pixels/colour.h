@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "raster.h"
+#include "pixels/raster.h"
 
 namespace quarn::thumb {
 

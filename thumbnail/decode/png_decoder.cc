@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "decoder.h"
-#include "image_limits.h"
+#include "decode/decoder.h"
+#include "common/image_limits.h"
 
 namespace quarn::thumb {
 namespace {
@@ -58,6 +58,7 @@ class PngReader {
   }
 
   Size size() const { return {png_get_image_width(png_, info_), png_get_image_height(png_, info_)}; }
+  bool interlaced() const { return png_get_interlace_type(png_, info_) != PNG_INTERLACE_NONE; }
 
   // What the chunks say of the colours: iCCP, else sRGB, else gAMA and
   // cHRM. libpng has already dropped those it found inconsistent.
@@ -142,6 +143,9 @@ class PngDecoder : public ImageDecoder {
     header.size = reader_.size();
     return true;
   }
+
+  // Interlaced files are decoded whole before their rows are handed on.
+  DecodePlan plan(Size, Size) override { return {reader_.size(), reader_.interlaced()}; }
 
   bool decode(Size, Reduction& rows, ColourSpace& colour) override {
     colour = reader_.colour();

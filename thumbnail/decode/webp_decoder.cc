@@ -1,9 +1,10 @@
-#include "webp_codec.h"
+#include "decode/webp_decoder.h"
 
 #include <webp/decode.h>
 #include <webp/demux.h>
 
 #include "c_handle.h"
+#include "decode/decoder.h"
 
 namespace quarn::thumb {
 namespace {
@@ -23,6 +24,9 @@ bool decode_into(const std::uint8_t* data, std::size_t size, WebPDecoderConfig& 
 std::optional<DecodedImage> decode_still(const std::uint8_t* data, std::size_t size,
                                          const WebPBitstreamFeatures& features, Size target) {
   WebPDecoderConfig config;
+  // libwebp's filtering thread (options.use_threads) stays off: at the
+  // scales thumbnails take it made one call no faster and two calls at once
+  // slower (make bench).
   if (!WebPInitDecoderConfig(&config)) return std::nullopt;
   Raster image;
   image.width = static_cast<std::uint32_t>(features.width);
@@ -104,6 +108,42 @@ std::optional<DecodedImage> decode_webp(const unsigned char* data, std::size_t s
                                           : decode_still(data, size, features, target);
   if (image) image->colour = colour_space(demuxer.get());
   return image;
+}
+
+namespace {
+
+// libwebp, whose rescaler does the area average's part as it decodes.
+class WebpDecoder : public ImageDecoder {
+ public:
+  WebpDecoder(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+  bool read_header(ImageHeader& header) override {
+    size_stored_ = header.size;
+    return true;
+  }
+  // A still image reduced by libwebp's rescaler where the area average
+  // would reduce it (decode_webp); an animation's canvas at full size.
+  DecodePlan plan(Size, Size at_least) override {
+    WebPBitstreamFeatures features;
+    const Size scaled = block_size(size_stored_, at_least);
+    const bool rescaled = WebPGetFeatures(data_, size_, &features) == VP8_STATUS_OK &&
+                          !features.has_animation && scaled.width < size_stored_.width &&
+                          scaled.height < size_stored_.height;
+    return {rescaled ? scaled : size_stored_, true};
+  }
+  bool decode(Size at_least, Reduction& rows, ColourSpace& colour) override {
+    return hand_on(decode_webp(data_, size_, block_size(size_stored_, at_least)), rows, colour);
+  }
+
+ private:
+  const unsigned char* data_;
+  std::size_t size_;
+  Size size_stored_{};
+};
+
+}  // namespace
+
+std::unique_ptr<ImageDecoder> open_webp(const unsigned char* data, std::size_t size, const Preflight&) {
+  return std::make_unique<WebpDecoder>(data, size);
 }
 
 }  // namespace quarn::thumb

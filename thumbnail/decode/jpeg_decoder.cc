@@ -1,46 +1,16 @@
-#include "jpeg_codec.h"
+#include "decode/jpeg_decoder.h"
 
-#include <csetjmp>
-#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <vector>
 
-// jpeglib.h needs FILE and size_t declared first.
-#include <jerror.h>
-#include <jpeglib.h>
-
 #include "c_handle.h"
-#include "colour.h"
-#include "replace_file.h"
+#include "common/libjpeg.h"
+#include "decode/decoder.h"
+#include "pixels/colour.h"
 
 namespace quarn::thumb {
 namespace {
-
-// libjpeg's own error handler ends the process. This one jumps back to the
-// step that called into libjpeg, for errors and warnings alike. The steps
-// below hold no C++ objects, since the jump skips their destructors.
-struct Trap {
-  jpeg_error_mgr manager;  // first, so libjpeg's pointer to it is one to the trap
-  std::jmp_buf jump;
-};
-
-[[noreturn]] void give_up(j_common_ptr info) {
-  std::longjmp(reinterpret_cast<Trap*>(info->err)->jump, 1);
-}
-
-void on_message(j_common_ptr info, int level) {
-  if (level < 0) give_up(info);  // a warning: the data is corrupt
-}
-
-void stay_silent(j_common_ptr) {}
-
-void install(Trap& trap, jpeg_common_struct& info) {
-  info.err = jpeg_std_error(&trap.manager);
-  trap.manager.error_exit = give_up;
-  trap.manager.emit_message = on_message;
-  trap.manager.output_message = stay_silent;
-}
 
 // A progressive file may hold any number of scans, each decoded in full;
 // real ones have a dozen at most.
@@ -144,47 +114,6 @@ void cmyk_to_rgb(Raster& image, bool inverted) {
   image.samples.resize(pixels * 3);
 }
 
-struct Encoder {
-  jpeg_compress_struct info;
-  Trap trap;
-};
-
-bool create_encoder(Encoder& e) {
-  install(e.trap, *reinterpret_cast<jpeg_common_struct*>(&e.info));
-  if (setjmp(e.trap.jump)) return false;
-  jpeg_create_compress(&e.info);
-  return true;
-}
-
-bool start_encoder(Encoder& e, std::FILE* file, const Raster& image) {
-  if (setjmp(e.trap.jump)) return false;
-  jpeg_stdio_dest(&e.info, file);
-  e.info.image_width = image.width;
-  e.info.image_height = image.height;
-  e.info.input_components = image.channels;
-  e.info.in_color_space = image.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
-  jpeg_set_defaults(&e.info);
-  jpeg_set_quality(&e.info, kJpegQuality, TRUE);
-  jpeg_start_compress(&e.info, TRUE);
-  return true;
-}
-
-bool write_rows(Encoder& e, const Raster& image) {
-  if (setjmp(e.trap.jump)) return false;
-  const std::size_t row_bytes = std::size_t{image.width} * image.channels;
-  while (e.info.next_scanline < e.info.image_height) {
-    JSAMPROW row = const_cast<std::uint8_t*>(image.samples.data()) + e.info.next_scanline * row_bytes;
-    jpeg_write_scanlines(&e.info, &row, 1);
-  }
-  jpeg_finish_compress(&e.info);
-  return true;
-}
-
-// Writes the whole file.
-bool encode(Encoder& e, std::FILE* file, const Raster& image) {
-  return create_encoder(e) && start_encoder(e, file, image) && write_rows(e, image);
-}
-
 }  // namespace
 
 std::optional<DecodedImage> decode_jpeg(const unsigned char* data, std::size_t size, Size at_least) {
@@ -214,26 +143,40 @@ std::optional<DecodedImage> decode_jpeg(const unsigned char* data, std::size_t s
   return decoded_image;
 }
 
-WriteResult write_jpeg(const Raster& image, const std::string& path) {
-  ReplacingFile file(path);
-  if (file.stream() == nullptr) return WriteResult::kCannotOpen;
-  bool encoded = false;
-  bool write_error = false;
-  {
-    Encoder e{};
-    const AtExit destroy([&e] { jpeg_destroy_compress(&e.info); });
-    encoded = encode(e, file.stream(), image);
-    write_error = !encoded && e.trap.manager.msg_code == JERR_FILE_WRITE;
+namespace {
+
+// libjpeg-turbo, at the smallest DCT scale that covers what is asked.
+class JpegDecoder : public ImageDecoder {
+ public:
+  JpegDecoder(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+  bool read_header(ImageHeader& header) override {  // the pre-flight's reading
+    stored_ = header.size;
+    return true;
   }
-  if (!encoded) return write_error ? WriteResult::kWriteFailed : WriteResult::kEncodeFailed;
-  switch (file.commit()) {
-    case ReplacingFile::Commit::kDone: return WriteResult::kWritten;
-    case ReplacingFile::Commit::kWriteFailed: return WriteResult::kWriteFailed;
-    case ReplacingFile::Commit::kRenameFailed: break;
+  // The smallest of libjpeg's scales k/8 that covers `at_least`; its sizes
+  // are rounded up (jpeg_calc_output_dimensions).
+  DecodePlan plan(Size, Size at_least) override {
+    Size scaled = stored_;
+    for (std::uint32_t eighths = 1; eighths <= 8; ++eighths) {
+      scaled = {(stored_.width * eighths + 7) / 8, (stored_.height * eighths + 7) / 8};
+      if (scaled.width >= at_least.width && scaled.height >= at_least.height) break;
+    }
+    return {scaled, true};
   }
-  // What could not be opened for writing before: a directory of that name,
-  // a protected file in a sticky directory.
-  return WriteResult::kCannotOpen;
+  bool decode(Size at_least, Reduction& rows, ColourSpace& colour) override {
+    return hand_on(decode_jpeg(data_, size_, at_least), rows, colour);
+  }
+
+ private:
+  const unsigned char* data_;
+  std::size_t size_;
+  Size stored_{};
+};
+
+}  // namespace
+
+std::unique_ptr<ImageDecoder> open_jpeg(const unsigned char* data, std::size_t size, const Preflight&) {
+  return std::make_unique<JpegDecoder>(data, size);
 }
 
 }  // namespace quarn::thumb

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "c_handle.h"
-#include "decoder.h"
+#include "decode/decoder.h"
 
 namespace quarn::thumb {
 namespace {
@@ -48,6 +48,11 @@ class GifDecoder : public ImageDecoder {
     if (!gif_ || gif_->SWidth <= 0 || gif_->SHeight <= 0) return false;
     header.size = {static_cast<std::uint32_t>(gif_->SWidth), static_cast<std::uint32_t>(gif_->SHeight)};
     return true;
+  }
+
+  // The screen, row by row; an interlaced frame's indices are held whole.
+  DecodePlan plan(Size, Size) override {
+    return {{static_cast<std::uint32_t>(gif_->SWidth), static_cast<std::uint32_t>(gif_->SHeight)}, false};
   }
 
   bool decode(Size, Reduction& rows, ColourSpace&) override {

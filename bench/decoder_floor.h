@@ -1,0 +1,29 @@
+// Each format's decoder alone, doing the work tarvik has it do for one
+// thumbnail and nothing else: the floor tarvik's time is measured against.
+// What to decode (the DCT scale, libwebp's scaled size, the HEIF picture or
+// preview) comes from tarvik's own decoder (ImageDecoder::plan).
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "decode/decoder.h"
+
+namespace quarn::bench {
+
+// What tarvik's decoder will decode of the image for a box of box x box:
+// the format and its plan; nothing when no decoder of its own takes it.
+struct Work {
+  thumb::ImageKind kind;
+  thumb::DecodePlan plan;
+};
+std::optional<Work> planned_work(const std::string& bytes, unsigned box);
+
+// Decodes the image as `work` says with the format's library alone:
+// libjpeg-turbo at the DCT scale, every row with libpng, the first frame
+// with giflib, every strip or tile with libtiff, libwebp to the scaled size
+// (`webp_threads`: with its filtering thread), the HEIF picture or preview
+// with libheif. false when the library fails.
+bool decode_floor(const std::string& bytes, const Work& work, bool webp_threads = false);
+
+}  // namespace quarn::bench

@@ -1,0 +1,36 @@
+// The image stage of a tarvik call: from the image's bytes to the
+// thumbnail's pixels, through the pre-flight check, the format's decoder,
+// the reduction, the colours and the orientation. It knows neither the
+// path nor the file: the call writes what it gives.
+#pragma once
+
+#include <cstdint>
+
+#include "common/stage_result.h"
+#include "pixels/raster.h"
+
+namespace quarn::thumb {
+
+// What the image stage gives: the thumbnail's pixels, upright, sRGB, grey
+// or RGB, ready to be written (`result` kDone); or the step that failed.
+struct Thumbnail {
+  StageResult result;
+  Raster pixels;
+};
+
+// Decodes the image and fits it into the box. JPEG, PNG, GIF, TIFF, WebP
+// and HEIF files go to their own decoders (decode/decoder.h), outside the
+// image library's lock; other images, and the JPEG, PNG, GIF and TIFF files
+// those refuse, are decoded by the image library under its process-wide
+// lock (decode/devil_decoder.h).
+Thumbnail run_image_stage(const void* data, unsigned long size, std::uint32_t max_width,
+                          std::uint32_t max_height);
+
+// The steps after decoding, for pixels decoded whole outside the image
+// library's lock: reduced (area average by whole blocks, then Lanczos-3; or
+// enlarged by the image library), converted to sRGB from its colour space,
+// turned upright. `target` is the thumbnail's size in the stored
+// orientation (thumbnail_size).
+Thumbnail finish_thumbnail(const DecodedImage& decoded, Size target, int orientation);
+
+}  // namespace quarn::thumb
