@@ -1,12 +1,19 @@
 // Settings benchmark: udf_getenvvar and udf_loadini(TRUE) calls per second,
-// in-process through dlopen, alone and with the environment lock contended
-// by 4 threads; then how long a reload and a lookup take while 0 or 2
-// threads (connections) make thumbnails of large images.
+// in-process through dlopen, alone and against 4 threads of the other
+// function; then how long a reload and a lookup take while 0 or 2 threads
+// (connections) make thumbnails of large images, and while one velmar call
+// waits for a name server that never answers.
 //
 //   bench_settings OUT_JSON [LARGE_IMAGE...]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,22 +117,70 @@ Outcome measure(const qt::Plugin& plugin, bool measured_is_loadini, int measured
 
 double ms_since(qb::Clock::time_point start) { return 1000.0 * qb::seconds_since(start); }
 
+// The name server that never answers, on a loopback address of its own.
+constexpr char kSilentServer[] = "127.53.0.1";
+constexpr int kStallSeconds = 5;
+
+// Points this process's resolver at a name server on loopback that takes
+// every query and never answers: /etc/resolv.conf is replaced by a file of
+// ours in a mount namespace of the process's own, so the machine's
+// configuration is untouched. Before any thread starts (unshare needs a
+// single thread); false, with the reason printed, where that is not allowed
+// (it needs root).
+bool silence_name_server(const qt::TempDir& dir) {
+  const std::string conf = dir.file("resolv.conf");
+  qt::write_file(conf, std::string("nameserver ") + kSilentServer + "\noptions timeout:" +
+                           std::to_string(kStallSeconds) + " attempts:1\n");
+  // Bound, so the queries are taken and no "port unreachable" ends the
+  // wait; nothing ever reads or answers them. Kept open for the process.
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(53);
+  inet_pton(AF_INET, kSilentServer, &address.sin_addr);
+  const char* failed = nullptr;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    failed = "cannot bind a name server on loopback";
+  else if (::unshare(CLONE_NEWNS) != 0)
+    failed = "no mount namespace of our own";
+  else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+           ::mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+    failed = "cannot put our resolv.conf in place";
+  if (failed == nullptr) return true;
+  std::printf("  (no stalled lookup: %s: %s)\n", failed, std::strerror(errno));
+  return false;
+}
+
 struct Latencies {
   std::vector<double> reload_ms;     // each udf_loadini(TRUE)
   std::vector<double> getenvvar_ms;  // each udf_getenvvar
   double thumbnails_per_s;
+  double stalled_ms;  // the velmar call that waited for its lookup
 };
 
 // udf_loadini(TRUE) every 10 ms and udf_getenvvar every 1 ms, each call
 // timed, while `makers` threads make 200x200 thumbnails of `image` without
-// pause; for `ms` milliseconds and at least 20 reloads.
+// pause, or (velmar given) while one velmar call waits for its host's name;
+// for `ms` milliseconds and at least 20 reloads.
 Latencies reload_latency(const qt::Plugin& ostrel, const qt::Plugin& tarvik,
-                         const std::string& image, int makers, long ms) {
+                         const std::string& image, int makers, long ms,
+                         const qt::Plugin* velmar = nullptr) {
   std::atomic<bool> stop{false};
   std::atomic<long> thumbnails{0}, bad{0};
-  Latencies out{{}, {}, 0};
+  Latencies out{{}, {}, 0, 0};
   std::vector<std::thread> threads;
   const qt::Function make(tarvik, "tarvik");
+  if (velmar != nullptr) {
+    // The settings name mail.example.invalid, which only the silent name
+    // server is asked about.
+    threads.emplace_back([&, mail = qt::Function(*velmar, "velmar")] {
+      qt::Args args;
+      args.text("to@example.test").text("from@example.test").text("s").text("b");
+      const auto start = qb::Clock::now();
+      if (mail.call_string(args).text != "There was an error sending the message.") ++bad;
+      out.stalled_ms = ms_since(start);
+    });
+  }
   for (int t = 0; t < makers; ++t) {
     threads.emplace_back([&, t] {
       while (!stop) {
@@ -145,8 +200,8 @@ Latencies reload_latency(const qt::Plugin& ostrel, const qt::Plugin& tarvik,
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   });
-  // The thumbnails under way before the first reload.
-  std::this_thread::sleep_for(std::chrono::milliseconds(makers ? 300 : 0));
+  // The thumbnails (or the lookup) under way before the first reload.
+  std::this_thread::sleep_for(std::chrono::milliseconds(makers || velmar ? 300 : 0));
   const auto begin = qb::Clock::now();
   {
     Caller load(ostrel, "udf_loadini", true);
@@ -177,6 +232,7 @@ int main(int argc, char** argv) {
     const std::string out_json = std::filesystem::absolute(argv[1]).string();
     const long reload_ms = qb::env_count("QUARN_BENCH_RELOAD_MS", 3000);
     qt::TempDir dir;
+    const bool silent_name_server = silence_name_server(dir);
     qt::write_file(dir.file("quarn_udf.ini"), settings_file(dir.path()));
     // The settings file is read from the working directory.
     if (chdir(dir.path().c_str()) != 0) throw std::runtime_error("chdir failed");
@@ -225,32 +281,38 @@ int main(int argc, char** argv) {
     }
     table.print("Settings, in-process (dlopen): medians of " + std::to_string(runs) + " runs");
 
-    // A reload waits for the read holds on the environment that are under
-    // way; calls that start meanwhile wait for the reload.
+    // Neither a reload nor a lookup may wait for a decoder or a name server.
     qt::Plugin tarvik("tarvik");
+    qt::Plugin velmar("velmar");
     struct Load {
       std::string what;
       std::string image;
       int makers;
+      bool stall;
     };
-    std::vector<Load> loads = {{"no thumbnails", "", 0}};
+    std::vector<Load> loads = {{"no thumbnails", "", 0, false}};
     for (int i = 2; i < argc; ++i) {
       const std::string path = argv[i];
       loads.push_back({"2 threads making thumbnails of " +
                            std::filesystem::path(path).filename().string(),
-                       qb::read_bytes(path), 2});
+                       qb::read_bytes(path), 2, false});
     }
+    if (silent_name_server)
+      loads.push_back({"1 velmar call stalled in its name lookup", "", 0, true});
     qb::Table latency({"while", "reloads", "reload p50 / p99 / max ms",
                        "getenvvar p50 / p99 / max ms", "thumbnails/s"});
     std::vector<qb::Json> latency_json;
+    double stalled_ms = 0;
     const auto three = [](const std::vector<double>& ms) {
       return qb::fixed(qb::percentile(ms, 0.5), 3) + " / " + qb::fixed(qb::percentile(ms, 0.99), 3) +
              " / " + qb::fixed(qb::percentile(ms, 1.0), 3);
     };
     for (const auto& l : loads) {
-      const Latencies got = reload_latency(plugin, tarvik, l.image, l.makers, reload_ms);
+      const Latencies got = reload_latency(plugin, tarvik, l.image, l.makers, reload_ms,
+                                           l.stall ? &velmar : nullptr);
       latency.add({l.what, std::to_string(got.reload_ms.size()), three(got.reload_ms),
                    three(got.getenvvar_ms), l.makers ? qb::fixed(got.thumbnails_per_s, 1) : "-"});
+      if (l.stall) stalled_ms = got.stalled_ms;
       const auto summary = [](const std::vector<double>& ms) {
         return qb::Json::object({{"p50_ms", qb::Json::number(qb::percentile(ms, 0.5))},
                                  {"p99_ms", qb::Json::number(qb::percentile(ms, 0.99))},
@@ -262,10 +324,15 @@ int main(int argc, char** argv) {
           {"udf_loadini", summary(got.reload_ms)},
           {"udf_getenvvar", summary(got.getenvvar_ms)},
           {"thumbnails_per_s", qb::Json::number(got.thumbnails_per_s)},
+          {"stalled_velmar_ms", qb::Json::number(got.stalled_ms)},
       }));
     }
     latency.print("udf_loadini(TRUE) every 10 ms and udf_getenvvar every 1 ms, each timed, for " +
                   std::to_string(reload_ms) + " ms (and at least 20 reloads)");
+    if (silent_name_server)
+      std::printf("  the stalled velmar call took %.0f ms (its name server never answers; the "
+                  "resolver gives up after %d s)\n",
+                  stalled_ms, kStallSeconds);
     const auto load = qb::load_average();
     qb::Json::object({
         {"benchmark", qb::Json::string("settings")},

@@ -1,8 +1,9 @@
-// The one way the plug-ins touch the process environment.
+// The one way the plug-ins touch the process environment: lookups that
+// take the array once and walk it without a lock, and publishing that
+// replaces the whole array with one store.
 #pragma once
 
-#include <pthread.h>
-
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -11,46 +12,40 @@
 
 namespace quarn {
 
-// glibc's getenv takes no lock while setenv/unsetenv may move the environment
-// array, so all reads and writes by the three plug-ins share this lock. The
-// server loads each plug-in with RTLD_LOCAL and they link nothing in common;
-// an inline variable is emitted as a GNU unique symbol, which the dynamic
-// loader binds to one object per process whichever library defines it first.
-// Writers are preferred so a busy stream of readers cannot starve a reload.
-inline pthread_rwlock_t env_lock __attribute__((visibility("default"))) =
-    PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
-
-// Copies the variable's value while the lock is held; nullopt when unset.
-// The lookup sees the name up to its first NUL byte, as getenv does.
+// Copies the variable's value; nullopt when unset. The lookup sees the name
+// up to its first NUL byte, as getenv does.
 std::optional<std::string> env_get(const std::string& name);
+
+// Copies the values of `count` variables into values[0..count), all looked
+// up in one environment array: a publish between two lookups is never half
+// seen.
+void env_get_all(const char* const* names, std::size_t count, std::optional<std::string>* values);
 
 // How a call's logic reads a variable: env_get in the server, a table in
 // unit tests.
 using EnvReader = std::function<std::optional<std::string>(const std::string&)>;
 
-// Sets each variable in order, an empty value removing it, under one write
-// hold: a reader sees all of them as they were before or all as they are
-// after. Failures are ignored.
+// Sets each variable to its value, an empty value removing it (the last
+// value of a name given twice stands), all in one new environment array
+// that replaces the current one in one store: a reader sees all of them as
+// they were before or all as they are after. The plug-ins never call
+// setenv, unsetenv or putenv. Throws std::bad_alloc when memory runs out;
+// then nothing has changed.
 void env_publish(const std::vector<std::pair<std::string, std::string>>& variables);
 
-// A read hold on env_lock for calls into libraries that read the environment
-// themselves (libjpeg asks for JPEGMEM, the resolver for LOCALDOMAIN and
-// RES_OPTIONS): a concurrent setenv may free the array they walk.
-// Re-entrant on one thread: a hold taken while the thread already has one
-// never waits (a second rdlock would queue behind a waiting writer for
-// ever), and only the outermost takes and gives back the lock. Holds end in
-// the reverse order of taking; release() ends one early, on its own thread.
-// A thread that holds one must not write the environment.
-class EnvReadHold {
- public:
-  EnvReadHold();
-  ~EnvReadHold() { release(); }
-  EnvReadHold(const EnvReadHold&) = delete;
-  EnvReadHold& operator=(const EnvReadHold&) = delete;
-  void release();
+namespace env_internal {
 
- private:
-  bool held_;
-};
+// How long an array stays allocated once out of use; the rule is told in
+// env.cc.
+inline constexpr long long kGraceNanoseconds = 10'000'000'000LL;
+
+// This plug-in's arrays not freed yet, the one in use included; for tests.
+std::size_t held_blocks();
+
+// env_publish with another grace period, for tests of the freeing alone.
+void publish(const std::vector<std::pair<std::string, std::string>>& variables,
+             long long grace_nanoseconds);
+
+}  // namespace env_internal
 
 }  // namespace quarn

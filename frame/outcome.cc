@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include "env.h"
 #include "format_string.h"
 
 namespace quarn {
@@ -11,11 +10,7 @@ namespace quarn {
 std::string log_line_text(const char* function, const std::string& text) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  {
-    // localtime_r reads TZ (tzset) from the environment.
-    EnvReadHold hold;
-    localtime_r(&now, &local);
-  }
+  localtime_r(&now, &local);
   char stamp[32];
   if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0) stamp[0] = '\0';
   return std::string(stamp) + " " + function + ": " + text;
@@ -43,6 +38,18 @@ char* deliver(const Outcome& outcome, const ResultConvention& convention, char* 
   }
   if (outcome.is_null()) *is_null = 1;
   if (outcome.error()) *error = 1;
+  return result;
+}
+
+char* deliver_exception(const ResultConvention& convention, char* result, unsigned long* length,
+                        char* is_null, char* error) noexcept {
+  *length = 0;
+  if (convention.exception_text != nullptr) {
+    const long stored = store_text(result, convention.capacity, convention.exception_text);
+    if (stored >= 0) *length = static_cast<unsigned long>(stored);
+  }
+  *is_null = 1;
+  *error = 1;
   return result;
 }
 

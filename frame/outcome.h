@@ -71,6 +71,9 @@ struct ResultConvention {
   std::size_t capacity;      // of the result buffer, terminator included
   const char* function;      // the SQL function's name, in its log lines
   bool unstorable_is_error;  // a text the formatter fails on also sets the error flag
+  // Stored with NULL and the error flag when a call throws; nullptr leaves
+  // the buffer alone. Fixed, so it needs no memory.
+  const char* exception_text = nullptr;
 };
 
 // Logs the outcome's line, stores its text (cut to capacity - 1 characters)
@@ -78,5 +81,23 @@ struct ResultConvention {
 // cannot be stored gives NULL. Returns result.
 char* deliver(const Outcome& outcome, const ResultConvention& convention, char* result,
               unsigned long* length, char* is_null, char* error);
+
+// The outcome of a call that threw: the convention's exception text, NULL
+// and the error flag. Allocates nothing.
+char* deliver_exception(const ResultConvention& convention, char* result, unsigned long* length,
+                        char* is_null, char* error) noexcept;
+
+// A string function's main entry from start to end: the call, then its
+// outcome delivered. An exception anywhere on the way, the log line's
+// included, becomes deliver_exception: nothing reaches the server.
+template <class Call>
+char* answer(const ResultConvention& convention, char* result, unsigned long* length,
+             char* is_null, char* error, Call&& call) noexcept {
+  try {
+    return deliver(call(), convention, result, length, is_null, error);
+  } catch (...) {
+    return deliver_exception(convention, result, length, is_null, error);
+  }
+}
 
 }  // namespace quarn

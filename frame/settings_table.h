@@ -14,9 +14,19 @@ struct Variable {
   const char* default_value;  // published when the entry is absent
   bool integer;               // read as a number, published as decimal text
   bool secret = false;        // never shown to SQL, only whether it is set
-  // An integer outside this range is published as the default instead.
+  // The range of an integer setting.
   long lowest = LONG_MIN;
   long highest = LONG_MAX;
+  // Outside the range (or without a number): true, the default stands
+  // instead, both when published and when a call reads it (the value may
+  // also come from the server's own environment); false, it is published as
+  // written and a call that reads it refuses to go on.
+  bool default_outside_range = true;
+  // The base a call reads the published text with (strtol): 0, as the
+  // loader reads the file; 10, decimal digits only, as atoi.
+  int base = 0;
+
+  constexpr bool in_range(long number) const { return number >= lowest && number <= highest; }
 };
 
 inline constexpr Variable kImageDir{"UDF_IMAGEDIR", "thumbnail", "image-directory", "./", false};
@@ -24,10 +34,12 @@ inline constexpr Variable kSmtpHost{"UDF_SMTPHOST", "email", "smtp-host", "local
 inline constexpr Variable kSmtpUser{"UDF_SMTPUSER", "email", "smtp-user", "", false};
 inline constexpr Variable kSmtpPassword{"UDF_SMTPPASSWORD", "email", "smtp-password", "", false,
                                         true};
-inline constexpr Variable kSmtpPort{"UDF_SMTPPORT", "email", "smtp-port", "25", true};
+// A port outside 1 to 65535 would wrap to another service's port: velmar
+// refuses it rather than connect there.
+inline constexpr Variable kSmtpPort{"UDF_SMTPPORT", "email", "smtp-port", "25", true, false,
+                                    1, 65535, false, 10};
 // Seconds velmar waits for a connect, for each reply and for a write that
-// makes no progress. velmar applies the same range and default when it reads
-// the variable, which may also come from the server's own environment.
+// makes no progress.
 inline constexpr Variable kSmtpTimeout{"UDF_SMTPTIMEOUT", "email", "smtp-timeout", "30", true,
                                        false, 1, 3600};
 // How velmar protects the conversation: none, starttls or tls (any letter

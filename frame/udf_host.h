@@ -10,6 +10,8 @@
 #include <string>
 #include <type_traits>
 
+#include "format_string.h"
+
 static_assert(std::is_same<decltype(UDF_INIT::max_length), unsigned long>::value,
               "server headers expected: UDF_INIT.max_length is unsigned long");
 static_assert(offsetof(UDF_ARGS, attributes) > offsetof(UDF_ARGS, maybe_null),
@@ -40,6 +42,24 @@ inline long long integer_argument(const UDF_ARGS& args, unsigned i) {
 inline std::optional<std::string> text_argument(const UDF_ARGS& args, unsigned i) {
   if (args.args[i] == nullptr) return std::nullopt;
   return std::string(args.args[i], args.lengths[i]);
+}
+
+// An init entry from start to end: check() accepts (nullptr) or gives the
+// refusal text. Should it throw (only memory can run out), the statement is
+// refused with "NAME() could not start: out of memory.", `name` being the
+// function's name in refusals. Nothing reaches the server.
+template <class Check>
+my_bool init_entry(char* message, const char* name, Check&& check) noexcept {
+  const char* refused = nullptr;
+  try {
+    refused = check();
+  } catch (...) {
+    format_string(message, kMessageCapacity, "%s() could not start: out of memory.", name);
+    return 1;
+  }
+  if (refused == nullptr) return 0;
+  format_string(message, kMessageCapacity, "%s", refused);
+  return 1;
 }
 
 }  // namespace quarn

@@ -142,13 +142,6 @@ const char* check_arguments(UDF_ARGS& args) {
   return nullptr;
 }
 
-std::optional<std::uint16_t> parse_port(const std::string& text) {
-  // strtol saturates far outside the range, so that stays outside too.
-  const long value = std::strtol(text.c_str(), nullptr, 10);
-  if (value < 1 || value > 65535) return std::nullopt;
-  return static_cast<std::uint16_t>(value);
-}
-
 namespace {
 
 bool printable_word(const std::string& text) {
@@ -157,31 +150,27 @@ bool printable_word(const std::string& text) {
 
 }  // namespace
 
-std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** missing) {
-  // One hold for all settings: a reload publishes all at once, so they come
-  // from one file (never the new password for the old host).
-  EnvReadHold one_generation;
-  const auto host = env(setting::kSmtpHost.name);
+std::optional<SmtpConfig> read_smtp_config(const SettingsSnapshot& settings, const char** missing) {
+  const auto& host = settings.text(setting::kSmtpHost);
   if (!host) return *missing = kNoHost, std::nullopt;
-  const auto user = env(setting::kSmtpUser.name);
+  const auto& user = settings.text(setting::kSmtpUser);
   if (!user) return *missing = kNoUser, std::nullopt;
-  const auto password = env(setting::kSmtpPassword.name);
+  const auto& password = settings.text(setting::kSmtpPassword);
   if (!password) return *missing = kNoPassword, std::nullopt;
-  const auto port = env(setting::kSmtpPort.name);
-  if (!port) return *missing = kNoPort, std::nullopt;
-  const auto security = parse_security(env(setting::kSmtpSecurity.name));
+  if (!settings.text(setting::kSmtpPort)) return *missing = kNoPort, std::nullopt;
+  const auto security = parse_security(settings.text(setting::kSmtpSecurity));
   if (!security) return *missing = kBadSecurity, std::nullopt;
-  const auto port_number = parse_port(*port);
-  if (!port_number) return *missing = kPortOutOfRange, std::nullopt;
+  const auto port = settings.number(setting::kSmtpPort);
+  if (!port) return *missing = kPortOutOfRange, std::nullopt;
   SmtpConfig config;
   config.host = *host;
   config.user = *user;
   config.password = *password;
-  config.port = *port_number;
-  config.timeout = parse_timeout(env(setting::kSmtpTimeout.name));
+  config.port = static_cast<std::uint16_t>(*port);
+  config.timeout = std::chrono::seconds(settings.number(setting::kSmtpTimeout).value());
   config.security = *security;
-  config.ca_file = env(setting::kSmtpCaFile.name).value_or(std::string());
-  config.helo = env(setting::kSmtpHelo.name).value_or(std::string());
+  config.ca_file = settings.text(setting::kSmtpCaFile).value_or(std::string());
+  config.helo = settings.text(setting::kSmtpHelo).value_or(std::string());
   if (config.helo.size() > 255 || !printable_word(config.helo))
     return *missing = kBadHelo, std::nullopt;
   return config;
@@ -194,17 +183,6 @@ std::optional<Security> parse_security(const std::optional<std::string>& text) {
   if (lower == "starttls") return Security::kStartTls;
   if (lower == "tls") return Security::kTls;
   return std::nullopt;
-}
-
-std::chrono::seconds parse_timeout(const std::optional<std::string>& text) {
-  const long fallback = std::strtol(setting::kSmtpTimeout.default_value, nullptr, 10);
-  if (!text) return std::chrono::seconds(fallback);
-  char* end = nullptr;
-  const long value = std::strtol(text->c_str(), &end, 0);
-  if (end == text->c_str() || value < setting::kSmtpTimeout.lowest ||
-      value > setting::kSmtpTimeout.highest)
-    return std::chrono::seconds(fallback);
-  return std::chrono::seconds(value);
 }
 
 namespace {
@@ -414,10 +392,10 @@ MessageText message_text(MailArgs mail) {
 namespace {
 
 // run_call's work; *sent and *not_tried say what became of the row.
-Outcome send_call(const UDF_ARGS& args, const EnvReader& env, KeptSession* kept, bool* sent,
-                  bool* not_tried) {
+Outcome send_call(const UDF_ARGS& args, const SettingsSnapshot& settings, KeptSession* kept,
+                  bool* sent, bool* not_tried) {
   const char* missing = nullptr;
-  const auto config = read_smtp_config(env, &missing);
+  const auto config = read_smtp_config(settings, &missing);
   if (!config) return Outcome::failure(missing);
 
   MailArgs mail = mail_args(args);
@@ -448,12 +426,13 @@ std::string too_large_text(std::uint64_t limit) {
          " bytes).";
 }
 
-Outcome run_call(const UDF_ARGS& args, const EnvReader& env, KeptSession* kept) noexcept {
+Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings,
+                 KeptSession* kept) noexcept {
   bool sent = false;
   bool not_tried = false;
   Outcome outcome = Outcome::exception(kException);
   try {
-    outcome = send_call(args, env, kept, &sent, &not_tried);
+    outcome = send_call(args, settings, kept, &sent, &not_tried);
   } catch (...) {
   }
   try {

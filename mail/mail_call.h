@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "env.h"
 #include "message.h"
 #include "outcome.h"
+#include "settings_snapshot.h"
 #include "smtp_session.h"
 #include "udf_host.h"
 
@@ -57,30 +57,21 @@ const char* check_arguments(UDF_ARGS& args);
 // nullopt when none.
 std::optional<Option> option_of(const UDF_ARGS& args, unsigned i);
 
-using quarn::EnvReader;
+using quarn::SettingsSnapshot;
 
 // Reads UDF_SMTPHOST, UDF_SMTPUSER, UDF_SMTPPASSWORD and UDF_SMTPPORT in this
 // order. On the first missing one, *missing gets its message. Then
 // UDF_SMTPTIMEOUT, UDF_SMTPSECURITY, UDF_SMTPCAFILE and UDF_SMTPHELO, which
 // may be missing; a security value that is none of the three gets
-// kBadSecurity, a port outside 1 to 65535 kPortOutOfRange, a client name with
-// a blank or a byte outside printable ASCII kBadHelo. Every setting is read
-// here, once per call, under one read hold: the rest of the call uses this
-// value, and a reload is never half seen.
-std::optional<SmtpConfig> read_smtp_config(const EnvReader& env, const char** missing);
-
-// The port as atoi reads it (blanks, sign, digits; no digits gives 0);
-// nullopt outside 1 to 65535, where atoi's number would wrap to another
-// service's port.
-std::optional<std::uint16_t> parse_port(const std::string& text);
+// kBadSecurity, a port outside the table's range kPortOutOfRange, a client
+// name with a blank or a byte outside printable ASCII kBadHelo. The call
+// reads its settings here, from one snapshot: the rest of the call uses
+// this value, and a reload is never half seen.
+std::optional<SmtpConfig> read_smtp_config(const SettingsSnapshot& settings, const char** missing);
 
 // none, starttls or tls in any letter case; missing is none; nullopt for
 // anything else.
 std::optional<Security> parse_security(const std::optional<std::string>& text);
-
-// The time-out as udf_loadini publishes it (strtol with base 0, the leading
-// number counts); missing, no number or outside 1 to 3600 gives 30 seconds.
-std::chrono::seconds parse_timeout(const std::optional<std::string>& text);
 
 struct MailArgs {
   std::optional<std::string> to;  // nullopt: SQL NULL
@@ -129,7 +120,7 @@ MessageText message_text(MailArgs mail);
 using quarn::Outcome;
 
 // Failures go to the log as one line each.
-inline constexpr ResultConvention kResultConvention{kResultCapacity, "velmar", false};
+inline constexpr ResultConvention kResultConvention{kResultCapacity, "velmar", false, kException};
 
 // What a finished session means for the call: a recorded failure is never
 // "OK", even when its text is empty.
@@ -141,7 +132,8 @@ std::string too_large_text(std::uint64_t limit);
 // The whole call: settings, checks, then the message over the statement's
 // kept session (a session of its own when kept is null), counted in its
 // tally. Never throws; every exception becomes the NULL-with-error outcome.
-Outcome run_call(const UDF_ARGS& args, const EnvReader& env, KeptSession* kept) noexcept;
+Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings,
+                 KeptSession* kept) noexcept;
 
 // The statement's end: its session closed, its summary line logged (see
 // KeptSession::finish), kept deleted. Never throws.

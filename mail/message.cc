@@ -13,7 +13,6 @@
 #include <system_error>
 
 #include "ascii.h"
-#include "env.h"
 
 namespace quarn::mail {
 
@@ -544,13 +543,7 @@ void fill_random(std::array<unsigned char, N>& random) {
 MessageStamp new_stamp(std::string_view from) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  bool converted = false;
-  {
-    // localtime_r reads TZ, and a reload's setenv may move the environment.
-    quarn::EnvReadHold hold;
-    converted = localtime_r(&now, &local) != nullptr;
-  }
-  if (!converted) gmtime_r(&now, &local);
+  if (localtime_r(&now, &local) == nullptr) gmtime_r(&now, &local);
   std::array<unsigned char, 16> id{};
   fill_random(id);
   std::array<unsigned char, 12> seed{};

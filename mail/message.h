@@ -131,8 +131,7 @@ std::string rfc5322_date(const std::tm& local);
 constexpr char kMessageIdDomain[] = "velmar.invalid";
 std::string message_id(std::string_view from, const std::array<unsigned char, 16>& random);
 
-// Now, in the server's local time (localtime_r reads TZ, under a read hold
-// on the environment lock), and random bits from the kernel.
+// Now, in the server's local time, and random bits from the kernel.
 MessageStamp new_stamp(std::string_view from);
 
 // The media type of an attachment from its file name's extension (any

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <utility>
 
-#include "env.h"
 #include "tls.h"
 
 namespace quarn::mail {
@@ -55,11 +54,7 @@ std::optional<std::string> machine_name() {
   hints.ai_flags = AI_CANONNAME;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  {
-    // getaddrinfo reads LOCALDOMAIN, RES_OPTIONS and HOSTALIASES.
-    EnvReadHold hold;
-    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return std::nullopt;
-  }
+  if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return std::nullopt;
   std::string canonical = found->ai_canonname ? found->ai_canonname : "";
   ::freeaddrinfo(found);
   if (!canonical.empty() && canonical.back() == '.') canonical.pop_back();
@@ -207,14 +202,10 @@ bool SmtpSession::open() {
     endpoints = *endpoints_;
   } else {
     // Synchronous, on this thread: bounded by the system's resolver, not by
-    // the time-out. getaddrinfo reads LOCALDOMAIN, RES_OPTIONS, HOSTALIASES
-    // and LOCALDOMAIN's friends through res_init.
+    // the time-out.
     error_code error;
-    {
-      EnvReadHold hold;
-      tcp::resolver resolver(io_);
-      endpoints = resolver.resolve(config_.host, std::to_string(config_.port), error);
-    }
+    tcp::resolver resolver(io_);
+    endpoints = resolver.resolve(config_.host, std::to_string(config_.port), error);
     // As the system words it ("Host not found (authoritative)").
     if (error) return fail(error.message(), FailureKind::kUnreachable), false;
   }

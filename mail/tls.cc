@@ -12,7 +12,6 @@
 #include <mutex>
 #include <utility>
 
-#include "env.h"
 
 namespace quarn::mail {
 namespace {
@@ -64,10 +63,6 @@ std::optional<std::string> file_problem(const std::string& path) {
 }
 
 std::shared_ptr<ssl::context> build_context(const std::string& ca_file, std::string* error) {
-  // OpenSSL reads OPENSSL_CONF on its first use and SSL_CERT_FILE and
-  // SSL_CERT_DIR for the default store: udf_loadini must not move the
-  // environment meanwhile.
-  EnvReadHold hold;
   auto context = std::make_shared<ssl::context>(ssl::context::tls_client);
   SSL_CTX* handle = context->native_handle();
   if (SSL_CTX_set_min_proto_version(handle, TLS1_2_VERSION) != 1) {

@@ -4,9 +4,9 @@
 // lives in initid->ptr from init to deinit.
 #include <new>
 
-#include "env.h"
-#include "format_string.h"
 #include "mail_call.h"
+#include "outcome.h"
+#include "settings_snapshot.h"
 #include "udf_host.h"
 
 namespace {
@@ -19,28 +19,27 @@ quarn::mail::KeptSession* kept_session(UDF_INIT* initid) {
 }  // namespace
 
 QUARN_EXPORT my_bool velmar_init(UDF_INIT* initid, UDF_ARGS* args, char* message) {
-  if (const char* refused = quarn::mail::check_arguments(*args)) {
-    quarn::format_string(message, quarn::kMessageCapacity, "%s", refused);
-    return 1;
-  }
-  initid->maybe_null = 1;
-  initid->max_length = quarn::kMaxResultLength;
-  // Without memory for it, each row has a session of its own.
-  initid->ptr = reinterpret_cast<char*>(new (std::nothrow) quarn::mail::KeptSession());
-  return 0;
+  return quarn::init_entry(message, "EMAIL", [&]() -> const char* {
+    if (const char* refused = quarn::mail::check_arguments(*args)) return refused;
+    initid->maybe_null = 1;
+    initid->max_length = quarn::kMaxResultLength;
+    // Without memory for it, each row has a session of its own.
+    initid->ptr = reinterpret_cast<char*>(new (std::nothrow) quarn::mail::KeptSession());
+    return nullptr;
+  });
 }
 
 QUARN_EXPORT char* velmar(UDF_INIT* initid, UDF_ARGS* args, char* result, unsigned long* length,
                           char* is_null, char* error) {
   *is_null = 0;
   *error = 0;
-  const quarn::mail::Outcome outcome =
-      quarn::mail::run_call(*args, quarn::env_get, kept_session(initid));
-  return quarn::deliver(outcome, quarn::mail::kResultConvention, result, length, is_null, error);
+  return quarn::answer(quarn::mail::kResultConvention, result, length, is_null, error, [&] {
+    return quarn::mail::run_call(*args, quarn::SettingsSnapshot::current(), kept_session(initid));
+  });
 }
 
 // QUIT and the wait for the server's close, bounded as any session's end;
-// the statement's summary line.
+// the statement's summary line. end_statement lets nothing out.
 QUARN_EXPORT void velmar_deinit(UDF_INIT* initid) {
   quarn::mail::end_statement(kept_session(initid));
   initid->ptr = nullptr;

@@ -1,20 +1,19 @@
 // Entry points of the ostrel plug-in: SQL udf_loadini([overwrite]) and
 // udf_getenvvar(name).
 #include "env.h"
-#include "format_string.h"
 #include "outcome.h"
 #include "settings.h"
 #include "udf_host.h"
 
 QUARN_EXPORT my_bool udf_loadini_init(UDF_INIT* initid, UDF_ARGS* args, char* message) {
-  if (const char* refused = quarn::settings::check_loadini_arguments(*args)) {
-    quarn::format_string(message, quarn::kMessageCapacity, "%s", refused);
-    return 1;
-  }
-  initid->maybe_null = 1;
-  return 0;
+  return quarn::init_entry(message, "LOADINI", [&]() -> const char* {
+    if (const char* refused = quarn::settings::check_loadini_arguments(*args)) return refused;
+    initid->maybe_null = 1;
+    return nullptr;
+  });
 }
 
+// run_loadini catches everything itself.
 QUARN_EXPORT long long udf_loadini(UDF_INIT*, UDF_ARGS* args, char* is_null, char* error) {
   const quarn::settings::IntOutcome outcome = quarn::settings::run_loadini(*args);
   if (outcome.is_null) *is_null = 1;
@@ -23,20 +22,18 @@ QUARN_EXPORT long long udf_loadini(UDF_INIT*, UDF_ARGS* args, char* is_null, cha
 }
 
 QUARN_EXPORT my_bool udf_getenvvar_init(UDF_INIT* initid, UDF_ARGS* args, char* message) {
-  if (const char* refused = quarn::settings::check_getenvvar_arguments(*args)) {
-    quarn::format_string(message, quarn::kMessageCapacity, "%s", refused);
-    return 1;
-  }
-  initid->maybe_null = 1;
-  initid->max_length = quarn::kMaxResultLength;
-  return 0;
+  return quarn::init_entry(message, "GETENVVAR", [&]() -> const char* {
+    if (const char* refused = quarn::settings::check_getenvvar_arguments(*args)) return refused;
+    initid->maybe_null = 1;
+    initid->max_length = quarn::kMaxResultLength;
+    return nullptr;
+  });
 }
 
 QUARN_EXPORT char* udf_getenvvar(UDF_INIT*, UDF_ARGS* args, char* result,
                                  unsigned long* length, char* is_null, char* error) {
-  const quarn::Outcome outcome = quarn::settings::run_getenvvar(*args, quarn::env_get);
-  return quarn::deliver(outcome, quarn::settings::kGetenvvarConvention, result, length, is_null,
-                        error);
+  return quarn::answer(quarn::settings::kGetenvvarConvention, result, length, is_null, error,
+                       [&] { return quarn::settings::run_getenvvar(*args, quarn::env_get); });
 }
 
 // The server finds one and the same empty routine under both deinit names.

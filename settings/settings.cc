@@ -139,9 +139,9 @@ LoadOutcome load_settings(bool overwrite, const std::string& file_name, const Re
   const IniEntries entries(*text);
   if (entries.ParseError() < 0) return LoadOutcome::kOpenFailed;
   // A positive ParseError only names a malformed line, which the parser
-  // skipped; every well-formed entry still counts. One write hold for all:
-  // a call sees the old settings or the new ones, never some of each, and
-  // the marker, last, never stands before the rest.
+  // skipped; every well-formed entry still counts. One new environment for
+  // all: a call sees the old settings or the new ones, never some of each,
+  // and never the marker without the rest.
   env_publish(read_settings(entries));
   return LoadOutcome::kPublished;
 }

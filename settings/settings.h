@@ -67,7 +67,7 @@ std::vector<std::pair<std::string, std::string>> read_settings(const Entries& en
     if (variable->integer) {
       const long fallback = std::strtol(variable->default_value, nullptr, 10);
       long number = entries.GetInteger(variable->section, variable->entry, fallback);
-      if (number < variable->lowest || number > variable->highest) number = fallback;
+      if (variable->default_outside_range && !variable->in_range(number)) number = fallback;
       value = number_text(number);
     } else {
       value = entries.Get(variable->section, variable->entry, variable->default_value);

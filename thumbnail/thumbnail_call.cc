@@ -91,10 +91,10 @@ Outcome message(std::string text, bool failure) {
 
 }  // namespace
 
-Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept {
+Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcept {
   try {
     const std::string file_name = text_argument(args, 1).value_or(std::string());
-    const std::optional<std::string> path = build_path(env(setting::kImageDir.name), file_name);
+    const std::optional<std::string> path = build_path(settings.text(setting::kImageDir), file_name);
     if (!path) return Outcome::failure(kNoFileNameMessage);
     if (args.args[2] == nullptr || args.args[3] == nullptr)
       return message("Error: no maximum width or height given for " + *path, true);

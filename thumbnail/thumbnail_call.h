@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "env.h"
 #include "outcome.h"
+#include "settings_snapshot.h"
 #include "udf_host.h"
 
 namespace quarn::thumb {
@@ -43,6 +43,6 @@ const char* check_arguments(UDF_ARGS& args);
 // The whole call: file name, maximums, image stage, file, message. Never throws; an
 // exception gives NULL with the error flag. Failures are logged, one line
 // each.
-Outcome run_call(const UDF_ARGS& args, const EnvReader& env) noexcept;
+Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcept;
 
 }  // namespace quarn::thumb

@@ -408,7 +408,7 @@ TEST(CheckArguments, CountThenTypes) {
 
 // --- settings --------------------------------------------------------------
 
-EnvReader env_of(std::map<std::string, std::string> values) {
+quarn::EnvReader env_of(std::map<std::string, std::string> values) {
   return [values](const std::string& name) -> std::optional<std::string> {
     const auto found = values.find(name);
     if (found == values.end()) return std::nullopt;
@@ -451,8 +451,12 @@ TEST(SmtpConfig, TimeoutLikeTheLoaderPublishesIt) {
       {std::nullopt, 30}, {"5", 5},    {"0x10", 16},   {"3600", 3600}, {"45s", 45},
       {"0", 30},          {"-5", 30},  {"3601", 30},   {"", 30},       {"soon", 30},
   };
-  for (const auto& [text, seconds] : cases)
-    EXPECT_EQ(parse_timeout(text), std::chrono::seconds(seconds)) << text.value_or("missing");
+  for (const auto& [text, seconds] : cases) {
+    std::map<std::string, std::string> values;
+    if (text) values["UDF_SMTPTIMEOUT"] = *text;
+    EXPECT_EQ(SettingsSnapshot(env_of(values)).number(quarn::setting::kSmtpTimeout), seconds)
+        << text.value_or("missing");
+  }
 }
 
 TEST(SmtpConfig, SecurityIsOneOfThreeWordsAndMissingIsNone) {
@@ -504,7 +508,10 @@ TEST(SmtpConfig, PortInRangeOrRefusedAndTheClientNameOneWord) {
       {"0", P()},          {"-1", P()},          {"65536", P()},   {"68137", P()},
       {"4294967297", P()}, {"99999999999999999999", P()},
   };
-  for (const auto& [text, port] : cases) EXPECT_EQ(parse_port(text), port) << text;
+  for (const auto& [text, port] : cases)
+    EXPECT_EQ(SettingsSnapshot(env_of({{"UDF_SMTPPORT", text}})).number(quarn::setting::kSmtpPort),
+              port ? std::optional<long>(*port) : std::nullopt)
+        << text;
 
   std::map<std::string, std::string> values = {{"UDF_SMTPHOST", "h"}, {"UDF_SMTPUSER", "u"},
                                                {"UDF_SMTPPASSWORD", "p"}, {"UDF_SMTPPORT", "68137"},

@@ -3,11 +3,17 @@
 // binds to as well, so one allocation can be made to fail on request.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "images.h"
+#include "smtp_peer.h"
+#include "test_util.h"
 #include "udf_call.h"
 #include "working_dir.h"
 
@@ -22,6 +28,15 @@ __attribute__((noinline)) void* operator new(std::size_t size) {
   if (failing_allocation > 0 && --failing_allocation == 0) throw std::bad_alloc();
   if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
   throw std::bad_alloc();
+}
+// velmar_init's nothrow new fails with the others, and its block is freed
+// by the delete below.
+__attribute__((noinline)) void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
 }
 __attribute__((noinline)) void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { ::operator delete(block); }
@@ -84,6 +99,96 @@ TEST(AllocationFailure, LoadiniGivesNullWithTheErrorFlag) {
   }
   EXPECT_GT(failed_calls, 10);
   quarn::test::clear_settings();
+}
+
+enum class Step { kInit, kMain, kDeinit };
+
+struct EntryCase {
+  const char* name;
+  const Plugin& plugin;
+  const char* function;
+  Args args;
+  Step failing;                            // the entry point whose allocations fail
+  std::string success;                     // what it gives with all its memory
+  std::vector<std::string> failures = {};  // or with one allocation failed
+};
+
+// init, main and deinit, the n-th allocation of one failing: whether that
+// many were made, and what init or main gave ("[refused]", "[null]" or
+// "[error]" after the text).
+std::pair<bool, std::string> call_failing(EntryCase& c, int n) {
+  const std::string fn = c.function;
+  UDF_ARGS* record = c.args.get();
+  UDF_INIT initid{};
+  char message[512] = "", result[256] = "", is_null = 0, error = 0;
+  unsigned long length = 0;
+  failing_allocation = c.failing == Step::kInit ? n : 0;
+  const bool refused = c.plugin.function<quarn::test::InitFn>((fn + "_init").c_str())(
+      &initid, record, message);
+  if (!refused) {
+    if (c.failing == Step::kMain) failing_allocation = n;
+    c.plugin.function<quarn::test::StringFn>(c.function)(&initid, record, result, &length,
+                                                         &is_null, &error);
+    if (c.failing == Step::kDeinit) failing_allocation = n;
+    c.plugin.function<quarn::test::DeinitFn>((fn + "_deinit").c_str())(&initid);
+  }
+  const bool reached = failing_allocation == 0;
+  failing_allocation = 0;
+  if (c.failing == Step::kInit) return {reached, message + std::string(refused ? " [refused]" : "")};
+  return {reached,
+          std::string(result, length) + (is_null ? " [null]" : "") + (error ? " [error]" : "")};
+}
+
+// Every other entry point that allocates (the other inits allocate
+// nothing), the log line included, turns a failed allocation into its
+// failure result or, where it can do without the memory, its usual one.
+TEST(AllocationFailure, EveryEntryPointGivesAFailureResultNeverAnException) {
+  const quarn::test::TempDir images;
+  quarn::test::ScriptedSmtpServer smtp("ab", "secret");
+  Plugin tarvik("tarvik"), velmar("velmar");
+  const std::string png = quarn::test::encode_image(8, 6, quarn::test::ImageFormat::kPng);
+  const Args thumbnail = std::move(Args().text(png).text("a.png").integer(4).integer(4));
+  const Args mail = std::move(Args().text("to@x.test").text("from@x.test").text("s").text("b"));
+  const std::string thrown = "An exception was thrown. [null] [error]";
+  EntryCase cases[] = {
+      {"tarvik", tarvik, "tarvik", thumbnail, Step::kMain,
+       "File written as " + images.file("a.png.jpg"), {" [null] [error]"}},
+      {"velmar_init", velmar, "velmar", mail, Step::kInit, ""},
+      {"velmar", velmar, "velmar", mail, Step::kMain, "OK",
+       {thrown, "There was an error sending the message."}},
+      {"velmar_deinit", velmar, "velmar", mail, Step::kDeinit, "OK"},
+      {"velmar logs", velmar, "velmar", mail, Step::kMain, "Error: SMTP Server Not Specified",
+       {thrown}},
+  };
+  const quarn::test::StderrCapture log;
+  for (EntryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    quarn::test::clear_settings();
+    ::setenv("UDF_IMAGEDIR", images.path().c_str(), 1);
+    if (std::string(c.name) != "velmar logs") ::setenv("UDF_SMTPHOST", "127.0.0.1", 1);
+    ::setenv("UDF_SMTPUSER", "ab", 1);
+    ::setenv("UDF_SMTPPASSWORD", "secret", 1);
+    ::setenv("UDF_SMTPPORT", std::to_string(smtp.port()).c_str(), 1);
+    for (int n = 1;; ++n) {
+      std::pair<bool, std::string> given;
+      try {
+        given = call_failing(c, n);
+      } catch (...) {
+        failing_allocation = 0;
+        ADD_FAILURE() << "allocation " << n << ": an exception left the entry point";
+        break;
+      }
+      const auto& [reached, text] = given;
+      if (!reached) {
+        EXPECT_EQ(text, c.success);
+        break;
+      }
+      EXPECT_TRUE(text == c.success || std::count(c.failures.begin(), c.failures.end(), text))
+          << "allocation " << n << ": " << text;
+    }
+  }
+  quarn::test::clear_settings();
+  ::unsetenv("UDF_IMAGEDIR");
 }
 
 }  // namespace

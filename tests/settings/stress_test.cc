@@ -1,12 +1,16 @@
 // udf_loadini(TRUE) rewriting the settings again and again while other
-// threads read them through the plug-ins, as a busy server would. Run under
-// the sanitizers by scripts/sanitize.sh.
+// threads read them through the plug-ins, as a busy server would, or
+// through the C library as the server itself does. Run under the
+// sanitizers by scripts/sanitize.sh.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -284,6 +288,70 @@ TEST(SettingsStress, AReloadStormNeverMixesTwoFiles) {
   EXPECT_TRUE(failures.empty()) << failures.size() << " calls failed, the first: " << failures[0];
   EXPECT_EQ(messages, sent.load()) << "every OK is a message stored, and nothing else";
   EXPECT_GT(loads, 10);
+  quarn::test::clear_settings();
+}
+
+// The server and the C library read the environment without any lock of
+// ours (getenv, walks of environ): a reload must never free, grow or shift
+// an array under them. Two files in turn, one adding five variables.
+TEST(SettingsStress, ReloadsNeverMoveTheEnvironmentUnderUnlockedReaders) {
+  quarn::test::clear_settings();
+  const quarn::test::TempDir full, host_only;
+  quarn::test::write_file(full.file("quarn_udf.ini"),
+                          "[thumbnail]\nimage-directory = /srv\n[email]\nsmtp-host = a.example\n"
+                          "smtp-user = u\nsmtp-password = p\nsmtp-ca-file = /c\nsmtp-helo = h\n");
+  quarn::test::write_file(host_only.file("quarn_udf.ini"), "[email]\nsmtp-host = b.example\n");
+  const quarn::test::WorkingDir restore_cwd;
+  ::setenv("QUARN_RELOAD_PROBE", "probe", 1);
+  Plugin ostrel("ostrel");
+  const Function loadini(ostrel, "udf_loadini");
+  const auto load = [&](int i) {
+    bool is_null = false, error = false;
+    Args args;
+    return ::chdir((i % 2 ? host_only : full).path().c_str()) == 0 &&
+           (loadini.call_int(args.integer(1), &is_null, &error), is_null && !error);
+  };
+  ASSERT_TRUE(load(1));  // the readers never meet an environment without the settings
+
+  std::atomic<bool> stop{false};
+  std::atomic<long> bad{0};
+  // ThreadSanitizer sees neither getenv's load of environ (libc is not
+  // instrumented) nor the grace period: an acquire stands in for the one,
+  // the rounds released to the loader, which frees, for the other.
+  std::atomic<long> rounds{0};
+  const auto is = [](const char* value, const char* expected) {
+    return value != nullptr && std::strcmp(value, expected) == 0;
+  };
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&, t] {
+      for (; !stop; rounds.fetch_add(1, std::memory_order_release)) {
+        if (t == 0) {  // a walk: one host always, the user only with file a's host
+          int hosts = 0, users = 0, full_hosts = 0;
+          for (char** entry = __atomic_load_n(&environ, __ATOMIC_ACQUIRE); *entry; ++entry) {
+            hosts += std::strncmp(*entry, "UDF_SMTPHOST=", 13) == 0;
+            full_hosts += is(*entry, "UDF_SMTPHOST=a.example");
+            users += std::strncmp(*entry, "UDF_SMTPUSER=", 13) == 0;
+          }
+          bad += hosts != 1 || users != full_hosts;
+          continue;
+        }
+        const char* host = std::getenv("UDF_SMTPHOST");
+        (void)__atomic_load_n(&environ, __ATOMIC_ACQUIRE);
+        bad += !is(std::getenv("QUARN_RELOAD_PROBE"), "probe") ||
+               !(is(host, "a.example") || is(host, "b.example"));
+      }
+    });
+  }
+  int published = 0;
+  for (int i = 0; i < 20000; ++i) published += (rounds.load(std::memory_order_acquire), load(i));
+  stop = true;
+  for (auto& reader : readers) reader.join();
+  std::printf("reloads %d, reader rounds %ld\n", published, rounds.load());
+  EXPECT_EQ(published, 20000);
+  EXPECT_EQ(bad, 0);
+  EXPECT_GT(rounds, 0);
+  ::unsetenv("QUARN_RELOAD_PROBE");
   quarn::test::clear_settings();
 }
 

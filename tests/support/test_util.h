@@ -8,10 +8,6 @@
 
 namespace quarn::test {
 
-// The one symbol each plug-in exports besides its entry points: the
-// environment lock quarn::env_lock, as the dynamic loader names it.
-inline constexpr char kEnvLockSymbol[] = "_ZN5quarn8env_lockE";
-
 // Collects what the process writes to standard error while it lives.
 class StderrCapture {
  public:

@@ -1,17 +1,13 @@
 // How the JPEG reader and the JPEG writer call libjpeg: its errors and
-// warnings jump back to the step that called it, and a thread's first coder
-// starts under the environment hold.
+// warnings jump back to the step that called it.
 #pragma once
 
 #include <csetjmp>
 #include <cstdio>
-#include <optional>
 
 // jpeglib.h needs FILE and size_t declared first.
 #include <jerror.h>
 #include <jpeglib.h>
-
-#include "env.h"
 
 namespace quarn::thumb {
 
@@ -28,18 +24,5 @@ struct Trap {
 
 // Makes `trap` the error handler of the coder `info`, before it is created.
 void install(Trap& trap, jpeg_common_struct& info);
-
-// libjpeg-turbo looks up its JSIMD_* switches as a thread's first coder
-// starts, in jpeg_start_decompress or jpeg_start_compress.
-inline thread_local bool simd_switches_read = false;
-
-template <class Start>
-bool start_coder(Start start) {
-  std::optional<EnvReadHold> environment;
-  if (!simd_switches_read) environment.emplace();
-  const bool started = start();
-  if (started) simd_switches_read = true;
-  return started;
-}
 
 }  // namespace quarn::thumb

@@ -7,7 +7,6 @@
 #include <mutex>
 
 #include "decode/decoder.h"
-#include "env.h"
 
 namespace quarn::thumb {
 namespace {
@@ -122,15 +121,7 @@ class DevilDecoder : public ImageDecoder {
       clear_pending_errors();
       if (type != IL_TYPE_UNKNOWN) return fail(Stage::kLoad, IL_ILLEGAL_FILE_VALUE);
     }
-    // Of the library's readers, libjpeg's reads the environment (JPEGMEM as
-    // it sets up, its JSIMD_* switches on a thread's first use), and so does
-    // libtiff's (libjpeg again for JPEG-compressed TIFFs, and
-    // LIBTIFF_STRILE_ARRAY_MAX_RESIZE_COUNT for huge strip tables); the others
-    // (libpng, libmng, lcms2 and its own) read none.
-    std::optional<EnvReadHold> environment;
-    if (kind_ == ImageKind::kJpeg || kind_ == ImageKind::kTiff) environment.emplace();
     const bool loaded = ilLoadL(IL_TYPE_UNKNOWN, data_, static_cast<ILuint>(size_)) == IL_TRUE;
-    environment.reset();
     if (!loaded) {
       // Bytes that no reader takes leave no error at all; a failure never
       // reports 0, "no error".

@@ -15,7 +15,6 @@
 #include "c_handle.h"
 #include "common/image_limits.h"
 #include "decode/decoder.h"
-#include "env.h"
 
 namespace quarn::thumb {
 namespace {
@@ -23,14 +22,11 @@ namespace {
 // libheif's registry of decoders is shared by the process and counted:
 // this library holds one reference for as long as it is loaded, so that
 // neither its calls nor any other user's heif_deinit empties it, and it
-// never empties it for others. heif_init reads the environment
-// (LIBHEIF_PLUGIN_PATH); it counts even when it reports an error.
+// never empties it for others. heif_init counts even when it reports an
+// error.
 class HeifRegistration {
  public:
-  HeifRegistration() {
-    EnvReadHold environment;
-    heif_init(nullptr);
-  }
+  HeifRegistration() { heif_init(nullptr); }
   ~HeifRegistration() { heif_deinit(); }
   HeifRegistration(const HeifRegistration&) = delete;
   HeifRegistration& operator=(const HeifRegistration&) = delete;
@@ -129,8 +125,6 @@ class HeifDecoder : public ImageDecoder {
       : data_(data), size_(size), check_(check) {}
 
   bool read_header(ImageHeader& header) override {
-    // No environment hold: once registered, libheif and the decoders it
-    // uses here (libde265, dav1d) read no environment.
     context_.reset(heif_context_alloc());
     if (!context_) return false;
     // libheif's own limit on every image's side; tiles are decoded one

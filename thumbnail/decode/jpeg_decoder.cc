@@ -7,7 +7,6 @@
 #include "c_handle.h"
 #include "common/libjpeg.h"
 #include "decode/decoder.h"
-#include "env.h"
 #include "pixels/colour.h"
 
 namespace quarn::thumb {
@@ -120,16 +119,12 @@ void cmyk_to_rgb(Raster& image, bool inverted) {
 std::optional<DecodedImage> decode_jpeg(const unsigned char* data, std::size_t size, Size at_least) {
   Decoder d{};
   const AtExit destroy([&d] { jpeg_destroy_decompress(&d.info); });
-  bool created = false;
-  {
-    EnvReadHold environment;  // jpeg_create_decompress reads JPEGMEM
-    created = create_decoder(d);
-  }
-  if (!created || !read_header(d, data, size) || !choose_colours(d) || !choose_scale(d, at_least))
+  if (!create_decoder(d) || !read_header(d, data, size) || !choose_colours(d) ||
+      !choose_scale(d, at_least))
     return std::nullopt;
   ColourSpace colour;
   colour.icc = read_profile(d);
-  if (!start_coder([&d] { return start_rows(d); })) return std::nullopt;
+  if (!start_rows(d)) return std::nullopt;
   Raster image;
   image.width = d.info.output_width;
   image.height = d.info.output_height;

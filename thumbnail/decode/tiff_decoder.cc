@@ -12,7 +12,6 @@
 
 #include "c_handle.h"
 #include "decode/decoder.h"
-#include "env.h"
 #include "common/image_limits.h"
 
 namespace quarn::thumb {
@@ -93,8 +92,7 @@ class TiffDecoder : public ImageDecoder {
     TIFFOpenOptionsSetWarningHandlerExtR(options.get(), quiet, nullptr);
     // No single buffer beyond what the largest allowed image decodes to.
     TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), static_cast<tmsize_t>(8 * kMaxImagePixels));
-    // Read whole, not strip by strip on demand ("O", which reads
-    // LIBTIFF_STRILE_ARRAY_MAX_RESIZE_COUNT): no environment is read here.
+    // Read whole, not strip by strip on demand ("O").
     tiff_.reset(TIFFClientOpenExt("tarvik", "rm", &input_, read_input, no_write, seek_input,
                                   close_input, input_size, map_input, unmap_input, options.get()));
     if (!tiff_) return false;
@@ -121,14 +119,6 @@ class TiffDecoder : public ImageDecoder {
       const auto* bytes = static_cast<const std::uint8_t*>(icc);
       colour.icc.assign(bytes, bytes + icc_bytes);
     }
-    // The environment is read only for JPEG-compressed files: libjpeg reads
-    // JPEGMEM and its SIMD switches (JSIMD_FORCE*, JSIMD_NOHUFFENC), libtiff's
-    // codec LIBTIFF_JPEG_MAX_ALLOWED_SCAN_NUMBER and
-    // LIBTIFF_ALLOW_LARGE_LIBJPEG_MEM_ALLOC. Other codecs (LZW, Deflate,
-    // PackBits, LZMA, ZSTD, WebP) read none.
-    const std::uint16_t compression = field16(tiff, TIFFTAG_COMPRESSION);
-    std::optional<EnvReadHold> environment;
-    if (compression == COMPRESSION_JPEG || compression == COMPRESSION_OJPEG) environment.emplace();
     return read_strips(rows) || read_rgba(rows);
   }
 

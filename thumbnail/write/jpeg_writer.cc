@@ -2,7 +2,6 @@
 
 #include "c_handle.h"
 #include "common/libjpeg.h"
-#include "env.h"
 #include "write/replace_file.h"
 
 namespace quarn::thumb {
@@ -48,14 +47,9 @@ bool write_rows(Encoder& e, const Raster& image) {
   return true;
 }
 
-// Writes the whole file; the environment is held only where libjpeg reads it.
+// Writes the whole file.
 bool encode(Encoder& e, std::FILE* file, const Raster& image, bool subsample_chroma) {
-  bool created = false;
-  {
-    EnvReadHold environment;  // jpeg_create_compress reads JPEGMEM
-    created = create_encoder(e);
-  }
-  return created && start_coder([&] { return start_encoder(e, file, image, subsample_chroma); }) &&
+  return create_encoder(e) && start_encoder(e, file, image, subsample_chroma) &&
          write_rows(e, image);
 }
 
