@@ -40,6 +40,8 @@ namespace qt = quarn::test;
 namespace {
 
 constexpr long long kBox = 200;
+// The image stage alone, with no budget in its way (1 TB).
+const quarn::thumb::MemoryAllowance kNoBudget{std::uint64_t{1} << 40};
 constexpr double kRatioGoal = 1.15;
 
 struct Image {
@@ -79,7 +81,7 @@ Timing time_image(const qt::Function& tarvik, const Image& image, const std::str
   // The thumbnail's file alone, written as tarvik writes it (encoded,
   // flushed to the disk, renamed into place): part of tarvik's time.
   const quarn::thumb::Thumbnail made =
-      quarn::thumb::run_image_stage(image.bytes.data(), image.bytes.size(), kBox, kBox);
+      quarn::thumb::run_image_stage(image.bytes.data(), image.bytes.size(), kBox, kBox, kNoBudget);
   if (made.result.stage != quarn::thumb::Stage::kDone) throw std::runtime_error("no thumbnail of " + image.label);
   t.work = qb::planned_work(image.bytes, kBox);
   qt::Args args;
@@ -201,7 +203,7 @@ struct Bytes {
 
 Bytes thumbnail_bytes(const Image& image, const std::string& dir) {
   const quarn::thumb::Thumbnail made =
-      quarn::thumb::run_image_stage(image.bytes.data(), image.bytes.size(), kBox, kBox);
+      quarn::thumb::run_image_stage(image.bytes.data(), image.bytes.size(), kBox, kBox, kNoBudget);
   if (made.result.stage != quarn::thumb::Stage::kDone) throw std::runtime_error("no thumbnail of " + image.label);
   Bytes bytes;
   for (const auto chroma : {quarn::thumb::Chroma::kHalved, quarn::thumb::Chroma::kFull}) {

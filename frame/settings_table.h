@@ -30,6 +30,10 @@ struct Variable {
 };
 
 inline constexpr Variable kImageDir{"UDF_IMAGEDIR", "thumbnail", "image-directory", "./", false};
+// Megabytes all tarvik calls' decoding may take at once in the server
+// process; outside 16 MB to 1 TB the default stands.
+inline constexpr Variable kThumbnailMemory{"UDF_THUMBNAILMEMORY", "thumbnail", "thumbnail-memory",
+                                           "1024", true, false, 16, 1048576};
 inline constexpr Variable kSmtpHost{"UDF_SMTPHOST", "email", "smtp-host", "localhost", false};
 inline constexpr Variable kSmtpUser{"UDF_SMTPUSER", "email", "smtp-user", "", false};
 inline constexpr Variable kSmtpPassword{"UDF_SMTPPASSWORD", "email", "smtp-password", "", false,
@@ -56,9 +60,9 @@ inline constexpr Variable kSmtpHelo{"UDF_SMTPHELO", "email", "smtp-helo", "", fa
 inline constexpr Variable kErrorLog{"UDF_ERRORLOG", "general", "error-log", "udf_error.log", false};
 
 // In the order of publication, the marker last.
-inline constexpr const Variable* kPublished[] = {&kImageDir, &kSmtpHost, &kSmtpUser,
-                                                 &kSmtpPassword, &kSmtpPort, &kSmtpTimeout,
-                                                 &kSmtpSecurity, &kSmtpCaFile, &kSmtpHelo,
-                                                 &kErrorLog};
+inline constexpr const Variable* kPublished[] = {&kImageDir, &kThumbnailMemory, &kSmtpHost,
+                                                 &kSmtpUser, &kSmtpPassword, &kSmtpPort,
+                                                 &kSmtpTimeout, &kSmtpSecurity, &kSmtpCaFile,
+                                                 &kSmtpHelo, &kErrorLog};
 
 }  // namespace quarn::setting

@@ -2,7 +2,10 @@
 
 #include <IL/il.h>
 
+#include <chrono>
+
 #include "ascii.h"
+#include "decode/decode_memory.h"
 #include "image_stage.h"
 #include "settings_table.h"
 #include "write/jpeg_writer.h"
@@ -89,6 +92,22 @@ Outcome message(std::string text, bool failure) {
   return failure ? Outcome::failure(std::move(text)) : Outcome::value(std::move(text));
 }
 
+// The log line of a refusal by the memory budget: what the image needed
+// and the budget. Empty for any other outcome.
+std::string budget_note(const Thumbnail& thumbnail, std::uint64_t budget_mb,
+                        const std::string& path) {
+  const unsigned int code = thumbnail.result.code;
+  if (thumbnail.result.stage != Stage::kLoad ||
+      (code != kOverMemoryBudget && code != kNoRoomInMemoryBudget))
+    return {};
+  const std::string needs = "The image for " + path + " needs " +
+                            std::to_string(megabytes(thumbnail.memory)) + " MB to decode";
+  const std::string budget = "the thumbnail-memory budget of " + std::to_string(budget_mb) + " MB";
+  if (code == kOverMemoryBudget) return needs + ", more than the whole of " + budget;
+  return needs + "; " + budget + " had no room for it within " +
+         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kBudgetWait).count()) + " s";
+}
+
 }  // namespace
 
 Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcept {
@@ -99,9 +118,12 @@ Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcep
     if (args.args[2] == nullptr || args.args[3] == nullptr)
       return message("Error: no maximum width or height given for " + *path, true);
 
-    const Thumbnail thumbnail = run_image_stage(args.args[0], args.lengths[0],
-                                                box_limit(integer_argument(args, 2)),
-                                                box_limit(integer_argument(args, 3)));
+    const long budget_mb = settings.number(setting::kThumbnailMemory).value_or(0);
+    const Thumbnail thumbnail = run_image_stage(
+        args.args[0], args.lengths[0], box_limit(integer_argument(args, 2)),
+        box_limit(integer_argument(args, 3)), {static_cast<std::uint64_t>(budget_mb) << 20});
+    const std::string note = budget_note(thumbnail, static_cast<std::uint64_t>(budget_mb), *path);
+    if (!note.empty()) log_line(kResultConvention.function, note);
     const StageResult result = thumbnail.result.stage == Stage::kDone
                                    ? write_outcome(write_jpeg(thumbnail.pixels, *path))
                                    : thumbnail.result;

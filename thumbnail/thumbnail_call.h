@@ -42,7 +42,8 @@ const char* check_arguments(UDF_ARGS& args);
 
 // The whole call: file name, maximums, image stage, file, message. Never throws; an
 // exception gives NULL with the error flag. Failures are logged, one line
-// each.
+// each; a refusal by the memory budget also with a line of the megabytes
+// the image needed and the budget's.
 Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcept;
 
 }  // namespace quarn::thumb
