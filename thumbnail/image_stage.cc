@@ -1,6 +1,7 @@
 #include "image_stage.h"
 
 #include <IL/il.h>
+#include <malloc.h>
 
 #include <memory>
 #include <optional>
@@ -52,12 +53,27 @@ std::optional<Thumbnail> reserve(std::uint64_t bytes, const MemoryAllowance& mem
   return refused;
 }
 
+// Reservations from which on freed memory is handed back to the system.
+constexpr std::uint64_t kTrimAbove = std::uint64_t{16} << 20;
+
 // A decoder and the memory reserved for its work, given back only once the
-// decoder is gone (members end in reverse order).
+// decoder is gone and what it freed has left the process: the C library
+// keeps freed blocks of up to 32 MB in the arena of the thread that freed
+// them, so each connection's thread would otherwise hold its last large
+// decoding's memory after it, beyond the budget.
 struct Work {
   MemoryBudget::Reservation reserved;
   std::unique_ptr<ImageDecoder> decoder;
   std::uint64_t bytes = 0;
+
+  explicit Work(std::unique_ptr<ImageDecoder> opened = nullptr) : decoder(std::move(opened)) {}
+  Work(Work&&) = default;
+  ~Work() {
+    decoder.reset();
+#ifdef __GLIBC__
+    if (reserved.held() && bytes >= kTrimAbove) malloc_trim(0);
+#endif
+  }
 };
 
 // The thumbnail from one decoder, its rows reduced as they come. Nothing
@@ -108,7 +124,8 @@ Thumbnail run_image_stage(const void* data, unsigned long size, std::uint32_t ma
 
   const auto* bytes = static_cast<const unsigned char*>(data);
   if (const DecoderEntry* entry = decoder_for(check.kind)) {
-    if (auto made = decode_with({{}, entry->open(bytes, size, check)}, check, max_width, max_height, memory))
+    Work work(entry->open(bytes, size, check));
+    if (auto made = decode_with(std::move(work), check, max_width, max_height, memory))
       return std::move(*made);
     // Formats the image library does not read fail as illegal files; so do
     // files it must not see (a GIF whose later frames are too many).

@@ -44,7 +44,8 @@ std::string interlaced_png(const Samples& rgba) {
   png_set_IHDR(png, info, kWidth, kHeight, 8, PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_ADAM7,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   std::vector<png_bytep> rows(kHeight);
-  for (unsigned y = 0; y < kHeight; ++y) rows[y] = const_cast<png_bytep>(&rgba[std::size_t{y} * kWidth * 4]);
+  for (unsigned y = 0; y < kHeight; ++y)
+    rows[y] = const_cast<png_bytep>(&rgba[std::size_t{y} * kWidth * 4]);
   png_set_rows(png, info, rows.data());
   png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
   png_destroy_write_struct(&png, &info);
@@ -62,7 +63,7 @@ TEST(MemoryEstimate, CoversThePeakOfEveryFormat) {
   tiled.tiled = true;
   quarn::handmade::JpegOptions progressive;
   progressive.progressive = true;
-  const Samples indices(std::size_t{kWidth} * kHeight, 1);
+  const Samples indices(std::size_t{kWidth} * kHeight, 1), palette{0, 0, 0, 255, 255, 255};
   const struct {
     const char* name;
     std::function<std::string()> image;
@@ -71,7 +72,7 @@ TEST(MemoryEstimate, CoversThePeakOfEveryFormat) {
       {"JPEG progressive", [&] { return quarn::handmade::jpeg(rgb, kWidth, kHeight, progressive); }},
       {"PNG", [&] { return quarn::test::encode_image(kWidth, kHeight, ImageFormat::kPng); }},
       {"PNG interlaced", [&] { return interlaced_png(rgba); }},
-      {"GIF", [&] { return quarn::test::gif({{indices, 0, 0, kWidth, kHeight}}, kWidth, kHeight, {0, 0, 0, 255, 255, 255}); }},
+      {"GIF", [&] { return quarn::test::gif({{indices, 0, 0, kWidth, kHeight}}, kWidth, kHeight, palette); }},
       {"TIFF strips", [&] { return quarn::test::tiff(rgb, kWidth, kHeight, 3, {}); }},
       {"TIFF 16-bit tiles", [&] { return quarn::test::tiff(rgba, kWidth, kHeight, 4, tiled); }},
       {"WebP", [&] { return quarn::test::webp(rgb, kWidth, kHeight, 3, false); }},

@@ -4,13 +4,20 @@
 #include <png.h>
 
 #include <algorithm>
+#include <chrono>
+#include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "decode/decoder.h"
 #include "decode/preflight.h"
+#include "handmade_jpeg.h"
+#include "image_stage.h"
 #include "pixels/reduction.h"
+#include "test_util.h"
+#include "udf_call.h"
 
 namespace {
 
@@ -199,5 +206,85 @@ TEST(PngDecoder, EveryLayoutDecodesToItsPixels) {
     EXPECT_EQ(rows.finish().samples, c.expected);
   }
 }
+
+
+// ---- the memory budget shared by every call ----
+
+namespace budget {
+
+using quarn::thumb::decode_budget;
+using quarn::thumb::kBudgetWait;
+constexpr std::uint64_t kLimit = std::uint64_t{16} << 20;
+
+// A progressive JPEG: libjpeg holds all its coefficients, 3 bytes a pixel.
+std::string progressive_jpeg(unsigned width, unsigned height) {
+  quarn::handmade::JpegOptions options;
+  options.progressive = true;
+  return quarn::handmade::jpeg(std::vector<std::uint8_t>(std::size_t{width} * height * 3, 90), width,
+                               height, options);
+}
+
+quarn::SettingsSnapshot settings_for(const std::string& dir) {
+  const std::map<std::string, std::string> values = {{"UDF_IMAGEDIR", dir}, {"UDF_THUMBNAILMEMORY", "16"}};
+  return quarn::SettingsSnapshot([values](const std::string& name) -> std::optional<std::string> {
+    const auto found = values.find(name);
+    return found == values.end() ? std::nullopt : std::optional<std::string>(found->second);
+  });
+}
+
+std::string call(const std::string& image, const std::string& name, const quarn::SettingsSnapshot& settings) {
+  quarn::test::Args args;
+  args.text(image).text(name).integer(200).integer(200);
+  const quarn::Outcome outcome = quarn::thumb::run_call(*args.get(), settings);
+  return outcome.text() ? outcome.text() : "NULL";
+}
+
+TEST(MemoryBudget, CallsBeyondItWaitTheirTurnAndNeverOverrunIt) {
+  const std::string image = progressive_jpeg(1000, 750);  // about 7 MB: two fit at once
+  quarn::test::TempDir dir;
+  const quarn::SettingsSnapshot settings = settings_for(dir.path());
+  decode_budget().take_watermarks();
+  // Held for a moment first, so that every call starts by waiting.
+  auto held = decode_budget().reserve(kLimit - (4 << 20), kLimit);
+  ASSERT_TRUE(held.reservation.held());
+  std::vector<std::string> texts(8);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 2; ++round)
+        texts[t * 2 + round] = call(image, "t" + std::to_string(t), settings);
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  held.reservation.release();
+  for (auto& thread : threads) thread.join();
+  const auto seen = decode_budget().take_watermarks();
+  EXPECT_LE(seen.peak, kLimit);
+  EXPECT_GT(seen.peak, kLimit / 2) << "two calls at once";
+  EXPECT_LE(seen.longest_wait, kBudgetWait + std::chrono::seconds(1));
+  for (int i = 0; i < 8; ++i)
+    EXPECT_EQ(texts[i], "File written as " + dir.file("t" + std::to_string(i / 2) + ".jpg"));
+}
+
+TEST(MemoryBudget, AnImageBeyondTheWholeBudgetFailsAtOnceAndOneWithoutRoomAfterTheWait) {
+  quarn::test::TempDir dir;
+  {
+    quarn::test::StderrCapture err;
+    const std::string path = dir.file("big.jpg");
+    EXPECT_EQ(call(progressive_jpeg(3000, 2250), "big", settings_for(dir.path())),
+              "Error loading the image for " + path + ". Err Code: 2001");
+    // The line beside the failure's own, which the entry point logs.
+    EXPECT_EQ(err.messages("tarvik"), "The image for " + path +
+                                          " needs 27 MB to decode, more than the whole of the "
+                                          "thumbnail-memory budget of 16 MB\n");
+  }
+  auto held = decode_budget().reserve(kLimit, kLimit);
+  const std::string image = progressive_jpeg(1000, 750);
+  const quarn::thumb::Thumbnail refused = quarn::thumb::run_image_stage(
+      image.data(), image.size(), 200, 200, {kLimit, &decode_budget(), std::chrono::milliseconds(200)});
+  EXPECT_EQ(refused.result.code, quarn::thumb::kNoRoomInMemoryBudget);
+  EXPECT_GT(refused.memory, 0u);
+}
+
+}  // namespace budget
 
 }  // namespace
