@@ -149,15 +149,21 @@ class HeifDecoder : public ImageDecoder {
   // libheif holds the decoded RGB(A) image whole; before it, the coded
   // pictures' planes (twice over at more than 8 bits a sample), the
   // codec's own copies and what it keeps per block, and the conversion's
-  // steps.
+  // steps. An alpha picture, as large as the image, has one plane.
   DecodePlan plan(Size target, Size) override {
     chosen_ = &picture_;
     for (const Image& preview : previews_) {
       const bool covers = preview.size.width >= target.width && preview.size.height >= target.height;
       if (covers && preview.size.width < chosen_->size.width) chosen_ = &preview;
     }
-    const bool deep = heif_image_handle_get_luma_bits_per_pixel(chosen_->handle.get()) > 8;
-    return {chosen_->size, true, chosen_ != &picture_, chosen_->coded * (deep ? 12 : 6)};
+    const heif_image_handle* handle = chosen_->handle.get();
+    const std::uint64_t depth = heif_image_handle_get_luma_bits_per_pixel(handle) > 8 ? 2 : 1;
+    const std::uint64_t alpha = heif_image_handle_has_alpha_channel(handle) != 0
+                                    ? std::min(chosen_->coded, std::uint64_t{chosen_->size.width} *
+                                                                   chosen_->size.height)
+                                    : 0;
+    const std::uint64_t codec = ((chosen_->coded - alpha) * 6 + alpha * 4) * depth;
+    return {chosen_->size, true, chosen_ != &picture_, codec};
   }
 
   bool decode(Size, Reduction& rows, ColourSpace& colour) override {
