@@ -37,12 +37,12 @@ std::uint64_t decode_memory(const DecodePlan& plan, Size target) {
 
 std::uint64_t library_decode_memory(const Preflight& check, Size target) {
   const Size size{check.width, check.height};
-  // Loaded as stored where the header told (up to RGBA of 16-bit samples
-  // elsewhere), with as much again for the loaders' own buffers (planes,
-  // rows turned over) and, unless it is 8-bit RGB or RGBA already, a copy
-  // of 8-bit RGBA.
+  // Loaded as stored where the header told (else up to RGBA, of 16-bit
+  // samples in a TIFF), with as much again for the loaders' own buffers
+  // (planes, rows turned over, libtiff's RGBA) and, unless it is 8-bit RGB
+  // or RGBA already, a copy of 8-bit RGBA.
   std::uint64_t stored = check.library_bytes;
-  if (stored == 0) stored = check.kind == ImageKind::kPng || check.kind == ImageKind::kTiff ? 8 : 4;
+  if (stored == 0) stored = check.kind == ImageKind::kTiff ? 8 : 4;
   const std::uint64_t per_pixel = stored * 2 + (stored == 3 || stored == 4 ? 0 : 4);
   const std::uint64_t loaded = check.library_pixels != 0 ? check.library_pixels : pixels(size);
   return kFixed + check.held_bytes + loaded * per_pixel + after_decoding(size, target);

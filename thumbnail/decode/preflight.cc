@@ -146,6 +146,7 @@ Preflight check_png(Bytes d, std::size_t n) {
   std::size_t pos = 8;
   std::uint64_t width = 0;
   std::uint64_t height = 0;
+  std::uint32_t pixel_bytes = 0;
   bool header = false;
   int orientation = 0;  // 0 until an eXIf chunk was seen
   for (;;) {
@@ -159,6 +160,10 @@ Preflight check_png(Bytes d, std::size_t n) {
         return refuse(ImageKind::kPng, "no IHDR chunk first");
       width = be32(d + pos + 8);
       height = be32(d + pos + 12);
+      // Samples per pixel of the colour type (grey, -, RGB, palette, grey
+      // and alpha, -, RGBA) at the bit depth.
+      static const std::uint32_t kSamples[7] = {1, 1, 3, 1, 2, 1, 4};
+      pixel_bytes = kSamples[std::min<unsigned>(d[pos + 17], 6)] * (d[pos + 16] > 8 ? 2 : 1);
       header = true;
     } else if (std::memcmp(type, "IHDR", 4) == 0) {
       return refuse(ImageKind::kPng, "second IHDR chunk", width, height);
@@ -175,6 +180,7 @@ Preflight check_png(Bytes d, std::size_t n) {
   }
   Preflight result = claimed(ImageKind::kPng, width, height);
   if (!result.refused && orientation != 0) result.orientation = orientation;
+  result.library_bytes = pixel_bytes;
   return result;
 }
 

@@ -65,8 +65,9 @@ struct Preflight {
   // The pixels the image library decodes where they are more than the
   // image's: a GIF's screens of every frame, a TIFF's every page.
   std::uint64_t library_pixels = 0;
-  // The bytes per pixel the image library loads a BMP, PCX, PNM, PSD or TGA
-  // at (channels times bytes per sample, as stored); 0 for other formats.
+  // The bytes per pixel the image library loads a PNG, BMP, PCX, PNM, PSD
+  // or TGA at (channels times bytes per sample, as stored); 0 for other
+  // formats.
   std::uint32_t library_bytes = 0;
   // HEIF: the coded pixels (colour and alpha) decoding the primary image
   // takes, and each preview of heif_previews.
