@@ -13,10 +13,10 @@
 
 namespace quarn::thumb {
 
-// How long a call waits for room before it fails: a few of the largest
-// decodes (an 8000x6000 HEIC takes about 2 s on one core) can end in that
-// time, while a statement stuck behind a backlog does not hold its
-// connection for minutes.
+// How long a call waits for room before it fails: a few of the large
+// decodings that fill a budget (a 4000x3000 HEIC takes about 1 s on one
+// core) end in that time, while a statement stuck behind a backlog does not
+// hold its connection for minutes.
 inline constexpr std::chrono::milliseconds kBudgetWait{5000};
 
 class MemoryBudget {
