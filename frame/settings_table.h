@@ -60,9 +60,9 @@ inline constexpr Variable kSmtpHelo{"UDF_SMTPHELO", "email", "smtp-helo", "", fa
 inline constexpr Variable kErrorLog{"UDF_ERRORLOG", "general", "error-log", "udf_error.log", false};
 
 // In the order of publication, the marker last.
-inline constexpr const Variable* kPublished[] = {&kImageDir, &kThumbnailMemory, &kSmtpHost,
-                                                 &kSmtpUser, &kSmtpPassword, &kSmtpPort,
-                                                 &kSmtpTimeout, &kSmtpSecurity, &kSmtpCaFile,
-                                                 &kSmtpHelo, &kErrorLog};
+inline constexpr const Variable* kPublished[] = {&kImageDir, &kSmtpHost, &kSmtpUser,
+                                                 &kSmtpPassword, &kSmtpPort, &kSmtpTimeout,
+                                                 &kSmtpSecurity, &kSmtpCaFile, &kSmtpHelo,
+                                                 &kThumbnailMemory, &kErrorLog};
 
 }  // namespace quarn::setting
