@@ -108,6 +108,32 @@ TEST(MessageData, HeaderLinesBodyAndTheEndLineAlone) {
   EXPECT_NE(message_data(named, kStamp).find("Subject: =?UTF-8?B?eAoueQ==?=\r\nFrom: from@example.test\r\n"
                                              "To: \"Doe, Jo\" <jo@x.test>, b@x.test\r\n"),
             std::string::npos);
+  // Every kind of part at once: quoted-printable and 7-bit text, base64
+  // lines, an empty attachment, dots at line starts.
+  std::string csv;
+  for (int i = 0; i < 60; ++i) csv += static_cast<char>(i * 7);
+  MessageText mixed("Db <db@x.test>", "t@x.test", "Report", ".5 \xe2\x82\xac\n.", true);
+  mixed.cc = "c@x.test";
+  mixed.reply_to = "r@x.test";
+  mixed.importance = Importance::kHigh;
+  mixed.text = "total: .5\r\n";
+  mixed.attachments = {{"r.csv", csv}, {"M\xc3\xa4rz.pdf", ""}};
+  EXPECT_EQ(message_data(mixed, MessageStamp("date", "<id@x.test>", "ab")),
+            "Subject: Report\r\nFrom: Db <db@x.test>\r\nTo: t@x.test\r\nCc: c@x.test\r\n"
+            "Reply-To: r@x.test\r\nDate: date\r\nMessage-ID: <id@x.test>\r\nImportance: high\r\n"
+            "X-Priority: 1\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n"
+            " boundary=\"=_velmar_ab_m0\"\r\n\r\n--=_velmar_ab_m0\r\n"
+            "Content-Type: multipart/alternative;\r\n boundary=\"=_velmar_ab_a0\"\r\n\r\n"
+            "--=_velmar_ab_a0\r\nContent-Type: text/plain; charset=utf-8\r\n\r\ntotal: .5\r\n\r\n"
+            "--=_velmar_ab_a0\r\nContent-Type: text/html; charset=utf-8\r\n"
+            "Content-Transfer-Encoding: quoted-printable\r\n\r\n..5 =E2=82=AC\r\n..\r\n"
+            "--=_velmar_ab_a0--\r\n--=_velmar_ab_m0\r\nContent-Type: text/csv\r\n"
+            "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"r.csv\"\r\n"
+            "\r\nAAcOFRwjKjE4P0ZNVFtiaXB3foWMk5qhqK+2vcTL0tng5+71/AMKERgfJi00O0JJUFdeZWxzeoGI\r\n"
+            "j5ad\r\n--=_velmar_ab_m0\r\nContent-Type: application/pdf\r\n"
+            "Content-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment; filename*=UTF-8''M%C3%A4rz.pdf\r\n\r\n\r\n"
+            "--=_velmar_ab_m0--\r\n.\r\n");
 }
 
 TEST(MessageData, BodyIsDotStuffedAndTheEndLineIsNot) {
