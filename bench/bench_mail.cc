@@ -318,6 +318,7 @@ void set_mail_environment(std::uint16_t port) {
   setenv("UDF_SMTPPORT", std::to_string(port).c_str(), 1);
   setenv("UDF_SMTPUSER", "bench", 1);
   setenv("UDF_SMTPPASSWORD", "bench-secret", 1);
+  setenv("UDF_ERRORLOG", "bench", 1);  // settings published: no settings file looked for
 }
 
 // One in-process call with a MiB attachment, in a process of its own (run

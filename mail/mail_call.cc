@@ -404,9 +404,10 @@ std::optional<OutgoingMessage> call_message(const MailArgs& mail, const MessageS
 
 namespace {
 
-// run_call's work; *sent and *not_tried say what became of the row.
+// run_call's work; *fate says what became of the row.
 Outcome send_call(const UDF_ARGS& args, const SettingsSnapshot& settings, KeptSession* kept,
-                  bool* sent, bool* not_tried) {
+                  RowFate* fate) {
+  *fate = RowFate::kRefused;
   const char* missing = nullptr;
   const auto config = read_smtp_config(settings, &missing);
   if (!config) return Outcome::failure(missing);
@@ -416,10 +417,11 @@ Outcome send_call(const UDF_ARGS& args, const SettingsSnapshot& settings, KeptSe
   const auto message = call_message(mail, new_stamp(mail.from.value_or(std::string_view())));
   if (!message) return Outcome::failure(kTooLarge);
 
+  *fate = RowFate::kFailed;
   KeptSession own;
   const SendResult result = (kept ? *kept : own).send(*config, *message);
-  *sent = result.delivered();
-  *not_tried = result.status == SendResult::Status::kNotTried;
+  if (result.delivered()) *fate = RowFate::kSent;
+  if (result.status == SendResult::Status::kNotTried) *fate = RowFate::kNotTried;
   if (result.status == SendResult::Status::kTooLarge)
     return Outcome::failure(too_large_text(result.size_limit));
   return send_outcome(!result.delivered(),
@@ -440,24 +442,22 @@ std::string too_large_text(std::uint64_t limit) {
 
 Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings,
                  KeptSession* kept) noexcept {
-  bool sent = false;
-  bool not_tried = false;
+  // An exception leaves the row failed: whether it went is not known.
+  RowFate fate = RowFate::kFailed;
   Outcome outcome = Outcome::exception(kException);
   try {
-    outcome = send_call(args, settings, kept, &sent, &not_tried);
+    outcome = send_call(args, settings, kept, &fate);
   } catch (...) {
   }
-  try {
-    if (kept) kept->count(sent, not_tried);
-  } catch (...) {
-  }
+  if (kept) kept->count(fate);
   return outcome;
 }
 
 void end_statement(KeptSession* kept) noexcept {
   if (kept == nullptr) return;
   try {
-    if (const auto summary = kept->finish()) log_line(kResultConvention.function, *summary);
+    if (const auto summary = kept->finish())
+      log_line(kResultConvention.function, Severity::kNote, *summary);
   } catch (...) {
     // Only the library throws (memory); the summary is lost, nothing else.
   }
