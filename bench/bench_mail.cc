@@ -3,7 +3,8 @@
 // messages the sink received whole. Then a profile of one call, made
 // in-process through dlopen: where the time of a call goes. Then messages
 // with a 1 MiB attachment against the same without, at 1 connection, and
-// the cost of building such a message in-process (base64 and MIME). Then
+// the cost of building such a message in-process (base64 and MIME), and
+// the peak memory of one call with a 1 and a 23 MiB attachment. Then
 // the same levels over STARTTLS beside the plain figures, and what a TLS
 // context costs to build against taking the one kept. Last, statements
 // against servers on a bad day: one that closes idle TLS sessions between
@@ -11,8 +12,10 @@
 //
 //   bench_mail OUT_JSON            the whole benchmark
 //   bench_mail --profile-only N    only N in-process calls (for strace -c)
+//   bench_mail --attachment-peak MIB  one call's peak memory (see attachment_peak)
 //   bench_mail --distant-only OUT_JSON, --bad-days-only OUT_JSON  one part
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -310,6 +313,112 @@ qb::Json attachment_cost(qb::BenchSink& sink, std::vector<std::unique_ptr<qt::Co
   });
 }
 
+void set_mail_environment(std::uint16_t port) {
+  setenv("UDF_SMTPHOST", "127.0.0.1", 1);
+  setenv("UDF_SMTPPORT", std::to_string(port).c_str(), 1);
+  setenv("UDF_SMTPUSER", "bench", 1);
+  setenv("UDF_SMTPPASSWORD", "bench-secret", 1);
+  setenv("UDF_ERRORLOG", "bench", 1);  // settings published: no settings file looked for
+}
+
+// One in-process call with a MiB attachment, in a process of its own (run
+// as bench_mail --attachment-peak MIB): how far the call raises the
+// process's peak resident size (VmHWM) above what it held just before (the
+// arguments, which the server owns, among it), beside the size of the
+// encoded message. The sink runs in a child process: what it receives is
+// not counted. Prints "RESULT RSS_KIB PEAK_KIB DATA_BYTES".
+int attachment_peak(std::size_t mib) {
+  int port_pipe[2], stop_pipe[2];
+  if (pipe(port_pipe) != 0 || pipe(stop_pipe) != 0) throw std::runtime_error("pipe");
+  const pid_t sink_pid = fork();
+  if (sink_pid < 0) throw std::runtime_error("fork");
+  if (sink_pid == 0) {
+    close(stop_pipe[1]);
+    {
+      qb::BenchSink sink;
+      const std::uint16_t port = sink.port();
+      if (write(port_pipe[1], &port, sizeof port) != sizeof port) _exit(1);
+      char byte;
+      while (read(stop_pipe[0], &byte, 1) > 0) {
+      }
+    }
+    _exit(0);
+  }
+  close(stop_pipe[0]);
+  std::uint16_t port = 0;
+  if (read(port_pipe[0], &port, sizeof port) != sizeof port) throw std::runtime_error("no sink");
+  set_mail_environment(port);
+
+  const std::string body = make_body();
+  std::string blob(mib << 20, '\0');
+  std::mt19937 random(1);
+  for (char& c : blob) c = static_cast<char>(random());
+  qt::Plugin plugin("velmar");
+  qt::Function velmar(plugin, "velmar");
+  qt::Args small;
+  small.text(kTo).text(kFrom).text(kSubject).text(body).integer(0).text("x").as("attachment");
+  if (velmar.call_string(small).text != "OK") throw std::runtime_error("the warm-up call failed");
+  qt::Args args;
+  args.text(kTo).text(kFrom).text(kSubject).text(body).integer(0).text(blob).as("attachment")
+      .text("data.bin").as("attachment_name");
+
+  const long pid = getpid();
+  const long before = qb::rss_kib(pid);
+  qb::reset_peak(pid);
+  const std::string result = velmar.call_string(args).text;
+  const long peak = qb::rss_kib(pid, "VmHWM:");
+
+  quarn::mail::MessageText text(kTo, kFrom, kSubject, body, false);
+  text.attachments.push_back({"data.bin", blob});
+  const std::size_t data_bytes =
+      quarn::mail::outgoing_message(text, quarn::mail::new_stamp(kFrom)).data.size();
+  close(stop_pipe[1]);
+  waitpid(sink_pid, nullptr, 0);
+  std::printf("%s %ld %ld %zu\n", result == "OK" ? "OK" : "failed", before, peak, data_bytes);
+  return result == "OK" ? 0 : 1;
+}
+
+// The figures of attachment_peak, each from a fresh process, for
+// attachments of these sizes (23 MiB: the size the limit of 32 MiB of
+// encoded data still lets through): medians of `runs`.
+qb::Json attachment_peaks(const std::vector<std::size_t>& sizes, long runs) {
+  char self[4096] = {};
+  if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) throw std::runtime_error("readlink");
+  qb::Table table({"attachment", "encoded message bytes", "peak above before the call, MiB",
+                   "peak / encoded message"});
+  std::vector<qb::Json> json;
+  for (const std::size_t mib : sizes) {
+    std::vector<double> peaks;
+    std::size_t data_bytes = 0;
+    for (long run = 0; run < runs; ++run) {
+      const std::string command = std::string(self) + " --attachment-peak " + std::to_string(mib);
+      FILE* child = popen(command.c_str(), "r");
+      if (child == nullptr) throw std::runtime_error("popen");
+      char result[16] = {};
+      long before = 0, peak = 0;
+      const int got = std::fscanf(child, "%15s %ld %ld %zu", result, &before, &peak, &data_bytes);
+      if (pclose(child) != 0 || got != 4 || std::string(result) != "OK")
+        throw std::runtime_error("attachment peak of " + std::to_string(mib) + " MiB failed");
+      peaks.push_back(static_cast<double>(peak - before) * 1024.0);
+    }
+    const double peak = qb::median(peaks);
+    const double ratio = peak / static_cast<double>(data_bytes);
+    table.add({std::to_string(mib) + " MiB", std::to_string(data_bytes), qb::fixed(peak / (1 << 20), 1),
+               qb::fixed(ratio, 2)});
+    json.push_back(qb::Json::object({
+        {"attachment_mib", qb::Json::integer(static_cast<long long>(mib))},
+        {"data_bytes", qb::Json::integer(static_cast<long long>(data_bytes))},
+        {"peak_bytes_median", qb::Json::number(peak)},
+        {"peak_bytes", qb::Json::numbers(peaks)},
+        {"peak_per_data_byte", qb::Json::number(ratio)},
+    }));
+  }
+  table.print("One velmar call with an attachment (random bytes), in-process, a fresh process each "
+              "(the sink in another): VmHWM above the resident size before the call, medians of " +
+              std::to_string(runs) + " (target: at most 1.5 x the encoded message)");
+  return qb::Json::array(json);
+}
+
 // velmar's settings file, pointed at 127.0.0.1:port (over STARTTLS, or
 // security, trusting ca_file when one is given), loaded.
 void use_server(qt::MariaDbServer& server, qt::Connection& admin, std::uint16_t port,
@@ -451,18 +560,13 @@ qb::Json bad_days(qt::MariaDbServer& server, qt::Connection& admin, qt::Connecti
   });
 }
 
-void set_mail_environment(std::uint16_t port) {
-  setenv("UDF_SMTPHOST", "127.0.0.1", 1);
-  setenv("UDF_SMTPPORT", std::to_string(port).c_str(), 1);
-  setenv("UDF_SMTPUSER", "bench", 1);
-  setenv("UDF_SMTPPASSWORD", "bench-secret", 1);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   try {
     const std::string body = make_body();
+    if (argc == 3 && std::string(argv[1]) == "--attachment-peak")
+      return attachment_peak(std::stoul(argv[2]));
     if (argc == 3 && std::string(argv[1]) == "--profile-only") {
       qb::BenchSink sink(body, true);
       set_mail_environment(sink.port());
@@ -580,6 +684,7 @@ int main(int argc, char** argv) {
 
     const qb::Json attachment_json =
         attachment_cost(sink, connections, admin, call, body, runs, server_pid);
+    const qb::Json peak_json = attachment_peaks({1, 23}, qb::env_count("QUARN_BENCH_PEAK_RUNS", 3));
 
     // The same levels over STARTTLS: the sink offers it with a certificate
     // of a test CA that velmar trusts through smtp-ca-file.
@@ -668,6 +773,7 @@ int main(int argc, char** argv) {
         {"profile_in_process", profile_json(p)},
         {"slow_sink_5ms", qb::Json::array(slow_json)},
         {"attachment_1mib", attachment_json},
+        {"attachment_peak", peak_json},
         {"starttls", qb::Json::array(tls_json)},
         {"tls_context", context_json},
         {"distant_server", distant_json},

@@ -1,7 +1,8 @@
 // Memory benchmark: resident size (VmRSS) of the throwaway server before,
 // during and after 10,000 thumbnails and 10,000 mails through SQL; then the
-// server's peak (VmHWM) while 8 connections make HEIC thumbnails at once,
-// under several thumbnail-memory budgets.
+// server's peak with mails that carry a 23 MiB attachment, and while 8
+// connections make HEIC thumbnails at once under several thumbnail-memory
+// budgets.
 //
 //   bench_memory OUT_JSON PNG_640x480 HEIC_4000x3000
 //   bench_memory --budget-only OUT_JSON HEIC_4000x3000
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <thread>
 
 #include "bench_util.h"
@@ -221,6 +223,37 @@ int main(int argc, char** argv) {
     sink.wait_closed(static_cast<std::uint64_t>(statements.load()), std::chrono::seconds(10));
     const auto counts = sink.counts();
 
+    // velmar with a 23 MiB attachment (random bytes, a BLOB), one call
+    // alone and then 8 at once: the server's peak resident size (VmHWM, set
+    // back to its resident size first) above its resident size. The
+    // server's own copies of the argument count as well.
+    constexpr std::size_t kAttachmentBytes = 23u << 20;
+    constexpr int kAttachmentCalls = 8;
+    std::string blob(kAttachmentBytes, '\0');
+    std::mt19937 random(1);
+    for (char& c : blob) c = static_cast<char>(random());
+    admin.rows("CREATE TABLE blobs (id INT PRIMARY KEY, data LONGBLOB NOT NULL) ENGINE=MyISAM");
+    admin.rows("INSERT INTO blobs VALUES (1, " + qt::Connection::hex_literal(blob) + ")");
+    std::string().swap(blob);
+    while (connections.size() < kAttachmentCalls) connections.push_back(qb::bench_connection(server));
+    const std::string attached =
+        "SELECT velmar('reader@example.invalid', 'bench@example.invalid', 'memory', 'a short body', 0, "
+        "(SELECT data FROM blobs WHERE id = 1) AS attachment, 'data.bin' AS attachment_name)";
+    const auto attachment_peak = [&](int calls) {
+      const long before = qb::rss_kib(pid);
+      qb::reset_peak(pid);
+      std::vector<std::string> results(calls);
+      std::vector<std::thread> threads;
+      for (int t = 0; t < calls; ++t)
+        threads.emplace_back([&, t] { results[t] = connections[t]->value(attached).value_or("NULL"); });
+      for (auto& thread : threads) thread.join();
+      for (const auto& result : results)
+        if (result != "OK") throw std::runtime_error("velmar with an attachment: " + result);
+      return qb::rss_kib(pid, "VmHWM:") - before;
+    };
+    const long alone_kib = attachment_peak(1);
+    const long together_kib = attachment_peak(kAttachmentCalls);
+
     qb::Table table({"server RSS", "KiB", "vs warm-up KiB"});
     std::vector<qb::Json> json;
     for (const auto& s : samples) {
@@ -236,6 +269,10 @@ int main(int argc, char** argv) {
     };
     std::printf("  RSS KiB after each %ld thumbnails: %s\n", kBatch, curve(thumb_curve).c_str());
     std::printf("  RSS KiB after each %ld mails:      %s\n", kBatch, curve(mail_curve).c_str());
+    std::printf("  velmar with a 23 MiB attachment through SQL, server VmHWM above its RSS: "
+                "%.1f MiB alone, %.1f MiB for %d at once (%.1f MiB each)\n",
+                alone_kib / 1024.0, together_kib / 1024.0, kAttachmentCalls,
+                together_kib / 1024.0 / kAttachmentCalls);
     std::printf("  took %.1f s for the thumbnails (%.1f/s), %.1f s for the mails (%.1f/s); "
                 "sink: %llu whole of %llu connections\n",
                 thumb_seconds, thumbnails / thumb_seconds, mail_seconds, mails / mail_seconds,
@@ -260,6 +297,8 @@ int main(int argc, char** argv) {
         {"thumbnail_seconds", qb::Json::number(thumb_seconds)},
         {"mail_seconds", qb::Json::number(mail_seconds)},
         {"sink_whole_messages", qb::Json::integer(static_cast<long long>(counts.complete))},
+        {"attachment_23mib_peak_kib_alone", qb::Json::integer(alone_kib)},
+        {"attachment_23mib_peak_kib_8_at_once", qb::Json::integer(together_kib)},
         {"heic_budget_runs", qb::Json::array(budget_runs)},
         {"load_average_at_end", qb::Json::numbers(load)},
     }).write(argv[1]);

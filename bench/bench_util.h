@@ -224,4 +224,12 @@ inline long rss_kib(long pid, const std::string& field = "VmRSS:") {
   throw std::runtime_error("no " + field + " for pid " + std::to_string(pid));
 }
 
+// Sets a process's peak resident size (VmHWM) back to its resident size now
+// (Linux 4.0 and later), so that a peak can be measured from here on.
+inline void reset_peak(long pid) {
+  std::ofstream clear("/proc/" + std::to_string(pid) + "/clear_refs");
+  clear << "5" << std::flush;
+  if (!clear) throw std::runtime_error("cannot reset VmHWM of pid " + std::to_string(pid));
+}
+
 }  // namespace quarn::bench

@@ -1,30 +1,13 @@
 #include "outcome.h"
 
-#include <cstdio>
-#include <ctime>
-
 #include "format_string.h"
 
 namespace quarn {
 
-std::string log_line_text(const char* function, const std::string& text) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[32];
-  if (std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local) == 0) stamp[0] = '\0';
-  return std::string(stamp) + " " + function + ": " + text;
-}
-
-void log_line(const char* function, const std::string& text) {
-  const std::string line = log_line_text(function, text) + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
-}
-
-char* deliver(const Outcome& outcome, const ResultConvention& convention, char* result,
-              unsigned long* length, char* is_null, char* error) {
-  if (outcome.log_line()) log_line(convention.function, *outcome.log_line());
+char* deliver(const Outcome& outcome, const ResultConvention& convention, RepeatCap* cap,
+              char* result, unsigned long* length, char* is_null, char* error) {
+  if (outcome.log_line() && (cap == nullptr || cap->admit(outcome.repeat_kind())))
+    log_line(convention.function, Severity::kError, *outcome.log_line());
   const char* text = outcome.text();
   *length = 0;
   if (text != nullptr) {

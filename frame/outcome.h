@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "log.h"
+
 namespace quarn {
 
 class Outcome {
@@ -47,6 +49,13 @@ class Outcome {
   bool is_null() const { return is_null_; }
   bool error() const { return error_; }
   const std::optional<std::string>& log_line() const { return log_line_; }
+  // What makes two failure lines the same kind for a statement's RepeatCap:
+  // the line itself unless set.
+  const std::string& repeat_kind() const { return repeat_kind_ ? *repeat_kind_ : *log_line_; }
+  Outcome&& repeat_as(std::string kind) && {
+    repeat_kind_ = std::move(kind);
+    return std::move(*this);
+  }
 
  private:
   explicit Outcome(const char* fixed, std::optional<std::string> built = std::nullopt)
@@ -57,15 +66,8 @@ class Outcome {
   bool is_null_ = false;
   bool error_ = false;
   std::optional<std::string> log_line_;  // without line end
+  std::optional<std::string> repeat_kind_;
 };
-
-// One line on standard error, which the server keeps as its error log, in
-// the server's own form: "2026-12-08 18:37:08 velmar: text", local time.
-// Written with one write, so lines of concurrent calls do not mix.
-void log_line(const char* function, const std::string& text);
-
-// The line as log_line writes it, without the line end; for tests.
-std::string log_line_text(const char* function, const std::string& text);
 
 struct ResultConvention {
   std::size_t capacity;      // of the result buffer, terminator included
@@ -76,11 +78,12 @@ struct ResultConvention {
   const char* exception_text = nullptr;
 };
 
-// Logs the outcome's line, stores its text (cut to capacity - 1 characters)
-// and raises the flags it asks for; flags already set stay set. A text that
-// cannot be stored gives NULL. Returns result.
-char* deliver(const Outcome& outcome, const ResultConvention& convention, char* result,
-              unsigned long* length, char* is_null, char* error);
+// Logs the outcome's line as an [ERROR] (unless the statement's cap, when
+// there is one, holds it back), stores its text (cut to capacity - 1
+// characters) and raises the flags it asks for; flags already set stay
+// set. A text that cannot be stored gives NULL. Returns result.
+char* deliver(const Outcome& outcome, const ResultConvention& convention, RepeatCap* cap,
+              char* result, unsigned long* length, char* is_null, char* error);
 
 // The outcome of a call that threw: the convention's exception text, NULL
 // and the error flag. Allocates nothing.
@@ -88,13 +91,14 @@ char* deliver_exception(const ResultConvention& convention, char* result, unsign
                         char* is_null, char* error) noexcept;
 
 // A string function's main entry from start to end: the call, then its
-// outcome delivered. An exception anywhere on the way, the log line's
-// included, becomes deliver_exception: nothing reaches the server.
+// outcome delivered, its line held back by the statement's cap (nullptr:
+// none). An exception anywhere on the way, the log line's included, becomes
+// deliver_exception: nothing reaches the server.
 template <class Call>
-char* answer(const ResultConvention& convention, char* result, unsigned long* length,
-             char* is_null, char* error, Call&& call) noexcept {
+char* answer(const ResultConvention& convention, RepeatCap* cap, char* result,
+             unsigned long* length, char* is_null, char* error, Call&& call) noexcept {
   try {
-    return deliver(call(), convention, result, length, is_null, error);
+    return deliver(call(), convention, cap, result, length, is_null, error);
   } catch (...) {
     return deliver_exception(convention, result, length, is_null, error);
   }

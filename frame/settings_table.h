@@ -1,6 +1,6 @@
 // The settings variables: the one channel between the three plug-ins.
-// udf_loadini publishes them from the settings file; tarvik and velmar read
-// them on every call.
+// udf_loadini publishes them from the settings file (and so does any call
+// that finds them not loaded); tarvik and velmar read them on every call.
 #pragma once
 
 #include <climits>
@@ -56,6 +56,11 @@ inline constexpr Variable kSmtpCaFile{"UDF_SMTPCAFILE", "email", "smtp-ca-file",
 // The name velmar gives itself in EHLO; missing means the machine's
 // fully-qualified name, or an address literal of the connection.
 inline constexpr Variable kSmtpHelo{"UDF_SMTPHELO", "email", "smtp-helo", "", false};
+// The variables of the server's environment that udf_getenvvar shows
+// besides these settings: names separated by commas or blanks, "*" for
+// all; missing means none.
+inline constexpr Variable kGetenvvarNames{"UDF_GETENVVARNAMES", "general", "getenvvar-names", "",
+                                          false};
 // Present once every setting has been published: the loaded marker.
 inline constexpr Variable kErrorLog{"UDF_ERRORLOG", "general", "error-log", "udf_error.log", false};
 
@@ -63,6 +68,6 @@ inline constexpr Variable kErrorLog{"UDF_ERRORLOG", "general", "error-log", "udf
 inline constexpr const Variable* kPublished[] = {&kImageDir, &kSmtpHost, &kSmtpUser,
                                                  &kSmtpPassword, &kSmtpPort, &kSmtpTimeout,
                                                  &kSmtpSecurity, &kSmtpCaFile, &kSmtpHelo,
-                                                 &kThumbnailMemory, &kErrorLog};
+                                                 &kGetenvvarNames, &kThumbnailMemory, &kErrorLog};
 
 }  // namespace quarn::setting

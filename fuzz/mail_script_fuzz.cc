@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mail_call.h"
@@ -38,7 +40,7 @@ std::vector<std::string> server_lines(const std::string& bytes, bool strict) {
   return lines;
 }
 
-bool one_line(const std::string& command) {
+bool one_line(std::string_view command) {
   return command.find_first_of("\r\n") == std::string::npos;
 }
 
@@ -83,35 +85,41 @@ std::optional<std::string> maybe_text(FuzzedDataProvider& input, std::size_t mos
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
+  // The arguments as the server holds them; MailArgs views them.
+  std::deque<std::string> texts;
+  const auto kept = [&texts](std::optional<std::string> text) -> std::optional<std::string_view> {
+    if (!text) return std::nullopt;
+    return texts.emplace_back(std::move(*text));
+  };
   quarn::mail::MailArgs mail;
   // Long enough for folded lines, encoded words and the rewrite of a header
   // whose words would not fit a line.
-  mail.to = maybe_text(input, 2048);
-  mail.from = maybe_text(input, 2048);
-  mail.subject = input.ConsumeRandomLengthString(2048);
+  mail.to = kept(maybe_text(input, 2048));
+  mail.from = kept(maybe_text(input, 2048));
+  mail.subject = *kept(input.ConsumeRandomLengthString(2048));
   mail.is_html = input.ConsumeBool();
   const std::string user = input.ConsumeRandomLengthString(16);
   const std::string password = input.ConsumeRandomLengthString(16);
-  mail.cc = maybe_text(input, 1024);
-  mail.bcc = maybe_text(input, 1024);
-  mail.reply_to = maybe_text(input, 512);
-  mail.text = maybe_text(input, 2048);
+  mail.cc = kept(maybe_text(input, 1024));
+  mail.bcc = kept(maybe_text(input, 1024));
+  mail.reply_to = kept(maybe_text(input, 512));
+  mail.text = kept(maybe_text(input, 2048));
   static const char* const kImportance[] = {"high", "Normal", "LOW", "urgent", ""};
   if (input.ConsumeBool()) mail.importance = kImportance[input.ConsumeIntegralInRange(0, 4)];
   for (int count = input.ConsumeIntegralInRange(0, 3); count > 0; --count) {
-    std::string name = input.ConsumeRandomLengthString(300);
-    mail.attachments.push_back({std::move(name), input.ConsumeRandomLengthString(4096)});
+    const std::string_view name = *kept(input.ConsumeRandomLengthString(300));
+    mail.attachments.push_back({name, *kept(input.ConsumeRandomLengthString(4096))});
   }
   // Hex digits as the kernel's bytes give them; short, so that a body may
   // hold a boundary.
   std::string seed;
   for (int digits = input.ConsumeIntegralInRange(0, 2); digits > 0; --digits)
     seed += "0123456789abcdef"[input.ConsumeIntegralInRange(0, 15)];
-  mail.body = input.ConsumeRemainingBytesAsString();
+  mail.body = *kept(input.ConsumeRemainingBytesAsString());
 
   const char* refused = quarn::mail::refusal(mail);
-  const auto has_break = [](const std::optional<std::string>& s) { return s && !one_line(*s); };
-  const auto has_control = [](const std::optional<std::string>& s) {
+  const auto has_break = [](std::optional<std::string_view> s) { return s && !one_line(*s); };
+  const auto has_control = [](std::optional<std::string_view> s) {
     return s && std::any_of(s->begin(), s->end(),
                             [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
   };
@@ -127,11 +135,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                         quarn::mail::message_id(*mail.from, {}), seed};
   // Every text of the message but the Bcc one, to tell a copied address
   // from one that was there anyway.
-  std::string others = stamp.date + stamp.message_id + stamp.boundary_seed + *mail.to + *mail.from +
-                       mail.subject + mail.cc.value_or("") + mail.reply_to.value_or("") +
-                       mail.text.value_or("") + mail.body;
+  std::string others = stamp.date + stamp.message_id + stamp.boundary_seed;
+  for (const std::string_view text : {*mail.to, *mail.from, mail.subject, mail.cc.value_or(""),
+                                      mail.reply_to.value_or(""), mail.text.value_or(""), mail.body})
+    others += text;
   for (const auto& attachment : mail.attachments) others += attachment.name;
-  const std::optional<std::string> bcc = mail.bcc;
+  const std::optional<std::string_view> bcc = mail.bcc;
   const auto message = quarn::mail::outgoing_message(quarn::mail::message_text(mail), stamp);
   if (message.recipients.empty() || !one_line(message.sender) ||
       message.sender.size() > quarn::mail::kMaxAddressBytes)

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   }
   using namespace quarn::settings;
-  if (load_settings(true, file) != LoadOutcome::kPublished) std::abort();
+  if (load_settings(true, nullptr, file) != LoadOutcome::kPublished) std::abort();
 
   const INIReader reader(file);
   for (const auto& [variable, expected] : read_settings(reader)) {

@@ -187,19 +187,19 @@ std::optional<Security> parse_security(const std::optional<std::string>& text) {
 
 namespace {
 
-bool has_line_break(const std::string& text) {
-  return text.find_first_of("\r\n") != std::string::npos;
+bool has_line_break(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
 }
 
 // NUL, the other C0 controls and DEL: no address holds them, and servers
 // and readers differ on what they mean.
-bool has_control_character(const std::string& text) {
+bool has_control_character(std::string_view text) {
   return std::any_of(text.begin(), text.end(), [](char c) {
     return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
   });
 }
 
-bool too_long(const std::string& text, const Addresses& list) {
+bool too_long(std::string_view text, const Addresses& list) {
   return text.size() > kMaxAddressTextBytes ||
          std::any_of(list.addresses.begin(), list.addresses.end(),
                      [](const std::string& address) { return address.size() > kMaxAddressBytes; });
@@ -244,7 +244,7 @@ constexpr auto kAddressRefusals = [] {
 // and, once read, its addresses.
 struct AddressArgument {
   AddressField field;
-  const std::string* text;
+  const std::string_view* text;
   Addresses addresses{};
 };
 
@@ -275,11 +275,11 @@ const char* first_fault(const AddressArgument* first, const AddressArgument* las
   return nullptr;
 }
 
-const std::string* given(const std::optional<std::string>& text) {
+const std::string_view* given(const std::optional<std::string_view>& text) {
   return text ? &*text : nullptr;
 }
 
-std::optional<Importance> parse_importance(const std::optional<std::string>& text) {
+std::optional<Importance> parse_importance(const std::optional<std::string_view>& text) {
   if (!text) return Importance::kUnset;
   const std::string word = ascii_lowercase(*text);
   if (word == "high") return Importance::kHigh;
@@ -288,16 +288,26 @@ std::optional<Importance> parse_importance(const std::optional<std::string>& tex
   return std::nullopt;
 }
 
-// No encoding makes a text smaller: the data holds at least the body, the
-// text alternative and the base64 of every attachment. Judged before
-// anything is encoded, so a huge argument costs no more memory.
+// No encoding makes a text smaller: the data holds at least the subject,
+// the body, the text alternative, and every attachment's name and the
+// base64 of its bytes. Judged before anything is encoded, so a huge
+// argument costs no memory.
 std::size_t least_data_bytes(const MailArgs& mail) {
-  std::size_t bytes = mail.body.size() + (mail.is_html && mail.text ? mail.text->size() : 0);
-  for (const Attachment& attachment : mail.attachments) bytes += (attachment.data.size() + 2) / 3 * 4;
+  std::size_t bytes = mail.subject.size() + mail.body.size() +
+                      (mail.is_html && mail.text ? mail.text->size() : 0);
+  for (const Attachment& attachment : mail.attachments)
+    bytes += attachment.name.size() + (attachment.data.size() + 2) / 3 * 4;
   return bytes;
 }
 
-std::optional<std::string> unless_empty(std::optional<std::string> text) {
+// A STRING_RESULT argument as it lies in the server's buffer; nullopt for
+// SQL NULL.
+std::optional<std::string_view> text_view(const UDF_ARGS& args, unsigned i) {
+  if (args.args[i] == nullptr) return std::nullopt;
+  return std::string_view(args.args[i], args.lengths[i]);
+}
+
+std::optional<std::string_view> unless_empty(std::optional<std::string_view> text) {
   if (text && text->empty()) return std::nullopt;
   return text;
 }
@@ -306,31 +316,31 @@ std::optional<std::string> unless_empty(std::optional<std::string> text) {
 
 MailArgs mail_args(const UDF_ARGS& args) {
   MailArgs mail;
-  mail.to = text_argument(args, 0);
-  mail.from = text_argument(args, 1);
-  mail.subject = text_argument(args, 2).value_or(std::string());
-  mail.body = text_argument(args, 3).value_or(std::string());
+  mail.to = text_view(args, 0);
+  mail.from = text_view(args, 1);
+  mail.subject = text_view(args, 2).value_or(std::string_view());
+  mail.body = text_view(args, 3).value_or(std::string_view());
   mail.is_html = args.arg_count <= 4 || args.args[4] == nullptr || integer_argument(args, 4) != 0;
   Attachment* named = nullptr;  // the attachment an attachment_name belongs to
   for (unsigned i = 5; i < args.arg_count; ++i) {
     const std::optional<Option> option = option_of(args, i);
     if (!option) continue;  // init refused the call
-    std::optional<std::string> value = text_argument(args, i);
+    const std::optional<std::string_view> value = text_view(args, i);
     switch (*option) {
-      case Option::kCc: mail.cc = unless_empty(std::move(value)); break;
-      case Option::kBcc: mail.bcc = unless_empty(std::move(value)); break;
-      case Option::kReplyTo: mail.reply_to = unless_empty(std::move(value)); break;
-      case Option::kText: mail.text = std::move(value); break;
-      case Option::kImportance: mail.importance = unless_empty(std::move(value)); break;
+      case Option::kCc: mail.cc = unless_empty(value); break;
+      case Option::kBcc: mail.bcc = unless_empty(value); break;
+      case Option::kReplyTo: mail.reply_to = unless_empty(value); break;
+      case Option::kText: mail.text = value; break;
+      case Option::kImportance: mail.importance = unless_empty(value); break;
       case Option::kAttachment:
         named = nullptr;
         if (value) {
-          mail.attachments.push_back({kDefaultAttachmentName, std::move(*value)});
+          mail.attachments.push_back({kDefaultAttachmentName, *value});
           named = &mail.attachments.back();
         }
         break;
       case Option::kAttachmentName:
-        if (named != nullptr && value && !value->empty()) named->name = std::move(*value);
+        if (named != nullptr && value && !value->empty()) named->name = *value;
         named = nullptr;
         break;
     }
@@ -361,7 +371,7 @@ const char* refusal(const MailArgs& mail) {
   if (const char* refused = first_fault(all, end, {Fault::kControl})) return refused;
   for (AddressArgument& argument : arguments) {
     if (argument.text == nullptr) continue;
-    const std::string& text = *argument.text;
+    const std::string_view text = *argument.text;
     argument.addresses =
         argument.field == AddressField::kFrom ? sender_address(text) : recipient_addresses(text);
   }
@@ -373,41 +383,45 @@ const char* refusal(const MailArgs& mail) {
   return nullptr;
 }
 
-MessageText message_text(MailArgs mail) {
-  MessageText text;
-  text.from = std::move(mail.from).value_or(std::string());
-  text.to = std::move(mail.to).value_or(std::string());
-  text.subject = std::move(mail.subject);
-  text.body = std::move(mail.body);
-  text.is_html = mail.is_html;
-  text.cc = std::move(mail.cc).value_or(std::string());
-  text.bcc = std::move(mail.bcc).value_or(std::string());
-  text.reply_to = std::move(mail.reply_to).value_or(std::string());
-  if (mail.is_html) text.text = std::move(mail.text);
+MessageText message_text(const MailArgs& mail) {
+  MessageText text(mail.from.value_or(std::string_view()), mail.to.value_or(std::string_view()),
+                   mail.subject, mail.body, mail.is_html);
+  text.cc = mail.cc.value_or(std::string_view());
+  text.bcc = mail.bcc.value_or(std::string_view());
+  text.reply_to = mail.reply_to.value_or(std::string_view());
+  if (mail.is_html) text.text = mail.text;
   text.importance = parse_importance(mail.importance).value_or(Importance::kUnset);
-  text.attachments = std::move(mail.attachments);
+  text.attachments = mail.attachments;
   return text;
+}
+
+std::optional<OutgoingMessage> call_message(const MailArgs& mail, const MessageStamp& stamp) {
+  const MessageText text = message_text(mail);
+  const MessageData data(text, stamp);
+  if (data.size() > kMaxMessageBytes) return std::nullopt;
+  return outgoing_message(text, data);
 }
 
 namespace {
 
-// run_call's work; *sent and *not_tried say what became of the row.
+// run_call's work; *fate says what became of the row.
 Outcome send_call(const UDF_ARGS& args, const SettingsSnapshot& settings, KeptSession* kept,
-                  bool* sent, bool* not_tried) {
+                  RowFate* fate) {
+  *fate = RowFate::kRefused;
   const char* missing = nullptr;
   const auto config = read_smtp_config(settings, &missing);
   if (!config) return Outcome::failure(missing);
 
-  MailArgs mail = mail_args(args);
+  const MailArgs mail = mail_args(args);
   if (const char* refused = refusal(mail)) return Outcome::failure(refused);
-  const MessageStamp stamp = new_stamp(mail.from.value_or(std::string()));
-  const OutgoingMessage message = outgoing_message(message_text(std::move(mail)), stamp);
-  if (message.data.size() > kMaxMessageBytes) return Outcome::failure(kTooLarge);
+  const auto message = call_message(mail, new_stamp(mail.from.value_or(std::string_view())));
+  if (!message) return Outcome::failure(kTooLarge);
 
+  *fate = RowFate::kFailed;
   KeptSession own;
-  const SendResult result = (kept ? *kept : own).send(*config, message);
-  *sent = result.delivered();
-  *not_tried = result.status == SendResult::Status::kNotTried;
+  const SendResult result = (kept ? *kept : own).send(*config, *message);
+  if (result.delivered()) *fate = RowFate::kSent;
+  if (result.status == SendResult::Status::kNotTried) *fate = RowFate::kNotTried;
   if (result.status == SendResult::Status::kTooLarge)
     return Outcome::failure(too_large_text(result.size_limit));
   return send_outcome(!result.delivered(),
@@ -428,24 +442,22 @@ std::string too_large_text(std::uint64_t limit) {
 
 Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings,
                  KeptSession* kept) noexcept {
-  bool sent = false;
-  bool not_tried = false;
+  // An exception leaves the row failed: whether it went is not known.
+  RowFate fate = RowFate::kFailed;
   Outcome outcome = Outcome::exception(kException);
   try {
-    outcome = send_call(args, settings, kept, &sent, &not_tried);
+    outcome = send_call(args, settings, kept, &fate);
   } catch (...) {
   }
-  try {
-    if (kept) kept->count(sent, not_tried);
-  } catch (...) {
-  }
+  if (kept) kept->count(fate);
   return outcome;
 }
 
 void end_statement(KeptSession* kept) noexcept {
   if (kept == nullptr) return;
   try {
-    if (const auto summary = kept->finish()) log_line(kResultConvention.function, *summary);
+    if (const auto summary = kept->finish())
+      log_line(kResultConvention.function, Severity::kNote, *summary);
   } catch (...) {
     // Only the library throws (memory); the summary is lost, nothing else.
   }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "message.h"
@@ -73,19 +74,21 @@ std::optional<SmtpConfig> read_smtp_config(const SettingsSnapshot& settings, con
 // anything else.
 std::optional<Security> parse_security(const std::optional<std::string>& text);
 
+// Views over the server's argument buffers, which stay valid for the whole
+// row call: nothing is copied before it is encoded into the message.
 struct MailArgs {
-  std::optional<std::string> to;  // nullopt: SQL NULL
-  std::optional<std::string> from;
-  std::string subject;  // SQL NULL gives an empty text
-  std::string body;
+  std::optional<std::string_view> to;  // nullopt: SQL NULL
+  std::optional<std::string_view> from;
+  std::string_view subject;  // SQL NULL gives an empty text
+  std::string_view body;
   bool is_html = true;  // true unless a fifth argument is a non-NULL 0
   // The named options; nullopt when not given, NULL or (but for text)
   // empty.
-  std::optional<std::string> cc;
-  std::optional<std::string> bcc;
-  std::optional<std::string> reply_to;
-  std::optional<std::string> text;
-  std::optional<std::string> importance;
+  std::optional<std::string_view> cc;
+  std::optional<std::string_view> bcc;
+  std::optional<std::string_view> reply_to;
+  std::optional<std::string_view> text;
+  std::optional<std::string_view> importance;
   // Each non-NULL attachment, with its name or kDefaultAttachmentName.
   std::vector<Attachment> attachments;
 };
@@ -115,7 +118,12 @@ constexpr std::size_t kMaxMessageBytes = 32u << 20;
 const char* refusal(const MailArgs& mail);
 
 // The message of arguments that refusal() accepted.
-MessageText message_text(MailArgs mail);
+MessageText message_text(const MailArgs& mail);
+
+// What the session sends for arguments that refusal() accepted; nullopt
+// when the data would be larger than kMaxMessageBytes, which is known
+// before any of it is written. Its data is the one copy of the texts.
+std::optional<OutgoingMessage> call_message(const MailArgs& mail, const MessageStamp& stamp);
 
 using quarn::Outcome;
 

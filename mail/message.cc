@@ -41,32 +41,101 @@ std::string base64_encode(std::string_view text) {
   return encoded;
 }
 
-std::string base64_lines(std::string_view data) {
-  constexpr std::size_t kLineBytes = 57;  // 76 characters
-  const std::size_t lines = (data.size() + kLineBytes - 1) / kLineBytes;
-  std::string encoded(base64_size(data.size()) + 2 * lines + 1, '\0');
-  std::size_t written = 0;
-  for (std::size_t at = 0; at < data.size(); at += kLineBytes) {
-    if (at > 0) {
-      encoded[written++] = '\r';
-      encoded[written++] = '\n';
+namespace {
+
+// Puts the bytes of the data into out, or, without out, only counts them:
+// the size planned and the data written come from the same code. Stuffed,
+// a "." that starts a line (at the start, or after any LF byte) gets one
+// more in front, so the server neither ends the data early nor drops it.
+class Writer {
+ public:
+  explicit Writer(std::string* out, bool stuffed = true) : out_(out), stuffed_(stuffed) {}
+
+  std::size_t size() const { return size_; }
+
+  void put(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const std::size_t line_feed = bytes.find('\n');
+      const std::size_t end = line_feed == std::string_view::npos ? bytes.size() : line_feed + 1;
+      if (bytes.front() == '.' && line_start_ && stuffed_) raw('.');
+      raw(bytes.substr(0, end));
+      line_start_ = line_feed != std::string_view::npos;
+      bytes.remove_prefix(end);
     }
-    written += encode_block(data.substr(at, kLineBytes), &encoded[written]);
   }
-  encoded.resize(written);
-  return encoded;
+
+  void put(char c) {
+    if (c == '.' && line_start_ && stuffed_) raw('.');
+    raw(c);
+    line_start_ = c == '\n';
+  }
+
+  // Bytes with no LF, so no line starts inside them.
+  void put_line(std::string_view bytes) {
+    if (bytes.empty()) return;
+    if (bytes.front() == '.' && line_start_ && stuffed_) raw('.');
+    raw(bytes);
+    line_start_ = false;
+  }
+
+  // Base64 in lines of 76 characters (RFC 2045 6.8) joined by CR LF, with
+  // no line end after the last; the alphabet has no ".". Counted without
+  // encoding.
+  void put_base64_lines(std::string_view data) {
+    if (data.empty()) return;
+    constexpr std::size_t kLineBytes = 57;
+    constexpr std::size_t kBatchLines = 64;
+    const std::size_t lines = (data.size() + kLineBytes - 1) / kLineBytes;
+    line_start_ = false;
+    if (out_ == nullptr) {
+      size_ += base64_size(data.size()) + 2 * (lines - 1);
+      return;
+    }
+    // Each line's CR LF before it, its characters and the library's NUL.
+    char batch[kBatchLines * 78 + 1];
+    for (std::size_t at = 0; at < data.size();) {
+      std::size_t used = 0;
+      for (std::size_t line = 0; line < kBatchLines && at < data.size(); ++line, at += kLineBytes) {
+        if (at > 0) {
+          batch[used++] = '\r';
+          batch[used++] = '\n';
+        }
+        used += encode_block(data.substr(at, kLineBytes), batch + used);
+      }
+      raw(std::string_view(batch, used));
+    }
+  }
+
+  // Bytes as they are: the end-of-data line.
+  void raw(std::string_view bytes) {
+    if (out_ != nullptr) out_->append(bytes);
+    size_ += bytes.size();
+  }
+
+ private:
+  void raw(char c) {
+    if (out_ != nullptr) out_->push_back(c);
+    ++size_;
+  }
+
+  std::string* out_;
+  bool stuffed_;
+  std::size_t size_ = 0;
+  bool line_start_ = true;
+};
+
+}  // namespace
+
+std::string base64_lines(std::string_view data) {
+  Writer count(nullptr);
+  count.put_base64_lines(data);
+  std::string lines;
+  lines.reserve(count.size());
+  Writer(&lines).put_base64_lines(data);
+  return lines;
 }
 
-void append_dot_stuffed(std::string& out, std::string_view text) {
-  // Line by line: a message may be tens of megabytes.
-  for (std::size_t start = 0; start < text.size();) {
-    if (text[start] == '.') out += '.';
-    const std::size_t line_feed = text.find('\n', start);
-    const std::size_t end = line_feed == std::string_view::npos ? text.size() : line_feed + 1;
-    out.append(text.substr(start, end - start));
-    start = end;
-  }
-}
+void append_dot_stuffed(std::string& out, std::string_view text) { Writer(&out).put(text); }
 
 namespace {
 
@@ -385,15 +454,87 @@ std::string address_field(std::string_view name, std::string_view text) {
   return field;
 }
 
-// 7bit (RFC 2045 2.7): no NUL, no byte above 127, no line over 998 bytes.
-bool seven_bit(std::string_view crlf_text) {
+bool line_end(char c) { return c == '\r' || c == '\n'; }
+
+// 7bit (RFC 2045 2.7) once its line ends are CR LF: no NUL, no byte above
+// 127, no line over 998 bytes.
+bool seven_bit(std::string_view text) {
   std::size_t line = 0;
-  for (const char c : crlf_text) {
+  for (const char c : text) {
     if (c == '\0' || static_cast<unsigned char>(c) >= 0x80) return false;
-    if (c == '\n') line = 0;
-    else if (c != '\r' && ++line > kMaxLineBytes) return false;
+    if (line_end(c)) line = 0;
+    else if (++line > kMaxLineBytes) return false;
   }
   return true;
+}
+
+// Printable ASCII but "=" and the blank: what quoted-printable leaves as it
+// is wherever it stands.
+bool safe(char c) { return c >= 33 && c <= 126 && c != '='; }
+
+// Where c occurs first at or after at; the text's size where it does not.
+std::size_t next(std::string_view text, char c, std::size_t at) {
+  return std::min(text.find(c, at), text.size());
+}
+
+// A CR LF, a bare LF and a bare CR each end a line; every one goes as CR LF.
+void put_lines(Writer& out, std::string_view text) {
+  // The next CR and the next LF, each looked for again once passed: each
+  // byte is scanned once, whichever of them the text uses.
+  std::size_t cr = next(text, '\r', 0), lf = next(text, '\n', 0);
+  for (std::size_t start = 0;;) {
+    if (cr < start) cr = next(text, '\r', start);
+    if (lf < start) lf = next(text, '\n', start);
+    const std::size_t end = std::min(cr, lf);
+    out.put_line(text.substr(start, end - start));
+    if (end == text.size()) return;
+    out.put("\r\n");
+    start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+  }
+}
+
+// Quoted-printable (RFC 2045 6.7) of the text with its line ends as CR LF:
+// they stay hard line breaks; "=", bytes outside printable ASCII and blanks
+// before a line end are encoded; soft line breaks keep every line within
+// 76 characters.
+void put_quoted_printable(Writer& out, std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  constexpr std::size_t kMaxEncodedLine = 76;
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (line_end(text[i])) {
+      if (text.compare(i, 2, "\r\n") == 0) ++i;
+      out.put("\r\n");
+      column = 0;
+      continue;
+    }
+    // A run of characters that go as they are, while the line has room for
+    // each and the "=" of a soft break after it.
+    std::size_t run = i;
+    while (run < text.size() && run - i + column + 1 < kMaxEncodedLine && safe(text[run])) ++run;
+    if (run > i) {
+      out.put_line(text.substr(i, run - i));
+      column += run - i;
+      i = run - 1;
+      continue;
+    }
+    const bool line_ends = i + 1 == text.size() || line_end(text[i + 1]);
+    const bool literal = safe(text[i]) || ((c == ' ' || c == '\t') && !line_ends);
+    const std::size_t width = literal ? 1 : 3;
+    // Unless the line ends here, leave room for the "=" of a soft break.
+    if (column + width > kMaxEncodedLine - (line_ends ? 0 : 1)) {
+      out.put("=\r\n");
+      column = 0;
+    }
+    if (literal) {
+      out.put(static_cast<char>(c));
+    } else {
+      const char escape[] = {'=', kHex[c >> 4], kHex[c & 15]};
+      out.put_line(std::string_view(escape, 3));
+    }
+    column += width;
+  }
 }
 
 }  // namespace
@@ -420,52 +561,11 @@ std::string encoded_words(std::string_view text) {
   return words;
 }
 
-std::string crlf_lines(std::string_view text) {
-  std::string lines;
-  lines.reserve(text.size() + text.size() / 32 + 2);
-  for (std::size_t start = 0;;) {
-    const std::size_t end = text.find_first_of("\r\n", start);
-    if (end == npos) {
-      lines.append(text.substr(start));
-      return lines;
-    }
-    lines.append(text.substr(start, end - start));
-    lines += "\r\n";
-    start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
-  }
-}
-
 std::string quoted_printable(std::string_view crlf_text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  constexpr std::size_t kMaxEncodedLine = 76;
   std::string encoded;
   encoded.reserve(crlf_text.size() + crlf_text.size() / 8 + 16);
-  std::size_t column = 0;
-  for (std::size_t i = 0; i < crlf_text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(crlf_text[i]);
-    if (crlf_text.compare(i, 2, "\r\n") == 0) {
-      encoded += "\r\n";
-      column = 0;
-      ++i;
-      continue;
-    }
-    const bool line_ends = i + 1 == crlf_text.size() || crlf_text.compare(i + 1, 2, "\r\n") == 0;
-    const bool literal = (c >= 33 && c <= 126 && c != '=') || ((c == ' ' || c == '\t') && !line_ends);
-    const std::size_t width = literal ? 1 : 3;
-    // Unless the line ends here, leave room for the "=" of a soft break.
-    if (column + width > kMaxEncodedLine - (line_ends ? 0 : 1)) {
-      encoded += "=\r\n";
-      column = 0;
-    }
-    if (literal) {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '=';
-      encoded += kHex[c >> 4];
-      encoded += kHex[c & 15];
-    }
-    column += width;
-  }
+  Writer out(&encoded, false);
+  put_quoted_printable(out, crlf_text);
   return encoded;
 }
 
@@ -636,70 +736,82 @@ std::string disposition_field(std::string_view file_name) {
 
 namespace {
 
+using Form = MessageData::Form;
+using Piece = MessageData::Piece;
+
+Piece made(std::string bytes) { return {Form::kAsIs, std::move(bytes), {}}; }
+
 // One part of a MIME message (or its whole body): its header lines (each
 // CR LF ended) and its content, whose last line has no line end (the
 // delimiter that follows brings it, RFC 2046 5.1.1).
 struct Entity {
   std::string header;
-  std::string content;
+  std::vector<Piece> content;
 };
 
 // A text as a part of its own (or as the whole message's body).
 Entity text_part(std::string_view text, bool html) {
   Entity part;
-  part.content = crlf_lines(text);
   part.header = std::string("Content-Type: text/") + (html ? "html" : "plain") +
                 "; charset=" + (valid_utf8(text) ? "utf-8" : kEightBitCharset) + "\r\n";
-  if (!seven_bit(part.content)) {
-    part.content = quoted_printable(part.content);
-    part.header += "Content-Transfer-Encoding: quoted-printable\r\n";
-  }
+  const bool seven = seven_bit(text);
+  if (!seven) part.header += "Content-Transfer-Encoding: quoted-printable\r\n";
+  part.content.push_back({seven ? Form::kLines : Form::kQuotedPrintable, {}, text});
   return part;
 }
 
 Entity attachment_part(const Attachment& attachment) {
-  return {"Content-Type: " + attachment_type(attachment.name) +
-              "\r\nContent-Transfer-Encoding: base64\r\n" + disposition_field(attachment.name),
-          base64_lines(attachment.data)};
+  Entity part{"Content-Type: " + attachment_type(attachment.name) +
+                  "\r\nContent-Transfer-Encoding: base64\r\n" + disposition_field(attachment.name),
+              {}};
+  part.content.push_back({Form::kBase64, {}, attachment.data});
+  return part;
 }
 
-// A boundary that occurs in none of the parts. Base64 and quoted-printable
-// never hold "=_", so only a 7-bit text part can hold one by chance (or on
-// purpose, should the caller guess the random seed).
-std::string boundary(const MessageStamp& stamp, char kind, const std::vector<const Entity*>& parts) {
+// Whether mark, which holds no line end, occurs in the piece as written.
+// Line ends become CR LF but no line changes, and base64 and
+// quoted-printable never hold "=_", which starts every mark.
+bool holds(const Piece& piece, const std::string& mark) {
+  switch (piece.form) {
+    case Form::kAsIs: return piece.made.find(mark) != npos;
+    case Form::kLines: return piece.source.find(mark) != npos;
+    case Form::kQuotedPrintable:
+    case Form::kBase64: break;
+  }
+  return false;
+}
+
+// A boundary that occurs in none of the parts. Only a 7-bit text part can
+// hold one by chance (or on purpose, should the caller guess the random
+// seed).
+std::string boundary(const MessageStamp& stamp, char kind, const std::vector<Entity>& parts) {
   for (unsigned attempt = 0;; ++attempt) {
     const std::string candidate =
         "=_velmar_" + stamp.boundary_seed + "_" + kind + std::to_string(attempt);
-    if (std::none_of(parts.begin(), parts.end(), [&candidate](const Entity* part) {
-          return part->header.find(candidate) != npos || part->content.find(candidate) != npos;
+    if (std::none_of(parts.begin(), parts.end(), [&candidate](const Entity& part) {
+          return part.header.find(candidate) != npos ||
+                 std::any_of(part.content.begin(), part.content.end(),
+                             [&candidate](const Piece& piece) { return holds(piece, candidate); });
         }))
       return candidate;
   }
 }
 
-// The parts as one multipart part of the subtype. The content is built in
-// place: an attachment may be tens of megabytes.
+// The parts as one multipart part of the subtype; their texts stay where
+// they are.
 Entity multipart(const char* subtype, char kind, std::vector<Entity>& parts,
                  const MessageStamp& stamp) {
-  std::vector<const Entity*> all;
-  std::size_t size = 0;
-  for (const Entity& part : parts) {
-    all.push_back(&part);
-    size += part.header.size() + part.content.size() + 100;
-  }
-  const std::string mark = boundary(stamp, kind, all);
+  const std::string mark = boundary(stamp, kind, parts);
   Entity whole;
   whole.header =
       std::string("Content-Type: multipart/") + subtype + ";\r\n boundary=\"" + mark + "\"\r\n";
-  whole.content.reserve(size);
+  std::string delimiter = "--" + mark + "\r\n";
   for (Entity& part : parts) {
-    whole.content += (whole.content.empty() ? "--" : "\r\n--") + mark + "\r\n";
-    whole.content += part.header;
-    whole.content += "\r\n";
-    whole.content += part.content;
-    std::string().swap(part.content);  // freed as soon as it is copied
+    whole.content.push_back(made(delimiter + part.header + "\r\n"));
+    for (Piece& piece : part.content) whole.content.push_back(std::move(piece));
+    delimiter = "\r\n--" + mark + "\r\n";
   }
-  whole.content += "\r\n--" + mark + "--";
+  whole.content.push_back(made("\r\n--" + mark + "--"));
   return whole;
 }
 
@@ -737,10 +849,26 @@ std::string address_key(const std::string& address) {
   return address.substr(0, at + 1) + ascii_lowercase(address.substr(at + 1));
 }
 
+// The data: each piece in its form, every line that starts with "." stuffed,
+// then the end-of-data line. Without out, only its size.
+std::size_t write_data(const std::vector<Piece>& pieces, std::string* out) {
+  Writer writer(out);
+  for (const Piece& piece : pieces) {
+    switch (piece.form) {
+      case Form::kAsIs: writer.put(piece.made); break;
+      case Form::kLines: put_lines(writer, piece.source); break;
+      case Form::kQuotedPrintable: put_quoted_printable(writer, piece.source); break;
+      case Form::kBase64: writer.put_base64_lines(piece.source); break;
+    }
+  }
+  writer.raw("\r\n.\r\n");
+  return writer.size();
+}
+
 }  // namespace
 
-std::string message_data(const MessageText& text, const MessageStamp& stamp) {
-  const Entity body = body_part(text, stamp);
+MessageData::MessageData(const MessageText& text, const MessageStamp& stamp) {
+  Entity body = body_part(text, stamp);
 
   std::string header = subject_field(text.subject);
   header += address_field("From", text.from);
@@ -758,29 +886,32 @@ std::string message_data(const MessageText& text, const MessageStamp& stamp) {
   }
   header += "MIME-Version: 1.0\r\n";
   header += body.header;
+  header += "\r\n";
 
   // Header lines start with a name or a blank; stuffed all the same, should
-  // a To or From text hold a line break. The body is stuffed in place: it
-  // may be large.
+  // a To or From text hold a line break.
+  pieces_.push_back(made(std::move(header)));
+  for (Piece& piece : body.content) pieces_.push_back(std::move(piece));
+  size_ = write_data(pieces_, nullptr);
+}
+
+std::string MessageData::write() const {
   std::string data;
-  data.reserve(header.size() + body.content.size() + body.content.size() / 64 + 8);
-  append_dot_stuffed(data, header);
-  data += "\r\n";
-  append_dot_stuffed(data, body.content);
-  data += "\r\n.\r\n";
+  data.reserve(size_);
+  write_data(pieces_, &data);
   return data;
 }
 
-OutgoingMessage outgoing_message(const MessageText& text, const MessageStamp& stamp) {
+OutgoingMessage outgoing_message(const MessageText& text, const MessageData& data) {
   OutgoingMessage message;
   message.sender = sender_address(text.from).addresses.front();
   std::set<std::string> seen;
-  for (const std::string* list : {&text.to, &text.cc, &text.bcc}) {
+  for (const std::string_view* list : {&text.to, &text.cc, &text.bcc}) {
     if (list->empty()) continue;
     for (std::string& address : recipient_addresses(*list).addresses)
       if (seen.insert(address_key(address)).second) message.recipients.push_back(std::move(address));
   }
-  message.data = message_data(text, stamp);
+  message.data = data.write();
   return message;
 }
 

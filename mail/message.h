@@ -68,9 +68,6 @@ bool valid_utf8(std::string_view text);
 // "Subject: " on a folded line, and holds whole UTF-8 sequences only.
 std::string encoded_words(std::string_view text);
 
-// Line ends as CR LF: a CR LF, a bare LF and a bare CR each end a line.
-std::string crlf_lines(std::string_view text);
-
 // Quoted-printable (RFC 2045 6.7) of a text whose line ends are CR LF: they
 // stay hard line breaks; "=", bytes outside printable ASCII and blanks before
 // a line end are encoded; soft line breaks keep every line within 76
@@ -81,31 +78,33 @@ std::string quoted_printable(std::string_view crlf_text);
 
 enum class Importance { kUnset, kHigh, kNormal, kLow };
 
+// The texts of a message are views: velmar's are the server's argument
+// buffers, valid for the whole row call, so no text is copied before it is
+// encoded into the data.
 struct Attachment {
-  std::string name;  // the file name readers show and save under
-  std::string data;  // the bytes as they are
+  std::string_view name;  // the file name readers show and save under
+  std::string_view data;  // the bytes as they are
 };
 
 constexpr char kDefaultAttachmentName[] = "attachment.bin";
 
 struct MessageText {
   MessageText() = default;
-  MessageText(std::string from, std::string to, std::string subject, std::string body,
-              bool is_html = true)
-      : from(std::move(from)), to(std::move(to)), subject(std::move(subject)),
-        body(std::move(body)), is_html(is_html) {}
+  MessageText(std::string_view from, std::string_view to, std::string_view subject,
+              std::string_view body, bool is_html = true)
+      : from(from), to(to), subject(subject), body(body), is_html(is_html) {}
 
-  std::string from;  // whole texts, as the caller gave them
-  std::string to;
-  std::string subject;
-  std::string body;
+  std::string_view from;  // whole texts, as the caller gave them
+  std::string_view to;
+  std::string_view subject;
+  std::string_view body;
   bool is_html = true;
-  std::string cc;        // empty: no Cc header, no copies
-  std::string bcc;       // envelope only, never in the data
-  std::string reply_to;  // empty: no Reply-To header
+  std::string_view cc;        // empty: no Cc header, no copies
+  std::string_view bcc;       // envelope only, never in the data
+  std::string_view reply_to;  // empty: no Reply-To header
   // The plain-text version of an HTML body; left out of a plain body, which
   // is text already.
-  std::optional<std::string> text;
+  std::optional<std::string_view> text;
   Importance importance = Importance::kUnset;
   std::vector<Attachment> attachments;
 };
@@ -119,7 +118,7 @@ struct MessageStamp {
 
   std::string date;        // RFC 5322 date-time
   std::string message_id;  // with its angle brackets
-  std::string boundary_seed;  // random hex digits
+  std::string boundary_seed;  // random hex digits (never a line break)
 };
 
 // A moment as a Date value, "Tue, 03 Feb 2026 14:03:07 +0100": English names
@@ -158,18 +157,51 @@ std::string disposition_field(std::string_view file_name);
 // most kMaxLineBytes goes as quoted-printable. Boundaries hold the stamp's
 // seed and occur in no part. Then the end-of-data line "." with nothing
 // after it; every line that starts with "." gets another one.
-std::string message_data(const MessageText& text, const MessageStamp& stamp);
+//
+// Planned before it is written: the header lines and MIME framing are
+// made here, the texts stay views, and size() is the exact length of the
+// data, known before any of it is written. write() then encodes every text
+// once, straight into one string of that size: a message with a large
+// attachment is held once, in its final form, and nothing else as large.
+// It views the message's texts, which must outlive it.
+class MessageData {
+ public:
+  MessageData(const MessageText& text, const MessageStamp& stamp);
+  std::size_t size() const { return size_; }
+  std::string write() const;
+
+  // How a piece of the data is written: as it is, a text with its line
+  // ends as CR LF, the same as quoted-printable, or base64 lines.
+  enum class Form { kAsIs, kLines, kQuotedPrintable, kBase64 };
+  struct Piece {
+    Form form;
+    std::string made;         // kAsIs: the bytes
+    std::string_view source;  // the others: the caller's text
+  };
+
+ private:
+  std::vector<Piece> pieces_;
+  std::size_t size_ = 0;
+};
+
+inline std::string message_data(const MessageText& text, const MessageStamp& stamp) {
+  return MessageData(text, stamp).write();
+}
 
 // Everything the session sends for one message.
 struct OutgoingMessage {
   std::string sender;                   // MAIL FROM:<sender>
   std::vector<std::string> recipients;  // one RCPT TO each, in this order
-  std::string data;                     // message_data()
+  std::string data;                     // MessageData::write()
 };
 
 // For texts whose addresses have no problem (the caller checked). The
 // recipients are those of To, then Cc, then Bcc, each address once (the
 // domain in any letter case): servers deliver one copy per address anyway.
-OutgoingMessage outgoing_message(const MessageText& text, const MessageStamp& stamp);
+OutgoingMessage outgoing_message(const MessageText& text, const MessageData& data);
+
+inline OutgoingMessage outgoing_message(const MessageText& text, const MessageStamp& stamp) {
+  return outgoing_message(text, MessageData(text, stamp));
+}
 
 }  // namespace quarn::mail

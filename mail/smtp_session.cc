@@ -697,27 +697,33 @@ void KeptSession::end() {
   session_.reset();
 }
 
-void KeptSession::count(bool sent, bool not_tried) {
+void KeptSession::count(RowFate fate) {
   ++tally_.rows;
-  if (sent)
-    ++tally_.sent;
-  else if (not_tried)
-    ++tally_.not_tried;
-  else
-    ++tally_.failed;
+  switch (fate) {
+    case RowFate::kSent: ++tally_.sent; break;
+    case RowFate::kRefused: ++tally_.refused; break;
+    case RowFate::kFailed: ++tally_.failed; break;
+    case RowFate::kNotTried: ++tally_.not_tried; break;
+  }
 }
 
 std::optional<std::string> KeptSession::finish() {
   end();
   // A statement of one row has said all in that row's line.
-  if (tally_.rows < 2 || (tally_.failed == 0 && tally_.not_tried == 0 && tally_.sent <= 100))
+  if (tally_.rows < 2 ||
+      (tally_.refused == 0 && tally_.failed == 0 && tally_.not_tried == 0 && tally_.sent <= 100))
     return std::nullopt;
   const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_)
                           .count() / 100;
-  return "statement summary: " + std::to_string(tally_.rows) + " rows, " +
-         std::to_string(tally_.sent) + " sent, " + std::to_string(tally_.failed) + " failed, " +
-         std::to_string(tally_.not_tried) + " not tried, " + std::to_string(tally_.connections) +
-         " connections, " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+  std::string summary =
+      "statement summary: " + std::to_string(tally_.rows) + " rows, " +
+      std::to_string(tally_.sent) + " sent, " + std::to_string(tally_.refused) + " refused, " +
+      std::to_string(tally_.failed) + " failed, " + std::to_string(tally_.not_tried) +
+      " not tried, " + std::to_string(tally_.connections) + " connections, " +
+      std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+  if (log_cap_.held_back() > 0)
+    summary += ", " + std::to_string(log_cap_.held_back()) + " repeated failure lines not written";
+  return summary;
 }
 
 }  // namespace quarn::mail

@@ -12,6 +12,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "log.h"
 #include "message.h"
 #include "smtp_reply.h"
 #include "transport.h"
@@ -212,10 +213,14 @@ class SmtpSession {
 struct StatementTally {
   long rows = 0;
   long sent = 0;
-  long failed = 0;     // tried, or refused before sending, and not delivered
+  long refused = 0;    // refused by velmar before any connection: arguments, settings, size
+  long failed = 0;     // tried and not delivered: refused by the server, or it was not reached
   long not_tried = 0;  // failed at once: the statement gave up on their settings
   long connections = 0;
 };
+
+// What became of a row, for the tally.
+enum class RowFate { kSent, kRefused, kFailed, kNotTried };
 
 // Appended to the reason of the rows a statement no longer tries.
 constexpr char kNotTriedAgain[] = " (not tried again in this statement)";
@@ -249,12 +254,14 @@ class KeptSession {
   // QUIT and close, if a session is open.
   void end();
 
-  // Counts a row of the statement: sent, failed or not tried.
-  void count(bool sent, bool not_tried);
+  // Counts a row of the statement.
+  void count(RowFate fate);
   // end(), then the statement's summary line: for a statement of more than
   // one row, when a row was not sent or more than 100 were; else nullopt.
   std::optional<std::string> finish();
   const StatementTally& tally() const { return tally_; }
+  // The statement's failure lines, ten of a kind.
+  RepeatCap& log_cap() { return log_cap_; }
 
  private:
   std::optional<SendResult> start(const SmtpConfig& config);
@@ -274,6 +281,7 @@ class KeptSession {
   SmtpConfig config_;
   std::unique_ptr<SmtpSession> session_;
   StatementTally tally_;
+  RepeatCap log_cap_;
   std::vector<GivenUp> given_up_;
   // The rows just before, with these settings: how many in a row found the
   // server unreachable, and whether the last one's login was deferred.

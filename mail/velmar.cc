@@ -6,7 +6,7 @@
 
 #include "mail_call.h"
 #include "outcome.h"
-#include "settings_snapshot.h"
+#include "settings_file.h"
 #include "udf_host.h"
 
 namespace {
@@ -33,9 +33,12 @@ QUARN_EXPORT char* velmar(UDF_INIT* initid, UDF_ARGS* args, char* result, unsign
                           char* is_null, char* error) {
   *is_null = 0;
   *error = 0;
-  return quarn::answer(quarn::mail::kResultConvention, result, length, is_null, error, [&] {
-    return quarn::mail::run_call(*args, quarn::SettingsSnapshot::current(), kept_session(initid));
-  });
+  quarn::mail::KeptSession* kept = kept_session(initid);
+  return quarn::answer(quarn::mail::kResultConvention, kept ? &kept->log_cap() : nullptr, result,
+                       length, is_null, error, [&] {
+                         return quarn::mail::run_call(
+                             *args, quarn::settings::settings_in_force("velmar"), kept);
+                       });
 }
 
 // QUIT and the wait for the server's close, bounded as any session's end;

@@ -18,6 +18,7 @@
 #   QUARN_BENCH_MAILS [2000], QUARN_BENCH_MAIL_RUNS [3]    messages per level
 #   QUARN_BENCH_SLOW_MAILS [200]       messages per level against the 5 ms sinks
 #   QUARN_BENCH_TLS_MAILS [half of QUARN_BENCH_MAILS]  messages per level over STARTTLS
+#   QUARN_BENCH_PEAK_RUNS [3]          fresh processes per attachment size for one call's peak memory
 #   QUARN_BENCH_RTT_RUNS [3]           50-row statements per RTT against the delaying proxy
 #   QUARN_BENCH_IDLE_RUNS [3]          20-row statements against the server that closes idle sessions
 #   QUARN_BENCH_HUNG_ROWS [50]         rows of the statement against the server that never answers

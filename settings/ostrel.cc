@@ -32,8 +32,11 @@ QUARN_EXPORT my_bool udf_getenvvar_init(UDF_INIT* initid, UDF_ARGS* args, char* 
 
 QUARN_EXPORT char* udf_getenvvar(UDF_INIT*, UDF_ARGS* args, char* result,
                                  unsigned long* length, char* is_null, char* error) {
-  return quarn::answer(quarn::settings::kGetenvvarConvention, result, length, is_null, error,
-                       [&] { return quarn::settings::run_getenvvar(*args, quarn::env_get); });
+  return quarn::answer(quarn::settings::kGetenvvarConvention, nullptr, result, length, is_null,
+                       error, [&] {
+                         quarn::settings::load_unless_loaded("udf_getenvvar");
+                         return quarn::settings::run_getenvvar(*args, quarn::env_get);
+                       });
 }
 
 // The server finds one and the same empty routine under both deinit names.

@@ -1,8 +1,21 @@
 // Entry points of the tarvik plug-in: SQL tarvik(blob, filename, max_w, max_h).
+// The statement's cap on repeated failure lines lives in initid->ptr from
+// init to deinit.
+#include <new>
+
+#include "log.h"
 #include "outcome.h"
-#include "settings_snapshot.h"
+#include "settings_file.h"
 #include "thumbnail_call.h"
 #include "udf_host.h"
+
+namespace {
+
+quarn::RepeatCap* repeat_cap(UDF_INIT* initid) {
+  return reinterpret_cast<quarn::RepeatCap*>(initid->ptr);
+}
+
+}  // namespace
 
 QUARN_EXPORT my_bool tarvik_init(UDF_INIT* initid, UDF_ARGS* args, char* message) {
   return quarn::init_entry(message, "THUMBNAIL", [&]() -> const char* {
@@ -10,15 +23,22 @@ QUARN_EXPORT my_bool tarvik_init(UDF_INIT* initid, UDF_ARGS* args, char* message
     initid->maybe_null = 1;
     initid->max_length = quarn::kMaxResultLength;
     initid->const_item = 0;
+    // Without memory for it, every failure line is written.
+    initid->ptr = reinterpret_cast<char*>(new (std::nothrow) quarn::RepeatCap());
     return nullptr;
   });
 }
 
-QUARN_EXPORT char* tarvik(UDF_INIT*, UDF_ARGS* args, char* result, unsigned long* length,
-                          char* is_null, char* error) {
-  return quarn::answer(quarn::thumb::kResultConvention, result, length, is_null, error, [&] {
-    return quarn::thumb::run_call(*args, quarn::SettingsSnapshot::current());
-  });
+QUARN_EXPORT char* tarvik(UDF_INIT* initid, UDF_ARGS* args, char* result,
+                          unsigned long* length, char* is_null, char* error) {
+  return quarn::answer(quarn::thumb::kResultConvention, repeat_cap(initid), result, length,
+                       is_null, error, [&] {
+                         return quarn::thumb::run_call(
+                             *args, quarn::settings::settings_in_force("tarvik"));
+                       });
 }
 
-QUARN_EXPORT void tarvik_deinit(UDF_INIT*) {}
+QUARN_EXPORT void tarvik_deinit(UDF_INIT* initid) {
+  quarn::thumb::end_statement(repeat_cap(initid));
+  initid->ptr = nullptr;
+}

@@ -88,8 +88,11 @@ std::string stage_message(StageResult result, const std::string& path) {
   return "File written as " + path;
 }
 
-Outcome message(std::string text, bool failure) {
-  return failure ? Outcome::failure(std::move(text)) : Outcome::value(std::move(text));
+// A failure's kind leaves out the path: 300 rows into a missing directory
+// are one failure 300 times.
+Outcome message(StageResult result, const std::string& path) {
+  if (result.stage == Stage::kDone) return Outcome::value(stage_message(result, path));
+  return Outcome::failure(stage_message(result, path)).repeat_as(stage_message(result, ""));
 }
 
 // The log line of a refusal by the memory budget: what the image needed
@@ -116,21 +119,36 @@ Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcep
     const std::optional<std::string> path = build_path(settings.text(setting::kImageDir), file_name);
     if (!path) return Outcome::failure(kNoFileNameMessage);
     if (args.args[2] == nullptr || args.args[3] == nullptr)
-      return message("Error: no maximum width or height given for " + *path, true);
+      return Outcome::failure("Error: no maximum width or height given for " + *path)
+          .repeat_as("no maximum");
 
     const long budget_mb = settings.number(setting::kThumbnailMemory).value_or(0);
     const Thumbnail thumbnail = run_image_stage(
         args.args[0], args.lengths[0], box_limit(integer_argument(args, 2)),
         box_limit(integer_argument(args, 3)), {static_cast<std::uint64_t>(budget_mb) << 20});
     const std::string note = budget_note(thumbnail, static_cast<std::uint64_t>(budget_mb), *path);
-    if (!note.empty()) log_line(kResultConvention.function, note);
+    if (!note.empty()) log_line(kResultConvention.function, Severity::kError, note);
     const StageResult result = thumbnail.result.stage == Stage::kDone
                                    ? write_outcome(write_jpeg(thumbnail.pixels, *path))
                                    : thumbnail.result;
-    return message(stage_message(result, *path), result.stage != Stage::kDone);
+    return message(result, *path);
   } catch (...) {
     return Outcome::exception();
   }
+}
+
+void end_statement(RepeatCap* cap) noexcept {
+  if (cap == nullptr) return;
+  if (cap->held_back() > 0) {
+    try {
+      log_line(kResultConvention.function, Severity::kNote,
+               "statement summary: " + std::to_string(cap->held_back()) +
+                   " repeated failure lines not written");
+    } catch (...) {
+      // Only memory for the text can run out: the note is lost, nothing else.
+    }
+  }
+  delete cap;
 }
 
 }  // namespace quarn::thumb

@@ -42,8 +42,13 @@ const char* check_arguments(UDF_ARGS& args);
 
 // The whole call: file name, maximums, image stage, file, message. Never throws; an
 // exception gives NULL with the error flag. Failures are logged, one line
-// each; a refusal by the memory budget also with a line of the megabytes
-// the image needed and the budget's.
+// each; failures that differ only in the path are of one kind for the
+// statement's RepeatCap. A refusal by the memory budget also logs a line of
+// the megabytes the image needed and the budget's.
 Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcept;
+
+// The statement's end: a [Note] with the number of failure lines its cap
+// held back, if any; cap deleted. Never throws.
+void end_statement(RepeatCap* cap) noexcept;
 
 }  // namespace quarn::thumb

@@ -1,5 +1,6 @@
 #include "format_string.h"
-#include "outcome.h"
+#include "log.h"
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -72,18 +73,42 @@ TEST(StoreText, LengthIsTheCountStoredNeverMoreThanCapacityLessOne) {
 }
 
 
-// Log lines read like the server's own: its time stamp, then the function.
-TEST(LogLine, CarriesTheLocalTimeAndTheFunctionsName) {
+// Log lines read like the server's own ("2026-12-09  9:30:07 0 [Note] ...",
+// the form a real server's lines are checked against in the server tests):
+// its local time, thread 0, the severity, then the function.
+TEST(LogLine, ParsesBackAsTheServersForm) {
   const std::time_t before = std::time(nullptr);
-  const std::string line = quarn::log_line_text("velmar", "h:25: refused");
+  const std::string line = quarn::log_line_text("velmar", quarn::Severity::kWarning, "h:25: x");
   const std::time_t after = std::time(nullptr);
-  std::tm parsed{};
-  parsed.tm_isdst = -1;
-  ASSERT_NE(strptime(line.c_str(), "%Y-%m-%d %H:%M:%S", &parsed), nullptr) << line;
-  const std::time_t stamped = std::mktime(&parsed);
+  const auto parsed = quarn::test::parse_log_line(line);
+  ASSERT_TRUE(parsed) << line;
+  std::tm time = parsed->time;
+  const std::time_t stamped = std::mktime(&time);
   EXPECT_GE(stamped, before - 1) << line;
   EXPECT_LE(stamped, after + 1) << line;
-  EXPECT_EQ(line.substr(19), " velmar: h:25: refused");
+  EXPECT_EQ(parsed->severity, "Warning");
+  EXPECT_EQ(parsed->text, "velmar: h:25: x");
+}
+
+// No text from SQL, a setting or a server can start a line of its own or
+// drive a terminal; UTF-8 stays readable.
+TEST(LogLine, ControlBytesAreEscaped) {
+  const struct {
+    std::string text;
+    std::string logged;
+  } cases[] = {
+      {"a\nb\r\tc", "a\\nb\\r\\tc"},
+      {std::string("\x1b[31mred\x7f\0", 10), "\\x1b[31mred\\x7f\\x00"},
+      {"caf\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x93\xa7", "caf\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x93\xa7"},
+      {"nel\xc2\x85 nbsp\xc2\xa0", "nel\\xc2\\x85 nbsp\xc2\xa0"},
+      {"latin1 \xe9t\xe9 \xc3 \xed\xa0\x80", "latin1 \\xe9t\\xe9 \\xc3 \\xed\\xa0\\x80"},
+      {"C:\\dir\\n", "C:\\dir\\n"},
+      {std::string(5000, 'a'), std::string(4000, 'a') + "... (1000 more bytes)"},
+      {std::string(3999, 'a') + "\n", std::string(3999, 'a') + "... (1 more bytes)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(quarn::log_escape(c.text), c.logged) << c.text.substr(0, 40);
+  const std::string line = quarn::log_line_text("tarvik", quarn::Severity::kError, "a\nb");
+  EXPECT_EQ(line.find('\n'), std::string::npos);
 }
 
 }  // namespace

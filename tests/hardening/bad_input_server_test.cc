@@ -507,7 +507,8 @@ TEST_F(BadInput, SettingsFilesThatAreBroken) {
     EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_SMTPUSER')"), "u") << what;
   };
   // Cannot be opened as a file, for root too: the call fails (NULL with the
-  // error flag) and the published settings stay as they were.
+  // error flag), the log says why (the reasons: the loader's tests) and the
+  // published settings stay as they were.
   const struct {
     const char* what;
     void (*make)(const std::string&);
@@ -523,7 +524,7 @@ TEST_F(BadInput, SettingsFilesThatAreBroken) {
     c.make(path);
     const Outcome got = call("SELECT udf_loadini(TRUE)");
     EXPECT_EQ(got.value, std::nullopt) << c.what;
-    EXPECT_EQ(got.log, "") << c.what;
+    EXPECT_EQ(got.log.rfind("settings not loaded from " + path + ": ", 0), 0u) << got.log;
     unchanged(c.what);
   }
   std::filesystem::remove_all(path);
@@ -572,7 +573,7 @@ TEST_F(BadInput, SettingsFilesThatAreBroken) {
   quarn::test::write_file(path, garbage);
   const Outcome got = call("SELECT udf_loadini(TRUE)");
   EXPECT_EQ(got.value, std::nullopt);
-  EXPECT_EQ(got.log, "");
+  EXPECT_EQ(got.log, "settings loaded from " + path + "\n");
   EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_IMAGEDIR')"), "./");
   EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_SMTPHOST')"), "localhost");
   EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_SMTPPORT')"), "25");

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -104,7 +105,8 @@ TEST(HardeningStress, EightThreadsMixAllFourFunctions) {
   const auto settings = [&](int n) {
     std::string text = "[thumbnail]\nimage-directory = " + dirs[n % 3] +
                        "\n[email]\nsmtp-host = 127.0.0.1\nsmtp-password = secret\nsmtp-port = " +
-                       ports[n % 2] + "\n[general]\nerror-log = log" + std::to_string(n) + "\n";
+                       ports[n % 2] + "\n[general]\nerror-log = log" + std::to_string(n) +
+                       "\ngetenvvar-names = QUARN_STRESS_LONG\n";
     if (n % 4 != 3) text += "[email]\nsmtp-user = mailer\n";
     return text;
   };
@@ -308,7 +310,11 @@ TEST(HardeningStress, EightThreadsMixAllFourFunctions) {
   std::this_thread::sleep_for(run_time());
   stop = true;
   for (auto& thread : threads) thread.join();
-  const std::string log = capture->messages(nullptr);
+  // The failures of tarvik and velmar (the loads' lines are the loader tests').
+  std::string log, line;
+  for (std::istringstream all(capture->text()); std::getline(all, line);)
+    if (line.find("] udf_loadini: ") == std::string::npos) log += line + "\n";
+  log = quarn::test::log_messages(log);
   capture.reset();
 
   std::map<std::string, int> expected_log;

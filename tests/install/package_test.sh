@@ -19,7 +19,8 @@ plugin_dir=$(sed -n 's/^QUARN_PLUGIN_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
 restore() { cmake -S "$src" -B "$build" "-DQUARN_PLUGIN_DIR:PATH=$plugin_dir" >/dev/null; rm -rf "$scratch"; }
 trap restore EXIT
 plugins=(tarvik.so velmar.so ostrel.so)
-shared=(install.sql uninstall.sql quarn_udf.ini.example README.md)
+shared=(install.sql uninstall.sql quarn_udf.ini.example README.md
+        docs/reference.md docs/images.md docs/mail.md docs/operations.md)
 docs=(copyright changelog.gz)
 conffile=/etc/quarn-udf/uninstall.sql
 

@@ -3,7 +3,11 @@
 // refusal order.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <array>
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -15,6 +19,28 @@
 #include "mail_call.h"
 #include "message.h"
 #include "smtp_reply.h"
+#include "udf_call.h"
+
+namespace {
+// What the program holds through operator new, and its peak since a test
+// set it back.
+std::atomic<std::size_t> held_bytes{0};
+std::atomic<std::size_t> peak_bytes{0};
+}  // namespace
+
+__attribute__((noinline)) void* operator new(std::size_t size) {
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) throw std::bad_alloc();
+  const std::size_t held = held_bytes += malloc_usable_size(block);
+  for (std::size_t peak = peak_bytes; held > peak && !peak_bytes.compare_exchange_weak(peak, held);) {
+  }
+  return block;
+}
+__attribute__((noinline)) void operator delete(void* block) noexcept {
+  if (block != nullptr) held_bytes -= malloc_usable_size(block);
+  std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept { ::operator delete(block); }
 
 namespace {
 
@@ -87,7 +113,7 @@ TEST(DotStuff, LinesBeginningWithADotGetOneMore) {
   }
 }
 
-MessageText text(const std::string& body, bool is_html = true) {
+MessageText text(std::string_view body, bool is_html = true) {
   return {"from@example.test", "to@example.test", "Hello", body, is_html};
 }
 
@@ -108,6 +134,32 @@ TEST(MessageData, HeaderLinesBodyAndTheEndLineAlone) {
   EXPECT_NE(message_data(named, kStamp).find("Subject: =?UTF-8?B?eAoueQ==?=\r\nFrom: from@example.test\r\n"
                                              "To: \"Doe, Jo\" <jo@x.test>, b@x.test\r\n"),
             std::string::npos);
+  // Every kind of part at once: quoted-printable and 7-bit text, base64
+  // lines, an empty attachment, dots at line starts.
+  std::string csv;
+  for (int i = 0; i < 60; ++i) csv += static_cast<char>(i * 7);
+  MessageText mixed("Db <db@x.test>", "t@x.test", "Report", ".5 \xe2\x82\xac\n.", true);
+  mixed.cc = "c@x.test";
+  mixed.reply_to = "r@x.test";
+  mixed.importance = Importance::kHigh;
+  mixed.text = "total: .5\r\n";
+  mixed.attachments = {{"r.csv", csv}, {"M\xc3\xa4rz.pdf", ""}};
+  EXPECT_EQ(message_data(mixed, MessageStamp("date", "<id@x.test>", "ab")),
+            "Subject: Report\r\nFrom: Db <db@x.test>\r\nTo: t@x.test\r\nCc: c@x.test\r\n"
+            "Reply-To: r@x.test\r\nDate: date\r\nMessage-ID: <id@x.test>\r\nImportance: high\r\n"
+            "X-Priority: 1\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n"
+            " boundary=\"=_velmar_ab_m0\"\r\n\r\n--=_velmar_ab_m0\r\n"
+            "Content-Type: multipart/alternative;\r\n boundary=\"=_velmar_ab_a0\"\r\n\r\n"
+            "--=_velmar_ab_a0\r\nContent-Type: text/plain; charset=utf-8\r\n\r\ntotal: .5\r\n\r\n"
+            "--=_velmar_ab_a0\r\nContent-Type: text/html; charset=utf-8\r\n"
+            "Content-Transfer-Encoding: quoted-printable\r\n\r\n..5 =E2=82=AC\r\n..\r\n"
+            "--=_velmar_ab_a0--\r\n--=_velmar_ab_m0\r\nContent-Type: text/csv\r\n"
+            "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"r.csv\"\r\n"
+            "\r\nAAcOFRwjKjE4P0ZNVFtiaXB3foWMk5qhqK+2vcTL0tng5+71/AMKERgfJi00O0JJUFdeZWxzeoGI\r\n"
+            "j5ad\r\n--=_velmar_ab_m0\r\nContent-Type: application/pdf\r\n"
+            "Content-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment; filename*=UTF-8''M%C3%A4rz.pdf\r\n\r\n\r\n"
+            "--=_velmar_ab_m0--\r\n.\r\n");
 }
 
 TEST(MessageData, BodyIsDotStuffedAndTheEndLineIsNot) {
@@ -122,6 +174,25 @@ TEST(MessageData, BodyIsDotStuffedAndTheEndLineIsNot) {
     const std::string data = message_data(text(body), kStamp);
     EXPECT_EQ(data.substr(data.find("\r\n\r\n") + 4), sent + "\r\n.\r\n") << body;
   }
+}
+
+// The arguments are read where the server keeps them and the data is
+// written once, into a string of its size: a copy of an argument, a whole
+// intermediate text or a string that grows while it is written would each
+// add at least half of the data to the call's peak.
+TEST(MessageData, ACallHoldsItsMessageOnce) {
+  std::string bytes(3u << 20, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 4099);
+  quarn::test::Args args;
+  args.text("t@x.test").text("f@x.test").text("s").text("\xc3\xa4 body\n.").integer(1)
+      .text(std::move(bytes)).as("attachment").text("a.bin").as("attachment_name");
+  const std::size_t before = held_bytes;
+  peak_bytes = before;
+  const std::optional<OutgoingMessage> message = call_message(mail_args(*args.get()), kStamp);
+  const std::size_t peak = peak_bytes - before;
+  ASSERT_TRUE(message);
+  EXPECT_GT(message->data.size(), 4u << 20);
+  EXPECT_LE(peak, message->data.size() * 3 / 2) << message->data.size();
 }
 
 // Readers join the sections and decode them; here the forms and lengths.
@@ -163,7 +234,7 @@ TEST(MessageData, AttachmentNamesQuotedOrEncoded) {
 TEST(MessageData, BoundariesOccurInNoPart) {
   MessageText mail("f@x.test", "t@x.test", "s", "--=_velmar_ab_a0\r\n--=_velmar_ab_m0--", true);
   mail.text = "plain";
-  mail.attachments.push_back({"a.bin", std::string("\0\1", 2)});
+  mail.attachments.push_back({"a.bin", std::string_view("\0\1", 2)});
   const std::string data = message_data(mail, MessageStamp("date", "<id@x.test>", "ab"));
   EXPECT_NE(data.find("Content-Type: multipart/mixed;\r\n boundary=\"=_velmar_ab_m1\"\r\n\r\n"
                       "--=_velmar_ab_m1\r\nContent-Type: multipart/alternative;\r\n"
@@ -532,13 +603,14 @@ TEST(SmtpConfig, PortInRangeOrRefusedAndTheClientNameOneWord) {
 
 // --- refusal order -----------------------------------------------------------
 
-MailArgs mail_of(std::optional<std::string> to, std::optional<std::string> from,
-                 std::string subject, std::string body) {
+// The texts are viewed, not copied: they must outlive the result.
+MailArgs mail_of(std::optional<std::string_view> to, std::optional<std::string_view> from,
+                 std::string_view subject, std::string_view body) {
   MailArgs mail;
-  mail.to = std::move(to);
-  mail.from = std::move(from);
-  mail.subject = std::move(subject);
-  mail.body = std::move(body);
+  mail.to = to;
+  mail.from = from;
+  mail.subject = subject;
+  mail.body = body;
   return mail;
 }
 
@@ -635,13 +707,16 @@ TEST(Refusal, AddressesServersWouldRefuse) {
 TEST(Refusal, NamedOptions) {
   const std::string address = std::string(kMaxAddressBytes - 4, 'a') + "@x.y";
   const std::string long_text = "\"" + std::string(kMaxAddressTextBytes, 'n') + "\" <c@x>";
+  const std::string over = address + "z", cc_over = "b@x, " + over;
+  const std::string big(kMaxMessageBytes + 1, 'z');
+  const auto bytes = [&big](std::size_t count) { return std::string_view(big).substr(0, count); };
   struct Case {
     const char* name;
     std::function<void(MailArgs&)> set;
     const char* expected;
   };
-  const auto attach = [](std::size_t bytes, std::string name = "a.bin") {
-    return [bytes, name](MailArgs& m) { m.attachments.push_back({name, std::string(bytes, 'z')}); };
+  const auto attach = [&bytes](std::size_t count) {
+    return [&bytes, count](MailArgs& m) { m.attachments.push_back({"a.bin", bytes(count)}); };
   };
   const std::vector<Case> cases = {
       {"all fine", [](MailArgs& m) { m.cc = "Ann <a@x>, b@x"; m.bcc = "c@x"; m.reply_to = "r@x";
@@ -660,7 +735,7 @@ TEST(Refusal, NamedOptions) {
        "Error: 'Cc' address contains a line break."},
       {"line breaks before controls", [](MailArgs& m) { m.cc = "a@x\x01"; m.reply_to = "r\n"; },
        "Error: 'Reply-To' address contains a line break."},
-      {"Cc NUL", [](MailArgs& m) { m.cc = std::string("a@x\0", 4); },
+      {"Cc NUL", [](MailArgs& m) { m.cc = std::string_view("a@x\0", 4); },
        "Error: 'Cc' address contains a control character."},
       {"Bcc tab", [](MailArgs& m) { m.bcc = "a@x,\tb@x"; },
        "Error: 'Bcc' address contains a control character."},
@@ -682,34 +757,34 @@ TEST(Refusal, NamedOptions) {
        "Error: 'Reply-To' address has an unclosed bracket or quote."},
       {"From's parts before Cc's", [](MailArgs& m) { m.from = "Db <f@x"; m.cc = ","; },
        "Error: 'From' address has an unclosed bracket or quote."},
-      {"parts before lengths", [&](MailArgs& m) { m.to = address + "z"; m.bcc = ","; },
+      {"parts before lengths", [&](MailArgs& m) { m.to = over; m.bcc = ","; },
        "Error: 'Bcc' address list has an empty part."},
       {"longest Cc address", [&](MailArgs& m) { m.cc = address; }, nullptr},
-      {"Cc address one over", [&](MailArgs& m) { m.cc = "b@x, " + address + "z"; },
+      {"Cc address one over", [&](MailArgs& m) { m.cc = cc_over; },
        "Error: 'Cc' address is too long."},
       {"Bcc text too long", [&](MailArgs& m) { m.bcc = long_text; },
        "Error: 'Bcc' address is too long."},
-      {"Reply-To too long", [&](MailArgs& m) { m.reply_to = address + "z"; },
+      {"Reply-To too long", [&](MailArgs& m) { m.reply_to = over; },
        "Error: 'Reply-To' address is too long."},
-      {"From's length before Cc's", [&](MailArgs& m) { m.from = address + "z"; m.cc = long_text; },
+      {"From's length before Cc's", [&](MailArgs& m) { m.from = over; m.cc = long_text; },
        "Error: 'From' address is too long."},
       {"importance", [](MailArgs& m) { m.importance = "urgent"; }, kBadImportance},
       {"lengths before importance", [&](MailArgs& m) { m.importance = "x"; m.cc = long_text; },
        "Error: 'Cc' address is too long."},
-      // Base64 takes 4 bytes for 3: with the body's byte, 25,165,821 bytes
-      // come to one under the limit.
-      {"attachment just under", attach(25165821), nullptr},
-      {"attachment one over", attach(25165825), kTooLarge},
+      // Base64 takes 4 bytes for 3: with the subject's and the body's byte
+      // and the name's 5, 25,165,818 bytes come to one under the limit.
+      {"attachment just under", attach(25165818), nullptr},
+      {"attachment one over", attach(25165819), kTooLarge},
       {"importance before size", [&](MailArgs& m) { attach(25165825)(m); m.importance = "x"; },
        kBadImportance},
       {"attachments together", [&](MailArgs& m) { attach(12582912)(m); attach(12582913)(m); }, kTooLarge},
-      {"body over", [](MailArgs& m) { m.body = std::string(kMaxMessageBytes + 1, 'b'); }, kTooLarge},
+      {"body over", [&](MailArgs& m) { m.body = big; }, kTooLarge},
       {"body and its text alternative",
-       [](MailArgs& m) { m.body = std::string(kMaxMessageBytes / 2, 'b'); m.text = m.body + "t"; },
+       [&](MailArgs& m) { m.body = bytes(kMaxMessageBytes / 2); m.text = bytes(kMaxMessageBytes / 2 + 1); },
        kTooLarge},
       {"a plain body has no alternative",
-       [](MailArgs& m) { m.body = std::string(kMaxMessageBytes / 2, 'b'); m.text = m.body + "t";
-                         m.is_html = false; }, nullptr},
+       [&](MailArgs& m) { m.body = bytes(kMaxMessageBytes / 2); m.text = bytes(kMaxMessageBytes / 2 + 1);
+                          m.is_html = false; }, nullptr},
   };
   for (const auto& c : cases) {
     MailArgs mail = mail_of("t@x", "f@x", "s", "b");

@@ -80,7 +80,7 @@ std::chrono::steady_clock::duration send_with_short_close_wait(std::uint16_t por
   return std::chrono::steady_clock::now() - start;
 }
 
-// velmar gives its sessions this close wait (mail_call.cc); the README
+// velmar gives its sessions this close wait (mail_call.cc); docs/mail.md
 // promises 1 s.
 static_assert(quarn::mail::kCloseWait == std::chrono::seconds(1));
 

@@ -35,6 +35,7 @@ TEST(Tls, EverySettingAndCertificateGivesItsOutcome) {
   setenv("UDF_SMTPPORT", std::to_string(server.port()).c_str(), 1);
   setenv("UDF_SMTPTIMEOUT", "1", 1);
   setenv("UDF_SMTPHELO", "client.example.test", 1);
+  setenv("UDF_ERRORLOG", "loaded", 1);
 
   const std::string ca = certs.file("ca.pem");
   struct Case {

@@ -27,7 +27,7 @@ class VelmarTest : public ::testing::Test {
   void SetUp() override { configure("127.0.0.1", server_->port()); }
   void TearDown() override {
     for (const char* name : {"UDF_SMTPHOST", "UDF_SMTPUSER", "UDF_SMTPPASSWORD", "UDF_SMTPPORT",
-                             "UDF_SMTPTIMEOUT", "UDF_SMTPHELO"})
+                             "UDF_SMTPTIMEOUT", "UDF_SMTPHELO", "UDF_ERRORLOG"})
       unsetenv(name);
   }
 
@@ -38,6 +38,8 @@ class VelmarTest : public ::testing::Test {
     setenv("UDF_SMTPPORT", std::to_string(port).c_str(), 1);
     // A fixed client name: the machine's own differs from host to host.
     setenv("UDF_SMTPHELO", kClientName, 1);
+    // Settings published: no call looks for a settings file.
+    setenv("UDF_ERRORLOG", "loaded", 1);
   }
 
   static constexpr char kClientName[] = "client.example.test";

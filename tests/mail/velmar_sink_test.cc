@@ -37,6 +37,7 @@ class VelmarSink : public ::testing::Test {
     setenv("UDF_SMTPUSER", kUser, 1);
     setenv("UDF_SMTPPASSWORD", kPassword, 1);
     setenv("UDF_SMTPPORT", std::to_string(sink_.port()).c_str(), 1);
+    setenv("UDF_ERRORLOG", "loaded", 1);
   }
 
   std::string send(const std::string& to, const std::string& subject, const std::string& body,

@@ -52,6 +52,8 @@ TEST(AllocationFailure, GetenvvarGivesNullWithTheErrorFlag) {
   // Longer than any short-string buffer: making the name allocates.
   const std::string name = "QUARN_A_NAME_TOO_LONG_FOR_SHORT_STRINGS";
   ::setenv(name.c_str(), "v", 1);
+  ::setenv("UDF_GETENVVARNAMES", name.c_str(), 1);
+  ::setenv("UDF_ERRORLOG", "loaded", 1);
   Args args;
   args.text(name);
   UDF_ARGS* record = args.get();
@@ -67,10 +69,12 @@ TEST(AllocationFailure, GetenvvarGivesNullWithTheErrorFlag) {
   EXPECT_EQ(error, 1);
   EXPECT_EQ(length, 0u);
   ::unsetenv(name.c_str());
+  quarn::test::clear_settings();
 }
 
 // Whichever allocation fails, parsing included (inside inih's C code, which
-// no exception may cross), the load fails whole.
+// no exception may cross), the load fails whole; after the publishing only
+// a log line can be lost.
 TEST(AllocationFailure, LoadiniGivesNullWithTheErrorFlag) {
   quarn::test::clear_settings();
   quarn::test::WorkingDir cwd;
@@ -92,8 +96,12 @@ TEST(AllocationFailure, LoadiniGivesNullWithTheErrorFlag) {
       EXPECT_STREQ(std::getenv("UDF_SMTPHOST"), "h");
       break;
     }
+    if (!error) {
+      EXPECT_STREQ(std::getenv("UDF_SMTPHOST"), "h") << "a lost line, the load whole";
+      quarn::test::clear_settings();
+      continue;
+    }
     ++failed_calls;
-    EXPECT_EQ(error, 1);
     EXPECT_EQ(std::getenv("UDF_ERRORLOG"), nullptr) << "a failed load never sets the marker";
     EXPECT_EQ(std::getenv("UDF_SMTPHOST"), nullptr) << "nor anything else";
   }
@@ -139,9 +147,10 @@ std::pair<bool, std::string> call_failing(EntryCase& c, int n) {
           std::string(result, length) + (is_null ? " [null]" : "") + (error ? " [error]" : "")};
 }
 
-// Every other entry point that allocates (the other inits allocate
-// nothing), the log line included, turns a failed allocation into its
-// failure result or, where it can do without the memory, its usual one.
+// Every other entry point that allocates (the inits of tarvik and velmar
+// their statement's state), the log line included, turns a failed
+// allocation into its failure result or, where it can do without the
+// memory, its usual one.
 TEST(AllocationFailure, EveryEntryPointGivesAFailureResultNeverAnException) {
   const quarn::test::TempDir images;
   quarn::test::ScriptedSmtpServer smtp("ab", "secret");
@@ -151,6 +160,7 @@ TEST(AllocationFailure, EveryEntryPointGivesAFailureResultNeverAnException) {
   const Args mail = std::move(Args().text("to@x.test").text("from@x.test").text("s").text("b"));
   const std::string thrown = "An exception was thrown. [null] [error]";
   EntryCase cases[] = {
+      {"tarvik_init", tarvik, "tarvik", thumbnail, Step::kInit, ""},
       {"tarvik", tarvik, "tarvik", thumbnail, Step::kMain,
        "File written as " + images.file("a.png.jpg"), {" [null] [error]"}},
       {"velmar_init", velmar, "velmar", mail, Step::kInit, ""},
@@ -169,6 +179,7 @@ TEST(AllocationFailure, EveryEntryPointGivesAFailureResultNeverAnException) {
     ::setenv("UDF_SMTPUSER", "ab", 1);
     ::setenv("UDF_SMTPPASSWORD", "secret", 1);
     ::setenv("UDF_SMTPPORT", std::to_string(smtp.port()).c_str(), 1);
+    ::setenv("UDF_ERRORLOG", "loaded", 1);
     for (int n = 1;; ++n) {
       std::pair<bool, std::string> given;
       try {

@@ -138,7 +138,9 @@ TEST_F(Ostrel, PublishedSettingsAreSeenThroughGetenvvar) {
   EXPECT_TRUE(user.is_null) << "an absent entry removes the variable";
   EXPECT_FALSE(user.error);
   EXPECT_EQ(get("UDF_SMTPHOST").text, "localhost");
-  EXPECT_EQ(stderr_capture.text(), "") << "the settings functions never log";
+  EXPECT_EQ(stderr_capture.messages("udf_loadini"),
+            "settings loaded from " + cwd.file("quarn_udf.ini") + "\n")
+      << "one line, no values";
 }
 
 TEST_F(Ostrel, GetenvvarInitAcceptsOneStringOnly) {
@@ -173,6 +175,11 @@ TEST_F(Ostrel, GetenvvarValues) {
   ::unsetenv("QUARN_UNSET");
   ::setenv("UDF_SMTPPASSWORD", "hunter2 and more", 1);
   ::setenv("UDF_SMTPPASSWORD_X", "not secret", 1);
+  ::setenv("QUARN_HIDDEN", "hidden", 1);
+  ::setenv("UDF_SMTPHOST", "mail.test", 1);
+  // Shown besides the settings: these names, separated by commas or blanks.
+  ::setenv("UDF_GETENVVARNAMES", "QUARN_V300, QUARN_V254 QUARN_EMPTY,QUARN_PLAIN\tQUARN_UNSET "
+           "UDF_SMTPPASSWORD_X QUARN_PLAI", 1);
 
   const struct {
     const char* label;
@@ -191,7 +198,11 @@ TEST_F(Ostrel, GetenvvarValues) {
                {"the password is masked", "UDF_SMTPPASSWORD", false, "********"},
                {"also behind a NUL", std::string("UDF_SMTPPASSWORD\0X", 18), false, "********"},
                {"a longer name is not the password", "UDF_SMTPPASSWORD_X", false, "not secret"},
-               {"other letter case is another variable", "udf_smtppassword", true, ""}};
+               {"other letter case is another variable", "udf_smtppassword", true, ""},
+               {"a setting needs no listing", "UDF_SMTPHOST", false, "mail.test"},
+               {"a variable not listed is NULL", "QUARN_HIDDEN", true, ""},
+               {"its part before a NUL is what is listed",
+                std::string("QUARN_HIDDEN\0QUARN_PLAIN", 24), true, ""}};
   for (const auto& c : cases) {
     const auto outcome = get(c.name);
     EXPECT_EQ(outcome.is_null, c.is_null) << c.label;
@@ -209,14 +220,19 @@ TEST_F(Ostrel, GetenvvarValues) {
   EXPECT_TRUE(outcome.is_null);
   EXPECT_FALSE(outcome.error);
   EXPECT_EQ(outcome.length, 0u);
+  ::setenv("UDF_GETENVVARNAMES", "QUARN_PLAIN *", 1);
+  EXPECT_EQ(get("QUARN_HIDDEN").text, "hidden") << "* shows every variable";
+  EXPECT_EQ(get("UDF_SMTPPASSWORD").text, "********") << "but never the password";
   ::unsetenv("UDF_SMTPPASSWORD");
   EXPECT_TRUE(get("UDF_SMTPPASSWORD").is_null) << "an unset password is NULL, not the mask";
-  for (const char* name : {"QUARN_V300", "QUARN_V254", "QUARN_EMPTY", "QUARN_PLAIN", "UDF_SMTPPASSWORD_X"})
+  for (const char* name : {"QUARN_V300", "QUARN_V254", "QUARN_EMPTY", "QUARN_PLAIN",
+                           "UDF_SMTPPASSWORD_X", "QUARN_HIDDEN"})
     ::unsetenv(name);
 }
 
 TEST_F(Ostrel, GetenvvarReadsTheNameByItsLengthNotATerminator) {
   ::setenv("QUARN_AB", "ab", 1);
+  ::setenv("UDF_GETENVVARNAMES", "QUARN_AB", 1);
   Args args;
   args.text("QUARN_ABC");
   UDF_ARGS* record = args.get();

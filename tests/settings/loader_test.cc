@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <functional>
 
 #include "settings.h"
+#include "test_util.h"
 #include "working_dir.h"
 
 namespace {
@@ -44,7 +46,7 @@ Values defaults(const Values& changes = {}) {
                    {"UDF_SMTPUSER", std::nullopt},  {"UDF_SMTPPASSWORD", std::nullopt},
                    {"UDF_SMTPPORT", "25"},          {"UDF_SMTPTIMEOUT", "30"},
                    {"UDF_SMTPSECURITY", "none"},    {"UDF_SMTPCAFILE", std::nullopt},
-                   {"UDF_ERRORLOG", "udf_error.log"}};
+                   {"UDF_GETENVVARNAMES", std::nullopt}, {"UDF_ERRORLOG", "udf_error.log"}};
   for (const auto& [name, value] : changes) values[name] = value;
   return values;
 }
@@ -53,7 +55,24 @@ class Loader : public ::testing::Test {
  protected:
   void SetUp() override { clear_settings(); }
   void TearDown() override { clear_settings(); }
+  // The lines logged since the last look, each "<severity> <text>".
+  std::string logged() {
+    std::istringstream lines(log_.text().substr(seen_));
+    std::string shown;
+    for (std::string line; std::getline(lines, line); seen_ += line.size() + 1) {
+      const auto parsed = quarn::test::parse_log_line(line);
+      shown += (parsed ? parsed->severity + " " + parsed->text : line) + "\n";
+    }
+    return shown;
+  }
+  std::string failed(const std::string& reason) const {
+    return "ERROR udf_loadini: settings not loaded from " + path_ + ": " + reason + "\n";
+  }
+  std::string loaded() const { return "Note udf_loadini: settings loaded from " + path_ + "\n"; }
   WorkingDir cwd_;
+  const std::string path_ = cwd_.file("quarn_udf.ini");
+  quarn::test::StderrCapture log_;
+  std::size_t seen_ = 0;
 };
 
 struct FileCase {
@@ -83,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "[email]\nsmtp-host = mail.example.org\nsmtp-user = ann\n"
                  "smtp-password = \"p w;d\"\nsmtp-port = 465\nsmtp-timeout = 12\n"
                  "smtp-security = tls\nsmtp-ca-file = /etc/quarn/ca.pem\n"
-                 "[general]\nerror-log = /var/log/udf.log\n",
+                 "[general]\nerror-log = /var/log/udf.log\ngetenvvar-names = HOME, TZ\n",
                  {{"UDF_IMAGEDIR", "/var/thumbs"},
                   {"UDF_THUMBNAILMEMORY", "256"},
                   {"UDF_SMTPHOST", "mail.example.org"},
@@ -93,6 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"UDF_SMTPTIMEOUT", "12"},
                   {"UDF_SMTPSECURITY", "tls"},
                   {"UDF_SMTPCAFILE", "/etc/quarn/ca.pem"},
+                  {"UDF_GETENVVARNAMES", "HOME, TZ"},
                   {"UDF_ERRORLOG", "/var/log/udf.log"}}},
         FileCase{"port_decimal", port_file("smtp-port = 587"), defaults({{"UDF_SMTPPORT", "587"}})},
         FileCase{"port_hex", port_file("smtp-port = 0x24B"), defaults({{"UDF_SMTPPORT", "587"}})},
@@ -154,7 +174,8 @@ TEST_F(Loader, TheShippedExampleFileHoldsTheDefaults) {
 
 TEST_F(Loader, AMissingFileChangesNothingAndTheNextCallTriesAgain) {
   ::setenv("UDF_SMTPHOST", "kept", 1);
-  EXPECT_EQ(load_settings(false), LoadOutcome::kOpenFailed);
+  EXPECT_EQ(load_settings(false), LoadOutcome::kFailed);
+  EXPECT_EQ(logged(), failed("cannot open it: No such file or directory"));
   EXPECT_EQ(all_settings(), (Values{{"UDF_IMAGEDIR", std::nullopt},
                                     {"UDF_THUMBNAILMEMORY", std::nullopt},
                                     {"UDF_SMTPHOST", "kept"},
@@ -164,17 +185,19 @@ TEST_F(Loader, AMissingFileChangesNothingAndTheNextCallTriesAgain) {
                                     {"UDF_SMTPTIMEOUT", std::nullopt},
                                     {"UDF_SMTPSECURITY", std::nullopt},
                                     {"UDF_SMTPCAFILE", std::nullopt},
+                                    {"UDF_GETENVVARNAMES", std::nullopt},
                                     {"UDF_ERRORLOG", std::nullopt}}));
   cwd_.write_settings("[email]\nsmtp-host = now\n");
   EXPECT_EQ(load_settings(false), LoadOutcome::kPublished);
   EXPECT_EQ(variable("UDF_SMTPHOST"), "now");
+  EXPECT_EQ(logged(), loaded());
 }
 
 TEST_F(Loader, AMissingFileUnderOverwriteKeepsTheLoadedState) {
   cwd_.write_settings("[email]\nsmtp-port = 99\n");
   ASSERT_EQ(load_settings(false), LoadOutcome::kPublished);
   ASSERT_EQ(::unlink("quarn_udf.ini"), 0);
-  EXPECT_EQ(load_settings(true), LoadOutcome::kOpenFailed);
+  EXPECT_EQ(load_settings(true), LoadOutcome::kFailed);
   EXPECT_EQ(all_settings(), defaults({{"UDF_SMTPPORT", "99"}}));
 }
 
@@ -204,21 +227,31 @@ TEST_F(Loader, AnEmptyErrorLogLeavesTheStateNotLoaded) {
   EXPECT_EQ(variable("UDF_SMTPHOST"), "two");
 }
 
-// Only a regular file is read: a directory would read as an empty file (all
-// defaults), a pipe would block the load, /dev/zero would never end.
-TEST_F(Loader, AnythingButARegularFileIsAnOpenFailure) {
+// Only a regular file of at most 1 MiB is read: a directory would read as
+// an empty file (all defaults), a pipe would block the load, /dev/zero
+// would never end.
+TEST_F(Loader, AnythingButARegularFileOfAtMostOneMibIsAFailure) {
   const struct {
     const char* label;
     int (*make)();
+    const char* reason;
   } cases[] = {
-      {"directory", [] { return ::mkdir("quarn_udf.ini", 0700); }},
-      {"named pipe", [] { return ::mkfifo("quarn_udf.ini", 0600); }},
-      {"link to a device", [] { return ::symlink("/dev/zero", "quarn_udf.ini"); }},
+      {"directory", [] { return ::mkdir("quarn_udf.ini", 0700); }, "not a regular file"},
+      {"named pipe", [] { return ::mkfifo("quarn_udf.ini", 0600); }, "not a regular file"},
+      {"link to a device", [] { return ::symlink("/dev/zero", "quarn_udf.ini"); },
+       "not a regular file"},
+      {"over 1 MiB",
+       [] {
+         quarn::test::write_file("quarn_udf.ini", "");
+         return ::truncate("quarn_udf.ini", 1048577);
+       },
+       "larger than 1048576 bytes"},
   };
   for (const auto& c : cases) {
     ASSERT_EQ(c.make(), 0) << c.label;
-    EXPECT_EQ(load_settings(true), LoadOutcome::kOpenFailed) << c.label;
+    EXPECT_EQ(load_settings(true), LoadOutcome::kFailed) << c.label;
     EXPECT_EQ(variable("UDF_ERRORLOG"), std::nullopt) << c.label;
+    EXPECT_EQ(logged(), failed(c.reason)) << c.label;
     ASSERT_EQ(::remove("quarn_udf.ini"), 0) << c.label;
   }
   ASSERT_EQ(::symlink(cwd_.file("real.ini").c_str(), "quarn_udf.ini"), 0);
@@ -273,16 +306,57 @@ TEST_F(Loader, AFileThatChangesWhileItIsReadIsNotPublished) {
       if (reads++ == 0) c.change(cwd_);
       return ::read(fd, buffer, size);
     };
-    EXPECT_EQ(load_settings(true, "quarn_udf.ini", read),
-              c.published ? LoadOutcome::kPublished : LoadOutcome::kOpenFailed);
+    EXPECT_EQ(load_settings(true, "udf_loadini", "quarn_udf.ini", read),
+              c.published ? LoadOutcome::kPublished : LoadOutcome::kFailed);
     EXPECT_EQ(variable("UDF_SMTPHOST"), c.published ? "first" : "kept");
     EXPECT_EQ(variable("UDF_ERRORLOG").has_value(), c.published);
+    EXPECT_EQ(logged(), c.published ? loaded() : failed("it changed while it was read"));
   }
   // A read that fails is no end of the file.
   cwd_.write_settings(first);
   const auto failing = [](int, void*, std::size_t) -> ssize_t { return errno = EIO, -1; };
-  EXPECT_EQ(load_settings(true, "quarn_udf.ini", failing), LoadOutcome::kOpenFailed);
+  EXPECT_EQ(load_settings(true, "udf_loadini", "quarn_udf.ini", failing), LoadOutcome::kFailed);
   EXPECT_EQ(variable("UDF_SMTPHOST"), "kept");
+  EXPECT_EQ(logged(), failed("cannot read it: Input/output error"));
+}
+
+// The password is meant for the server's group (mode 640); a file that
+// every user of the machine may read is loaded, with a warning.
+TEST_F(Loader, APasswordThatOthersMayReadIsWarnedAbout) {
+  const struct {
+    mode_t mode;
+    const char* entry;
+    const char* warned;  // the mode as the warning shows it; nullptr: none
+  } cases[] = {{0604, "smtp-password = s", "0604"}, {0640, "smtp-password = s", nullptr},
+               {0644, "smtp-user = u", nullptr}};
+  for (const auto& c : cases) {
+    cwd_.write_settings(std::string("[email]\n") + c.entry + "\n");
+    ASSERT_EQ(::chmod("quarn_udf.ini", c.mode), 0);
+    EXPECT_EQ(load_settings(true), LoadOutcome::kPublished);
+    const std::string warning =
+        c.warned ? "Warning udf_loadini: the settings file " + path_ + " holds smtp-password and "
+                   "every user of this machine may read it (mode " + c.warned + "); make it mode "
+                   "0640, owner root, group of the server's user (install -m 640 -o root -g mysql)\n"
+                 : "";
+    EXPECT_EQ(logged(), loaded() + warning) << c.entry << " " << c.mode;
+  }
+}
+
+// A call that finds no settings loaded loads the file (the server tests
+// show it after a restart), but a plug-in tries at most once a minute: a
+// missing file costs one line, not one per row. udf_loadini loads at once.
+// The only test of this program's own copy of that state.
+TEST_F(Loader, ACallLoadsTheFileItselfAndRetriesOnlyAfterAMinute) {
+  using quarn::settings::settings_in_force;
+  EXPECT_FALSE(settings_in_force("tarvik").text(quarn::setting::kImageDir));
+  EXPECT_EQ(logged(), "ERROR tarvik: settings not loaded from " + path_ +
+                          ": cannot open it: No such file or directory\n");
+  cwd_.write_settings("[thumbnail]\nimage-directory = thumbs\n");
+  EXPECT_FALSE(settings_in_force("tarvik").text(quarn::setting::kImageDir));
+  EXPECT_EQ(logged(), "") << "not tried again within the minute";
+  ASSERT_EQ(load_settings(false), LoadOutcome::kPublished);
+  EXPECT_EQ(settings_in_force("tarvik").text(quarn::setting::kImageDir), "thumbs");
+  EXPECT_EQ(logged(), loaded());
 }
 
 TEST(OverwriteRequest, TrueForEveryNonZeroIntegerOnly) {

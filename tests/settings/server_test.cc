@@ -2,11 +2,15 @@
 // working directory (its data directory), and tarvik configured by it.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
+#include <sstream>
 #include <string>
 
 #include "images.h"
 #include "mariadb_server.h"
+#include "smtp_peer.h"
 #include "test_util.h"
 #include "working_dir.h"
 
@@ -89,6 +93,41 @@ TEST_F(OstrelServer, NullAndUnsetNamesGiveNull) {
   EXPECT_EQ(value("SELECT udf_getenvvar('QUARN_NEVER_SET_ANYWHERE')"), std::nullopt);
   EXPECT_EQ(value("SELECT udf_getenvvar(CONCAT('UDF_SMTP', 'PORT', CHAR(0), 'X')) IS NULL"),
             "0");
+}
+
+// After a restart the file is in force without udf_loadini: the first call
+// (tarvik) loads it, velmar then uses it. The load's line has the form of
+// the server's own lines around it, which the same parser reads.
+TEST_F(OstrelServer, AfterARestartTheFileIsInForceWithoutALoad) {
+  quarn::test::TempDir images;
+  quarn::test::ScriptedSmtpServer smtp("mailer", "secret");
+  const std::string file = MariaDbServer::shared().data_dir() + "/quarn_udf.ini";
+  write_settings("[thumbnail]\nimage-directory = " + images.path() +
+                 "\n[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " + std::to_string(smtp.port()) +
+                 "\nsmtp-user = mailer\nsmtp-password = secret\n");
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+  db_.reset();
+  const std::size_t before = MariaDbServer::shared().error_log().size();
+  MariaDbServer::shared().restart();
+  db_ = std::make_unique<Connection>(MariaDbServer::shared().socket_path());
+
+  const std::string png = quarn::test::encode_image(40, 20, quarn::test::ImageFormat::kPng);
+  EXPECT_EQ(value("SELECT tarvik(" + Connection::hex_literal(png) + ", 'after.png', 10, 10)"),
+            "File written as " + images.path() + "/after.png.jpg");
+  EXPECT_EQ(value("SELECT velmar('to@example.test', 'db@example.test', 's', 'b', 0)"), "OK");
+  EXPECT_EQ(smtp.messages().size(), 1u);
+
+  std::istringstream log(MariaDbServer::shared().error_log().substr(before));
+  std::vector<std::string> ours;
+  bool server_line = false;
+  for (std::string line; std::getline(log, line);) {
+    const auto parsed = quarn::test::parse_log_line(line);
+    if (parsed && parsed->text == "mariadbd: ready for connections.") server_line = true;
+    if (parsed && (parsed->text.rfind("tarvik: ", 0) == 0 || parsed->text.rfind("velmar: ", 0) == 0))
+      ours.push_back(parsed->severity + " " + parsed->text);
+  }
+  EXPECT_TRUE(server_line) << "the server's own line read with the same parser";
+  EXPECT_EQ(ours, std::vector<std::string>{"Note tarvik: settings loaded from " + file});
 }
 
 }  // namespace

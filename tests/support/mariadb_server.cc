@@ -139,7 +139,8 @@ MariaDbServer::MariaDbServer(const std::map<std::string, std::string>& environme
   const std::string install_output = run_output(install, &status);
   if (status != 0) throw std::runtime_error("mariadb-install-db failed:\n" + install_output);
 
-  std::vector<std::string> argv_text = {
+  environment_ = environment;
+  argv_text_ = {
       "mariadbd",
       "--no-defaults",
       "--datadir=" + data_dir_,
@@ -154,13 +155,21 @@ MariaDbServer::MariaDbServer(const std::map<std::string, std::string>& environme
       "--skip-log-bin",
       "--max-allowed-packet=64M",
   };
-  if (as_root) argv_text.push_back("--user=root");
-  argv_text.insert(argv_text.end(), options.begin(), options.end());
+  if (as_root) argv_text_.push_back("--user=root");
+  argv_text_.insert(argv_text_.end(), options.begin(), options.end());
+  start();
+}
 
+void MariaDbServer::restart() {
+  stop();
+  start();
+}
+
+void MariaDbServer::start() {
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    for (const auto& [key, value] : environment) setenv(key.c_str(), value.c_str(), 1);
+    for (const auto& [key, value] : environment_) setenv(key.c_str(), value.c_str(), 1);
     // What the server says before its log file is open goes there too.
     const int log_fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (log_fd >= 0) {
@@ -169,7 +178,7 @@ MariaDbServer::MariaDbServer(const std::map<std::string, std::string>& environme
       close(log_fd);
     }
     std::vector<char*> argv;
-    for (auto& arg : argv_text) argv.push_back(arg.data());
+    for (auto& arg : argv_text_) argv.push_back(arg.data());
     argv.push_back(nullptr);
     execvp("mariadbd", argv.data());
     _exit(127);

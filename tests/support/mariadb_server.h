@@ -64,6 +64,9 @@ class MariaDbServer {
   bool alive() const;
   // Registers the functions of sql/install.sql.
   void install_functions();
+  // Stops the server (as at shutdown) and starts it again on the same data
+  // directory, with a fresh process environment from this program's.
+  void restart();
 
   struct ClientRun {
     int status;          // the mariadb client's exit status
@@ -74,7 +77,10 @@ class MariaDbServer {
   ClientRun client(const std::string& input, const std::string& extra_options = "") const;
 
  private:
+  void start();
   void stop();
+  std::map<std::string, std::string> environment_;
+  std::vector<std::string> argv_text_;
   std::string root_;
   std::string data_dir_;
   std::string socket_;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -44,25 +45,35 @@ std::string StderrCapture::text() {
 
 std::string StderrCapture::messages(const char* function) { return log_messages(text(), function); }
 
+std::optional<LogLine> parse_log_line(const std::string& line) {
+  // The hour padded with a blank, as the server writes it.
+  static const std::regex form(
+      R"(^(\d{4})-(\d\d)-(\d\d) ([ 12]\d):(\d\d):(\d\d) 0 \[(ERROR|Warning|Note)\] (.*)$)");
+  std::smatch m;
+  if (!std::regex_match(line, m, form)) return std::nullopt;
+  LogLine parsed{};
+  parsed.time = {std::stoi(m[6]), std::stoi(m[5]), std::stoi(m[4]), std::stoi(m[3]),
+                 std::stoi(m[2]) - 1, std::stoi(m[1]) - 1900, 0, 0, -1, 0, nullptr};
+  parsed.severity = m[7];
+  parsed.text = m[8];
+  return parsed;
+}
+
 namespace {
 
-// The length of "2026-12-08 18:37:08 name: " at the start of line, where
+// The length of "<time> 0 [<severity>] name: " at the start of line, where
 // name is function (any lower-case name for nullptr); 0 when it is not there.
 std::size_t log_prefix(const std::string& line, const char* function) {
-  static const char kStamp[] = "0000-00-00 00:00:00 ";
-  const std::size_t stamp = sizeof kStamp - 1;
-  if (line.size() < stamp) return 0;
-  for (std::size_t i = 0; i < stamp; ++i) {
-    const bool digit = line[i] >= '0' && line[i] <= '9';
-    if (kStamp[i] == '0' ? !digit : line[i] != kStamp[i]) return 0;
-  }
-  std::size_t end = stamp;
+  const std::optional<LogLine> parsed = parse_log_line(line);
+  if (!parsed) return 0;
+  const std::size_t start = line.size() - parsed->text.size();
+  std::size_t end = start;
   if (function != nullptr) {
-    if (line.compare(stamp, std::strlen(function), function) != 0) return 0;
+    if (line.compare(start, std::strlen(function), function) != 0) return 0;
     end += std::strlen(function);
   } else {
     while (end < line.size() && ((line[end] >= 'a' && line[end] <= 'z') || line[end] == '_')) ++end;
-    if (end == stamp) return 0;
+    if (end == start) return 0;
   }
   return line.compare(end, 2, ": ") == 0 ? end + 2 : 0;
 }

@@ -4,6 +4,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <ctime>
+#include <optional>
 #include <string>
 
 namespace quarn::test {
@@ -47,8 +49,17 @@ bool wait_until_blocked(pid_t tid, std::chrono::milliseconds limit);
 // Waits for the child to end; after the limit it is killed and reaped.
 void reap_within(pid_t pid, std::chrono::milliseconds limit);
 
-// Log lines "2026-12-08 18:37:08 function: text" as their texts, each with
-// its line end; function nullptr takes any name; other lines stay whole.
+// A line of the server's error log: "2026-12-09  9:30:07 0 [Note] name: text"
+// (the server's own lines have no "name: ").
+struct LogLine {
+  std::tm time;          // as written: local time
+  std::string severity;  // ERROR, Warning or Note
+  std::string text;      // after the severity
+};
+std::optional<LogLine> parse_log_line(const std::string& line);
+
+// Our log lines "<time> 0 [<severity>] function: text" as their texts, each
+// with its line end; function nullptr takes any name; other lines stay whole.
 std::string log_messages(const std::string& log, const char* function = nullptr);
 
 std::string read_file(const std::string& path);

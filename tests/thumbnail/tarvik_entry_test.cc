@@ -82,13 +82,14 @@ TEST_F(Tarvik, InitRefusesWrongCountsAndTypes) {
 TEST_F(Tarvik, InitAcceptsAndSetsTheServerFlags) {
   Args args;
   args.text("b").text("n").integer(1).integer(1);
-  const auto outcome = tarvik_->init(args);
+  auto outcome = tarvik_->init(args);
   ASSERT_FALSE(outcome.refused);
   EXPECT_EQ(outcome.initid.maybe_null, 1);
   EXPECT_EQ(outcome.initid.max_length, 255u);
   EXPECT_EQ(outcome.initid.const_item, 0);
   EXPECT_EQ(outcome.initid.decimals, 0u);
-  EXPECT_EQ(outcome.initid.ptr, nullptr);
+  EXPECT_NE(outcome.initid.ptr, nullptr) << "the statement's cap on repeated lines";
+  tarvik_->deinit(outcome.initid);
   EXPECT_EQ(args.maybe_null(), (std::vector<char>{0, 0, 1, 1}));
   EXPECT_EQ(args.types(), (std::vector<Item_result>{STRING_RESULT, STRING_RESULT, INT_RESULT,
                                                      INT_RESULT}));
@@ -148,6 +149,26 @@ TEST_F(Tarvik, FailuresAreTextsOnTheResultAndLinesOnStandardError) {
   EXPECT_EQ(second.text, "Error loading the image for " + path + ". Err Code: " +
                              std::to_string(IL_INVALID_PARAM));
   EXPECT_EQ(err.messages("tarvik"), first.text + "\n" + second.text + "\n");
+}
+
+// Within a statement the eleventh and later line of a failure (the same but
+// for the file name) are counted, and the count is told at its end.
+TEST_F(Tarvik, AStatementWritesTenLinesOfAFailureAndCountsTheRest) {
+  Args no_maximum;
+  no_maximum.text("x").text("m").null_integer().integer(9);
+  auto statement = tarvik_->init(no_maximum);
+  quarn::test::StderrCapture err;
+  std::string expected;
+  for (int i = 0; i < 12; ++i) {
+    Args args;
+    args.text("not an image").text("f" + std::to_string(i)).integer(9).integer(9);
+    const std::string text = tarvik_->row_string(statement.initid, args).text;
+    if (i < 10) expected += text + "\n";
+  }
+  expected += tarvik_->row_string(statement.initid, no_maximum).text + "\n";  // another kind
+  tarvik_->deinit(statement.initid);
+  EXPECT_EQ(err.messages("tarvik"),
+            expected + "statement summary: 2 repeated failure lines not written\n");
 }
 
 TEST_F(Tarvik, ANullBlobIsALoadFailure) {

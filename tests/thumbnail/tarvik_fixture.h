@@ -22,8 +22,11 @@ class TarvikTest : public ::testing::Test {
     delete tarvik_;
     delete plugin_;
   }
-  void SetUp() override { setenv("UDF_IMAGEDIR", dir_.path().c_str(), 1); }
-  void TearDown() override { unsetenv("UDF_IMAGEDIR"); }
+  void SetUp() override {
+    setenv("UDF_IMAGEDIR", dir_.path().c_str(), 1);
+    setenv("UDF_ERRORLOG", "1", 1);  // settings published: no call looks for the file
+  }
+  void TearDown() override { unsetenv("UDF_IMAGEDIR"), unsetenv("UDF_ERRORLOG"); }
 
   static StringOutcome call(const std::string& image, const std::string& name, long long max_w,
                             long long max_h) {

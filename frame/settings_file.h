@@ -1,0 +1,115 @@
+// The settings file: read, parsed as inih parses it and published into the
+// environment, by udf_loadini and by any call that finds the settings not
+// loaded; compiled into every plug-in.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "settings_snapshot.h"
+#include "settings_table.h"
+
+namespace quarn::settings {
+
+// The settings file, looked for in the server's working directory only.
+constexpr char kFileName[] = "quarn_udf.ini";
+// Present in the environment once all settings have been published.
+constexpr const char* kLoadedMarker = setting::kErrorLog.name;
+// A settings file is a page of text; anything larger is refused unread.
+constexpr std::size_t kMaxFileBytes = 1u << 20;
+// A call that finds the settings not loaded loads them itself, but a
+// plug-in tries that at most once in this time: a missing file gives one
+// line a minute while calls run, not one per row.
+constexpr long long kAutoLoadRetrySeconds = 60;
+
+// A number as the INI library reads it, written back as decimal text.
+std::string number_text(long number);
+
+// The entries of a settings file as inih's INIReader keeps them, with its
+// Get and GetInteger: sections and names in any letter case; the values of
+// an entry given more than once, or continued on indented lines, joined by
+// line feeds.
+class IniEntries {
+ public:
+  // Parses the bytes as INIReader parses a file that holds them. Throws
+  // std::bad_alloc when memory runs out.
+  explicit IniEntries(std::string_view text);
+  // 0, the number of the first malformed line, or below 0 when inih failed.
+  int ParseError() const { return error_; }
+  // The value, or default_value when the entry is absent.
+  std::string Get(const std::string& section, const std::string& name,
+                  const std::string& default_value) const;
+  // The value's leading number (strtol with base 0), or default_value when
+  // it has none.
+  long GetInteger(const std::string& section, const std::string& name, long default_value) const;
+
+ private:
+  static int keep(void* user, const char* section, const char* name, const char* value) noexcept;
+  std::map<std::string, std::string> values_;
+  int error_ = 0;
+  bool out_of_memory_ = false;
+};
+
+// Name and value of every setting, in publishing order, defaults filled in
+// (from IniEntries, or INIReader reading the file itself).
+template <class Entries>
+std::vector<std::pair<std::string, std::string>> read_settings(const Entries& entries) {
+  std::vector<std::pair<std::string, std::string>> values;
+  for (const setting::Variable* variable : setting::kPublished) {
+    // Get keeps an entry that is present but empty: only absence takes the default.
+    std::string value;
+    if (variable->integer) {
+      const long fallback = std::strtol(variable->default_value, nullptr, 10);
+      long number = entries.GetInteger(variable->section, variable->entry, fallback);
+      if (variable->default_outside_range && !variable->in_range(number)) number = fallback;
+      value = number_text(number);
+    } else {
+      value = entries.Get(variable->section, variable->entry, variable->default_value);
+    }
+    values.emplace_back(variable->name, std::move(value));
+  }
+  return values;
+}
+
+// How the loader reads an open file: ::read, or a stand-in in tests.
+using ReadFunction = std::function<ssize_t(int fd, void* buffer, std::size_t size)>;
+
+enum class LoadOutcome {
+  kAlreadyLoaded,  // marker present, no overwrite asked: nothing read
+  kFailed,         // nothing changed; the reason is logged
+  kPublished,
+};
+
+// Publishes the file's settings into the environment, all at once, unless
+// they are loaded already and overwrite is not requested. Only a regular
+// file (or a link to one) of at most kMaxFileBytes is read, whole, and only
+// published when it stayed the same file throughout: the same inode, size
+// and modification time before the first read as after the last, on the
+// open file and at the path.
+// Logged as `function`'s lines, the file named by its full path: a failure
+// as an [ERROR] with the reason, a load as a [Note], and a file holding a
+// secret (smtp-password) that every user of the machine may read as a
+// [Warning] (loaded all the same). function nullptr: nothing logged.
+LoadOutcome load_settings(bool overwrite, const char* function = "udf_loadini",
+                          const std::string& file_name = kFileName,
+                          const ReadFunction& read = ::read);
+
+// The settings a call of `function` works with. When none are loaded (no
+// marker), the file is loaded first, as udf_loadini() without argument
+// would, unless this plug-in tried within kAutoLoadRetrySeconds; loads of
+// concurrent calls wait for the one under way. Throws std::bad_alloc.
+SettingsSnapshot settings_in_force(const char* function);
+
+// The same for a call that reads the environment otherwise
+// (udf_getenvvar).
+void load_unless_loaded(const char* function);
+
+}  // namespace quarn::settings
