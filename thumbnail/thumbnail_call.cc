@@ -88,27 +88,27 @@ std::string stage_message(StageResult result, const std::string& path) {
   return "File written as " + path;
 }
 
-// A failure's kind leaves out the path: 300 rows into a missing directory
-// are one failure 300 times.
-Outcome message(StageResult result, const std::string& path) {
-  if (result.stage == Stage::kDone) return Outcome::value(stage_message(result, path));
-  return Outcome::failure(stage_message(result, path)).repeat_as(stage_message(result, ""));
-}
-
-// The log line of a refusal by the memory budget: what the image needed
-// and the budget. Empty for any other outcome.
-std::string budget_note(const Thumbnail& thumbnail, std::uint64_t budget_mb,
-                        const std::string& path) {
+// What the log line of a refusal by the memory budget adds: the megabytes
+// the image needed and the budget. Empty for any other outcome.
+std::string budget_note(const Thumbnail& thumbnail, std::uint64_t budget_mb) {
   const unsigned int code = thumbnail.result.code;
   if (thumbnail.result.stage != Stage::kLoad ||
       (code != kOverMemoryBudget && code != kNoRoomInMemoryBudget))
     return {};
-  const std::string needs = "The image for " + path + " needs " +
-                            std::to_string(megabytes(thumbnail.memory)) + " MB to decode";
+  const std::string needs = " (needs " + std::to_string(megabytes(thumbnail.memory)) + " MB to decode";
   const std::string budget = "the thumbnail-memory budget of " + std::to_string(budget_mb) + " MB";
-  if (code == kOverMemoryBudget) return needs + ", more than the whole of " + budget;
+  if (code == kOverMemoryBudget) return needs + ", more than the whole of " + budget + ")";
   return needs + "; " + budget + " had no room for it within " +
-         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kBudgetWait).count()) + " s";
+         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kBudgetWait).count()) + " s)";
+}
+
+// A failure's kind leaves out the path (and what a log line adds): 300 rows
+// into a missing directory are one failure 300 times.
+Outcome message(StageResult result, const std::string& path, const std::string& note = {}) {
+  if (result.stage == Stage::kDone) return Outcome::value(stage_message(result, path));
+  std::string text = stage_message(result, path);
+  std::string line = text + note;
+  return Outcome::failure(std::move(text), std::move(line)).repeat_as(stage_message(result, ""));
 }
 
 }  // namespace
@@ -126,12 +126,10 @@ Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcep
     const Thumbnail thumbnail = run_image_stage(
         args.args[0], args.lengths[0], box_limit(integer_argument(args, 2)),
         box_limit(integer_argument(args, 3)), {static_cast<std::uint64_t>(budget_mb) << 20});
-    const std::string note = budget_note(thumbnail, static_cast<std::uint64_t>(budget_mb), *path);
-    if (!note.empty()) log_line(kResultConvention.function, Severity::kError, note);
-    const StageResult result = thumbnail.result.stage == Stage::kDone
-                                   ? write_outcome(write_jpeg(thumbnail.pixels, *path))
-                                   : thumbnail.result;
-    return message(result, *path);
+    if (thumbnail.result.stage != Stage::kDone)
+      return message(thumbnail.result, *path,
+                     budget_note(thumbnail, static_cast<std::uint64_t>(budget_mb)));
+    return message(write_outcome(write_jpeg(thumbnail.pixels, *path)), *path);
   } catch (...) {
     return Outcome::exception();
   }

@@ -221,8 +221,8 @@ std::string progressive_jpeg(unsigned width, unsigned height) {
                                height, options);
 }
 
-// A call's result text, with a budget of 16 MB.
-std::string call(const std::string& image, const std::string& dir, const std::string& name) {
+// A call with a budget of 16 MB.
+quarn::Outcome call(const std::string& image, const std::string& dir, const std::string& name) {
   const std::map<std::string, std::string> env = {{"UDF_IMAGEDIR", dir}, {"UDF_THUMBNAILMEMORY", "16"}};
   const quarn::SettingsSnapshot settings([&env](const std::string& variable) {
     const auto found = env.find(variable);
@@ -230,7 +230,7 @@ std::string call(const std::string& image, const std::string& dir, const std::st
   });
   quarn::test::Args args;
   args.text(image).text(name).integer(200).integer(200);
-  return quarn::thumb::run_call(*args.get(), settings).text();
+  return quarn::thumb::run_call(*args.get(), settings);
 }
 
 TEST(MemoryBudget, CallsBeyondItWaitTheirTurnAndNeverOverrunIt) {
@@ -243,7 +243,8 @@ TEST(MemoryBudget, CallsBeyondItWaitTheirTurnAndNeverOverrunIt) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&, t] {
-      for (int round = 0; round < 2; ++round) texts[t * 2 + round] = call(image, dir.path(), std::to_string(t));
+      for (int round = 0; round < 2; ++round)
+        texts[t * 2 + round] = call(image, dir.path(), std::to_string(t)).text();
     });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   held.reservation.release();
@@ -257,14 +258,11 @@ TEST(MemoryBudget, CallsBeyondItWaitTheirTurnAndNeverOverrunIt) {
 
 TEST(MemoryBudget, AnImageBeyondTheWholeBudgetFailsAtOnceAndOneWithoutRoomAfterTheWait) {
   quarn::test::TempDir dir;
-  const std::string path = dir.file("big.jpg");
-  quarn::test::StderrCapture err;
-  EXPECT_EQ(call(progressive_jpeg(3000, 2250), dir.path(), "big"),
-            "Error loading the image for " + path + ". Err Code: 2001");
-  // The line beside the failure's own, which the entry point logs.
-  EXPECT_EQ(err.messages("tarvik"), "The image for " + path +
-                                        " needs 27 MB to decode, more than the whole of the "
-                                        "thumbnail-memory budget of 16 MB\n");
+  const std::string failure = "Error loading the image for " + dir.file("big.jpg") + ". Err Code: 2001";
+  const quarn::Outcome refused = call(progressive_jpeg(3000, 2250), dir.path(), "big");
+  EXPECT_EQ(refused.text(), failure);
+  EXPECT_EQ(refused.log_line(), failure + " (needs 27 MB to decode, more than the whole of the "
+                                          "thumbnail-memory budget of 16 MB)");
   auto held = decode_budget().reserve(kLimit, kLimit);
   const std::string image = progressive_jpeg(1000, 750);
   EXPECT_EQ(quarn::thumb::run_image_stage(image.data(), image.size(), 200, 200,
