@@ -30,7 +30,7 @@ std::optional<Work> planned_work(const std::string& bytes, unsigned box) {
   if (!decoder || !decoder->read_header(header)) return std::nullopt;
   const thumb::Size target = thumb::thumbnail_size(header.size, header.orientation, box, box);
   const thumb::Reduction rows(target);
-  return Work{check.kind, decoder->plan(target, rows.decode_at_least())};
+  return Work{check.kind, decoder->plan(target, rows.decode_at_least()), target};
 }
 
 namespace {

@@ -12,10 +12,12 @@
 namespace quarn::bench {
 
 // What tarvik's decoder will decode of the image for a box of box x box:
-// the format and its plan; nothing when no decoder of its own takes it.
+// the format, its plan and the thumbnail's size; nothing when no decoder of
+// its own takes it.
 struct Work {
   thumb::ImageKind kind;
   thumb::DecodePlan plan;
+  thumb::Size target;
 };
 std::optional<Work> planned_work(const std::string& bytes, unsigned box);
 

@@ -28,6 +28,11 @@ class Outcome {
     outcome.log_line_ = std::move(built);
     return outcome;
   }
+  static Outcome failure(std::string built, std::string log_line) {
+    Outcome outcome(nullptr, std::move(built));
+    outcome.log_line_ = std::move(log_line);
+    return outcome;
+  }
   // SQL NULL, the result buffer left alone.
   static Outcome null() {
     Outcome outcome(nullptr);

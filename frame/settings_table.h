@@ -30,6 +30,10 @@ struct Variable {
 };
 
 inline constexpr Variable kImageDir{"UDF_IMAGEDIR", "thumbnail", "image-directory", "./", false};
+// Megabytes all tarvik calls' decoding may take at once in the server
+// process; outside 16 MB to 1 TB the default stands.
+inline constexpr Variable kThumbnailMemory{"UDF_THUMBNAILMEMORY", "thumbnail", "thumbnail-memory",
+                                           "1024", true, false, 16, 1048576};
 inline constexpr Variable kSmtpHost{"UDF_SMTPHOST", "email", "smtp-host", "localhost", false};
 inline constexpr Variable kSmtpUser{"UDF_SMTPUSER", "email", "smtp-user", "", false};
 inline constexpr Variable kSmtpPassword{"UDF_SMTPPASSWORD", "email", "smtp-password", "", false,
@@ -64,6 +68,6 @@ inline constexpr Variable kErrorLog{"UDF_ERRORLOG", "general", "error-log", "udf
 inline constexpr const Variable* kPublished[] = {&kImageDir, &kSmtpHost, &kSmtpUser,
                                                  &kSmtpPassword, &kSmtpPort, &kSmtpTimeout,
                                                  &kSmtpSecurity, &kSmtpCaFile, &kSmtpHelo,
-                                                 &kGetenvvarNames, &kErrorLog};
+                                                 &kGetenvvarNames, &kThumbnailMemory, &kErrorLog};
 
 }  // namespace quarn::setting

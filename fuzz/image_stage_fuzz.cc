@@ -12,7 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // tmpfs, one file per fuzzing process, overwritten by every input.
   static const std::string path = "/dev/shm/quarn-fuzz-" + std::to_string(getpid()) + ".jpg";
-  const quarn::thumb::Thumbnail made = quarn::thumb::run_image_stage(data, size, 64, 48);
+  const quarn::thumb::Thumbnail made = quarn::thumb::run_image_stage(data, size, 64, 48, {std::uint64_t{1} << 40});
   if (made.result.stage == quarn::thumb::Stage::kDone) quarn::thumb::write_jpeg(made.pixels, path);
   return 0;
 }

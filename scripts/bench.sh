@@ -25,6 +25,7 @@
 #   QUARN_BENCH_SETTINGS_MS [400]      length of one settings run
 #   QUARN_BENCH_RELOAD_MS [3000]       length of each reload latency run
 #   QUARN_BENCH_MEMORY_THUMBNAILS [10000], QUARN_BENCH_MEMORY_MAILS [10000]
+#   QUARN_BENCH_MEMORY_HEIC_ROWS [4]   rows per connection (8) under each memory budget
 #   QUARN_BENCH_PROFILE=1              perf and strace profiles of the mail
 #                                      call even when the mail target is met
 #   QUARN_BENCH_ONLY="thumbnail mail"  a subset of: settings thumbnail mail memory
@@ -142,7 +143,7 @@ if selected mail; then
     [[ -n "$profiled" ]] || echo "neither perf nor strace is usable here; the phase profile above is the profile"
   fi
 fi
-selected memory && run memory "$bin/bench_memory" "$out/memory.json" "$images/small.png"
+selected memory && run memory "$bin/bench_memory" "$out/memory.json" "$images/small.png" "$images/large.heic"
 
 total=$(( $(date +%s) - start_all ))
 {

@@ -1,11 +1,13 @@
 #include "image_stage.h"
 
 #include <IL/il.h>
+#include <malloc.h>
 
 #include <memory>
 #include <optional>
 #include <utility>
 
+#include "decode/decode_memory.h"
 #include "decode/decoder.h"
 #include "decode/devil_decoder.h"
 #include "decode/preflight.h"
@@ -36,25 +38,71 @@ std::optional<Thumbnail> failure_of(const ImageDecoder* decoder) {
   return failed(failure->stage, failure->code);
 }
 
+// The budget's answer for `bytes`: held, or the failure that ends the stage.
+std::optional<Thumbnail> reserve(std::uint64_t bytes, const MemoryAllowance& memory,
+                                 MemoryBudget::Reservation& reserved) {
+  MemoryBudget::Attempt attempt = memory.budget->reserve(bytes, memory.limit, memory.wait);
+  if (attempt.refusal == MemoryBudget::Refusal::kNone) {
+    reserved = std::move(attempt.reservation);
+    return std::nullopt;
+  }
+  Thumbnail refused = failed(Stage::kLoad, attempt.refusal == MemoryBudget::Refusal::kTooLarge
+                                               ? kOverMemoryBudget
+                                               : kNoRoomInMemoryBudget);
+  refused.memory = bytes;
+  return refused;
+}
+
+// Reservations from which on freed memory is handed back to the system.
+constexpr std::uint64_t kTrimAbove = std::uint64_t{16} << 20;
+
+// A decoder and the memory reserved for its work, given back only once the
+// decoder is gone and what it freed has left the process: the C library
+// keeps freed blocks of up to 32 MB in the arena of the thread that freed
+// them, so each connection's thread would otherwise hold its last large
+// decoding's memory after it, beyond the budget.
+struct Work {
+  MemoryBudget::Reservation reserved;
+  std::unique_ptr<ImageDecoder> decoder;
+  std::uint64_t bytes = 0;
+
+  explicit Work(std::unique_ptr<ImageDecoder> opened = nullptr) : decoder(std::move(opened)) {}
+  Work(Work&&) = default;
+  ~Work() {
+    decoder.reset();
+#ifdef __GLIBC__
+    if (reserved.held() && bytes >= kTrimAbove) malloc_trim(0);
+#endif
+  }
+};
+
 // The thumbnail from one decoder, its rows reduced as they come. Nothing
 // when the decoder refuses the file or fails on it and the file goes the
-// next way.
-std::optional<Thumbnail> decode_with(std::unique_ptr<ImageDecoder> decoder, const Preflight& check,
-                                     std::uint32_t max_width, std::uint32_t max_height) {
+// next way. What it takes is reserved between its plan and its decoding,
+// unless `work` comes with its reservation.
+std::optional<Thumbnail> decode_with(Work work, const Preflight& check, std::uint32_t max_width,
+                                     std::uint32_t max_height, const MemoryAllowance& memory) {
   ImageHeader header{{check.width, check.height}, check.orientation};
-  if (!decoder || !decoder->read_header(header)) return failure_of(decoder.get());
+  ImageDecoder* decoder = work.decoder.get();
+  if (!decoder || !decoder->read_header(header)) return failure_of(decoder);
   // The one place the thumbnail's size is decided.
   const Size target = thumbnail_size(header.size, header.orientation, max_width, max_height);
   Reduction rows(target);
   // What will be decoded is known from here on.
-  decoder->plan(target, rows.decode_at_least());
+  const DecodePlan plan = decoder->plan(target, rows.decode_at_least());
+  if (!work.reserved.held()) {
+    work.bytes = decode_memory(plan, target);
+    if (auto refused = reserve(work.bytes, memory, work.reserved)) return refused;
+  }
   ColourSpace colour;
-  if (!decoder->decode(rows.decode_at_least(), rows, colour)) return failure_of(decoder.get());
-  decoder.reset();  // done with the file
+  if (!decoder->decode(rows.decode_at_least(), rows, colour)) return failure_of(decoder);
+  work.decoder.reset();  // done with the file
   // A huge box would make the scaler overflow its buffer size and write out
   // of bounds; refuse it as a parameter the library cannot take.
   if (!scaled_size_allowed(target, 1)) return failed(Stage::kScale, IL_INVALID_PARAM);
-  return complete(rows.finish(), target, colour, header.orientation);
+  Thumbnail made = complete(rows.finish(), target, colour, header.orientation);
+  made.memory = work.bytes;
+  return made;
 }
 
 }  // namespace
@@ -68,7 +116,7 @@ Thumbnail finish_thumbnail(const DecodedImage& decoded, Size target, int orienta
 }
 
 Thumbnail run_image_stage(const void* data, unsigned long size, std::uint32_t max_width,
-                          std::uint32_t max_height) {
+                          std::uint32_t max_height, const MemoryAllowance& memory) {
   // Refused before any decoder: a hostile image never reaches one, nor
   // waits for or holds up the image work of other rows.
   const Preflight check = preflight_image(data, size);
@@ -76,15 +124,24 @@ Thumbnail run_image_stage(const void* data, unsigned long size, std::uint32_t ma
 
   const auto* bytes = static_cast<const unsigned char*>(data);
   if (const DecoderEntry* entry = decoder_for(check.kind)) {
-    if (auto made = decode_with(entry->open(bytes, size, check), check, max_width, max_height))
+    Work work(entry->open(bytes, size, check));
+    if (auto made = decode_with(std::move(work), check, max_width, max_height, memory))
       return std::move(*made);
     // Formats the image library does not read fail as illegal files; so do
     // files it must not see (a GIF whose later frames are too many).
     if (!entry->library_fallback || check.library_refusal != nullptr)
       return failed(Stage::kLoad, IL_ILLEGAL_FILE_VALUE);
   }
+  // The image library decodes as it reads the header, under its lock: its
+  // memory is reserved before, from the pre-flight, so that no call waits
+  // for the budget while it holds that lock.
+  Work work;
+  work.bytes = library_decode_memory(
+      check, thumbnail_size({check.width, check.height}, check.orientation, max_width, max_height));
+  if (auto refused = reserve(work.bytes, memory, work.reserved)) return std::move(*refused);
+  work.decoder = open_devil(bytes, size, check);
   // The image library's decoder never refuses a file: it fails with its own code.
-  return decode_with(open_devil(bytes, size, check), check, max_width, max_height).value();
+  return decode_with(std::move(work), check, max_width, max_height, memory).value();
 }
 
 }  // namespace quarn::thumb

@@ -4,8 +4,10 @@
 // path nor the file: the call writes what it gives.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
+#include "common/memory_budget.h"
 #include "common/stage_result.h"
 #include "pixels/raster.h"
 
@@ -16,15 +18,27 @@ namespace quarn::thumb {
 struct Thumbnail {
   StageResult result;
   Raster pixels;
+  // What the decoding reserved, or needed when the budget refused it
+  // (kOverMemoryBudget, kNoRoomInMemoryBudget); 0 when nothing was decoded.
+  std::uint64_t memory = 0;
+};
+
+// The memory the image stage's decoding may take and where it is counted.
+struct MemoryAllowance {
+  std::uint64_t limit;  // bytes: the call's thumbnail-memory setting
+  MemoryBudget* budget = &decode_budget();
+  std::chrono::milliseconds wait = kBudgetWait;
 };
 
 // Decodes the image and fits it into the box. JPEG, PNG, GIF, TIFF, WebP
 // and HEIF files go to their own decoders (decode/decoder.h), outside the
 // image library's lock; other images, and the JPEG, PNG, GIF and TIFF files
 // those refuse, are decoded by the image library under its process-wide
-// lock (decode/devil_decoder.h).
+// lock (decode/devil_decoder.h). Before it decodes, each decoding reserves
+// what it takes at its peak (decode/decode_memory.h) within `memory`, and
+// gives it back when done.
 Thumbnail run_image_stage(const void* data, unsigned long size, std::uint32_t max_width,
-                          std::uint32_t max_height);
+                          std::uint32_t max_height, const MemoryAllowance& memory);
 
 // The steps after decoding, for pixels decoded whole outside the image
 // library's lock: reduced (area average by whole blocks, then Lanczos-3; or

@@ -2,7 +2,10 @@
 
 #include <IL/il.h>
 
+#include <chrono>
+
 #include "ascii.h"
+#include "decode/decode_memory.h"
 #include "image_stage.h"
 #include "settings_table.h"
 #include "write/jpeg_writer.h"
@@ -85,11 +88,27 @@ std::string stage_message(StageResult result, const std::string& path) {
   return "File written as " + path;
 }
 
-// A failure's kind leaves out the path: 300 rows into a missing directory
-// are one failure 300 times.
-Outcome message(StageResult result, const std::string& path) {
+// What the log line of a refusal by the memory budget adds: the megabytes
+// the image needed and the budget. Empty for any other outcome.
+std::string budget_note(const Thumbnail& thumbnail, std::uint64_t budget_mb) {
+  const unsigned int code = thumbnail.result.code;
+  if (thumbnail.result.stage != Stage::kLoad ||
+      (code != kOverMemoryBudget && code != kNoRoomInMemoryBudget))
+    return {};
+  const std::string needs = " (needs " + std::to_string(megabytes(thumbnail.memory)) + " MB to decode";
+  const std::string budget = "the thumbnail-memory budget of " + std::to_string(budget_mb) + " MB";
+  if (code == kOverMemoryBudget) return needs + ", more than the whole of " + budget + ")";
+  return needs + "; " + budget + " had no room for it within " +
+         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kBudgetWait).count()) + " s)";
+}
+
+// A failure's kind leaves out the path (and what a log line adds): 300 rows
+// into a missing directory are one failure 300 times.
+Outcome message(StageResult result, const std::string& path, const std::string& note = {}) {
   if (result.stage == Stage::kDone) return Outcome::value(stage_message(result, path));
-  return Outcome::failure(stage_message(result, path)).repeat_as(stage_message(result, ""));
+  std::string text = stage_message(result, path);
+  std::string line = text + note;
+  return Outcome::failure(std::move(text), std::move(line)).repeat_as(stage_message(result, ""));
 }
 
 }  // namespace
@@ -103,13 +122,14 @@ Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcep
       return Outcome::failure("Error: no maximum width or height given for " + *path)
           .repeat_as("no maximum");
 
-    const Thumbnail thumbnail = run_image_stage(args.args[0], args.lengths[0],
-                                                box_limit(integer_argument(args, 2)),
-                                                box_limit(integer_argument(args, 3)));
-    const StageResult result = thumbnail.result.stage == Stage::kDone
-                                   ? write_outcome(write_jpeg(thumbnail.pixels, *path))
-                                   : thumbnail.result;
-    return message(result, *path);
+    const long budget_mb = settings.number(setting::kThumbnailMemory).value_or(0);
+    const Thumbnail thumbnail = run_image_stage(
+        args.args[0], args.lengths[0], box_limit(integer_argument(args, 2)),
+        box_limit(integer_argument(args, 3)), {static_cast<std::uint64_t>(budget_mb) << 20});
+    if (thumbnail.result.stage != Stage::kDone)
+      return message(thumbnail.result, *path,
+                     budget_note(thumbnail, static_cast<std::uint64_t>(budget_mb)));
+    return message(write_outcome(write_jpeg(thumbnail.pixels, *path)), *path);
   } catch (...) {
     return Outcome::exception();
   }

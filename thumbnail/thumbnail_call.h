@@ -43,7 +43,8 @@ const char* check_arguments(UDF_ARGS& args);
 // The whole call: file name, maximums, image stage, file, message. Never throws; an
 // exception gives NULL with the error flag. Failures are logged, one line
 // each; failures that differ only in the path are of one kind for the
-// statement's RepeatCap.
+// statement's RepeatCap. The line of a refusal by the memory budget adds
+// the megabytes the image needed and the budget's.
 Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcept;
 
 // The statement's end: a [Note] with the number of failure lines its cap

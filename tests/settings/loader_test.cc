@@ -41,7 +41,8 @@ Values all_settings() {
 
 // The published state after an empty file; cases name only what differs.
 Values defaults(const Values& changes = {}) {
-  Values values = {{"UDF_IMAGEDIR", "./"},          {"UDF_SMTPHOST", "localhost"},
+  Values values = {{"UDF_IMAGEDIR", "./"},          {"UDF_THUMBNAILMEMORY", "1024"},
+                   {"UDF_SMTPHOST", "localhost"},
                    {"UDF_SMTPUSER", std::nullopt},  {"UDF_SMTPPASSWORD", std::nullopt},
                    {"UDF_SMTPPORT", "25"},          {"UDF_SMTPTIMEOUT", "30"},
                    {"UDF_SMTPSECURITY", "none"},    {"UDF_SMTPCAFILE", std::nullopt},
@@ -97,12 +98,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FileCase{"empty_file", "", defaults()},
         FileCase{"every_entry",
-                 "[thumbnail]\nimage-directory = /var/thumbs\n"
+                 "[thumbnail]\nimage-directory = /var/thumbs\nthumbnail-memory = 256\n"
                  "[email]\nsmtp-host = mail.example.org\nsmtp-user = ann\n"
                  "smtp-password = \"p w;d\"\nsmtp-port = 465\nsmtp-timeout = 12\n"
                  "smtp-security = tls\nsmtp-ca-file = /etc/quarn/ca.pem\n"
                  "[general]\nerror-log = /var/log/udf.log\ngetenvvar-names = HOME, TZ\n",
                  {{"UDF_IMAGEDIR", "/var/thumbs"},
+                  {"UDF_THUMBNAILMEMORY", "256"},
                   {"UDF_SMTPHOST", "mail.example.org"},
                   {"UDF_SMTPUSER", "ann"},
                   {"UDF_SMTPPASSWORD", "\"p w;d\""},
@@ -175,6 +177,7 @@ TEST_F(Loader, AMissingFileChangesNothingAndTheNextCallTriesAgain) {
   EXPECT_EQ(load_settings(false), LoadOutcome::kFailed);
   EXPECT_EQ(logged(), failed("cannot open it: No such file or directory"));
   EXPECT_EQ(all_settings(), (Values{{"UDF_IMAGEDIR", std::nullopt},
+                                    {"UDF_THUMBNAILMEMORY", std::nullopt},
                                     {"UDF_SMTPHOST", "kept"},
                                     {"UDF_SMTPUSER", std::nullopt},
                                     {"UDF_SMTPPASSWORD", std::nullopt},

@@ -4,13 +4,20 @@
 #include <png.h>
 
 #include <algorithm>
+#include <chrono>
+#include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "decode/decoder.h"
 #include "decode/preflight.h"
+#include "handmade_jpeg.h"
+#include "image_stage.h"
 #include "pixels/reduction.h"
+#include "test_util.h"
+#include "udf_call.h"
 
 namespace {
 
@@ -198,6 +205,70 @@ TEST(PngDecoder, EveryLayoutDecodesToItsPixels) {
     ASSERT_TRUE(decoder->decode(rows.decode_at_least(), rows, colour));
     EXPECT_EQ(rows.finish().samples, c.expected);
   }
+}
+
+
+// ---- the memory budget shared by every call ----
+
+using quarn::thumb::decode_budget;
+constexpr std::uint64_t kLimit = std::uint64_t{16} << 20;
+
+// A progressive JPEG: libjpeg holds all its coefficients, 3 bytes a pixel.
+std::string progressive_jpeg(unsigned width, unsigned height) {
+  quarn::handmade::JpegOptions options;
+  options.progressive = true;
+  return quarn::handmade::jpeg(std::vector<std::uint8_t>(std::size_t{width} * height * 3, 90), width,
+                               height, options);
+}
+
+// A call with a budget of 16 MB.
+quarn::Outcome call(const std::string& image, const std::string& dir, const std::string& name) {
+  const std::map<std::string, std::string> env = {{"UDF_IMAGEDIR", dir}, {"UDF_THUMBNAILMEMORY", "16"}};
+  const quarn::SettingsSnapshot settings([&env](const std::string& variable) {
+    const auto found = env.find(variable);
+    return found == env.end() ? std::nullopt : std::optional<std::string>(found->second);
+  });
+  quarn::test::Args args;
+  args.text(image).text(name).integer(200).integer(200);
+  return quarn::thumb::run_call(*args.get(), settings);
+}
+
+TEST(MemoryBudget, CallsBeyondItWaitTheirTurnAndNeverOverrunIt) {
+  const std::string image = progressive_jpeg(1000, 750);  // about 7 MB: two fit at once
+  quarn::test::TempDir dir;
+  decode_budget().take_watermarks();
+  // Held for a moment first, so that every call starts by waiting.
+  auto held = decode_budget().reserve(kLimit - (4 << 20), kLimit);
+  std::vector<std::string> texts(8);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 2; ++round)
+        texts[t * 2 + round] = call(image, dir.path(), std::to_string(t)).text();
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  held.reservation.release();
+  for (auto& thread : threads) thread.join();
+  const auto seen = decode_budget().take_watermarks();
+  EXPECT_LE(seen.peak, kLimit);
+  EXPECT_GT(seen.peak, kLimit / 2) << "two calls at once";
+  EXPECT_LE(seen.longest_wait, quarn::thumb::kBudgetWait + std::chrono::seconds(1));
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(texts[i], "File written as " + dir.file(std::to_string(i / 2) + ".jpg"));
+}
+
+TEST(MemoryBudget, AnImageBeyondTheWholeBudgetFailsAtOnceAndOneWithoutRoomAfterTheWait) {
+  quarn::test::TempDir dir;
+  const std::string failure = "Error loading the image for " + dir.file("big.jpg") + ". Err Code: 2001";
+  const quarn::Outcome refused = call(progressive_jpeg(3000, 2250), dir.path(), "big");
+  EXPECT_EQ(refused.text(), failure);
+  EXPECT_EQ(refused.log_line(), failure + " (needs 27 MB to decode, more than the whole of the "
+                                          "thumbnail-memory budget of 16 MB)");
+  auto held = decode_budget().reserve(kLimit, kLimit);
+  const std::string image = progressive_jpeg(1000, 750);
+  EXPECT_EQ(quarn::thumb::run_image_stage(image.data(), image.size(), 200, 200,
+                                          {kLimit, &decode_budget(), std::chrono::milliseconds(200)})
+                .result.code,
+            quarn::thumb::kNoRoomInMemoryBudget);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // How a thumbnail's steps end: done, or the step that failed with the image
-// library's error code, which the result text shows.
+// library's error code (or one of this system's own), which the result
+// text shows.
 #pragma once
 
 namespace quarn::thumb {
@@ -8,7 +9,12 @@ enum class Stage { kLoad, kScale, kSave, kDone };
 
 struct StageResult {
   Stage stage;
-  unsigned int code;  // the image library's error code on failure
+  unsigned int code;  // the image library's error code on failure, or one below
 };
+
+// Load failures of this system's own, apart from the image library's error
+// codes (0x0500 to 0x05FF): the memory budget (common/memory_budget.h).
+inline constexpr unsigned int kOverMemoryBudget = 2001;  // needs more than the whole budget
+inline constexpr unsigned int kNoRoomInMemoryBudget = 2002;  // no room came within the wait
 
 }  // namespace quarn::thumb

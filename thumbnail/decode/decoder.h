@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -32,6 +33,10 @@ struct DecodePlan {
   // hands them on a few rows at a time).
   bool whole = false;
   bool preview = false;  // a HEIF file's preview image, not its picture
+  // What its codec holds at its peak beside those pixels: a progressive
+  // JPEG's coefficients, a lossless WebP's whole image, libheif's planes,
+  // a band of TIFF strips. For the memory budget (decode_memory.h).
+  std::uint64_t codec_bytes = 0;
 };
 
 // A decoder of one image, used once: read_header, plan, then decode.

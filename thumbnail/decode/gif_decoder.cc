@@ -40,7 +40,8 @@ constexpr Rgb kWhite = {255, 255, 255};
 
 class GifDecoder : public ImageDecoder {
  public:
-  GifDecoder(const unsigned char* data, std::size_t size) : input_{data, size} {}
+  GifDecoder(const unsigned char* data, std::size_t size, const Preflight& check)
+      : input_{data, size}, interlaced_indices_(check.held_bytes) {}
 
   bool read_header(ImageHeader& header) override {
     int error = 0;
@@ -52,7 +53,8 @@ class GifDecoder : public ImageDecoder {
 
   // The screen, row by row; an interlaced frame's indices are held whole.
   DecodePlan plan(Size, Size) override {
-    return {{static_cast<std::uint32_t>(gif_->SWidth), static_cast<std::uint32_t>(gif_->SHeight)}, false};
+    return {{static_cast<std::uint32_t>(gif_->SWidth), static_cast<std::uint32_t>(gif_->SHeight)},
+            false, false, interlaced_indices_};
   }
 
   bool decode(Size, Reduction& rows, ColourSpace&) override {
@@ -135,13 +137,15 @@ class GifDecoder : public ImageDecoder {
   }
 
   Input input_;
+  std::uint64_t interlaced_indices_;  // the first frame's, when it is interlaced
   CHandle<GifFileType, close_gif> gif_;
 };
 
 }  // namespace
 
-std::unique_ptr<ImageDecoder> open_gif(const unsigned char* data, std::size_t size, const Preflight&) {
-  return std::make_unique<GifDecoder>(data, size);
+std::unique_ptr<ImageDecoder> open_gif(const unsigned char* data, std::size_t size,
+                                       const Preflight& check) {
+  return std::make_unique<GifDecoder>(data, size, check);
 }
 
 }  // namespace quarn::thumb

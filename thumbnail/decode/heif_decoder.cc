@@ -136,6 +136,7 @@ class HeifDecoder : public ImageDecoder {
     heif_image_handle* primary = nullptr;
     if (!ok(heif_context_get_primary_image_handle(context_.get(), &primary))) return false;
     picture_.handle.reset(primary);
+    picture_.coded = check_.heif_coded_pixels;
     // The size as shown, turned and cropped: refused before any decoding.
     picture_.size = shown_size(primary);
     if (!allowed(picture_.size)) return false;
@@ -145,13 +146,24 @@ class HeifDecoder : public ImageDecoder {
     return true;
   }
 
+  // libheif holds the decoded RGB(A) image whole; before it, the coded
+  // pictures' planes (twice over at more than 8 bits a sample), the
+  // codec's own copies and what it keeps per block, and the conversion's
+  // steps. An alpha picture, as large as the image, has one plane.
   DecodePlan plan(Size target, Size) override {
     chosen_ = &picture_;
     for (const Image& preview : previews_) {
       const bool covers = preview.size.width >= target.width && preview.size.height >= target.height;
       if (covers && preview.size.width < chosen_->size.width) chosen_ = &preview;
     }
-    return {chosen_->size, true, chosen_ != &picture_};
+    const heif_image_handle* handle = chosen_->handle.get();
+    const std::uint64_t depth = heif_image_handle_get_luma_bits_per_pixel(handle) > 8 ? 2 : 1;
+    const std::uint64_t alpha = heif_image_handle_has_alpha_channel(handle) != 0
+                                    ? std::min(chosen_->coded, std::uint64_t{chosen_->size.width} *
+                                                                   chosen_->size.height)
+                                    : 0;
+    const std::uint64_t codec = ((chosen_->coded - alpha) * 6 + alpha * 4) * depth;
+    return {chosen_->size, true, chosen_ != &picture_, codec};
   }
 
   bool decode(Size, Reduction& rows, ColourSpace& colour) override {
@@ -168,7 +180,8 @@ class HeifDecoder : public ImageDecoder {
  private:
   struct Image {
     Handle handle;
-    Size size{};  // as shown
+    Size size{};             // as shown
+    std::uint64_t coded = 0;  // pixels of the coded pictures it is decoded from
   };
 
   // The thumbnail items the pre-flight accepted, where they show the same
@@ -179,7 +192,7 @@ class HeifDecoder : public ImageDecoder {
     for (std::size_t i = 0; i < check_.heif_preview_count; ++i) {
       heif_image_handle* thumbnail = nullptr;
       if (!ok(heif_image_handle_get_thumbnail(primary, check_.heif_previews[i], &thumbnail))) continue;
-      Image preview{Handle(thumbnail), shown_size(thumbnail)};
+      Image preview{Handle(thumbnail), shown_size(thumbnail), check_.heif_preview_pixels[i]};
       if (allowed(preview.size) && same_frame(preview.size, picture_.size) &&
           (heif_image_handle_has_alpha_channel(thumbnail) != 0) == alpha)
         previews_.push_back(std::move(preview));

@@ -148,20 +148,23 @@ namespace {
 // libjpeg-turbo, at the smallest DCT scale that covers what is asked.
 class JpegDecoder : public ImageDecoder {
  public:
-  JpegDecoder(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+  JpegDecoder(const unsigned char* data, std::size_t size, const Preflight& check)
+      : data_(data), size_(size), coefficients_(check.held_bytes) {}
   bool read_header(ImageHeader& header) override {  // the pre-flight's reading
     stored_ = header.size;
     return true;
   }
   // The smallest of libjpeg's scales k/8 that covers `at_least`; its sizes
-  // are rounded up (jpeg_calc_output_dimensions).
+  // are rounded up (jpeg_calc_output_dimensions). libjpeg holds the whole
+  // image's coefficients for more than one pass; ink is converted to RGB
+  // into a copy.
   DecodePlan plan(Size, Size at_least) override {
     Size scaled = stored_;
     for (std::uint32_t eighths = 1; eighths <= 8; ++eighths) {
       scaled = {(stored_.width * eighths + 7) / 8, (stored_.height * eighths + 7) / 8};
       if (scaled.width >= at_least.width && scaled.height >= at_least.height) break;
     }
-    return {scaled, true};
+    return {scaled, true, false, coefficients_ + std::uint64_t{scaled.width} * scaled.height * 3};
   }
   bool decode(Size at_least, Reduction& rows, ColourSpace& colour) override {
     return hand_on(decode_jpeg(data_, size_, at_least), rows, colour);
@@ -170,13 +173,15 @@ class JpegDecoder : public ImageDecoder {
  private:
   const unsigned char* data_;
   std::size_t size_;
+  std::uint64_t coefficients_;
   Size stored_{};
 };
 
 }  // namespace
 
-std::unique_ptr<ImageDecoder> open_jpeg(const unsigned char* data, std::size_t size, const Preflight&) {
-  return std::make_unique<JpegDecoder>(data, size);
+std::unique_ptr<ImageDecoder> open_jpeg(const unsigned char* data, std::size_t size,
+                                        const Preflight& check) {
+  return std::make_unique<JpegDecoder>(data, size, check);
 }
 
 }  // namespace quarn::thumb

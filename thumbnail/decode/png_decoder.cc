@@ -144,8 +144,11 @@ class PngDecoder : public ImageDecoder {
     return true;
   }
 
-  // Interlaced files are decoded whole before their rows are handed on.
-  DecodePlan plan(Size, Size) override { return {reader_.size(), reader_.interlaced()}; }
+  // Interlaced files are decoded whole before their rows are handed on;
+  // libpng holds two rows of up to 16-bit RGBA.
+  DecodePlan plan(Size, Size) override {
+    return {reader_.size(), reader_.interlaced(), false, std::uint64_t{reader_.size().width} * 16};
+  }
 
   bool decode(Size, Reduction& rows, ColourSpace& colour) override {
     colour = reader_.colour();

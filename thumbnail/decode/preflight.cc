@@ -146,6 +146,7 @@ Preflight check_png(Bytes d, std::size_t n) {
   std::size_t pos = 8;
   std::uint64_t width = 0;
   std::uint64_t height = 0;
+  std::uint32_t pixel_bytes = 0;
   bool header = false;
   int orientation = 0;  // 0 until an eXIf chunk was seen
   for (;;) {
@@ -159,6 +160,10 @@ Preflight check_png(Bytes d, std::size_t n) {
         return refuse(ImageKind::kPng, "no IHDR chunk first");
       width = be32(d + pos + 8);
       height = be32(d + pos + 12);
+      // Samples per pixel of the colour type (grey, -, RGB, palette, grey
+      // and alpha, -, RGBA) at the bit depth.
+      static const std::uint32_t kSamples[7] = {1, 1, 3, 1, 2, 1, 4};
+      pixel_bytes = kSamples[std::min<unsigned>(d[pos + 17], 6)] * (d[pos + 16] > 8 ? 2 : 1);
       header = true;
     } else if (std::memcmp(type, "IHDR", 4) == 0) {
       return refuse(ImageKind::kPng, "second IHDR chunk", width, height);
@@ -175,11 +180,36 @@ Preflight check_png(Bytes d, std::size_t n) {
   }
   Preflight result = claimed(ImageKind::kPng, width, height);
   if (!result.refused && orientation != 0) result.orientation = orientation;
+  result.library_bytes = pixel_bytes;
   return result;
 }
 
 bool is_sof(unsigned marker) {
   return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+}
+
+// The bytes of the DCT coefficients of a whole frame as libjpeg holds them:
+// each component's 8x8 blocks (at its sampling), rounded up to whole
+// sampling units, 64 coefficients of 2 bytes each.
+std::uint64_t coefficient_bytes(std::uint64_t width, std::uint64_t height, Bytes components,
+                                unsigned count) {
+  const auto factor = [&](unsigned i, bool vertical) -> std::uint64_t {
+    const unsigned f = vertical ? components[3 * i + 1] & 0x0F : components[3 * i + 1] >> 4;
+    return f == 0 ? 1 : f;
+  };
+  std::uint64_t h_max = 1, v_max = 1;
+  for (unsigned i = 0; i < count; ++i) {
+    h_max = std::max(h_max, factor(i, false));
+    v_max = std::max(v_max, factor(i, true));
+  }
+  std::uint64_t bytes = 0;
+  for (unsigned i = 0; i < count; ++i) {
+    const std::uint64_t h = factor(i, false), v = factor(i, true);
+    const std::uint64_t across = (width * h + 8 * h_max - 1) / (8 * h_max);
+    const std::uint64_t down = (height * v + 8 * v_max - 1) / (8 * v_max);
+    bytes += (across + h - 1) / h * h * ((down + v - 1) / v * v) * 64 * 2;
+  }
+  return bytes;
 }
 
 Preflight check_jpeg(Bytes d, std::size_t n) {
@@ -188,6 +218,9 @@ Preflight check_jpeg(Bytes d, std::size_t n) {
   std::size_t pos = 2;
   bool in_scan = false;
   bool have_frame = false;
+  bool progressive = false;
+  unsigned component_count = 0;
+  std::uint64_t coefficients = 0;
   int orientation = 0;  // 0 until an EXIF segment was seen
   Preflight frame = refuse(ImageKind::kJpeg, "no frame header");
   for (;;) {
@@ -216,9 +249,16 @@ Preflight check_jpeg(Bytes d, std::size_t n) {
       frame = claimed(ImageKind::kJpeg, be16(d + pos + 5), be16(d + pos + 3));
       if (frame.refused) return frame;
       have_frame = true;
+      progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
+      coefficients = coefficient_bytes(frame.width, frame.height, d + pos + 8, components);
+      component_count = components;
     }
     if (marker == 0xDA) {
       if (!have_frame) return frame;  // a scan before any frame header
+      // libjpeg keeps every coefficient of the image when its first scan
+      // does not hold every component or the frame is progressive.
+      if (!in_scan && (progressive || (length >= 3 && d[pos + 2] < component_count)))
+        frame.held_bytes = coefficients;
       in_scan = true;
     }
     // APP1 "Exif\0\0": the first one counts, as for other readers.
@@ -251,7 +291,9 @@ Preflight check_bmp(Bytes d, std::size_t n) {
     if (row * height > n - offset)
       return refuse(ImageKind::kBmp, "pixel data runs past the end", width, height);
   }
-  return size;
+  Preflight accepted = size;
+  accepted.library_bytes = static_cast<std::uint32_t>(std::clamp<std::uint64_t>((bpp + 7) / 8, 1, 4));
+  return accepted;
 }
 
 // GIF block introducers and flags.
@@ -289,9 +331,10 @@ Preflight check_gif(Bytes d, std::size_t n) {
   // keeps the file from the library.
   std::uint64_t pixels = 0;
   unsigned frames = 0;
+  Preflight accepted = size;
   const auto stop = [&](const char* reason) {
     if (frames == 0) return refuse(ImageKind::kGif, reason, width, height);
-    Preflight first_frame = size;
+    Preflight first_frame = accepted;
     first_frame.library_refusal = reason;
     return first_frame;
   };
@@ -318,15 +361,18 @@ Preflight check_gif(Bytes d, std::size_t n) {
       const unsigned code_size = d[pos++];
       if (code_size < 1 || code_size > kGifMaxCodeSize) return stop("bad code size");
       if (!skip_sub_blocks(d, n, pos)) return stop("frame runs past the end");
+      // Interlaced rows come in four passes: the first frame is read whole.
+      if (frames == 0 && (flags & 0x40) != 0) accepted.held_bytes = frame_width * frame_height;
       ++frames;
       pixels += width * height;
       if (pixels > kMaxImagePixels) return stop("too many pixels");
+      accepted.library_pixels = pixels;
     } else {
       return stop("unknown block");
     }
   }
   if (frames == 0) return refuse(ImageKind::kGif, "no frame", width, height);
-  return size;
+  return accepted;
 }
 
 Preflight check_pcx(Bytes d, std::size_t n) {
@@ -343,7 +389,9 @@ Preflight check_pcx(Bytes d, std::size_t n) {
   const std::uint64_t line = le16(d + 66);
   if (planes == 0 || line < (width * bits + 7) / 8 || line * planes * height > kMaxDecodedBytes)
     return refuse(ImageKind::kPcx, "bad line length", width, height);
-  return size;
+  Preflight accepted = size;
+  accepted.library_bytes = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, bits * planes / 8));
+  return accepted;
 }
 
 // The library reads a PNM header line by line into a small buffer and
@@ -418,7 +466,9 @@ Preflight check_pnm(Bytes d, std::size_t n) {
         return refuse(ImageKind::kPnm, "stray byte in text samples", width, height);
     }
   }
-  return size;
+  Preflight accepted = size;
+  accepted.library_bytes = static_cast<std::uint32_t>(channels * (maxval > 255 ? 2 : 1));
+  return accepted;
 }
 
 constexpr std::uint64_t kPsdMaxChannels = 24;  // as the format allows
@@ -461,7 +511,9 @@ Preflight check_psd(Bytes d, std::size_t n) {
   } else {
     return refuse(ImageKind::kPsd, "unknown compression", width, height);
   }
-  return size;
+  Preflight accepted = size;
+  accepted.library_bytes = static_cast<std::uint32_t>(channels * sample_bytes);
+  return accepted;
 }
 
 // TIFF field types and the tags read here.
@@ -604,7 +656,9 @@ Preflight check_tiff(Bytes d, std::size_t n) {
     ifd = dir.next;
   }
   if (first_width == 0) return refuse(ImageKind::kTiff, "no directory");
-  return accept(ImageKind::kTiff, first_width, first_height);
+  Preflight accepted = accept(ImageKind::kTiff, first_width, first_height);
+  accepted.library_pixels = pixels;
+  return accepted;
 }
 
 // Only the claimed size, for bytes that the library may take for a Targa
@@ -637,7 +691,9 @@ Preflight check_tga(Bytes d, std::size_t n) {
       type <= 3 ? pixels * pixel_bytes : (pixels + 127) / 128 * (1 + pixel_bytes);
   if (offset > n || needed > n - offset)
     return refuse(ImageKind::kTga, "pixel data runs past the end", size.width, size.height);
-  return size;
+  Preflight accepted = size;
+  accepted.library_bytes = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, pixel_bytes));
+  return accepted;
 }
 
 Preflight check_ico(Bytes d, std::size_t n) {
@@ -728,11 +784,14 @@ Preflight check_heif(Bytes d, std::size_t n) {
   if (const char* refusal = heif_refusal(layout))
     return refuse(ImageKind::kHeif, refusal, layout.widest, layout.tallest);
   Preflight accepted = accept(ImageKind::kHeif, 0, 0);
+  accepted.heif_coded_pixels = layout.coded_pixels;
   static_assert(std::size(Preflight{}.heif_previews) >= kMaxHeifPreviews);
   for (std::size_t i = 0; i < layout.preview_count; ++i) {
     const HeifPreview& preview = layout.previews[i];
-    if (preview.turned_alike && heif_refusal(preview.pictures) == nullptr)
+    if (preview.turned_alike && heif_refusal(preview.pictures) == nullptr) {
+      accepted.heif_preview_pixels[accepted.heif_preview_count] = preview.pictures.coded_pixels;
       accepted.heif_previews[accepted.heif_preview_count++] = preview.item;
+    }
   }
   return accepted;
 }

@@ -56,6 +56,23 @@ struct Preflight {
   // instead of it (decode/heif_layout.h).
   std::uint32_t heif_previews[4] = {};
   std::size_t heif_preview_count = 0;
+  // For the memory estimate (decode_memory.h). What a codec holds for the
+  // whole image beyond the rows it hands on: a JPEG's DCT coefficients when
+  // libjpeg decodes it in more than one pass (progressive, or a scan per
+  // component); a GIF's first frame's indices when that frame is
+  // interlaced.
+  std::uint64_t held_bytes = 0;
+  // The pixels the image library decodes where they are more than the
+  // image's: a GIF's screens of every frame, a TIFF's every page.
+  std::uint64_t library_pixels = 0;
+  // The bytes per pixel the image library loads a PNG, BMP, PCX, PNM, PSD
+  // or TGA at (channels times bytes per sample, as stored); 0 for other
+  // formats.
+  std::uint32_t library_bytes = 0;
+  // HEIF: the coded pixels (colour and alpha) decoding the primary image
+  // takes, and each preview of heif_previews.
+  std::uint64_t heif_coded_pixels = 0;
+  std::uint64_t heif_preview_pixels[4] = {};
 };
 
 // Refuses an image whose header claims more than the limits above, whose

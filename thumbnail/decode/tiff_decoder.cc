@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "c_handle.h"
@@ -108,8 +109,26 @@ class TiffDecoder : public ImageDecoder {
     return true;
   }
 
-  // Row by row, or a band of strips or tiles at a time.
-  DecodePlan plan(Size, Size) override { return {size_, false}; }
+  // Row by row, or a band of strips or tiles at a time: libtiff's buffer
+  // of one strip or row of tiles as stored and its RGBA raster of the band.
+  DecodePlan plan(Size, Size) override {
+    TIFF* tiff = tiff_.get();
+    if (strip_layout()) return {size_, false, false, std::uint64_t{size_.width} * 16};
+    std::uint32_t band = 0;
+    std::uint64_t stored = 0;
+    if (TIFFIsTiled(tiff)) {
+      TIFFGetField(tiff, TIFFTAG_TILELENGTH, &band);
+      stored = TIFFTileSize64(tiff);
+    } else {
+      TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &band);
+      stored = TIFFStripSize64(tiff);
+    }
+    // Separate planes are read into one buffer.
+    if (field16(tiff, TIFFTAG_PLANARCONFIG) == PLANARCONFIG_SEPARATE)
+      stored *= field16(tiff, TIFFTAG_SAMPLESPERPIXEL);
+    band = std::clamp<std::uint32_t>(band, 1, size_.height);
+    return {size_, false, false, stored + std::uint64_t{size_.width} * band * 4};
+  }
 
   bool decode(Size, Reduction& rows, ColourSpace& colour) override {
     TIFF* tiff = tiff_.get();
@@ -123,61 +142,80 @@ class TiffDecoder : public ImageDecoder {
   }
 
  private:
+  // What the strips hold when they can be read row by row.
+  struct StripLayout {
+    std::uint16_t photometric = 0;
+    std::uint16_t samples = 0;
+    int colours = 0;
+    bool grey = false, palette = false, alpha = false, associated = false, wide = false;
+    std::uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;  // the palette
+    bool narrow_map = true;  // 8-bit values in the 16-bit colour map
+    tmsize_t scanline = 0;
+    std::uint32_t width = 0, height = 0;
+  };
+
   // Strips of 8- or 16-bit unsigned samples, contiguous: grey (either
   // polarity), RGB (JPEG's YCbCr converted by libjpeg) or palette, and at
-  // most one extra sample, taken as alpha. false, before any row, for any
-  // other layout.
-  bool read_strips(Reduction& rows) {
+  // most one extra sample, taken as alpha. Nothing for any other layout.
+  std::optional<StripLayout> strip_layout() {
     TIFF* tiff = tiff_.get();
+    StripLayout l;
     const std::uint16_t bits = field16(tiff, TIFFTAG_BITSPERSAMPLE);
-    const std::uint16_t samples = field16(tiff, TIFFTAG_SAMPLESPERPIXEL);
+    l.samples = field16(tiff, TIFFTAG_SAMPLESPERPIXEL);
     const std::uint16_t format = field16(tiff, TIFFTAG_SAMPLEFORMAT);
     const std::uint16_t planar = field16(tiff, TIFFTAG_PLANARCONFIG);
-    std::uint16_t photometric = 0;
-    if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
+    if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &l.photometric)) return std::nullopt;
     std::uint16_t extra_count = 0;
     std::uint16_t* extra = nullptr;
     TIFFGetFieldDefaulted(tiff, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
     if (TIFFIsTiled(tiff) || (bits != 8 && bits != 16) || format != SAMPLEFORMAT_UINT ||
-        (planar != PLANARCONFIG_CONTIG && samples > 1) || extra_count > 1 || samples < extra_count)
-      return false;
-    const int colours = samples - extra_count;
-    const bool grey = photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
-    const bool palette = photometric == PHOTOMETRIC_PALETTE;
-    bool rgb = photometric == PHOTOMETRIC_RGB;
-    if (photometric == PHOTOMETRIC_YCBCR && field16(tiff, TIFFTAG_COMPRESSION) == COMPRESSION_JPEG &&
+        (planar != PLANARCONFIG_CONTIG && l.samples > 1) || extra_count > 1 || l.samples < extra_count)
+      return std::nullopt;
+    l.colours = l.samples - extra_count;
+    l.grey = l.photometric == PHOTOMETRIC_MINISBLACK || l.photometric == PHOTOMETRIC_MINISWHITE;
+    l.palette = l.photometric == PHOTOMETRIC_PALETTE;
+    bool rgb = l.photometric == PHOTOMETRIC_RGB;
+    if (l.photometric == PHOTOMETRIC_YCBCR && field16(tiff, TIFFTAG_COMPRESSION) == COMPRESSION_JPEG &&
         bits == 8) {
-      if (!TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)) return false;
+      if (!TIFFSetField(tiff, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB)) return std::nullopt;
       rgb = true;
     }
-    if (!((grey && colours == 1) || (rgb && colours == 3) || (palette && samples == 1 && bits == 8)))
-      return false;
-    std::uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
-    if (palette && !TIFFGetField(tiff, TIFFTAG_COLORMAP, &red, &green, &blue)) return false;
+    if (!((l.grey && l.colours == 1) || (rgb && l.colours == 3) ||
+          (l.palette && l.samples == 1 && bits == 8)))
+      return std::nullopt;
+    if (l.palette && !TIFFGetField(tiff, TIFFTAG_COLORMAP, &l.red, &l.green, &l.blue))
+      return std::nullopt;
     // Some writers store 8-bit values in the 16-bit colour map.
-    bool narrow_map = true;
-    for (int i = 0; palette && i < 256; ++i)
-      if (red[i] > 255 || green[i] > 255 || blue[i] > 255) narrow_map = false;
-    const auto map = [narrow_map](std::uint16_t v) {
-      return static_cast<std::uint8_t>(narrow_map ? v : v >> 8);
-    };
-    const bool alpha = extra_count == 1 && (extra[0] == EXTRASAMPLE_ASSOCALPHA ||
-                                            extra[0] == EXTRASAMPLE_UNASSALPHA);
-    const bool associated = alpha && extra[0] == EXTRASAMPLE_ASSOCALPHA;
-    const bool wide = bits == 16;
-    const tmsize_t scanline = TIFFScanlineSize(tiff);
-    std::uint32_t width = 0, height = 0;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
-    if (scanline != static_cast<tmsize_t>(std::size_t{width} * samples * (bits / 8))) return false;
+    for (int i = 0; l.palette && i < 256; ++i)
+      if (l.red[i] > 255 || l.green[i] > 255 || l.blue[i] > 255) l.narrow_map = false;
+    l.alpha = extra_count == 1 && (extra[0] == EXTRASAMPLE_ASSOCALPHA ||
+                                   extra[0] == EXTRASAMPLE_UNASSALPHA);
+    l.associated = l.alpha && extra[0] == EXTRASAMPLE_ASSOCALPHA;
+    l.wide = bits == 16;
+    l.scanline = TIFFScanlineSize(tiff);
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &l.width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &l.height);
+    if (l.scanline != static_cast<tmsize_t>(std::size_t{l.width} * l.samples * (bits / 8)))
+      return std::nullopt;
+    return l;
+  }
+
+  // The strips row by row; false, before any row, for a layout other than
+  // strip_layout's.
+  bool read_strips(Reduction& rows) {
+    TIFF* tiff = tiff_.get();
+    const std::optional<StripLayout> layout = strip_layout();
+    if (!layout) return false;
+    const StripLayout& l = *layout;
+    const auto map = [&l](std::uint16_t v) { return static_cast<std::uint8_t>(l.narrow_map ? v : v >> 8); };
     // 8-bit grey or RGB, alone or with unassociated alpha, goes on as stored.
-    const bool as_stored = !wide && !palette && photometric != PHOTOMETRIC_MINISWHITE &&
-                           (extra_count == 0 || (alpha && !associated));
-    const int out_channels = as_stored ? samples : grey ? 1 : 3;
-    std::vector<std::uint8_t> in(static_cast<std::size_t>(scanline));
-    std::vector<std::uint8_t> out(std::size_t{width} * out_channels);
-    rows.start({width, height}, out_channels);
-    for (std::uint32_t y = 0; y < height; ++y) {
+    const bool as_stored = !l.wide && !l.palette && l.photometric != PHOTOMETRIC_MINISWHITE &&
+                           (l.samples == l.colours || (l.alpha && !l.associated));
+    const int out_channels = as_stored ? l.samples : l.grey ? 1 : 3;
+    std::vector<std::uint8_t> in(static_cast<std::size_t>(l.scanline));
+    std::vector<std::uint8_t> out(std::size_t{l.width} * out_channels);
+    rows.start({l.width, l.height}, out_channels);
+    for (std::uint32_t y = 0; y < l.height; ++y) {
       // Past the first row, a failure is a damaged file, not a layout
       // this reader does not take.
       if (TIFFReadScanline(tiff, in.data(), y, 0) < 0) return y == 0 ? false : fail();
@@ -186,19 +224,20 @@ class TiffDecoder : public ImageDecoder {
         continue;
       }
       std::uint8_t* o = out.data();
-      for (std::uint32_t x = 0; x < width; ++x) {
-        const std::size_t at = std::size_t{x} * samples;
-        const unsigned a = alpha ? eight(in.data(), at + colours, wide) : 255;
-        if (palette) {
+      for (std::uint32_t x = 0; x < l.width; ++x) {
+        const std::size_t at = std::size_t{x} * l.samples;
+        const unsigned a = l.alpha ? eight(in.data(), at + l.colours, l.wide) : 255;
+        if (l.palette) {
           const std::uint8_t index = in[at];
-          const unsigned c[3] = {map(red[index]), map(green[index]), map(blue[index])};
+          const unsigned c[3] = {map(l.red[index]), map(l.green[index]), map(l.blue[index])};
           for (int k = 0; k < 3; ++k) *o++ = static_cast<std::uint8_t>(c[k]);
           continue;
         }
-        for (int k = 0; k < colours; ++k) {
-          unsigned c = eight(in.data(), at + k, wide);
-          if (photometric == PHOTOMETRIC_MINISWHITE) c = (associated ? a : 255u) - std::min(c, associated ? a : 255u);
-          *o++ = alpha ? on_white(c, a, associated) : static_cast<std::uint8_t>(c);
+        for (int k = 0; k < l.colours; ++k) {
+          unsigned c = eight(in.data(), at + k, l.wide);
+          if (l.photometric == PHOTOMETRIC_MINISWHITE)
+            c = (l.associated ? a : 255u) - std::min(c, l.associated ? a : 255u);
+          *o++ = l.alpha ? on_white(c, a, l.associated) : static_cast<std::uint8_t>(c);
         }
       }
       rows.add_row(out.data());

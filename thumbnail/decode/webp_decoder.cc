@@ -122,13 +122,22 @@ class WebpDecoder : public ImageDecoder {
   }
   // A still image reduced by libwebp's rescaler where the area average
   // would reduce it (decode_webp); an animation's canvas at full size.
+  // libwebp holds rows of the full width; a lossless image whole, as 32-bit
+  // pixels; a lossy image's alpha whole, a byte a pixel (and as much again
+  // while it decodes a lossless alpha plane). A frame may be either.
   DecodePlan plan(Size, Size at_least) override {
     WebPBitstreamFeatures features;
     const Size scaled = block_size(size_stored_, at_least);
-    const bool rescaled = WebPGetFeatures(data_, size_, &features) == VP8_STATUS_OK &&
-                          !features.has_animation && scaled.width < size_stored_.width &&
+    const bool read = WebPGetFeatures(data_, size_, &features) == VP8_STATUS_OK;
+    const bool rescaled = read && !features.has_animation && scaled.width < size_stored_.width &&
                           scaled.height < size_stored_.height;
-    return {rescaled ? scaled : size_stored_, true};
+    const std::uint64_t full = std::uint64_t{size_stored_.width} * size_stored_.height;
+    std::uint64_t codec = std::uint64_t{size_stored_.width} * 128;
+    if (!read || features.has_animation || features.format != 1)
+      codec += full * 4;
+    else if (features.has_alpha)
+      codec += full * 2;
+    return {rescaled ? scaled : size_stored_, true, false, codec};
   }
   bool decode(Size at_least, Reduction& rows, ColourSpace& colour) override {
     return hand_on(decode_webp(data_, size_, block_size(size_stored_, at_least)), rows, colour);

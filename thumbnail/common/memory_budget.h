@@ -1,0 +1,91 @@
+// The memory the thumbnails' decoding may take at once. Each call reserves
+// what its decode takes at its peak before it decodes and gives it back
+// after, so that many connections decoding large images together stay
+// within the setting instead of growing the server until the kernel's OOM
+// killer picks it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+namespace quarn::thumb {
+
+// How long a call waits for room before it fails: a few of the large
+// decodings that fill a budget (a 4000x3000 HEIC takes about 1 s on one
+// core) end in that time, while a statement stuck behind a backlog does not
+// hold its connection for minutes.
+inline constexpr std::chrono::milliseconds kBudgetWait{5000};
+
+class MemoryBudget {
+ public:
+  // Reserved bytes, given back when it ends (on every way out of the call).
+  class Reservation {
+   public:
+    Reservation() = default;
+    Reservation(Reservation&& other) noexcept
+        : budget_(other.budget_), bytes_(other.bytes_) {
+      other.budget_ = nullptr;
+    }
+    Reservation& operator=(Reservation&& other) noexcept;
+    Reservation(const Reservation&) = delete;
+    Reservation& operator=(const Reservation&) = delete;
+    ~Reservation() { release(); }
+
+    bool held() const { return budget_ != nullptr; }
+    void release() noexcept;
+
+   private:
+    friend class MemoryBudget;
+    Reservation(MemoryBudget* budget, std::uint64_t bytes) : budget_(budget), bytes_(bytes) {}
+    MemoryBudget* budget_ = nullptr;
+    std::uint64_t bytes_ = 0;
+  };
+
+  enum class Refusal {
+    kNone,      // reserved
+    kTooLarge,  // needs more than the whole budget: refused at once
+    kNoRoom,    // no room came within the wait
+  };
+
+  struct Attempt {
+    Reservation reservation;  // held when refusal is kNone
+    Refusal refusal = Refusal::kNone;
+  };
+
+  // Reserves `bytes` while no more than `limit` bytes are reserved in all
+  // (the calling call's setting: a reload may give calls different ones).
+  // Waits up to `wait` for room, first come first served, so that a large
+  // image is not passed over forever by a stream of small ones. Holds the
+  // budget's own lock only to look and to count, never while anything else
+  // runs; the wait is on its condition variable alone.
+  Attempt reserve(std::uint64_t bytes, std::uint64_t limit,
+                  std::chrono::milliseconds wait = kBudgetWait);
+
+  struct Watermarks {
+    std::uint64_t peak = 0;                        // most bytes reserved at once
+    std::chrono::steady_clock::duration longest_wait{};  // of a call that waited
+  };
+  // What was seen since the last call (for tests and the benchmark), which
+  // starts the next period.
+  Watermarks take_watermarks();
+
+ private:
+  void give_back(std::uint64_t bytes) noexcept;
+
+  std::mutex mutex_;
+  std::condition_variable room_;
+  std::uint64_t reserved_ = 0;
+  std::deque<std::uint64_t> queue_;  // tickets of the calls waiting, oldest first
+  std::uint64_t next_ticket_ = 0;
+  Watermarks seen_;
+};
+
+// The process's one budget, shared by every tarvik call: the setting bounds
+// the memory of the server process, so the pool must be process-wide, not
+// per call or per connection.
+MemoryBudget& decode_budget();
+
+}  // namespace quarn::thumb
