@@ -483,19 +483,37 @@ bool SmtpSession::expect(const Reply& reply, int expected) {
 bool SmtpSession::write(const std::string& step, std::string_view bytes) {
   step_ = step;
   while (!bytes.empty()) {
-    error_code result = kPending;
-    std::size_t written = 0;
-    transport_->async_write_some(boost::asio::buffer(bytes.data(), bytes.size()),
-                                 [&](const error_code& error, std::size_t n) {
-                                   result = error;
-                                   written = n;
-                                 });
     // Each write that makes progress starts the wait again.
-    if (!run(Wait::kWrite)) return false;
-    if (result) return fail_io(result), false;
-    bytes.remove_prefix(written);
+    const Transfer done = write_some(bytes, [this] { return run(Wait::kWrite); });
+    if (done.timed_out) return false;
+    if (done.error) return fail_io(done.error), false;
+    bytes.remove_prefix(done.bytes);
   }
   return true;
+}
+
+SmtpSession::Transfer SmtpSession::write_some(std::string_view bytes,
+                                              const std::function<bool()>& wait) {
+  Transfer done;
+  transport_->async_write_some(boost::asio::buffer(bytes.data(), bytes.size()),
+                               [&](const error_code& error, std::size_t n) {
+                                 done.error = error;
+                                 done.bytes = n;
+                               });
+  done.timed_out = !wait();
+  return done;
+}
+
+SmtpSession::Transfer SmtpSession::read_some(const std::function<bool()>& wait) {
+  Transfer done;
+  transport_->async_read_some(boost::asio::buffer(chunk_),
+                              [&](const error_code& error, std::size_t n) {
+                                done.error = error;
+                                done.bytes = n;
+                              });
+  done.timed_out = !wait();
+  if (!done.timed_out && !done.error) inbox_.append(chunk_.data(), done.bytes);
+  return done;
 }
 
 std::optional<Reply> SmtpSession::read_reply(const std::string& step) {
@@ -514,16 +532,9 @@ std::optional<Reply> SmtpSession::read_reply(const std::string& step) {
       case ParseStatus::kIncomplete:
         break;
     }
-    error_code result = kPending;
-    std::size_t received = 0;
-    transport_->async_read_some(boost::asio::buffer(chunk_),
-                                [&](const error_code& error, std::size_t n) {
-                                  result = error;
-                                  received = n;
-                                });
-    if (!run(Wait::kReply)) return std::nullopt;
-    if (result) return fail_io(result), std::nullopt;
-    inbox_.append(chunk_.data(), received);
+    const Transfer done = read_some([this] { return run(Wait::kReply); });
+    if (done.timed_out) return std::nullopt;
+    if (done.error) return fail_io(done.error), std::nullopt;
   }
 }
 
@@ -580,40 +591,27 @@ void SmtpSession::close() {
 // outcome.
 void SmtpSession::goodbye(Clock::time_point deadline) {
   static const char kQuit[] = "QUIT\r\n";
+  const auto until_deadline = [this, deadline] { return run_until(deadline); };
   for (std::string_view quit(kQuit, sizeof kQuit - 1); !quit.empty();) {
-    error_code result = kPending;
-    std::size_t written = 0;
-    transport_->async_write_some(boost::asio::buffer(quit.data(), quit.size()),
-                                 [&](const error_code& error, std::size_t n) {
-                                   result = error;
-                                   written = n;
-                                 });
-    if (!run_until(deadline) || result) return;
-    quit.remove_prefix(written);
+    const Transfer done = write_some(quit, until_deadline);
+    if (done.timed_out || done.error) return;
+    quit.remove_prefix(done.bytes);
   }
-  const auto read_some = [&]() {
-    error_code result = kPending;
-    std::size_t received = 0;
-    transport_->async_read_some(boost::asio::buffer(chunk_),
-                                [&](const error_code& error, std::size_t n) {
-                                  result = error;
-                                  received = n;
-                                });
-    if (!run_until(deadline) || result) return false;
-    inbox_.append(chunk_.data(), received);
-    return true;
+  const auto received = [&] {
+    const Transfer done = read_some(until_deadline);
+    return !done.timed_out && !done.error;
   };
   for (;;) {
     Reply reply;
     std::size_t used = 0;
     const ParseStatus status = parse_reply(inbox_, &reply, &used);
     if (status == ParseStatus::kComplete) break;
-    if (status == ParseStatus::kMalformed || !read_some()) return;
+    if (status == ParseStatus::kMalformed || !received()) return;
   }
   bool closed = false;
   transport_->async_close([&closed] { closed = true; });
   if (!run_until(deadline) || !closed) return;
-  while (read_some()) inbox_.clear();
+  while (received()) inbox_.clear();
 }
 
 // --- KeptSession -----------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -170,6 +171,15 @@ class SmtpSession {
   // connection at once: the server is closing it.
   bool expect(const Reply& reply, int expected);
   bool write(const std::string& step, std::string_view bytes);
+  // One write or read of the transport, run until it is done or `wait`
+  // (run or run_until) gives up; what is read goes into the inbox.
+  struct Transfer {
+    boost::system::error_code error;
+    std::size_t bytes = 0;
+    bool timed_out = false;
+  };
+  Transfer write_some(std::string_view bytes, const std::function<bool()>& wait);
+  Transfer read_some(const std::function<bool()>& wait);
   std::optional<Reply> read_reply(const std::string& step);
   // QUIT and what follows it (close()).
   void goodbye(Clock::time_point deadline);
