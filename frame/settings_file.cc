@@ -221,6 +221,11 @@ namespace {
 // never takes the lock.
 std::atomic<long long> last_auto_load{0};
 std::mutex auto_load_lock;
+// Set once a load on a call's behalf has published. The environment only
+// changes by a publish, so this plug-in has nothing new to find in the file:
+// a file whose error-log is empty publishes no marker and would otherwise be
+// read again (and logged) every minute for as long as calls run.
+std::atomic<bool> published_for_calls{false};
 
 long long steady_seconds() {
   // Never 0: 0 means no attempt yet.
@@ -237,12 +242,14 @@ bool tried_lately() {
 
 // True when it loaded, or found the settings loaded meanwhile.
 bool auto_load(const char* function) {
-  if (tried_lately()) return false;
+  if (published_for_calls || tried_lately()) return false;
   const std::lock_guard<std::mutex> lock(auto_load_lock);
   if (env_get(kLoadedMarker)) return true;  // loaded by the call we waited for
-  if (tried_lately()) return false;         // or that one failed
+  if (published_for_calls || tried_lately()) return false;  // or that one failed
   last_auto_load = steady_seconds();
-  return load_settings(false, function) != LoadOutcome::kFailed;
+  if (load_settings(false, function) == LoadOutcome::kFailed) return false;
+  published_for_calls = true;
+  return true;
 }
 
 }  // namespace
@@ -251,6 +258,10 @@ SettingsSnapshot settings_in_force(const char* function) {
   SettingsSnapshot settings = SettingsSnapshot::current();
   if (settings.text(setting::kErrorLog) || !auto_load(function)) return settings;
   return SettingsSnapshot::current();
+}
+
+void backdate_auto_load(long long seconds) {
+  if (last_auto_load != 0) last_auto_load -= seconds;
 }
 
 void load_unless_loaded(const char* function) {

@@ -104,12 +104,18 @@ LoadOutcome load_settings(bool overwrite, const char* function = "udf_loadini",
 
 // The settings a call of `function` works with. When none are loaded (no
 // marker), the file is loaded first, as udf_loadini() without argument
-// would, unless this plug-in tried within kAutoLoadRetrySeconds; loads of
-// concurrent calls wait for the one under way. Throws std::bad_alloc.
+// would, unless this plug-in tried within kAutoLoadRetrySeconds or has
+// published the file on a call's behalf before (a file with an empty
+// error-log leaves no marker); loads of concurrent calls wait for the one
+// under way. Throws std::bad_alloc.
 SettingsSnapshot settings_in_force(const char* function);
 
 // The same for a call that reads the environment otherwise
 // (udf_getenvvar).
 void load_unless_loaded(const char* function);
+
+// For tests: as if this plug-in's last load on a call's behalf had been
+// that many seconds earlier.
+void backdate_auto_load(long long seconds);
 
 }  // namespace quarn::settings

@@ -347,6 +347,7 @@ TEST_F(Loader, APasswordThatOthersMayReadIsWarnedAbout) {
 // missing file costs one line, not one per row. udf_loadini loads at once.
 // The only test of this program's own copy of that state.
 TEST_F(Loader, ACallLoadsTheFileItselfAndRetriesOnlyAfterAMinute) {
+  using quarn::settings::kAutoLoadRetrySeconds;
   using quarn::settings::settings_in_force;
   EXPECT_FALSE(settings_in_force("tarvik").text(quarn::setting::kImageDir));
   EXPECT_EQ(logged(), "ERROR tarvik: settings not loaded from " + path_ +
@@ -357,6 +358,18 @@ TEST_F(Loader, ACallLoadsTheFileItselfAndRetriesOnlyAfterAMinute) {
   ASSERT_EQ(load_settings(false), LoadOutcome::kPublished);
   EXPECT_EQ(settings_in_force("tarvik").text(quarn::setting::kImageDir), "thumbs");
   EXPECT_EQ(logged(), loaded());
+
+  // An empty error-log publishes no marker: loaded once on a call's behalf,
+  // not again every minute.
+  clear_settings();
+  cwd_.write_settings("[general]\nerror-log =\n[thumbnail]\nimage-directory = a\n");
+  quarn::settings::backdate_auto_load(kAutoLoadRetrySeconds);
+  EXPECT_EQ(settings_in_force("tarvik").text(quarn::setting::kImageDir), "a");
+  EXPECT_EQ(logged(), "Note tarvik: settings loaded from " + path_ + "\n");
+  cwd_.write_settings("[general]\nerror-log =\n[thumbnail]\nimage-directory = b\n");
+  quarn::settings::backdate_auto_load(kAutoLoadRetrySeconds);
+  EXPECT_EQ(settings_in_force("tarvik").text(quarn::setting::kImageDir), "a");
+  EXPECT_EQ(logged(), "");
 }
 
 TEST(OverwriteRequest, TrueForEveryNonZeroIntegerOnly) {
