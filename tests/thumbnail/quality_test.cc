@@ -132,14 +132,20 @@ std::string bmp(const Picture& p) {
   return s;
 }
 
-// A JPEG decoded with libjpeg to grey or RGB.
-Picture decode_jpeg_bytes(const std::string& bytes, int channels) {
-  jpeg_decompress_struct info;
-  jpeg_error_mgr errors;
+// libjpeg's decompressor with the header of the JPEG read.
+void read_jpeg_header(jpeg_decompress_struct& info, jpeg_error_mgr& errors,
+                      const std::string& bytes) {
   info.err = jpeg_std_error(&errors);
   jpeg_create_decompress(&info);
   jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   jpeg_read_header(&info, TRUE);
+}
+
+// A JPEG decoded with libjpeg to grey or RGB.
+Picture decode_jpeg_bytes(const std::string& bytes, int channels) {
+  jpeg_decompress_struct info;
+  jpeg_error_mgr errors;
+  read_jpeg_header(info, errors, bytes);
   info.out_color_space = channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_start_decompress(&info);
   Picture p{info.output_width, info.output_height, channels,
@@ -157,10 +163,7 @@ Picture decode_jpeg_bytes(const std::string& bytes, int channels) {
 bool full_colour(const std::string& bytes) {
   jpeg_decompress_struct info;
   jpeg_error_mgr errors;
-  info.err = jpeg_std_error(&errors);
-  jpeg_create_decompress(&info);
-  jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  jpeg_read_header(&info, TRUE);
+  read_jpeg_header(info, errors, bytes);
   bool full = true;
   for (int c = 0; c < info.num_components; ++c)
     full = full && info.comp_info[c].h_samp_factor == 1 && info.comp_info[c].v_samp_factor == 1;
