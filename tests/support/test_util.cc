@@ -13,7 +13,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -46,16 +45,30 @@ std::string StderrCapture::text() {
 std::string StderrCapture::messages(const char* function) { return log_messages(text(), function); }
 
 std::optional<LogLine> parse_log_line(const std::string& line) {
-  // The hour padded with a blank, as the server writes it.
-  static const std::regex form(
-      R"(^(\d{4})-(\d\d)-(\d\d) ([ 12]\d):(\d\d):(\d\d) 0 \[(ERROR|Warning|Note)\] (.*)$)");
-  std::smatch m;
-  if (!std::regex_match(line, m, form)) return std::nullopt;
+  // d a digit, h the hour's first place: padded with a blank, as the server
+  // writes it.
+  static constexpr char kForm[] = "dddd-dd-dd hd:dd:dd 0 [";
+  constexpr std::size_t kFormSize = sizeof kForm - 1;
+  if (line.size() < kFormSize) return std::nullopt;
+  for (std::size_t i = 0; i < kFormSize; ++i) {
+    const char c = line[i];
+    const bool fits = kForm[i] == 'd'   ? c >= '0' && c <= '9'
+                      : kForm[i] == 'h' ? c == ' ' || c == '1' || c == '2'
+                                        : c == kForm[i];
+    if (!fits) return std::nullopt;
+  }
+  const std::size_t close = line.find("] ", kFormSize);
+  if (close == std::string::npos) return std::nullopt;
   LogLine parsed{};
-  parsed.time = {std::stoi(m[6]), std::stoi(m[5]), std::stoi(m[4]), std::stoi(m[3]),
-                 std::stoi(m[2]) - 1, std::stoi(m[1]) - 1900, 0, 0, -1, 0, nullptr};
-  parsed.severity = m[7];
-  parsed.text = m[8];
+  parsed.severity = line.substr(kFormSize, close - kFormSize);
+  if (parsed.severity != "ERROR" && parsed.severity != "Warning" && parsed.severity != "Note")
+    return std::nullopt;
+  const auto number = [&](std::size_t at, std::size_t size) {
+    return std::stoi(line.substr(at, size));
+  };
+  parsed.time = {number(17, 2), number(14, 2), number(11, 2), number(8, 2),
+                 number(5, 2) - 1, number(0, 4) - 1900, 0, 0, -1, 0, nullptr};
+  parsed.text = line.substr(close + 2);
   return parsed;
 }
 
