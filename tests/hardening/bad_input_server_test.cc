@@ -51,7 +51,9 @@ class BadInput : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     quarn::test::clear_settings();  // the server inherits this environment
+    // One level down, so that its parent holds nothing of other tests.
     images_ = new TempDir;
+    std::filesystem::create_directory(images_dir());
     smtp_ = new quarn::test::ScriptedSmtpServer("u", "p");
     server_ = new MariaDbServer;
     server_->install_functions();
@@ -74,7 +76,7 @@ class BadInput : public ::testing::Test {
   static std::string settings_path() { return server_->data_dir() + "/quarn_udf.ini"; }
   // Mail goes to the test SMTP server, which records every byte and stores
   // what it accepted.
-  static std::string standard_settings(const std::string& image_dir = images_->path()) {
+  static std::string standard_settings(const std::string& image_dir = images_dir()) {
     return "[thumbnail]\nimage-directory = " + image_dir +
            "\n[email]\nsmtp-host = 127.0.0.1\nsmtp-user = u\nsmtp-password = p\nsmtp-port = " +
            std::to_string(smtp_->port()) + "\n";
@@ -113,7 +115,8 @@ class BadInput : public ::testing::Test {
   }
   std::string next_conversation() { return quarn::test::masked_stamp(next_session().received); }
 
-  static std::string image_path(const std::string& name) { return images_->path() + "/" + name; }
+  static std::string images_dir() { return images_->file("images"); }
+  static std::string image_path(const std::string& name) { return images_dir() + "/" + name; }
   static std::string png() { return quarn::test::encode_image(40, 30, quarn::test::ImageFormat::kPng); }
 
   static TempDir* images_;
@@ -189,7 +192,7 @@ TEST_F(BadInput, EveryInitRefusalAsTheServerShowsIt) {
 TEST_F(BadInput, SqlNullInEveryPosition) {
   const std::string image = Connection::hex_literal(png());
   const std::string int_null = "CAST(NULL AS SIGNED)";
-  const auto before = listing(images_->path());
+  const auto before = listing(images_dir());
   // tarvik: NULL image and NULL maxima are failures with their texts; a
   // NULL file name is refused before anything else.
   const struct {
@@ -208,7 +211,7 @@ TEST_F(BadInput, SqlNullInEveryPosition) {
     EXPECT_TRUE(c.code ? digits_after(*got.value, c.expect) : *got.value == c.expect) << *got.value;
     EXPECT_EQ(got.log, *got.value + "\n") << c.sql;
   }
-  EXPECT_EQ(listing(images_->path()), before);
+  EXPECT_EQ(listing(images_dir()), before);
 
   // velmar: NULL To or From are refused without a connection; NULL subject,
   // body or is_html go out as empty texts and HTML.
@@ -259,7 +262,7 @@ TEST_F(BadInput, SqlNullInEveryPosition) {
 
 TEST_F(BadInput, EmptyStringsAndNulBytes) {
   const std::string image = Connection::hex_literal(png());
-  const std::string parent = std::filesystem::path(images_->path()).parent_path();
+  const std::string parent = std::filesystem::path(images_dir()).parent_path();
   const auto parent_before = listing(parent);
   // Empty BLOB: a load failure; a NUL cuts the name; directory parts are
   // dropped; a name with nothing left is refused.
@@ -275,17 +278,17 @@ TEST_F(BadInput, EmptyStringsAndNulBytes) {
                {"'..\\\\up\\\\x.JPG'", "x.JPG"},
                {"CONCAT('dir/', CHAR(0))", ""}};
   for (const auto& c : names) {
-    const auto before = listing(images_->path());
+    const auto before = listing(images_dir());
     const Outcome got = call("SELECT tarvik(" + image + ", " + c.name_sql + ", 20, 20)");
     if (c.file.empty()) {
       EXPECT_EQ(got.value, kNoFileName) << c.name_sql;
       EXPECT_EQ(got.log, std::string(kNoFileName) + "\n");
-      EXPECT_EQ(listing(images_->path()), before) << c.name_sql;
+      EXPECT_EQ(listing(images_dir()), before) << c.name_sql;
       continue;
     }
     EXPECT_EQ(got.value, written(image_path(c.file))) << c.name_sql;
     EXPECT_EQ(got.log, "");
-    auto after = listing(images_->path());
+    auto after = listing(images_dir());
     after.erase(c.file);
     EXPECT_EQ(after, before) << c.name_sql;
     EXPECT_TRUE(quarn::test::decode_file(image_path(c.file)).ok) << c.name_sql;
@@ -503,7 +506,7 @@ TEST_F(BadInput, SettingsFilesThatAreBroken) {
   const std::string port = std::to_string(smtp_->port());
   const auto unchanged = [&](const std::string& what) {
     EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_SMTPPORT')"), port) << what;
-    EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_IMAGEDIR')"), images_->path()) << what;
+    EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_IMAGEDIR')"), images_dir()) << what;
     EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_SMTPUSER')"), "u") << what;
   };
   // Cannot be opened as a file, for root too: the call fails (NULL with the
