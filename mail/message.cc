@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "ascii.h"
+#include "utf8.h"
 
 namespace quarn::mail {
 
@@ -279,55 +280,13 @@ Addresses sender_address(std::string_view from) { return scan(from, false); }
 
 // --- header and body encodings -----------------------------------------------
 
-bool valid_utf8(std::string_view text) {
-  const auto byte = [&text](std::size_t at) { return static_cast<unsigned char>(text[at]); };
-  for (std::size_t at = 0; at < text.size();) {
-    const unsigned char lead = byte(at);
-    if (lead < 0x80) {
-      ++at;
-      continue;
-    }
-    // RFC 3629 4: the second byte's range depends on the lead byte; the
-    // narrow ones exclude overlong forms (E0, F0), surrogates (ED) and code
-    // points above U+10FFFF (F4).
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
-    else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
-    else return false;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-    if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) return false;
-    for (std::size_t i = 2; i < length; ++i)
-      if ((byte(at + i) & 0xC0) != 0x80) return false;
-    at += length;
-  }
-  return true;
-}
-
 namespace {
 
-// What a text that is not UTF-8 is taken for: MariaDB's latin1 is
+// What a text that is not UTF-8 is taken for (a UDF does not learn its
+// arguments' character set): MariaDB's latin1 is
 // windows-1252, and ISO-8859-1 text is windows-1252 as well but for the
 // controls 0x80 to 0x9F.
 constexpr char kEightBitCharset[] = "windows-1252";
-
-// A lead byte followed by all its continuation bytes is one character; any
-// other byte stands alone.
-std::size_t utf8_length(std::string_view text, std::size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
-                             : lead >= 0xE0 && lead <= 0xEF ? 3
-                             : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                            : 1;
-  if (at + length > text.size()) return 1;
-  for (std::size_t i = 1; i < length; ++i)
-    if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 1;
-  return length;
-}
 
 // 42 bytes are 56 base64 characters, 68 with "=?UTF-8?B?" and "?=":
 // "Subject: " and one word make a line of 77; with "=?windows-1252?B?" 36
@@ -547,7 +506,7 @@ std::string encoded_words(std::string_view text) {
     std::size_t end = at;
     if (utf8) {
       while (end < text.size()) {
-        const std::size_t length = utf8_length(text, end);
+        const std::size_t length = quarn::utf8_length(text, end);  // valid: never 0
         if (end + length - at > kEncodedWordBytes) break;
         end += length;
       }

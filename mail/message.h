@@ -56,12 +56,6 @@ Addresses sender_address(std::string_view from);
 constexpr std::size_t kFoldedLineBytes = 78;
 constexpr std::size_t kMaxLineBytes = 998;
 
-// Whether text is UTF-8 as RFC 3629 has it: no overlong forms, no
-// surrogates, nothing above U+10FFFF. Text that is not goes out labelled
-// windows-1252 (what MariaDB calls latin1): a UDF does not learn its
-// arguments' character set, and UTF-8 is what such bytes are not.
-bool valid_utf8(std::string_view text);
-
 // RFC 2047 encoded words (UTF-8, or windows-1252 for a text that is not
 // valid UTF-8; base64) for a header text, separated by blanks, which
 // decoders drop between encoded words. Each word is short enough to follow
