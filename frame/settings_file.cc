@@ -246,10 +246,13 @@ bool auto_load(const char* function) {
   const std::lock_guard<std::mutex> lock(auto_load_lock);
   if (env_get(kLoadedMarker)) return true;  // loaded by the call we waited for
   if (published_for_calls || tried_lately()) return false;  // or that one failed
+  // Stamped when the load is done: a call that comes meanwhile must wait at
+  // the lock for these settings, not take the stamp for a failure and go on
+  // without any.
+  const bool published = load_settings(false, function) != LoadOutcome::kFailed;
   last_auto_load = steady_seconds();
-  if (load_settings(false, function) == LoadOutcome::kFailed) return false;
-  published_for_calls = true;
-  return true;
+  published_for_calls = published;
+  return published;
 }
 
 }  // namespace
