@@ -348,7 +348,7 @@ std::string tiff(const Samples& samples, unsigned width, unsigned height, int ch
         ok = TIFFWriteTile(file, block.data(), tx, ty, 0, 0) >= 0;
       }
   } else {
-    TIFFSetField(file, TIFFTAG_ROWSPERSTRIP, 16);
+    TIFFSetField(file, TIFFTAG_ROWSPERSTRIP, options.rows_per_strip);
     for (unsigned y = 0; ok && y < height; ++y) {
       stored_row(y, row);
       ok = TIFFWriteScanline(file, row.data(), y, 0) >= 0;

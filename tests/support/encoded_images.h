@@ -68,7 +68,8 @@ enum class TiffCompression { kNone, kLzw, kJpeg };
 struct TiffOptions {
   int bits = 8;           // 8 or 16 (each sample times 257)
   int orientation = 1;    // the Orientation tag
-  bool tiled = false;     // 16 x 16 tiles, else strips of 16 rows
+  bool tiled = false;     // 16 x 16 tiles, else strips of rows_per_strip rows
+  unsigned rows_per_strip = 16;
   TiffCompression compression = TiffCompression::kLzw;  // JPEG: 8-bit grey or RGB only
 };
 

@@ -38,6 +38,12 @@ TEST(MemoryEstimate, CoversThePeakOfEveryFormat) {
   quarn::test::TiffOptions tiled;
   tiled.bits = 16;
   tiled.tiled = true;
+  // Noise in one LZW strip: as large stored as decoded, read in place or
+  // copied whole.
+  Samples noise(rgb.size());
+  for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<std::uint8_t>(i * 2654435761u >> 13);
+  quarn::test::TiffOptions one_strip;
+  one_strip.rows_per_strip = kHeight;
   quarn::handmade::JpegOptions progressive;
   progressive.progressive = true;
   const Samples indices(std::size_t{kWidth} * kHeight, 1), palette{0, 0, 0, 255, 255, 255};
@@ -50,6 +56,7 @@ TEST(MemoryEstimate, CoversThePeakOfEveryFormat) {
       {"PNG", [&] { return quarn::test::encode_image(kWidth, kHeight, ImageFormat::kPng); }},
       {"GIF", [&] { return quarn::test::gif({{indices, 0, 0, kWidth, kHeight}}, kWidth, kHeight, palette); }},
       {"TIFF strips", [&] { return quarn::test::tiff(rgb, kWidth, kHeight, 3, {}); }},
+      {"TIFF one strip", [&] { return quarn::test::tiff(noise, kWidth, kHeight, 3, one_strip); }},
       {"TIFF 16-bit tiles", [&] { return quarn::test::tiff(rgba, kWidth, kHeight, 4, tiled); }},
       {"WebP", [&] { return quarn::test::webp(rgb, kWidth, kHeight, 3, false); }},
       {"WebP alpha", [&] { return quarn::test::webp(rgba, kWidth, kHeight, 4, false); }},

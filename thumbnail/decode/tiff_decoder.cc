@@ -94,7 +94,9 @@ class TiffDecoder : public ImageDecoder {
     // No single buffer beyond what the largest allowed image decodes to.
     TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), static_cast<tmsize_t>(8 * kMaxImagePixels));
     // Read whole, not strip by strip on demand ("O").
-    tiff_.reset(TIFFClientOpenExt("tarvik", "rm", &input_, read_input, no_write, seek_input,
+    // Mapped (no "m"): a strip is read in place, not copied whole beside
+    // the BLOB, outside what the memory budget counts.
+    tiff_.reset(TIFFClientOpenExt("tarvik", "r", &input_, read_input, no_write, seek_input,
                                   close_input, input_size, map_input, unmap_input, options.get()));
     if (!tiff_) return false;
     std::uint32_t width = 0, height = 0;
