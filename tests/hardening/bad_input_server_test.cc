@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -564,7 +565,8 @@ TEST_F(BadInput, SettingsFilesThatAreBroken) {
   unchanged("a named pipe");
 
   // Binary garbage without a "[" opens no section, so every setting takes
-  // its default: the file is read, not refused.
+  // its default: the file is read, not refused, and its faults are named,
+  // as many as a load names.
   std::string garbage;
   std::uint32_t state = 12345;
   while (garbage.size() < (1 << 20)) {
@@ -576,7 +578,10 @@ TEST_F(BadInput, SettingsFilesThatAreBroken) {
   quarn::test::write_file(path, garbage);
   const Outcome got = call("SELECT udf_loadini(TRUE)");
   EXPECT_EQ(got.value, std::nullopt);
-  EXPECT_EQ(got.log, "settings loaded from " + path + "\n");
+  EXPECT_EQ(got.log.rfind("settings loaded from " + path + "\n" + path + " line ", 0), 0u)
+      << got.log;
+  EXPECT_EQ(std::count(got.log.begin(), got.log.end(), '\n'), 22) << got.log;
+  EXPECT_NE(got.log.find("\nthe lines after line "), std::string::npos) << got.log;
   EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_IMAGEDIR')"), "./");
   EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_SMTPHOST')"), "localhost");
   EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_SMTPPORT')"), "25");
