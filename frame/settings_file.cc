@@ -361,19 +361,19 @@ std::vector<std::string> IniEntries::warnings(std::string_view text) const {
     PieceReader reader(text, nullptr, &blank);
     error = ini_parse_stream(PieceReader::read, &reader, ignore, nullptr);
   }
-  const std::string limit = std::to_string(piece_limit_);
   for (const LineFault& fault : faults_) {
     const std::string line = "line " + std::to_string(fault.line);
     if (fault.nul) {
-      named.push_back({fault.line, 2, line + " holds a NUL byte: " +
-                                          (fault.setting.empty() ? std::string("the rest of the line is ignored")
-                                                                 : fault.setting + " ends there, the rest of the line is ignored")});
+      const std::string what = fault.setting.empty() ? std::string("the rest of the line")
+                                                     : fault.setting + " ends there, the rest of the line";
+      named.push_back({fault.line, 2, line + " holds a NUL byte: " + what + " is ignored"});
     } else if (fault.lost > 0) {
       const std::string lost = "last " + std::to_string(fault.lost) + " bytes";
-      named.push_back({fault.line, 1, line + " is longer than " + limit + " bytes: " +
-                                          (fault.setting.empty() ? "its " + lost + " are"
-                                                                 : fault.setting + " lost its " + lost + ", which are") +
-                                          " read as a line of their own"});
+      const std::string what = fault.setting.empty() ? "its " + lost + " are"
+                                                     : fault.setting + " lost its " + lost +
+                                                           ", which are";
+      named.push_back({fault.line, 1, line + " is longer than " + std::to_string(piece_limit_) +
+                                          " bytes: " + what + " read as a line of their own"});
     }
   }
   std::stable_sort(named.begin(), named.end(), [](const Named& a, const Named& b) {
@@ -384,7 +384,7 @@ std::vector<std::string> IniEntries::warnings(std::string_view text) const {
   while (!named.empty() && named.back().line > checked_to) named.pop_back();
   if (named.size() > kMaxLineWarnings) {
     checked_to = named[kMaxLineWarnings].line - 1;
-    while (named.back().line > checked_to) named.pop_back();
+    while (!named.empty() && named.back().line > checked_to) named.pop_back();
   }
   std::vector<std::string> texts;
   for (Named& warning : named) texts.push_back(std::move(warning.text));

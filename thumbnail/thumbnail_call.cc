@@ -124,7 +124,8 @@ Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcep
     // Checked before the decode: the file system refuses such a name only
     // when the finished file is renamed into place, which would say 1290,
     // as for a missing directory.
-    if (path->size() - (path->rfind('/') + 1) > NAME_MAX) return Outcome::failure(kLongFileNameMessage);
+    if (path->size() - (path->rfind('/') + 1) > NAME_MAX)
+      return Outcome::failure(kLongFileNameMessage);
     if (args.args[2] == nullptr || args.args[3] == nullptr)
       return Outcome::failure("Error: no maximum width or height given for " + *path)
           .repeat_as("no maximum");
