@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,10 +31,10 @@ namespace qt = quarn::test;
 
 namespace {
 
-std::string settings_file(const std::string& image_dir) {
+std::string settings_file(const std::string& image_dir, int port = 587) {
   return "[thumbnail]\nimage-directory = " + image_dir +
          "\n[email]\nsmtp-host = mail.example.invalid\nsmtp-user = bench\n"
-         "smtp-password = bench-secret\nsmtp-port = 587\n"
+         "smtp-password = bench-secret\nsmtp-port = " + std::to_string(port) + "\n"
          "[general]\nerror-log = udf_error.log\n";
 }
 
@@ -161,9 +162,11 @@ struct Latencies {
 // udf_loadini(TRUE) every 10 ms and udf_getenvvar every 1 ms, each call
 // timed, while `makers` threads make 200x200 thumbnails of `image` without
 // pause, or (velmar given) while one velmar call waits for its host's name;
-// for `ms` milliseconds and at least 20 reloads.
+// for `ms` milliseconds and at least 20 reloads. Before each reload, untimed,
+// the settings file (in the working directory, `dir`) changes its port, so
+// that every reload publishes.
 Latencies reload_latency(const qt::Plugin& ostrel, const qt::Plugin& tarvik,
-                         const std::string& image, int makers, long ms,
+                         const std::string& dir, const std::string& image, int makers, long ms,
                          const qt::Plugin* velmar = nullptr) {
   std::atomic<bool> stop{false};
   std::atomic<long> thumbnails{0}, bad{0};
@@ -207,6 +210,9 @@ Latencies reload_latency(const qt::Plugin& ostrel, const qt::Plugin& tarvik,
     Caller load(ostrel, "udf_loadini", true);
     while (ms_since(begin) < ms || out.reload_ms.size() < 20) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      qt::write_file(dir + "/quarn_udf.ini.new",
+                     settings_file(dir, 587 + static_cast<int>(out.reload_ms.size() % 2)));
+      std::filesystem::rename(dir + "/quarn_udf.ini.new", dir + "/quarn_udf.ini");
       const auto start = qb::Clock::now();
       if (!load.call()) ++bad;
       out.reload_ms.push_back(ms_since(start));
@@ -253,6 +259,7 @@ int main(int argc, char** argv) {
         {"udf_getenvvar, 1 thread alone", false, 1, false, 0},
         {"udf_getenvvar, 4 threads at once (sum)", false, 4, false, 0},
         {"udf_getenvvar, 1 thread while 4 threads run udf_loadini(TRUE)", false, 1, true, 4},
+        // The file never changes: these reloads publish nothing.
         {"udf_loadini(TRUE), 1 thread alone", true, 1, false, 0},
         {"udf_loadini(TRUE), 4 threads at once (sum)", true, 4, false, 0},
         {"udf_loadini(TRUE), 1 thread while 4 threads run udf_getenvvar", true, 1, false, 4},
@@ -279,7 +286,8 @@ int main(int argc, char** argv) {
           {"background_calls_per_s_median", qb::Json::number(qb::median(background))},
       }));
     }
-    table.print("Settings, in-process (dlopen): medians of " + std::to_string(runs) + " runs");
+    table.print("Settings, in-process (dlopen): medians of " + std::to_string(runs) +
+                " runs; the file unchanged, so a reload publishes nothing");
 
     // Neither a reload nor a lookup may wait for a decoder or a name server.
     qt::Plugin tarvik("tarvik");
@@ -308,8 +316,8 @@ int main(int argc, char** argv) {
              " / " + qb::fixed(qb::percentile(ms, 1.0), 3);
     };
     for (const auto& l : loads) {
-      const Latencies got = reload_latency(plugin, tarvik, l.image, l.makers, reload_ms,
-                                           l.stall ? &velmar : nullptr);
+      const Latencies got = reload_latency(plugin, tarvik, dir.path(), l.image, l.makers,
+                                           reload_ms, l.stall ? &velmar : nullptr);
       latency.add({l.what, std::to_string(got.reload_ms.size()), three(got.reload_ms),
                    three(got.getenvvar_ms), l.makers ? qb::fixed(got.thumbnails_per_s, 1) : "-"});
       if (l.stall) stalled_ms = got.stalled_ms;
@@ -327,8 +335,34 @@ int main(int argc, char** argv) {
           {"stalled_velmar_ms", qb::Json::number(got.stalled_ms)},
       }));
     }
-    latency.print("udf_loadini(TRUE) every 10 ms and udf_getenvvar every 1 ms, each timed, for " +
+    latency.print("udf_loadini(TRUE) every 10 ms (of a file changed before each) and "
+                  "udf_getenvvar every 1 ms, each timed, for " +
                   std::to_string(reload_ms) + " ms (and at least 20 reloads)");
+
+    // The most a load spends naming faulty lines: 1 MiB of random bytes,
+    // whose lines inih skips by the thousand (it parses the file again for
+    // each one named); a reload of the same bytes reuses those warnings.
+    std::string garbage;
+    for (std::uint32_t state = 12345; garbage.size() < (1u << 20) - 64;) {
+      state = state * 1103515245 + 12345;
+      garbage += static_cast<char>(state >> 16);
+    }
+    qt::write_file(dir.file("quarn_udf.ini"), garbage);
+    std::vector<double> garbage_ms;
+    {
+      Caller load(plugin, "udf_loadini", true);
+      for (int i = 0; i < 6; ++i) {
+        const auto start = qb::Clock::now();
+        if (!load.call()) throw std::runtime_error("the load of garbage failed");
+        garbage_ms.push_back(ms_since(start));
+      }
+    }
+    qt::write_file(dir.file("quarn_udf.ini"), settings_file(dir.path()));
+    const double garbage_again_ms =
+        qb::median(std::vector<double>(garbage_ms.begin() + 1, garbage_ms.end()));
+    std::printf("udf_loadini(TRUE) of 1 MiB of random bytes: %.1f ms, then %.1f ms each again "
+                "(median of 5)\n",
+                garbage_ms[0], garbage_again_ms);
     if (silent_name_server)
       std::printf("  the stalled velmar call took %.0f ms (its name server never answers; the "
                   "resolver gives up after %d s)\n",
@@ -337,6 +371,8 @@ int main(int argc, char** argv) {
     qb::Json::object({
         {"benchmark", qb::Json::string("settings")},
         {"runs", qb::Json::integer(runs)},
+        {"garbage_load_ms", qb::Json::object({{"first", qb::Json::number(garbage_ms[0])},
+                                              {"again_median", qb::Json::number(garbage_again_ms)}})},
         {"ms_per_run", qb::Json::integer(ms)},
         {"scenarios", qb::Json::array(json)},
         {"reload_latency", qb::Json::array(latency_json)},

@@ -46,7 +46,8 @@ namespace quarn {
 //
 // The rule for freeing: a block is freed once it has been out of use for
 // the grace period (kGraceNanoseconds, 10 s), counted from the first time a
-// publish of its plug-in finds it out of use, which is after it left. A walk
+// publish of its plug-in finds it out of use, which is after it left, and
+// only if it is still out of use when the freeing publish looks. A walk
 // of an array is a few microseconds of comparing names; to meet a freed
 // block a reader would have to be held off the processor for ten seconds
 // between taking the pointer and reading an entry. Our own lookups copy the
@@ -304,6 +305,15 @@ void free_unused(long long grace) {
     BlockHeader* block = waiting_front;
     waiting_front = block->next;
     if (waiting_front == nullptr) waiting_back = nullptr;
+    // Looked at again right before it goes: code that saved `environ` and
+    // puts it back brings a block back into use, and its grace starts anew
+    // once it leaves again.
+    if (used(pointers, block)) {
+      block->out_of_use_since = 0;
+      block->next = in_use_list;
+      in_use_list = block;
+      continue;
+    }
     block_count -= 1;
     block_bytes -= block->bytes;
     before_free();

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "tls.h"
@@ -626,7 +628,7 @@ std::optional<SendResult> KeptSession::start(const SmtpConfig& config) {
   }
   config_ = config;
   session_ = std::make_unique<SmtpSession>(config, std::move(tls), close_wait_);
-  ++tally_.connections;
+  add(&StatementTally::connections);
   if (session_->open()) return std::nullopt;
   failed.failure_text = session_->failure_text();
   failed.failure = session_->failure_kind();
@@ -675,6 +677,7 @@ SendResult KeptSession::deliver(const SmtpConfig& config, const OutgoingMessage&
   if (kept && !result.delivered() && result.unsent) {
     end();
     if (auto failed = start(config)) return std::move(*failed);
+    add(&StatementTally::retries);
     result = session_->send(message);
   }
   if (!session_->usable()) end();
@@ -695,13 +698,37 @@ void KeptSession::end() {
   session_.reset();
 }
 
+namespace {
+
+// The counts of a tally, in one order, and the process's sums of them.
+constexpr long StatementTally::*kCounts[] = {
+    &StatementTally::rows,      &StatementTally::sent,        &StatementTally::refused,
+    &StatementTally::failed,    &StatementTally::not_tried,   &StatementTally::connections,
+    &StatementTally::retries};
+std::atomic<long> process_counts[std::size(kCounts)];
+
+}  // namespace
+
+StatementTally process_tally() {
+  StatementTally tally;
+  for (std::size_t i = 0; i < std::size(kCounts); ++i)
+    tally.*kCounts[i] = process_counts[i].load(std::memory_order_relaxed);
+  return tally;
+}
+
+void KeptSession::add(long StatementTally::*count) {
+  ++(tally_.*count);
+  for (std::size_t i = 0; i < std::size(kCounts); ++i)
+    if (kCounts[i] == count) process_counts[i].fetch_add(1, std::memory_order_relaxed);
+}
+
 void KeptSession::count(RowFate fate) {
-  ++tally_.rows;
+  add(&StatementTally::rows);
   switch (fate) {
-    case RowFate::kSent: ++tally_.sent; break;
-    case RowFate::kRefused: ++tally_.refused; break;
-    case RowFate::kFailed: ++tally_.failed; break;
-    case RowFate::kNotTried: ++tally_.not_tried; break;
+    case RowFate::kSent: add(&StatementTally::sent); break;
+    case RowFate::kRefused: add(&StatementTally::refused); break;
+    case RowFate::kFailed: add(&StatementTally::failed); break;
+    case RowFate::kNotTried: add(&StatementTally::not_tried); break;
   }
 }
 

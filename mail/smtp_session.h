@@ -227,7 +227,13 @@ struct StatementTally {
   long failed = 0;     // tried and not delivered: refused by the server, or it was not reached
   long not_tried = 0;  // failed at once: the statement gave up on their settings
   long connections = 0;
+  long retries = 0;    // rows sent again on a new connection, the kept one having failed them
 };
+
+// The counts of every statement's tally since the library was loaded, for
+// velmar_status(): each count a statement makes is added to them as it is
+// made, without a lock.
+StatementTally process_tally();
 
 // What became of a row, for the tally.
 enum class RowFate { kSent, kRefused, kFailed, kNotTried };
@@ -278,6 +284,8 @@ class KeptSession {
   SendResult deliver(const SmtpConfig& config, const OutgoingMessage& message);
   // What the row's result means for the later rows with its settings.
   void judge(const SmtpConfig& config, const SendResult& result);
+  // One more of a count: the statement's, and the process's.
+  void add(long StatementTally::*count);
 
   // Settings given up on, with the reason their rows give.
   struct GivenUp {

@@ -1,13 +1,16 @@
 // Entry points of the velmar plug-in: SQL velmar(to, from, subject,
 // message [, is_html] [, value AS cc | bcc | reply_to | attachment |
 // attachment_name | text | importance ...]). The statement's SMTP session
-// lives in initid->ptr from init to deinit.
+// lives in initid->ptr from init to deinit. And velmar_status().
 #include <new>
 
 #include "mail_call.h"
 #include "outcome.h"
+#include "package_version.h"
 #include "settings_file.h"
+#include "status_entry.h"
 #include "udf_host.h"
+#include "velmar_status.h"
 
 namespace {
 
@@ -47,3 +50,17 @@ QUARN_EXPORT void velmar_deinit(UDF_INIT* initid) {
   quarn::mail::end_statement(kept_session(initid));
   initid->ptr = nullptr;
 }
+
+QUARN_EXPORT my_bool velmar_status_init(UDF_INIT* initid, UDF_ARGS* args, char* message) {
+  return quarn::init_entry(message, "VELMAR_STATUS", [&] {
+    return quarn::status_init(*initid, *args, "VELMAR_STATUS() takes no arguments");
+  });
+}
+
+QUARN_EXPORT char* velmar_status(UDF_INIT* initid, UDF_ARGS*, char*, unsigned long* length,
+                                 char* is_null, char* error) {
+  return quarn::status_answer(initid, length, is_null, error,
+                              [] { return quarn::mail::status_json(quarn::kPackageVersion); });
+}
+
+QUARN_EXPORT void velmar_status_deinit(UDF_INIT* initid) { quarn::status_end(initid); }

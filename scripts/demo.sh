@@ -162,6 +162,14 @@ say "What the SMTP server received ($out/mailbox.txt), and what a mail reader sh
 cat "$out/mailbox.txt"
 [[ $(grep -c '^----- message' "$out/mailbox.txt") -eq 2 ]] || { echo "expected 2 messages" >&2; exit 1; }
 
+say "What monitoring reads: the status functions' JSON, through JSON_VALUE"
+sql -e "SELECT JSON_VALUE(tarvik_status(), '\$.version') AS version,
+  JSON_VALUE(tarvik_status(), '\$.written') AS thumbnails_written,
+  JSON_VALUE(tarvik_status(), '\$.failed') AS thumbnails_failed,
+  JSON_VALUE(velmar_status(), '\$.sent') AS mails_sent,
+  JSON_VALUE(velmar_status(), '\$.failed') AS mails_failed,
+  JSON_VALUE(udf_settings(), '\$.result') AS settings;"
+
 say "Unregistering the functions with sql/uninstall.sql and stopping everything"
 sql <"$top/sql/uninstall.sql"
 finished=1

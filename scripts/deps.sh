@@ -28,5 +28,26 @@ echo "deps: installing ${missing[*]}"
 sudo_cmd=()
 [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Another apt may hold its locks for a while, as a fresh machine's
+# unattended upgrades do: apt-get waits for the dpkg lock itself
+# (DPkg::Lock::Timeout), and a step that failed on one of apt's other
+# locks (the package lists', the download cache's) is tried again, both
+# for up to lock_wait seconds.
+lock_wait=300
+apt_get() {
+  local deadline=$((SECONDS + lock_wait)) output status
+  output=$(mktemp)
+  while :; do
+    status=0
+    "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=$lock_wait "$@" 2>&1 | tee "$output" ||
+      status=${PIPESTATUS[0]}
+    if [[ $status -eq 0 ]] || ! grep -q 'Could not get lock' "$output" || [[ $SECONDS -ge $deadline ]]; then
+      rm -f "$output"
+      return $status
+    fi
+    echo "deps: another apt holds its lock; trying again in 5 s"
+    sleep 5
+  done
+}
+apt_get update -qq
+apt_get install -y -qq --no-install-recommends "${missing[@]}"

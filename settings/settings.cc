@@ -1,8 +1,11 @@
 #include "settings.h"
 
 #include <algorithm>
+#include <ctime>
 #include <optional>
 #include <string_view>
+
+#include "status_json.h"
 
 namespace quarn::settings {
 
@@ -13,6 +16,7 @@ bool overwrite_requested(const UDF_ARGS& args) {
 const char kLoadiniArgsMessage[] =
     "LOADINI() takes at most one argument: TRUE to overwrite existing values.";
 const char kGetenvvarArgsMessage[] = "GETENVVAR() requires the name of an environmental variable";
+const char kSettingsArgsMessage[] = "UDF_SETTINGS() takes no arguments";
 
 const char* check_loadini_arguments(UDF_ARGS& args) {
   if (args.arg_count > 1) return kLoadiniArgsMessage;
@@ -87,6 +91,36 @@ Outcome run_getenvvar(const UDF_ARGS& args, const EnvReader& env) noexcept {
   } catch (...) {
     return Outcome::exception();
   }
+}
+
+LoadRecord load_to_show() {
+  LoadRecord load = last_load();
+  return load.read_at ? load : check_settings_file();
+}
+
+std::string settings_json(std::string_view version, const LoadRecord& load,
+                          const SettingsSnapshot& settings) {
+  JsonObject values;
+  for (const setting::Variable* variable : setting::kPublished) {
+    const std::optional<std::string>& value = settings.text(*variable);
+    if (variable->secret && value)
+      values.text(variable->name, kSecretMask);
+    else
+      values.text_or_null(variable->name, value);
+  }
+  JsonObject json;
+  json.text("version", version).text("path", load.path);
+  if (load.read_at) {
+    // As the server writes a DATETIME, so SQL can compare it with NOW().
+    std::tm local{};
+    localtime_r(&*load.read_at, &local);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+    json.text("read_at", when).text("result", load.result);
+  } else {
+    json.null("read_at").null("result");
+  }
+  return json.texts("warnings", load.warnings).object("settings", values).str();
 }
 
 }  // namespace quarn::settings

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "env.h"
 #include "outcome.h"
 #include "settings_file.h"
+#include "settings_snapshot.h"
 #include "settings_table.h"
 #include "udf_host.h"
 
@@ -53,5 +55,19 @@ bool is_shown(const std::string& name, const std::optional<std::string>& names);
 // it is not set or not shown. Never throws: an exception gives NULL with
 // the error flag.
 Outcome run_getenvvar(const UDF_ARGS& args, const EnvReader& env) noexcept;
+
+extern const char kSettingsArgsMessage[];
+
+// What udf_settings() shows of the settings file: this plug-in's last
+// reading of it, or, when it has none (another plug-in's call loaded the
+// settings), a reading now that publishes nothing.
+LoadRecord load_to_show();
+
+// udf_settings(): {"version": ..., "path": ..., "read_at": "YYYY-MM-DD
+// HH:MM:SS" (local time), "result": "loaded" or why not, "warnings": [...],
+// "settings": {"UDF_IMAGEDIR": ..., ...}}: every setting in force, null when
+// unset, a secret as kSecretMask.
+std::string settings_json(std::string_view version, const LoadRecord& load,
+                          const SettingsSnapshot& settings);
 
 }  // namespace quarn::settings

@@ -1,11 +1,15 @@
-// Entry points of the tarvik plug-in: SQL tarvik(blob, filename, max_w, max_h).
+// Entry points of the tarvik plug-in: SQL tarvik(blob, filename, max_w, max_h)
+// and tarvik_status().
 // The statement's cap on repeated failure lines lives in initid->ptr from
 // init to deinit.
 #include <new>
 
 #include "log.h"
 #include "outcome.h"
+#include "package_version.h"
 #include "settings_file.h"
+#include "status_entry.h"
+#include "tarvik_status.h"
 #include "thumbnail_call.h"
 #include "udf_host.h"
 
@@ -33,8 +37,10 @@ QUARN_EXPORT char* tarvik(UDF_INIT* initid, UDF_ARGS* args, char* result,
                           unsigned long* length, char* is_null, char* error) {
   return quarn::answer(quarn::thumb::kResultConvention, repeat_cap(initid), result, length,
                        is_null, error, [&] {
-                         return quarn::thumb::run_call(
-                             *args, quarn::settings::settings_in_force("tarvik"));
+                         return quarn::thumb::counted([&] {
+                           return quarn::thumb::run_call(
+                               *args, quarn::settings::settings_in_force("tarvik"));
+                         });
                        });
 }
 
@@ -42,3 +48,19 @@ QUARN_EXPORT void tarvik_deinit(UDF_INIT* initid) {
   quarn::thumb::end_statement(repeat_cap(initid));
   initid->ptr = nullptr;
 }
+
+QUARN_EXPORT my_bool tarvik_status_init(UDF_INIT* initid, UDF_ARGS* args, char* message) {
+  return quarn::init_entry(message, "TARVIK_STATUS", [&] {
+    return quarn::status_init(*initid, *args, "TARVIK_STATUS() takes no arguments");
+  });
+}
+
+QUARN_EXPORT char* tarvik_status(UDF_INIT* initid, UDF_ARGS*, char*, unsigned long* length,
+                                 char* is_null, char* error) {
+  return quarn::status_answer(initid, length, is_null, error, [] {
+    return quarn::thumb::status_json(quarn::kPackageVersion,
+                                     quarn::settings::settings_in_force("tarvik_status"));
+  });
+}
+
+QUARN_EXPORT void tarvik_status_deinit(UDF_INIT* initid) { quarn::status_end(initid); }

@@ -1,6 +1,7 @@
 #include "thumbnail_call.h"
 
 #include <IL/il.h>
+#include <limits.h>
 
 #include <chrono>
 
@@ -17,6 +18,8 @@ const char kArgTypeMessage[] =
     "THUMBNAIL() requires a BLOB, a string filename, a integer maximum width, and an integer "
     "maximum height";
 const char kNoFileNameMessage[] = "Error: No file name for the thumbnail.";
+const char kLongFileNameMessage[] =
+    "Error: The thumbnail's file name is longer than 255 bytes, which no file system takes.";
 
 const char* check_arguments(UDF_ARGS& args) {
   if (args.arg_count != 4) return kArgCountMessage;
@@ -118,6 +121,11 @@ Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcep
     const std::string file_name = text_argument(args, 1).value_or(std::string());
     const std::optional<std::string> path = build_path(settings.text(setting::kImageDir), file_name);
     if (!path) return Outcome::failure(kNoFileNameMessage);
+    // Checked before the decode: the file system refuses such a name only
+    // when the finished file is renamed into place, which would say 1290,
+    // as for a missing directory.
+    if (path->size() - (path->rfind('/') + 1) > NAME_MAX)
+      return Outcome::failure(kLongFileNameMessage);
     if (args.args[2] == nullptr || args.args[3] == nullptr)
       return Outcome::failure("Error: no maximum width or height given for " + *path)
           .repeat_as("no maximum");

@@ -18,8 +18,10 @@ namespace quarn::thumb {
 extern const char kArgCountMessage[];
 extern const char kArgTypeMessage[];
 
-// Result of a call whose file name leaves no base name (see build_path).
+// Result of a call whose file name leaves no base name (see build_path),
+// and of one whose file name would be longer than a file system takes.
 extern const char kNoFileNameMessage[];
+extern const char kLongFileNameMessage[];
 
 // The result buffer is used one character shorter than the usual
 // convention's: at most 253 characters.

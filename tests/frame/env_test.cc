@@ -68,4 +68,23 @@ TEST(Environment, OurArraysAreFreedOnlyOnceOutOfUseForTheirGracePeriod) {
   EXPECT_STREQ(std::getenv("QUARN_ENV_GLIBC_TOO"), "2");
 }
 
+// Code that saves `environ` and puts it back brings one of our arrays back
+// into use after we found it out of use: it is looked at again before it
+// is freed (AddressSanitizer reports the lookup through a freed one).
+TEST(Environment, AnArrayPutBackIsNotFreed) {
+  namespace internal = quarn::env_internal;
+  // Nothing of an earlier array kept (our QUARN_ENV_STEP would keep its
+  // block in use), and every earlier one freed.
+  internal::publish({{"QUARN_ENV_BACK", "settle"}, {"QUARN_ENV_STEP", ""}}, 0);
+  internal::publish({{"QUARN_ENV_BACK", "saved"}}, 0);
+  char** const saved = environ;
+  internal::publish({{"QUARN_ENV_BACK", "later"}}, internal::kGraceNanoseconds);
+  internal::publish({{"QUARN_ENV_BACK", "later still"}}, internal::kGraceNanoseconds);
+  ASSERT_EQ(internal::held_blocks(), 4u);
+  environ = saved;
+  internal::publish({{"QUARN_ENV_STEP", "6"}}, 0);
+  EXPECT_EQ(internal::held_blocks(), 2u) << "the array put back, and the new one";
+  EXPECT_EQ(quarn::env_get("QUARN_ENV_BACK").value_or("?"), "saved");
+}
+
 }  // namespace

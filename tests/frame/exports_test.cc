@@ -43,12 +43,16 @@ TEST_P(Exports, OnlyEntryPoints) {
 
 INSTANTIATE_TEST_SUITE_P(
     Plugins, Exports,
-    ::testing::Values(ExportCase{"tarvik", {"tarvik_init", "tarvik", "tarvik_deinit"}},
-                      ExportCase{"velmar", {"velmar_init", "velmar", "velmar_deinit"}},
+    ::testing::Values(ExportCase{"tarvik",
+                                 {"tarvik_init", "tarvik", "tarvik_deinit", "tarvik_status_init",
+                                  "tarvik_status", "tarvik_status_deinit"}},
+                      ExportCase{"velmar",
+                                 {"velmar_init", "velmar", "velmar_deinit", "velmar_status_init",
+                                  "velmar_status", "velmar_status_deinit"}},
                       ExportCase{"ostrel",
                                  {"udf_loadini_init", "udf_loadini", "udf_loadini_deinit",
-                                  "udf_getenvvar_init", "udf_getenvvar",
-                                  "udf_getenvvar_deinit"}}),
+                                  "udf_getenvvar_init", "udf_getenvvar", "udf_getenvvar_deinit",
+                                  "udf_settings_init", "udf_settings", "udf_settings_deinit"}}),
     [](const auto& info) { return std::string(info.param.plugin); });
 
 }  // namespace

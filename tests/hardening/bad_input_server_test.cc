@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -328,14 +329,15 @@ TEST_F(BadInput, EmptyStringsAndNulBytes) {
 }
 
 TEST_F(BadInput, OverlongNames) {
-  // A file name longer than the file system takes fails the save; the
-  // result is cut to 253 characters, the error log gets the whole text.
+  // A file name longer than the file system takes is refused with its own
+  // text, not the 1290 of a missing directory.
   const Outcome got =
       call("SELECT tarvik(" + Connection::hex_literal(png()) + ", REPEAT('n', 300), 20, 20)");
   const std::string path = image_path(std::string(300, 'n') + ".jpg");
-  ASSERT_TRUE(got.value);
-  EXPECT_TRUE(digits_after(got.log.substr(0, got.log.size() - 1), save_failure(path))) << got.log;
-  EXPECT_EQ(*got.value, got.log.substr(0, 253));
+  const std::string refused =
+      "Error: The thumbnail's file name is longer than 255 bytes, which no file system takes.";
+  EXPECT_EQ(got.value, refused);
+  EXPECT_EQ(got.log, refused + "\n");
   EXPECT_FALSE(file_exists(path));
   // A 64 KiB variable name is no variable.
   EXPECT_EQ(call("SELECT udf_getenvvar(REPEAT('A', 65536))").value, std::nullopt);
@@ -564,7 +566,8 @@ TEST_F(BadInput, SettingsFilesThatAreBroken) {
   unchanged("a named pipe");
 
   // Binary garbage without a "[" opens no section, so every setting takes
-  // its default: the file is read, not refused.
+  // its default: the file is read, not refused, and its faults are named,
+  // as many as a load names.
   std::string garbage;
   std::uint32_t state = 12345;
   while (garbage.size() < (1 << 20)) {
@@ -576,7 +579,10 @@ TEST_F(BadInput, SettingsFilesThatAreBroken) {
   quarn::test::write_file(path, garbage);
   const Outcome got = call("SELECT udf_loadini(TRUE)");
   EXPECT_EQ(got.value, std::nullopt);
-  EXPECT_EQ(got.log, "settings loaded from " + path + "\n");
+  EXPECT_EQ(got.log.rfind("settings loaded from " + path + "\n" + path + " line ", 0), 0u)
+      << got.log;
+  EXPECT_EQ(std::count(got.log.begin(), got.log.end(), '\n'), 22) << got.log;
+  EXPECT_NE(got.log.find("\nthe lines after line "), std::string::npos) << got.log;
   EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_IMAGEDIR')"), "./");
   EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_SMTPHOST')"), "localhost");
   EXPECT_EQ(db_->value("SELECT udf_getenvvar('UDF_SMTPPORT')"), "25");

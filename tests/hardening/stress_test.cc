@@ -1,4 +1,4 @@
-// Eight threads mixing all four functions in-process, as a busy server would:
+// Eight threads mixing the functions in-process, as a busy server would:
 // thumbnails of valid and invalid BLOBs, mails to a real SMTP sink and to a
 // closed port, reloads of a changing settings file, and lookups. Every result
 // must be one of the promised texts with consistent length and flags, every
@@ -114,6 +114,7 @@ TEST(HardeningStress, EightThreadsMixAllFourFunctions) {
 
   Plugin ostrel("ostrel"), tarvik_plugin("tarvik"), velmar_plugin("velmar");
   const Function loadini(ostrel, "udf_loadini"), getenvvar(ostrel, "udf_getenvvar");
+  const Function settings_status(ostrel, "udf_settings");
   const Function tarvik(tarvik_plugin, "tarvik"), velmar(velmar_plugin, "velmar");
   {
     Args args;
@@ -295,6 +296,16 @@ TEST(HardeningStress, EightThreadsMixAllFourFunctions) {
           const StringOutcome got = getenvvar.call_string(args);
           if (!got.is_null || got.error || got.length != 0)
             me.problems.push_back("NULL name gave " + got.text);
+          // The last load's record, read while loads write it: a load or
+          // the one failure that thread 5 may meet.
+          Args none;
+          const StringOutcome status = settings_status.call_string(none);
+          if (status.text.rfind("{\"version\":\"", 0) != 0 ||
+              (status.text.find("\"result\":\"loaded\"") == std::string::npos &&
+               status.text.find("\"result\":\"it changed while it was read\"") ==
+                   std::string::npos) ||
+              status.text.find("\"UDF_SMTPPASSWORD\":\"********\"") == std::string::npos)
+            me.problems.push_back("udf_settings() gave " + status.text);
           continue;
         }
         const auto& [name, may_be_unset, check] = names[k];
@@ -331,6 +342,17 @@ TEST(HardeningStress, EightThreadsMixAllFourFunctions) {
               calls[7]);
   for (int t = 0; t < kThreads; ++t) EXPECT_GT(calls[t], 2) << "thread " << t;
   EXPECT_GT(sent.size(), 0u);
+  // The status counts, which the calls of two threads each add to without
+  // a lock, count every call.
+  const auto count = [](const Plugin& plugin, const char* function, const std::string& key) {
+    Args none;
+    const std::string json = Function(plugin, function).call_string(none).text;
+    const auto at = json.find("\"" + key + "\":");
+    return at == std::string::npos ? -1 : std::atol(json.c_str() + at + key.size() + 3);
+  };
+  EXPECT_EQ(count(tarvik_plugin, "tarvik_status", "calls"), calls[0] + calls[1]);
+  EXPECT_EQ(count(velmar_plugin, "velmar_status", "rows"), calls[2] + calls[3]);
+  EXPECT_EQ(count(velmar_plugin, "velmar_status", "sent"), static_cast<long>(sent.size()));
   // Each failure went to standard error exactly once, and nothing else did.
   EXPECT_EQ(unmatched_log(log, expected_log), "");
 

@@ -19,9 +19,12 @@ TEST(InstallScripts, InstallTwiceUninstallTwiceAndInstallAgain) {
   const std::string registered =
       "name\tret\tdl\n"
       "tarvik\t0\ttarvik.so\n"
+      "tarvik_status\t0\ttarvik.so\n"
       "udf_getenvvar\t0\tostrel.so\n"
       "udf_loadini\t2\tostrel.so\n"
-      "velmar\t0\tvelmar.so\n";
+      "udf_settings\t0\tostrel.so\n"
+      "velmar\t0\tvelmar.so\n"
+      "velmar_status\t0\tvelmar.so\n";
 
   for (int round = 0; round < 2; ++round) {
     const auto run = server.client(install);

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "env.h"
 #include "settings.h"
 #include "test_util.h"
 #include "working_dir.h"
@@ -79,19 +80,34 @@ struct FileCase {
   const char* name;
   std::string file;
   Values expected;
+  std::vector<std::string> warnings = {};  // after the load's line, the path aside
 };
 
 class LoaderFiles : public Loader, public ::testing::WithParamInterface<FileCase> {};
 
+// Every well-formed entry counts; the load's line is written, and then a
+// warning for each line not read as written, with its number as an editor
+// shows it.
 TEST_P(LoaderFiles, PublishesEveryVariable) {
   // Stale values everywhere: every variable must be rewritten or removed.
   for (const char* name : kSettingsVariables) ::setenv(name, "stale", 1);
   cwd_.write_settings(GetParam().file);
+  ASSERT_EQ(::chmod("quarn_udf.ini", 0640), 0);
   EXPECT_EQ(load_settings(true), LoadOutcome::kPublished);
   EXPECT_EQ(all_settings(), GetParam().expected);
+  std::string warnings;
+  for (const std::string& warning : GetParam().warnings)
+    warnings += "Warning udf_loadini: " + path_ + " " + warning + "\n";
+  EXPECT_EQ(logged(), loaded() + warnings);
 }
 
 std::string port_file(const std::string& line) { return "[email]\n" + line + "\n"; }
+
+std::string repeated(const std::string& text, int times) {
+  std::string out;
+  while (times-- > 0) out += text;
+  return out;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Files, LoaderFiles,
@@ -146,16 +162,50 @@ INSTANTIATE_TEST_SUITE_P(
                  defaults({{"UDF_SMTPHOST", "a\nb"}})},
         FileCase{"malformed_lines_skipped",
                  "[email\nsmtp-user = early\nno separator here\n[email]\nsmtp-host = late\n",
-                 defaults({{"UDF_SMTPHOST", "late"}})},
+                 defaults({{"UDF_SMTPHOST", "late"}}),
+                 {"line 1: \"[\" without \"]\", so it is skipped: [email",
+                  "line 3: no \"=\" or \":\" after a name, so it is skipped: no separator here"}},
+        FileCase{"no_separator", "[email]\nsmtp-host 127.0.0.1\nsmtp-user = u\n",
+                 defaults({{"UDF_SMTPUSER", "u"}}),
+                 {"line 2: no \"=\" or \":\" after a name, so it is skipped: smtp-host 127.0.0.1"}},
+        FileCase{"password_without_separator_not_shown", "[email]\n SMTP-Password s3cret\n",
+                 defaults(),
+                 {"line 2: no \"=\" or \":\" after a name, so it is skipped: SMTP-Password ********"}},
+        FileCase{"unclosed_section", "[thumbnail\nimage-directory = /t\n[email]\nsmtp-host = h\n",
+                 defaults({{"UDF_SMTPHOST", "h"}}),
+                 {"line 1: \"[\" without \"]\", so it is skipped: [thumbnail"}},
+        // A line is read 199 bytes at a time, and the rest parsed as a line
+        // of its own: here one that has no "=".
+        FileCase{"long_password", port_file("smtp-password = " + std::string(250, 'p')),
+                 defaults({{"UDF_SMTPPASSWORD", std::string(183, 'p')}}),
+                 {"line 2 is longer than 199 bytes: [email] smtp-password lost its last 67 bytes, "
+                  "which are read as a line of their own"}},
+        FileCase{"garbage", "\x89PNG\r\n\x1a\n" + std::string(290, '\xA5'), defaults(),
+                 {"line 1: no \"=\" or \":\" after a name, so it is skipped: \\x89PNG",
+                  "line 2: no \"=\" or \":\" after a name, so it is skipped: \\x1a",
+                  "line 3: no \"=\" or \":\" after a name, so it is skipped: " +
+                      repeated("\\xa5", 40) + "...",
+                  "line 3 is longer than 199 bytes: its last 91 bytes are read as a line of their "
+                  "own"}},
         FileCase{"bom_and_crlf", "\xEF\xBB\xBF[email]\r\nsmtp-host = h\r\nsmtp-port = 26\r\n",
                  defaults({{"UDF_SMTPHOST", "h"}, {"UDF_SMTPPORT", "26"}})},
         // The file is parsed from memory exactly as inih reads a file: a NUL
         // byte hides the rest of its line only, a line is cut into pieces of
         // 199 bytes, and an empty first value is not joined.
         FileCase{"nul_byte", std::string("[email]\nsmtp-host = a\0b\nsmtp-user = u\n", 38),
-                 defaults({{"UDF_SMTPHOST", "a"}, {"UDF_SMTPUSER", "u"}})},
+                 defaults({{"UDF_SMTPHOST", "a"}, {"UDF_SMTPUSER", "u"}}),
+                 {"line 2 holds a NUL byte: [email] smtp-host ends there, the rest of the line is "
+                  "ignored"}},
         FileCase{"long_line", port_file("smtp-host = " + std::string(300, 'x') + "\nsmtp-user = u"),
-                 defaults({{"UDF_SMTPHOST", std::string(187, 'x')}, {"UDF_SMTPUSER", "u"}})},
+                 defaults({{"UDF_SMTPHOST", std::string(187, 'x')}, {"UDF_SMTPUSER", "u"}}),
+                 {"line 2 is longer than 199 bytes: [email] smtp-host lost its last 113 bytes, "
+                  "which are read as a line of their own"}},
+        FileCase{"long_line_tail_is_a_setting",
+                 port_file("smtp-user = " + std::string(187, 'u') + "smtp-host = relay.example"),
+                 defaults({{"UDF_SMTPUSER", std::string(187, 'u')},
+                           {"UDF_SMTPHOST", "relay.example"}}),
+                 {"line 2 is longer than 199 bytes: [email] smtp-user lost its last 25 bytes, "
+                  "which are read as a line of their own"}},
         FileCase{"empty_then_value", port_file("smtp-host =\nsmtp-host = b"),
                  defaults({{"UDF_SMTPHOST", "b"}})},
         FileCase{"comments_and_colons",
@@ -170,6 +220,29 @@ TEST_F(Loader, TheShippedExampleFileHoldsTheDefaults) {
   cwd_.write_settings(example);
   EXPECT_EQ(load_settings(true), LoadOutcome::kPublished);
   EXPECT_EQ(all_settings(), defaults());
+}
+
+// A storm of reloads of an unchanged file publishes no new environment and
+// writes nothing; a load that changes the values, or only the faults
+// found, is logged.
+TEST_F(Loader, ReloadsOfAnUnchangedFileAreQuiet) {
+  const std::string file = "[email]\nsmtp-host = h\nstray line\n";
+  const std::string warning = "Warning udf_loadini: " + path_ +
+                              " line 3: no \"=\" or \":\" after a name, so it is skipped: stray line\n";
+  cwd_.write_settings(file);
+  ASSERT_EQ(load_settings(true), LoadOutcome::kPublished);
+  EXPECT_EQ(logged(), loaded() + warning);
+  const std::size_t blocks = quarn::env_internal::held_blocks();
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(load_settings(true), LoadOutcome::kPublished);
+  EXPECT_EQ(logged(), "");
+  EXPECT_EQ(quarn::env_internal::held_blocks(), blocks) << "nothing published";
+  cwd_.write_settings("[email]\nsmtp-host = h\n");
+  EXPECT_EQ(load_settings(true), LoadOutcome::kPublished);
+  EXPECT_EQ(logged(), loaded()) << "the same values, but the fault is gone";
+  cwd_.write_settings("[email]\nsmtp-host = h2\n");
+  EXPECT_EQ(load_settings(true), LoadOutcome::kPublished);
+  EXPECT_EQ(logged(), loaded());
+  EXPECT_EQ(variable("UDF_SMTPHOST"), "h2");
 }
 
 TEST_F(Loader, AMissingFileChangesNothingAndTheNextCallTriesAgain) {

@@ -4,9 +4,11 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "images.h"
 #include "mariadb_server.h"
@@ -128,6 +130,88 @@ TEST_F(OstrelServer, AfterARestartTheFileIsInForceWithoutALoad) {
   }
   EXPECT_TRUE(server_line) << "the server's own line read with the same parser";
   EXPECT_EQ(ours, std::vector<std::string>{"Note tarvik: settings loaded from " + file});
+}
+
+// The version the build compiles in: the packages' (packaging/version.sh).
+std::string build_version() {
+  if (std::string(QUARN_SET_VERSION).empty() == false) return QUARN_SET_VERSION;
+  const std::string command = "sh '" + quarn::test::source_dir() +
+                              "/packaging/version.sh' " QUARN_BASE_VERSION " 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string output;
+  char buffer[256];
+  while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+  if (pipe != nullptr) pclose(pipe);
+  return output.substr(0, output.find('\n'));
+}
+
+// The status functions from SQL after known calls: their counts (since the
+// library was loaded; here what these calls added on the shared server),
+// the build's version, the settings with the password masked and a value's
+// every byte through JSON_VALUE.
+TEST_F(OstrelServer, StatusFunctionsAnswerJsonThatSqlReads) {
+  quarn::test::TempDir images;
+  quarn::test::DeadPort closed;
+  const std::string names = "HOME, \"Q\\\x01";  // a quote, a backslash, a control byte
+  write_settings("[thumbnail]\nimage-directory = " + images.path() +
+                 "\nthumbnail-memory = 64\n[email]\nsmtp-host = 127.0.0.1\nsmtp-port = " +
+                 std::to_string(closed.port()) +
+                 "\nsmtp-user = u\nsmtp-password = s3cret\n[general]\ngetenvvar-names = " + names +
+                 "\nstray line\n");
+  EXPECT_EQ(value("SELECT udf_loadini(TRUE)"), std::nullopt);
+
+  const auto number = [&](const std::string& function, const std::string& key) {
+    return std::stoll(
+        value("SELECT JSON_VALUE(" + function + "(), '$." + key + "')").value_or("-1"));
+  };
+  const struct {
+    const char* function;
+    const char* key;
+    long long added;
+  } counts[] = {{"tarvik_status", "calls", 3},       {"tarvik_status", "written", 2},
+                {"tarvik_status", "failed", 1},      {"tarvik_status", "memory_refusals", 0},
+                {"velmar_status", "rows", 1},        {"velmar_status", "sent", 0},
+                {"velmar_status", "refused", 0},     {"velmar_status", "failed", 1},
+                {"velmar_status", "not_tried", 0},   {"velmar_status", "retries", 0}};
+  std::vector<long long> before;
+  for (const auto& count : counts) before.push_back(number(count.function, count.key));
+
+  const std::string png = Connection::hex_literal(
+      quarn::test::encode_image(40, 20, quarn::test::ImageFormat::kPng));
+  EXPECT_EQ(value("SELECT CONCAT(LEFT(tarvik(" + png + ", 'a.png', 10, 10), 4), LEFT(tarvik(" +
+                  png + ", 'b.png', 10, 10), 4), LEFT(tarvik('junk', 'c.png', 10, 10), 5))"),
+            "FileFileError");
+  EXPECT_EQ(value("SELECT velmar('to@example.test', 'db@example.test', 's', 'b', 0)"),
+            "There was an error sending the message.");
+  for (std::size_t i = 0; i < std::size(counts); ++i)
+    EXPECT_EQ(number(counts[i].function, counts[i].key) - before[i], counts[i].added)
+        << counts[i].function << " " << counts[i].key;
+  EXPECT_EQ(number("tarvik_status", "memory_budget_mb"), 64);
+  EXPECT_EQ(number("tarvik_status", "memory_in_use_mb"), 0);
+  EXPECT_GE(number("tarvik_status", "memory_peak_mb"), 1);
+
+  const std::string version = build_version();
+  ASSERT_FALSE(version.empty());
+  EXPECT_EQ(value("SELECT CONCAT_WS(' ', JSON_VALUE(tarvik_status(), '$.version'), "
+                  "JSON_VALUE(velmar_status(), '$.version'), "
+                  "JSON_VALUE(udf_settings(), '$.version'))"),
+            version + " " + version + " " + version);
+  EXPECT_EQ(value("SELECT LEFT(udf_settings(), 12)"), "{\"version\":\"");
+  const auto setting = [&](const std::string& path) {
+    return value("SELECT JSON_VALUE(udf_settings(), '$." + path + "')");
+  };
+  EXPECT_EQ(setting("path"), MariaDbServer::shared().data_dir() + "/quarn_udf.ini");
+  EXPECT_EQ(setting("result"), "loaded");
+  EXPECT_EQ(setting("warnings[0]"),
+            "line 11: no \"=\" or \":\" after a name, so it is skipped: stray line");
+  EXPECT_EQ(value("SELECT TIMESTAMPDIFF(SECOND, JSON_VALUE(udf_settings(), '$.read_at'), NOW()) "
+                  "BETWEEN 0 AND 60"),
+            "1");
+  EXPECT_EQ(setting("settings.UDF_SMTPPASSWORD"), "********");
+  EXPECT_EQ(setting("settings.UDF_SMTPUSER"), "u");
+  EXPECT_EQ(setting("settings.UDF_GETENVVARNAMES"), names);
+  EXPECT_EQ(setting("settings.UDF_SMTPCAFILE"), std::nullopt);
+  EXPECT_EQ(value("SELECT LOCATE('s3cret', udf_settings())"), "0");
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ MemoryBudget::Attempt MemoryBudget::reserve(std::uint64_t bytes, std::uint64_t l
                                             std::chrono::milliseconds wait) {
   Attempt attempt;
   if (bytes > limit) {
+    ++refusals_;
     attempt.refusal = Refusal::kTooLarge;
     return attempt;
   }
@@ -31,21 +32,25 @@ MemoryBudget::Attempt MemoryBudget::reserve(std::uint64_t bytes, std::uint64_t l
   const auto fits = [&] { return reserved_ <= limit && limit - reserved_ >= bytes; };
   if (queue_.empty() && fits()) {
     reserved_ += bytes;
+    note_reserved();
     seen_.peak = std::max(seen_.peak, reserved_);
     attempt.reservation = Reservation(this, bytes);
     return attempt;
   }
   const std::uint64_t ticket = next_ticket_++;
   queue_.push_back(ticket);
+  ++waits_;
   const bool got = room_.wait_until(lock, start + wait, [&] { return queue_.front() == ticket && fits(); });
   // Out of the line either way; whoever is next may go now.
   queue_.erase(std::find(queue_.begin(), queue_.end(), ticket));
   seen_.longest_wait = std::max(seen_.longest_wait, std::chrono::steady_clock::now() - start);
   if (got) {
     reserved_ += bytes;
+    note_reserved();
     seen_.peak = std::max(seen_.peak, reserved_);
     attempt.reservation = Reservation(this, bytes);
   } else {
+    ++refusals_;
     attempt.refusal = Refusal::kNoRoom;
   }
   lock.unlock();
@@ -57,8 +62,20 @@ void MemoryBudget::give_back(std::uint64_t bytes) noexcept {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     reserved_ -= bytes;
+    note_reserved();
   }
   room_.notify_all();
+}
+
+void MemoryBudget::note_reserved() noexcept {
+  in_use_.store(reserved_, std::memory_order_relaxed);
+  if (reserved_ > peak_.load(std::memory_order_relaxed))
+    peak_.store(reserved_, std::memory_order_relaxed);
+}
+
+MemoryBudget::Counters MemoryBudget::counters() const {
+  return {in_use_.load(std::memory_order_relaxed), peak_.load(std::memory_order_relaxed),
+          waits_.load(std::memory_order_relaxed), refusals_.load(std::memory_order_relaxed)};
 }
 
 MemoryBudget::Watermarks MemoryBudget::take_watermarks() {

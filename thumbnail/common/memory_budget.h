@@ -5,6 +5,7 @@
 // killer picks it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -72,8 +73,19 @@ class MemoryBudget {
   // starts the next period.
   Watermarks take_watermarks();
 
+  // Since the budget was made (tarvik_status()), read without its lock.
+  struct Counters {
+    std::uint64_t in_use = 0;    // bytes reserved now
+    std::uint64_t peak = 0;      // most bytes reserved at once
+    std::uint64_t waits = 0;     // reservations that had to wait for room
+    std::uint64_t refusals = 0;  // too large, or no room within the wait
+  };
+  Counters counters() const;
+
  private:
   void give_back(std::uint64_t bytes) noexcept;
+  // After reserved_ changed, under the lock: the counters' copy of it.
+  void note_reserved() noexcept;
 
   std::mutex mutex_;
   std::condition_variable room_;
@@ -81,6 +93,7 @@ class MemoryBudget {
   std::deque<std::uint64_t> queue_;  // tickets of the calls waiting, oldest first
   std::uint64_t next_ticket_ = 0;
   Watermarks seen_;
+  std::atomic<std::uint64_t> in_use_{0}, peak_{0}, waits_{0}, refusals_{0};
 };
 
 // The process's one budget, shared by every tarvik call: the setting bounds
