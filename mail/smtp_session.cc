@@ -170,6 +170,10 @@ bool SmtpSession::run(Wait wait) {
     fail(step_ + ": the server took no data for " + limit, silent);
   else if (wait == Wait::kHandshake)
     fail(step_ + ": not finished within " + limit, silent);
+  else if (!inbox_.empty())
+    // Bytes came, but no line end (a server that ends its lines in a bare LF).
+    fail(step_ + ": no reply ended by CR LF within " + limit + ": " + first_bytes(inbox_),
+         silent);
   else
     fail(step_ + ": no reply within " + limit, silent);
   retryable_ = false;  // a slow server gets no second message
@@ -526,7 +530,12 @@ std::optional<Reply> SmtpSession::read_reply(const std::string& step) {
         inbox_.erase(0, used);
         return reply;
       case ParseStatus::kMalformed:
-        fail(step_ + ": not an SMTP reply: " + printable(inbox_));
+        fail(step_ + ": not an SMTP reply: " + first_bytes(inbox_));
+        drop();
+        return std::nullopt;
+      case ParseStatus::kUnterminated:
+        fail(step_ + ": a reply line without CR LF within " + std::to_string(kMaxReplyLine) +
+             " bytes: " + first_bytes(inbox_));
         drop();
         return std::nullopt;
       case ParseStatus::kIncomplete:
@@ -606,7 +615,7 @@ void SmtpSession::goodbye(Clock::time_point deadline) {
     std::size_t used = 0;
     const ParseStatus status = parse_reply(inbox_, &reply, &used);
     if (status == ParseStatus::kComplete) break;
-    if (status == ParseStatus::kMalformed || !received()) return;
+    if (status != ParseStatus::kIncomplete || !received()) return;
   }
   bool closed = false;
   transport_->async_close([&closed] { closed = true; });

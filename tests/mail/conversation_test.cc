@@ -81,6 +81,10 @@ TEST_F(Conversation, EveryBehaviourGivesItsResultLogLineAndStoredMessage) {
       {R"({})", "", true, kQuit},
       {R"({"pipelining": true})", "", true, kQuit},
       {R"({"auth": ""})", "", true, kQuit},
+      // The server's bytes escaped in the log, a bare LF part of the line.
+      {R"({"reply": {"MAIL": "550 5.7.1 \u001b[31mred\udcff\u0085\n250 2.1.0 Ok"}})",
+       "MAIL FROM:<from@example.test> refused: 550 5.7.1 \\x1b[31mred\\xff\\xc2\\x85\\n250 2.1.0 Ok",
+       false, kResetThenQuit},
       {R"({"auth": "PLAIN CRAM-MD5"})",
        "AUTH LOGIN: not offered by the server (it offers PLAIN CRAM-MD5)", false, kQuit},
       {R"({"reply": {"greeting": "421 4.3.2 Service not available"}})",
@@ -107,8 +111,8 @@ TEST_F(Conversation, EveryBehaviourGivesItsResultLogLineAndStoredMessage) {
       {R"({"reply": {"END": "552 5.3.4 Message too big"}})",
        "end of data refused: 552 5.3.4 Message too big", false, kQuit},
       {R"({"reply": {"MAIL": "250-first\r\n550 5.0.0 mixed codes"}})",
-       "MAIL FROM:<from@example.test>: not an SMTP reply: 250-first??550 5.0.0 mixed codes??", false,
-       kNoQuit},
+       "MAIL FROM:<from@example.test>: not an SMTP reply: 250-first\\r\\n550 5.0.0 mixed codes\\r\\n",
+       false, kNoQuit},
       {R"({"reply": {"DATA": "250 2.0.0 Ok"}})", "DATA: unexpected reply: 250 2.0.0 Ok", false, kQuit},
       // Pipelined, an unexpected reply leaves the conversation out of step:
       // dropped, no QUIT.
@@ -124,7 +128,8 @@ TEST_F(Conversation, EveryBehaviourGivesItsResultLogLineAndStoredMessage) {
       {R"({"stall": "BODY", "stall_seconds": 1.5})", "message data: the server took no data for 1 s",
        false, kNoQuit, kTo, &big},
       {R"({"garbage": "EHLO"})",
-       "EHLO client.example.test: not an SMTP reply: ??HELLO? this is not SMTP??", false, kNoQuit},
+       "EHLO client.example.test: not an SMTP reply: \\x00\\xffHELLO? this is not SMTP\\r\\n", false,
+       kNoQuit},
       {R"({"drop": "greeting"})", "greeting: " + closed, false, kNoQuit},
       {R"({"drop": "EHLO"})", "EHLO client.example.test: " + closed, false, kNoQuit},
       {R"({"drop": "AUTH"})", "AUTH LOGIN: " + closed, false, kNoQuit},
