@@ -26,6 +26,7 @@ const char kNoUser[] = "Error: SMTP Server User Not Specified";
 const char kNoPassword[] = "Error: SMTP Server Password Not Specified";
 const char kNoPort[] = "Error: SMTP Port Not Specified";
 const char kBadSecurity[] = "Error: smtp-security must be none, starttls or tls.";
+const char kBadAuth[] = "Error: smtp-auth must be login or none.";
 const char kPortOutOfRange[] = "Error: SMTP port out of range (1-65535).";
 const char kBadHelo[] = "Error: smtp-helo must be a host name or an address literal.";
 const char kNoTo[] = "Error: No 'To' address specified.";
@@ -153,10 +154,13 @@ bool printable_word(const std::string& text) {
 std::optional<SmtpConfig> read_smtp_config(const SettingsSnapshot& settings, const char** missing) {
   const auto& host = settings.text(setting::kSmtpHost);
   if (!host) return *missing = kNoHost, std::nullopt;
+  const auto auth = parse_auth(settings.text(setting::kSmtpAuth));
+  if (!auth) return *missing = kBadAuth, std::nullopt;
+  const bool login = *auth == Auth::kLogin;
   const auto& user = settings.text(setting::kSmtpUser);
-  if (!user) return *missing = kNoUser, std::nullopt;
+  if (login && !user) return *missing = kNoUser, std::nullopt;
   const auto& password = settings.text(setting::kSmtpPassword);
-  if (!password) return *missing = kNoPassword, std::nullopt;
+  if (login && !password) return *missing = kNoPassword, std::nullopt;
   if (!settings.text(setting::kSmtpPort)) return *missing = kNoPort, std::nullopt;
   const auto security = parse_security(settings.text(setting::kSmtpSecurity));
   if (!security) return *missing = kBadSecurity, std::nullopt;
@@ -164,8 +168,12 @@ std::optional<SmtpConfig> read_smtp_config(const SettingsSnapshot& settings, con
   if (!port) return *missing = kPortOutOfRange, std::nullopt;
   SmtpConfig config;
   config.host = *host;
-  config.user = *user;
-  config.password = *password;
+  config.auth = *auth;
+  // Not read without a login: a session never holds credentials it does not send.
+  if (login) {
+    config.user = *user;
+    config.password = *password;
+  }
   config.port = static_cast<std::uint16_t>(*port);
   config.timeout = std::chrono::seconds(settings.number(setting::kSmtpTimeout).value());
   config.security = *security;
@@ -182,6 +190,14 @@ std::optional<Security> parse_security(const std::optional<std::string>& text) {
   if (lower == "none") return Security::kNone;
   if (lower == "starttls") return Security::kStartTls;
   if (lower == "tls") return Security::kTls;
+  return std::nullopt;
+}
+
+std::optional<Auth> parse_auth(const std::optional<std::string>& text) {
+  if (!text) return Auth::kLogin;
+  const std::string lower = ascii_lowercase(*text);
+  if (lower == "login") return Auth::kLogin;
+  if (lower == "none") return Auth::kNone;
   return std::nullopt;
 }
 

@@ -97,12 +97,21 @@ std::string first_outside_ascii(const OutgoingMessage& message) {
   return "";
 }
 
+// A refusal for want of a login: 530 (RFC 4954), or an enhanced status of
+// the security class (X.7.Y, RFC 3463: "5.7.1 Relay access denied").
+bool wants_login(const Reply& reply) {
+  if (reply.code == 530) return true;
+  if (reply.lines.empty()) return false;
+  const std::string& text = reply.lines.front();
+  return text.size() > 3 && (text[0] == '4' || text[0] == '5') && text.compare(1, 3, ".7.") == 0;
+}
+
 }  // namespace
 
 bool SmtpConfig::operator==(const SmtpConfig& other) const {
   return host == other.host && user == other.user && password == other.password &&
          port == other.port && timeout == other.timeout && security == other.security &&
-         ca_file == other.ca_file && helo == other.helo;
+         ca_file == other.ca_file && helo == other.helo && auth == other.auth;
 }
 
 std::string server_label(const std::string& host, std::uint16_t port) {
@@ -297,13 +306,19 @@ bool SmtpSession::start_tls(const std::string& step) {
   return false;
 }
 
-// A server that offers no AUTH is a relay that trusts this host: the
-// credentials would help nobody there, so none are sent (and should it
-// refuse a message all the same, the log says that no login was made). One
+// With smtp-auth none no login is made, whatever the server offers (a local
+// relay may offer AUTH to others). A server that offers no AUTH is a relay
+// that trusts this host: the credentials would help nobody there, so none
+// are sent. Either way, should it refuse a message for want of a login, the
+// log says that none was made. One
 // that offers AUTH without LOGIN cannot take them: the session fails and
 // says so. A refusal of the login is told apart from other failures, by
 // its first digit: a statement stops trying settings that cannot log in.
 bool SmtpSession::authenticate() {
+  if (config_.auth == Auth::kNone) {
+    no_auth_note_ = true;
+    return true;
+  }
   if (!capabilities_.auth) {
     no_auth_note_ = !config_.user.empty() || !config_.password.empty();
     return true;
@@ -341,6 +356,7 @@ SendResult SmtpSession::send(const OutgoingMessage& message) {
   failure_.clear();
   failure_kind_ = FailureKind::kNone;
   retryable_ = false;
+  wants_login_ = false;
   std::string mail_parameters;
   // Refused before anything is sent; the session stays as it was.
   if (needs_smtputf8(message)) {
@@ -387,8 +403,11 @@ SendResult SmtpSession::send(const OutgoingMessage& message) {
 SendResult SmtpSession::failed(SendResult result) {
   result.failure_text = failure_;
   result.failure = failure_kind_;
-  if (no_auth_note_) {
-    result.failure_text += " (the server offered no AUTH over this connection; check smtp-security)";
+  if (no_auth_note_ && wants_login_) {
+    result.failure_text += config_.auth == Auth::kNone
+                               ? " (no login was made: smtp-auth is none)"
+                               : " (the server offered no AUTH over this connection; check "
+                                 "smtp-security)";
     no_auth_note_ = false;  // once per session
   }
   return result;
@@ -410,6 +429,7 @@ bool SmtpSession::transaction(const OutgoingMessage& message,
     if (!write(commands.front().step, group)) return false;
   }
   std::optional<std::string> refusal;  // the first one, which the log tells
+  bool refused_for_login = false;
   bool data_open = false;
   for (const TransactionCommand& command : commands) {
     if (!pipelined) {
@@ -423,7 +443,10 @@ bool SmtpSession::transaction(const OutgoingMessage& message,
         data_open = &command == &commands.back();
         break;
       case ReplyClass::kRefused:
-        if (!refusal) refusal = command.step + " refused: " + reply_text(*reply);
+        if (!refusal) {
+          refusal = command.step + " refused: " + reply_text(*reply);
+          refused_for_login = wants_login(*reply);
+        }
         break;
       case ReplyClass::kClosing:
         expect(*reply, command.expected);  // ends the session
@@ -438,6 +461,7 @@ bool SmtpSession::transaction(const OutgoingMessage& message,
   }
   if (!refusal) return true;
   fail(*refusal);
+  wants_login_ = refused_for_login;
   // The server waits for data that would go to the recipients it took:
   // nothing is sent, the connection is dropped, and the transaction that
   // never ended is not delivered. A QUIT now would be taken as data.
@@ -454,6 +478,7 @@ void SmtpSession::reset_transaction() {
   const std::string told = failure_;
   const FailureKind kind = failure_kind_;
   const bool retryable = retryable_;
+  const bool wanted = wants_login_;
   const auto reply = command("RSET", "RSET");
   if (reply && classify(*reply, 250) == ReplyClass::kClosing)
     drop();
@@ -462,6 +487,7 @@ void SmtpSession::reset_transaction() {
   failure_ = told;
   failure_kind_ = kind;
   retryable_ = retryable;
+  wants_login_ = wanted;
 }
 
 std::optional<Reply> SmtpSession::command(const std::string& step, const std::string& line) {
@@ -476,6 +502,7 @@ bool SmtpSession::expect(const Reply& reply, int expected) {
     fail(step_ + ": unexpected reply: " + reply_text(reply));
   else
     fail(step_ + " refused: " + reply_text(reply));
+  wants_login_ = wants_login(reply);
   // 421: the server closes the connection (RFC 5321 3.8); no message was
   // taken at this step. Nothing more is sent on it, not even QUIT.
   retryable_ = kind == ReplyClass::kClosing;

@@ -45,6 +45,13 @@ class TlsTransport;
 // until the server's STARTTLS, RFC 3207) or tls (from the first byte).
 enum class Security { kNone, kStartTls, kTls };
 
+// Whether the session logs in: AUTH LOGIN where the server offers AUTH, or
+// never (a relay that takes this host's mail without a login).
+enum class Auth { kLogin, kNone };
+
+// The SQL function whose lines the sessions write.
+inline constexpr char kFunctionName[] = "velmar";
+
 struct TlsOptions {
   Security security = Security::kNone;
   // Trust and protocol settings; required unless security is kNone.
@@ -62,6 +69,7 @@ struct SmtpConfig {
   Security security = Security::kNone;
   std::string ca_file;  // empty: the system's trust store
   std::string helo;     // the EHLO argument; empty: client_name()
+  Auth auth = Auth::kLogin;  // with kNone, user and password are not used
 
   bool operator==(const SmtpConfig& other) const;
   bool operator!=(const SmtpConfig& other) const { return !(*this == other); }
@@ -126,7 +134,8 @@ class SmtpSession {
   ~SmtpSession();
 
   // Lookup, connect, greeting, EHLO, STARTTLS or TLS, AUTH LOGIN when
-  // offered. False with failure_text() when the session cannot carry mail.
+  // offered (and smtp-auth is login). False with failure_text() when the
+  // session cannot carry mail.
   bool open();
   // One transaction: MAIL, RCPT, DATA (in one write where the server offers
   // PIPELINING), the data. After a refusal the transaction is reset (RSET)
@@ -212,9 +221,11 @@ class SmtpSession {
   bool standing_ = false;         // the connection can still take a QUIT
   bool closed_ = false;
   bool retryable_ = false;        // the last failure: broken connection or 421
-  // Credentials were set, but the server offered no AUTH: the first failed
-  // message of the session says so.
+  // No login was made (smtp-auth none, or credentials set but no AUTH
+  // offered): the first message of the session refused for want of one
+  // says so.
   bool no_auth_note_ = false;
+  bool wants_login_ = false;      // the last failure: a refusal for want of a login
   std::string failure_;
   FailureKind failure_kind_ = FailureKind::kNone;
 };

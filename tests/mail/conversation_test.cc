@@ -13,6 +13,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <new>
+#include <sstream>
 #include <thread>
 #include <string>
 #include <vector>
@@ -76,11 +79,20 @@ TEST_F(Conversation, EveryBehaviourGivesItsResultLogLineAndStoredMessage) {
     Quit quit;
     std::string to = kTo;
     const std::string* body = nullptr;
+    const char* settings = nullptr;  // "NAME=value ..." for this call; an empty value unsets
   };
+  const char* const kNoLogin = "UDF_SMTPAUTH=none UDF_SMTPUSER= UDF_SMTPPASSWORD=";
   const std::vector<Case> cases = {
       {R"({})", "", true, kQuit},
       {R"({"pipelining": true})", "", true, kQuit},
       {R"({"auth": ""})", "", true, kQuit},
+      // smtp-auth none: no AUTH, no credentials needed; a server that wants
+      // a login says so, and the log says why none was made.
+      {R"({"auth": ""})", "", true, kQuit, kTo, nullptr, kNoLogin},
+      {R"({})",
+       "MAIL FROM:<from@example.test> refused: 530 5.7.0 Authentication required (no login was "
+       "made: smtp-auth is none)",
+       false, kResetThenQuit, kTo, nullptr, kNoLogin},
       // The server's bytes escaped in the log, a bare LF part of the line.
       {R"({"reply": {"MAIL": "550 5.7.1 \u001b[31mred\udcff\u0085\n250 2.1.0 Ok"}})",
        "MAIL FROM:<from@example.test> refused: 550 5.7.1 \\x1b[31mred\\xff\\xc2\\x85\\n250 2.1.0 Ok",
@@ -145,7 +157,15 @@ TEST_F(Conversation, EveryBehaviourGivesItsResultLogLineAndStoredMessage) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.behaviour);
     server_->behave(c.behaviour);
+    std::istringstream settings(c.settings ? c.settings : "");
+    for (std::string setting; settings >> setting;) {
+      const auto equals = setting.find('=');
+      const std::string name = setting.substr(0, equals), value = setting.substr(equals + 1);
+      value.empty() ? unsetenv(name.c_str()) : setenv(name.c_str(), value.c_str(), 1);
+    }
     const Seen seen = send(c.to, c.body ? *c.body : "Body\r\n.dot");
+    configure("127.0.0.1", server_->port());
+    unsetenv("UDF_SMTPAUTH");
     EXPECT_EQ(seen.result, c.log.empty() ? "OK" : kSendError);
     const std::string log = server + c.log;
     if (c.log.size() > 2 && c.log.compare(c.log.size() - 2, 2, ": ") == 0) {
@@ -166,8 +186,11 @@ TEST_F(Conversation, EveryBehaviourGivesItsResultLogLineAndStoredMessage) {
     EXPECT_LT(seen.seconds, 4.0) << "a deadline is 1 s, the close wait is not used";
     const std::string& wire = seen.session.received;
     // Credentials only go to a server that asked for AUTH LOGIN.
-    if (std::string(c.behaviour).find("\"auth\"") != std::string::npos) {
+    if (std::string(c.behaviour).find("\"auth\"") != std::string::npos || c.settings) {
       EXPECT_EQ(wire.find("YWI="), std::string::npos) << wire.substr(0, 200);
+    }
+    if (c.settings) {
+      EXPECT_EQ(wire.find("AUTH"), std::string::npos) << wire.substr(0, 200);
     }
     if (c.stored && c.log.empty()) {
       EXPECT_EQ(quarn::test::masked_stamp(seen.session.stored->data),
