@@ -201,7 +201,25 @@ bool SmtpSession::run_until(Clock::time_point deadline) {
   return false;
 }
 
+// An exception (memory, the library) may leave at any step; until the step
+// has returned, the session counts as interrupted, so that nothing more is
+// sent on it: not the next row's commands into a message's data, not a QUIT
+// as a password.
 bool SmtpSession::open() {
+  interrupted_ = true;
+  const bool opened = open_session();
+  interrupted_ = false;
+  return opened;
+}
+
+SendResult SmtpSession::send(const OutgoingMessage& message) {
+  interrupted_ = true;
+  SendResult result = send_message(message);
+  interrupted_ = false;
+  return result;
+}
+
+bool SmtpSession::open_session() {
   // Each step may take the time-out; the open as a whole no more than all
   // of them: the connect, the greeting, EHLO and the three AUTH LOGIN
   // replies; STARTTLS adds its reply, the handshake and the second EHLO,
@@ -253,6 +271,7 @@ bool SmtpSession::connect(const tcp::resolver::results_type& endpoints) {
     return false;
   }
   standing_ = true;
+  connected_ = true;
   return true;
 }
 
@@ -346,7 +365,7 @@ bool SmtpSession::authenticate() {
   return true;
 }
 
-SendResult SmtpSession::send(const OutgoingMessage& message) {
+SendResult SmtpSession::send_message(const OutgoingMessage& message) {
   SendResult result;
   result.failure = FailureKind::kOther;  // until a failure says what it is
   if (!ready_) {
@@ -611,7 +630,7 @@ void SmtpSession::close() {
   if (closed_) return;
   closed_ = true;
   ready_ = false;
-  if (standing_ && transport_) {
+  if (standing_ && transport_ && !interrupted_) {
     const Clock::time_point now = Clock::now();
     Clock::time_point deadline = now + close_wait_;
     if (limit_ > now) deadline = std::min(deadline, limit_);
@@ -662,8 +681,9 @@ std::optional<SendResult> KeptSession::start(const SmtpConfig& config) {
   }
   config_ = config;
   session_ = std::make_unique<SmtpSession>(config, std::move(tls), close_wait_);
-  ++tally_.connections;
-  if (session_->open()) return std::nullopt;
+  const bool opened = session_->open();
+  if (session_->connected()) ++tally_.connections;
+  if (opened) return std::nullopt;
   failed.failure_text = session_->failure_text();
   failed.failure = session_->failure_kind();
   end();
@@ -709,12 +729,22 @@ SendResult KeptSession::deliver(const SmtpConfig& config, const OutgoingMessage&
   }
   SendResult result = session_->send(message);
   if (kept && !result.delivered() && result.unsent) {
+    note_retry(config, result);
     end();
     if (auto failed = start(config)) return std::move(*failed);
     result = session_->send(message);
   }
   if (!session_->usable()) end();
   return result;
+}
+
+void KeptSession::note_retry(const SmtpConfig& config, const SendResult& failed) {
+  ++tally_.retried;
+  // What happened, in the words of the row's failure line had there been no
+  // second try; held back like those after ten of a kind.
+  const std::string line = server_label(config.host, config.port) + ": " + failed.failure_text +
+                           "; 1 row sent again over a new connection";
+  if (log_cap_.admit(line)) log_line(kFunctionName, Severity::kNote, line);
 }
 
 KeptSession::~KeptSession() {
@@ -744,8 +774,8 @@ void KeptSession::count(RowFate fate) {
 std::optional<std::string> KeptSession::finish() {
   end();
   // A statement of one row has said all in that row's line.
-  if (tally_.rows < 2 ||
-      (tally_.refused == 0 && tally_.failed == 0 && tally_.not_tried == 0 && tally_.sent <= 100))
+  if (tally_.rows < 2 || (tally_.refused == 0 && tally_.failed == 0 && tally_.not_tried == 0 &&
+                          tally_.retried == 0 && tally_.sent <= 100))
     return std::nullopt;
   const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_)
                           .count() / 100;
@@ -753,7 +783,8 @@ std::optional<std::string> KeptSession::finish() {
       "statement summary: " + std::to_string(tally_.rows) + " rows, " +
       std::to_string(tally_.sent) + " sent, " + std::to_string(tally_.refused) + " refused, " +
       std::to_string(tally_.failed) + " failed, " + std::to_string(tally_.not_tried) +
-      " not tried, " + std::to_string(tally_.connections) + " connections, " +
+      " not tried, " + std::to_string(tally_.retried) + " retried, " +
+      std::to_string(tally_.connections) + " connections, " +
       std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
   if (log_cap_.held_back() > 0)
     summary += ", " + std::to_string(log_cap_.held_back()) + " repeated failure lines not written";

@@ -141,12 +141,17 @@ class SmtpSession {
   // PIPELINING), the data. After a refusal the transaction is reset (RSET)
   // and the session stays usable when the connection allows.
   SendResult send(const OutgoingMessage& message);
-  // Whether the connection can take another message.
-  bool usable() const { return ready_; }
+  // Whether the connection can take another message: not after an open or
+  // a transaction that an exception left half done, whose server may be
+  // waiting for anything (the data of a message, a password).
+  bool usable() const { return ready_ && !interrupted_; }
+  // Whether a TCP connection was made (a connect that failed made none).
+  bool connected() const { return connected_; }
   // Where the connection still stands: QUIT, its reply, the TLS close, then
   // the wait for the server's close, all within the close wait (and within
   // what is left of the bound of the open or transaction under way). On a
-  // connection known to be broken nothing is sent. At most once.
+  // connection known to be broken, or left by an exception, nothing is
+  // sent. At most once.
   void close();
 
   const std::string& failure_text() const { return failure_; }
@@ -165,6 +170,8 @@ class SmtpSession {
   bool run(Wait wait);
   bool run_until(Clock::time_point deadline);
 
+  bool open_session();
+  SendResult send_message(const OutgoingMessage& message);
   bool connect(const tcp::resolver::results_type& endpoints);
   bool start_tls(const std::string& step);
   bool ehlo();
@@ -219,6 +226,8 @@ class SmtpSession {
   bool in_auth_ = false;          // replies may echo credentials: hidden in the log
   bool ready_ = false;            // open, and no transaction half done
   bool standing_ = false;         // the connection can still take a QUIT
+  bool connected_ = false;
+  bool interrupted_ = false;      // an exception left open() or send() under way
   bool closed_ = false;
   bool retryable_ = false;        // the last failure: broken connection or 421
   // No login was made (smtp-auth none, or credentials set but no AUTH
@@ -231,13 +240,15 @@ class SmtpSession {
 };
 
 // What a statement did, for its summary line.
+// The one place where rows, connections and retries are counted.
 struct StatementTally {
   long rows = 0;
   long sent = 0;
   long refused = 0;    // refused by velmar before any connection: arguments, settings, size
   long failed = 0;     // tried and not delivered: refused by the server, or it was not reached
   long not_tried = 0;  // failed at once: the statement gave up on their settings
-  long connections = 0;
+  long retried = 0;    // sent again over a new connection (KeptSession::send)
+  long connections = 0;  // made: a lookup or connect that failed made none
 };
 
 // What became of a row, for the tally.
@@ -270,7 +281,7 @@ class KeptSession {
   // Sends over the kept session, or a new one. A message that failed on a
   // kept connection before its final "." was written (the server closed the
   // idle connection, answered 421, or the write failed) is sent once more
-  // over a new one; never after its final ".".
+  // over a new one, and a [Note] line says why; never after its final ".".
   SendResult send(const SmtpConfig& config, const OutgoingMessage& message);
   // QUIT and close, if a session is open.
   void end();
@@ -278,14 +289,17 @@ class KeptSession {
   // Counts a row of the statement.
   void count(RowFate fate);
   // end(), then the statement's summary line: for a statement of more than
-  // one row, when a row was not sent or more than 100 were; else nullopt.
+  // one row, when a row was not sent, was sent again, or more than 100 were
+  // sent; else nullopt.
   std::optional<std::string> finish();
   const StatementTally& tally() const { return tally_; }
-  // The statement's failure lines, ten of a kind.
+  // The statement's failure lines and retry notes, ten of a kind.
   RepeatCap& log_cap() { return log_cap_; }
 
  private:
   std::optional<SendResult> start(const SmtpConfig& config);
+  // Counts the row sent again after a kept connection failed, and says so.
+  void note_retry(const SmtpConfig& config, const SendResult& failed);
   SendResult deliver(const SmtpConfig& config, const OutgoingMessage& message);
   // What the row's result means for the later rows with its settings.
   void judge(const SmtpConfig& config, const SendResult& result);
