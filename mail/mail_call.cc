@@ -256,6 +256,15 @@ constexpr auto kAddressRefusals = [] {
   return table;
 }();
 
+// "Error: '<field>' address has an invalid domain name.": a domain outside
+// ASCII with no A-label form; the log line adds the address and why.
+constexpr auto kDomainRefusals = [] {
+  std::array<FixedText, kFields> table{};
+  for (std::size_t field = 0; field < kFields; ++field)
+    table[field] = address_refusal_text(kFieldNames[field], "has an invalid domain name");
+  return table;
+}();
+
 // One address argument of the call: its text (nullptr when not given)
 // and, once read, its addresses.
 struct AddressArgument {
@@ -399,6 +408,44 @@ const char* refusal(const MailArgs& mail) {
   return nullptr;
 }
 
+namespace {
+
+// The address arguments with their domains outside ASCII as A-labels
+// (ascii_domains), in the order of AddressField; or the first that has
+// none, refused.
+struct DomainCheck {
+  std::array<std::optional<std::string>, kFields> ascii;  // given and changed
+  const char* refusal = nullptr;
+  std::string log;
+};
+
+DomainCheck check_domains(const MailArgs& mail) {
+  DomainCheck check;
+  const std::optional<std::string_view>* const texts[kFields] = {&mail.to, &mail.from, &mail.cc,
+                                                                 &mail.bcc, &mail.reply_to};
+  for (std::size_t field = 0; field < kFields; ++field) {
+    const std::optional<std::string_view>& text = *texts[field];
+    // The common case costs one look at each byte.
+    if (!text || std::all_of(text->begin(), text->end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+      continue;
+    BadDomain bad;
+    auto converted =
+        ascii_domains(*text, static_cast<AddressField>(field) != AddressField::kFrom, &bad);
+    if (!converted) {
+      check.refusal = kDomainRefusals[field].chars;
+      const std::string_view refusal = check.refusal;
+      check.log = std::string(refusal.substr(0, refusal.size() - 1)) + ": <" + bad.address +
+                  ">: " + bad.reason;
+      return check;
+    }
+    if (*converted != *text) check.ascii[field] = std::move(*converted);
+  }
+  return check;
+}
+
+}  // namespace
+
 MessageText message_text(const MailArgs& mail) {
   MessageText text(mail.from.value_or(std::string_view()), mail.to.value_or(std::string_view()),
                    mail.subject, mail.body, mail.is_html);
@@ -415,7 +462,21 @@ std::optional<OutgoingMessage> call_message(const MailArgs& mail, const MessageS
   const MessageText text = message_text(mail);
   const MessageData data(text, stamp);
   if (data.size() > kMaxMessageBytes) return std::nullopt;
-  return outgoing_message(text, data);
+  OutgoingMessage message = outgoing_message(text, data);
+  const DomainCheck domains = check_domains(mail);
+  if (domains.refusal == nullptr &&
+      std::any_of(domains.ascii.begin(), domains.ascii.end(),
+                  [](const std::optional<std::string>& changed) { return changed.has_value(); })) {
+    MessageText ascii = text;
+    std::string_view* const fields[kFields] = {&ascii.to, &ascii.from, &ascii.cc, &ascii.bcc,
+                                               &ascii.reply_to};
+    for (std::size_t field = 0; field < kFields; ++field)
+      if (domains.ascii[field]) *fields[field] = *domains.ascii[field];
+    message.ascii_domains = ascii_domains_form(ascii, stamp, data);
+    const auto& form = *message.ascii_domains;
+    if (data.size() - form.header_bytes + form.header.size() > kMaxMessageBytes) return std::nullopt;
+  }
+  return message;
 }
 
 namespace {
@@ -430,6 +491,8 @@ Outcome send_call(const UDF_ARGS& args, const SettingsSnapshot& settings, KeptSe
 
   const MailArgs mail = mail_args(args);
   if (const char* refused = refusal(mail)) return Outcome::failure(refused);
+  if (const DomainCheck domains = check_domains(mail); domains.refusal != nullptr)
+    return Outcome::failure(domains.refusal, domains.log);
   const auto message = call_message(mail, new_stamp(mail.from.value_or(std::string_view())));
   if (!message) return Outcome::failure(kTooLarge);
 

@@ -127,9 +127,11 @@ const char* refusal(const MailArgs& mail);
 // The message of arguments that refusal() accepted.
 MessageText message_text(const MailArgs& mail);
 
-// What the session sends for arguments that refusal() accepted; nullopt
-// when the data would be larger than kMaxMessageBytes, which is known
-// before any of it is written. Its data is the one copy of the texts.
+// What the session sends for arguments that refusal() accepted, with its
+// A-label form where an address has a domain outside ASCII (a domain with
+// none is refused by run_call before this); nullopt when the data would be
+// larger than kMaxMessageBytes, which is known before any of it is
+// written. Its data is the one copy of the texts.
 std::optional<OutgoingMessage> call_message(const MailArgs& mail, const MessageStamp& stamp);
 
 using quarn::Outcome;

@@ -75,13 +75,14 @@ struct TransactionCommand {
   int expected;
 };
 
-std::vector<TransactionCommand> transaction_commands(const OutgoingMessage& message,
+std::vector<TransactionCommand> transaction_commands(const std::string& sender,
+                                                     const std::vector<std::string>& recipients,
                                                      const std::string& mail_parameters) {
   std::vector<TransactionCommand> commands;
-  commands.reserve(message.recipients.size() + 2);
-  const std::string mail = "MAIL FROM:<" + message.sender + ">";
+  commands.reserve(recipients.size() + 2);
+  const std::string mail = "MAIL FROM:<" + sender + ">";
   commands.push_back({mail, mail + mail_parameters, 250});
-  for (const auto& address : message.recipients) {
+  for (const auto& address : recipients) {
     const std::string rcpt = "RCPT TO:<" + address + ">";
     commands.push_back({rcpt, rcpt, 250});
   }
@@ -89,10 +90,12 @@ std::vector<TransactionCommand> transaction_commands(const OutgoingMessage& mess
   return commands;
 }
 
-// The first envelope address with a byte outside ASCII; "" when none.
-std::string first_outside_ascii(const OutgoingMessage& message) {
-  if (outside_ascii(message.sender)) return message.sender;
-  for (const auto& address : message.recipients)
+// The first envelope address with a byte outside ASCII (RFC 6531); ""
+// when none.
+std::string first_outside_ascii(const std::string& sender,
+                                const std::vector<std::string>& recipients) {
+  if (outside_ascii(sender)) return sender;
+  for (const auto& address : recipients)
     if (outside_ascii(address)) return address;
   return "";
 }
@@ -133,10 +136,6 @@ std::string address_literal(const boost::asio::ip::address& address) {
 std::string client_name(const tcp::endpoint& local) {
   if (auto name = machine_name()) return *name;
   return address_literal(local.address());
-}
-
-bool needs_smtputf8(const OutgoingMessage& message) {
-  return !first_outside_ascii(message).empty();
 }
 
 // --- SmtpSession -----------------------------------------------------------------
@@ -376,31 +375,40 @@ SendResult SmtpSession::send_message(const OutgoingMessage& message) {
   failure_kind_ = FailureKind::kNone;
   retryable_ = false;
   wants_login_ = false;
+  // Without SMTPUTF8, the domains as A-labels (the header's first bytes
+  // replaced); with it, as written (RFC 6531).
+  const auto* ascii = capabilities_.smtputf8 ? nullptr : &message.ascii_domains;
+  const bool a_labels = ascii != nullptr && ascii->has_value();
+  const std::string& sender = a_labels ? (*ascii)->sender : message.sender;
+  const std::vector<std::string>& recipients = a_labels ? (*ascii)->recipients : message.recipients;
+  const std::string_view header = a_labels ? std::string_view((*ascii)->header) : std::string_view();
+  const std::string_view rest =
+      std::string_view(message.data).substr(a_labels ? (*ascii)->header_bytes : 0);
+  const std::size_t size = header.size() + rest.size();
   std::string mail_parameters;
   // Refused before anything is sent; the session stays as it was.
-  if (needs_smtputf8(message)) {
+  if (const std::string outside = first_outside_ascii(sender, recipients); !outside.empty()) {
     if (!capabilities_.smtputf8) {
-      result.failure_text = "<" + first_outside_ascii(message) +
-                            ">: the server does not accept non-ASCII addresses (no SMTPUTF8)";
+      result.failure_text =
+          "<" + outside + ">: the server does not accept non-ASCII addresses (no SMTPUTF8)";
       return result;
     }
     mail_parameters += " SMTPUTF8";
   }
   if (capabilities_.size) {
-    if (*capabilities_.size > 0 && message.data.size() > *capabilities_.size) {
+    if (*capabilities_.size > 0 && size > *capabilities_.size) {
       result.status = SendResult::Status::kTooLarge;
       result.size_limit = *capabilities_.size;
       return result;
     }
-    mail_parameters += " SIZE=" + std::to_string(message.data.size());
+    mail_parameters += " SIZE=" + std::to_string(size);
   }
 
   // MAIL, each RCPT, DATA, the data and the reply to it, each within the
   // time-out, and no more than all of them together; one more for a RSET.
-  limit_ = Clock::now() +
-           config_.timeout * (5 + static_cast<Clock::rep>(message.recipients.size()));
-  if (transaction(message, mail_parameters)) {
-    if (!write("message data", message.data)) {
+  limit_ = Clock::now() + config_.timeout * (5 + static_cast<Clock::rep>(recipients.size()));
+  if (transaction(sender, recipients, mail_parameters)) {
+    if (!write("message data", header) || !write("message data", rest)) {
       result.unsent = retryable_;  // the final "." was not (all) written
       return failed(result);
     }
@@ -438,9 +446,11 @@ SendResult SmtpSession::failed(SendResult result) {
 // otherwise each command waits for the reply to the one before, and none
 // goes out after a refusal. Every command written has its reply read, in
 // order. True when all were accepted and the server waits for the data.
-bool SmtpSession::transaction(const OutgoingMessage& message,
+bool SmtpSession::transaction(const std::string& sender,
+                              const std::vector<std::string>& recipients,
                               const std::string& mail_parameters) {
-  const std::vector<TransactionCommand> commands = transaction_commands(message, mail_parameters);
+  const std::vector<TransactionCommand> commands =
+      transaction_commands(sender, recipients, mail_parameters);
   const bool pipelined = capabilities_.pipelining;
   if (pipelined) {
     std::string group;

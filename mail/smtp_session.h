@@ -85,9 +85,6 @@ std::string server_label(const std::string& host, std::uint16_t port);
 std::string client_name(const boost::asio::ip::tcp::endpoint& local);
 std::string address_literal(const boost::asio::ip::address& address);
 
-// Whether any byte of the envelope is outside ASCII (RFC 6531 addresses).
-bool needs_smtputf8(const OutgoingMessage& message);
-
 // Why a session failed, as far as a statement's later rows care.
 enum class FailureKind {
   kNone,
@@ -139,7 +136,9 @@ class SmtpSession {
   bool open();
   // One transaction: MAIL, RCPT, DATA (in one write where the server offers
   // PIPELINING), the data. After a refusal the transaction is reset (RSET)
-  // and the session stays usable when the connection allows.
+  // and the session stays usable when the connection allows. To a server
+  // without SMTPUTF8 the message goes with its domains as A-labels, where it
+  // has that form.
   SendResult send(const OutgoingMessage& message);
   // Whether the connection can take another message: not after an open or
   // a transaction that an exception left half done, whose server may be
@@ -177,7 +176,8 @@ class SmtpSession {
   bool ehlo();
   bool starttls();
   bool authenticate();
-  bool transaction(const OutgoingMessage& message, const std::string& mail_parameters);
+  bool transaction(const std::string& sender, const std::vector<std::string>& recipients,
+                   const std::string& mail_parameters);
   void reset_transaction();
 
   // line + CR LF, then its reply; nullopt when none came (failure recorded).

@@ -271,6 +271,7 @@ TEST_F(Conversation, RowsOfAStatementShareASessionAndNothingGoesTwice) {
   };
   const std::string no_login = "MAIL FROM:<from@example.test> refused: 530 5.7.0 Authentication required";
   const std::string resent = "; 1 row sent again over a new connection";
+  const std::string idn = "J\xc3\xb6rg <user@B\xc3\xbc" "cher.example>";
   const std::vector<Case> cases = {
       {"pipelined rows over one connection", R"({"pipelining": true})",
        {{kTo, "OK", ""}, {kTo, "OK", ""}, {kTo, "OK", ""}}, 1, {0, 1, 2}},
@@ -310,6 +311,22 @@ TEST_F(Conversation, RowsOfAStatementShareASessionAndNothingGoesTwice) {
        {{kTo, too_large, "", big}, {kTo, "OK", ""}}, 1, {1}},
       {"a UTF-8 local part to a server with SMTPUTF8", R"({"smtputf8": true})",
        {{utf8, "OK", ""}}, 1, {0}},
+      {"a U-label domain to a server without SMTPUTF8: A-labels", R"({})", {{idn, "OK", ""}}, 1,
+       {0}, nullptr, nullptr,
+       {"RCPT TO:<user@xn--bcher-kva.example>\r\n",
+        "\r\nTo: =?UTF-8?B?SsO2cmc=?= <user@xn--bcher-kva.example>\r\n"},
+       {"SMTPUTF8", "\xc3\xbc"}},
+      {"a U-label domain to a server with SMTPUTF8: as written", R"({"smtputf8": true})",
+       {{idn, "OK", ""}}, 1, {0}, nullptr, nullptr,
+       {"RCPT TO:<user@B\xc3\xbc" "cher.example>\r\n",
+        "\r\nTo: =?UTF-8?B?SsO2cmc=?= <user@B\xc3\xbc" "cher.example>\r\n"}},
+      {"an invalid international domain: refused before connecting", R"({})",
+       {{"user@-b\xc3\xbc" "cher.example", "Error: 'To' address has an invalid domain name.",
+         "Error: 'To' address has an invalid domain name: <user@-b\xc3\xbc" "cher.example>: string "
+         "start/ends with forbidden hyphen"},
+        {kTo, "OK", ""}},
+       1, {1}, nullptr, "2 rows, 1 sent, 1 refused, 0 failed, 0 not tried, 0 retried, 1 connections",
+       {"MAIL FROM:"}},
       {"nothing listens: no connection made", R"({})",
        {{kTo, kSendError, "Connection refused"}, {kTo, kSendError, "Connection refused"}}, 0, {},
        nullptr, "2 rows, 0 sent, 0 refused, 2 failed, 0 not tried, 0 retried, 0 connections", {}, {},
