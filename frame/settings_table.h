@@ -56,6 +56,10 @@ inline constexpr Variable kSmtpCaFile{"UDF_SMTPCAFILE", "email", "smtp-ca-file",
 // The name velmar gives itself in EHLO; missing means the machine's
 // fully-qualified name, or an address literal of the connection.
 inline constexpr Variable kSmtpHelo{"UDF_SMTPHELO", "email", "smtp-helo", "", false};
+// Whether velmar logs in: login (AUTH LOGIN where the server offers AUTH)
+// or none (no AUTH, no user or password needed: a local relay); any letter
+// case. Missing means login, the behaviour of older settings files.
+inline constexpr Variable kSmtpAuth{"UDF_SMTPAUTH", "email", "smtp-auth", "login", false};
 // The variables of the server's environment that udf_getenvvar shows
 // besides these settings: names separated by commas or blanks, "*" for
 // all; missing means none.
@@ -68,6 +72,7 @@ inline constexpr Variable kErrorLog{"UDF_ERRORLOG", "general", "error-log", "udf
 inline constexpr const Variable* kPublished[] = {&kImageDir, &kSmtpHost, &kSmtpUser,
                                                  &kSmtpPassword, &kSmtpPort, &kSmtpTimeout,
                                                  &kSmtpSecurity, &kSmtpCaFile, &kSmtpHelo,
+                                                 &kSmtpAuth,
                                                  &kGetenvvarNames, &kThumbnailMemory, &kErrorLog};
 
 }  // namespace quarn::setting

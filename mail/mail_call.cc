@@ -26,6 +26,7 @@ const char kNoUser[] = "Error: SMTP Server User Not Specified";
 const char kNoPassword[] = "Error: SMTP Server Password Not Specified";
 const char kNoPort[] = "Error: SMTP Port Not Specified";
 const char kBadSecurity[] = "Error: smtp-security must be none, starttls or tls.";
+const char kBadAuth[] = "Error: smtp-auth must be login or none.";
 const char kPortOutOfRange[] = "Error: SMTP port out of range (1-65535).";
 const char kBadHelo[] = "Error: smtp-helo must be a host name or an address literal.";
 const char kNoTo[] = "Error: No 'To' address specified.";
@@ -153,10 +154,13 @@ bool printable_word(const std::string& text) {
 std::optional<SmtpConfig> read_smtp_config(const SettingsSnapshot& settings, const char** missing) {
   const auto& host = settings.text(setting::kSmtpHost);
   if (!host) return *missing = kNoHost, std::nullopt;
+  const auto auth = parse_auth(settings.text(setting::kSmtpAuth));
+  if (!auth) return *missing = kBadAuth, std::nullopt;
+  const bool login = *auth == Auth::kLogin;
   const auto& user = settings.text(setting::kSmtpUser);
-  if (!user) return *missing = kNoUser, std::nullopt;
+  if (login && !user) return *missing = kNoUser, std::nullopt;
   const auto& password = settings.text(setting::kSmtpPassword);
-  if (!password) return *missing = kNoPassword, std::nullopt;
+  if (login && !password) return *missing = kNoPassword, std::nullopt;
   if (!settings.text(setting::kSmtpPort)) return *missing = kNoPort, std::nullopt;
   const auto security = parse_security(settings.text(setting::kSmtpSecurity));
   if (!security) return *missing = kBadSecurity, std::nullopt;
@@ -164,8 +168,12 @@ std::optional<SmtpConfig> read_smtp_config(const SettingsSnapshot& settings, con
   if (!port) return *missing = kPortOutOfRange, std::nullopt;
   SmtpConfig config;
   config.host = *host;
-  config.user = *user;
-  config.password = *password;
+  config.auth = *auth;
+  // Not read without a login: a session never holds credentials it does not send.
+  if (login) {
+    config.user = *user;
+    config.password = *password;
+  }
   config.port = static_cast<std::uint16_t>(*port);
   config.timeout = std::chrono::seconds(settings.number(setting::kSmtpTimeout).value());
   config.security = *security;
@@ -182,6 +190,14 @@ std::optional<Security> parse_security(const std::optional<std::string>& text) {
   if (lower == "none") return Security::kNone;
   if (lower == "starttls") return Security::kStartTls;
   if (lower == "tls") return Security::kTls;
+  return std::nullopt;
+}
+
+std::optional<Auth> parse_auth(const std::optional<std::string>& text) {
+  if (!text) return Auth::kLogin;
+  const std::string lower = ascii_lowercase(*text);
+  if (lower == "login") return Auth::kLogin;
+  if (lower == "none") return Auth::kNone;
   return std::nullopt;
 }
 
@@ -237,6 +253,15 @@ constexpr auto kAddressRefusals = [] {
   for (std::size_t field = 0; field < kFields; ++field)
     for (std::size_t fault = 0; fault < kFaults; ++fault)
       table[field][fault] = address_refusal_text(kFieldNames[field], kFaultTexts[fault]);
+  return table;
+}();
+
+// "Error: '<field>' address has an invalid domain name.": a domain outside
+// ASCII with no A-label form; the log line adds the address and why.
+constexpr auto kDomainRefusals = [] {
+  std::array<FixedText, kFields> table{};
+  for (std::size_t field = 0; field < kFields; ++field)
+    table[field] = address_refusal_text(kFieldNames[field], "has an invalid domain name");
   return table;
 }();
 
@@ -383,6 +408,44 @@ const char* refusal(const MailArgs& mail) {
   return nullptr;
 }
 
+namespace {
+
+// The address arguments with their domains outside ASCII as A-labels
+// (ascii_domains), in the order of AddressField; or the first that has
+// none, refused.
+struct DomainCheck {
+  std::array<std::optional<std::string>, kFields> ascii;  // given and changed
+  const char* refusal = nullptr;
+  std::string log;
+};
+
+DomainCheck check_domains(const MailArgs& mail) {
+  DomainCheck check;
+  const std::optional<std::string_view>* const texts[kFields] = {&mail.to, &mail.from, &mail.cc,
+                                                                 &mail.bcc, &mail.reply_to};
+  for (std::size_t field = 0; field < kFields; ++field) {
+    const std::optional<std::string_view>& text = *texts[field];
+    // The common case costs one look at each byte.
+    if (!text || std::all_of(text->begin(), text->end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+      continue;
+    BadDomain bad;
+    auto converted =
+        ascii_domains(*text, static_cast<AddressField>(field) != AddressField::kFrom, &bad);
+    if (!converted) {
+      check.refusal = kDomainRefusals[field].chars;
+      const std::string_view refusal = check.refusal;
+      check.log = std::string(refusal.substr(0, refusal.size() - 1)) + ": <" + bad.address +
+                  ">: " + bad.reason;
+      return check;
+    }
+    if (*converted != *text) check.ascii[field] = std::move(*converted);
+  }
+  return check;
+}
+
+}  // namespace
+
 MessageText message_text(const MailArgs& mail) {
   MessageText text(mail.from.value_or(std::string_view()), mail.to.value_or(std::string_view()),
                    mail.subject, mail.body, mail.is_html);
@@ -399,7 +462,21 @@ std::optional<OutgoingMessage> call_message(const MailArgs& mail, const MessageS
   const MessageText text = message_text(mail);
   const MessageData data(text, stamp);
   if (data.size() > kMaxMessageBytes) return std::nullopt;
-  return outgoing_message(text, data);
+  OutgoingMessage message = outgoing_message(text, data);
+  const DomainCheck domains = check_domains(mail);
+  if (domains.refusal == nullptr &&
+      std::any_of(domains.ascii.begin(), domains.ascii.end(),
+                  [](const std::optional<std::string>& changed) { return changed.has_value(); })) {
+    MessageText ascii = text;
+    std::string_view* const fields[kFields] = {&ascii.to, &ascii.from, &ascii.cc, &ascii.bcc,
+                                               &ascii.reply_to};
+    for (std::size_t field = 0; field < kFields; ++field)
+      if (domains.ascii[field]) *fields[field] = *domains.ascii[field];
+    message.ascii_domains = ascii_domains_form(ascii, stamp, data);
+    const auto& form = *message.ascii_domains;
+    if (data.size() - form.header_bytes + form.header.size() > kMaxMessageBytes) return std::nullopt;
+  }
+  return message;
 }
 
 namespace {
@@ -414,6 +491,8 @@ Outcome send_call(const UDF_ARGS& args, const SettingsSnapshot& settings, KeptSe
 
   const MailArgs mail = mail_args(args);
   if (const char* refused = refusal(mail)) return Outcome::failure(refused);
+  if (const DomainCheck domains = check_domains(mail); domains.refusal != nullptr)
+    return Outcome::failure(domains.refusal, domains.log);
   const auto message = call_message(mail, new_stamp(mail.from.value_or(std::string_view())));
   if (!message) return Outcome::failure(kTooLarge);
 

@@ -31,6 +31,7 @@ extern const char kNoUser[];
 extern const char kNoPassword[];
 extern const char kNoPort[];
 extern const char kBadSecurity[];
+extern const char kBadAuth[];
 extern const char kPortOutOfRange[];
 extern const char kBadHelo[];
 extern const char kNoTo[];
@@ -60,19 +61,25 @@ std::optional<Option> option_of(const UDF_ARGS& args, unsigned i);
 
 using quarn::SettingsSnapshot;
 
-// Reads UDF_SMTPHOST, UDF_SMTPUSER, UDF_SMTPPASSWORD and UDF_SMTPPORT in this
-// order. On the first missing one, *missing gets its message. Then
-// UDF_SMTPTIMEOUT, UDF_SMTPSECURITY, UDF_SMTPCAFILE and UDF_SMTPHELO, which
-// may be missing; a security value that is none of the three gets
-// kBadSecurity, a port outside the table's range kPortOutOfRange, a client
-// name with a blank or a byte outside printable ASCII kBadHelo. The call
-// reads its settings here, from one snapshot: the rest of the call uses
-// this value, and a reload is never half seen.
+// Reads UDF_SMTPHOST, UDF_SMTPAUTH, UDF_SMTPUSER, UDF_SMTPPASSWORD and
+// UDF_SMTPPORT in this order. On the first missing one, *missing gets its
+// message; an auth value that is neither login nor none gets kBadAuth
+// (missing is login), and with none the user and the password are not
+// needed. Then UDF_SMTPTIMEOUT, UDF_SMTPSECURITY, UDF_SMTPCAFILE and
+// UDF_SMTPHELO, which may be missing; a security value that is none of the
+// three gets kBadSecurity, a port outside the table's range
+// kPortOutOfRange, a client name with a blank or a byte outside printable
+// ASCII kBadHelo. The call reads its settings here, from one snapshot: the
+// rest of the call uses this value, and a reload is never half seen.
 std::optional<SmtpConfig> read_smtp_config(const SettingsSnapshot& settings, const char** missing);
 
 // none, starttls or tls in any letter case; missing is none; nullopt for
 // anything else.
 std::optional<Security> parse_security(const std::optional<std::string>& text);
+
+// login or none in any letter case; missing is login; nullopt for anything
+// else.
+std::optional<Auth> parse_auth(const std::optional<std::string>& text);
 
 // Views over the server's argument buffers, which stay valid for the whole
 // row call: nothing is copied before it is encoded into the message.
@@ -120,15 +127,18 @@ const char* refusal(const MailArgs& mail);
 // The message of arguments that refusal() accepted.
 MessageText message_text(const MailArgs& mail);
 
-// What the session sends for arguments that refusal() accepted; nullopt
-// when the data would be larger than kMaxMessageBytes, which is known
-// before any of it is written. Its data is the one copy of the texts.
+// What the session sends for arguments that refusal() accepted, with its
+// A-label form where an address has a domain outside ASCII (a domain with
+// none is refused by run_call before this); nullopt when the data would be
+// larger than kMaxMessageBytes, which is known before any of it is
+// written. Its data is the one copy of the texts.
 std::optional<OutgoingMessage> call_message(const MailArgs& mail, const MessageStamp& stamp);
 
 using quarn::Outcome;
 
 // Failures go to the log as one line each.
-inline constexpr ResultConvention kResultConvention{kResultCapacity, "velmar", false, kException};
+inline constexpr ResultConvention kResultConvention{kResultCapacity, kFunctionName, false,
+                                                    kException};
 
 // What a finished session means for the call: a recorded failure is never
 // "OK", even when its text is empty.

@@ -3,6 +3,7 @@
 #include <sys/random.h>
 #include <sys/types.h>
 
+#include <idn2.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <system_error>
 
 #include "ascii.h"
+#include "c_handle.h"
 #include "utf8.h"
 
 namespace quarn::mail {
@@ -277,6 +279,108 @@ Addresses recipient_addresses(std::string_view to) {
 }
 
 Addresses sender_address(std::string_view from) { return scan(from, false); }
+
+namespace {
+
+bool outside_ascii(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) > 0x7F; });
+}
+
+// Where the domain of an address starts: after its last "@" outside quoted
+// strings; npos when it has none.
+std::size_t domain_start(std::string_view address) {
+  std::size_t at = npos;
+  for (std::size_t i = 0; i < address.size(); ++i) {
+    if (address[i] == '"') {
+      const std::size_t end = quoted_end(address, i);
+      if (end == npos) return npos;
+      i = end - 1;
+    } else if (address[i] == '@') {
+      at = i;
+    }
+  }
+  return at == npos ? npos : at + 1;
+}
+
+// Letters, digits and hyphens in dot-separated labels: fit for the right
+// side of a Message-ID as it is, and a domain as RFC 5321 (4.1.2) writes it.
+bool host_name(std::string_view domain) {
+  if (domain.empty() || domain.size() > 253) return false;
+  std::size_t label = 0;
+  for (const char c : domain) {
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+    } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-') {
+      ++label;
+    } else {
+      return false;
+    }
+  }
+  return label > 0;
+}
+
+// libidn2's STD3 flag is not used: its 2.3.3 drops a blank, "_" or '"'
+// instead of refusing it ("bü cher.example" became the A-labels of
+// bücher.example, another domain). Without it those fail the round trip or
+// come out as they are, and the result is checked here.
+std::optional<std::string> a_labels(const std::string& domain, std::string* reason) {
+  char* converted = nullptr;
+  const int status =
+      idn2_to_ascii_8z(domain.c_str(), &converted, IDN2_NONTRANSITIONAL | IDN2_NFC_INPUT);
+  const CHandle<char, idn2_free> owned(converted);
+  if (status != IDN2_OK) {
+    *reason = idn2_strerror(status);
+    return std::nullopt;
+  }
+  if (!host_name(converted)) {
+    *reason = "not a host name (letters, digits and hyphens between dots)";
+    return std::nullopt;
+  }
+  return std::string(converted);
+}
+
+}  // namespace
+
+std::optional<std::string> ascii_domains(std::string_view text, bool list, BadDomain* bad) {
+  if (!outside_ascii(text)) return std::string(text);
+  std::string out;
+  bool first = true;
+  for (const Part& part : parts_of(text, list)) {
+    if (!first) out += ',';
+    first = false;
+    const std::string address = envelope_address(part);
+    const std::size_t start = domain_start(address);
+    if (start == npos || !outside_ascii(std::string_view(address).substr(start))) {
+      for (const Lexeme& lexeme : part) out += lexeme.text;
+      continue;
+    }
+    std::string reason;
+    const auto domain = a_labels(address.substr(start), &reason);
+    if (!domain) {
+      *bad = {address, reason};
+      return std::nullopt;
+    }
+    const std::string converted = address.substr(0, start) + *domain;
+    if (const Lexeme* angle = angle_address(part)) {
+      for (const Lexeme& lexeme : part)
+        out += &lexeme == angle ? "<" + converted + ">" : std::string(lexeme.text);
+    } else {
+      // A bare address is written anew (comments may have stood inside it),
+      // its comments after it.
+      if (!part.empty() && part.front().kind == Lex::kBlank) out += ' ';
+      out += converted;
+      for (const Lexeme& lexeme : part) {
+        if (lexeme.kind != Lex::kComment) continue;
+        out += ' ';
+        out += lexeme.text;
+      }
+    }
+  }
+  return out;
+}
 
 // --- header and body encodings -----------------------------------------------
 
@@ -554,25 +658,6 @@ std::string hex_digits(const unsigned char* bytes, std::size_t count) {
     digits += kHex[bytes[i] & 15];
   }
   return digits;
-}
-
-// Letters, digits and hyphens in dot-separated labels: fit for the right
-// side of a Message-ID as it is.
-bool host_name(std::string_view domain) {
-  if (domain.empty() || domain.size() > 253) return false;
-  std::size_t label = 0;
-  for (const char c : domain) {
-    if (c == '.') {
-      if (label == 0) return false;
-      label = 0;
-    } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '-') {
-      ++label;
-    } else {
-      return false;
-    }
-  }
-  return label > 0;
 }
 
 }  // namespace
@@ -861,17 +946,36 @@ std::string MessageData::write() const {
   return data;
 }
 
-OutgoingMessage outgoing_message(const MessageText& text, const MessageData& data) {
-  OutgoingMessage message;
-  message.sender = sender_address(text.from).addresses.front();
+namespace {
+
+void envelope(const MessageText& text, std::string* sender, std::vector<std::string>* recipients) {
+  *sender = sender_address(text.from).addresses.front();
   std::set<std::string> seen;
   for (const std::string_view* list : {&text.to, &text.cc, &text.bcc}) {
     if (list->empty()) continue;
     for (std::string& address : recipient_addresses(*list).addresses)
-      if (seen.insert(address_key(address)).second) message.recipients.push_back(std::move(address));
+      if (seen.insert(address_key(address)).second) recipients->push_back(std::move(address));
   }
+}
+
+}  // namespace
+
+OutgoingMessage outgoing_message(const MessageText& text, const MessageData& data) {
+  OutgoingMessage message;
+  envelope(text, &message.sender, &message.recipients);
   message.data = data.write();
   return message;
+}
+
+OutgoingMessage::AsciiDomains ascii_domains_form(const MessageText& ascii, const MessageStamp& stamp,
+                                                 const MessageData& data) {
+  OutgoingMessage::AsciiDomains form;
+  envelope(ascii, &form.sender, &form.recipients);
+  // Only the address fields differ: the body, and so its boundaries, are
+  // the same texts.
+  form.header = MessageData(ascii, stamp).header();
+  form.header_bytes = data.header().size();
+  return form;
 }
 
 }  // namespace quarn::mail

@@ -49,6 +49,22 @@ Addresses recipient_addresses(std::string_view to);
 // split at commas. An empty text or "<>" is the null sender.
 Addresses sender_address(std::string_view from);
 
+// An address whose domain is outside ASCII and no valid international
+// domain name.
+struct BadDomain {
+  std::string address;  // as the envelope takes it
+  std::string reason;   // libidn2's words
+};
+
+// The text with the domain of each address that is outside ASCII in its
+// A-label form: IDNA 2008 with the UTS #46 mapping, as resolvers and mail
+// servers look names up ("bücher.example" is "xn--bcher-kva.example").
+// Addresses are found as recipient_addresses finds them when list is true,
+// else as sender_address does; everything else stays as written, and a
+// text with only ASCII domains comes back unchanged. nullopt, with *bad,
+// when such a domain has no A-label form.
+std::optional<std::string> ascii_domains(std::string_view text, bool list, BadDomain* bad);
+
 // --- header and body encodings -----------------------------------------------
 
 // Header lines are folded to this length where the text allows (RFC 5322
@@ -163,6 +179,8 @@ class MessageData {
   MessageData(const MessageText& text, const MessageStamp& stamp);
   std::size_t size() const { return size_; }
   std::string write() const;
+  // The header with its empty line, as the data begins with it.
+  const std::string& header() const { return pieces_.front().made; }
 
   // How a piece of the data is written: as it is, a text with its line
   // ends as CR LF, the same as quoted-printable, or base64 lines.
@@ -187,6 +205,18 @@ struct OutgoingMessage {
   std::string sender;                   // MAIL FROM:<sender>
   std::vector<std::string> recipients;  // one RCPT TO each, in this order
   std::string data;                     // MessageData::write()
+
+  // For a server without SMTPUTF8, where an address of From, To, Cc, Bcc or
+  // Reply-To has a domain outside ASCII: the envelope and the header with
+  // those domains as A-labels (ascii_domains). The header takes the place
+  // of the first header_bytes of data; the rest is the same.
+  struct AsciiDomains {
+    std::string sender;
+    std::vector<std::string> recipients;
+    std::string header;
+    std::size_t header_bytes = 0;
+  };
+  std::optional<AsciiDomains> ascii_domains;
 };
 
 // For texts whose addresses have no problem (the caller checked). The
@@ -197,5 +227,10 @@ OutgoingMessage outgoing_message(const MessageText& text, const MessageData& dat
 inline OutgoingMessage outgoing_message(const MessageText& text, const MessageStamp& stamp) {
   return outgoing_message(text, MessageData(text, stamp));
 }
+
+// The AsciiDomains of a message whose data is `data`, from the same texts
+// with their domains as A-labels (`ascii`, built with the same stamp).
+OutgoingMessage::AsciiDomains ascii_domains_form(const MessageText& ascii, const MessageStamp& stamp,
+                                                 const MessageData& data);
 
 }  // namespace quarn::mail

@@ -25,23 +25,23 @@ ParseStatus parse_reply(std::string_view input, Reply* reply, std::size_t* consu
   Reply result;
   std::size_t pos = 0;
   for (;;) {
-    const std::size_t lf = input.find('\n', pos);
-    if (lf == std::string_view::npos) {
+    const std::size_t end = input.find("\r\n", pos);
+    if (end == std::string_view::npos) {
       const std::string_view partial = input.substr(pos);
-      if (partial.size() > kMaxReplyLine || input.size() > kMaxReplyBytes ||
-          !plausible_start(partial))
-        return ParseStatus::kMalformed;
+      if (!plausible_start(partial)) return ParseStatus::kMalformed;
+      if (partial.size() > kMaxReplyLine || input.size() > kMaxReplyBytes)
+        return ParseStatus::kUnterminated;
       return ParseStatus::kIncomplete;
     }
-    std::string_view line = input.substr(pos, lf - pos);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.size() < 3 || line.size() > kMaxReplyLine || !plausible_start(line))
+    const std::string_view line = input.substr(pos, end - pos);
+    if (line.size() < 3 || !plausible_start(line) || (line.size() > 3 && line[3] == '\r'))
       return ParseStatus::kMalformed;
+    if (line.size() > kMaxReplyLine) return ParseStatus::kUnterminated;
     const int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
     if (!result.lines.empty() && code != result.code) return ParseStatus::kMalformed;
     result.code = code;
     result.lines.emplace_back(line.size() > 4 ? line.substr(4) : std::string_view());
-    pos = lf + 1;
+    pos = end + 2;
     if (pos > kMaxReplyBytes) return ParseStatus::kMalformed;
     if (line.size() == 3 || line[3] == ' ') {
       *reply = std::move(result);
@@ -51,11 +51,13 @@ ParseStatus parse_reply(std::string_view input, Reply* reply, std::size_t* consu
   }
 }
 
-std::string printable(std::string_view bytes, std::size_t limit) {
-  std::string shown;
-  for (const char c : bytes.substr(0, limit))
-    shown += (c >= 0x20 && c < 0x7f) ? c : '?';
-  return shown;
+std::string first_bytes(std::string_view bytes, std::size_t limit) {
+  if (bytes.size() <= limit) return std::string(bytes);
+  // Not inside a UTF-8 character, which the log would show as bytes.
+  std::size_t cut = limit;
+  while (cut > limit - 3 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) --cut;
+  if ((static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) cut = limit;
+  return std::string(bytes.substr(0, cut));
 }
 
 ReplyClass classify(const Reply& reply, int expected) {
@@ -72,7 +74,7 @@ std::string reply_text(const Reply& reply) {
     text += i == 0 || text.size() == 3 ? " " : " / ";
     text += reply.lines[i];
   }
-  return printable(text, 500);
+  return first_bytes(text, 500);
 }
 
 bool Capabilities::offers(std::string_view mechanism) const {

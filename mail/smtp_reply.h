@@ -16,16 +16,20 @@ struct Reply {
   std::vector<std::string> lines;  // each line's text after the code and separator
 };
 
-enum class ParseStatus { kComplete, kIncomplete, kMalformed };
+// kUnterminated: a line went past kMaxReplyLine (or the reply past
+// kMaxReplyBytes) without its CR LF.
+enum class ParseStatus { kComplete, kIncomplete, kMalformed, kUnterminated };
 
 // Longest reply line taken, and longest reply; beyond them the peer is not
 // an SMTP server (RFC 5321 allows 512 bytes a line).
 constexpr std::size_t kMaxReplyLine = 4096;
 constexpr std::size_t kMaxReplyBytes = 65536;
 
-// Reads one reply from the start of input. Lines end in CR LF (a bare LF is
-// taken too); every line has the same three-digit code, "-" after it on all
-// but the last. On kComplete, *consumed is the reply's length in bytes.
+// Reads one reply from the start of input. Lines end in CR LF only: a bare
+// LF or CR is part of the text, so that a server's text after one cannot
+// pass for a reply of its own. Every line has the same three-digit code,
+// "-" after it on all but the last. On kComplete, *consumed is the reply's
+// length in bytes.
 ParseStatus parse_reply(std::string_view input, Reply* reply, std::size_t* consumed);
 
 // What a reply means for the command it answers, whose good reply has the
@@ -36,12 +40,13 @@ enum class ReplyClass { kAccepted, kClosing, kRefused, kOutOfSequence };
 ReplyClass classify(const Reply& reply, int expected);
 
 // The reply as one log line: "550 5.1.1 text", the lines of a multi-line
-// reply joined by " / ", control bytes shown as "?", cut at 500 bytes.
+// reply joined by " / ", cut at 500 bytes (at a character). Its bytes stay
+// as the server sent them: the log escapes them as it escapes every text.
 std::string reply_text(const Reply& reply);
 
-// The first bytes of what the server sent, made printable the same way, for
-// a log line about a reply that is not SMTP.
-std::string printable(std::string_view bytes, std::size_t limit = 120);
+// The first bytes of what the server sent, cut the same way, for a log line
+// about a reply that is not SMTP.
+std::string first_bytes(std::string_view bytes, std::size_t limit = 120);
 
 // What the server advertises in its EHLO reply (keywords in any case).
 struct Capabilities {

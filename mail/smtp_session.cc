@@ -77,13 +77,14 @@ struct TransactionCommand {
   int expected;
 };
 
-std::vector<TransactionCommand> transaction_commands(const OutgoingMessage& message,
+std::vector<TransactionCommand> transaction_commands(const std::string& sender,
+                                                     const std::vector<std::string>& recipients,
                                                      const std::string& mail_parameters) {
   std::vector<TransactionCommand> commands;
-  commands.reserve(message.recipients.size() + 2);
-  const std::string mail = "MAIL FROM:<" + message.sender + ">";
+  commands.reserve(recipients.size() + 2);
+  const std::string mail = "MAIL FROM:<" + sender + ">";
   commands.push_back({mail, mail + mail_parameters, 250});
-  for (const auto& address : message.recipients) {
+  for (const auto& address : recipients) {
     const std::string rcpt = "RCPT TO:<" + address + ">";
     commands.push_back({rcpt, rcpt, 250});
   }
@@ -91,12 +92,23 @@ std::vector<TransactionCommand> transaction_commands(const OutgoingMessage& mess
   return commands;
 }
 
-// The first envelope address with a byte outside ASCII; "" when none.
-std::string first_outside_ascii(const OutgoingMessage& message) {
-  if (outside_ascii(message.sender)) return message.sender;
-  for (const auto& address : message.recipients)
+// The first envelope address with a byte outside ASCII (RFC 6531); ""
+// when none.
+std::string first_outside_ascii(const std::string& sender,
+                                const std::vector<std::string>& recipients) {
+  if (outside_ascii(sender)) return sender;
+  for (const auto& address : recipients)
     if (outside_ascii(address)) return address;
   return "";
+}
+
+// A refusal for want of a login: 530 (RFC 4954), or an enhanced status of
+// the security class (X.7.Y, RFC 3463: "5.7.1 Relay access denied").
+bool wants_login(const Reply& reply) {
+  if (reply.code == 530) return true;
+  if (reply.lines.empty()) return false;
+  const std::string& text = reply.lines.front();
+  return text.size() > 3 && (text[0] == '4' || text[0] == '5') && text.compare(1, 3, ".7.") == 0;
 }
 
 }  // namespace
@@ -104,7 +116,7 @@ std::string first_outside_ascii(const OutgoingMessage& message) {
 bool SmtpConfig::operator==(const SmtpConfig& other) const {
   return host == other.host && user == other.user && password == other.password &&
          port == other.port && timeout == other.timeout && security == other.security &&
-         ca_file == other.ca_file && helo == other.helo;
+         ca_file == other.ca_file && helo == other.helo && auth == other.auth;
 }
 
 std::string server_label(const std::string& host, std::uint16_t port) {
@@ -126,10 +138,6 @@ std::string address_literal(const boost::asio::ip::address& address) {
 std::string client_name(const tcp::endpoint& local) {
   if (auto name = machine_name()) return *name;
   return address_literal(local.address());
-}
-
-bool needs_smtputf8(const OutgoingMessage& message) {
-  return !first_outside_ascii(message).empty();
 }
 
 // --- SmtpSession -----------------------------------------------------------------
@@ -172,6 +180,10 @@ bool SmtpSession::run(Wait wait) {
     fail(step_ + ": the server took no data for " + limit, silent);
   else if (wait == Wait::kHandshake)
     fail(step_ + ": not finished within " + limit, silent);
+  else if (!inbox_.empty())
+    // Bytes came, but no line end (a server that ends its lines in a bare LF).
+    fail(step_ + ": no reply ended by CR LF within " + limit + ": " + first_bytes(inbox_),
+         silent);
   else
     fail(step_ + ": no reply within " + limit, silent);
   retryable_ = false;  // a slow server gets no second message
@@ -190,7 +202,25 @@ bool SmtpSession::run_until(Clock::time_point deadline) {
   return false;
 }
 
+// An exception (memory, the library) may leave at any step; until the step
+// has returned, the session counts as interrupted, so that nothing more is
+// sent on it: not the next row's commands into a message's data, not a QUIT
+// as a password.
 bool SmtpSession::open() {
+  interrupted_ = true;
+  const bool opened = open_session();
+  interrupted_ = false;
+  return opened;
+}
+
+SendResult SmtpSession::send(const OutgoingMessage& message) {
+  interrupted_ = true;
+  SendResult result = send_message(message);
+  interrupted_ = false;
+  return result;
+}
+
+bool SmtpSession::open_session() {
   // Each step may take the time-out; the open as a whole no more than all
   // of them: the connect, the greeting, EHLO and the three AUTH LOGIN
   // replies; STARTTLS adds its reply, the handshake and the second EHLO,
@@ -242,6 +272,7 @@ bool SmtpSession::connect(const tcp::resolver::results_type& endpoints) {
     return false;
   }
   standing_ = true;
+  connected_ = true;
   return true;
 }
 
@@ -295,13 +326,19 @@ bool SmtpSession::start_tls(const std::string& step) {
   return false;
 }
 
-// A server that offers no AUTH is a relay that trusts this host: the
-// credentials would help nobody there, so none are sent (and should it
-// refuse a message all the same, the log says that no login was made). One
+// With smtp-auth none no login is made, whatever the server offers (a local
+// relay may offer AUTH to others). A server that offers no AUTH is a relay
+// that trusts this host: the credentials would help nobody there, so none
+// are sent. Either way, should it refuse a message for want of a login, the
+// log says that none was made. One
 // that offers AUTH without LOGIN cannot take them: the session fails and
 // says so. A refusal of the login is told apart from other failures, by
 // its first digit: a statement stops trying settings that cannot log in.
 bool SmtpSession::authenticate() {
+  if (config_.auth == Auth::kNone) {
+    no_auth_note_ = true;
+    return true;
+  }
   if (!capabilities_.auth) {
     no_auth_note_ = !config_.user.empty() || !config_.password.empty();
     return true;
@@ -329,7 +366,7 @@ bool SmtpSession::authenticate() {
   return true;
 }
 
-SendResult SmtpSession::send(const OutgoingMessage& message) {
+SendResult SmtpSession::send_message(const OutgoingMessage& message) {
   SendResult result;
   result.failure = FailureKind::kOther;  // until a failure says what it is
   if (!ready_) {
@@ -339,31 +376,41 @@ SendResult SmtpSession::send(const OutgoingMessage& message) {
   failure_.clear();
   failure_kind_ = FailureKind::kNone;
   retryable_ = false;
+  wants_login_ = false;
+  // Without SMTPUTF8, the domains as A-labels (the header's first bytes
+  // replaced); with it, as written (RFC 6531).
+  const auto* ascii = capabilities_.smtputf8 ? nullptr : &message.ascii_domains;
+  const bool a_labels = ascii != nullptr && ascii->has_value();
+  const std::string& sender = a_labels ? (*ascii)->sender : message.sender;
+  const std::vector<std::string>& recipients = a_labels ? (*ascii)->recipients : message.recipients;
+  const std::string_view header = a_labels ? std::string_view((*ascii)->header) : std::string_view();
+  const std::string_view rest =
+      std::string_view(message.data).substr(a_labels ? (*ascii)->header_bytes : 0);
+  const std::size_t size = header.size() + rest.size();
   std::string mail_parameters;
   // Refused before anything is sent; the session stays as it was.
-  if (needs_smtputf8(message)) {
+  if (const std::string outside = first_outside_ascii(sender, recipients); !outside.empty()) {
     if (!capabilities_.smtputf8) {
-      result.failure_text = "<" + first_outside_ascii(message) +
-                            ">: the server does not accept non-ASCII addresses (no SMTPUTF8)";
+      result.failure_text =
+          "<" + outside + ">: the server does not accept non-ASCII addresses (no SMTPUTF8)";
       return result;
     }
     mail_parameters += " SMTPUTF8";
   }
   if (capabilities_.size) {
-    if (*capabilities_.size > 0 && message.data.size() > *capabilities_.size) {
+    if (*capabilities_.size > 0 && size > *capabilities_.size) {
       result.status = SendResult::Status::kTooLarge;
       result.size_limit = *capabilities_.size;
       return result;
     }
-    mail_parameters += " SIZE=" + std::to_string(message.data.size());
+    mail_parameters += " SIZE=" + std::to_string(size);
   }
 
   // MAIL, each RCPT, DATA, the data and the reply to it, each within the
   // time-out, and no more than all of them together; one more for a RSET.
-  limit_ = Clock::now() +
-           config_.timeout * (5 + static_cast<Clock::rep>(message.recipients.size()));
-  if (transaction(message, mail_parameters)) {
-    if (!write("message data", message.data)) {
+  limit_ = Clock::now() + config_.timeout * (5 + static_cast<Clock::rep>(recipients.size()));
+  if (transaction(sender, recipients, mail_parameters)) {
+    if (!write("message data", header) || !write("message data", rest)) {
       result.unsent = retryable_;  // the final "." was not (all) written
       return failed(result);
     }
@@ -385,8 +432,11 @@ SendResult SmtpSession::send(const OutgoingMessage& message) {
 SendResult SmtpSession::failed(SendResult result) {
   result.failure_text = failure_;
   result.failure = failure_kind_;
-  if (no_auth_note_) {
-    result.failure_text += " (the server offered no AUTH over this connection; check smtp-security)";
+  if (no_auth_note_ && wants_login_) {
+    result.failure_text += config_.auth == Auth::kNone
+                               ? " (no login was made: smtp-auth is none)"
+                               : " (the server offered no AUTH over this connection; check "
+                                 "smtp-security)";
     no_auth_note_ = false;  // once per session
   }
   return result;
@@ -398,9 +448,11 @@ SendResult SmtpSession::failed(SendResult result) {
 // otherwise each command waits for the reply to the one before, and none
 // goes out after a refusal. Every command written has its reply read, in
 // order. True when all were accepted and the server waits for the data.
-bool SmtpSession::transaction(const OutgoingMessage& message,
+bool SmtpSession::transaction(const std::string& sender,
+                              const std::vector<std::string>& recipients,
                               const std::string& mail_parameters) {
-  const std::vector<TransactionCommand> commands = transaction_commands(message, mail_parameters);
+  const std::vector<TransactionCommand> commands =
+      transaction_commands(sender, recipients, mail_parameters);
   const bool pipelined = capabilities_.pipelining;
   if (pipelined) {
     std::string group;
@@ -408,6 +460,7 @@ bool SmtpSession::transaction(const OutgoingMessage& message,
     if (!write(commands.front().step, group)) return false;
   }
   std::optional<std::string> refusal;  // the first one, which the log tells
+  bool refused_for_login = false;
   bool data_open = false;
   for (const TransactionCommand& command : commands) {
     if (!pipelined) {
@@ -421,7 +474,10 @@ bool SmtpSession::transaction(const OutgoingMessage& message,
         data_open = &command == &commands.back();
         break;
       case ReplyClass::kRefused:
-        if (!refusal) refusal = command.step + " refused: " + reply_text(*reply);
+        if (!refusal) {
+          refusal = command.step + " refused: " + reply_text(*reply);
+          refused_for_login = wants_login(*reply);
+        }
         break;
       case ReplyClass::kClosing:
         expect(*reply, command.expected);  // ends the session
@@ -436,6 +492,7 @@ bool SmtpSession::transaction(const OutgoingMessage& message,
   }
   if (!refusal) return true;
   fail(*refusal);
+  wants_login_ = refused_for_login;
   // The server waits for data that would go to the recipients it took:
   // nothing is sent, the connection is dropped, and the transaction that
   // never ended is not delivered. A QUIT now would be taken as data.
@@ -452,6 +509,7 @@ void SmtpSession::reset_transaction() {
   const std::string told = failure_;
   const FailureKind kind = failure_kind_;
   const bool retryable = retryable_;
+  const bool wanted = wants_login_;
   const auto reply = command("RSET", "RSET");
   if (reply && classify(*reply, 250) == ReplyClass::kClosing)
     drop();
@@ -460,6 +518,7 @@ void SmtpSession::reset_transaction() {
   failure_ = told;
   failure_kind_ = kind;
   retryable_ = retryable;
+  wants_login_ = wanted;
 }
 
 std::optional<Reply> SmtpSession::command(const std::string& step, const std::string& line) {
@@ -474,6 +533,7 @@ bool SmtpSession::expect(const Reply& reply, int expected) {
     fail(step_ + ": unexpected reply: " + reply_text(reply));
   else
     fail(step_ + " refused: " + reply_text(reply));
+  wants_login_ = wants_login(reply);
   // 421: the server closes the connection (RFC 5321 3.8); no message was
   // taken at this step. Nothing more is sent on it, not even QUIT.
   retryable_ = kind == ReplyClass::kClosing;
@@ -528,7 +588,12 @@ std::optional<Reply> SmtpSession::read_reply(const std::string& step) {
         inbox_.erase(0, used);
         return reply;
       case ParseStatus::kMalformed:
-        fail(step_ + ": not an SMTP reply: " + printable(inbox_));
+        fail(step_ + ": not an SMTP reply: " + first_bytes(inbox_));
+        drop();
+        return std::nullopt;
+      case ParseStatus::kUnterminated:
+        fail(step_ + ": a reply line without CR LF within " + std::to_string(kMaxReplyLine) +
+             " bytes: " + first_bytes(inbox_));
         drop();
         return std::nullopt;
       case ParseStatus::kIncomplete:
@@ -577,7 +642,7 @@ void SmtpSession::close() {
   if (closed_) return;
   closed_ = true;
   ready_ = false;
-  if (standing_ && transport_) {
+  if (standing_ && transport_ && !interrupted_) {
     const Clock::time_point now = Clock::now();
     Clock::time_point deadline = now + close_wait_;
     if (limit_ > now) deadline = std::min(deadline, limit_);
@@ -608,7 +673,7 @@ void SmtpSession::goodbye(Clock::time_point deadline) {
     std::size_t used = 0;
     const ParseStatus status = parse_reply(inbox_, &reply, &used);
     if (status == ParseStatus::kComplete) break;
-    if (status == ParseStatus::kMalformed || !received()) return;
+    if (status != ParseStatus::kIncomplete || !received()) return;
   }
   bool closed = false;
   transport_->async_close([&closed] { closed = true; });
@@ -628,8 +693,9 @@ std::optional<SendResult> KeptSession::start(const SmtpConfig& config) {
   }
   config_ = config;
   session_ = std::make_unique<SmtpSession>(config, std::move(tls), close_wait_);
-  add(&StatementTally::connections);
-  if (session_->open()) return std::nullopt;
+  const bool opened = session_->open();
+  if (session_->connected()) add(&StatementTally::connections);
+  if (opened) return std::nullopt;
   failed.failure_text = session_->failure_text();
   failed.failure = session_->failure_kind();
   end();
@@ -675,13 +741,22 @@ SendResult KeptSession::deliver(const SmtpConfig& config, const OutgoingMessage&
   }
   SendResult result = session_->send(message);
   if (kept && !result.delivered() && result.unsent) {
+    note_retry(config, result);
     end();
     if (auto failed = start(config)) return std::move(*failed);
-    add(&StatementTally::retries);
     result = session_->send(message);
   }
   if (!session_->usable()) end();
   return result;
+}
+
+void KeptSession::note_retry(const SmtpConfig& config, const SendResult& failed) {
+  add(&StatementTally::retries);
+  // What happened, in the words of the row's failure line had there been no
+  // second try; held back like those after ten of a kind.
+  const std::string line = server_label(config.host, config.port) + ": " + failed.failure_text +
+                           "; 1 row sent again over a new connection";
+  if (log_cap_.admit(line)) log_line(kFunctionName, Severity::kNote, line);
 }
 
 KeptSession::~KeptSession() {
@@ -735,8 +810,8 @@ void KeptSession::count(RowFate fate) {
 std::optional<std::string> KeptSession::finish() {
   end();
   // A statement of one row has said all in that row's line.
-  if (tally_.rows < 2 ||
-      (tally_.refused == 0 && tally_.failed == 0 && tally_.not_tried == 0 && tally_.sent <= 100))
+  if (tally_.rows < 2 || (tally_.refused == 0 && tally_.failed == 0 && tally_.not_tried == 0 &&
+                          tally_.retries == 0 && tally_.sent <= 100))
     return std::nullopt;
   const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started_)
                           .count() / 100;
@@ -744,7 +819,8 @@ std::optional<std::string> KeptSession::finish() {
       "statement summary: " + std::to_string(tally_.rows) + " rows, " +
       std::to_string(tally_.sent) + " sent, " + std::to_string(tally_.refused) + " refused, " +
       std::to_string(tally_.failed) + " failed, " + std::to_string(tally_.not_tried) +
-      " not tried, " + std::to_string(tally_.connections) + " connections, " +
+      " not tried, " + std::to_string(tally_.retries) + " retried, " +
+      std::to_string(tally_.connections) + " connections, " +
       std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
   if (log_cap_.held_back() > 0)
     summary += ", " + std::to_string(log_cap_.held_back()) + " repeated failure lines not written";

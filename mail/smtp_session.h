@@ -45,6 +45,13 @@ class TlsTransport;
 // until the server's STARTTLS, RFC 3207) or tls (from the first byte).
 enum class Security { kNone, kStartTls, kTls };
 
+// Whether the session logs in: AUTH LOGIN where the server offers AUTH, or
+// never (a relay that takes this host's mail without a login).
+enum class Auth { kLogin, kNone };
+
+// The SQL function whose lines the sessions write.
+inline constexpr char kFunctionName[] = "velmar";
+
 struct TlsOptions {
   Security security = Security::kNone;
   // Trust and protocol settings; required unless security is kNone.
@@ -62,6 +69,7 @@ struct SmtpConfig {
   Security security = Security::kNone;
   std::string ca_file;  // empty: the system's trust store
   std::string helo;     // the EHLO argument; empty: client_name()
+  Auth auth = Auth::kLogin;  // with kNone, user and password are not used
 
   bool operator==(const SmtpConfig& other) const;
   bool operator!=(const SmtpConfig& other) const { return !(*this == other); }
@@ -76,9 +84,6 @@ std::string server_label(const std::string& host, std::uint16_t port);
 // connection's local address ("[192.0.2.7]", "[IPv6:2001:db8::7]").
 std::string client_name(const boost::asio::ip::tcp::endpoint& local);
 std::string address_literal(const boost::asio::ip::address& address);
-
-// Whether any byte of the envelope is outside ASCII (RFC 6531 addresses).
-bool needs_smtputf8(const OutgoingMessage& message);
 
 // Why a session failed, as far as a statement's later rows care.
 enum class FailureKind {
@@ -126,18 +131,26 @@ class SmtpSession {
   ~SmtpSession();
 
   // Lookup, connect, greeting, EHLO, STARTTLS or TLS, AUTH LOGIN when
-  // offered. False with failure_text() when the session cannot carry mail.
+  // offered (and smtp-auth is login). False with failure_text() when the
+  // session cannot carry mail.
   bool open();
   // One transaction: MAIL, RCPT, DATA (in one write where the server offers
   // PIPELINING), the data. After a refusal the transaction is reset (RSET)
-  // and the session stays usable when the connection allows.
+  // and the session stays usable when the connection allows. To a server
+  // without SMTPUTF8 the message goes with its domains as A-labels, where it
+  // has that form.
   SendResult send(const OutgoingMessage& message);
-  // Whether the connection can take another message.
-  bool usable() const { return ready_; }
+  // Whether the connection can take another message: not after an open or
+  // a transaction that an exception left half done, whose server may be
+  // waiting for anything (the data of a message, a password).
+  bool usable() const { return ready_ && !interrupted_; }
+  // Whether a TCP connection was made (a connect that failed made none).
+  bool connected() const { return connected_; }
   // Where the connection still stands: QUIT, its reply, the TLS close, then
   // the wait for the server's close, all within the close wait (and within
   // what is left of the bound of the open or transaction under way). On a
-  // connection known to be broken nothing is sent. At most once.
+  // connection known to be broken, or left by an exception, nothing is
+  // sent. At most once.
   void close();
 
   const std::string& failure_text() const { return failure_; }
@@ -156,12 +169,15 @@ class SmtpSession {
   bool run(Wait wait);
   bool run_until(Clock::time_point deadline);
 
+  bool open_session();
+  SendResult send_message(const OutgoingMessage& message);
   bool connect(const tcp::resolver::results_type& endpoints);
   bool start_tls(const std::string& step);
   bool ehlo();
   bool starttls();
   bool authenticate();
-  bool transaction(const OutgoingMessage& message, const std::string& mail_parameters);
+  bool transaction(const std::string& sender, const std::vector<std::string>& recipients,
+                   const std::string& mail_parameters);
   void reset_transaction();
 
   // line + CR LF, then its reply; nullopt when none came (failure recorded).
@@ -210,24 +226,29 @@ class SmtpSession {
   bool in_auth_ = false;          // replies may echo credentials: hidden in the log
   bool ready_ = false;            // open, and no transaction half done
   bool standing_ = false;         // the connection can still take a QUIT
+  bool connected_ = false;
+  bool interrupted_ = false;      // an exception left open() or send() under way
   bool closed_ = false;
   bool retryable_ = false;        // the last failure: broken connection or 421
-  // Credentials were set, but the server offered no AUTH: the first failed
-  // message of the session says so.
+  // No login was made (smtp-auth none, or credentials set but no AUTH
+  // offered): the first message of the session refused for want of one
+  // says so.
   bool no_auth_note_ = false;
+  bool wants_login_ = false;      // the last failure: a refusal for want of a login
   std::string failure_;
   FailureKind failure_kind_ = FailureKind::kNone;
 };
 
 // What a statement did, for its summary line.
+// The one place where rows, connections and retries are counted.
 struct StatementTally {
   long rows = 0;
   long sent = 0;
   long refused = 0;    // refused by velmar before any connection: arguments, settings, size
   long failed = 0;     // tried and not delivered: refused by the server, or it was not reached
   long not_tried = 0;  // failed at once: the statement gave up on their settings
-  long connections = 0;
-  long retries = 0;    // rows sent again on a new connection, the kept one having failed them
+  long retries = 0;    // rows sent again over a new connection, the kept one having failed them
+  long connections = 0;  // made: a lookup or connect that failed made none
 };
 
 // The counts of every statement's tally since the library was loaded, for
@@ -265,7 +286,7 @@ class KeptSession {
   // Sends over the kept session, or a new one. A message that failed on a
   // kept connection before its final "." was written (the server closed the
   // idle connection, answered 421, or the write failed) is sent once more
-  // over a new one; never after its final ".".
+  // over a new one, and a [Note] line says why; never after its final ".".
   SendResult send(const SmtpConfig& config, const OutgoingMessage& message);
   // QUIT and close, if a session is open.
   void end();
@@ -273,14 +294,17 @@ class KeptSession {
   // Counts a row of the statement.
   void count(RowFate fate);
   // end(), then the statement's summary line: for a statement of more than
-  // one row, when a row was not sent or more than 100 were; else nullopt.
+  // one row, when a row was not sent, was sent again, or more than 100 were
+  // sent; else nullopt.
   std::optional<std::string> finish();
   const StatementTally& tally() const { return tally_; }
-  // The statement's failure lines, ten of a kind.
+  // The statement's failure lines and retry notes, ten of a kind.
   RepeatCap& log_cap() { return log_cap_; }
 
  private:
   std::optional<SendResult> start(const SmtpConfig& config);
+  // Counts the row sent again after a kept connection failed, and says so.
+  void note_retry(const SmtpConfig& config, const SendResult& failed);
   SendResult deliver(const SmtpConfig& config, const OutgoingMessage& message);
   // What the row's result means for the later rows with its settings.
   void judge(const SmtpConfig& config, const SendResult& result);

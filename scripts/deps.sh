@@ -8,6 +8,7 @@ packages=(
   libdevil-dev libjpeg62-turbo-dev libwebp-dev libheif-dev libavif-dev
   liblcms2-dev libpng-dev libgif-dev libtiff-dev
   libboost-dev libboost-system-dev libinih-dev libssl-dev openssl ca-certificates
+  libidn2-dev
   googletest libgtest-dev
   python3
   clang libclang-rt-14-dev

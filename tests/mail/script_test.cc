@@ -386,15 +386,17 @@ TEST(Replies, ParsedLineByLine) {
     ParseStatus status;
     int code;
     std::size_t consumed;
-    std::string shown;  // reply_text
+    std::string shown;  // reply_text: the bytes as sent; the log escapes them
   };
   const std::vector<Case> cases = {
       {"220 ready\r\n", ParseStatus::kComplete, 220, 11, "220 ready"},
       {"250-one\r\n250-two\r\n250 three\r\nnext", ParseStatus::kComplete, 250, 29,
        "250 one / two / three"},
       {"250\r\n", ParseStatus::kComplete, 250, 5, "250"},
-      {"550 bare LF\n", ParseStatus::kComplete, 550, 12, "550 bare LF"},
-      {"354 \x01" "esc\r\n", ParseStatus::kComplete, 354, 10, "354 ?esc"},
+      // Only CR LF ends a line: what follows a bare LF is no reply of its own.
+      {"550 bare\n250 LF\r\n", ParseStatus::kComplete, 550, 17, "550 bare\n250 LF"},
+      {"550 bare LF\n", ParseStatus::kIncomplete, 0, 0, ""},
+      {"354 \x01" "esc\r\n", ParseStatus::kComplete, 354, 10, "354 \x01" "esc"},
       {"", ParseStatus::kIncomplete, 0, 0, ""},
       {"25", ParseStatus::kIncomplete, 0, 0, ""},
       {"250-one\r\n250 tw", ParseStatus::kIncomplete, 0, 0, ""},
@@ -403,7 +405,8 @@ TEST(Replies, ParsedLineByLine) {
       {"250-one\r\n550 two\r\n", ParseStatus::kMalformed, 0, 0, ""},
       {"650 x\r\n", ParseStatus::kMalformed, 0, 0, ""},
       {"2500 x\r\n", ParseStatus::kMalformed, 0, 0, ""},
-      {"250 " + std::string(kMaxReplyLine, 'x'), ParseStatus::kMalformed, 0, 0, ""},
+      {"250 " + std::string(kMaxReplyLine, 'x'), ParseStatus::kUnterminated, 0, 0, ""},
+      {"250 " + std::string(kMaxReplyLine, 'x') + "\r\n", ParseStatus::kUnterminated, 0, 0, ""},
   };
   for (const auto& c : cases) {
     Reply reply;

@@ -33,7 +33,8 @@ Behaviour keys, all optional:
               before the reply to the one before gets "554 5.5.0 Error: SMTP
               protocol synchronization" and the connection is closed, as
               Postfix does with smtpd_forbid_unauth_pipelining = yes.
-  reply       {step: "NNN text"}: this reply instead of the usual one
+  reply       {step: "NNN text"}: this reply instead of the usual one (a
+              lone surrogate "\\udcNN" in it goes as the byte NN)
   delay       {step: seconds}: wait before replying (less when the client
               leaves first)
   stall       step: stop replying there for stall_seconds (3), then close;
@@ -189,7 +190,7 @@ class Connection:
             if self.rule("reply", key):
                 reply = self.rule("reply", key)
                 break
-        self.writer.write(reply.encode() + b"\r\n")
+        self.writer.write(reply.encode("utf-8", "surrogateescape") + b"\r\n")
         await self.writer.drain()
         return True
 
