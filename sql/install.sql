@@ -1,6 +1,8 @@
 -- Registers the quarn-udf functions. Safe to run again: it re-registers them.
 DROP FUNCTION IF EXISTS tarvik;
 CREATE FUNCTION tarvik RETURNS STRING SONAME 'tarvik.so';
+DROP FUNCTION IF EXISTS tarvik_jpeg;
+CREATE FUNCTION tarvik_jpeg RETURNS STRING SONAME 'tarvik.so';
 DROP FUNCTION IF EXISTS velmar;
 CREATE FUNCTION velmar RETURNS STRING SONAME 'velmar.so';
 DROP FUNCTION IF EXISTS udf_loadini;

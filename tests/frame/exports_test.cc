@@ -43,7 +43,8 @@ TEST_P(Exports, OnlyEntryPoints) {
 
 INSTANTIATE_TEST_SUITE_P(
     Plugins, Exports,
-    ::testing::Values(ExportCase{"tarvik", {"tarvik_init", "tarvik", "tarvik_deinit"}},
+    ::testing::Values(ExportCase{"tarvik", {"tarvik_init", "tarvik", "tarvik_deinit", "tarvik_jpeg_init",
+                                            "tarvik_jpeg", "tarvik_jpeg_deinit"}},
                       ExportCase{"velmar", {"velmar_init", "velmar", "velmar_deinit"}},
                       ExportCase{"ostrel",
                                  {"udf_loadini_init", "udf_loadini", "udf_loadini_deinit",
