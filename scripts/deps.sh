@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config binutils
   mariadb-server mariadb-client libmariadbd-dev libmariadb-dev
+  galera-4 rsync iproute2
   libdevil-dev libjpeg62-turbo-dev libwebp-dev libheif-dev libavif-dev
   liblcms2-dev libpng-dev libgif-dev libtiff-dev
   libboost-dev libboost-system-dev libinih-dev libssl-dev openssl ca-certificates
