@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config binutils
   mariadb-server mariadb-client libmariadbd-dev libmariadb-dev
   galera-4 rsync iproute2
-  libdevil-dev libjpeg62-turbo-dev libwebp-dev libheif-dev libavif-dev
+  libdevil-dev libjpeg62-turbo-dev libwebp-dev libheif-dev libavif-dev libjxl-dev
   liblcms2-dev libpng-dev libgif-dev libtiff-dev
   libboost-dev libboost-system-dev libinih-dev libssl-dev openssl ca-certificates
   googletest libgtest-dev

@@ -2,6 +2,8 @@
 // and what it refuses.
 #include <gtest/gtest.h>
 #include <IL/il.h>
+#include <jxl/decode.h>
+#include <lcms2.h>
 
 #include <string>
 #include <vector>
@@ -201,7 +203,10 @@ INSTANTIATE_TEST_SUITE_P(
         SizeCase{"heic_preview_ok", quarn::handmade::heif_preview_claiming(512, 384), ImageKind::kHeif, false, 0, 0, 1},
         SizeCase{"heic_preview_side_over", quarn::handmade::heif_preview_claiming(40000, 8), ImageKind::kHeif, false, 0, 0},
         SizeCase{"heic_preview_turned_otherwise", quarn::handmade::heif_preview_claiming(512, 384, true), ImageKind::kHeif,
-                 false, 0, 0}),
+                 false, 0, 0},
+        SizeCase{"jxl_ok", quarn::handmade::jxl_claiming(1000, 800), ImageKind::kJxl, false, 1000, 800},
+        SizeCase{"jxl_side_over", quarn::handmade::jxl_claiming(40000, 2), ImageKind::kJxl, true, 40000, 2},
+        SizeCase{"jxl_pixels_over", quarn::handmade::jxl_claiming(20000, 20000), ImageKind::kJxl, true, 20000, 20000}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct FormatCase {
@@ -256,7 +261,8 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"webp", quarn::test::webp(quarn::test::Samples(37 * 21 * 3, 90), 37, 21, 3, false), ImageKind::kWebp, 37, 21},
         // libheif reads the size of HEIF images.
         FormatCase{"heic", quarn::test::heif(quarn::test::Samples(37 * 21 * 3, 90), 37, 21, 3, {}), ImageKind::kHeif, 0, 0},
-        FormatCase{"avif", quarn::test::heif(quarn::test::Samples(37 * 21 * 3, 90), 37, 21, 3, {quarn::test::HeifCodec::kAv1}), ImageKind::kHeif, 0, 0}),
+        FormatCase{"avif", quarn::test::heif(quarn::test::Samples(37 * 21 * 3, 90), 37, 21, 3, {quarn::test::HeifCodec::kAv1}), ImageKind::kHeif, 0, 0},
+        FormatCase{"jxl", quarn::test::jxl(quarn::test::Samples(37 * 21 * 3, 90), 37, 21, 3), ImageKind::kJxl, 37, 21}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Cuts and flips that leave a header readable but its structure broken.
@@ -351,6 +357,16 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"heif_without_parameter_sets",
                    quarn::handmade::heif_file({{1, "hvc1", std::string(8, '\0'), {1}}}, 1, {},
                                               {quarn::handmade::ispe(64, 64)})},
+        BrokenCase{"jxl_too_many_extra_channels", quarn::handmade::jxl_claiming(64, 64, 17)},
+        BrokenCase{"jxl_profile_over_4_mb", quarn::handmade::jxl_claiming(64, 64, 0, (4 << 20) + 1)},
+        BrokenCase{"jxl_cut_header", quarn::handmade::jxl_claiming(64, 64).substr(0, 6)},
+        BrokenCase{"jxl_box_past_end",
+                   [] {
+                     const std::string stream = quarn::handmade::jxl_claiming(64, 64) + std::string(64, '\0');
+                     std::string s("\0\0\0\x0cJXL \x0d\x0a\x87\x0a\0\0\0\x14" "ftypjxl \0\0\0\0jxl ", 32);
+                     put_be32(s, static_cast<std::uint32_t>(8 + stream.size() + 1));  // a byte beyond the file
+                     return s + "jxlc" + stream;
+                   }()},
         BrokenCase{"heif_no_primary_image", [] {
                      std::string s = quarn::handmade::heif_claiming(false, 64, 64);
                      s.replace(s.find("pitm"), 4, "xitm");
@@ -443,6 +459,83 @@ TEST(ExifOrientation, ReadFromTheFirstDirectoryInEitherByteOrder) {
     EXPECT_EQ(check(std::string(png).insert(33, quarn::handmade::png_chunk(
                   "eXIf", quarn::handmade::exif_orientation_block(3).substr(6 - prefix)))).orientation, 3);
   EXPECT_EQ(check(png).orientation, 1);
+}
+
+// The pre-flight's reading of a JPEG XL file's headers is libjxl's own, for
+// the kinds of file that change what its decoding takes.
+TEST(JxlHeaders, ReadAsLibjxlReadsThem) {
+  using quarn::test::JxlOptions;
+  using Coding = quarn::thumb::JxlLayout::Coding;
+  const auto samples = [](int channels) { return quarn::test::Samples(40 * 30 * channels, 77); };
+  cmsToneCurve* gamma = cmsBuildGamma(nullptr, 1.8);
+  cmsToneCurve* curves[3] = {gamma, gamma, gamma};
+  const cmsCIExyY white{0.3457, 0.3585, 1};
+  const cmsCIExyYTRIPLE primaries{{0.7347, 0.2653, 1}, {0.1596, 0.8404, 1}, {0.0366, 0.0001, 1}};
+  cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+  cmsUInt32Number length = 0;
+  cmsSaveProfileToMem(profile, nullptr, &length);
+  std::string icc(length, '\0');
+  cmsSaveProfileToMem(profile, icc.data(), &length);
+  cmsCloseProfile(profile);
+  cmsFreeToneCurve(gamma);
+  const auto with = [](auto change) {
+    JxlOptions options;
+    change(options);
+    return options;
+  };
+  const struct {
+    const char* name;
+    std::string bytes;
+    Coding first_frame;
+  } cases[] = {
+      {"lossy", quarn::test::jxl(samples(3), 40, 30, 3), Coding::kVarDct},
+      {"lossless", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.lossless = true; })),
+       Coding::kModular},
+      {"grey lossless", quarn::test::jxl(samples(1), 40, 30, 1, with([](JxlOptions& o) { o.lossless = true; })),
+       Coding::kModular},
+      {"rgba lossy", quarn::test::jxl(samples(4), 40, 30, 4), Coding::kVarDct},
+      {"grey+alpha lossless", quarn::test::jxl(samples(2), 40, 30, 2, with([](JxlOptions& o) { o.lossless = true; })),
+       Coding::kModular},
+      {"orientation 6", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.orientation = 6; })),
+       Coding::kVarDct},
+      {"display p3", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.primaries = 11; })),
+       Coding::kVarDct},
+      {"profile lossless",
+       quarn::test::jxl(samples(3), 40, 30, 3, with([&icc](JxlOptions& o) { o.icc = &icc, o.lossless = true; })),
+       Coding::kUnknown},
+      {"animation", quarn::test::jxl(samples(3), 40, 30, 3, with([&](JxlOptions& o) { o.more_frames = {samples(3)}; })),
+       Coding::kVarDct},
+      {"container", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.container = true; })),
+       Coding::kVarDct},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_FALSE(c.bytes.empty()) << "the encoder failed";
+    const auto result = check(c.bytes);
+    ASSERT_EQ(result.kind, ImageKind::kJxl);
+    ASSERT_FALSE(result.refused) << result.reason;
+    const quarn::thumb::JxlLayout& layout = result.jxl;
+    JxlDecoder* decoder = JxlDecoderCreate(nullptr);
+    JxlDecoderSubscribeEvents(decoder, JXL_DEC_BASIC_INFO);
+    JxlDecoderSetKeepOrientation(decoder, JXL_TRUE);  // as stored, as tarvik reads it
+    JxlDecoderSetInput(decoder, reinterpret_cast<const std::uint8_t*>(c.bytes.data()), c.bytes.size());
+    JxlBasicInfo info{};
+    ASSERT_EQ(JxlDecoderProcessInput(decoder), JXL_DEC_BASIC_INFO);
+    JxlDecoderGetBasicInfo(decoder, &info);
+    JxlDecoderDestroy(decoder);
+    EXPECT_EQ(layout.width, info.xsize);
+    EXPECT_EQ(layout.height, info.ysize);
+    EXPECT_EQ(layout.orientation, static_cast<int>(info.orientation));
+    EXPECT_EQ(result.orientation, layout.orientation);
+    EXPECT_EQ(layout.grey, info.num_color_channels == 1);
+    EXPECT_EQ(layout.extra_channels, info.num_extra_channels);
+    EXPECT_EQ(layout.alpha, info.alpha_bits != 0);
+    EXPECT_EQ(layout.xyb, !info.uses_original_profile);
+    EXPECT_EQ(layout.animation, info.have_animation != 0);
+    EXPECT_EQ(layout.has_profile, c.first_frame == Coding::kUnknown);
+    EXPECT_EQ(layout.profile_bytes != 0, layout.has_profile);
+    EXPECT_EQ(layout.first_frame, c.first_frame);
+  }
 }
 
 }  // namespace

@@ -468,6 +468,7 @@ TEST_F(Tarvik, TarvikJpegIsTheFileTarvikWrites) {
       {"webp", quarn::test::webp(rgb, 320, 240, 3, false), 200},
       {"heic_turned", quarn::test::heif(rgb, 320, 240, 3, {HeifCodec::kHevc, 6}), 200},
       {"avif", quarn::test::heif(rgb, 320, 240, 3, {HeifCodec::kAv1}), 200},
+      {"jxl", quarn::test::jxl(rgb, 320, 240, 3), 200},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -53,7 +53,7 @@ TEST_F(TarvikServer, ThumbnailsOfATableOfImages) {
   }
 }
 
-TEST_F(TarvikServer, WebpHeicAndAvifThumbnails) {
+TEST_F(TarvikServer, WebpHeicAvifAndJpegXlThumbnails) {
   quarn::test::Samples rgb(320 * 240 * 3);
   for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<std::uint8_t>(i / 960);
   using quarn::test::HeifCodec;
@@ -64,7 +64,8 @@ TEST_F(TarvikServer, WebpHeicAndAvifThumbnails) {
   } images[] = {{"w.webp", quarn::test::webp(rgb, 320, 240, 3, false), 200, 150},
                 // Stored turned: shown upright.
                 {"h.heic", quarn::test::heif(rgb, 320, 240, 3, {HeifCodec::kHevc, 6}), 150, 200},
-                {"a.avif", quarn::test::heif(rgb, 320, 240, 3, {HeifCodec::kAv1}), 200, 150}};
+                {"a.avif", quarn::test::heif(rgb, 320, 240, 3, {HeifCodec::kAv1}), 200, 150},
+                {"x.jxl", quarn::test::jxl(rgb, 320, 240, 3), 200, 150}};
   db_->rows("CREATE DATABASE IF NOT EXISTS t1; USE t1; DROP TABLE IF EXISTS photos;"
             "CREATE TABLE photos (id INT PRIMARY KEY, img LONGBLOB, name VARCHAR(200))");
   int id = 0;
@@ -74,7 +75,7 @@ TEST_F(TarvikServer, WebpHeicAndAvifThumbnails) {
               Connection::hex_literal(image.image) + ", '" + image.name + "')");
   }
   const auto rows = db_->rows("SELECT tarvik(img, name, 200, 200) FROM t1.photos ORDER BY id");
-  ASSERT_EQ(rows.size(), 3u);
+  ASSERT_EQ(rows.size(), 4u);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const std::string file = std::string(images[i].name) + ".jpg";
     EXPECT_EQ(rows[i][0].value_or("NULL"), "File written as " + path(file));
