@@ -35,9 +35,7 @@ bool is_srgb(const JxlColorEncoding& c) {
 // the samples are asked for in sRGB, unless the file names a space of its
 // own (Display P3, BT.2020); then, and for files coded in their own colours,
 // the samples' colours as an ICC profile (the file's, or libjxl's for the
-// named space) for lcms2 to convert, as for the other formats. Only what
-// libjxl has is asked for: it writes a line to standard error for any
-// other request.
+// named space) for lcms2 to convert, as for the other formats.
 bool read_colours(JxlDecoder* d, const JxlLayout& layout, ColourSpace& colour) {
   JxlColorEncoding named{};
   const bool has_name = !layout.has_profile &&
