@@ -396,6 +396,7 @@ std::string jxl(const Samples& samples, unsigned width, unsigned height, int cha
   JxlEncoderFrameSettings* settings = JxlEncoderFrameSettingsCreate(e, nullptr);
   JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, options.effort);
   if (options.lossless) JxlEncoderSetFrameLossless(settings, JXL_TRUE);
+  if (options.progressive_dc) JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_PROGRESSIVE_DC, 1);
   const JxlPixelFormat format{static_cast<std::uint32_t>(channels), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
   std::vector<const Samples*> frames{&samples};
   for (const Samples& frame : options.more_frames) frames.push_back(&frame);
@@ -407,6 +408,18 @@ std::string jxl(const Samples& samples, unsigned width, unsigned height, int cha
       JxlEncoderSetFrameHeader(settings, &header);
     }
     if (JxlEncoderAddImageFrame(settings, &format, frame->data(), frame->size()) != JXL_ENC_SUCCESS) return "";
+  }
+  for (const JxlOptions::Layer& layer : options.layers) {
+    JxlFrameHeader header;
+    JxlEncoderInitFrameHeader(&header);
+    header.layer_info.have_crop = JXL_TRUE;
+    header.layer_info.crop_x0 = layer.x0;
+    header.layer_info.crop_y0 = layer.y0;
+    header.layer_info.xsize = layer.width;
+    header.layer_info.ysize = layer.height;
+    if (JxlEncoderSetFrameHeader(settings, &header) != JXL_ENC_SUCCESS ||
+        JxlEncoderAddImageFrame(settings, &format, layer.samples.data(), layer.samples.size()) != JXL_ENC_SUCCESS)
+      return "";
   }
   JxlEncoderCloseInput(e);
   std::string out(64 * 1024, '\0');

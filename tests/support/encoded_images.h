@@ -86,6 +86,15 @@ struct JxlOptions {
   std::vector<Samples> more_frames;
   bool container = false;  // the codestream in a jxlc box
   int effort = 3;          // libjxl's, 1-9: the files decode alike, low efforts encode fast
+  bool progressive_dc = false;  // the 1:8 image in a frame of its own before the picture
+  // Layers over a still image, composed in order onto it: frames of their
+  // own size at their place (samples as the image's).
+  struct Layer {
+    Samples samples;
+    int x0 = 0, y0 = 0;
+    unsigned width = 0, height = 0;
+  };
+  std::vector<Layer> layers;
 };
 
 // Grey, grey+alpha, RGB or RGBA, 8-bit.

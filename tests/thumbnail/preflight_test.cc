@@ -12,7 +12,9 @@
 #include "handmade_images.h"
 #include "handmade_jpeg.h"
 #include "images.h"
+#include "decode/jxl_header.h"
 #include "decode/preflight.h"
+#include "image_stage.h"
 #include "test_util.h"
 
 namespace {
@@ -461,12 +463,26 @@ TEST(ExifOrientation, ReadFromTheFirstDirectoryInEitherByteOrder) {
   EXPECT_EQ(check(png).orientation, 1);
 }
 
-// The pre-flight's reading of a JPEG XL file's headers is libjxl's own, for
-// the kinds of file that change what its decoding takes.
+// A bare codestream in the container, in two jxlp boxes split inside its
+// headers.
+std::string in_parts(const std::string& stream) {
+  std::string s("\0\0\0\x0cJXL \x0d\x0a\x87\x0a\0\0\0\x14" "ftypjxl \0\0\0\0jxl ", 32);
+  const std::size_t split = 7;
+  put_be32(s, static_cast<std::uint32_t>(12 + split));
+  s += "jxlp" + std::string(4, '\0') + stream.substr(0, split);
+  put_be32(s, static_cast<std::uint32_t>(12 + stream.size() - split));
+  return s + "jxlp" + std::string("\x80\0\0\x01", 4) + stream.substr(split);
+}
+
+// The pre-flight's reading of a JPEG XL file's headers is libjxl's own,
+// and so is the walk over the frames (from where libjxl says the headers
+// end) to the first frame shown, for the kinds of file that change what its
+// decoding takes.
 TEST(JxlHeaders, ReadAsLibjxlReadsThem) {
   using quarn::test::JxlOptions;
-  using Coding = quarn::thumb::JxlLayout::Coding;
-  const auto samples = [](int channels) { return quarn::test::Samples(40 * 30 * channels, 77); };
+  const auto samples = [](int channels, unsigned width = 40, unsigned height = 30) {
+    return quarn::test::Samples(std::size_t{width} * height * channels, 77);
+  };
   cmsToneCurve* gamma = cmsBuildGamma(nullptr, 1.8);
   cmsToneCurve* curves[3] = {gamma, gamma, gamma};
   const cmsCIExyY white{0.3457, 0.3585, 1};
@@ -483,30 +499,44 @@ TEST(JxlHeaders, ReadAsLibjxlReadsThem) {
     change(options);
     return options;
   };
+  const JxlOptions::Layer square{samples(3, 10, 12), 7, 5, 10, 12};
   const struct {
     const char* name;
     std::string bytes;
-    Coding first_frame;
+    std::uint32_t frames;  // walked, the one shown included
+    bool modular;          // the one shown
   } cases[] = {
-      {"lossy", quarn::test::jxl(samples(3), 40, 30, 3), Coding::kVarDct},
-      {"lossless", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.lossless = true; })),
-       Coding::kModular},
-      {"grey lossless", quarn::test::jxl(samples(1), 40, 30, 1, with([](JxlOptions& o) { o.lossless = true; })),
-       Coding::kModular},
-      {"rgba lossy", quarn::test::jxl(samples(4), 40, 30, 4), Coding::kVarDct},
-      {"grey+alpha lossless", quarn::test::jxl(samples(2), 40, 30, 2, with([](JxlOptions& o) { o.lossless = true; })),
-       Coding::kModular},
-      {"orientation 6", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.orientation = 6; })),
-       Coding::kVarDct},
-      {"display p3", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.primaries = 11; })),
-       Coding::kVarDct},
+      {"lossy", quarn::test::jxl(samples(3), 40, 30, 3), 1, false},
+      {"lossless", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.lossless = true; })), 1, true},
+      {"grey lossless", quarn::test::jxl(samples(1), 40, 30, 1, with([](JxlOptions& o) { o.lossless = true; })), 1,
+       true},
+      {"rgba lossy", quarn::test::jxl(samples(4), 40, 30, 4), 1, false},
+      {"grey+alpha lossless",
+       quarn::test::jxl(samples(2), 40, 30, 2, with([](JxlOptions& o) { o.lossless = true; })), 1, true},
+      {"orientation 6", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.orientation = 6; })), 1,
+       false},
+      {"display p3", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.primaries = 11; })), 1,
+       false},
       {"profile lossless",
-       quarn::test::jxl(samples(3), 40, 30, 3, with([&icc](JxlOptions& o) { o.icc = &icc, o.lossless = true; })),
-       Coding::kUnknown},
+       quarn::test::jxl(samples(3), 40, 30, 3, with([&icc](JxlOptions& o) { o.icc = &icc, o.lossless = true; })), 1,
+       true},
       {"animation", quarn::test::jxl(samples(3), 40, 30, 3, with([&](JxlOptions& o) { o.more_frames = {samples(3)}; })),
-       Coding::kVarDct},
-      {"container", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.container = true; })),
-       Coding::kVarDct},
+       1, false},
+      {"container", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.container = true; })), 1,
+       false},
+      {"progressive dc",
+       quarn::test::jxl(samples(3, 400, 300), 400, 300, 3, with([](JxlOptions& o) { o.progressive_dc = true; })), 2,
+       false},
+      {"layers", quarn::test::jxl(samples(3), 40, 30, 3, with([&](JxlOptions& o) { o.layers = {square, square}; })),
+       3, false},
+      {"codestream in two jxlp boxes", in_parts(quarn::test::jxl(samples(3), 40, 30, 3)), 1, false},
+      {"layers lossless alpha",
+       quarn::test::jxl(samples(4), 40, 30, 4,
+                        with([&](JxlOptions& o) {
+                          o.lossless = true;
+                          o.layers = {{samples(4, 10, 12), -3, 20, 10, 12}};
+                        })),
+       2, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -516,12 +546,14 @@ TEST(JxlHeaders, ReadAsLibjxlReadsThem) {
     ASSERT_FALSE(result.refused) << result.reason;
     const quarn::thumb::JxlLayout& layout = result.jxl;
     JxlDecoder* decoder = JxlDecoderCreate(nullptr);
-    JxlDecoderSubscribeEvents(decoder, JXL_DEC_BASIC_INFO);
+    JxlDecoderSubscribeEvents(decoder, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING);
     JxlDecoderSetKeepOrientation(decoder, JXL_TRUE);  // as stored, as tarvik reads it
     JxlDecoderSetInput(decoder, reinterpret_cast<const std::uint8_t*>(c.bytes.data()), c.bytes.size());
     JxlBasicInfo info{};
     ASSERT_EQ(JxlDecoderProcessInput(decoder), JXL_DEC_BASIC_INFO);
     JxlDecoderGetBasicInfo(decoder, &info);
+    ASSERT_EQ(JxlDecoderProcessInput(decoder), JXL_DEC_COLOR_ENCODING);
+    const std::size_t first_frame = c.bytes.size() - JxlDecoderReleaseInput(decoder);
     JxlDecoderDestroy(decoder);
     EXPECT_EQ(layout.width, info.xsize);
     EXPECT_EQ(layout.height, info.ysize);
@@ -532,10 +564,38 @@ TEST(JxlHeaders, ReadAsLibjxlReadsThem) {
     EXPECT_EQ(layout.alpha, info.alpha_bits != 0);
     EXPECT_EQ(layout.xyb, !info.uses_original_profile);
     EXPECT_EQ(layout.animation, info.have_animation != 0);
-    EXPECT_EQ(layout.has_profile, c.first_frame == Coding::kUnknown);
+    EXPECT_EQ(layout.has_profile, std::string(c.name) == "profile lossless");
     EXPECT_EQ(layout.profile_bytes != 0, layout.has_profile);
-    EXPECT_EQ(layout.first_frame, c.first_frame);
+    const auto frames = quarn::thumb::walk_jxl_frames(reinterpret_cast<const unsigned char*>(c.bytes.data()),
+                                                      c.bytes.size(), layout, first_frame);
+    ASSERT_EQ(frames.refusal, nullptr) << frames.refusal;
+    EXPECT_EQ(frames.count, c.frames);
+    EXPECT_EQ(frames.modular, c.modular);
+    EXPECT_EQ(frames.largest, std::uint64_t{info.xsize} * info.ysize);
   }
+}
+
+// A frame may be larger than its image: libjxl allocates it at its own size
+// and ends the process when that fails. Beyond the limits it is refused
+// before libjxl decodes anything; within them, what it takes is reckoned.
+TEST(JxlHeaders, FramesAreHeldToTheLimitsAndReckonedBeforeLibjxlDecodesThem) {
+  using quarn::test::JxlOptions;
+  const quarn::test::Samples base(64 * 64 * 3, 90);
+  JxlOptions wide, large;
+  wide.layers = {{quarn::test::Samples(40000 * 2 * 3, 30), 0, 0, 40000, 2}};
+  large.layers = {{quarn::test::Samples(3000 * 3000 * 3, 30), 0, 0, 3000, 3000}};
+  const quarn::thumb::MemoryAllowance unbounded{std::uint64_t{1} << 40};
+  const std::string refused = quarn::test::jxl(base, 64, 64, 3, wide);
+  ASSERT_FALSE(refused.empty());
+  ASSERT_FALSE(check(refused).refused) << "the image itself is 64 x 64";
+  const auto stage = quarn::thumb::run_image_stage(refused.data(), refused.size(), 20, 20, unbounded);
+  EXPECT_EQ(stage.result.code, IL_ILLEGAL_FILE_VALUE);
+  EXPECT_EQ(stage.memory, 0u) << "nothing decoded";
+  const std::string reckoned = quarn::test::jxl(base, 64, 64, 3, large);
+  ASSERT_FALSE(reckoned.empty());
+  const auto made = quarn::thumb::run_image_stage(reckoned.data(), reckoned.size(), 20, 20, unbounded);
+  EXPECT_EQ(made.result.stage, quarn::thumb::Stage::kDone);
+  EXPECT_GE(made.memory, std::uint64_t{3000} * 3000 * 4);
 }
 
 }  // namespace

@@ -419,6 +419,23 @@ std::string animation() {
   return quarn::test::webp_animation({first.samples, second.samples}, 300, 200);
 }
 
+// A JPEG XL of the gradient with a white layer of 60 x 40 over it at
+// (120, 80), lossless; and what it shows.
+std::string jxl_layered() {
+  quarn::test::JxlOptions options;
+  options.lossless = true;
+  options.layers = {{std::vector<std::uint8_t>(60 * 40 * 3, 255), 120, 80, 60, 40}};
+  const Picture base = gradient();
+  return quarn::test::jxl(base.samples, base.width, base.height, 3, options);
+}
+Picture layered_gradient() {
+  Picture p = gradient();
+  for (unsigned y = 80; y < 120; ++y)
+    for (unsigned x = 120; x < 180; ++x)
+      for (int c = 0; c < 3; ++c) p.at(x, y, c) = 255;
+  return p;
+}
+
 // The same two frames as a JPEG XL animation, lossless.
 std::string jxl_animation() {
   const Picture first = paint(300, 200, 4, [](unsigned x, unsigned y, std::uint8_t* s) {
@@ -707,6 +724,7 @@ TEST_F(Quality, ThumbnailsMatchAReferenceReductionOfWhatTheImageShows) {
       {"jxl_grey_alpha_lossless", jxl_of(grey_alpha, true), 200, area_average(on_white(grey_alpha), 200, 150), 3,
        false},
       {"jxl_animated", jxl_animation(), 150, area_average(animation_first_frame(), 150, 100), 4, false},
+      {"jxl_layered", jxl_layered(), 150, area_average(layered_gradient(), 150, 100), 3, false},
       {"jxl_orientation_6", jxl_of(stored_halves(), true, 6), 100, area_average(upright_halves(), 50, 100), 5, false},
       {"jxl_orientation_8_lossy", jxl_of(stored_for(upright, 8), false, 8), 150, upright_tiff, 3, false},
       // Named spaces and embedded profiles, lossy and lossless.

@@ -13,9 +13,10 @@
 
 namespace quarn::thumb {
 
-std::uint64_t jxl_decode_bytes(const JxlLayout& layout, std::uint64_t pixels) {
-  const bool modular = !layout.xyb && layout.first_frame == JxlLayout::Coding::kModular;
+std::uint64_t jxl_decode_bytes(const JxlLayout& layout, const JxlFrames& frames) {
+  const bool modular = !layout.xyb && frames.modular;
   const std::uint64_t per_pixel = (modular ? 1 : 4) + std::uint64_t{layout.extra_channels} * (layout.xyb ? 44 : 1);
+  const std::uint64_t pixels = layout.width * layout.height + (frames.count > 1 ? frames.largest : 0);
   return pixels * per_pixel + layout.profile_bytes * 8;
 }
 
@@ -64,7 +65,10 @@ class JxlImageDecoder : public ImageDecoder {
       : data_(data), bytes_(size), layout_(check.jxl) {}
 
   // libjxl's reading of the basic information, which must be the
-  // pre-flight's: its memory was reckoned from that.
+  // pre-flight's: its memory was reckoned from that. Then the colour
+  // encoding (libjxl decodes an embedded profile here, one the pre-flight
+  // allowed), which ends where the frames begin: every frame that decoding
+  // the first one shown takes is read before libjxl allocates for it.
   bool read_header(ImageHeader& header) override {
     decoder_.reset(JxlDecoderCreate(nullptr));
     JxlDecoder* d = decoder_.get();
@@ -73,14 +77,21 @@ class JxlImageDecoder : public ImageDecoder {
         !ok(JxlDecoderSetKeepOrientation(d, JXL_TRUE)) || !ok(JxlDecoderSetUnpremultiplyAlpha(d, JXL_TRUE)) ||
         !ok(JxlDecoderSetInput(d, data_, bytes_)))
       return false;
-    JxlDecoderCloseInput(d);
     JxlBasicInfo info{};
     if (JxlDecoderProcessInput(d) != JXL_DEC_BASIC_INFO || !ok(JxlDecoderGetBasicInfo(d, &info))) return false;
     if (info.xsize != layout_.width || info.ysize != layout_.height ||
         static_cast<int>(info.orientation) != layout_.orientation || (info.num_color_channels == 1) != layout_.grey ||
         info.num_extra_channels != layout_.extra_channels || (info.alpha_bits != 0) != layout_.alpha ||
-        (info.uses_original_profile == 0) != layout_.xyb || (info.have_animation != 0) != layout_.animation)
+        (info.uses_original_profile == 0) != layout_.xyb || (info.have_animation != 0) != layout_.animation ||
+        (info.have_preview != 0) != layout_.preview)
       return false;
+    if (JxlDecoderProcessInput(d) != JXL_DEC_COLOR_ENCODING || !read_colours(d, layout_, colours_)) return false;
+    // The rest of the file, given again, now as all there is.
+    const std::size_t first_frame = bytes_ - JxlDecoderReleaseInput(d);
+    if (!ok(JxlDecoderSetInput(d, data_ + first_frame, bytes_ - first_frame))) return false;
+    JxlDecoderCloseInput(d);
+    frames_ = walk_jxl_frames(data_, bytes_, layout_, first_frame);
+    if (frames_.refusal != nullptr) return false;
     stored_ = {info.xsize, info.ysize};
     channels_ = (layout_.grey ? 1 : 3) + (layout_.alpha ? 1 : 0);
     header.size = stored_;
@@ -92,7 +103,7 @@ class JxlImageDecoder : public ImageDecoder {
   // libjxl holds.
   DecodePlan plan(Size, Size) override {
     const std::uint64_t pixels = std::uint64_t{stored_.width} * stored_.height;
-    return {stored_, false, false, pixels * channels_ + jxl_decode_bytes(layout_, pixels)};
+    return {stored_, false, false, pixels * channels_ + jxl_decode_bytes(layout_, frames_)};
   }
 
   bool decode(Size, Reduction& rows, ColourSpace& colour) override {
@@ -103,12 +114,8 @@ class JxlImageDecoder : public ImageDecoder {
     image.height = stored_.height;
     image.channels = channels_;
     const JxlPixelFormat format{static_cast<std::uint32_t>(channels_), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
-    ColourSpace colours;
     for (;;) {
       switch (JxlDecoderProcessInput(d)) {
-        case JXL_DEC_COLOR_ENCODING:
-          if (!read_colours(d, layout_, colours)) return false;
-          break;
         case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
           std::size_t bytes = 0;
           if (!ok(JxlDecoderImageOutBufferSize(d, &format, &bytes)) ||
@@ -121,7 +128,7 @@ class JxlImageDecoder : public ImageDecoder {
         case JXL_DEC_FULL_IMAGE: {  // the first frame: nothing after it is read
           decoder_.reset();
           DecodedImage decoded_image = decoded(std::move(image));
-          decoded_image.colour = std::move(colours);
+          decoded_image.colour = std::move(colours_);
           return hand_on(decoded_image, rows, colour);
         }
         default:  // an error, data that ends early, or no frame at all
@@ -134,6 +141,8 @@ class JxlImageDecoder : public ImageDecoder {
   const unsigned char* data_;
   std::size_t bytes_;
   JxlLayout layout_;
+  JxlFrames frames_;
+  ColourSpace colours_;
   Decoder decoder_;
   Size stored_{};
   int channels_ = 3;

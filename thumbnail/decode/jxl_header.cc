@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/image_limits.h"
+
 namespace quarn::thumb {
 namespace {
 
@@ -11,35 +13,123 @@ using Bytes = const unsigned char*;
 
 constexpr unsigned char kContainer[12] = {0, 0, 0, 0x0C, 'J', 'X', 'L', ' ', 0x0D, 0x0A, 0x87, 0x0A};
 // The headers are read from this much of the codestream at most.
-constexpr std::size_t kHeaderBytes = 64 * 1024;
+constexpr std::uint64_t kHeaderBytes = 64 * 1024;
+// Most jxlc and jxlp boxes a file may hold.
+constexpr std::size_t kMaxParts = 4096;
 
 std::uint64_t be32(Bytes p) {
   return (std::uint64_t{p[0]} << 24) | (std::uint64_t{p[1]} << 16) | (std::uint64_t{p[2]} << 8) | p[3];
 }
 
-// The codestream's bits, least significant first within each byte. A read
-// past the end gives zeros and marks the reader as overrun.
+// The codestream of a file: the file itself, or the payloads of its
+// container's jxlc box or jxlp boxes in their order, read in place.
+class Codestream {
+ public:
+  Codestream(Bytes d, std::size_t n) : data_(d) {
+    if (n < sizeof kContainer || std::memcmp(d, kContainer, sizeof kContainer) != 0) {
+      add(0, n);
+      return;
+    }
+    for (std::size_t pos = 0; pos < n;) {
+      if (n - pos < 8) { fail("box runs past the end"); return; }
+      std::uint64_t size = be32(d + pos);
+      std::size_t header = 8;
+      if (size == 1) {
+        if (n - pos < 16) { fail("box runs past the end"); return; }
+        size = (be32(d + pos + 8) << 32) | be32(d + pos + 12);
+        header = 16;
+      } else if (size == 0) {
+        size = n - pos;  // to the end of the file
+      }
+      if (size < header || size > n - pos) { fail("box runs past the end"); return; }
+      Bytes type = d + pos + 4;
+      std::size_t payload = pos + header;
+      const std::size_t end = pos + static_cast<std::size_t>(size);
+      if (std::memcmp(type, "jxlp", 4) == 0) {
+        if (end - payload < 4) { fail("box runs past the end"); return; }
+        payload += 4;  // the part's index
+      }
+      if (std::memcmp(type, "jxlc", 4) == 0 || std::memcmp(type, "jxlp", 4) == 0) {
+        if (parts_.size() == kMaxParts) { fail("too many codestream boxes"); return; }
+        add(payload, end - payload);
+      }
+      pos = end;
+    }
+    if (size_ == 0) fail("no codestream");
+  }
+
+  const char* refusal() const { return refusal_; }
+  std::uint64_t size() const { return size_; }
+
+  // The byte at `at`, which is below size().
+  unsigned byte(std::uint64_t at) const {
+    if (at - parts_[last_].stream >= parts_[last_].length) {
+      const auto after = std::upper_bound(parts_.begin(), parts_.end(), at,
+                                          [](std::uint64_t a, const Part& p) { return a < p.stream; });
+      last_ = static_cast<std::size_t>(after - parts_.begin()) - 1;
+    }
+    return data_[parts_[last_].file + (at - parts_[last_].stream)];
+  }
+
+  // Where the file's byte `at` is in the codestream; between parts, the
+  // next part's start; size() beyond the last.
+  std::uint64_t from_file(std::uint64_t at) const {
+    for (const Part& p : parts_) {
+      if (at < p.file) return p.stream;
+      if (at - p.file < p.length) return p.stream + (at - p.file);
+    }
+    return size_;
+  }
+
+ private:
+  struct Part {
+    std::uint64_t file, stream, length;
+  };
+  void add(std::uint64_t file, std::uint64_t length) {
+    if (length == 0) return;
+    parts_.push_back({file, size_, length});
+    size_ += length;
+  }
+  void fail(const char* refusal) {
+    refusal_ = refusal;
+    parts_.clear();
+    size_ = 0;
+  }
+
+  Bytes data_;
+  std::vector<Part> parts_;
+  std::uint64_t size_ = 0;
+  const char* refusal_ = nullptr;
+  mutable std::size_t last_ = 0;
+};
+
+// The codestream's bits from a byte on, least significant first within each
+// byte, up to a limit. A read past it gives zeros and marks the reader as
+// overrun.
 class BitReader {
  public:
-  BitReader(Bytes data, std::size_t size) : data_(data), size_(size) {}
+  BitReader(const Codestream& stream, std::uint64_t byte, std::uint64_t limit_bytes)
+      : stream_(stream), position_(byte * 8), end_(std::min(stream.size(), limit_bytes) * 8) {
+    if (position_ > end_) overrun_ = true, position_ = end_;
+  }
 
   std::uint64_t bits(unsigned count) {
     std::uint64_t value = 0;
     for (unsigned i = 0; i < count; ++i) {
-      if (position_ / 8 >= size_) {
+      if (position_ >= end_) {
         overrun_ = true;
         return 0;
       }
-      value |= std::uint64_t{(data_[position_ / 8] >> (position_ % 8)) & 1u} << i;
+      value |= std::uint64_t{(stream_.byte(position_ / 8) >> (position_ % 8)) & 1u} << i;
       ++position_;
     }
     return value;
   }
   bool flag() { return bits(1) != 0; }
   void skip(std::uint64_t count) {
-    if (count > std::uint64_t{size_} * 8 - position_) {
+    if (count > end_ - position_) {
       overrun_ = true;
-      position_ = std::uint64_t{size_} * 8;
+      position_ = end_;
     } else {
       position_ += count;
     }
@@ -47,6 +137,9 @@ class BitReader {
   void to_byte() { skip((8 - position_ % 8) % 8); }
   std::uint64_t byte_position() const { return position_ / 8; }
   bool overrun() const { return overrun_; }
+  // Whether the reads stopped at the end of the codestream rather than at
+  // the limit.
+  bool at_end_of_stream() const { return end_ == stream_.size() * 8; }
 
   // One of a field's four distributions, chosen by two bits: a value, or
   // that many bits plus an offset.
@@ -81,9 +174,9 @@ class BitReader {
   void f16() { skip(16); }
 
  private:
-  Bytes data_;
-  std::size_t size_;
-  std::uint64_t position_ = 0;
+  const Codestream& stream_;
+  std::uint64_t position_;
+  std::uint64_t end_;
   bool overrun_ = false;
 };
 
@@ -109,14 +202,15 @@ void size_header(BitReader& r, std::uint64_t& width, std::uint64_t& height) {
   width = ratio == 0 ? side() : by_ratio(height, ratio);
 }
 
-void preview_header(BitReader& r) {
+void preview_header(BitReader& r, std::uint64_t& width, std::uint64_t& height) {
   const bool div8 = r.flag();
   const auto side = [&] {
-    if (div8) r.u32(Val(16), Val(32), Bits(5, 1), Bits(9, 33));
-    else r.u32(Bits(6, 1), Bits(8, 65), Bits(10, 321), Bits(12, 1345));
+    return div8 ? 8 * r.u32(Val(16), Val(32), Bits(5, 1), Bits(9, 33))
+                : r.u32(Bits(6, 1), Bits(8, 65), Bits(10, 321), Bits(12, 1345));
   };
-  side();
-  if (r.bits(3) == 0) side();
+  height = side();
+  const std::uint64_t ratio = r.bits(3);
+  width = ratio == 0 ? side() : by_ratio(height, ratio);
 }
 
 void bit_depth(BitReader& r) {
@@ -201,40 +295,6 @@ void transform_data(BitReader& r, bool xyb) {
   if (weights & 4) r.skip(210 * 16);
 }
 
-// The codestream: the jxlc box's payload, or the jxlp boxes' joined, up to
-// kHeaderBytes. Empty with a refusal when a box runs past the end.
-const char* codestream(Bytes d, std::size_t n, std::vector<unsigned char>& out) {
-  if (n < sizeof kContainer || std::memcmp(d, kContainer, sizeof kContainer) != 0) {
-    out.assign(d, d + std::min(n, kHeaderBytes));
-    return nullptr;
-  }
-  for (std::size_t pos = 0; pos < n && out.size() < kHeaderBytes;) {
-    if (n - pos < 8) return "box runs past the end";
-    std::uint64_t size = be32(d + pos);
-    std::size_t header = 8;
-    if (size == 1) {
-      if (n - pos < 16) return "box runs past the end";
-      size = (be32(d + pos + 8) << 32) | be32(d + pos + 12);
-      header = 16;
-    } else if (size == 0) {
-      size = n - pos;  // to the end of the file
-    }
-    if (size < header || size > n - pos) return "box runs past the end";
-    Bytes type = d + pos + 4;
-    Bytes payload = d + pos + header;
-    std::size_t length = static_cast<std::size_t>(size) - header;
-    if (std::memcmp(type, "jxlp", 4) == 0) {
-      if (length < 4) return "box runs past the end";
-      payload += 4;  // the part's index
-      length -= 4;
-    }
-    if (std::memcmp(type, "jxlc", 4) == 0 || std::memcmp(type, "jxlp", 4) == 0)
-      out.insert(out.end(), payload, payload + std::min(length, kHeaderBytes - out.size()));
-    pos += static_cast<std::size_t>(size);
-  }
-  return out.empty() ? "no codestream" : nullptr;
-}
-
 }  // namespace
 
 bool is_jxl(const unsigned char* d, std::size_t n) {
@@ -244,16 +304,14 @@ bool is_jxl(const unsigned char* d, std::size_t n) {
 
 JxlLayout read_jxl_layout(const unsigned char* d, std::size_t n) {
   JxlLayout layout;
-  std::vector<unsigned char> stream;
-  if ((layout.refusal = codestream(d, n, stream)) != nullptr) return layout;
-  if (stream.size() < 2 || stream[0] != 0xFF || stream[1] != 0x0A)
+  const Codestream stream(d, n);
+  if ((layout.refusal = stream.refusal()) != nullptr) return layout;
+  if (stream.size() < 2 || stream.byte(0) != 0xFF || stream.byte(1) != 0x0A)
     return layout.refusal = "no codestream signature", layout;
-  // Whether the headers read lie in what was kept of the codestream.
-  const bool whole = stream.size() < kHeaderBytes;
-  BitReader r(stream.data() + 2, stream.size() - 2);
+  BitReader r(stream, 2, kHeaderBytes);
   const auto failed = [&]() -> bool {
     if (!r.overrun()) return false;
-    layout.refusal = whole ? "header runs past the end" : "header too long";
+    layout.refusal = r.at_end_of_stream() ? "header runs past the end" : "header too long";
     return true;
   };
 
@@ -266,12 +324,12 @@ JxlLayout read_jxl_layout(const unsigned char* d, std::size_t n) {
         std::uint64_t ignored_width = 0, ignored_height = 0;
         size_header(r, ignored_width, ignored_height);
       }
-      if ((layout.preview = r.flag())) preview_header(r);
+      if ((layout.preview = r.flag())) preview_header(r, layout.preview_width, layout.preview_height);
       if ((layout.animation = r.flag())) {
         r.u32(Val(100), Val(1000), Bits(10, 1), Bits(30, 1));
         r.u32(Val(1), Val(1001), Bits(8, 1), Bits(10, 1));
         r.u32(Val(0), Bits(3), Bits(16), Bits(32));
-        r.flag();
+        layout.timecodes = r.flag();
       }
     }
     bit_depth(r);
@@ -288,31 +346,191 @@ JxlLayout read_jxl_layout(const unsigned char* d, std::size_t n) {
     extensions(r);
   }
   transform_data(r, layout.xyb);
-  if (layout.has_profile) {
-    layout.profile_bytes = r.u64();
-    if (failed()) return layout;
-    if (layout.profile_bytes > kMaxJxlProfileBytes)
-      return layout.refusal = "colour profile too large", layout;
-    return layout;
-  }
-  r.to_byte();
-  if (!layout.preview && !r.overrun()) {
-    // The first frame's header: all default (VarDCT), or its type and coding.
-    if (r.flag()) {
-      layout.first_frame = JxlLayout::Coding::kVarDct;
-    } else {
-      r.bits(2);
-      const std::uint64_t coding = r.bits(2);
-      if (coding <= 1) layout.first_frame = coding == 0 ? JxlLayout::Coding::kVarDct : JxlLayout::Coding::kModular;
-    }
-    // A codestream cut right after its headers has no frame to say it.
-    if (r.overrun()) {
-      layout.first_frame = JxlLayout::Coding::kUnknown;
-      return layout;
-    }
-  }
-  failed();
+  if (layout.has_profile) layout.profile_bytes = r.u64();
+  if (failed()) return layout;
+  if (layout.profile_bytes > kMaxJxlProfileBytes) layout.refusal = "colour profile too large";
   return layout;
+}
+
+namespace {
+
+// What the walk needs of a frame's header.
+struct FrameHeader {
+  enum Type { kRegular = 0, kDc = 1, kReferenceOnly = 2, kSkipProgressive = 3 };
+  std::uint64_t type = kRegular;
+  bool modular = false;
+  std::uint64_t width = 0, height = 0;  // upsampled, as composed
+  std::uint64_t upsampling = 1;
+  unsigned group_shift = 1;
+  unsigned h_shift = 0, v_shift = 0;  // chroma subsampling, at most
+  std::uint64_t passes = 1;
+  bool is_last = true;
+  std::uint64_t duration = 0;
+  bool shown() const { return (type == kRegular || type == kSkipProgressive) && (is_last || duration > 0); }
+};
+
+std::int64_t unpack_signed(std::uint64_t u) {
+  return (u & 1) ? -static_cast<std::int64_t>((u + 1) >> 1) : static_cast<std::int64_t>(u >> 1);
+}
+
+// A frame's or an extra channel's blending; returns its mode.
+std::uint64_t blending(BitReader& r, std::uint32_t extra_channels, bool partial) {
+  constexpr std::uint64_t kReplace = 0, kBlend = 2, kAlphaWeightedAdd = 3, kMultiply = 4;
+  const std::uint64_t mode = r.u32(Val(0), Val(1), Val(2), Bits(2, 3));
+  const bool by_alpha = extra_channels > 0 && (mode == kBlend || mode == kAlphaWeightedAdd);
+  if (by_alpha) r.u32(Val(0), Val(1), Val(2), Bits(3, 3));  // which alpha
+  if (by_alpha || mode == kMultiply) r.flag();              // clamp
+  if (mode != kReplace || partial) r.bits(2);               // onto which frame
+  return mode;
+}
+
+void restoration_filter(BitReader& r, bool modular) {
+  if (r.flag()) return;  // all default
+  if (r.flag() && r.flag())  // Gabor-like smoothing, with weights of its own
+    for (int i = 0; i < 6; ++i) r.f16();
+  if (r.bits(2) != 0) {  // edge-preserving filter's iterations
+    if (!modular && r.flag())
+      for (int i = 0; i < 8; ++i) r.f16();  // sharpness
+    if (r.flag())
+      for (int i = 0; i < 5; ++i) r.f16();  // channel weights
+    if (r.flag()) {  // sigmas
+      if (!modular) r.f16();
+      for (int i = 0; i < 3; ++i) r.f16();
+    }
+    if (modular) r.f16();
+  }
+  extensions(r);
+}
+
+// The frame header at the reader; `preview` for the preview frame.
+FrameHeader frame_header(BitReader& r, const JxlLayout& layout, bool preview) {
+  FrameHeader f;
+  const std::uint64_t image_width = preview ? layout.preview_width : layout.width;
+  const std::uint64_t image_height = preview ? layout.preview_height : layout.height;
+  f.width = image_width;
+  f.height = image_height;
+  if (r.flag()) return f;  // all default: a regular frame of the whole image, the last
+  f.type = r.bits(2);
+  f.modular = r.flag();
+  const std::uint64_t flags = r.u64();
+  constexpr std::uint64_t kUseDcFrame = 32;
+  const bool ycbcr = !layout.xyb && r.flag();
+  if ((flags & kUseDcFrame) == 0) {
+    if (ycbcr)
+      for (int c = 0; c < 3; ++c) {
+        const std::uint64_t mode = r.bits(2);  // 4:4:4, 4:2:0, 4:2:2, 4:4:0
+        f.h_shift = std::max(f.h_shift, mode == 1 || mode == 2 ? 1u : 0u);
+        f.v_shift = std::max(f.v_shift, mode == 1 || mode == 3 ? 1u : 0u);
+      }
+    f.upsampling = std::uint64_t{1} << r.bits(2);
+    for (std::uint32_t i = 0; i < layout.extra_channels; ++i) r.bits(2);
+  }
+  if (f.modular) f.group_shift = static_cast<unsigned>(r.bits(2));
+  if (!f.modular && layout.xyb) r.bits(6);  // quantisation matrix scales
+  if (f.type != FrameHeader::kReferenceOnly) {
+    f.passes = r.u32(Val(1), Val(2), Val(3), Bits(3, 4));
+    if (f.passes != 1) {
+      const std::uint64_t downsampled = r.u32(Val(0), Val(1), Val(2), Bits(1, 3));
+      r.skip(2 * (f.passes - 1));  // shifts
+      for (std::uint64_t i = 0; i < downsampled && !r.overrun(); ++i) r.bits(2);
+      for (std::uint64_t i = 0; i < downsampled && !r.overrun(); ++i) r.u32(Val(0), Val(1), Val(2), Bits(3));
+    }
+  }
+  bool partial = false;
+  if (f.type == FrameHeader::kDc) {
+    const std::uint64_t level = r.u32(Val(1), Val(2), Val(3), Val(4));
+    const std::uint64_t scale = std::uint64_t{1} << (3 * level);
+    f.width = (image_width + scale - 1) / scale;
+    f.height = (image_height + scale - 1) / scale;
+  } else if (r.flag()) {  // a size or an origin of its own
+    const auto field = [&] { return r.u32(Bits(8), Bits(11, 256), Bits(14, 2304), Bits(30, 18688)); };
+    std::int64_t x0 = 0, y0 = 0;
+    const bool placed = f.type == FrameHeader::kRegular || f.type == FrameHeader::kSkipProgressive;
+    if (placed) {
+      x0 = unpack_signed(field());
+      y0 = unpack_signed(field());
+    }
+    f.width = field();
+    f.height = field();
+    partial = placed && (x0 > 0 || y0 > 0 || static_cast<std::int64_t>(f.width) + x0 < static_cast<std::int64_t>(image_width) ||
+                         static_cast<std::int64_t>(f.height) + y0 < static_cast<std::int64_t>(image_height));
+  }
+  std::uint64_t mode = 0;
+  if (f.type == FrameHeader::kRegular || f.type == FrameHeader::kSkipProgressive) {
+    mode = blending(r, layout.extra_channels, partial);
+    for (std::uint32_t i = 0; i < layout.extra_channels && !r.overrun(); ++i)
+      blending(r, layout.extra_channels, partial);
+    if (layout.animation) {
+      f.duration = r.u32(Val(0), Val(1), Bits(8), Bits(32));
+      if (layout.timecodes) r.bits(32);
+    }
+    f.is_last = r.flag();
+  } else {
+    f.is_last = false;
+  }
+  std::uint64_t saved_as = 0;
+  if (f.type != FrameHeader::kDc && !f.is_last) saved_as = r.bits(2);
+  if (f.type != FrameHeader::kDc) {
+    const bool can_be_referenced = !f.is_last && (f.duration == 0 || saved_as != 0);
+    if (f.type == FrameHeader::kReferenceOnly ||
+        (can_be_referenced && mode == 0 && !partial && f.type != FrameHeader::kDc))
+      r.flag();  // saved before the colour transform
+  }
+  r.skip(8 * r.u32(Val(0), Bits(4), Bits(5, 16), Bits(10, 48)));  // its name
+  restoration_filter(r, f.modular);
+  extensions(r);
+  return f;
+}
+
+std::uint64_t div_ceil(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
+
+// The entries of the frame's table of contents: one section, or the global
+// sections, one per group of the 1:8 image and one per group and pass.
+std::uint64_t sections(const FrameHeader& f) {
+  const std::uint64_t group = std::uint64_t{128} << f.group_shift;
+  const std::uint64_t width = div_ceil(f.width, f.upsampling), height = div_ceil(f.height, f.upsampling);
+  const std::uint64_t blocks_across = div_ceil(width, 8u << f.h_shift) << f.h_shift;
+  const std::uint64_t blocks_down = div_ceil(height, 8u << f.v_shift) << f.v_shift;
+  const std::uint64_t groups = div_ceil(width, group) * div_ceil(height, group);
+  const std::uint64_t dc_groups = div_ceil(blocks_across, group) * div_ceil(blocks_down, group);
+  if (groups == 1 && f.passes == 1) return 1;
+  return 1 + dc_groups + 1 + groups * f.passes;
+}
+
+}  // namespace
+
+JxlFrames walk_jxl_frames(const unsigned char* data, std::size_t size, const JxlLayout& layout,
+                          std::uint64_t first_frame) {
+  JxlFrames frames;
+  const Codestream stream(data, size);
+  if ((frames.refusal = stream.refusal()) != nullptr) return frames;
+  BitReader r(stream, stream.from_file(first_frame), stream.size());
+  for (bool preview = layout.preview;; preview = false) {
+    if (frames.count == kMaxJxlFrames) return frames.refusal = "too many frames", frames;
+    const FrameHeader f = frame_header(r, layout, preview);
+    if (r.overrun()) return frames.refusal = "frame header runs past the end", frames;
+    ++frames.count;
+    // Held to the limits before anything depends on the size.
+    if (f.width == 0 || f.height == 0 || f.width > kMaxImageSide || f.height > kMaxImageSide ||
+        f.width * f.height > kMaxImagePixels)
+      return frames.refusal = "frame too large", frames;
+    frames.widest = std::max({frames.widest, f.width, f.height});
+    frames.largest = std::max(frames.largest, f.width * f.height);
+    if (!preview && f.shown()) {
+      frames.modular = f.modular;
+      return frames;
+    }
+    if (f.is_last) return frames.refusal = "no frame shown", frames;
+    // Its sections, by the table of contents, to the next frame's header.
+    if (r.flag()) return frames.refusal = "permuted table of contents", frames;
+    r.to_byte();
+    std::uint64_t bytes = 0;
+    for (std::uint64_t i = sections(f); i > 0 && !r.overrun(); --i)
+      bytes += r.u32(Bits(10), Bits(14, 1024), Bits(22, 17408), Bits(30, 4211712));
+    r.to_byte();
+    r.skip(bytes * 8);
+    if (r.overrun()) return frames.refusal = "frame runs past the end", frames;
+  }
 }
 
 }  // namespace quarn::thumb
