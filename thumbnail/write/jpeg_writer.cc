@@ -17,6 +17,7 @@ struct MemoryDestination {
   std::string* out;
   std::size_t limit;
   bool too_large = false;
+  bool out_of_memory = false;
 };
 
 // A thumbnail of 200 x 200 takes 20 to 40 KB: one growth at most.
@@ -33,6 +34,7 @@ bool make_room(j_compress_ptr info, std::size_t size, std::size_t used) {
   try {
     d.out->resize(size);
   } catch (...) {
+    d.out_of_memory = true;
     return false;
   }
   d.manager.next_output_byte = reinterpret_cast<JOCTET*>(&(*d.out)[used]);
@@ -122,6 +124,9 @@ EncodeResult encode_jpeg(const Raster& image, std::string& out, std::size_t limi
   }
   if (encoded) return EncodeResult::kEncoded;
   out.clear();
+  // Memory that ran out is the call's failure, as anywhere else: thrown
+  // here, once libjpeg is done with, never through its frames.
+  if (e.destination.out_of_memory) throw std::bad_alloc();
   return e.destination.too_large ? EncodeResult::kTooLarge : EncodeResult::kFailed;
 }
 

@@ -25,7 +25,8 @@ enum class EncodeResult { kEncoded, kTooLarge, kFailed };
 // whose memory is reused (a statement's rows share one buffer), its colour
 // sampled in full: at this quality halved chroma shows as fringes on the
 // coloured edges of small pictures. kTooLarge when the JPEG would be longer
-// than `limit` bytes; `out` is then empty, as on any failure.
+// than `limit` bytes; `out` is then empty, as on any failure. Throws
+// std::bad_alloc when `out` cannot grow.
 EncodeResult encode_jpeg(const Raster& image, std::string& out, std::size_t limit,
                          Chroma chroma = Chroma::kFull);
 
