@@ -520,7 +520,7 @@ JxlFrames walk_jxl_frames(const unsigned char* data, std::size_t size, const Jxl
       frames.modular = f.modular;
       return frames;
     }
-    if (f.is_last) return frames.refusal = "no frame shown", frames;
+    if (f.is_last && !preview) return frames.refusal = "no frame shown", frames;
     // Its sections, by the table of contents, to the next frame's header.
     if (r.flag()) return frames.refusal = "permuted table of contents", frames;
     r.to_byte();
