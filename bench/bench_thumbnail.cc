@@ -1,9 +1,12 @@
 // Thumbnail benchmark, box 200x200:
 //   - every format against its own decoder: the tarvik entry point, loaded
 //     with dlopen as the server loads it, beside the format's library alone
-//     doing the same decoding (decoder_floor.h), the two interleaved, medians
-//     of one run; a HEIC with and without a preview, against the same
-//     picture as a JPEG;
+//     doing the same decoding (decoder_floor.h), and beside tarvik_jpeg,
+//     which returns the same JPEG instead of writing it, the three
+//     interleaved, medians of one run; a HEIC with and without a preview,
+//     against the same picture as a JPEG;
+//   - libjxl's whole first frame against its 1:8 stage flushed (progressive
+//     DC), which a reduced decoding would take instead;
 //   - libwebp with and without its filtering thread, 1 and 2 calls at once;
 //   - bytes per thumbnail written with halved (4:2:0) and full (4:4:4) colour;
 //   - the peak resident size of a process making one thumbnail of an
@@ -58,7 +61,7 @@ struct Image {
 // What one image's calls measured.
 struct Timing {
   std::optional<qb::Work> work;
-  std::vector<double> tarvik, floor, preflight, write;
+  std::vector<double> tarvik, floor, jpeg, preflight, write;
 };
 
 const Image* find(const std::vector<Image>& images, const std::string& label) {
@@ -73,11 +76,18 @@ void call_tarvik(const qt::Function& tarvik, UDF_INIT& initid, qt::Args& args) {
   if (out.text.rfind("File written as ", 0) != 0) throw std::runtime_error("tarvik failed: " + out.text);
 }
 
+// One tarvik_jpeg call, checked: a JPEG.
+void call_tarvik_jpeg(const qt::Function& tarvik_jpeg, UDF_INIT& initid, qt::Args& args) {
+  const qt::StringOutcome out = tarvik_jpeg.row_string(initid, args);
+  if (out.is_null || out.text.rfind("\xFF\xD8", 0) != 0) throw std::runtime_error("tarvik_jpeg failed");
+}
+
 double ms_since(qb::Clock::time_point start) { return qb::seconds_since(start) * 1000.0; }
 
-// tarvik and the floor, one call of each in turn (after one warm-up call
-// of each), so that both meet the same state of the machine.
-Timing time_image(const qt::Function& tarvik, const Image& image, const std::string& dir) {
+// tarvik, the floor and tarvik_jpeg, one call of each in turn (after one
+// warm-up call of each), so that all meet the same state of the machine.
+Timing time_image(const qt::Function& tarvik, const qt::Function& tarvik_jpeg, const Image& image,
+                  const std::string& dir) {
   Timing t;
   // The thumbnail's file alone, written as tarvik writes it (encoded,
   // flushed to the disk, renamed into place): part of tarvik's time.
@@ -90,12 +100,18 @@ Timing time_image(const qt::Function& tarvik, const Image& image, const std::str
   const qt::InitOutcome started = tarvik.init(args);
   if (started.refused) throw std::runtime_error("tarvik_init refused: " + started.message);
   UDF_INIT initid = started.initid;
+  qt::Args jpeg_args;
+  jpeg_args.text(image.bytes).integer(kBox).integer(kBox);
+  const qt::InitOutcome jpeg_started = tarvik_jpeg.init(jpeg_args);
+  if (jpeg_started.refused) throw std::runtime_error("tarvik_jpeg_init refused: " + jpeg_started.message);
+  UDF_INIT jpeg_initid = jpeg_started.initid;
   const auto floor_once = [&] {
     if (t.work && !qb::decode_floor(image.bytes, *t.work))
       throw std::runtime_error("the floor decoder failed on " + image.label);
   };
   call_tarvik(tarvik, initid, args);
   floor_once();
+  call_tarvik_jpeg(tarvik_jpeg, jpeg_initid, jpeg_args);
   for (long i = 0; i < image.calls; ++i) {
     auto start = qb::Clock::now();
     call_tarvik(tarvik, initid, args);
@@ -103,6 +119,9 @@ Timing time_image(const qt::Function& tarvik, const Image& image, const std::str
     start = qb::Clock::now();
     floor_once();
     t.floor.push_back(ms_since(start));
+    start = qb::Clock::now();
+    call_tarvik_jpeg(tarvik_jpeg, jpeg_initid, jpeg_args);
+    t.jpeg.push_back(ms_since(start));
     start = qb::Clock::now();
     const auto check = quarn::thumb::preflight_image(image.bytes.data(), image.bytes.size());
     t.preflight.push_back(ms_since(start));
@@ -112,6 +131,8 @@ Timing time_image(const qt::Function& tarvik, const Image& image, const std::str
       throw std::runtime_error("cannot write the thumbnail of " + image.label);
     t.write.push_back(ms_since(start));
   }
+  tarvik.deinit(initid);
+  tarvik_jpeg.deinit(jpeg_initid);
   return t;
 }
 
@@ -197,6 +218,30 @@ qb::Json webp_threads(const Image& image, long calls) {
   table.print("libwebp alone, " + image.label + " decoded at " + what_is_decoded(work) + ", " +
               std::to_string(calls) + " calls each (tarvik decodes without the thread)");
   return qb::Json::object(json);
+}
+
+// libjxl alone: the whole first frame (what tarvik decodes) against its 1:8
+// stage (progressive DC), flushed at full size, which a decoding at a
+// reduced resolution would take instead.
+qb::Json jxl_dc_stage(const Image& image, long calls) {
+  const auto work = qb::planned_work(image.bytes, kBox);
+  if (!work) throw std::runtime_error("no plan for " + image.label);
+  std::vector<double> whole, stage;
+  for (long i = 0; i < calls; ++i) {
+    auto start = qb::Clock::now();
+    if (!qb::decode_floor(image.bytes, *work)) throw std::runtime_error("libjxl failed");
+    whole.push_back(ms_since(start));
+    start = qb::Clock::now();
+    if (!qb::jxl_dc_stage(image.bytes)) throw std::runtime_error("libjxl has no 1:8 stage for " + image.label);
+    stage.push_back(ms_since(start));
+  }
+  qb::Table table({"libjxl decodes", "ms (median)"});
+  table.add({"the whole first frame", qb::fixed(qb::median(whole), 2)});
+  table.add({"its 1:8 stage, flushed", qb::fixed(qb::median(stage), 2)});
+  table.print("libjxl alone, " + image.label + ", " + std::to_string(calls) +
+              " calls each (tarvik decodes the whole frame)");
+  return qb::Json::object({{"whole_ms_median", qb::Json::number(qb::median(whole))},
+                           {"dc_stage_ms_median", qb::Json::number(qb::median(stage))}});
 }
 
 // The thumbnail's pixels written both ways: bytes per file.
@@ -329,12 +374,14 @@ int main(int argc, char** argv) {
         {"4000x3000 HEIC", "large.heic", "QUARN_BENCH_ITER_LARGE", 9, "img_heic"},
         {"4000x3000 HEIC, 512 preview", "large-preview.heic", "QUARN_BENCH_ITER_LARGE", 9},
         {"4000x3000 AVIF", "large.avif", "QUARN_BENCH_ITER_LARGE", 9},
+        {"1600x1200 JPEG XL", "medium.jxl", "QUARN_BENCH_ITER_MEDIUM", 15},
+        {"4000x3000 JPEG XL", "large.jxl", "QUARN_BENCH_ITER_LARGE", 9},
     };
     // One thumbnail each, for the peak resident size.
     const std::vector<std::pair<std::string, std::string>> at_8000x6000 = {
         {"JPEG", "8k.jpg"}, {"PNG", "huge.png"}, {"GIF", "8k.gif"}, {"TIFF", "huge.tif"},
         {"WebP", "8k.webp"}, {"HEIC", "8k.heic"}, {"HEIC, 512 preview", "8k-preview.heic"},
-        {"AVIF", "8k.avif"}};
+        {"AVIF", "8k.avif"}, {"JPEG XL", "8k.jxl"}};
     for (auto& image : images) {
       image.bytes = qb::read_bytes(dir + "/" + image.file);
       image.calls = qb::env_count(image.iterations, image.default_iterations);
@@ -345,6 +392,7 @@ int main(int argc, char** argv) {
     setenv("UDF_ERRORLOG", "bench", 1);  // settings published: no settings file looked for
     qt::Plugin plugin("tarvik");
     qt::Function tarvik(plugin, "tarvik");
+    qt::Function tarvik_jpeg(plugin, "tarvik_jpeg");
 
     std::printf("thumbnails: box %lldx%lld; tarvik and the floor alternately, calls per image:", kBox, kBox);
     for (const auto& image : images)
@@ -354,24 +402,27 @@ int main(int argc, char** argv) {
 
     // ---- each format against its own decoder ----
     qb::Table floors({"image", "decoded", "tarvik ms", "floor ms", "ratio", "ratio goal", "pre-flight ms",
-                      "write ms"});
+                      "write ms", "tarvik_jpeg ms", "jpeg / tarvik"});
     std::map<std::string, double> ms;
     std::vector<qb::Json> floor_json;
     std::vector<std::string> over;
     for (const auto& image : images) {
-      const Timing t = time_image(tarvik, image, out_dir.path());
+      const Timing t = time_image(tarvik, tarvik_jpeg, image, out_dir.path());
       const double mt = qb::median(t.tarvik), mf = qb::median(t.floor), ratio = mt / mf;
+      const double mj = qb::median(t.jpeg);
       ms[image.label] = mt;
       const bool met = ratio <= kRatioGoal;
       if (!met) over.push_back(image.label);
       floors.add({image.label, what_is_decoded(t.work), qb::fixed(mt, 2), qb::fixed(mf, 2), qb::fixed(ratio, 3),
-                  met ? "met" : "MISSED", qb::fixed(qb::median(t.preflight), 3), qb::fixed(qb::median(t.write), 2)});
+                  met ? "met" : "MISSED", qb::fixed(qb::median(t.preflight), 3), qb::fixed(qb::median(t.write), 2),
+                  qb::fixed(mj, 2), qb::fixed(mj / mt, 3)});
       floor_json.push_back(qb::Json::object({
           {"image", qb::Json::string(image.label)},
           {"bytes", qb::Json::integer(static_cast<long long>(image.bytes.size()))},
           {"decoded", qb::Json::string(what_is_decoded(t.work))},
           {"tarvik_ms_median", qb::Json::number(mt)},
           {"floor_ms_median", qb::Json::number(mf)},
+          {"tarvik_jpeg_ms_median", qb::Json::number(mj)},
           {"ratio", qb::Json::number(ratio)},
           {"preflight_ms_median", qb::Json::number(qb::median(t.preflight))},
           {"write_ms_median", qb::Json::number(qb::median(t.write))},
@@ -383,7 +434,8 @@ int main(int argc, char** argv) {
     }
     floors.print("Every format against its own decoder, box 200x200: tarvik's call (pre-flight, decode, "
                  "reduce, colours, write) and the format's library decoding the same alone; ms, medians of "
-                 "one run; the pre-flight and the write (encoding, fsync, rename) also timed alone");
+                 "one run; the pre-flight and the write (encoding, fsync, rename) also timed alone; "
+                 "tarvik_jpeg's call (the same JPEG as the value, no file)");
     std::printf("  goal: every ratio <= %.2f: %s\n", kRatioGoal,
                 over.empty() ? "met" : ("missed by " + std::to_string(over.size()) + " image(s)").c_str());
     const double jpeg = ms["4000x3000 JPEG"], heic = ms["4000x3000 HEIC"];
@@ -400,6 +452,9 @@ int main(int argc, char** argv) {
 
     // ---- libwebp's filtering thread ----
     const qb::Json webp_json = webp_threads(*find(images, "4000x3000 WebP"), qb::env_count("QUARN_BENCH_ITER_LARGE", 9));
+
+    // ---- libjxl's 1:8 stage ----
+    const qb::Json jxl_json = jxl_dc_stage(*find(images, "4000x3000 JPEG XL"), qb::env_count("QUARN_BENCH_ITER_LARGE", 9));
 
     // ---- bytes per thumbnail ----
     qb::Table sizes({"image", "4:2:0 bytes", "4:4:4 bytes", "4:4:4 / 4:2:0"});
@@ -478,6 +533,7 @@ int main(int argc, char** argv) {
         {"ratio_goal_met", qb::Json::boolean(over.empty())},
         {"heic_preview_vs_jpeg", qb::Json::number(preview / jpeg)},
         {"webp_threads", webp_json},
+        {"jxl_dc_stage", jxl_json},
         {"thumbnail_bytes", qb::Json::array(size_json)},
         {"loaded_peak_rss_kib", qb::Json::integer(loaded_kib)},
         {"peak_8000x6000", qb::Json::array(peak_json)},

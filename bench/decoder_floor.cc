@@ -1,6 +1,7 @@
 #include "decoder_floor.h"
 
 #include <gif_lib.h>
+#include <jxl/decode.h>
 #include <libheif/heif.h>
 #include <png.h>
 #include <tiffio.h>
@@ -9,6 +10,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -269,7 +271,78 @@ bool heif_floor(const std::string& bytes, const thumb::DecodePlan& plan) {
   return ok;
 }
 
+// ---- libjxl: the first frame, 8-bit, into one buffer, as tarvik asks ----
+
+using JxlHandle = std::unique_ptr<JxlDecoder, void (*)(JxlDecoder*)>;
+
+JxlHandle jxl_decoder(int events) {
+  JxlHandle decoder(JxlDecoderCreate(nullptr), JxlDecoderDestroy);
+  if (decoder && (JxlDecoderSubscribeEvents(decoder.get(), events) != JXL_DEC_SUCCESS ||
+                  JxlDecoderSetKeepOrientation(decoder.get(), JXL_TRUE) != JXL_DEC_SUCCESS ||
+                  JxlDecoderSetUnpremultiplyAlpha(decoder.get(), JXL_TRUE) != JXL_DEC_SUCCESS))
+    decoder.reset();
+  return decoder;
+}
+
+// The next event, giving libjxl the input 64 KB at a time when `step`.
+JxlDecoderStatus jxl_next(JxlDecoder* d, const std::string& bytes, std::size_t& given, bool step) {
+  for (;;) {
+    const JxlDecoderStatus status = JxlDecoderProcessInput(d);
+    if (status != JXL_DEC_NEED_MORE_INPUT || given == bytes.size()) return status;
+    const std::size_t kept = JxlDecoderReleaseInput(d);
+    const std::size_t from = given - kept;
+    given = step ? std::min(bytes.size(), given + 65536) : bytes.size();
+    JxlDecoderSetInput(d, reinterpret_cast<const std::uint8_t*>(bytes.data()) + from, given - from);
+    if (given == bytes.size()) JxlDecoderCloseInput(d);
+  }
+}
+
+// Decodes the first frame; with `dc_stage`, only up to its 1:8 stage,
+// flushed at full size.
+bool jxl_floor(const std::string& bytes, bool dc_stage) {
+  const JxlHandle decoder = jxl_decoder(JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FULL_IMAGE |
+                                        (dc_stage ? JXL_DEC_FRAME_PROGRESSION : 0));
+  JxlDecoder* d = decoder.get();
+  if (d == nullptr) return false;
+  std::size_t given = dc_stage ? std::min<std::size_t>(bytes.size(), 65536) : bytes.size();
+  JxlDecoderSetInput(d, reinterpret_cast<const std::uint8_t*>(bytes.data()), given);
+  if (given == bytes.size()) JxlDecoderCloseInput(d);
+  JxlBasicInfo info{};
+  JxlPixelFormat format{3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+  std::vector<std::uint8_t> pixels;
+  for (;;) {
+    switch (jxl_next(d, bytes, given, dc_stage)) {
+      case JXL_DEC_BASIC_INFO:
+        if (JxlDecoderGetBasicInfo(d, &info) != JXL_DEC_SUCCESS) return false;
+        format.num_channels = (info.num_color_channels == 1 ? 1 : 3) + (info.alpha_bits != 0 ? 1 : 0);
+        break;
+      case JXL_DEC_COLOR_ENCODING:
+        if (!info.uses_original_profile) {  // rendered as sRGB, as tarvik asks for most lossy files
+          JxlColorEncoding srgb{};
+          srgb.color_space = info.num_color_channels == 1 ? JXL_COLOR_SPACE_GRAY : JXL_COLOR_SPACE_RGB;
+          srgb.white_point = JXL_WHITE_POINT_D65;
+          srgb.primaries = JXL_PRIMARIES_SRGB;
+          srgb.transfer_function = JXL_TRANSFER_FUNCTION_SRGB;
+          JxlDecoderSetPreferredColorProfile(d, &srgb);
+        }
+        break;
+      case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+        std::size_t size = 0;
+        if (JxlDecoderImageOutBufferSize(d, &format, &size) != JXL_DEC_SUCCESS) return false;
+        pixels.resize(size);
+        if (JxlDecoderSetImageOutBuffer(d, &format, pixels.data(), size) != JXL_DEC_SUCCESS) return false;
+        break;
+      }
+      case JXL_DEC_FRAME_PROGRESSION: return JxlDecoderFlushImage(d) == JXL_DEC_SUCCESS;
+      case JXL_DEC_FULL_IMAGE: return !dc_stage;
+      default: return false;
+    }
+  }
+}
+
 }  // namespace
+
+bool jxl_dc_stage(const std::string& bytes) { return jxl_floor(bytes, true); }
 
 bool decode_floor(const std::string& bytes, const Work& work, bool webp_threads) {
   switch (work.kind) {
@@ -279,6 +352,7 @@ bool decode_floor(const std::string& bytes, const Work& work, bool webp_threads)
     case thumb::ImageKind::kTiff: return tiff_floor(bytes);
     case thumb::ImageKind::kWebp: return webp_floor(bytes, work.plan.size, webp_threads);
     case thumb::ImageKind::kHeif: return heif_floor(bytes, work.plan);
+    case thumb::ImageKind::kJxl: return jxl_floor(bytes, false);
     default: return false;
   }
 }

@@ -25,7 +25,14 @@ std::optional<Work> planned_work(const std::string& bytes, unsigned box);
 // libjpeg-turbo at the DCT scale, every row with libpng, the first frame
 // with giflib, every strip or tile with libtiff, libwebp to the scaled size
 // (`webp_threads`: with its filtering thread), the HEIF picture or preview
-// with libheif. false when the library fails.
+// with libheif, the first frame of a JPEG XL with libjxl (one thread, 8-bit
+// samples into a buffer of the whole image). false when the library fails.
 bool decode_floor(const std::string& bytes, const Work& work, bool webp_threads = false);
+
+// libjxl's progressive stage at 1:8 (DC), flushed once its data is read:
+// what a decoder at a reduced resolution could take instead of the whole
+// first frame. The input is given 64 KB at a time, so that libjxl stops
+// there. false when the file has no such stage or libjxl fails.
+bool jxl_dc_stage(const std::string& bytes);
 
 }  // namespace quarn::bench

@@ -1,9 +1,10 @@
 // Writes a generated test picture, or tells the size of an image file:
 //   make_image WIDTH HEIGHT FILE [FRAMES]
 //                                  (format from the file's suffix; .webp,
-//                                   .heic, .avif and .gif with their own
-//                                   encoders; a GIF of FRAMES frames, the
-//                                   rings moving, 1 by default)
+//                                   .heic, .avif, .jxl and .gif with their
+//                                   own encoders; a JPEG XL lossy at cjxl's
+//                                   default effort; a GIF of FRAMES frames,
+//                                   the rings moving, 1 by default)
 //   make_image --preview SIDE WIDTH HEIGHT FILE
 //                                  (a .heic or .avif with a preview image
 //                                   fitted into SIDE x SIDE, as phones store)
@@ -97,6 +98,11 @@ int write_picture(unsigned width, unsigned height, const char* file, int preview
     return write_bytes(file, bytes) ? 0 : 1;
   }
   if (preview != 0) return 2;
+  if (path.size() > 4 && path.substr(path.size() - 4) == ".jxl") {
+    quarn::test::JxlOptions options;
+    options.effort = 7;
+    return write_bytes(file, quarn::test::jxl(pixels, width, height, 3, options)) ? 0 : 1;
+  }
   ILuint name = 0;
   ilGenImages(1, &name);
   ilBindImage(name);

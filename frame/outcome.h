@@ -33,6 +33,13 @@ class Outcome {
     outcome.log_line_ = std::move(log_line);
     return outcome;
   }
+  // SQL NULL for a failure, which the log line tells; the result buffer
+  // left alone.
+  static Outcome null_failure(std::string log_line) {
+    Outcome outcome = null();
+    outcome.log_line_ = std::move(log_line);
+    return outcome;
+  }
   // SQL NULL, the result buffer left alone.
   static Outcome null() {
     Outcome outcome(nullptr);

@@ -172,11 +172,15 @@ int main(int argc, char** argv) {
             quarn::handmade::jpeg(samples, size[0], size[1], j.options));
       ++written;
     }
-  // WebP (lossy, lossless with alpha, animated, with EXIF orientation) and
-  // HEIF (HEVC, AV1, alpha, grey, a rotation with EXIF, 10 bits, a preview).
-  const std::string webp = root + "/webp", heif = root + "/heif";
+  // WebP (lossy, lossless with alpha, animated, with EXIF orientation),
+  // HEIF (HEVC, AV1, alpha, grey, a rotation with EXIF, 10 bits, a preview)
+  // and JPEG XL (lossy, lossless, alpha, grey turned, animated in the
+  // container, Display P3, an embedded profile).
+  const std::string webp = root + "/webp", heif = root + "/heif", jxl = root + "/jxl";
   mkdir(webp.c_str(), 0755);
   mkdir(heif.c_str(), 0755);
+  mkdir(jxl.c_str(), 0755);
+  const std::string profile = icc_profiles().at(1).second;  // ProPhoto: kept as a profile
   using quarn::test::HeifCodec;
   for (const auto& size : sizes) {
     const unsigned w = size[0], h = size[1];
@@ -206,6 +210,20 @@ int main(int argc, char** argv) {
     quarn::test::HeifOptions preview{HeifCodec::kHevc, 6};
     preview.preview = 16;
     put(heif, "hevc-rotated-preview", quarn::test::heif(pattern(3), w, h, 3, preview));
+    quarn::test::JxlOptions lossless, grey_turned, animated, p3, tagged;
+    lossless.lossless = grey_turned.lossless = tagged.lossless = true;
+    grey_turned.orientation = 6;
+    animated.more_frames = {quarn::test::Samples(w * h * 4, 200)};
+    animated.container = true;
+    p3.primaries = 11;
+    tagged.icc = &profile;
+    put(jxl, "lossy", quarn::test::jxl(pattern(3), w, h, 3));
+    put(jxl, "lossless-alpha", quarn::test::jxl(pattern(4), w, h, 4, lossless));
+    put(jxl, "lossy-alpha", quarn::test::jxl(pattern(4), w, h, 4));
+    put(jxl, "grey-orientation6", quarn::test::jxl(pattern(1), w, h, 1, grey_turned));
+    put(jxl, "animated-container", quarn::test::jxl(pattern(4), w, h, 4, animated));
+    put(jxl, "display-p3", quarn::test::jxl(pattern(3), w, h, 3, p3));
+    put(jxl, "profile", quarn::test::jxl(pattern(3), w, h, 3, tagged));
   }
   const std::string icc = root + "/icc";
   mkdir(icc.c_str(), 0755);
@@ -228,7 +246,7 @@ int main(int argc, char** argv) {
             quarn::test::tiff(samples, w, h, channels, {16, orientation, true}));
       write(tiff + tag + "-" + std::to_string(channels) + "ch-raw",
             quarn::test::tiff(samples, w, h, channels,
-                                  {8, orientation, false, quarn::test::TiffCompression::kNone}));
+                                  {8, orientation, false, 16, quarn::test::TiffCompression::kNone}));
       written += 2;
     }
     quarn::test::GifFrame frame{quarn::test::Samples((w / 2 + 1) * (h / 2 + 1), 3), w / 2, h / 2,

@@ -95,6 +95,9 @@ image small.png 640 480 "$images/small.png" &&
   image 8k-preview.heic --preview 512 8000 6000 "$images/8k-preview.heic" &&
   image large.avif 4000 3000 "$images/large.avif" &&
   image 8k.avif 8000 6000 "$images/8k.avif" &&
+  image medium.jxl 1600 1200 "$images/medium.jxl" &&
+  image large.jxl 4000 3000 "$images/large.jxl" &&
+  image 8k.jxl 8000 6000 "$images/8k.jxl" &&
   image medium.tif 1600 1200 "$images/medium.tif" &&
   image huge.png 8000 6000 "$images/huge.png" &&
   image huge.tif 8000 6000 "$images/huge.tif" &&
@@ -104,10 +107,11 @@ image small.png 640 480 "$images/small.png" &&
 for f in small.png medium.png medium.jpg large.jpg large-adobe.jpg huge.jpg 8k.jpg medium.tif huge.png huge.tif still.gif 8k.gif animated.gif; do
   printf '  %-18s %s, %s bytes\n' "$f" "$("$bin/make_image" --size "$images/$f")" "$(stat -c %s "$images/$f")"
 done
-for f in large.webp large.heic large-preview.heic large.avif; do  # DevIL does not read these
+printf '  %-18s 1600x1200, %s bytes\n' medium.jxl "$(stat -c %s "$images/medium.jxl")"
+for f in large.webp large.heic large-preview.heic large.avif large.jxl; do  # DevIL does not read these
   printf '  %-18s 4000x3000, %s bytes\n' "$f" "$(stat -c %s "$images/$f")"
 done
-for f in 8k.webp 8k.heic 8k-preview.heic 8k.avif; do
+for f in 8k.webp 8k.heic 8k-preview.heic 8k.avif 8k.jxl; do
   printf '  %-18s 8000x6000, %s bytes\n' "$f" "$(stat -c %s "$images/$f")"
 done
 

@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config binutils
   mariadb-server mariadb-client libmariadbd-dev libmariadb-dev
-  libdevil-dev libjpeg62-turbo-dev libwebp-dev libheif-dev libavif-dev
+  galera-4 rsync iproute2
+  libdevil-dev libjpeg62-turbo-dev libwebp-dev libheif-dev libavif-dev libjxl-dev
   liblcms2-dev libpng-dev libgif-dev libtiff-dev
   libboost-dev libboost-system-dev libinih-dev libssl-dev openssl ca-certificates
   libidn2-dev

@@ -9,8 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-20}
 build=${FUZZ_BUILD:-build-fuzz}
-formats=${FUZZ_FORMATS:-"png jpeg gif bmp tga tiff psd ico pcx pnm webp heif"}
-targets=" ${FUZZ_TARGETS:-image_stage_fuzz jpeg_fast_fuzz webp_fuzz heif_fuzz png_fuzz gif_fuzz tiff_fuzz icc_fuzz unread_fuzz detect_fuzz format_fuzz path_fuzz mail_script_fuzz smtp_reply_fuzz settings_fuzz} "
+formats=${FUZZ_FORMATS:-"png jpeg gif bmp tga tiff psd ico pcx pnm webp heif jxl"}
+targets=" ${FUZZ_TARGETS:-image_stage_fuzz jpeg_fast_fuzz webp_fuzz heif_fuzz png_fuzz gif_fuzz tiff_fuzz jxl_fuzz icc_fuzz unread_fuzz detect_fuzz format_fuzz path_fuzz mail_script_fuzz smtp_reply_fuzz settings_fuzz} "
 regressions=tests/thumbnail/regressions
 
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DQUARN_SANITIZE=fuzzer -DQUARN_TESTS=OFF \
@@ -69,6 +69,7 @@ run heif_fuzz heif "$seeds/heif" "$seeds/hostile"
 run png_fuzz png "$seeds/png" "$seeds/hostile"
 run gif_fuzz gif "$seeds/gif" "$seeds/hostile"
 run tiff_fuzz tiff "$seeds/tiff"
+run jxl_fuzz jxl "$seeds/jxl" "$seeds/hostile"
 # Embedded colour profiles through lcms2.
 run icc_fuzz icc "$seeds/icc"
 # Without the check, over the formats it refuses unread: evidence only.

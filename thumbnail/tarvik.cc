@@ -1,9 +1,11 @@
-// Entry points of the tarvik plug-in: SQL tarvik(blob, filename, max_w, max_h)
-// and tarvik_status().
-// The statement's cap on repeated failure lines lives in initid->ptr from
-// init to deinit.
+// Entry points of the tarvik plug-in: SQL tarvik(blob, filename, max_w, max_h),
+// which writes the thumbnail into a file, tarvik_jpeg(blob, max_w, max_h),
+// which returns it, and tarvik_status(). The statement's state (the cap on
+// repeated failure lines; tarvik_jpeg's value; the status text) lives in
+// initid->ptr from init to deinit.
 #include <new>
 
+#include "jpeg_call.h"
 #include "log.h"
 #include "outcome.h"
 #include "package_version.h"
@@ -17,6 +19,10 @@ namespace {
 
 quarn::RepeatCap* repeat_cap(UDF_INIT* initid) {
   return reinterpret_cast<quarn::RepeatCap*>(initid->ptr);
+}
+
+quarn::thumb::JpegStatement* jpeg_statement(UDF_INIT* initid) {
+  return reinterpret_cast<quarn::thumb::JpegStatement*>(initid->ptr);
 }
 
 }  // namespace
@@ -46,6 +52,28 @@ QUARN_EXPORT char* tarvik(UDF_INIT* initid, UDF_ARGS* args, char* result,
 
 QUARN_EXPORT void tarvik_deinit(UDF_INIT* initid) {
   quarn::thumb::end_statement(repeat_cap(initid));
+  initid->ptr = nullptr;
+}
+
+QUARN_EXPORT my_bool tarvik_jpeg_init(UDF_INIT* initid, UDF_ARGS* args, char* message) {
+  return quarn::init_entry(message, "TARVIK_JPEG", [&]() -> const char* {
+    if (const char* refused = quarn::thumb::check_jpeg_arguments(*args)) return refused;
+    initid->maybe_null = 1;
+    // A length beyond a TEXT's makes the server type the value as a BLOB.
+    initid->max_length = quarn::thumb::kMaxJpegResult;
+    initid->const_item = 0;
+    initid->ptr = reinterpret_cast<char*>(new quarn::thumb::JpegStatement());
+    return nullptr;
+  });
+}
+
+QUARN_EXPORT char* tarvik_jpeg(UDF_INIT* initid, UDF_ARGS* args, char* result,
+                               unsigned long* length, char* is_null, char* error) {
+  return quarn::thumb::answer_jpeg(jpeg_statement(initid), *args, result, length, is_null, error);
+}
+
+QUARN_EXPORT void tarvik_jpeg_deinit(UDF_INIT* initid) {
+  quarn::thumb::end_jpeg_statement(jpeg_statement(initid));
   initid->ptr = nullptr;
 }
 

@@ -75,24 +75,24 @@ StageResult write_outcome(WriteResult written) {
   return {Stage::kSave, IL_LIB_JPEG_ERROR};
 }
 
-// The status text for how the steps ended.
+}  // namespace
+
 std::string stage_message(StageResult result, const std::string& path) {
-  const std::string code = std::to_string(result.code);
+  const std::string code = ". Err Code: " + std::to_string(result.code);
+  const std::string where = path.empty() ? std::string() : " for " + path;
   switch (result.stage) {
     case Stage::kLoad:
-      return "Error loading the image for " + path + ". Err Code: " + code;
+      return "Error loading the image" + where + code;
     case Stage::kScale:
-      return "Error attempting to scale the image for " + path + ". Err Code: " + code;
+      return "Error attempting to scale the image" + where + code;
     case Stage::kSave:
-      return "Error saving the thumbnail for " + path + ". Err Code: " + code;
+      return "Error saving the thumbnail" + where + code;
     case Stage::kDone:
       break;
   }
   return "File written as " + path;
 }
 
-// What the log line of a refusal by the memory budget adds: the megabytes
-// the image needed and the budget. Empty for any other outcome.
 std::string budget_note(const Thumbnail& thumbnail, std::uint64_t budget_mb) {
   const unsigned int code = thumbnail.result.code;
   if (thumbnail.result.stage != Stage::kLoad ||
@@ -104,6 +104,8 @@ std::string budget_note(const Thumbnail& thumbnail, std::uint64_t budget_mb) {
   return needs + "; " + budget + " had no room for it within " +
          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kBudgetWait).count()) + " s)";
 }
+
+namespace {
 
 // A failure's kind leaves out the path (and what a log line adds): 300 rows
 // into a missing directory are one failure 300 times.
@@ -143,17 +145,21 @@ Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcep
   }
 }
 
-void end_statement(RepeatCap* cap) noexcept {
-  if (cap == nullptr) return;
-  if (cap->held_back() > 0) {
+void log_held_back(const char* function, const RepeatCap& cap) noexcept {
+  if (cap.held_back() > 0) {
     try {
-      log_line(kResultConvention.function, Severity::kNote,
-               "statement summary: " + std::to_string(cap->held_back()) +
+      log_line(function, Severity::kNote,
+               "statement summary: " + std::to_string(cap.held_back()) +
                    " repeated failure lines not written");
     } catch (...) {
       // Only memory for the text can run out: the note is lost, nothing else.
     }
   }
+}
+
+void end_statement(RepeatCap* cap) noexcept {
+  if (cap == nullptr) return;
+  log_held_back(kResultConvention.function, *cap);
   delete cap;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "image_stage.h"
 #include "outcome.h"
 #include "settings_snapshot.h"
 #include "udf_host.h"
@@ -42,12 +43,25 @@ std::uint32_t box_limit(long long value);
 // nullptr when accepted, else the refusal text.
 const char* check_arguments(UDF_ARGS& args);
 
+// The status text for how the image's steps ended: "File written as "
+// and the path, or the failed step with its code, naming the path ("for
+// PATH") where there is one.
+std::string stage_message(StageResult result, const std::string& path);
+
+// What the log line of a refusal by the memory budget adds: the megabytes
+// the image needed and the budget. Empty for any other outcome.
+std::string budget_note(const Thumbnail& thumbnail, std::uint64_t budget_mb);
+
 // The whole call: file name, maximums, image stage, file, message. Never throws; an
 // exception gives NULL with the error flag. Failures are logged, one line
 // each; failures that differ only in the path are of one kind for the
 // statement's RepeatCap. The line of a refusal by the memory budget adds
 // the megabytes the image needed and the budget's.
 Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcept;
+
+// A [Note] of the function with the number of failure lines the
+// statement's cap held back, if any. Never throws.
+void log_held_back(const char* function, const RepeatCap& cap) noexcept;
 
 // The statement's end: a [Note] with the number of failure lines its cap
 // held back, if any; cap deleted. Never throws.

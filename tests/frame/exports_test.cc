@@ -44,7 +44,8 @@ TEST_P(Exports, OnlyEntryPoints) {
 INSTANTIATE_TEST_SUITE_P(
     Plugins, Exports,
     ::testing::Values(ExportCase{"tarvik",
-                                 {"tarvik_init", "tarvik", "tarvik_deinit", "tarvik_status_init",
+                                 {"tarvik_init", "tarvik", "tarvik_deinit", "tarvik_jpeg_init",
+                                  "tarvik_jpeg", "tarvik_jpeg_deinit", "tarvik_status_init",
                                   "tarvik_status", "tarvik_status_deinit"}},
                       ExportCase{"velmar",
                                  {"velmar_init", "velmar", "velmar_deinit", "velmar_status_init",

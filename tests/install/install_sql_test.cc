@@ -19,6 +19,7 @@ TEST(InstallScripts, InstallTwiceUninstallTwiceAndInstallAgain) {
   const std::string registered =
       "name\tret\tdl\n"
       "tarvik\t0\ttarvik.so\n"
+      "tarvik_jpeg\t0\ttarvik.so\n"
       "tarvik_status\t0\ttarvik.so\n"
       "udf_getenvvar\t0\tostrel.so\n"
       "udf_loadini\t2\tostrel.so\n"

@@ -104,8 +104,8 @@ done
 for p in libdevil1c2 libjpeg62-turbo libwebp7 libwebpdemux2 libheif1 libpng16-16 libgif7 libtiff6 libboost-system1.74.0 libssl3 liblcms2-2 libinih1; do
   check "package depends on $p" grep -qw -- "$p" <<<"$depends"
 done
-check "install.sql registers the seven functions" \
-  test "$(grep -c '^CREATE FUNCTION' "$scratch/root/usr/share/quarn-udf/install.sql")" -eq 7
+check "install.sql registers the eight functions" \
+  test "$(grep -c '^CREATE FUNCTION' "$scratch/root/usr/share/quarn-udf/install.sql")" -eq 8
 
 # dpkg installs, upgrades, removes and purges it in a root of its own, which
 # holds a shell for the maintainer scripts (they run chrooted there).

@@ -1,19 +1,16 @@
 // A primary with a binary log and a replica that reads it over loopback; the
-// functions are registered on the primary only. With MariaDB's default
-// MIXED format a statement that calls them is logged as the rows it made:
-// the replica gets the results and does nothing else. With STATEMENT the
-// replica runs the statement itself.
+// functions are registered on the primary only, until the replica needs
+// them. With MariaDB's default MIXED format, or ROW, a statement that calls
+// them is logged as the rows it made: the replica gets the results (a
+// thumbnail kept in a row with its bytes) and does nothing else. With
+// STATEMENT the replica runs the statement itself.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,20 +26,6 @@ namespace {
 using quarn::test::Connection;
 using quarn::test::MariaDbServer;
 using quarn::test::Row;
-
-// A loopback port that was free a moment ago, for the primary to listen on.
-int free_loopback_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    throw std::runtime_error("no free loopback port");
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 std::size_t files_in(const quarn::test::TempDir& dir) {
   std::size_t count = 0;
@@ -63,7 +46,7 @@ class Replication : public ::testing::Test {
           {"UDF_SMTPUSER", "shop"},        {"UDF_SMTPPASSWORD", "s3cret"},
           {"UDF_SMTPPORT", std::to_string(smtp_->port())}};
     };
-    const std::string port = std::to_string(free_loopback_port());
+    const std::string port = std::to_string(quarn::test::free_loopback_port());
     primary_ = std::make_unique<MariaDbServer>(
         settings(*primary_images_),
         std::vector<std::string>{"--log-bin=primary-bin", "--server-id=1", "--skip-networking=0",
@@ -209,6 +192,51 @@ TEST_F(Replication, StatementMakesTheReplicaRunTheFunctionsItself) {
             "File written as " + replica_images_->path() + "/p11.png.jpg");
   EXPECT_EQ(primary_db_->rows(kPhotos)[0][1],
             "File written as " + primary_images_->path() + "/p11.png.jpg");
+}
+
+// ROW logs the rows as the primary made them, a thumbnail that
+// tarvik_jpeg keeps in a row with its bytes: the replica, with the
+// functions registered too, applies them and runs neither function. It
+// would log the failure of the row without an image had it run it.
+TEST_F(Replication, RowCarriesTheJpegsBytesAndTheReplicaDecodesNothing) {
+  replica_->install_functions();
+  const std::string jpeg = quarn::test::encode_image(640, 480, quarn::test::ImageFormat::kJpeg);
+  const std::string png = quarn::test::encode_image(300, 400, quarn::test::ImageFormat::kPng);
+  primary_db_->rows("CREATE TABLE shop.products (id INT PRIMARY KEY, photo LONGBLOB, thumb MEDIUMBLOB);"
+                    "INSERT INTO shop.products (id, photo) VALUES (1, " + Connection::hex_literal(jpeg) +
+                    "), (2, " + Connection::hex_literal(png) + "), (3, 'no image'), (4, NULL)");
+  const std::size_t sent_before = smtp_->messages().size();
+  primary_db_->rows("SET SESSION binlog_format = ROW");
+  statement("INSERT INTO shop.sent SELECT id + 20, velmar(CONCAT('r', id + 20, '@example.test'), "
+            "'shop@example.test', 'Your order', 'Thanks.', 0) FROM shop.photos");
+  statement("UPDATE shop.products SET thumb = tarvik_jpeg(photo, 200, 200)");
+  wait_for_replica();
+
+  for (const auto& warnings : warnings_) EXPECT_TRUE(warnings.empty());
+  EXPECT_EQ(smtp_->messages().size(), sent_before + 3);
+  const auto sent = recipients();
+  for (int id = 21; id <= 23; ++id) EXPECT_EQ(sent.count("r" + std::to_string(id) + "@example.test"), 1u) << id;
+  EXPECT_EQ(replica_db_->rows(kSent), primary_db_->rows(kSent));
+
+  const char kThumbs[] = "SELECT id, MD5(thumb), LENGTH(thumb) > 1000 FROM shop.products ORDER BY id";
+  const auto thumbs = primary_db_->rows(kThumbs);
+  ASSERT_EQ(thumbs.size(), 4u);
+  EXPECT_EQ(thumbs[0][2], "1");
+  EXPECT_EQ(thumbs[1][2], "1");
+  EXPECT_EQ(thumbs[2][1], std::nullopt);
+  EXPECT_EQ(thumbs[3][1], std::nullopt);
+  EXPECT_EQ(replica_db_->rows(kThumbs), thumbs);
+  const auto failure_lines = [](const MariaDbServer& server) {
+    std::size_t count = 0;
+    const std::string log = server.error_log();
+    const std::string mark = "[ERROR] tarvik_jpeg: Error ";
+    for (auto at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1))
+      ++count;
+    return count;
+  };
+  EXPECT_EQ(failure_lines(*primary_), 1u) << "row 3, no image";
+  EXPECT_EQ(failure_lines(*replica_), 0u);
+  EXPECT_EQ(status_field("Slave_SQL_Running"), "Yes");
 }
 
 }  // namespace

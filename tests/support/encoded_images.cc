@@ -2,6 +2,7 @@
 
 #include <avif/avif.h>
 #include <gif_lib.h>
+#include <jxl/encode.h>
 #include <libheif/heif.h>
 #include <tiffio.h>
 #include <webp/encode.h>
@@ -356,6 +357,84 @@ std::string tiff(const Samples& samples, unsigned width, unsigned height, int ch
   }
   TIFFClose(file);
   return ok ? buffer.bytes : "";
+}
+
+std::string jxl(const Samples& samples, unsigned width, unsigned height, int channels,
+                const JxlOptions& options) {
+  std::unique_ptr<JxlEncoder, void (*)(JxlEncoder*)> encoder(JxlEncoderCreate(nullptr), JxlEncoderDestroy);
+  if (!encoder) return "";
+  JxlEncoder* e = encoder.get();
+  const bool alpha = channels % 2 == 0;
+  JxlBasicInfo info;
+  JxlEncoderInitBasicInfo(&info);
+  info.xsize = width;
+  info.ysize = height;
+  info.bits_per_sample = 8;
+  info.num_color_channels = channels < 3 ? 1 : 3;
+  info.num_extra_channels = alpha ? 1 : 0;
+  info.alpha_bits = alpha ? 8 : 0;
+  info.uses_original_profile = options.lossless ? JXL_TRUE : JXL_FALSE;
+  info.orientation = static_cast<JxlOrientation>(options.orientation);
+  if (!options.more_frames.empty()) {
+    info.have_animation = JXL_TRUE;
+    info.animation.tps_numerator = 10;
+    info.animation.tps_denominator = 1;
+  }
+  if (JxlEncoderUseContainer(e, options.container ? JXL_TRUE : JXL_FALSE) != JXL_ENC_SUCCESS ||
+      JxlEncoderSetBasicInfo(e, &info) != JXL_ENC_SUCCESS)
+    return "";
+  if (options.icc != nullptr) {
+    if (JxlEncoderSetICCProfile(e, reinterpret_cast<const std::uint8_t*>(options.icc->data()),
+                                options.icc->size()) != JXL_ENC_SUCCESS)
+      return "";
+  } else {
+    JxlColorEncoding colour;
+    JxlColorEncodingSetToSRGB(&colour, channels < 3 ? JXL_TRUE : JXL_FALSE);
+    colour.primaries = static_cast<JxlPrimaries>(options.primaries);
+    if (JxlEncoderSetColorEncoding(e, &colour) != JXL_ENC_SUCCESS) return "";
+  }
+  JxlEncoderFrameSettings* settings = JxlEncoderFrameSettingsCreate(e, nullptr);
+  JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, options.effort);
+  if (options.lossless) JxlEncoderSetFrameLossless(settings, JXL_TRUE);
+  if (options.progressive_dc) JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_PROGRESSIVE_DC, 1);
+  const JxlPixelFormat format{static_cast<std::uint32_t>(channels), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+  std::vector<const Samples*> frames{&samples};
+  for (const Samples& frame : options.more_frames) frames.push_back(&frame);
+  for (const Samples* frame : frames) {
+    if (info.have_animation) {
+      JxlFrameHeader header;
+      JxlEncoderInitFrameHeader(&header);
+      header.duration = 1;
+      JxlEncoderSetFrameHeader(settings, &header);
+    }
+    if (JxlEncoderAddImageFrame(settings, &format, frame->data(), frame->size()) != JXL_ENC_SUCCESS) return "";
+  }
+  for (const JxlOptions::Layer& layer : options.layers) {
+    JxlFrameHeader header;
+    JxlEncoderInitFrameHeader(&header);
+    header.layer_info.have_crop = JXL_TRUE;
+    header.layer_info.crop_x0 = layer.x0;
+    header.layer_info.crop_y0 = layer.y0;
+    header.layer_info.xsize = layer.width;
+    header.layer_info.ysize = layer.height;
+    if (JxlEncoderSetFrameHeader(settings, &header) != JXL_ENC_SUCCESS ||
+        JxlEncoderAddImageFrame(settings, &format, layer.samples.data(), layer.samples.size()) != JXL_ENC_SUCCESS)
+      return "";
+  }
+  JxlEncoderCloseInput(e);
+  std::string out(64 * 1024, '\0');
+  std::size_t used = 0;
+  for (;;) {
+    auto* next = reinterpret_cast<std::uint8_t*>(&out[used]);
+    std::size_t room = out.size() - used;
+    const JxlEncoderStatus status = JxlEncoderProcessOutput(e, &next, &room);
+    used = out.size() - room;
+    if (status == JXL_ENC_SUCCESS) break;
+    if (status != JXL_ENC_NEED_MORE_OUTPUT) return "";
+    out.resize(out.size() * 2);
+  }
+  out.resize(used);
+  return out;
 }
 
 }  // namespace quarn::test

@@ -1,6 +1,6 @@
-// WebP, HEIC, AVIF, GIF and TIFF images encoded at run time with the
-// formats' own libraries (libwebp, libheif with x265 and libaom, libavif,
-// giflib, libtiff): test inputs,
+// WebP, HEIC, AVIF, GIF, TIFF and JPEG XL images encoded at run time with
+// the formats' own libraries (libwebp, libheif with x265 and libaom,
+// libavif, giflib, libtiff, libjxl): test inputs,
 // fuzzing seeds and benchmark images. Samples are 8-bit, interleaved, top
 // row first: 1 channel grey, 3 RGB, 4 RGBA. Each gives "" when the encoder
 // fails.
@@ -76,5 +76,29 @@ struct TiffOptions {
 // Grey, grey+alpha, RGB or RGBA (alpha unassociated), one page.
 std::string tiff(const Samples& samples, unsigned width, unsigned height, int channels,
                  const TiffOptions& options);
+
+struct JxlOptions {
+  bool lossless = false;  // modular in the image's own colours; else lossy XYB
+  int orientation = 1;    // EXIF's values, in the header
+  const std::string* icc = nullptr;  // an embedded profile; else a named space:
+  int primaries = 1;                 // libjxl's JxlPrimaries (11: Display P3), sRGB's curve
+  // Frames after the first, 100 ms each: an animation.
+  std::vector<Samples> more_frames;
+  bool container = false;  // the codestream in a jxlc box
+  int effort = 3;          // libjxl's, 1-9: the files decode alike, low efforts encode fast
+  bool progressive_dc = false;  // the 1:8 image in a frame of its own before the picture
+  // Layers over a still image, composed in order onto it: frames of their
+  // own size at their place (samples as the image's).
+  struct Layer {
+    Samples samples;
+    int x0 = 0, y0 = 0;
+    unsigned width = 0, height = 0;
+  };
+  std::vector<Layer> layers;
+};
+
+// Grey, grey+alpha, RGB or RGBA, 8-bit.
+std::string jxl(const Samples& samples, unsigned width, unsigned height, int channels,
+                const JxlOptions& options = {});
 
 }  // namespace quarn::test

@@ -487,6 +487,49 @@ inline std::string gif_of_empty_frames(unsigned width, unsigned height, unsigned
   return s + '\x3b';
 }
 
+// A JPEG XL codestream's headers, written bit by bit (least significant
+// first) as the format lays them out, claiming a size, extra channels
+// (alpha, all default) and an embedded profile of `profile_bytes` encoded
+// bytes (0: sRGB, named); the frame that should follow is missing.
+inline std::string jxl_claiming(std::uint32_t width, std::uint32_t height, std::uint32_t extra_channels = 0,
+                                std::uint64_t profile_bytes = 0) {
+  std::vector<bool> bits;
+  const auto put = [&bits](std::uint64_t value, unsigned count) {
+    for (unsigned i = 0; i < count; ++i) bits.push_back((value >> i) & 1);
+  };
+  put(0, 1);  // not small
+  put(3, 2), put(height - 1, 30);
+  put(0, 3);  // no fixed ratio
+  put(3, 2), put(width - 1, 30);
+  put(0, 1), put(0, 1);  // image metadata: not all default, no extra fields
+  put(0, 1), put(0, 2);  // 8-bit integer samples
+  put(1, 1);             // 16-bit buffers suffice
+  if (extra_channels == 0) put(0, 2);
+  else put(3, 2), put(extra_channels - 1, 12);
+  for (std::uint32_t i = 0; i < extra_channels; ++i) put(1, 1);  // alpha, all default
+  put(1, 1);  // XYB
+  if (profile_bytes == 0) {
+    put(1, 1);  // colour encoding all default: sRGB
+  } else {
+    put(0, 1), put(1, 1), put(0, 2);  // an ICC profile, of RGB
+  }
+  put(0, 2);  // no extensions
+  put(1, 1);  // transform data all default
+  if (profile_bytes != 0) {  // U64, its longest form
+    put(3, 2), put(profile_bytes & 0xFFF, 12);
+    for (unsigned shift = 12; shift < 60 && (profile_bytes >> shift) != 0; shift += 8)
+      put(1, 1), put(profile_bytes >> shift, 8);
+    put(0, 1);
+  }
+  std::string s = "\xff\x0a";
+  for (std::size_t i = 0; i < bits.size(); i += 8) {
+    unsigned byte = 0;
+    for (std::size_t b = 0; b < 8 && i + b < bits.size(); ++b) byte |= unsigned{bits[i + b]} << b;
+    s += static_cast<char>(byte);
+  }
+  return s;
+}
+
 // The hostile inputs of the image tests, by name. Unchecked, the library
 // spins for ever on the three PNGs.
 struct NamedImage {
@@ -508,6 +551,8 @@ inline std::vector<NamedImage> hostile_images() {
           {"avif_sequence_65536", heif_claiming(true, 65536, 65536)},
           {"heic_grid_5000_tiles", heif_grid_claiming(50, 100, 64)},
           {"heic_grid_gigapixel", heif_grid_claiming(4, 4, 16384)},
+          {"jxl_40000", jxl_claiming(40000, 40000)},
+          {"jxl_profile_1_gb", jxl_claiming(64, 64, 0, std::uint64_t{1} << 30)},
           // 108 million pixels in 12 frames; the first one broken.
           {"gif_broken_first_of_12_frames", gif_of_empty_frames(3000, 3000, 12)}};
 }

@@ -3,8 +3,10 @@
 
 #include <mysql.h>  // Connector/C (the client side); never in the plug-ins
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +42,19 @@ std::string slurp(const std::string& path) {
 }  // namespace
 
 std::string source_dir() { return QUARN_SOURCE_DIR; }
+
+int free_loopback_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!bound) throw std::runtime_error("no free loopback port");
+  return ntohs(address.sin_port);
+}
 
 Connection::Connection(const std::string& socket_path) : mysql_(mysql_init(nullptr)) {
   if (mysql_ == nullptr) throw std::runtime_error("mysql_init failed");
@@ -118,7 +133,8 @@ std::string Connection::quote(const std::string& text) {
 }
 
 MariaDbServer::MariaDbServer(const std::map<std::string, std::string>& environment,
-                             const std::vector<std::string>& options) {
+                             const std::vector<std::string>& options,
+                             const std::function<void(const MariaDbServer&)>& prepare) {
   char name[] = "/tmp/quarn-mariadb-XXXXXX";
   if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
   root_ = name;
@@ -156,7 +172,10 @@ MariaDbServer::MariaDbServer(const std::map<std::string, std::string>& environme
       "--max-allowed-packet=64M",
   };
   if (as_root) argv_text_.push_back("--user=root");
-  argv_text_.insert(argv_text_.end(), options.begin(), options.end());
+  auto extra = options.begin();
+  if (extra != options.end() && extra->rfind("--defaults-file=", 0) == 0) argv_text_[1] = *extra++;
+  argv_text_.insert(argv_text_.end(), extra, options.end());
+  if (prepare) prepare(*this);
   start();
 }
 

@@ -3,6 +3,7 @@
 // test program, stopped at its end.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -47,9 +48,13 @@ class MariaDbServer {
   // and whose command line ends in these options, which win over the usual
   // ones (a replication primary: "--log-bin", "--server-id=1" and, on
   // loopback only, "--skip-networking=0", "--bind-address=127.0.0.1",
-  // "--port=N").
+  // "--port=N"). A first option "--defaults-file=F" takes the place of
+  // "--no-defaults": the server reads F, and so do the scripts it runs.
+  // `prepare`, when given, runs once the data directory is made, before the
+  // server first starts.
   explicit MariaDbServer(const std::map<std::string, std::string>& environment = {},
-                         const std::vector<std::string>& options = {});
+                         const std::vector<std::string>& options = {},
+                         const std::function<void(const MariaDbServer&)>& prepare = nullptr);
   ~MariaDbServer();
   MariaDbServer(const MariaDbServer&) = delete;
   MariaDbServer& operator=(const MariaDbServer&) = delete;
@@ -59,6 +64,7 @@ class MariaDbServer {
   static MariaDbServer& shared();
 
   const std::string& data_dir() const { return data_dir_; }  // its working directory
+  const std::string& root_dir() const { return root_; }  // holds the data directory, socket, log
   const std::string& socket_path() const { return socket_; }
   std::string error_log() const;  // what the server wrote to standard error
   bool alive() const;
@@ -89,5 +95,8 @@ class MariaDbServer {
 };
 
 std::string source_dir();
+
+// A loopback port that was free a moment ago, for a server to listen on.
+int free_loopback_port();
 
 }  // namespace quarn::test

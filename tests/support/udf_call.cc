@@ -100,9 +100,11 @@ StringOutcome Function::row_string(UDF_INIT& initid, Args& args) const {
   outcome.is_null = is_null != 0;
   outcome.error = error != 0;
   outcome.returned_result_buffer = returned == result;
-  if (returned == result && length <= 255) outcome.text.assign(result, length);
-  // A longer text in the function's own memory, good until deinit.
-  if (returned != result && returned != nullptr && !outcome.is_null) outcome.text.assign(returned, length);
+  // A value longer than the buffer is in the function's own memory.
+  if (returned != nullptr && returned != result && !outcome.is_null)
+    outcome.text.assign(returned, length);
+  else if (length <= 255)
+    outcome.text.assign(result, length);
   return outcome;
 }
 

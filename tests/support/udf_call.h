@@ -76,7 +76,7 @@ struct InitOutcome {
 };
 
 struct StringOutcome {
-  std::string text;  // length bytes of the result buffer
+  std::string text;  // length bytes of the result buffer, or of the function's own memory
   unsigned long length;
   bool is_null;
   bool error;

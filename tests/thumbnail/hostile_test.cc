@@ -286,14 +286,18 @@ TEST_F(Hostile, RefusalDoesNotWaitForTheImageLock) {
   EXPECT_LT(refused_end, std::min(slow_end[0], slow_end[1]));
 }
 
-// Every cut of a WebP, HEIC or AVIF file fails to load with the code of an
-// illegal file; bit flips give a thumbnail or a load failure with a code,
-// never a crash or "no error".
-TEST_F(Hostile, DamagedWebpHeicAndAvifFailCleanly) {
+// Every cut of a WebP, HEIC, AVIF or JPEG XL file fails to load with the
+// code of an illegal file; bit flips give a thumbnail or a load failure with
+// a code, never a crash or "no error".
+TEST_F(Hostile, DamagedWebpHeicAvifAndJpegXlFailCleanly) {
   quarn::test::Samples rgb(160 * 120 * 3), rgba(160 * 120 * 4);
   for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<std::uint8_t>(i * 7 + i / 480);
   for (std::size_t i = 0; i < rgba.size(); ++i) rgba[i] = static_cast<std::uint8_t>(i * 5 + i / 640);
   using quarn::test::HeifCodec;
+  quarn::test::JxlOptions jxl_lossless, jxl_animated;
+  jxl_lossless.lossless = true;
+  jxl_animated.more_frames = {quarn::test::Samples(rgb.size(), 200)};
+  jxl_animated.container = true;
   const struct {
     const char* name;
     std::string image;
@@ -304,6 +308,9 @@ TEST_F(Hostile, DamagedWebpHeicAndAvifFailCleanly) {
       {"heic", quarn::test::heif(rgb, 160, 120, 3, {HeifCodec::kHevc, 6, 6})},
       {"avif", quarn::test::heif(rgba, 160, 120, 4, {HeifCodec::kAv1})},
       {"avif_10_bit", quarn::test::avif_10bit(rgb, 160, 120)},
+      {"jxl_lossy", quarn::test::jxl(rgb, 160, 120, 3)},
+      {"jxl_lossless_alpha", quarn::test::jxl(rgba, 160, 120, 4, jxl_lossless)},
+      {"jxl_animated_in_container", quarn::test::jxl(rgb, 160, 120, 3, jxl_animated)},
   };
   std::uint32_t random = 0x9E3779B9u;
   const auto next = [&random] { return random = random * 1664525u + 1013904223u; };

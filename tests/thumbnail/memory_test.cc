@@ -47,6 +47,9 @@ TEST(MemoryEstimate, CoversThePeakOfEveryFormat) {
   quarn::handmade::JpegOptions progressive;
   progressive.progressive = true;
   const Samples indices(std::size_t{kWidth} * kHeight, 1), palette{0, 0, 0, 255, 255, 255};
+  quarn::test::JxlOptions lossless, animated;
+  lossless.lossless = true;
+  animated.more_frames = {half, half};
   const struct {
     const char* name;
     std::function<std::string()> image;
@@ -69,6 +72,11 @@ TEST(MemoryEstimate, CoversThePeakOfEveryFormat) {
       {"AVIF", [&] { return quarn::test::heif(rgb, kWidth, kHeight, 3, avif); }},
       {"AVIF alpha", [&] { return quarn::test::heif(rgba, kWidth, kHeight, 4, avif); }},
       {"AVIF 10-bit", [&] { return quarn::test::avif_10bit(rgb, kWidth, kHeight); }},
+      {"JXL", [&] { return quarn::test::jxl(rgb, kWidth, kHeight, 3); }},
+      {"JXL lossless", [&] { return quarn::test::jxl(rgb, kWidth, kHeight, 3, lossless); }},
+      {"JXL alpha", [&] { return quarn::test::jxl(rgba, kWidth, kHeight, 4); }},
+      {"JXL lossless alpha", [&] { return quarn::test::jxl(rgba, kWidth, kHeight, 4, lossless); }},
+      {"JXL animated", [&] { return quarn::test::jxl(half, kWidth / 2, kHeight / 2, 3, animated); }},
       {"BMP", [&] { return quarn::test::encode_image(kWidth, kHeight, ImageFormat::kBmp); }},
       {"PSD", [&] { return quarn::test::encode_image(kWidth, kHeight, ImageFormat::kPsd); }},
       {"PNM", [&] { return quarn::test::encode_image(kWidth, kHeight, ImageFormat::kPnm); }},

@@ -2,6 +2,8 @@
 // and what it refuses.
 #include <gtest/gtest.h>
 #include <IL/il.h>
+#include <jxl/decode.h>
+#include <lcms2.h>
 
 #include <string>
 #include <vector>
@@ -10,7 +12,9 @@
 #include "handmade_images.h"
 #include "handmade_jpeg.h"
 #include "images.h"
+#include "decode/jxl_header.h"
 #include "decode/preflight.h"
+#include "image_stage.h"
 #include "test_util.h"
 
 namespace {
@@ -201,7 +205,10 @@ INSTANTIATE_TEST_SUITE_P(
         SizeCase{"heic_preview_ok", quarn::handmade::heif_preview_claiming(512, 384), ImageKind::kHeif, false, 0, 0, 1},
         SizeCase{"heic_preview_side_over", quarn::handmade::heif_preview_claiming(40000, 8), ImageKind::kHeif, false, 0, 0},
         SizeCase{"heic_preview_turned_otherwise", quarn::handmade::heif_preview_claiming(512, 384, true), ImageKind::kHeif,
-                 false, 0, 0}),
+                 false, 0, 0},
+        SizeCase{"jxl_ok", quarn::handmade::jxl_claiming(1000, 800), ImageKind::kJxl, false, 1000, 800},
+        SizeCase{"jxl_side_over", quarn::handmade::jxl_claiming(40000, 2), ImageKind::kJxl, true, 40000, 2},
+        SizeCase{"jxl_pixels_over", quarn::handmade::jxl_claiming(20000, 20000), ImageKind::kJxl, true, 20000, 20000}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct FormatCase {
@@ -256,7 +263,8 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"webp", quarn::test::webp(quarn::test::Samples(37 * 21 * 3, 90), 37, 21, 3, false), ImageKind::kWebp, 37, 21},
         // libheif reads the size of HEIF images.
         FormatCase{"heic", quarn::test::heif(quarn::test::Samples(37 * 21 * 3, 90), 37, 21, 3, {}), ImageKind::kHeif, 0, 0},
-        FormatCase{"avif", quarn::test::heif(quarn::test::Samples(37 * 21 * 3, 90), 37, 21, 3, {quarn::test::HeifCodec::kAv1}), ImageKind::kHeif, 0, 0}),
+        FormatCase{"avif", quarn::test::heif(quarn::test::Samples(37 * 21 * 3, 90), 37, 21, 3, {quarn::test::HeifCodec::kAv1}), ImageKind::kHeif, 0, 0},
+        FormatCase{"jxl", quarn::test::jxl(quarn::test::Samples(37 * 21 * 3, 90), 37, 21, 3), ImageKind::kJxl, 37, 21}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Cuts and flips that leave a header readable but its structure broken.
@@ -351,6 +359,16 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenCase{"heif_without_parameter_sets",
                    quarn::handmade::heif_file({{1, "hvc1", std::string(8, '\0'), {1}}}, 1, {},
                                               {quarn::handmade::ispe(64, 64)})},
+        BrokenCase{"jxl_too_many_extra_channels", quarn::handmade::jxl_claiming(64, 64, 17)},
+        BrokenCase{"jxl_profile_over_4_mb", quarn::handmade::jxl_claiming(64, 64, 0, (4 << 20) + 1)},
+        BrokenCase{"jxl_cut_header", quarn::handmade::jxl_claiming(64, 64).substr(0, 6)},
+        BrokenCase{"jxl_box_past_end",
+                   [] {
+                     const std::string stream = quarn::handmade::jxl_claiming(64, 64) + std::string(64, '\0');
+                     std::string s("\0\0\0\x0cJXL \x0d\x0a\x87\x0a\0\0\0\x14" "ftypjxl \0\0\0\0jxl ", 32);
+                     put_be32(s, static_cast<std::uint32_t>(8 + stream.size() + 1));  // a byte beyond the file
+                     return s + "jxlc" + stream;
+                   }()},
         BrokenCase{"heif_no_primary_image", [] {
                      std::string s = quarn::handmade::heif_claiming(false, 64, 64);
                      s.replace(s.find("pitm"), 4, "xitm");
@@ -443,6 +461,141 @@ TEST(ExifOrientation, ReadFromTheFirstDirectoryInEitherByteOrder) {
     EXPECT_EQ(check(std::string(png).insert(33, quarn::handmade::png_chunk(
                   "eXIf", quarn::handmade::exif_orientation_block(3).substr(6 - prefix)))).orientation, 3);
   EXPECT_EQ(check(png).orientation, 1);
+}
+
+// A bare codestream in the container, in two jxlp boxes split inside its
+// headers.
+std::string in_parts(const std::string& stream) {
+  std::string s("\0\0\0\x0cJXL \x0d\x0a\x87\x0a\0\0\0\x14" "ftypjxl \0\0\0\0jxl ", 32);
+  const std::size_t split = 7;
+  put_be32(s, static_cast<std::uint32_t>(12 + split));
+  s += "jxlp" + std::string(4, '\0') + stream.substr(0, split);
+  put_be32(s, static_cast<std::uint32_t>(12 + stream.size() - split));
+  return s + "jxlp" + std::string("\x80\0\0\x01", 4) + stream.substr(split);
+}
+
+// The pre-flight's reading of a JPEG XL file's headers is libjxl's own,
+// and so is the walk over the frames (from where libjxl says the headers
+// end) to the first frame shown, for the kinds of file that change what its
+// decoding takes.
+TEST(JxlHeaders, ReadAsLibjxlReadsThem) {
+  using quarn::test::JxlOptions;
+  const auto samples = [](int channels, unsigned width = 40, unsigned height = 30) {
+    return quarn::test::Samples(std::size_t{width} * height * channels, 77);
+  };
+  cmsToneCurve* gamma = cmsBuildGamma(nullptr, 1.8);
+  cmsToneCurve* curves[3] = {gamma, gamma, gamma};
+  const cmsCIExyY white{0.3457, 0.3585, 1};
+  const cmsCIExyYTRIPLE primaries{{0.7347, 0.2653, 1}, {0.1596, 0.8404, 1}, {0.0366, 0.0001, 1}};
+  cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+  cmsUInt32Number length = 0;
+  cmsSaveProfileToMem(profile, nullptr, &length);
+  std::string icc(length, '\0');
+  cmsSaveProfileToMem(profile, icc.data(), &length);
+  cmsCloseProfile(profile);
+  cmsFreeToneCurve(gamma);
+  const auto with = [](auto change) {
+    JxlOptions options;
+    change(options);
+    return options;
+  };
+  const JxlOptions::Layer square{samples(3, 10, 12), 7, 5, 10, 12};
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::uint32_t frames;  // walked, the one shown included
+    bool modular;          // the one shown
+  } cases[] = {
+      {"lossy", quarn::test::jxl(samples(3), 40, 30, 3), 1, false},
+      {"lossless", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.lossless = true; })), 1, true},
+      {"grey lossless", quarn::test::jxl(samples(1), 40, 30, 1, with([](JxlOptions& o) { o.lossless = true; })), 1,
+       true},
+      {"rgba lossy", quarn::test::jxl(samples(4), 40, 30, 4), 1, false},
+      {"grey+alpha lossless",
+       quarn::test::jxl(samples(2), 40, 30, 2, with([](JxlOptions& o) { o.lossless = true; })), 1, true},
+      {"orientation 6", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.orientation = 6; })), 1,
+       false},
+      {"display p3", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.primaries = 11; })), 1,
+       false},
+      {"profile lossless",
+       quarn::test::jxl(samples(3), 40, 30, 3, with([&icc](JxlOptions& o) { o.icc = &icc, o.lossless = true; })), 1,
+       true},
+      {"animation", quarn::test::jxl(samples(3), 40, 30, 3, with([&](JxlOptions& o) { o.more_frames = {samples(3)}; })),
+       1, false},
+      {"container", quarn::test::jxl(samples(3), 40, 30, 3, with([](JxlOptions& o) { o.container = true; })), 1,
+       false},
+      {"progressive dc",
+       quarn::test::jxl(samples(3, 400, 300), 400, 300, 3, with([](JxlOptions& o) { o.progressive_dc = true; })), 2,
+       false},
+      {"layers", quarn::test::jxl(samples(3), 40, 30, 3, with([&](JxlOptions& o) { o.layers = {square, square}; })),
+       3, false},
+      {"codestream in two jxlp boxes", in_parts(quarn::test::jxl(samples(3), 40, 30, 3)), 1, false},
+      {"layers lossless alpha",
+       quarn::test::jxl(samples(4), 40, 30, 4,
+                        with([&](JxlOptions& o) {
+                          o.lossless = true;
+                          o.layers = {{samples(4, 10, 12), -3, 20, 10, 12}};
+                        })),
+       2, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_FALSE(c.bytes.empty()) << "the encoder failed";
+    const auto result = check(c.bytes);
+    ASSERT_EQ(result.kind, ImageKind::kJxl);
+    ASSERT_FALSE(result.refused) << result.reason;
+    const quarn::thumb::JxlLayout& layout = result.jxl;
+    JxlDecoder* decoder = JxlDecoderCreate(nullptr);
+    JxlDecoderSubscribeEvents(decoder, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING);
+    JxlDecoderSetKeepOrientation(decoder, JXL_TRUE);  // as stored, as tarvik reads it
+    JxlDecoderSetInput(decoder, reinterpret_cast<const std::uint8_t*>(c.bytes.data()), c.bytes.size());
+    JxlBasicInfo info{};
+    ASSERT_EQ(JxlDecoderProcessInput(decoder), JXL_DEC_BASIC_INFO);
+    JxlDecoderGetBasicInfo(decoder, &info);
+    ASSERT_EQ(JxlDecoderProcessInput(decoder), JXL_DEC_COLOR_ENCODING);
+    const std::size_t first_frame = c.bytes.size() - JxlDecoderReleaseInput(decoder);
+    JxlDecoderDestroy(decoder);
+    EXPECT_EQ(layout.width, info.xsize);
+    EXPECT_EQ(layout.height, info.ysize);
+    EXPECT_EQ(layout.orientation, static_cast<int>(info.orientation));
+    EXPECT_EQ(result.orientation, layout.orientation);
+    EXPECT_EQ(layout.grey, info.num_color_channels == 1);
+    EXPECT_EQ(layout.extra_channels, info.num_extra_channels);
+    EXPECT_EQ(layout.alpha, info.alpha_bits != 0);
+    EXPECT_EQ(layout.xyb, !info.uses_original_profile);
+    EXPECT_EQ(layout.animation, info.have_animation != 0);
+    EXPECT_EQ(layout.has_profile, std::string(c.name) == "profile lossless");
+    EXPECT_EQ(layout.profile_bytes != 0, layout.has_profile);
+    const auto frames = quarn::thumb::walk_jxl_frames(reinterpret_cast<const unsigned char*>(c.bytes.data()),
+                                                      c.bytes.size(), layout, first_frame);
+    ASSERT_EQ(frames.refusal, nullptr) << frames.refusal;
+    EXPECT_EQ(frames.count, c.frames);
+    EXPECT_EQ(frames.modular, c.modular);
+    EXPECT_EQ(frames.largest, std::uint64_t{info.xsize} * info.ysize);
+  }
+}
+
+// A frame may be larger than its image: libjxl allocates it at its own size
+// and ends the process when that fails. Beyond the limits it is refused
+// before libjxl decodes anything; within them, what it takes is reckoned.
+TEST(JxlHeaders, FramesAreHeldToTheLimitsAndReckonedBeforeLibjxlDecodesThem) {
+  using quarn::test::JxlOptions;
+  const quarn::test::Samples base(64 * 64 * 3, 90);
+  JxlOptions wide, large;
+  wide.layers = {{quarn::test::Samples(40000 * 2 * 3, 30), 0, 0, 40000, 2}};
+  large.layers = {{quarn::test::Samples(3000 * 3000 * 3, 30), 0, 0, 3000, 3000}};
+  const quarn::thumb::MemoryAllowance unbounded{std::uint64_t{1} << 40};
+  const std::string refused = quarn::test::jxl(base, 64, 64, 3, wide);
+  ASSERT_FALSE(refused.empty());
+  ASSERT_FALSE(check(refused).refused) << "the image itself is 64 x 64";
+  const auto stage = quarn::thumb::run_image_stage(refused.data(), refused.size(), 20, 20, unbounded);
+  EXPECT_EQ(stage.result.code, IL_ILLEGAL_FILE_VALUE);
+  EXPECT_EQ(stage.memory, 0u) << "nothing decoded";
+  const std::string reckoned = quarn::test::jxl(base, 64, 64, 3, large);
+  ASSERT_FALSE(reckoned.empty());
+  const auto made = quarn::thumb::run_image_stage(reckoned.data(), reckoned.size(), 20, 20, unbounded);
+  EXPECT_EQ(made.result.stage, quarn::thumb::Stage::kDone);
+  EXPECT_GE(made.memory, std::uint64_t{3000} * 3000 * 4);
 }
 
 }  // namespace

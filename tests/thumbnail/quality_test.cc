@@ -376,6 +376,16 @@ std::string heif_of(const Picture& p, quarn::test::HeifOptions options) {
   return quarn::test::heif(p.samples, p.width, p.height, p.channels, options);
 }
 
+std::string jxl_of(const Picture& p, bool lossless, int orientation = 1, const std::string* icc = nullptr,
+                   int primaries = 1) {
+  quarn::test::JxlOptions options;
+  options.lossless = lossless;
+  options.orientation = orientation;
+  options.icc = icc;
+  options.primaries = primaries;
+  return quarn::test::jxl(p.samples, p.width, p.height, p.channels, options);
+}
+
 // A gradient, or the same with red and blue swapped: what the previews in
 // the tests show, so that a thumbnail tells which image was decoded.
 Picture wide_gradient(unsigned width, unsigned height, bool swapped) {
@@ -407,6 +417,36 @@ std::string animation() {
   });
   const Picture second = paint(300, 200, 4, [](unsigned, unsigned, std::uint8_t* s) { s[0] = s[1] = s[2] = s[3] = 255; });
   return quarn::test::webp_animation({first.samples, second.samples}, 300, 200);
+}
+
+// A JPEG XL of the gradient with a white layer of 60 x 40 over it at
+// (120, 80), lossless; and what it shows.
+std::string jxl_layered() {
+  quarn::test::JxlOptions options;
+  options.lossless = true;
+  options.layers = {{std::vector<std::uint8_t>(60 * 40 * 3, 255), 120, 80, 60, 40}};
+  const Picture base = gradient();
+  return quarn::test::jxl(base.samples, base.width, base.height, 3, options);
+}
+Picture layered_gradient() {
+  Picture p = gradient();
+  for (unsigned y = 80; y < 120; ++y)
+    for (unsigned x = 120; x < 180; ++x)
+      for (int c = 0; c < 3; ++c) p.at(x, y, c) = 255;
+  return p;
+}
+
+// The same two frames as a JPEG XL animation, lossless.
+std::string jxl_animation() {
+  const Picture first = paint(300, 200, 4, [](unsigned x, unsigned y, std::uint8_t* s) {
+    const std::uint8_t* rgb = kQuadrants[(y >= 100) * 2 + (x >= 150)];
+    for (int c = 0; c < 3; ++c) s[c] = rgb[c];
+    s[3] = 255;
+  });
+  quarn::test::JxlOptions options;
+  options.lossless = true;
+  options.more_frames = {std::vector<std::uint8_t>(300 * 200 * 4, 255)};
+  return quarn::test::jxl(first.samples, 300, 200, 4, options);
 }
 
 Picture animation_first_frame() {
@@ -677,6 +717,25 @@ TEST_F(Quality, ThumbnailsMatchAReferenceReductionOfWhatTheImageShows) {
       {"tiff_orientation_6", tiff_of(stored_for(upright, 6), {8, 6}), 150, upright_tiff, 3, false},
       {"tiff_orientation_7", tiff_of(stored_for(upright, 7), {8, 7}), 150, upright_tiff, 3, false},
       {"tiff_orientation_8", tiff_of(stored_for(upright, 8), {8, 8, true}), 150, upright_tiff, 3, false},
+      // JPEG XL, lossy (XYB) and lossless, by libjxl.
+      {"jxl_lossy", jxl_of(gradient(), false), 150, area_average(gradient(), 150, 100), 3, false},
+      {"jxl_lossless_grey_zone_plate", jxl_of(plate, true), 250, lanczos(plate, 250, 250), 5, false},
+      {"jxl_rgba_lossy", jxl_of(rgba, false), 200, area_average(on_white(rgba), 200, 150), 4, false},
+      {"jxl_grey_alpha_lossless", jxl_of(grey_alpha, true), 200, area_average(on_white(grey_alpha), 200, 150), 3,
+       false},
+      {"jxl_animated", jxl_animation(), 150, area_average(animation_first_frame(), 150, 100), 4, false},
+      {"jxl_layered", jxl_layered(), 150, area_average(layered_gradient(), 150, 100), 3, false},
+      {"jxl_orientation_6", jxl_of(stored_halves(), true, 6), 100, area_average(upright_halves(), 50, 100), 5, false},
+      {"jxl_orientation_8_lossy", jxl_of(stored_for(upright, 8), false, 8), 150, upright_tiff, 3, false},
+      // Named spaces and embedded profiles, lossy and lossless.
+      {"jxl_display_p3_lossy", jxl_of(saturated, false, 1, nullptr, 11), 150,
+       area_average(in_srgb(saturated, kDisplayP3), 150, 100), 5, false},
+      {"jxl_display_p3_lossless", jxl_of(saturated, true, 1, nullptr, 11), 150,
+       area_average(in_srgb(saturated, kDisplayP3), 150, 100), 5, false},
+      {"jxl_adobe_rgb_profile_lossless", jxl_of(saturated, true, 1, &kAdobeRgb), 150,
+       area_average(in_srgb(saturated, kAdobeRgb), 150, 100), 5, false},
+      {"jxl_prophoto_profile_lossy", jxl_of(saturated, false, 1, &kProPhoto), 150,
+       area_average(in_srgb(saturated, kProPhoto), 150, 100), 5, false},
   };
   for (const QualityCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -17,6 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "encoded_images.h"
+#include "handmade_images.h"
+#include "handmade_jpeg.h"
 #include "images.h"
 #include "tarvik_fixture.h"
 #include "test_util.h"
@@ -416,6 +419,149 @@ TEST_F(Tarvik, ConcurrentRowsWriteCorrectFiles) {
     EXPECT_EQ(written.width, 100u) << path;
     EXPECT_EQ(written.height, kHeights[t]) << path;
   }
+}
+
+// ---- tarvik_jpeg: the thumbnail as the row's value ----
+
+const char kJpegCountRefusal[] = "TARVIK_JPEG() requires 3 arguments";
+const char kJpegTypeRefusal[] =
+    "TARVIK_JPEG() requires a BLOB, an integer maximum width, and an integer maximum height";
+
+TEST_F(Tarvik, TarvikJpegInitChecksItsThreeArgumentsAndAsksForABlob) {
+  const struct {
+    const char* what;
+    Args args;
+    const char* message;
+  } cases[] = {
+      {"two", Args().text("b").integer(1), kJpegCountRefusal},
+      {"tarvik's four", Args().text("b").text("n").integer(1).integer(1), kJpegCountRefusal},
+      {"real width", Args().text("b").real(200.0).integer(1), kJpegTypeRefusal},
+      {"text height", Args().text("b").integer(1).text("200"), kJpegTypeRefusal},
+      {"numeric blob", Args().integer(7).integer(1).integer(1), kJpegTypeRefusal},
+  };
+  for (auto c : cases) {
+    const auto outcome = tarvik_jpeg_->init(c.args);
+    EXPECT_TRUE(outcome.refused) << c.what;
+    EXPECT_EQ(outcome.message, c.message) << c.what;
+  }
+  Args args;
+  args.text("b").integer(1).integer(1);
+  auto outcome = tarvik_jpeg_->init(args);
+  ASSERT_FALSE(outcome.refused);
+  EXPECT_EQ(outcome.initid.maybe_null, 1);
+  EXPECT_EQ(outcome.initid.max_length, 15u << 20) << "longer than a TEXT: the server types it a BLOB";
+  EXPECT_EQ(outcome.initid.const_item, 0);
+  EXPECT_NE(outcome.initid.ptr, nullptr) << "the statement's value and cap";
+  tarvik_jpeg_->deinit(outcome.initid);
+  EXPECT_EQ(args.maybe_null(), (std::vector<char>{1, 1, 1}));
+}
+
+// The value is the file tarvik writes, byte for byte, whichever way the
+// image goes: a decoder of its own or DevIL, reduced, enlarged or turned.
+TEST_F(Tarvik, TarvikJpegIsTheFileTarvikWrites) {
+  quarn::test::Samples rgb(320 * 240 * 3);
+  for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<std::uint8_t>(i * 7 / 960);
+  using quarn::test::HeifCodec;
+  const struct {
+    const char* name;
+    std::string image;
+    long long box;
+  } cases[] = {
+      {"png", *png_1600x1200_, 200},
+      {"jpeg", encode_image(480, 640, ImageFormat::kJpeg), 150},
+      {"gif_animated", quarn::handmade::gif(300, 200, 3), 100},
+      {"tiff_turned", quarn::test::tiff(rgb, 320, 240, 3, {8, 6}), 100},
+      {"bmp", encode_image(300, 200, ImageFormat::kBmp), 100},
+      {"pnm_enlarged", encode_image(50, 40, ImageFormat::kPnm), 200},
+      {"webp", quarn::test::webp(rgb, 320, 240, 3, false), 200},
+      {"heic_turned", quarn::test::heif(rgb, 320, 240, 3, {HeifCodec::kHevc, 6}), 200},
+      {"avif", quarn::test::heif(rgb, 320, 240, 3, {HeifCodec::kAv1}), 200},
+      {"jxl", quarn::test::jxl(rgb, 320, 240, 3), 200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_FALSE(c.image.empty()) << "the encoder failed";
+    const std::string path = dir_.file(std::string(c.name) + ".jpg");
+    ASSERT_EQ(call(c.image, c.name, c.box, c.box).text, "File written as " + path);
+    const auto value = call_jpeg(c.image, c.box, c.box);
+    EXPECT_FALSE(value.is_null);
+    EXPECT_FALSE(value.error);
+    EXPECT_EQ(value.length, value.text.size());
+    EXPECT_TRUE(value.text == quarn::test::read_file(path)) << value.text.size() << " bytes";
+  }
+}
+
+// A failure is NULL, not an error, with the line tarvik writes for it, less
+// its path; a NULL image is plain NULL.
+TEST_F(Tarvik, TarvikJpegFailuresAreNullWithTarviksLine) {
+  setenv("UDF_THUMBNAILMEMORY", "16", 1);
+  quarn::handmade::JpegOptions progressive;
+  progressive.progressive = true;
+  const struct {
+    const char* what;
+    Args file, value;
+  } cases[] = {
+      {"no image", Args().text("not an image").text("f").integer(20).integer(20),
+       Args().text("not an image").integer(20).integer(20)},
+      {"empty", Args().text("").text("f").integer(20).integer(20), Args().text("").integer(20).integer(20)},
+      {"no maximum", Args().text(*png_1600x1200_).text("f").null_integer().integer(20),
+       Args().text(*png_1600x1200_).null_integer().integer(20)},
+      {"huge box", Args().text(*png_1600x1200_).text("f").integer(2147483647).integer(2147483647),
+       Args().text(*png_1600x1200_).integer(2147483647).integer(2147483647)},
+  };
+  const std::string budget_image =
+      quarn::handmade::jpeg(std::vector<std::uint8_t>(3000 * 2250 * 3, 90), 3000, 2250, progressive);
+  std::vector<std::pair<std::string, std::pair<Args, Args>>> all;
+  for (const auto& c : cases) all.push_back({c.what, {c.file, c.value}});
+  all.push_back({"over the budget", {Args().text(budget_image).text("f").integer(20).integer(20),
+                                     Args().text(budget_image).integer(20).integer(20)}});
+  for (auto& [what, calls] : all) {
+    SCOPED_TRACE(what);
+    std::string line;
+    {
+      quarn::test::StderrCapture err;
+      tarvik_->call_string(calls.first);
+      line = err.messages("tarvik");
+    }
+    const std::string where = " for " + dir_.file("f.jpg");
+    ASSERT_NE(line.find(where), std::string::npos) << line;
+    line.erase(line.find(where), where.size());
+    quarn::test::StderrCapture err;
+    const auto value = tarvik_jpeg_->call_string(calls.second);
+    EXPECT_TRUE(value.is_null);
+    EXPECT_FALSE(value.error);
+    EXPECT_EQ(value.length, 0u);
+    EXPECT_EQ(err.messages("tarvik_jpeg"), line);
+  }
+  unsetenv("UDF_THUMBNAILMEMORY");
+
+  quarn::test::StderrCapture err;
+  Args null_image;
+  null_image.null_text().integer(20).integer(20);
+  const auto value = tarvik_jpeg_->call_string(null_image);
+  EXPECT_TRUE(value.is_null);
+  EXPECT_FALSE(value.error);
+  EXPECT_EQ(err.text(), "") << "a row without an image is no failure";
+}
+
+// A JPEG longer than a result may be (noise does not compress: 3200 x 3200
+// makes about 20 MB) fails with its reason; tarvik writes the file.
+TEST_F(Tarvik, TarvikJpegRefusesAJpegLongerThan15Megabytes) {
+  quarn::test::Samples noise(std::size_t{3200} * 3200 * 3);
+  std::uint32_t x = 12345;
+  for (auto& sample : noise) sample = static_cast<std::uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
+  quarn::test::TiffOptions stored;
+  stored.compression = quarn::test::TiffCompression::kNone;
+  const std::string image = quarn::test::tiff(noise, 3200, 3200, 3, stored);
+  quarn::test::StderrCapture err;
+  const auto value = call_jpeg(image, 3200, 3200);
+  EXPECT_TRUE(value.is_null);
+  EXPECT_FALSE(value.error);
+  EXPECT_EQ(err.messages("tarvik_jpeg"),
+            "Error saving the thumbnail. Err Code: 2010 (the JPEG is longer than 15728640 bytes, the "
+            "most a tarvik_jpeg result may be)\n");
+  ASSERT_EQ(call(image, "noise", 3200, 3200).text, "File written as " + dir_.file("noise.jpg"));
+  EXPECT_GT(quarn::test::read_file(dir_.file("noise.jpg")).size(), std::size_t{15} << 20);
 }
 
 }  // namespace

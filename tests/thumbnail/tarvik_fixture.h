@@ -1,5 +1,6 @@
-// A suite that calls the tarvik entry point in-process, loaded once the way
-// the server loads it, with a fresh thumbnail directory for every test.
+// A suite that calls the tarvik and tarvik_jpeg entry points in-process,
+// loaded once the way the server loads them, with a fresh thumbnail
+// directory for every test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,8 +18,10 @@ class TarvikTest : public ::testing::Test {
   static void SetUpTestSuite() {
     plugin_ = new Plugin("tarvik");
     tarvik_ = new Function(*plugin_, "tarvik");
+    tarvik_jpeg_ = new Function(*plugin_, "tarvik_jpeg");
   }
   static void TearDownTestSuite() {
+    delete tarvik_jpeg_;
     delete tarvik_;
     delete plugin_;
   }
@@ -35,8 +38,16 @@ class TarvikTest : public ::testing::Test {
     return tarvik_->call_string(args);
   }
 
+  // tarvik_jpeg's value: the JPEG, or nothing with is_null.
+  static StringOutcome call_jpeg(const std::string& image, long long max_w, long long max_h) {
+    Args args;
+    args.text(image).integer(max_w).integer(max_h);
+    return tarvik_jpeg_->call_string(args);
+  }
+
   static inline Plugin* plugin_ = nullptr;
   static inline Function* tarvik_ = nullptr;
+  static inline Function* tarvik_jpeg_ = nullptr;
   TempDir dir_;
 };
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "encoded_images.h"
@@ -52,7 +53,7 @@ TEST_F(TarvikServer, ThumbnailsOfATableOfImages) {
   }
 }
 
-TEST_F(TarvikServer, WebpHeicAndAvifThumbnails) {
+TEST_F(TarvikServer, WebpHeicAvifAndJpegXlThumbnails) {
   quarn::test::Samples rgb(320 * 240 * 3);
   for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<std::uint8_t>(i / 960);
   using quarn::test::HeifCodec;
@@ -63,7 +64,8 @@ TEST_F(TarvikServer, WebpHeicAndAvifThumbnails) {
   } images[] = {{"w.webp", quarn::test::webp(rgb, 320, 240, 3, false), 200, 150},
                 // Stored turned: shown upright.
                 {"h.heic", quarn::test::heif(rgb, 320, 240, 3, {HeifCodec::kHevc, 6}), 150, 200},
-                {"a.avif", quarn::test::heif(rgb, 320, 240, 3, {HeifCodec::kAv1}), 200, 150}};
+                {"a.avif", quarn::test::heif(rgb, 320, 240, 3, {HeifCodec::kAv1}), 200, 150},
+                {"x.jxl", quarn::test::jxl(rgb, 320, 240, 3), 200, 150}};
   db_->rows("CREATE DATABASE IF NOT EXISTS t1; USE t1; DROP TABLE IF EXISTS photos;"
             "CREATE TABLE photos (id INT PRIMARY KEY, img LONGBLOB, name VARCHAR(200))");
   int id = 0;
@@ -73,7 +75,7 @@ TEST_F(TarvikServer, WebpHeicAndAvifThumbnails) {
               Connection::hex_literal(image.image) + ", '" + image.name + "')");
   }
   const auto rows = db_->rows("SELECT tarvik(img, name, 200, 200) FROM t1.photos ORDER BY id");
-  ASSERT_EQ(rows.size(), 3u);
+  ASSERT_EQ(rows.size(), 4u);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const std::string file = std::string(images[i].name) + ".jpg";
     EXPECT_EQ(rows[i][0].value_or("NULL"), "File written as " + path(file));
@@ -133,6 +135,34 @@ TEST_F(TarvikServer, NullArgumentsAndFailuresInTheErrorLog) {
       << "failures go to the server's standard error, which is its error log";
   EXPECT_TRUE(server_->alive());
   EXPECT_EQ(db_->value("SELECT 1 + 1").value_or(""), "2");
+}
+
+// tarvik_jpeg's value kept in the row: a BLOB of the bytes tarvik writes
+// into its file; a row that fails keeps NULL, and the error log its line.
+TEST_F(TarvikServer, TarvikJpegKeepsTheThumbnailInTheRow) {
+  const std::string png = encode_image(1600, 1200, ImageFormat::kPng);
+  db_->rows("CREATE DATABASE IF NOT EXISTS t1; USE t1; DROP TABLE IF EXISTS products, typed;"
+            "CREATE TABLE products (id INT PRIMARY KEY, photo LONGBLOB, thumb MEDIUMBLOB);"
+            "INSERT INTO products VALUES (1, " + Connection::hex_literal(png) +
+            ", NULL), (2, 'no image', NULL), (3, NULL, NULL)");
+  db_->rows("UPDATE products SET thumb = tarvik_jpeg(photo, 200, 200)");
+  ASSERT_EQ(db_->value("SELECT tarvik(photo, 'kept', 200, 200) FROM products WHERE id = 1"),
+            "File written as " + path("kept.jpg"));
+  const auto rows = db_->rows("SELECT id, thumb FROM products ORDER BY id");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_TRUE(rows[0][1] == quarn::test::read_file(path("kept.jpg")));
+  EXPECT_EQ(rows[1][1], std::nullopt);
+  EXPECT_EQ(rows[2][1], std::nullopt);
+  std::string lines;
+  std::istringstream log(server_->error_log());
+  for (std::string line; std::getline(log, line);)
+    if (line.find("[ERROR] tarvik_jpeg: ") != std::string::npos) lines += line.substr(line.find("] ") + 2) + "\n";
+  EXPECT_EQ(lines, "tarvik_jpeg: Error loading the image. Err Code: 1298\n");
+  // A table made from the value types it as the server types the function.
+  db_->rows("CREATE TABLE typed AS SELECT tarvik_jpeg(photo, 20, 20) AS j FROM products");
+  EXPECT_EQ(db_->rows("SELECT DATA_TYPE, CHARACTER_SET_NAME FROM information_schema.COLUMNS "
+                      "WHERE TABLE_SCHEMA = 't1' AND TABLE_NAME = 'typed'"),
+            (std::vector<quarn::test::Row>{{"mediumblob", std::nullopt}}));
 }
 
 }  // namespace

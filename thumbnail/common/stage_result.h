@@ -16,5 +16,7 @@ struct StageResult {
 // codes (0x0500 to 0x05FF): the memory budget (common/memory_budget.h).
 inline constexpr unsigned int kOverMemoryBudget = 2001;  // needs more than the whole budget
 inline constexpr unsigned int kNoRoomInMemoryBudget = 2002;  // no room came within the wait
+// A saving failure of tarvik_jpeg's: the JPEG is longer than a result may be.
+inline constexpr unsigned int kLongerThanResultLimit = 2010;
 
 }  // namespace quarn::thumb

@@ -21,6 +21,7 @@ const DecoderEntry kDecoders[] = {
     {ImageKind::kTiff, open_tiff, true},
     {ImageKind::kWebp, open_webp, false},
     {ImageKind::kHeif, open_heif, false},
+    {ImageKind::kJxl, open_jxl, false},
 };
 
 }  // namespace

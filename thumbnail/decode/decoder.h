@@ -97,5 +97,7 @@ std::unique_ptr<ImageDecoder> open_webp(const unsigned char* data, std::size_t s
                                         const Preflight& check);
 std::unique_ptr<ImageDecoder> open_heif(const unsigned char* data, std::size_t size,
                                         const Preflight& check);
+std::unique_ptr<ImageDecoder> open_jxl(const unsigned char* data, std::size_t size,
+                                       const Preflight& check);
 
 }  // namespace quarn::thumb

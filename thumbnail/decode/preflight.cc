@@ -796,6 +796,19 @@ Preflight check_heif(Bytes d, std::size_t n) {
   return accepted;
 }
 
+// The headers as read before libjxl sees them (decode/jxl_header.h), the
+// image held to the limits.
+Preflight check_jxl(Bytes d, std::size_t n) {
+  const JxlLayout layout = read_jxl_layout(d, n);
+  if (layout.refusal != nullptr)
+    return refuse(ImageKind::kJxl, layout.refusal, layout.width, layout.height);
+  Preflight size = claimed(ImageKind::kJxl, layout.width, layout.height);
+  if (size.refused) return size;
+  size.orientation = layout.orientation;
+  size.jxl = layout;
+  return size;
+}
+
 }  // namespace
 
 int exif_orientation(const unsigned char* d, std::size_t n) {
@@ -831,6 +844,7 @@ const char* kind_name(ImageKind kind) {
     case ImageKind::kUnread: return "unread";
     case ImageKind::kWebp: return "WebP";
     case ImageKind::kHeif: return "HEIF";
+    case ImageKind::kJxl: return "JPEG XL";
   }
   return "?";
 }
@@ -840,6 +854,7 @@ bool looks_like_tga(const unsigned char* d, std::size_t n) { return d != nullptr
 ImageKind detect_kind(const unsigned char* d, std::size_t n) {
   if (d == nullptr) return ImageKind::kUnknown;
   if (is_jpeg(d, n)) return ImageKind::kJpeg;
+  if (is_jxl(d, n)) return ImageKind::kJxl;
   if (is_unread(d, n)) return ImageKind::kUnread;
   if (is_webp(d, n)) return ImageKind::kWebp;
   if (is_heif(d, n)) return ImageKind::kHeif;
@@ -865,6 +880,7 @@ Preflight preflight_image(const void* data, std::size_t size) {
     // Never handed to the library, so its Targa guess does not matter.
     case ImageKind::kWebp: return check_webp(d, size);
     case ImageKind::kHeif: return check_heif(d, size);
+    case ImageKind::kJxl: return check_jxl(d, size);
     case ImageKind::kJpeg: result = check_jpeg(d, size); break;
     case ImageKind::kPng: result = check_png(d, size); break;
     case ImageKind::kBmp: result = check_bmp(d, size); break;

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "common/image_limits.h"
+#include "decode/jxl_header.h"
 
 namespace quarn::thumb {
 
@@ -32,6 +33,7 @@ enum class ImageKind {
   kUnread,  // a format the library reads but whose header is not checked here
   kWebp,    // decoded by libwebp, never by the library
   kHeif,    // HEIF, HEIC and AVIF: decoded by libheif, never by the library
+  kJxl,     // JPEG XL: decoded by libjxl, never by the library
 };
 
 const char* kind_name(ImageKind kind);
@@ -47,7 +49,7 @@ struct Preflight {
   std::uint32_t width;   // as claimed by the header, 0 when not read
   std::uint32_t height;
   const char* reason;    // why it was refused; empty when accepted
-  int orientation = 1;   // the EXIF orientation (1-8) of a JPEG, WebP or PNG; 1 for others
+  int orientation = 1;   // the EXIF orientation (1-8) of a JPEG, WebP, PNG or JPEG XL; 1 for others
   // Set when the file is accepted for a decoder that reads its first frame
   // only, but not for the image library, which decodes every frame: why.
   const char* library_refusal = nullptr;
@@ -73,6 +75,8 @@ struct Preflight {
   // takes, and each preview of heif_previews.
   std::uint64_t heif_coded_pixels = 0;
   std::uint64_t heif_preview_pixels[4] = {};
+  // JPEG XL: what its headers say (decode/jxl_header.h).
+  JxlLayout jxl{};
 };
 
 // Refuses an image whose header claims more than the limits above, whose
