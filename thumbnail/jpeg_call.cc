@@ -5,6 +5,7 @@
 #include "image_stage.h"
 #include "settings_file.h"
 #include "settings_table.h"
+#include "tarvik_status.h"
 #include "thumbnail_call.h"
 #include "write/jpeg_writer.h"
 
@@ -69,10 +70,18 @@ char* answer_jpeg(JpegStatement* statement, const UDF_ARGS& args, char* result,
   try {
     // Without its state (init ran out of memory) a call has nowhere to keep
     // its value.
-    if (statement == nullptr) return deliver_exception(kJpegConvention, result, length, is_null, error);
+    if (statement == nullptr) {
+      count_jpeg_call(JpegFate::kFailed);
+      return deliver_exception(kJpegConvention, result, length, is_null, error);
+    }
     const std::optional<Outcome> failure =
         run_jpeg_call(args, settings::settings_in_force(kJpegConvention.function), statement->jpeg);
-    if (failure) return deliver(*failure, kJpegConvention, &statement->cap, result, length, is_null, error);
+    if (failure) {
+      count_jpeg_call(failure->log_line() || failure->error() ? JpegFate::kFailed
+                                                              : JpegFate::kNoImage);
+      return deliver(*failure, kJpegConvention, &statement->cap, result, length, is_null, error);
+    }
+    count_jpeg_call(JpegFate::kReturned);
     *length = statement->jpeg.size();
     return statement->jpeg.data();
   } catch (...) {

@@ -13,6 +13,7 @@ namespace {
 
 // Process-wide: every connection's calls add to them without a lock.
 std::atomic<long long> calls{0}, written{0}, failed{0};
+std::atomic<long long> jpeg_calls{0}, jpeg_returned{0}, jpeg_failed{0};
 
 long long mb(std::uint64_t bytes) { return static_cast<long long>(megabytes(bytes)); }
 
@@ -29,6 +30,12 @@ void count_exception() {
   ++failed;
 }
 
+void count_jpeg_call(JpegFate fate) {
+  ++jpeg_calls;
+  if (fate == JpegFate::kReturned) ++jpeg_returned;
+  if (fate == JpegFate::kFailed) ++jpeg_failed;
+}
+
 std::string status_json(std::string_view version, const SettingsSnapshot& settings) {
   const MemoryBudget::Counters memory = decode_budget().counters();
   return JsonObject()
@@ -41,6 +48,9 @@ std::string status_json(std::string_view version, const SettingsSnapshot& settin
       .number("memory_peak_mb", mb(memory.peak))
       .number("memory_waits", static_cast<long long>(memory.waits))
       .number("memory_refusals", static_cast<long long>(memory.refusals))
+      .number("jpeg_calls", jpeg_calls.load())
+      .number("jpeg_returned", jpeg_returned.load())
+      .number("jpeg_failed", jpeg_failed.load())
       .str();
 }
 

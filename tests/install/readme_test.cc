@@ -130,7 +130,7 @@ TEST(Readme, ExamplesGiveTheOutputsShown) {
           ")");
   db.rows("CREATE TABLE shop.orders (id INT PRIMARY KEY, customer VARCHAR(100), total DECIMAL(10,2));"
           "INSERT INTO shop.orders VALUES (1, 'Ada', 12.50), (2, 'Brook', 99.00), (3, 'Chen', 7.25)");
-  EXPECT_EQ(run_examples(server, reference), 7);
+  EXPECT_EQ(run_examples(server, reference), 8);
 
   const auto written = quarn::test::decode_file(server.data_dir() + "/thumbs/mug.png.jpg");
   EXPECT_TRUE(written.ok);

@@ -172,15 +172,18 @@ TEST_F(OstrelServer, StatusFunctionsAnswerJsonThatSqlReads) {
                 {"tarvik_status", "failed", 1},      {"tarvik_status", "memory_refusals", 0},
                 {"velmar_status", "rows", 1},        {"velmar_status", "sent", 0},
                 {"velmar_status", "refused", 0},     {"velmar_status", "failed", 1},
-                {"velmar_status", "not_tried", 0},   {"velmar_status", "retries", 0}};
+                {"tarvik_status", "jpeg_returned", 1}, {"tarvik_status", "jpeg_failed", 1},
+                {"velmar_status", "not_tried", 0},   {"velmar_status", "retries", 0},
+                {"velmar_status", "connections", 0}};
   std::vector<long long> before;
   for (const auto& count : counts) before.push_back(number(count.function, count.key));
 
   const std::string png = Connection::hex_literal(
       quarn::test::encode_image(40, 20, quarn::test::ImageFormat::kPng));
   EXPECT_EQ(value("SELECT CONCAT(LEFT(tarvik(" + png + ", 'a.png', 10, 10), 4), LEFT(tarvik(" +
-                  png + ", 'b.png', 10, 10), 4), LEFT(tarvik('junk', 'c.png', 10, 10), 5))"),
-            "FileFileError");
+                  png + ", 'b.png', 10, 10), 4), LEFT(tarvik('junk', 'c.png', 10, 10), 5), "
+                  "LENGTH(tarvik_jpeg(" + png + ", 10, 10)) > 0, tarvik_jpeg('junk', 10, 10) IS NULL)"),
+            "FileFileError11");
   EXPECT_EQ(value("SELECT velmar('to@example.test', 'db@example.test', 's', 'b', 0)"),
             "There was an error sending the message.");
   for (std::size_t i = 0; i < std::size(counts); ++i)
