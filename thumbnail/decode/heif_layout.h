@@ -31,8 +31,9 @@ struct HeifPictures {
 struct HeifPreview {
   std::uint32_t item = 0;
   HeifPictures pictures;
-  // Whether it is turned and mirrored (irot, imir) as the primary image is.
-  bool turned_alike = false;
+  // Whether it is turned, mirrored and cropped (irot, imir, clap) as the
+  // primary image is: otherwise it shows something else.
+  bool shown_alike = false;
 };
 
 // Most previews looked at; phones store one.
