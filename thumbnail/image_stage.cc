@@ -17,7 +17,9 @@
 namespace quarn::thumb {
 namespace {
 
-Thumbnail failed(Stage stage, unsigned int code) { return {{stage, code}, {}}; }
+Thumbnail failed(Stage stage, unsigned int code, const char* note = nullptr) {
+  return {{stage, code, note}, {}};
+}
 
 // Converted to sRGB from what the decoder read of the pixels' colours (few
 // pixels are left), enlarged where the thumbnail is larger, turned upright.
@@ -35,7 +37,7 @@ Thumbnail complete(Raster pixels, Size target, const ColourSpace& colour, int or
 std::optional<Thumbnail> failure_of(const ImageDecoder* decoder) {
   const std::optional<StageResult> failure = decoder ? decoder->failure() : std::nullopt;
   if (!failure) return std::nullopt;
-  return failed(failure->stage, failure->code);
+  return failed(failure->stage, failure->code, failure->note);
 }
 
 // The budget's answer for `bytes`: held, or the failure that ends the stage.
@@ -116,15 +118,18 @@ Thumbnail finish_thumbnail(const DecodedImage& decoded, Size target, int orienta
 }
 
 Thumbnail run_image_stage(const void* data, unsigned long size, std::uint32_t max_width,
-                          std::uint32_t max_height, const MemoryAllowance& memory) {
+                          std::uint32_t max_height, const MemoryAllowance& memory,
+                          const Deadline& deadline) {
   // Refused before any decoder: a hostile image never reaches one, nor
   // waits for or holds up the image work of other rows.
   const Preflight check = preflight_image(data, size);
-  if (check.refused) return failed(Stage::kLoad, IL_ILLEGAL_FILE_VALUE);
+  if (check.refused)
+    return failed(Stage::kLoad, IL_ILLEGAL_FILE_VALUE, check.reason_logged ? check.reason : nullptr);
 
   const auto* bytes = static_cast<const unsigned char*>(data);
   if (const DecoderEntry* entry = decoder_for(check.kind)) {
     Work work(entry->open(bytes, size, check));
+    if (work.decoder) work.decoder->set_deadline(deadline);
     if (auto made = decode_with(std::move(work), check, max_width, max_height, memory))
       return std::move(*made);
     // Formats the image library does not read fail as illegal files; so do

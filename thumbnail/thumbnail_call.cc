@@ -88,13 +88,16 @@ std::string stage_message(StageResult result, const std::string& path) {
   return "File written as " + path;
 }
 
-// What the log line of a refusal by the memory budget adds: the megabytes
-// the image needed and the budget. Empty for any other outcome.
-std::string budget_note(const Thumbnail& thumbnail, std::uint64_t budget_mb) {
+// What the log line of a failure adds to its text: for a refusal by the
+// memory budget the megabytes the image needed and the budget's, for the
+// time limit the limit, else what the steps said of why. Empty for others.
+std::string log_note(const Thumbnail& thumbnail, std::uint64_t budget_mb, long timeout_s) {
   const unsigned int code = thumbnail.result.code;
-  if (thumbnail.result.stage != Stage::kLoad ||
-      (code != kOverMemoryBudget && code != kNoRoomInMemoryBudget))
-    return {};
+  if (thumbnail.result.stage != Stage::kLoad) return {};
+  if (code == kOverTimeLimit)
+    return " (took longer than the thumbnail-timeout of " + std::to_string(timeout_s) + " s)";
+  if (code != kOverMemoryBudget && code != kNoRoomInMemoryBudget)
+    return thumbnail.result.note != nullptr ? " (" + std::string(thumbnail.result.note) + ")" : std::string();
   const std::string needs = " (needs " + std::to_string(megabytes(thumbnail.memory)) + " MB to decode";
   const std::string budget = "the thumbnail-memory budget of " + std::to_string(budget_mb) + " MB";
   if (code == kOverMemoryBudget) return needs + ", more than the whole of " + budget + ")";
@@ -123,12 +126,14 @@ Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcep
           .repeat_as("no maximum");
 
     const long budget_mb = settings.number(setting::kThumbnailMemory).value_or(0);
+    const long timeout_s = settings.number(setting::kThumbnailTimeout).value_or(60);
+    const Deadline deadline(Deadline::Clock::now() + std::chrono::seconds(timeout_s));
     const Thumbnail thumbnail = run_image_stage(
         args.args[0], args.lengths[0], box_limit(integer_argument(args, 2)),
-        box_limit(integer_argument(args, 3)), {static_cast<std::uint64_t>(budget_mb) << 20});
+        box_limit(integer_argument(args, 3)), {static_cast<std::uint64_t>(budget_mb) << 20}, deadline);
     if (thumbnail.result.stage != Stage::kDone)
       return message(thumbnail.result, *path,
-                     budget_note(thumbnail, static_cast<std::uint64_t>(budget_mb)));
+                     log_note(thumbnail, static_cast<std::uint64_t>(budget_mb), timeout_s));
     return message(write_outcome(write_jpeg(thumbnail.pixels, *path)), *path);
   } catch (...) {
     return Outcome::exception();

@@ -44,7 +44,10 @@ const char* check_arguments(UDF_ARGS& args);
 // exception gives NULL with the error flag. Failures are logged, one line
 // each; failures that differ only in the path are of one kind for the
 // statement's RepeatCap. The line of a refusal by the memory budget adds
-// the megabytes the image needed and the budget's.
+// the megabytes the image needed and the budget's, that of a decode
+// stopped by the time limit (thumbnail-timeout) the limit, and that of an
+// image refused for what a viewer would show anyway (a JPEG of too many
+// scans) why.
 Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcept;
 
 // The statement's end: a [Note] with the number of failure lines its cap

@@ -47,6 +47,9 @@ struct Preflight {
   std::uint32_t width;   // as claimed by the header, 0 when not read
   std::uint32_t height;
   const char* reason;    // why it was refused; empty when accepted
+  // Set when the reason also goes into the call's log line: a refusal that
+  // the load error alone would leave a riddle (an image a viewer shows).
+  bool reason_logged = false;
   int orientation = 1;   // the EXIF orientation (1-8) of a JPEG, WebP or PNG; 1 for others
   // Set when the file is accepted for a decoder that reads its first frame
   // only, but not for the image library, which decodes every frame: why.
@@ -73,6 +76,9 @@ struct Preflight {
   // takes, and each preview of heif_previews.
   std::uint64_t heif_coded_pixels = 0;
   std::uint64_t heif_preview_pixels[4] = {};
+  // JPEG: what libjpeg holds of its APP2 segments (ICC profile chunks) when
+  // it keeps them, each with its own bookkeeping.
+  std::uint64_t jpeg_profile_bytes = 0;
 };
 
 // Refuses an image whose header claims more than the limits above, whose
@@ -80,8 +86,13 @@ struct Preflight {
 // A GIF is judged by its screen and first frame; what comes after that
 // only decides whether the image library may see it.
 // Pure function of the bytes: touches neither the image library nor any
-// shared state, so it runs outside the image lock.
+// shared state, so it runs outside the image lock. Its time is linear in
+// the bytes. Its memory is at most one byte per byte of BLOB (the coded
+// data of a HEIF tile stored in pieces, joined) plus kPreflightFixedBytes
+// (HEIF's index of the items that decoding the primary image reads, whose
+// number libheif's own limits cap); other formats hold nothing.
 Preflight preflight_image(const void* data, std::size_t size);
+inline constexpr std::size_t kPreflightFixedBytes = std::size_t{4} << 20;
 
 // The orientation (tag 274) in the first directory of EXIF data, which is
 // laid out as a TIFF file; 1 when it is missing, out of bounds or not 1-8.
