@@ -1,7 +1,6 @@
 #include "image_stage.h"
 
 #include <IL/il.h>
-#include <malloc.h>
 
 #include <memory>
 #include <optional>
@@ -55,14 +54,8 @@ std::optional<Thumbnail> reserve(std::uint64_t bytes, const MemoryAllowance& mem
   return refused;
 }
 
-// Reservations from which on freed memory is handed back to the system.
-constexpr std::uint64_t kTrimAbove = std::uint64_t{16} << 20;
-
 // A decoder and the memory reserved for its work, given back only once the
-// decoder is gone and what it freed has left the process: the C library
-// keeps freed blocks of up to 32 MB in the arena of the thread that freed
-// them, so each connection's thread would otherwise hold its last large
-// decoding's memory after it, beyond the budget.
+// decoder is gone.
 struct Work {
   MemoryBudget::Reservation reserved;
   std::unique_ptr<ImageDecoder> decoder;
@@ -70,12 +63,7 @@ struct Work {
 
   explicit Work(std::unique_ptr<ImageDecoder> opened = nullptr) : decoder(std::move(opened)) {}
   Work(Work&&) = default;
-  ~Work() {
-    decoder.reset();
-#ifdef __GLIBC__
-    if (reserved.held() && bytes >= kTrimAbove) malloc_trim(0);
-#endif
-  }
+  ~Work() { decoder.reset(); }
 };
 
 // The thumbnail from one decoder, its rows reduced as they come. Nothing

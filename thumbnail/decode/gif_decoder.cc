@@ -80,7 +80,7 @@ class GifDecoder : public ImageDecoder {
     const auto width = static_cast<std::size_t>(frame.Width);
     const auto height = static_cast<std::size_t>(frame.Height);
     // Interlaced rows come in four passes: the frame is read whole first.
-    std::vector<GifPixelType> indices(frame.Interlace ? width * height : width);
+    Buffer<GifPixelType> indices(frame.Interlace ? width * height : width);
     if (frame.Interlace) {
       static const std::size_t kStart[] = {0, 4, 2, 1}, kStep[] = {8, 8, 4, 2};
       for (int pass = 0; pass < 4; ++pass)

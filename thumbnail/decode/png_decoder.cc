@@ -155,7 +155,7 @@ class PngDecoder : public ImageDecoder {
     rows.start(size, channels);
     if (passes > 1) {
       // Each pass adds its pixels to the rows the passes before filled.
-      std::vector<std::uint8_t> image(row_bytes * size.height);
+      Buffer<std::uint8_t> image(row_bytes * size.height);
       for (int pass = 0; pass < passes; ++pass)
         for (std::uint32_t y = 0; y < size.height; ++y)
           if (out_of_time() || !reader_.read_row(image.data() + y * row_bytes)) return false;

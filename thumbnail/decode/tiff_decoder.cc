@@ -214,7 +214,7 @@ class TiffDecoder : public ImageDecoder {
     const bool as_stored = !l.wide && !l.palette && l.photometric != PHOTOMETRIC_MINISWHITE &&
                            (l.samples == l.colours || (l.alpha && !l.associated));
     const int out_channels = as_stored ? l.samples : l.grey ? 1 : 3;
-    std::vector<std::uint8_t> in(static_cast<std::size_t>(l.scanline));
+    Buffer<std::uint8_t> in(static_cast<std::size_t>(l.scanline));
     std::vector<std::uint8_t> out(std::size_t{l.width} * out_channels);
     rows.start({l.width, l.height}, out_channels);
     for (std::uint32_t y = 0; y < l.height; ++y) {
@@ -271,7 +271,7 @@ class TiffDecoder : public ImageDecoder {
                        image.photometric == PHOTOMETRIC_MINISWHITE) &&
                       image.samplesperpixel - (image.alpha ? 1 : 0) == 1;
     const int out_channels = grey ? 1 : 3;
-    std::vector<std::uint32_t> raster(std::size_t{width} * band);
+    Buffer<std::uint32_t> raster(std::size_t{width} * band);
     std::vector<std::uint8_t> out(std::size_t{width} * out_channels);
     rows.start({width, height}, out_channels);
     for (std::uint32_t y = 0; y < height; y += band) {
