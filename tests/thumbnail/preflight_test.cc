@@ -433,10 +433,6 @@ INSTANTIATE_TEST_SUITE_P(
         // refused before anything is allocated for them.
         BrokenCase{"heif_33_extents", heif_locations(1, 33)},
         BrokenCase{"heif_20001_items", heif_locations(20001, 0)},
-        BrokenCase{"heif_extents_past_the_box",  // two extents, one there
-                   quarn::handmade::heif_with(std::string("\0\0\0\0\x44\0\0\x01\0\x01\0\0\0\x02"
-                                                              "\0\0\0\x20\0\0\0\x08", 22),
-                                              quarn::handmade::heif_properties_of_item_1(), 64, 64)},
         // Extents whose fields take no bytes still take one each.
         BrokenCase{"heif_empty_extents_past_the_box",
                    quarn::handmade::heif_with(std::string("\0\0\0\0\0\0\0\x01\0\x01\0\0\0\x05", 14),
@@ -455,6 +451,11 @@ INSTANTIATE_TEST_SUITE_P(
                      s[s.find("iinf") + 9] = 9;  // 9 items where 1 is stored
                      return s;
                    }()},
+        // A grid drawn on a canvas beyond the limits, whatever its tile.
+        BrokenCase{"heif_grid_canvas_over",
+                   quarn::handmade::heif_file({{1, "grid", quarn::handmade::heif_grid(1, 1, 20000, 20000), {1}},
+                                               {2, "hvc1", std::string(8, '\0'), {1, 2}}},
+                                              1, {{1, 2}}, {quarn::handmade::ispe(64, 64), quarn::handmade::hvcc_claiming(64, 64)})},
         BrokenCase{"heif_20001_boxes", [] {
                      std::string s = quarn::handmade::heif_claiming(false, 64, 64);
                      for (int i = 0; i < 20001; ++i) s += quarn::handmade::iso_box("free", "");

@@ -1,5 +1,7 @@
 #include "decode/heif_layout.h"
 
+#include "common/image_limits.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -293,8 +295,8 @@ constexpr std::uint64_t kMaxEntries = 20000;
 constexpr std::uint64_t kMaxExtents = 32;
 
 // Items kept: those that decoding the primary image or one of its previews
-// may read. A grid of kMaxHeifPictures tiles with an alpha grid of as many
-// is the most any camera writes.
+// may read. Twice a grid of kMaxHeifPictures tiles with an alpha grid of as
+// many, more than any camera writes.
 constexpr std::size_t kMaxReachable = 4 * kMaxHeifPictures;
 
 constexpr std::uint32_t kGrid = fourcc("grid"), kOverlay = fourcc("iovl"), kIdentity = fourcc("iden");
@@ -329,7 +331,6 @@ struct Reference {
 // Where an item's data lies (its iloc entry); its extents are read when
 // they are needed.
 struct Location {
-  bool found = false;
   unsigned construction = 0;  // 0: file offsets, 1: offsets in idat
   std::uint64_t base = 0;
   Span extents;  // `count` extents of index, offset and length fields
@@ -576,7 +577,6 @@ void read_locations(const Box& box, Meta& meta) {
   for (std::uint64_t i = 0; i < count && !r.broken; ++i) {
     const auto id = static_cast<std::uint32_t>(r.get(iloc.version < 2 ? 2 : 4));
     Location location;
-    location.found = true;
     if (iloc.version >= 1) location.construction = static_cast<unsigned>(r.get(2) & 0xF);
     r.get(2);  // data reference
     location.base = r.sized(base_size);
@@ -721,6 +721,17 @@ class Budget {
       // Derived images are made from the images they reference; a chain
       // deeper than this is no image anyone makes.
       if (depth == 4) return refuse("derived images nested too deep");
+      // A grid or an overlay is drawn on a canvas of the size its data
+      // gives, whatever its tiles' sizes and however little of it is shown
+      // (a crop): libheif allocates it whole.
+      if (type != kIdentity) {
+        PictureSize canvas;
+        if (const char* refusal = canvas_size(id, type, canvas)) return refuse(refusal);
+        if (canvas.width * canvas.height > kMaxImagePixels) return refuse("canvas too large");
+        layout.widest = std::max(layout.widest, canvas.width);
+        layout.tallest = std::max(layout.tallest, canvas.height);
+        layout.canvas_pixels += canvas.width * canvas.height;
+      }
       const auto [first, last] = meta_.references_from(kDerivedFrom, id);
       for (const Reference* r = first; r != last; ++r)
         for (std::size_t k = 0; k < r->count(); ++k) add(r->to(k), depth + 1);
@@ -747,6 +758,25 @@ class Budget {
 
  private:
   void refuse(const char* reason) { layout.refusal = reason; }
+
+  // The output size in a grid's or an overlay's data: after the version and
+  // flags (a grid's rows and columns, an overlay's fill colour), 16-bit, or
+  // 32-bit when the flags' lowest bit says so.
+  const char* canvas_size(std::uint32_t id, std::uint32_t type, PictureSize& size) {
+    const std::size_t at = meta_.kept(id);
+    if (at == meta_.reachable.size()) return "too many images";
+    Span data;
+    std::vector<unsigned char> joined;
+    if (const char* refusal = item_data(meta_.locations[at], data, joined)) return refusal;
+    Reader r{data};
+    r.get(1);  // version
+    const int bytes = (r.get(1) & 1) ? 4 : 2;
+    r.get(type == kGrid ? 2 : 8);
+    size.width = r.get(bytes);
+    size.height = r.get(bytes);
+    if (r.broken) return "derived image data runs past the end";
+    return nullptr;
+  }
 
   const char* coded_size(std::uint32_t id, std::uint32_t type, const Location& location, PictureSize& size) {
     const bool hevc = type == fourcc("hvc1");

@@ -795,12 +795,13 @@ Preflight check_heif(Bytes d, std::size_t n) {
   if (const char* refusal = heif_refusal(layout))
     return refuse(ImageKind::kHeif, refusal, layout.widest, layout.tallest);
   Preflight accepted = accept(ImageKind::kHeif, 0, 0);
-  accepted.heif_coded_pixels = layout.coded_pixels;
+  accepted.heif_coded_pixels = std::max(layout.coded_pixels, layout.canvas_pixels);
   static_assert(std::size(Preflight{}.heif_previews) >= kMaxHeifPreviews);
   for (std::size_t i = 0; i < layout.preview_count; ++i) {
     const HeifPreview& preview = layout.previews[i];
     if (preview.shown_alike && heif_refusal(preview.pictures) == nullptr) {
-      accepted.heif_preview_pixels[accepted.heif_preview_count] = preview.pictures.coded_pixels;
+      accepted.heif_preview_pixels[accepted.heif_preview_count] =
+          std::max(preview.pictures.coded_pixels, preview.pictures.canvas_pixels);
       accepted.heif_previews[accepted.heif_preview_count++] = preview.item;
     }
   }

@@ -72,8 +72,9 @@ struct Preflight {
   // or TGA at (channels times bytes per sample, as stored); 0 for other
   // formats.
   std::uint32_t library_bytes = 0;
-  // HEIF: the coded pixels (colour and alpha) decoding the primary image
-  // takes, and each preview of heif_previews.
+  // HEIF: the pixels (colour and alpha) decoding the primary image takes,
+  // and each preview of heif_previews: its coded pictures', or the canvases
+  // of its grid or overlay where those are more.
   std::uint64_t heif_coded_pixels = 0;
   std::uint64_t heif_preview_pixels[4] = {};
   // JPEG: what libjpeg holds of its APP2 segments (ICC profile chunks) when
