@@ -25,20 +25,22 @@ bool MemoryBudget::may_go(std::uint64_t ticket, std::uint64_t bytes, std::uint64
   if (reserved_ > limit || limit - reserved_ < bytes) return false;
   for (const Waiting& before : waiting_) {
     if (before.ticket >= ticket) break;
-    if (now - before.since < kPassFor) continue;
-    // It has waited long enough: what came after it may hold no more than
-    // the room it leaves free, so that it fits once the calls that came
-    // before it are done.
+    const Clock::time_point passed_until = before.since + kPassFor;
+    if (now < passed_until) continue;
+    // It has waited long enough: what came after it and started since may
+    // hold no more than the room it leaves free, so that it fits once the
+    // calls that had started by then are done.
     std::uint64_t after = bytes;
     for (const Held& held : held_)
-      if (held.ticket > before.ticket) after += held.bytes;
+      if (held.ticket > before.ticket && held.since >= passed_until) after += held.bytes;
     if (after > before.limit - before.bytes) return false;
   }
   return true;
 }
 
-MemoryBudget::Reservation MemoryBudget::take(std::uint64_t ticket, std::uint64_t bytes) {
-  held_.push_back({ticket, bytes});
+MemoryBudget::Reservation MemoryBudget::take(std::uint64_t ticket, std::uint64_t bytes,
+                                             Clock::time_point now) {
+  held_.push_back({ticket, bytes, now});
   reserved_ += bytes;
   seen_.peak = std::max(seen_.peak, reserved_);
   return Reservation(this, bytes, ticket);
@@ -55,18 +57,21 @@ MemoryBudget::Attempt MemoryBudget::reserve(std::uint64_t bytes, std::uint64_t l
   std::unique_lock<std::mutex> lock(mutex_);
   const std::uint64_t ticket = next_ticket_++;
   if (may_go(ticket, bytes, limit, start)) {
-    attempt.reservation = take(ticket, bytes);
+    attempt.reservation = take(ticket, bytes, start);
     return attempt;
   }
   waiting_.push_back({ticket, bytes, limit, start});
-  const bool got =
-      room_.wait_until(lock, start + wait, [&] { return may_go(ticket, bytes, limit, Clock::now()); });
+  Clock::time_point now = start;
+  const bool got = room_.wait_until(lock, start + wait, [&] {
+    now = Clock::now();
+    return may_go(ticket, bytes, limit, now);
+  });
   // Out of the line either way; whoever it held back may go now.
   waiting_.erase(std::find_if(waiting_.begin(), waiting_.end(),
                               [ticket](const Waiting& w) { return w.ticket == ticket; }));
   seen_.longest_wait = std::max(seen_.longest_wait, Clock::now() - start);
   if (got)
-    attempt.reservation = take(ticket, bytes);
+    attempt.reservation = take(ticket, bytes, now);
   else
     attempt.refusal = Refusal::kNoRoom;
   lock.unlock();

@@ -21,9 +21,10 @@ inline constexpr std::chrono::milliseconds kBudgetWait{5000};
 
 // How long a waiting call may be passed by any later one that fits: a
 // small image is not held behind a large one that waits for room. Once a
-// call has waited this long, later calls pass it only within the room it
-// leaves free (the budget less what it needs): then room for it comes as
-// soon as the calls that were there before it end.
+// call has waited this long, the calls that came after it and start from
+// then on may hold together no more than the room it leaves free (the
+// budget less what it needs): room for it comes as soon as the calls that
+// had started by then end.
 inline constexpr std::chrono::milliseconds kPassFor{1000};
 
 class MemoryBudget {
@@ -100,11 +101,12 @@ class MemoryBudget {
   struct Held {
     std::uint64_t ticket;
     std::uint64_t bytes;
+    Clock::time_point since;
   };
 
   // Whether the call of `ticket` may take `bytes` now (see reserve).
   bool may_go(std::uint64_t ticket, std::uint64_t bytes, std::uint64_t limit, Clock::time_point now) const;
-  Reservation take(std::uint64_t ticket, std::uint64_t bytes);
+  Reservation take(std::uint64_t ticket, std::uint64_t bytes, Clock::time_point now);
   void give_back(std::uint64_t ticket, std::uint64_t bytes) noexcept;
 
   std::mutex mutex_;
