@@ -12,10 +12,15 @@
 //   - the peak resident size of a process making one thumbnail of an
 //     8000x6000 image of every format;
 //   - 1, 2 and 4 connections at once through SQL (1600x1200 JPEG), and 1 and
-//     2 for the 4000x3000 HEIC, the 1600x1200 PNG and TIFF and the 120-frame GIF.
+//     2 for the 4000x3000 HEIC, the 1600x1200 PNG and TIFF and the 120-frame GIF;
+//   - small files that claim an honest picture and would cost far more (a
+//     HEIF's item locations and property associations, a JPEG's scans):
+//     their time and peak beside an honest image of the size they claim.
 //
 //   bench_thumbnail OUT_JSON IMAGE_DIR   (the images scripts/bench.sh makes)
+//   bench_thumbnail --hostile-only OUT_JSON IMAGE_DIR   (the last part alone)
 //   bench_thumbnail --once IMAGE|--none  (one thumbnail, for the peak size)
+//   bench_thumbnail --once-any IMAGE     (one call, whatever its outcome)
 //   bench_thumbnail --profile IMAGE N    (N thumbnails and nothing else, for
 //                                         perf or valgrind --tool=callgrind)
 #include <unistd.h>
@@ -27,9 +32,11 @@
 #include <memory>
 #include <thread>
 
+#include "../tests/thumbnail/handmade_jpeg.h"
 #include "bench_db.h"
 #include "bench_util.h"
 #include "decode/decode_memory.h"
+#include "handmade_images.h"
 #include "decoder_floor.h"
 #include "decode/preflight.h"
 #include "image_stage.h"
@@ -162,7 +169,7 @@ long peak_kib_of_one(const std::string& what) {
   return static_cast<long>(number_from_self("--once '" + what + "'"));
 }
 
-int make_one(const std::string& what) {
+int make_one(const std::string& what, bool any_outcome = false) {
   qt::TempDir dir;
   setenv("UDF_IMAGEDIR", dir.path().c_str(), 1);
   setenv("UDF_ERRORLOG", "bench", 1);  // settings published: no settings file looked for
@@ -171,7 +178,9 @@ int make_one(const std::string& what) {
   if (what != "--none") {
     qt::Args args;
     args.text(qb::read_bytes(what)).text("once").integer(kBox).integer(kBox);  // moved in, not copied
-    if (tarvik.call_string(args).text.rfind("File written as ", 0) != 0) return 1;
+    std::optional<qt::StderrCapture> quiet;  // a failure's log line, when failures are expected
+    if (any_outcome) quiet.emplace();
+    if (tarvik.call_string(args).text.rfind("File written as ", 0) != 0 && !any_outcome) return 1;
   }
   std::printf("%ld\n", qb::rss_kib(getpid(), "VmHWM:"));
   return 0;
@@ -344,10 +353,106 @@ Scaling through_connections(const std::vector<std::unique_ptr<qt::Connection>>& 
   return scaling;
 }
 
+// A hostile file and the honest image of the size it claims: ms per call
+// (median) and the peak resident size of a fresh process making the call.
+struct Costly {
+  std::string label;
+  std::string bytes;
+  std::string honest_label;
+  const std::string* honest;
+};
+
+qb::Json hostile_files(const qt::Function& tarvik, const std::string& dir, long calls) {
+  const std::string heic = qb::read_bytes(dir + "/large.heic");
+  // An honest progressive 8000x8000 JPEG: libjpeg's progressive script, a
+  // photo-like picture (smooth ramps with a little texture).
+  std::vector<std::uint8_t> rgb(std::size_t{8000} * 8000 * 3);
+  for (std::size_t i = 0; i < rgb.size(); ++i) {
+    const std::size_t pixel = i / 3, x = pixel % 8000, y = pixel / 8000;
+    rgb[i] = static_cast<std::uint8_t>((x * 255 / 8000 + y * (i % 3 + 1) * 40 / 8000 + (x * 7 + y * 3) % 5) & 0xFF);
+  }
+  quarn::handmade::JpegOptions progressive;
+  progressive.progressive = true;
+  progressive.quality = 90;
+  const std::string jpeg = quarn::handmade::jpeg(rgb, 8000, 8000, progressive);
+  std::vector<std::uint8_t>().swap(rgb);
+  namespace hm = quarn::handmade;
+  const std::vector<Costly> cases = {
+      {"HEIF, 2000 items of 65535 empty extents", hm::heif_extent_bomb(2000), "4000x3000 HEIC", &heic},
+      {"HEIF, 800,000 property associations", hm::heif_association_bomb(800000), "4000x3000 HEIC", &heic},
+      {"JPEG 8000x8000, 3000 scans of a byte", hm::progressive_scan_bomb(8000, 8000, 3000),
+       "8000x8000 progressive JPEG", &jpeg},
+      {"JPEG 8000x8000, 100 scans of a byte (the limit)", hm::progressive_scan_bomb(8000, 8000, 100),
+       "8000x8000 progressive JPEG", &jpeg},
+  };
+  qt::TempDir files;
+  const auto measure = [&](const std::string& bytes, const std::string& name, double& ms, long& peak_kib,
+                           std::string& outcome) {
+    const std::string file = files.file(name);
+    qt::write_file(file, bytes);
+    std::vector<double> times;
+    const qt::StderrCapture quiet;  // the failures' log lines
+    for (long i = 0; i < calls; ++i) {
+      qt::Args args;
+      args.text(bytes).text(name).integer(kBox).integer(kBox);
+      const auto start = qb::Clock::now();
+      outcome = tarvik.call_string(args).text;
+      times.push_back(ms_since(start));
+    }
+    ms = qb::median(times);
+    peak_kib = static_cast<long>(number_from_self("--once-any '" + file + "'"));
+    outcome = outcome.rfind("File written as ", 0) == 0 ? "thumbnail" : outcome.substr(outcome.rfind(' ') + 1);
+  };
+  const long loaded_kib = peak_kib_of_one("--none");
+  qb::Table table({"file", "bytes", "outcome", "ms", "peak over loaded MiB", "honest image of its size", "its ms",
+                   "its peak MiB"});
+  std::vector<qb::Json> json;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Costly& c = cases[i];
+    double ms = 0, honest_ms = 0;
+    long peak = 0, honest_peak = 0;
+    std::string outcome, honest_outcome;
+    measure(c.bytes, "hostile" + std::to_string(i), ms, peak, outcome);
+    measure(*c.honest, "honest" + std::to_string(i), honest_ms, honest_peak, honest_outcome);
+    table.add({c.label, std::to_string(c.bytes.size()), outcome, qb::fixed(ms, 2),
+               qb::fixed((peak - loaded_kib) / 1024.0, 1), c.honest_label + " (" + honest_outcome + ")",
+               qb::fixed(honest_ms, 1), qb::fixed((honest_peak - loaded_kib) / 1024.0, 1)});
+    json.push_back(qb::Json::object({{"file", qb::Json::string(c.label)},
+                                     {"bytes", qb::Json::integer(static_cast<long long>(c.bytes.size()))},
+                                     {"outcome", qb::Json::string(outcome)},
+                                     {"ms_median", qb::Json::number(ms)},
+                                     {"peak_over_loaded_kib", qb::Json::integer(peak - loaded_kib)},
+                                     {"honest", qb::Json::string(c.honest_label)},
+                                     {"honest_ms_median", qb::Json::number(honest_ms)},
+                                     {"honest_peak_over_loaded_kib", qb::Json::integer(honest_peak - loaded_kib)}}));
+  }
+  table.print("Hostile files beside an honest image of the size they claim, box 200x200: the tarvik call, ms "
+              "(median of " + std::to_string(calls) + "), and the peak resident size of a fresh process making "
+              "it, over the plug-in loaded (" + qb::fixed(loaded_kib / 1024.0, 1) + " MiB)");
+  return qb::Json::array(json);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--once") == 0) return make_one(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "--once-any") == 0) return make_one(argv[2], true);
+  if (argc == 4 && std::strcmp(argv[1], "--hostile-only") == 0) {
+    try {
+      qt::TempDir out_dir;
+      setenv("UDF_IMAGEDIR", out_dir.path().c_str(), 1);
+      setenv("UDF_ERRORLOG", "bench", 1);
+      qt::Plugin plugin("tarvik");
+      qt::Function tarvik(plugin, "tarvik");
+      qb::Json::object({{"benchmark", qb::Json::string("thumbnail hostile files")},
+                        {"hostile", hostile_files(tarvik, argv[3], qb::env_count("QUARN_BENCH_ITER_HOSTILE", 5))}})
+          .write(argv[2]);
+      return 0;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "bench_thumbnail: %s\n", e.what());
+      return 1;
+    }
+  }
   if (argc == 4 && std::strcmp(argv[1], "--profile") == 0) return profile(argv[2], std::atol(argv[3]));
   if (argc != 3) {
     std::fprintf(stderr, "usage: bench_thumbnail OUT_JSON IMAGE_DIR | bench_thumbnail --once IMAGE|--none\n");
@@ -524,6 +629,9 @@ int main(int argc, char** argv) {
                                               {"concurrency", qb::Json::array(scaling.json)}}));
     }
 
+    // ---- hostile files ----
+    const qb::Json hostile_json = hostile_files(tarvik, dir, qb::env_count("QUARN_BENCH_ITER_HOSTILE", 5));
+
     const auto load = qb::load_average();
     qb::Json::object({
         {"benchmark", qb::Json::string("thumbnail")},
@@ -541,6 +649,7 @@ int main(int argc, char** argv) {
         {"concurrency_rows_per_connection", qb::Json::integer(conc_rows)},
         {"concurrency", qb::Json::array(jpeg_scaling.json)},
         {"concurrency_formats", qb::Json::array(format_json)},
+        {"hostile", hostile_json},
         {"cores", qb::Json::integer(std::thread::hardware_concurrency())},
         {"load_average_at_end", qb::Json::numbers(load)},
     }).write(argv[1]);

@@ -34,6 +34,10 @@ inline constexpr Variable kImageDir{"UDF_IMAGEDIR", "thumbnail", "image-director
 // process; outside 16 MB to 1 TB the default stands.
 inline constexpr Variable kThumbnailMemory{"UDF_THUMBNAILMEMORY", "thumbnail", "thumbnail-memory",
                                            "1024", true, false, 16, 1048576};
+// Seconds one tarvik call's decoding may take before it is stopped; outside
+// 1 s to 1 hour the default stands.
+inline constexpr Variable kThumbnailTimeout{"UDF_THUMBNAILTIMEOUT", "thumbnail", "thumbnail-timeout",
+                                            "60", true, false, 1, 3600};
 inline constexpr Variable kSmtpHost{"UDF_SMTPHOST", "email", "smtp-host", "localhost", false};
 inline constexpr Variable kSmtpUser{"UDF_SMTPUSER", "email", "smtp-user", "", false};
 inline constexpr Variable kSmtpPassword{"UDF_SMTPPASSWORD", "email", "smtp-password", "", false,
@@ -73,6 +77,8 @@ inline constexpr const Variable* kPublished[] = {&kImageDir, &kSmtpHost, &kSmtpU
                                                  &kSmtpPassword, &kSmtpPort, &kSmtpTimeout,
                                                  &kSmtpSecurity, &kSmtpCaFile, &kSmtpHelo,
                                                  &kSmtpAuth,
-                                                 &kGetenvvarNames, &kThumbnailMemory, &kErrorLog};
+                                                 &kGetenvvarNames, &kThumbnailMemory,
+                                                 &kThumbnailTimeout,
+                                                 &kErrorLog};
 
 }  // namespace quarn::setting

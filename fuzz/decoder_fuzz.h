@@ -2,21 +2,28 @@
 // TIFF, HEIF): one BLOB through the pre-flight check and, when it passes as
 // the decoder's kind, its header, its plan and its rows into the reduction
 // for a small and a larger box, and the reduced thumbnail turned upright. What comes out must
-// have the size the header promised.
+// have the size the header promised. A plan beyond kFuzzBudget is not
+// decoded, as the memory budget would refuse it: what a decode takes
+// beyond its plan shows as a finding of libFuzzer's -malloc_limit_mb.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
+#include "decode/decode_memory.h"
 #include "decode/decoder.h"
-#include "decode/preflight.h"
 #include "pixels/reduction.h"
+#include "preflight_watch.h"
 
 namespace quarn::thumb {
 
+// The memory budget the fuzz targets decode within (scripts/fuzz.sh gives
+// them -malloc_limit_mb=256).
+inline constexpr std::uint64_t kFuzzBudget = std::uint64_t{192} << 20;
+
 inline int fuzz_decoder(ImageKind kind, const std::uint8_t* data, std::size_t size) {
-  const Preflight check = preflight_image(data, size);
+  const Preflight check = watched_preflight(data, size);
   if (check.refused || check.kind != kind) return 0;
   const DecoderEntry* entry = decoder_for(kind);
   if (entry == nullptr) std::abort();
@@ -31,6 +38,7 @@ inline int fuzz_decoder(ImageKind kind, const std::uint8_t* data, std::size_t si
     Reduction rows(target);
     const DecodePlan plan = decoder->plan(target, rows.decode_at_least());
     if (plan.size.width == 0 || plan.size.height == 0) std::abort();
+    if (decode_memory(plan, target) > kFuzzBudget) return 0;
     ColourSpace colour;
     if (!decoder->decode(rows.decode_at_least(), rows, colour)) continue;
     const Raster image = rows.finish();

@@ -13,7 +13,7 @@ using namespace quarn::thumb;
 namespace {
 
 Raster ramp(int channels) {
-  Raster image{7, 5, channels, std::vector<std::uint8_t>(std::size_t{7} * 5 * channels)};
+  Raster image{7, 5, channels, Buffer<std::uint8_t>(std::size_t{7} * 5 * channels)};
   for (std::size_t i = 0; i < image.samples.size(); ++i) image.samples[i] = static_cast<std::uint8_t>(i * 37);
   return image;
 }

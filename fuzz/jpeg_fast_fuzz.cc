@@ -12,6 +12,7 @@
 #include "decode/preflight.h"
 #include "image_stage.h"
 #include "pixels/reduction.h"
+#include "preflight_watch.h"
 #include "write/jpeg_writer.h"
 
 using namespace quarn::thumb;
@@ -19,7 +20,7 @@ using namespace quarn::thumb;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // tmpfs, one file per fuzzing process, overwritten by every input.
   static const std::string path = "/dev/shm/quarn-fuzz-fast-" + std::to_string(getpid()) + ".jpg";
-  const Preflight check = preflight_image(data, size);
+  const Preflight check = watched_preflight(data, size);
   if (check.refused || check.kind != ImageKind::kJpeg) return 0;
   if (check.orientation < 1 || check.orientation > 8) std::abort();
   for (const Size box : {Size{7, 5}, Size{64, 48}}) {

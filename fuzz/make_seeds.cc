@@ -265,6 +265,15 @@ int main(int argc, char** argv) {
     write(hostile + "/" + image.name, image.bytes);
     ++written;
   }
+  // Files whose cost is far beyond their size, built here rather than
+  // stored: a 4 MB seed is cut to -max_len, so the same shapes come small too.
+  for (const auto& image : quarn::handmade::costly_images()) {
+    write(hostile + "/" + image.name, image.bytes);
+    ++written;
+  }
+  write(hostile + "/heif_ipma_12000", quarn::handmade::heif_association_bomb(12000));
+  write(hostile + "/jpeg_120_scans", quarn::handmade::progressive_scan_bomb(8000, 8000, 120));
+  written += 2;
   ilDeleteImages(1, &name);
   std::printf("make_seeds: %d seeds in %s\n", written, root.c_str());
   return 0;

@@ -14,13 +14,14 @@
 #include "pixels/reduction.h"
 #include "write/jpeg_writer.h"
 #include "decode/webp_decoder.h"
+#include "preflight_watch.h"
 
 using namespace quarn::thumb;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // tmpfs, one file per fuzzing process, overwritten by every input.
   static const std::string path = "/dev/shm/quarn-fuzz-webp-" + std::to_string(getpid()) + ".jpg";
-  const Preflight check = preflight_image(data, size);
+  const Preflight check = watched_preflight(data, size);
   if (check.refused || check.kind != ImageKind::kWebp) return 0;
   if (check.orientation < 1 || check.orientation > 8) std::abort();
   const bool small = std::uint64_t{check.width} * check.height <= (1u << 22);

@@ -26,6 +26,9 @@
 #   QUARN_BENCH_RELOAD_MS [3000]       length of each reload latency run
 #   QUARN_BENCH_MEMORY_THUMBNAILS [10000], QUARN_BENCH_MEMORY_MAILS [10000]
 #   QUARN_BENCH_MEMORY_HEIC_ROWS [4]   rows per connection (8) under each memory budget
+#   QUARN_BENCH_BESIDE_SECONDS [30]    small thumbnails alone, then beside 6 connections of big HEICs
+#   QUARN_BENCH_BURST_ROUNDS [3]       rounds of the four 8000x6000 images per connection (8) in the burst
+#   QUARN_BENCH_ITER_HOSTILE [5]       calls of each hostile file and its honest image
 #   QUARN_BENCH_PROFILE=1              perf and strace profiles of the mail
 #                                      call even when the mail target is met
 #   QUARN_BENCH_ONLY="thumbnail mail"  a subset of: settings thumbnail mail memory
@@ -147,7 +150,7 @@ if selected mail; then
     [[ -n "$profiled" ]] || echo "neither perf nor strace is usable here; the phase profile above is the profile"
   fi
 fi
-selected memory && run memory "$bin/bench_memory" "$out/memory.json" "$images/small.png" "$images/large.heic"
+selected memory && run memory "$bin/bench_memory" "$out/memory.json" "$images/small.png" "$images/large.heic" "$images"
 
 total=$(( $(date +%s) - start_all ))
 {

@@ -1,7 +1,6 @@
 #include "image_stage.h"
 
 #include <IL/il.h>
-#include <malloc.h>
 
 #include <memory>
 #include <optional>
@@ -17,7 +16,9 @@
 namespace quarn::thumb {
 namespace {
 
-Thumbnail failed(Stage stage, unsigned int code) { return {{stage, code}, {}}; }
+Thumbnail failed(Stage stage, unsigned int code, const char* note = nullptr) {
+  return {{stage, code, note}, {}};
+}
 
 // Converted to sRGB from what the decoder read of the pixels' colours (few
 // pixels are left), enlarged where the thumbnail is larger, turned upright.
@@ -35,7 +36,7 @@ Thumbnail complete(Raster pixels, Size target, const ColourSpace& colour, int or
 std::optional<Thumbnail> failure_of(const ImageDecoder* decoder) {
   const std::optional<StageResult> failure = decoder ? decoder->failure() : std::nullopt;
   if (!failure) return std::nullopt;
-  return failed(failure->stage, failure->code);
+  return failed(failure->stage, failure->code, failure->note);
 }
 
 // The budget's answer for `bytes`: held, or the failure that ends the stage.
@@ -53,14 +54,8 @@ std::optional<Thumbnail> reserve(std::uint64_t bytes, const MemoryAllowance& mem
   return refused;
 }
 
-// Reservations from which on freed memory is handed back to the system.
-constexpr std::uint64_t kTrimAbove = std::uint64_t{16} << 20;
-
 // A decoder and the memory reserved for its work, given back only once the
-// decoder is gone and what it freed has left the process: the C library
-// keeps freed blocks of up to 32 MB in the arena of the thread that freed
-// them, so each connection's thread would otherwise hold its last large
-// decoding's memory after it, beyond the budget.
+// decoder is gone.
 struct Work {
   MemoryBudget::Reservation reserved;
   std::unique_ptr<ImageDecoder> decoder;
@@ -68,12 +63,7 @@ struct Work {
 
   explicit Work(std::unique_ptr<ImageDecoder> opened = nullptr) : decoder(std::move(opened)) {}
   Work(Work&&) = default;
-  ~Work() {
-    decoder.reset();
-#ifdef __GLIBC__
-    if (reserved.held() && bytes >= kTrimAbove) malloc_trim(0);
-#endif
-  }
+  ~Work() { decoder.reset(); }
 };
 
 // The thumbnail from one decoder, its rows reduced as they come. Nothing
@@ -116,15 +106,18 @@ Thumbnail finish_thumbnail(const DecodedImage& decoded, Size target, int orienta
 }
 
 Thumbnail run_image_stage(const void* data, unsigned long size, std::uint32_t max_width,
-                          std::uint32_t max_height, const MemoryAllowance& memory) {
+                          std::uint32_t max_height, const MemoryAllowance& memory,
+                          const Deadline& deadline) {
   // Refused before any decoder: a hostile image never reaches one, nor
   // waits for or holds up the image work of other rows.
   const Preflight check = preflight_image(data, size);
-  if (check.refused) return failed(Stage::kLoad, IL_ILLEGAL_FILE_VALUE);
+  if (check.refused)
+    return failed(Stage::kLoad, IL_ILLEGAL_FILE_VALUE, check.reason_logged ? check.reason : nullptr);
 
   const auto* bytes = static_cast<const unsigned char*>(data);
   if (const DecoderEntry* entry = decoder_for(check.kind)) {
     Work work(entry->open(bytes, size, check));
+    if (work.decoder) work.decoder->set_deadline(deadline);
     if (auto made = decode_with(std::move(work), check, max_width, max_height, memory))
       return std::move(*made);
     // Formats the image library does not read fail as illegal files; so do

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "common/deadline.h"
 #include "common/memory_budget.h"
 #include "common/stage_result.h"
 #include "pixels/raster.h"
@@ -36,9 +37,11 @@ struct MemoryAllowance {
 // those refuse, are decoded by the image library under its process-wide
 // lock (decode/devil_decoder.h). Before it decodes, each decoding reserves
 // what it takes at its peak (decode/decode_memory.h) within `memory`, and
-// gives it back when done.
+// gives it back when done. Past `deadline` the decoders that can be stopped
+// stop, and the stage fails with kOverTimeLimit.
 Thumbnail run_image_stage(const void* data, unsigned long size, std::uint32_t max_width,
-                          std::uint32_t max_height, const MemoryAllowance& memory);
+                          std::uint32_t max_height, const MemoryAllowance& memory,
+                          const Deadline& deadline = {});
 
 // The steps after decoding, for pixels decoded whole outside the image
 // library's lock: reduced (area average by whole blocks, then Lanczos-3; or

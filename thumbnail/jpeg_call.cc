@@ -4,7 +4,6 @@
 
 #include "image_stage.h"
 #include "settings_file.h"
-#include "settings_table.h"
 #include "tarvik_status.h"
 #include "thumbnail_call.h"
 #include "write/jpeg_writer.h"
@@ -45,13 +44,9 @@ std::optional<Outcome> run_jpeg_call(const UDF_ARGS& args, const SettingsSnapsho
     if (args.args[1] == nullptr || args.args[2] == nullptr)
       return Outcome::null_failure("Error: no maximum width or height given").repeat_as("no maximum");
 
-    const long budget_mb = settings.number(setting::kThumbnailMemory).value_or(0);
-    const Thumbnail thumbnail = run_image_stage(
-        args.args[0], args.lengths[0], box_limit(integer_argument(args, 1)),
-        box_limit(integer_argument(args, 2)), {static_cast<std::uint64_t>(budget_mb) << 20});
-    if (thumbnail.result.stage != Stage::kDone)
-      return failed(thumbnail.result, budget_note(thumbnail, static_cast<std::uint64_t>(budget_mb)));
-    switch (encode_jpeg(thumbnail.pixels, jpeg, kMaxJpegResult)) {
+    const LimitedStage stage = run_limited_stage(args, 1, settings);
+    if (stage.thumbnail.result.stage != Stage::kDone) return failed(stage.thumbnail.result, stage.note);
+    switch (encode_jpeg(stage.thumbnail.pixels, jpeg, kMaxJpegResult)) {
       case EncodeResult::kEncoded: return std::nullopt;
       case EncodeResult::kTooLarge:
         return failed({Stage::kSave, kLongerThanResultLimit},

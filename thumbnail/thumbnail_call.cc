@@ -93,19 +93,22 @@ std::string stage_message(StageResult result, const std::string& path) {
   return "File written as " + path;
 }
 
-std::string budget_note(const Thumbnail& thumbnail, std::uint64_t budget_mb) {
+namespace {
+
+// What the log line of a failure adds to its text (see LimitedStage).
+std::string log_note(const Thumbnail& thumbnail, std::uint64_t budget_mb, long timeout_s) {
   const unsigned int code = thumbnail.result.code;
-  if (thumbnail.result.stage != Stage::kLoad ||
-      (code != kOverMemoryBudget && code != kNoRoomInMemoryBudget))
-    return {};
+  if (thumbnail.result.stage != Stage::kLoad) return {};
+  if (code == kOverTimeLimit)
+    return " (took longer than the thumbnail-timeout of " + std::to_string(timeout_s) + " s)";
+  if (code != kOverMemoryBudget && code != kNoRoomInMemoryBudget)
+    return thumbnail.result.note != nullptr ? " (" + std::string(thumbnail.result.note) + ")" : std::string();
   const std::string needs = " (needs " + std::to_string(megabytes(thumbnail.memory)) + " MB to decode";
   const std::string budget = "the thumbnail-memory budget of " + std::to_string(budget_mb) + " MB";
   if (code == kOverMemoryBudget) return needs + ", more than the whole of " + budget + ")";
   return needs + "; " + budget + " had no room for it within " +
          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kBudgetWait).count()) + " s)";
 }
-
-namespace {
 
 // A failure's kind leaves out the path (and what a log line adds): 300 rows
 // into a missing directory are one failure 300 times.
@@ -117,6 +120,21 @@ Outcome message(StageResult result, const std::string& path, const std::string& 
 }
 
 }  // namespace
+
+LimitedStage run_limited_stage(const UDF_ARGS& args, unsigned box_argument,
+                               const SettingsSnapshot& settings) {
+  const long budget_mb = settings.number(setting::kThumbnailMemory).value_or(0);
+  const long timeout_s = settings.number(setting::kThumbnailTimeout).value_or(60);
+  const Deadline deadline(Deadline::Clock::now() + std::chrono::seconds(timeout_s));
+  LimitedStage stage{run_image_stage(args.args[0], args.lengths[0],
+                                     box_limit(integer_argument(args, box_argument)),
+                                     box_limit(integer_argument(args, box_argument + 1)),
+                                     {static_cast<std::uint64_t>(budget_mb) << 20}, deadline),
+                     {}};
+  if (stage.thumbnail.result.stage != Stage::kDone)
+    stage.note = log_note(stage.thumbnail, static_cast<std::uint64_t>(budget_mb), timeout_s);
+  return stage;
+}
 
 Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcept {
   try {
@@ -132,14 +150,10 @@ Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcep
       return Outcome::failure("Error: no maximum width or height given for " + *path)
           .repeat_as("no maximum");
 
-    const long budget_mb = settings.number(setting::kThumbnailMemory).value_or(0);
-    const Thumbnail thumbnail = run_image_stage(
-        args.args[0], args.lengths[0], box_limit(integer_argument(args, 2)),
-        box_limit(integer_argument(args, 3)), {static_cast<std::uint64_t>(budget_mb) << 20});
-    if (thumbnail.result.stage != Stage::kDone)
-      return message(thumbnail.result, *path,
-                     budget_note(thumbnail, static_cast<std::uint64_t>(budget_mb)));
-    return message(write_outcome(write_jpeg(thumbnail.pixels, *path)), *path);
+    const LimitedStage stage = run_limited_stage(args, 2, settings);
+    if (stage.thumbnail.result.stage != Stage::kDone)
+      return message(stage.thumbnail.result, *path, stage.note);
+    return message(write_outcome(write_jpeg(stage.thumbnail.pixels, *path)), *path);
   } catch (...) {
     return Outcome::exception();
   }

@@ -48,15 +48,26 @@ const char* check_arguments(UDF_ARGS& args);
 // PATH") where there is one.
 std::string stage_message(StageResult result, const std::string& path);
 
-// What the log line of a refusal by the memory budget adds: the megabytes
-// the image needed and the budget. Empty for any other outcome.
-std::string budget_note(const Thumbnail& thumbnail, std::uint64_t budget_mb);
+// The image stage of a call: the BLOB of argument 0 fitted into the box of
+// arguments `box_argument` and the next, under the settings' memory budget
+// and time limit. On failure `note` is what its log line adds to the text:
+// for a refusal by the memory budget the megabytes the image needed and the
+// budget, for the time limit the limit, else what the steps said of why.
+struct LimitedStage {
+  Thumbnail thumbnail;
+  std::string note;
+};
+LimitedStage run_limited_stage(const UDF_ARGS& args, unsigned box_argument,
+                               const SettingsSnapshot& settings);
 
 // The whole call: file name, maximums, image stage, file, message. Never throws; an
 // exception gives NULL with the error flag. Failures are logged, one line
 // each; failures that differ only in the path are of one kind for the
 // statement's RepeatCap. The line of a refusal by the memory budget adds
-// the megabytes the image needed and the budget's.
+// the megabytes the image needed and the budget's, that of a decode
+// stopped by the time limit (thumbnail-timeout) the limit, and that of an
+// image refused for what a viewer would show anyway (a JPEG of too many
+// scans) why.
 Outcome run_call(const UDF_ARGS& args, const SettingsSnapshot& settings) noexcept;
 
 // A [Note] of the function with the number of failure lines the

@@ -475,6 +475,95 @@ inline std::string heif_preview_claiming(std::uint32_t width, std::uint32_t heig
                    {{2, 1}});
 }
 
+// ---- small files that would cost far more than the picture they claim ----
+
+// A HEIF file of one HEVC item (id 1) claiming width x height, with the
+// bodies of its iloc and ipma boxes as given (version and flags first);
+// its coded data (8 bytes unless given) lie right after the file type box,
+// at offset 32.
+inline std::string heif_with(const std::string& iloc, const std::string& ipma, std::uint32_t width,
+                             std::uint32_t height, const std::string& data = std::string(8, '\0')) {
+  std::string hdlr(8, '\0');
+  hdlr.replace(4, 4, "pict");
+  hdlr += std::string(13, '\0');
+  std::string infe;
+  put_be16(infe, 1);
+  put_be16(infe, 0);
+  std::string infos;
+  put_be16(infos, 1);
+  infos += iso_full_box("infe", 2, infe + "hvc1" + std::string(1, '\0'));
+  const std::string meta =
+      iso_full_box("meta", 0,
+                   iso_box("hdlr", hdlr) + iso_full_box("pitm", 0, std::string("\0\x01", 2)) +
+                       iso_box("iloc", iloc) + iso_full_box("iinf", 0, infos) +
+                       iso_box("iprp", iso_box("ipco", ispe(width, height) + hvcc_claiming(width, height)) +
+                                           iso_box("ipma", ipma)));
+  return iso_box("ftyp", std::string("heic\0\0\0\0mif1heic", 16)) + iso_box("mdat", data) + meta;
+}
+
+// The iloc body that locates item 1's 8 bytes (see heif_with).
+inline std::string heif_location_of_item_1() {
+  std::string s("\0\0\0\0\x44\0\0\x01\0\x01\0\0\0\x01", 14);  // v0, 4-byte offset and length
+  put_be32(s, 24 + 8);                                        // after ftyp and mdat's header
+  put_be32(s, 8);
+  return s;
+}
+
+// The ipma body that gives item 1 its two properties.
+inline std::string heif_properties_of_item_1() { return std::string("\0\0\0\0\0\0\0\x01\0\x01\x02\x81\x82", 13); }
+
+// An iloc box whose offsets, lengths and bases take no bytes: each 6-byte
+// entry of its `items` items claims 65535 extents that read nothing.
+inline std::string heif_extent_bomb(unsigned items, std::uint32_t width = 4000, std::uint32_t height = 3000) {
+  std::string iloc(6, '\0');  // version 0, no flags, all field sizes 0
+  put_be16(iloc, items);
+  for (unsigned i = 0; i < items; ++i) {
+    put_be16(iloc, 1 + i % 0xFFFF);
+    put_be16(iloc, 0);  // data reference
+    put_be16(iloc, 0xFFFF);
+  }
+  return heif_with(iloc, heif_properties_of_item_1(), width, height);
+}
+
+// An ipma box of `entries` entries of two properties each, 5 bytes apiece.
+inline std::string heif_association_bomb(std::uint32_t entries, std::uint32_t width = 4000,
+                                         std::uint32_t height = 3000) {
+  std::string ipma(4, '\0');
+  put_be32(ipma, entries);
+  for (std::uint32_t i = 0; i < entries; ++i) {
+    put_be16(ipma, 1 + i % 0xFFFF);
+    ipma += std::string("\x02\x81\x82", 3);
+  }
+  return heif_with(heif_location_of_item_1(), ipma, width, height);
+}
+
+// A progressive grey JPEG of width x height with `scans` scans of one byte
+// each (a DC scan, then the AC coefficients again and again): libjpeg walks
+// every block of the picture in every scan, the missing data taken as zeros.
+inline std::string progressive_scan_bomb(unsigned width, unsigned height, unsigned scans) {
+  std::string s("\xFF\xD8\xFF\xDB", 4);
+  put_be16(s, 67);
+  s += '\0';
+  s += std::string(64, '\x01');
+  s += std::string("\xFF\xC2\x00\x0B\x08", 5);
+  put_be16(s, height);
+  put_be16(s, width);
+  s += std::string("\x01\x01\x11\x00", 4);
+  for (const char table : {'\x00', '\x10'}) {  // one code of one bit, symbol 0: DC 0, end of block
+    s += std::string("\xFF\xC4\x00\x14", 4);
+    s += table;
+    s += '\x01';
+    s += std::string(15, '\0');
+    s += '\0';
+  }
+  for (unsigned scan = 0; scan < scans; ++scan) {
+    s += std::string("\xFF\xDA\x00\x08\x01\x01\x00", 7);
+    s += scan == 0 ? std::string("\x00\x00\x00", 3) : std::string("\x01\x3F\x00", 3);
+    s += '\0';
+  }
+  return s + std::string("\xFF\xD9", 2);
+}
+
 // A GIF of `frames` frames that each fill a width x height screen and end
 // after their first code: its first frame cannot be decoded, and the image
 // library, which would decode every frame, must not see it once the frames
@@ -555,6 +644,16 @@ inline std::vector<NamedImage> hostile_images() {
           {"jxl_profile_1_gb", jxl_claiming(64, 64, 0, std::uint64_t{1} << 30)},
           // 108 million pixels in 12 frames; the first one broken.
           {"gif_broken_first_of_12_frames", gif_of_empty_frames(3000, 3000, 12)}};
+}
+
+// Small files that cost the decoding more than the picture they claim: 2 GB
+// and seconds to index a 12 KB HEIF, 85 MB for 4 MB of property
+// associations, a minute of CPU for 33 KB of JPEG scans. Each claims the
+// size of an honest image it is measured against (4000 x 3000, 8000 x 8000).
+inline std::vector<NamedImage> costly_images() {
+  return {{"heif_iloc_extents_12k", heif_extent_bomb(2000)},
+          {"heif_ipma_800000", heif_association_bomb(800000)},
+          {"jpeg_3000_scans", progressive_scan_bomb(8000, 8000, 3000)}};
 }
 
 }  // namespace quarn::handmade

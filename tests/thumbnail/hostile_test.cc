@@ -176,6 +176,32 @@ TEST_F(Hostile, FixturesAreRefusedSafely) {
     expect_refused_safely(image.bytes, image.name);
 }
 
+// Small files that claim an honest picture and would cost far more to
+// decode: each fails clearly within 1 s and 32 MB beyond its BLOB; the
+// JPEG of 3000 scans also within 3 times what an honest progressive JPEG
+// of its size takes, with a log line that says why.
+TEST_F(Hostile, CostlyFilesFailWithinTheirBounds) {
+  std::vector<std::uint8_t> grey(std::size_t{8000} * 8000);
+  for (std::size_t i = 0; i < grey.size(); ++i) grey[i] = static_cast<std::uint8_t>(i % 8000 / 40 + i % 7);
+  quarn::handmade::JpegOptions progressive{JCS_GRAYSCALE};
+  progressive.progressive = true;
+  const ChildOutcome honest = call_in_child(quarn::handmade::jpeg(grey, 8000, 8000, progressive), "honest");
+  ASSERT_TRUE(honest.finished);
+  ASSERT_EQ(honest.text, "File written as " + path_of("honest"));
+  std::vector<std::uint8_t>().swap(grey);
+  const std::string scans_note = " (a JPEG of more than 100 scans, more than any encoder writes)";
+  for (const auto& image : quarn::handmade::costly_images()) {
+    const bool jpeg = image.bytes.compare(0, 2, "\xFF\xD8") == 0;
+    const ChildOutcome outcome = call_in_child(image.bytes, image.name);
+    ASSERT_TRUE(outcome.finished) << image.name << ": child status " << outcome.status;
+    EXPECT_EQ(outcome.text, refusal(image.name));
+    EXPECT_EQ(outcome.error_output, refusal(image.name) + (jpeg ? scans_note : "") + "\n");
+    EXPECT_LT(outcome.seconds, jpeg ? std::min(kMaxSeconds, 3 * honest.seconds) : kMaxSeconds) << image.name;
+    EXPECT_LT(outcome.extra_kb, (kSanitized ? kMaxExtraKb : 32 * 1024) + static_cast<long>(image.bytes.size() >> 10))
+        << image.name;
+  }
+}
+
 TEST_F(Hostile, JpegBombsAreRefusedSafely) {
   const struct {
     unsigned width;

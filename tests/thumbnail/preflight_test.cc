@@ -5,6 +5,11 @@
 #include <jxl/decode.h>
 #include <lcms2.h>
 
+#include <malloc.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -16,6 +21,29 @@
 #include "decode/preflight.h"
 #include "image_stage.h"
 #include "test_util.h"
+
+// Every operator new of this program, counted while `on`: what the
+// pre-flight holds at its peak.
+namespace counted {
+bool on = false;
+long long live = 0, peak = 0;
+}  // namespace counted
+
+// GCC takes the free below for a mismatch wherever it inlines this pair.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t bytes) {
+  void* at = std::malloc(bytes == 0 ? 1 : bytes);
+  if (at == nullptr) throw std::bad_alloc();
+  if (counted::on) counted::peak = std::max(counted::peak, counted::live += malloc_usable_size(at));
+  return at;
+}
+void operator delete(void* at) noexcept {
+  if (at != nullptr && counted::on) counted::live -= malloc_usable_size(at);
+  std::free(at);
+}
+void operator delete(void* at, std::size_t) noexcept { operator delete(at); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -138,6 +166,40 @@ std::string pnm_claiming(const std::string& header, std::size_t sample_bytes) {
   return header + std::string(sample_bytes, '\0');
 }
 
+// A 64 x 64 picture (ispe 64 x 64, property 1) with a preview item whose
+// coded size is 512 x 384, each with the properties after their coded
+// configuration given: 4 and 5 crop the middle half of a 64 x 64 and of a
+// 128 x 128 image (clap), 6 says the preview is 128 x 128 (ispe).
+std::string heif_preview_with(std::vector<unsigned> picture, std::vector<unsigned> preview) {
+  using namespace quarn::handmade;
+  const auto clap = [](std::uint32_t side) {
+    std::string s;
+    for (const std::uint32_t v : {side, 1u, side, 1u, 0u, 1u, 0u, 1u}) put_be32(s, v);
+    return iso_box("clap", s);
+  };
+  picture.insert(picture.begin(), 2);
+  preview.insert(preview.begin(), 3);
+  return heif_file({{1, "hvc1", std::string(8, '\0'), picture}, {2, "hvc1", std::string(8, '\0'), preview}}, 1,
+                   {}, {ispe(64, 64), hvcc_claiming(64, 64), hvcc_claiming(512, 384), clap(32), clap(64), ispe(128, 128)},
+                   {{2, 1}});
+}
+
+// The HEIF structure as heif_with builds it, with the iloc or ipma body given.
+std::string heif_locations(std::uint32_t items, unsigned extents) {
+  std::string iloc("\0\0\0\0\x44\0", 6);
+  quarn::handmade::put_be16(iloc, items);
+  for (std::uint32_t i = 0; i < items; ++i) {
+    quarn::handmade::put_be16(iloc, 1 + i);
+    quarn::handmade::put_be16(iloc, 0);
+    quarn::handmade::put_be16(iloc, extents);
+    for (unsigned e = 0; e < extents; ++e) {
+      put_be32(iloc, 32);
+      put_be32(iloc, 8);
+    }
+  }
+  return quarn::handmade::heif_with(iloc, quarn::handmade::heif_properties_of_item_1(), 64, 64);
+}
+
 struct SizeCase {
   const char* name;
   std::string bytes;
@@ -208,7 +270,18 @@ INSTANTIATE_TEST_SUITE_P(
                  false, 0, 0},
         SizeCase{"jxl_ok", quarn::handmade::jxl_claiming(1000, 800), ImageKind::kJxl, false, 1000, 800},
         SizeCase{"jxl_side_over", quarn::handmade::jxl_claiming(40000, 2), ImageKind::kJxl, true, 40000, 2},
-        SizeCase{"jxl_pixels_over", quarn::handmade::jxl_claiming(20000, 20000), ImageKind::kJxl, true, 20000, 20000}),
+        SizeCase{"jxl_pixels_over", quarn::handmade::jxl_claiming(20000, 20000), ImageKind::kJxl, true, 20000, 20000},
+        // A preview shows what its picture shows only when both are cropped
+        // alike, as shares of their sizes.
+        SizeCase{"heic_preview_cropped_alike", heif_preview_with({1, 4}, {1, 4}), ImageKind::kHeif, false, 0, 0, 1},
+        SizeCase{"heic_preview_cropped_alike_at_its_size", heif_preview_with({1, 4}, {6, 5}), ImageKind::kHeif, false,
+                 0, 0, 1},
+        SizeCase{"heic_preview_cropped_otherwise", heif_preview_with({1, 4}, {6, 4}), ImageKind::kHeif, false, 0, 0},
+        SizeCase{"heic_preview_of_a_cropped_picture", heif_preview_with({1, 4}, {1}), ImageKind::kHeif, false, 0, 0},
+        SizeCase{"heic_cropped_preview", heif_preview_with({1}, {1, 4}), ImageKind::kHeif, false, 0, 0},
+        // The most scans a JPEG may have, and one more.
+        SizeCase{"jpeg_scans_limit", quarn::handmade::progressive_scan_bomb(64, 48, 100), ImageKind::kJpeg, false, 64, 48},
+        SizeCase{"jpeg_scans_over", quarn::handmade::progressive_scan_bomb(64, 48, 101), ImageKind::kJpeg, true, 64, 48}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct FormatCase {
@@ -373,6 +446,38 @@ INSTANTIATE_TEST_SUITE_P(
                      std::string s = quarn::handmade::heif_claiming(false, 64, 64);
                      s.replace(s.find("pitm"), 4, "xitm");
                      return s;
+                   }()},
+        // Counts beyond the bytes there, or beyond libheif's own limits:
+        // refused before anything is allocated for them.
+        BrokenCase{"heif_33_extents", heif_locations(1, 33)},
+        BrokenCase{"heif_20001_items", heif_locations(20001, 0)},
+        // Extents whose fields take no bytes still take one each.
+        BrokenCase{"heif_empty_extents_past_the_box",
+                   quarn::handmade::heif_with(std::string("\0\0\0\0\0\0\0\x01\0\x01\0\0\0\x05", 14),
+                                              quarn::handmade::heif_properties_of_item_1(), 64, 64)},
+        BrokenCase{"heif_20001_property_associations", quarn::handmade::heif_association_bomb(20001)},
+        BrokenCase{"heif_association_count_past_the_box",
+                   quarn::handmade::heif_with(quarn::handmade::heif_location_of_item_1(),
+                                              std::string("\0\0\0\0\0\0\x10\0\0\x01\x02\x81\x82", 13), 64, 64)},
+        BrokenCase{"heif_reference_count_past_the_box", [] {
+                     std::string s = quarn::handmade::heif_preview_claiming(512, 384);
+                     s[s.find("thmb") + 7] = 9;  // 9 references where 1 is stored
+                     return s;
+                   }()},
+        BrokenCase{"heif_item_count_past_the_box", [] {
+                     std::string s = quarn::handmade::heif_claiming(false, 64, 64);
+                     s[s.find("iinf") + 9] = 9;  // 9 items where 1 is stored
+                     return s;
+                   }()},
+        // A grid drawn on a canvas beyond the limits, whatever its tile.
+        BrokenCase{"heif_grid_canvas_over",
+                   quarn::handmade::heif_file({{1, "grid", quarn::handmade::heif_grid(1, 1, 20000, 20000), {1}},
+                                               {2, "hvc1", std::string(8, '\0'), {1, 2}}},
+                                              1, {{1, 2}}, {quarn::handmade::ispe(64, 64), quarn::handmade::hvcc_claiming(64, 64)})},
+        BrokenCase{"heif_20001_boxes", [] {
+                     std::string s = quarn::handmade::heif_claiming(false, 64, 64);
+                     for (int i = 0; i < 20001; ++i) s += quarn::handmade::iso_box("free", "");
+                     return s;
                    }()}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -380,6 +485,43 @@ TEST(Fixtures, HostileFilesNeverReachTheImageLibrary) {
   for (const auto& image : quarn::handmade::hostile_images()) {
     const auto result = check(image.bytes);
     EXPECT_TRUE(result.refused || result.library_refusal != nullptr) << image.name;
+  }
+}
+
+// The pre-flight holds at most one byte per byte of BLOB beyond its fixed
+// part: for the files that once took gigabytes, for the largest structures
+// it indexes (a grid of the most tiles with properties, references and
+// previews) and for a tile stored in many pieces, which it joins.
+TEST(PreflightMemory, StaysWithinOneBytePerByteOfBlob) {
+  using namespace quarn::handmade;
+  std::string pieces("\0\0\0\0\x44\0\0\x01\0\x01\0\0\0\x20", 14);  // item 1 in 32 extents of 1 KB
+  for (std::uint32_t i = 0; i < 32; ++i) {
+    put_be32(pieces, 32 + i * 1024);
+    put_be32(pieces, 1024);
+  }
+  std::vector<NamedImage> files = costly_images();
+  files.push_back({"grid_of_4096_tiles", heif_grid_claiming(64, 64, 64)});
+  files.push_back({"extent_bomb_400k", heif_extent_bomb(65535)});
+  {  // a grid of 4095 grids of 3 tiles each: the most items it keeps
+    std::vector<HeifItem> items{{1, "grid", heif_grid(64, 64, 64, 64), {1}}};
+    std::vector<std::vector<unsigned>> derived{{1}};
+    for (unsigned g = 0; g < 4095; ++g) {
+      const unsigned id = 2 + g * 4;
+      items.push_back({id, "grid", heif_grid(1, 3, 192, 64), {1}});
+      derived[0].push_back(id);
+      derived.push_back({id, id + 1, id + 2, id + 3});
+      for (unsigned t = 1; t <= 3; ++t) items.push_back({id + t, "hvc1", "", {1, 2}});
+    }
+    files.push_back({"grid_of_4095_grids", heif_file(items, 1, derived, {ispe(64, 64), hvcc_claiming(64, 64)})});
+  }
+  files.push_back({"tile_in_32_pieces", heif_with(pieces, heif_properties_of_item_1(), 64, 64, std::string(32 * 1024, '\0'))});
+  for (const auto& file : files) {
+    counted::live = counted::peak = 0;
+    counted::on = true;
+    check(file.bytes);
+    counted::on = false;
+    EXPECT_LE(counted::peak, static_cast<long long>(file.bytes.size() + quarn::thumb::kPreflightFixedBytes))
+        << file.name;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <optional>
@@ -13,8 +14,10 @@
 
 #include "decode/decoder.h"
 #include "decode/preflight.h"
+#include "encoded_images.h"
 #include "handmade_jpeg.h"
 #include "image_stage.h"
+#include "images.h"
 #include "pixels/reduction.h"
 #include "test_util.h"
 #include "udf_call.h"
@@ -136,9 +139,9 @@ struct PngLayout {
   std::vector<std::uint8_t> expected;  // 8-bit grey or RGB, alpha on white
 };
 
-// 4x3 pixels written by libpng; palette: red, green, blue, and a fourth
-// colour made transparent by tRNS.
-std::string png_of(const PngLayout& c) {
+// 4x3 pixels (unless told) written by libpng; palette: red, green, blue,
+// and a fourth colour made transparent by tRNS.
+std::string png_of(const PngLayout& c, unsigned width = 4, unsigned height = 3) {
   std::string out;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
@@ -148,7 +151,7 @@ std::string png_of(const PngLayout& c) {
         static_cast<std::string*>(png_get_io_ptr(w))->append(reinterpret_cast<char*>(data), size);
       },
       nullptr);
-  png_set_IHDR(png, info, 4, 3, c.bit_depth, c.colour_type,
+  png_set_IHDR(png, info, width, height, c.bit_depth, c.colour_type,
                c.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
   if (c.colour_type == PNG_COLOR_TYPE_PALETTE) {
@@ -157,9 +160,9 @@ std::string png_of(const PngLayout& c) {
     png_set_PLTE(png, info, palette, 4);
     png_set_tRNS(png, info, alpha, 4, nullptr);
   }
-  const std::size_t row_bytes = c.stored.size() / 3;
+  const std::size_t row_bytes = c.stored.size() / height;
   std::vector<png_bytep> rows;
-  for (std::size_t y = 0; y < 3; ++y) rows.push_back(const_cast<png_bytep>(c.stored.data()) + y * row_bytes);
+  for (std::size_t y = 0; y < height; ++y) rows.push_back(const_cast<png_bytep>(c.stored.data()) + y * row_bytes);
   png_set_rows(png, info, rows.data());
   png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
   png_destroy_write_struct(&png, &info);
@@ -203,7 +206,8 @@ TEST(PngDecoder, EveryLayoutDecodesToItsPixels) {
     Reduction rows({8, 6});  // larger: the decoded pixels come back as they are
     ColourSpace colour;
     ASSERT_TRUE(decoder->decode(rows.decode_at_least(), rows, colour));
-    EXPECT_EQ(rows.finish().samples, c.expected);
+    const Raster made = rows.finish();
+    EXPECT_EQ(V(made.samples.begin(), made.samples.end()), c.expected);
   }
 }
 
@@ -269,6 +273,85 @@ TEST(MemoryBudget, AnImageBeyondTheWholeBudgetFailsAtOnceAndOneWithoutRoomAfterT
                                           {kLimit, &decode_budget(), std::chrono::milliseconds(200)})
                 .result.code,
             quarn::thumb::kNoRoomInMemoryBudget);
+}
+
+TEST(MemoryBudget, ASmallRequestThatFitsGoesAheadOfABigOneThatWaits) {
+  quarn::thumb::MemoryBudget budget;
+  auto held = budget.reserve(60, 100);
+  std::thread big([&] { budget.reserve(60, 100, std::chrono::milliseconds(3000)); });
+  while (budget.waiting() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Served at once, without a wait, while the big one still waits.
+  const auto small = budget.reserve(10, 100, std::chrono::milliseconds(0));
+  EXPECT_EQ(small.refusal, quarn::thumb::MemoryBudget::Refusal::kNone);
+  EXPECT_EQ(budget.waiting(), 1u);
+  held.reservation.release();
+  big.join();
+}
+
+TEST(MemoryBudget, ABigRequestIsNotStarvedByAStreamOfSmallOnes) {
+  // Small requests that fit come and go, three holding 90 of 100 most of
+  // the time, so that a request of 50 would rarely find room by chance.
+  quarn::thumb::MemoryBudget budget;
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> small;
+  for (int t = 0; t < 4; ++t)
+    small.emplace_back([&] {
+      while (!stop) {
+        auto got = budget.reserve(30, 100, std::chrono::milliseconds(5000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto start = std::chrono::steady_clock::now();
+  const auto big = budget.reserve(50, 100, std::chrono::milliseconds(4000));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  stop = true;
+  for (auto& thread : small) thread.join();
+  EXPECT_EQ(big.refusal, quarn::thumb::MemoryBudget::Refusal::kNone);
+  // Passed for a second, then served once the small ones before it ended.
+  EXPECT_LT(waited, quarn::thumb::kPassFor + std::chrono::milliseconds(1000));
+}
+
+// ---- the time limit ----
+
+// Every decoder that can be stopped stops past the deadline: a honest
+// image of each layout, given a millisecond, fails with its own code.
+TEST(TimeLimit, ADecodePastItFailsWithItsCode) {
+  constexpr unsigned kWidth = 1200, kHeight = 900;
+  quarn::test::Samples rgb(std::size_t{kWidth} * kHeight * 3);
+  for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<std::uint8_t>(i * 7 % 251 + i / 6000);
+  quarn::handmade::JpegOptions progressive;
+  progressive.progressive = true;
+  quarn::test::TiffOptions tiled;
+  tiled.tiled = true;
+  // libwebp is looked at between pieces of the file: noise, so that a
+  // lossless file has many.
+  quarn::test::Samples noise(rgb.size()), indices(std::size_t{kWidth} * kHeight);
+  std::uint32_t state = 1;
+  for (auto& sample : noise) sample = static_cast<std::uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
+  for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = static_cast<std::uint8_t>(i % 4);
+  const struct {
+    const char* name;
+    std::string image;
+  } cases[] = {
+      {"jpeg", quarn::handmade::jpeg(rgb, kWidth, kHeight)},
+      {"jpeg_progressive", quarn::handmade::jpeg(rgb, kWidth, kHeight, progressive)},
+      {"png", quarn::test::encode_image(kWidth, kHeight, quarn::test::ImageFormat::kPng)},
+      {"png_interlaced", png_of({"rgb_interlaced", 8, PNG_COLOR_TYPE_RGB, true, rgb, rgb}, kWidth, kHeight)},
+      {"gif", quarn::test::gif({{indices, 0, 0, kWidth, kHeight}}, kWidth, kHeight, {0, 0, 0, 255, 255, 255})},
+      {"tiff_strips", quarn::test::tiff(rgb, kWidth, kHeight, 3, {})},
+      {"tiff_tiles", quarn::test::tiff(rgb, kWidth, kHeight, 3, tiled)},
+      {"webp", quarn::test::webp(rgb, kWidth, kHeight, 3, false)},
+      {"webp_lossless", quarn::test::webp(noise, kWidth, kHeight, 3, true)},
+  };
+  for (const auto& c : cases) {
+    ASSERT_FALSE(c.image.empty()) << c.name;
+    const quarn::thumb::Deadline deadline(quarn::thumb::Deadline::Clock::now() + std::chrono::milliseconds(1));
+    const auto made = quarn::thumb::run_image_stage(c.image.data(), c.image.size(), 200, 200,
+                                                    {std::uint64_t{1} << 40}, deadline);
+    EXPECT_EQ(made.result.stage, quarn::thumb::Stage::kLoad) << c.name;
+    EXPECT_EQ(made.result.code, quarn::thumb::kOverTimeLimit) << c.name;
+  }
 }
 
 }  // namespace

@@ -9,14 +9,42 @@ MemoryBudget::Reservation& MemoryBudget::Reservation::operator=(Reservation&& ot
     release();
     budget_ = other.budget_;
     bytes_ = other.bytes_;
+    ticket_ = other.ticket_;
     other.budget_ = nullptr;
   }
   return *this;
 }
 
 void MemoryBudget::Reservation::release() noexcept {
-  if (budget_ != nullptr) budget_->give_back(bytes_);
+  if (budget_ != nullptr) budget_->give_back(ticket_, bytes_);
   budget_ = nullptr;
+}
+
+bool MemoryBudget::may_go(std::uint64_t ticket, std::uint64_t bytes, std::uint64_t limit,
+                          Clock::time_point now) const {
+  if (reserved_ > limit || limit - reserved_ < bytes) return false;
+  for (const Waiting& before : waiting_) {
+    if (before.ticket >= ticket) break;
+    const Clock::time_point passed_until = before.since + kPassFor;
+    if (now < passed_until) continue;
+    // It has waited long enough: what came after it and started since may
+    // hold no more than the room it leaves free, so that it fits once the
+    // calls that had started by then are done.
+    std::uint64_t after = bytes;
+    for (const Held& held : held_)
+      if (held.ticket > before.ticket && held.since >= passed_until) after += held.bytes;
+    if (after > before.limit - before.bytes) return false;
+  }
+  return true;
+}
+
+MemoryBudget::Reservation MemoryBudget::take(std::uint64_t ticket, std::uint64_t bytes,
+                                             Clock::time_point now) {
+  held_.push_back({ticket, bytes, now});
+  reserved_ += bytes;
+  note_reserved();
+  seen_.peak = std::max(seen_.peak, reserved_);
+  return Reservation(this, bytes, ticket);
 }
 
 MemoryBudget::Attempt MemoryBudget::reserve(std::uint64_t bytes, std::uint64_t limit,
@@ -27,28 +55,26 @@ MemoryBudget::Attempt MemoryBudget::reserve(std::uint64_t bytes, std::uint64_t l
     attempt.refusal = Refusal::kTooLarge;
     return attempt;
   }
-  const auto start = std::chrono::steady_clock::now();
+  const auto start = Clock::now();
   std::unique_lock<std::mutex> lock(mutex_);
-  const auto fits = [&] { return reserved_ <= limit && limit - reserved_ >= bytes; };
-  if (queue_.empty() && fits()) {
-    reserved_ += bytes;
-    note_reserved();
-    seen_.peak = std::max(seen_.peak, reserved_);
-    attempt.reservation = Reservation(this, bytes);
+  const std::uint64_t ticket = next_ticket_++;
+  if (may_go(ticket, bytes, limit, start)) {
+    attempt.reservation = take(ticket, bytes, start);
     return attempt;
   }
-  const std::uint64_t ticket = next_ticket_++;
-  queue_.push_back(ticket);
+  waiting_.push_back({ticket, bytes, limit, start});
   ++waits_;
-  const bool got = room_.wait_until(lock, start + wait, [&] { return queue_.front() == ticket && fits(); });
-  // Out of the line either way; whoever is next may go now.
-  queue_.erase(std::find(queue_.begin(), queue_.end(), ticket));
-  seen_.longest_wait = std::max(seen_.longest_wait, std::chrono::steady_clock::now() - start);
+  Clock::time_point now = start;
+  const bool got = room_.wait_until(lock, start + wait, [&] {
+    now = Clock::now();
+    return may_go(ticket, bytes, limit, now);
+  });
+  // Out of the line either way; whoever it held back may go now.
+  waiting_.erase(std::find_if(waiting_.begin(), waiting_.end(),
+                              [ticket](const Waiting& w) { return w.ticket == ticket; }));
+  seen_.longest_wait = std::max(seen_.longest_wait, Clock::now() - start);
   if (got) {
-    reserved_ += bytes;
-    note_reserved();
-    seen_.peak = std::max(seen_.peak, reserved_);
-    attempt.reservation = Reservation(this, bytes);
+    attempt.reservation = take(ticket, bytes, now);
   } else {
     ++refusals_;
     attempt.refusal = Refusal::kNoRoom;
@@ -58,11 +84,12 @@ MemoryBudget::Attempt MemoryBudget::reserve(std::uint64_t bytes, std::uint64_t l
   return attempt;
 }
 
-void MemoryBudget::give_back(std::uint64_t bytes) noexcept {
+void MemoryBudget::give_back(std::uint64_t ticket, std::uint64_t bytes) noexcept {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     reserved_ -= bytes;
     note_reserved();
+    held_.erase(std::find_if(held_.begin(), held_.end(), [ticket](const Held& h) { return h.ticket == ticket; }));
   }
   room_.notify_all();
 }
@@ -76,6 +103,11 @@ void MemoryBudget::note_reserved() noexcept {
 MemoryBudget::Counters MemoryBudget::counters() const {
   return {in_use_.load(std::memory_order_relaxed), peak_.load(std::memory_order_relaxed),
           waits_.load(std::memory_order_relaxed), refusals_.load(std::memory_order_relaxed)};
+}
+
+std::size_t MemoryBudget::waiting() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return waiting_.size();
 }
 
 MemoryBudget::Watermarks MemoryBudget::take_watermarks() {

@@ -9,8 +9,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
+#include <vector>
 
 namespace quarn::thumb {
 
@@ -20,6 +20,14 @@ namespace quarn::thumb {
 // hold its connection for minutes.
 inline constexpr std::chrono::milliseconds kBudgetWait{5000};
 
+// How long a waiting call may be passed by any later one that fits: a
+// small image is not held behind a large one that waits for room. Once a
+// call has waited this long, the calls that came after it and start from
+// then on may hold together no more than the room it leaves free (the
+// budget less what it needs): room for it comes as soon as the calls that
+// had started by then end.
+inline constexpr std::chrono::milliseconds kPassFor{1000};
+
 class MemoryBudget {
  public:
   // Reserved bytes, given back when it ends (on every way out of the call).
@@ -27,7 +35,7 @@ class MemoryBudget {
    public:
     Reservation() = default;
     Reservation(Reservation&& other) noexcept
-        : budget_(other.budget_), bytes_(other.bytes_) {
+        : budget_(other.budget_), bytes_(other.bytes_), ticket_(other.ticket_) {
       other.budget_ = nullptr;
     }
     Reservation& operator=(Reservation&& other) noexcept;
@@ -40,9 +48,11 @@ class MemoryBudget {
 
    private:
     friend class MemoryBudget;
-    Reservation(MemoryBudget* budget, std::uint64_t bytes) : budget_(budget), bytes_(bytes) {}
+    Reservation(MemoryBudget* budget, std::uint64_t bytes, std::uint64_t ticket)
+        : budget_(budget), bytes_(bytes), ticket_(ticket) {}
     MemoryBudget* budget_ = nullptr;
     std::uint64_t bytes_ = 0;
+    std::uint64_t ticket_ = 0;  // when its call came, among all calls
   };
 
   enum class Refusal {
@@ -58,12 +68,17 @@ class MemoryBudget {
 
   // Reserves `bytes` while no more than `limit` bytes are reserved in all
   // (the calling call's setting: a reload may give calls different ones).
-  // Waits up to `wait` for room, first come first served, so that a large
-  // image is not passed over forever by a stream of small ones. Holds the
-  // budget's own lock only to look and to count, never while anything else
-  // runs; the wait is on its condition variable alone.
+  // Goes ahead at once when it fits, unless a call that came before it has
+  // waited kPassFor and would lose the room it needs; else waits up to
+  // `wait` for room, so that a large image is never passed over forever by
+  // a stream of small ones. Holds the budget's own lock only to look and to
+  // count, never while anything else runs; the wait is on its condition
+  // variable alone.
   Attempt reserve(std::uint64_t bytes, std::uint64_t limit,
                   std::chrono::milliseconds wait = kBudgetWait);
+
+  // How many calls wait for room now.
+  std::size_t waiting();
 
   struct Watermarks {
     std::uint64_t peak = 0;                        // most bytes reserved at once
@@ -83,14 +98,34 @@ class MemoryBudget {
   Counters counters() const;
 
  private:
-  void give_back(std::uint64_t bytes) noexcept;
+  using Clock = std::chrono::steady_clock;
+
+  // A call waiting for room.
+  struct Waiting {
+    std::uint64_t ticket;
+    std::uint64_t bytes;
+    std::uint64_t limit;
+    Clock::time_point since;
+  };
+  // A reservation held, by the ticket of its call.
+  struct Held {
+    std::uint64_t ticket;
+    std::uint64_t bytes;
+    Clock::time_point since;
+  };
+
+  // Whether the call of `ticket` may take `bytes` now (see reserve).
+  bool may_go(std::uint64_t ticket, std::uint64_t bytes, std::uint64_t limit, Clock::time_point now) const;
+  Reservation take(std::uint64_t ticket, std::uint64_t bytes, Clock::time_point now);
+  void give_back(std::uint64_t ticket, std::uint64_t bytes) noexcept;
   // After reserved_ changed, under the lock: the counters' copy of it.
   void note_reserved() noexcept;
 
   std::mutex mutex_;
   std::condition_variable room_;
   std::uint64_t reserved_ = 0;
-  std::deque<std::uint64_t> queue_;  // tickets of the calls waiting, oldest first
+  std::vector<Waiting> waiting_;  // oldest first
+  std::vector<Held> held_;
   std::uint64_t next_ticket_ = 0;
   Watermarks seen_;
   std::atomic<std::uint64_t> in_use_{0}, peak_{0}, waits_{0}, refusals_{0};

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+#include "common/deadline.h"
 #include "common/stage_result.h"
 #include "decode/preflight.h"
 #include "pixels/raster.h"
@@ -57,7 +58,29 @@ class ImageDecoder {
   virtual bool decode(Size at_least, Reduction& rows, ColourSpace& colour) = 0;
   // After a step returned false: the outcome it ends the image stage with;
   // nothing when the file goes the next way (DecoderEntry).
-  virtual std::optional<StageResult> failure() const { return std::nullopt; }
+  std::optional<StageResult> failure() const { return stopped_; }
+  // The call's time limit, which the decoders that can be stopped look at
+  // between rows, scans or pieces of data.
+  void set_deadline(const Deadline& deadline) { deadline_ = deadline; }
+
+ protected:
+  // Ends the image stage with `result`, the file going no other way; false,
+  // for the step to return.
+  bool stop(StageResult result) {
+    stopped_ = result;
+    return false;
+  }
+  // Whether the time limit has passed; the stage then ends with its code.
+  bool out_of_time() {
+    if (!deadline_.passed()) return false;
+    stop({Stage::kLoad, kOverTimeLimit});
+    return true;
+  }
+  const Deadline& deadline() const { return deadline_; }
+
+ private:
+  Deadline deadline_;
+  std::optional<StageResult> stopped_;
 };
 
 using DecoderFactory = std::unique_ptr<ImageDecoder> (*)(const unsigned char* data,

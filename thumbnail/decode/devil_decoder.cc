@@ -162,13 +162,9 @@ class DevilDecoder : public ImageDecoder {
     return true;
   }
 
-  std::optional<StageResult> failure() const override { return failure_; }
 
  private:
-  bool fail(Stage stage, unsigned int code) {
-    failure_ = StageResult{stage, code};
-    return false;
-  }
+  bool fail(Stage stage, unsigned int code) { return stop({stage, code}); }
 
   const unsigned char* data_;
   std::size_t size_;
@@ -177,7 +173,6 @@ class DevilDecoder : public ImageDecoder {
   std::optional<ImageName> image_;
   PixelView pixels_{};
   int channels_ = 0;
-  std::optional<StageResult> failure_;
 };
 
 }  // namespace

@@ -80,12 +80,13 @@ class GifDecoder : public ImageDecoder {
     const auto width = static_cast<std::size_t>(frame.Width);
     const auto height = static_cast<std::size_t>(frame.Height);
     // Interlaced rows come in four passes: the frame is read whole first.
-    std::vector<GifPixelType> indices(frame.Interlace ? width * height : width);
+    Buffer<GifPixelType> indices(frame.Interlace ? width * height : width);
     if (frame.Interlace) {
       static const std::size_t kStart[] = {0, 4, 2, 1}, kStep[] = {8, 8, 4, 2};
       for (int pass = 0; pass < 4; ++pass)
         for (std::size_t y = kStart[pass]; y < height; y += kStep[pass])
-          if (DGifGetLine(gif, indices.data() + y * width, frame.Width) == GIF_ERROR) return false;
+          if (out_of_time() || DGifGetLine(gif, indices.data() + y * width, frame.Width) == GIF_ERROR)
+            return false;
     }
     rows.start({screen_width, screen_height}, channels);
     std::vector<std::uint8_t> row(std::size_t{screen_width} * channels, 255);
@@ -96,7 +97,7 @@ class GifDecoder : public ImageDecoder {
         const GifPixelType* line = indices.data();
         if (frame.Interlace) {
           line += (y - top) * width;
-        } else if (DGifGetLine(gif, indices.data(), frame.Width) == GIF_ERROR) {
+        } else if (out_of_time() || DGifGetLine(gif, indices.data(), frame.Width) == GIF_ERROR) {
           return false;
         }
         std::uint8_t* out = row.data() + static_cast<std::size_t>(frame.Left) * channels;

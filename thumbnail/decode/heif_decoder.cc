@@ -88,8 +88,11 @@ bool same_frame(Size preview, Size picture) {
   return 100 * (a > b ? a - b : b - a) <= b;
 }
 
-// Decodes an image of the file to 8-bit RGB or RGBA as libheif shows it.
-std::optional<DecodedImage> decode_image(const heif_image_handle* handle) {
+// Decodes an image of the file to 8-bit RGB or RGBA as libheif shows it,
+// at the size it showed before decoding (`shown`): libheif 1.15 takes the
+// size of a coded picture or a canvas for what the file says (ispe), and
+// may make another; such a file is refused.
+std::optional<DecodedImage> decode_image(const heif_image_handle* handle, Size shown) {
   const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
   const Options options(heif_decoding_options_alloc());
   if (!options) return std::nullopt;
@@ -106,7 +109,8 @@ std::optional<DecodedImage> decode_image(const heif_image_handle* handle) {
   const std::uint8_t* plane = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
   const int width = heif_image_get_width(image, heif_channel_interleaved);
   const int height = heif_image_get_height(image, heif_channel_interleaved);
-  if (plane == nullptr || !allowed(width, height) ||
+  if (plane == nullptr || !allowed(width, height) || static_cast<std::uint32_t>(width) != shown.width ||
+      static_cast<std::uint32_t>(height) != shown.height ||
       heif_image_get_bits_per_pixel(image, heif_channel_interleaved) != 8 * channels ||
       stride < width * channels)
     return std::nullopt;
@@ -172,7 +176,7 @@ class HeifDecoder : public ImageDecoder {
     // A preview's colours are the picture's unless its own box says otherwise.
     ColourSpace colours = colour_space(handle);
     if (chosen_ != &picture_ && !says_colours(colours)) colours = colour_space(picture_.handle.get());
-    std::optional<DecodedImage> image = decode_image(handle);
+    std::optional<DecodedImage> image = decode_image(handle, chosen_->size);
     if (image) image->colour = std::move(colours);
     return hand_on(image, rows, colour);
   }

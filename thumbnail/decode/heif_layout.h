@@ -23,16 +23,21 @@ struct HeifPictures {
   const char* refusal = nullptr;    // why it is refused; null when accepted
   std::uint64_t coded_pixels = 0;   // all pictures the image is decoded from
   std::uint32_t pictures = 0;       // how many
-  std::uint64_t widest = 0;         // the largest coded width and height
+  std::uint64_t widest = 0;         // the largest coded width and height, or canvas's
   std::uint64_t tallest = 0;
+  // The canvases of the grids and overlays it is drawn on, which libheif
+  // allocates whole at the size their data gives, however little of them
+  // is shown; each within the pixel limit.
+  std::uint64_t canvas_pixels = 0;
 };
 
 // A thumbnail item of the primary image, which phones store beside it.
 struct HeifPreview {
   std::uint32_t item = 0;
   HeifPictures pictures;
-  // Whether it is turned and mirrored (irot, imir) as the primary image is.
-  bool turned_alike = false;
+  // Whether it is turned, mirrored and cropped (irot, imir, clap) as the
+  // primary image is: otherwise it shows something else.
+  bool shown_alike = false;
 };
 
 // Most previews looked at; phones store one.

@@ -1,10 +1,13 @@
 #include "decode/jpeg_decoder.h"
 
+#include <IL/il.h>
+
 #include <cstdlib>
 #include <optional>
 #include <vector>
 
 #include "c_handle.h"
+#include "common/image_limits.h"
 #include "common/libjpeg.h"
 #include "decode/decoder.h"
 #include "pixels/colour.h"
@@ -12,18 +15,31 @@
 namespace quarn::thumb {
 namespace {
 
-// A progressive file may hold any number of scans, each decoded in full;
-// real ones have a dozen at most.
-constexpr int kMaxScans = 100;
+// libjpeg's progress monitor, called for every row of blocks it reads and
+// every call for rows: the one place to stop a decode that runs too long.
+struct Progress {
+  jpeg_progress_mgr manager;  // first, so libjpeg's pointer to it is one to this
+  const Deadline* deadline;
+  JpegFailure stopped = JpegFailure::kNone;
+};
 
-void limit_scans(j_common_ptr info) {
-  if (reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > kMaxScans) give_up(info);
+void watch(j_common_ptr info) {
+  auto* progress = reinterpret_cast<Progress*>(info->progress);
+  // A progressive file may hold any number of scans, each decoded over the
+  // whole picture.
+  if (reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > static_cast<int>(kMaxJpegScans))
+    progress->stopped = JpegFailure::kTooManyScans;
+  else if (progress->deadline->passed())
+    progress->stopped = JpegFailure::kOutOfTime;
+  else
+    return;
+  give_up(info);
 }
 
 struct Decoder {
   jpeg_decompress_struct info;
   Trap trap;
-  jpeg_progress_mgr progress;
+  Progress progress;
 };
 
 bool create_decoder(Decoder& d) {
@@ -33,12 +49,12 @@ bool create_decoder(Decoder& d) {
   return true;
 }
 
-bool read_header(Decoder& d, const unsigned char* data, std::size_t size) {
+bool read_header(Decoder& d, const unsigned char* data, std::size_t size, bool with_profile) {
   if (setjmp(d.trap.jump)) return false;
-  d.progress.progress_monitor = limit_scans;
-  d.info.progress = &d.progress;
+  d.progress.manager.progress_monitor = watch;
+  d.info.progress = &d.progress.manager;
   jpeg_mem_src(&d.info, data, static_cast<unsigned long>(size));
-  jpeg_save_markers(&d.info, JPEG_APP0 + 2, 0xFFFF);  // ICC profile chunks
+  if (with_profile) jpeg_save_markers(&d.info, JPEG_APP0 + 2, 0xFFFF);  // ICC profile chunks
   jpeg_read_header(&d.info, TRUE);
   return true;
 }
@@ -114,12 +130,9 @@ void cmyk_to_rgb(Raster& image, bool inverted) {
   image.samples.resize(pixels * 3);
 }
 
-}  // namespace
-
-std::optional<DecodedImage> decode_jpeg(const unsigned char* data, std::size_t size, Size at_least) {
-  Decoder d{};
-  const AtExit destroy([&d] { jpeg_destroy_decompress(&d.info); });
-  if (!create_decoder(d) || !read_header(d, data, size) || !choose_colours(d) ||
+std::optional<DecodedImage> decode(Decoder& d, const unsigned char* data, std::size_t size, Size at_least,
+                                   bool with_profile) {
+  if (!create_decoder(d) || !read_header(d, data, size, with_profile) || !choose_colours(d) ||
       !choose_scale(d, at_least))
     return std::nullopt;
   ColourSpace colour;
@@ -143,13 +156,32 @@ std::optional<DecodedImage> decode_jpeg(const unsigned char* data, std::size_t s
   return decoded_image;
 }
 
+}  // namespace
+
+std::optional<DecodedImage> decode_jpeg(const unsigned char* data, std::size_t size, Size at_least,
+                                        const JpegLimits& limits, JpegFailure* why) {
+  Decoder d{};
+  d.progress.deadline = &limits.deadline;
+  const AtExit destroy([&d] { jpeg_destroy_decompress(&d.info); });
+  std::optional<DecodedImage> image = decode(d, data, size, at_least, limits.profile);
+  if (why != nullptr)
+    *why = image                                         ? JpegFailure::kNone
+           : d.progress.stopped != JpegFailure::kNone ? d.progress.stopped
+                                                      : JpegFailure::kLibjpeg;
+  return image;
+}
+
 namespace {
 
 // libjpeg-turbo, at the smallest DCT scale that covers what is asked.
 class JpegDecoder : public ImageDecoder {
  public:
   JpegDecoder(const unsigned char* data, std::size_t size, const Preflight& check)
-      : data_(data), size_(size), coefficients_(check.held_bytes) {}
+      : data_(data),
+        size_(size),
+        coefficients_(check.held_bytes),
+        keep_profile_(check.jpeg_profile_bytes <= kMaxJpegProfileBytes),
+        profile_(keep_profile_ ? check.jpeg_profile_bytes : 0) {}
   bool read_header(ImageHeader& header) override {  // the pre-flight's reading
     stored_ = header.size;
     return true;
@@ -157,23 +189,34 @@ class JpegDecoder : public ImageDecoder {
   // The smallest of libjpeg's scales k/8 that covers `at_least`; its sizes
   // are rounded up (jpeg_calc_output_dimensions). libjpeg holds the whole
   // image's coefficients for more than one pass; ink is converted to RGB
-  // into a copy.
+  // into a copy. The APP2 segments it keeps are held twice: as libjpeg
+  // keeps them and joined into the profile.
   DecodePlan plan(Size, Size at_least) override {
     Size scaled = stored_;
     for (std::uint32_t eighths = 1; eighths <= 8; ++eighths) {
       scaled = {(stored_.width * eighths + 7) / 8, (stored_.height * eighths + 7) / 8};
       if (scaled.width >= at_least.width && scaled.height >= at_least.height) break;
     }
-    return {scaled, true, false, coefficients_ + std::uint64_t{scaled.width} * scaled.height * 3};
+    return {scaled, true, false,
+            coefficients_ + 2 * profile_ + std::uint64_t{scaled.width} * scaled.height * 3};
   }
+  // Too many scans or too long a time are final: the image library, which
+  // cannot be stopped, never gets such a file.
   bool decode(Size at_least, Reduction& rows, ColourSpace& colour) override {
-    return hand_on(decode_jpeg(data_, size_, at_least), rows, colour);
+    JpegFailure why = JpegFailure::kNone;
+    const JpegLimits limits{deadline(), keep_profile_};
+    std::optional<DecodedImage> image = decode_jpeg(data_, size_, at_least, limits, &why);
+    if (why == JpegFailure::kTooManyScans) return stop({Stage::kLoad, IL_ILLEGAL_FILE_VALUE, kTooManyScans});
+    if (why == JpegFailure::kOutOfTime) return stop({Stage::kLoad, kOverTimeLimit});
+    return hand_on(image, rows, colour);
   }
 
  private:
   const unsigned char* data_;
   std::size_t size_;
   std::uint64_t coefficients_;
+  bool keep_profile_;
+  std::uint64_t profile_;  // what libjpeg holds of the APP2 segments
   Size stored_{};
 };
 

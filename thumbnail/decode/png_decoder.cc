@@ -86,13 +86,13 @@ class PngReader {
   }
 
   // 8-bit grey, grey+alpha, RGB or RGBA: palettes expanded, tRNS made
-  // alpha, 16 bits scaled. Says the samples per pixel and whether the
-  // file is interlaced; false when libpng refuses.
-  bool set_output(int& channels, bool& interlaced) {
+  // alpha, 16 bits scaled. Says the samples per pixel and the passes over
+  // the rows (7 for an interlaced file); false when libpng refuses.
+  bool set_output(int& channels, int& passes) {
     if (setjmp(png_jmpbuf(png_))) return false;
     png_set_expand(png_);
     png_set_scale_16(png_);
-    interlaced = png_set_interlace_handling(png_) > 1;
+    passes = png_set_interlace_handling(png_);
     png_read_update_info(png_, info_);
     channels = png_get_channels(png_, info_);
     return png_get_bit_depth(png_, info_) == 8 && channels >= 1 && channels <= 4 &&
@@ -102,12 +102,6 @@ class PngReader {
   bool read_row(std::uint8_t* row) {
     if (setjmp(png_jmpbuf(png_))) return false;
     png_read_row(png_, row, nullptr);
-    return true;
-  }
-
-  bool read_image(png_bytepp rows) {
-    if (setjmp(png_jmpbuf(png_))) return false;
-    png_read_image(png_, rows);
     return true;
   }
 
@@ -150,24 +144,26 @@ class PngDecoder : public ImageDecoder {
     return {reader_.size(), reader_.interlaced(), false, std::uint64_t{reader_.size().width} * 16};
   }
 
+  // Row by row, the time limit looked at before each.
   bool decode(Size, Reduction& rows, ColourSpace& colour) override {
     colour = reader_.colour();
     int channels = 0;
-    bool interlaced = false;
-    if (!reader_.set_output(channels, interlaced)) return false;
+    int passes = 1;
+    if (!reader_.set_output(channels, passes)) return false;
     const Size size = reader_.size();
     const std::size_t row_bytes = std::size_t{size.width} * channels;
     rows.start(size, channels);
-    if (interlaced) {
-      std::vector<std::uint8_t> image(row_bytes * size.height);
-      std::vector<png_bytep> pointers(size.height);
-      for (std::uint32_t y = 0; y < size.height; ++y) pointers[y] = image.data() + y * row_bytes;
-      if (!reader_.read_image(pointers.data())) return false;
+    if (passes > 1) {
+      // Each pass adds its pixels to the rows the passes before filled.
+      Buffer<std::uint8_t> image(row_bytes * size.height);
+      for (int pass = 0; pass < passes; ++pass)
+        for (std::uint32_t y = 0; y < size.height; ++y)
+          if (out_of_time() || !reader_.read_row(image.data() + y * row_bytes)) return false;
       rows.add_rows({image.data(), size.width, size.height, channels, false});
     } else {
       std::vector<std::uint8_t> row(row_bytes);
       for (std::uint32_t y = 0; y < size.height; ++y) {
-        if (!reader_.read_row(row.data())) return false;
+        if (out_of_time() || !reader_.read_row(row.data())) return false;
         rows.add_row(row.data());
       }
     }

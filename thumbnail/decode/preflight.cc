@@ -221,6 +221,8 @@ Preflight check_jpeg(Bytes d, std::size_t n) {
   bool progressive = false;
   unsigned component_count = 0;
   std::uint64_t coefficients = 0;
+  std::uint64_t profile_bytes = 0;
+  unsigned scans = 0;
   int orientation = 0;  // 0 until an EXIF segment was seen
   Preflight frame = refuse(ImageKind::kJpeg, "no frame header");
   for (;;) {
@@ -255,12 +257,20 @@ Preflight check_jpeg(Bytes d, std::size_t n) {
     }
     if (marker == 0xDA) {
       if (!have_frame) return frame;  // a scan before any frame header
+      if (++scans > kMaxJpegScans) {
+        Preflight refused = refuse(ImageKind::kJpeg, kTooManyScans, frame.width, frame.height);
+        refused.reason_logged = true;
+        return refused;
+      }
       // libjpeg keeps every coefficient of the image when its first scan
       // does not hold every component or the frame is progressive.
       if (!in_scan && (progressive || (length >= 3 && d[pos + 2] < component_count)))
         frame.held_bytes = coefficients;
       in_scan = true;
     }
+    // libjpeg's record of a segment it keeps: its bookkeeping and a block
+    // header of the memory manager's, beside the data.
+    if (marker == 0xE2) profile_bytes += length - 2 + 96;
     // APP1 "Exif\0\0": the first one counts, as for other readers.
     if (marker == 0xE1 && orientation == 0 && length >= 8 &&
         std::memcmp(d + pos + 2, "Exif\0\0", 6) == 0)
@@ -270,6 +280,7 @@ Preflight check_jpeg(Bytes d, std::size_t n) {
   if (!have_frame) return frame;
   if (!in_scan) return refuse(ImageKind::kJpeg, "no scan", frame.width, frame.height);
   frame.orientation = orientation == 0 ? 1 : orientation;
+  frame.jpeg_profile_bytes = profile_bytes;
   return frame;
 }
 
@@ -784,12 +795,13 @@ Preflight check_heif(Bytes d, std::size_t n) {
   if (const char* refusal = heif_refusal(layout))
     return refuse(ImageKind::kHeif, refusal, layout.widest, layout.tallest);
   Preflight accepted = accept(ImageKind::kHeif, 0, 0);
-  accepted.heif_coded_pixels = layout.coded_pixels;
+  accepted.heif_coded_pixels = std::max(layout.coded_pixels, layout.canvas_pixels);
   static_assert(std::size(Preflight{}.heif_previews) >= kMaxHeifPreviews);
   for (std::size_t i = 0; i < layout.preview_count; ++i) {
     const HeifPreview& preview = layout.previews[i];
-    if (preview.turned_alike && heif_refusal(preview.pictures) == nullptr) {
-      accepted.heif_preview_pixels[accepted.heif_preview_count] = preview.pictures.coded_pixels;
+    if (preview.shown_alike && heif_refusal(preview.pictures) == nullptr) {
+      accepted.heif_preview_pixels[accepted.heif_preview_count] =
+          std::max(preview.pictures.coded_pixels, preview.pictures.canvas_pixels);
       accepted.heif_previews[accepted.heif_preview_count++] = preview.item;
     }
   }

@@ -49,6 +49,9 @@ struct Preflight {
   std::uint32_t width;   // as claimed by the header, 0 when not read
   std::uint32_t height;
   const char* reason;    // why it was refused; empty when accepted
+  // Set when the reason also goes into the call's log line: a refusal that
+  // the load error alone would leave a riddle (an image a viewer shows).
+  bool reason_logged = false;
   int orientation = 1;   // the EXIF orientation (1-8) of a JPEG, WebP, PNG or JPEG XL; 1 for others
   // Set when the file is accepted for a decoder that reads its first frame
   // only, but not for the image library, which decodes every frame: why.
@@ -71,10 +74,14 @@ struct Preflight {
   // or TGA at (channels times bytes per sample, as stored); 0 for other
   // formats.
   std::uint32_t library_bytes = 0;
-  // HEIF: the coded pixels (colour and alpha) decoding the primary image
-  // takes, and each preview of heif_previews.
+  // HEIF: the pixels (colour and alpha) decoding the primary image takes,
+  // and each preview of heif_previews: its coded pictures', or the canvases
+  // of its grid or overlay where those are more.
   std::uint64_t heif_coded_pixels = 0;
   std::uint64_t heif_preview_pixels[4] = {};
+  // JPEG: what libjpeg holds of its APP2 segments (ICC profile chunks) when
+  // it keeps them, each with its own bookkeeping.
+  std::uint64_t jpeg_profile_bytes = 0;
   // JPEG XL: what its headers say (decode/jxl_header.h).
   JxlLayout jxl{};
 };
@@ -84,8 +91,13 @@ struct Preflight {
 // A GIF is judged by its screen and first frame; what comes after that
 // only decides whether the image library may see it.
 // Pure function of the bytes: touches neither the image library nor any
-// shared state, so it runs outside the image lock.
+// shared state, so it runs outside the image lock. Its time is linear in
+// the bytes. Its memory is at most one byte per byte of BLOB (the coded
+// data of a HEIF tile stored in pieces, joined) plus kPreflightFixedBytes
+// (HEIF's index of the items that decoding the primary image reads, whose
+// number libheif's own limits cap); other formats hold nothing.
 Preflight preflight_image(const void* data, std::size_t size);
+inline constexpr std::size_t kPreflightFixedBytes = std::size_t{4} << 20;
 
 // The orientation (tag 274) in the first directory of EXIF data, which is
 // laid out as a TIFF file; 1 when it is missing, out of bounds or not 1-8.

@@ -214,12 +214,13 @@ class TiffDecoder : public ImageDecoder {
     const bool as_stored = !l.wide && !l.palette && l.photometric != PHOTOMETRIC_MINISWHITE &&
                            (l.samples == l.colours || (l.alpha && !l.associated));
     const int out_channels = as_stored ? l.samples : l.grey ? 1 : 3;
-    std::vector<std::uint8_t> in(static_cast<std::size_t>(l.scanline));
+    Buffer<std::uint8_t> in(static_cast<std::size_t>(l.scanline));
     std::vector<std::uint8_t> out(std::size_t{l.width} * out_channels);
     rows.start({l.width, l.height}, out_channels);
     for (std::uint32_t y = 0; y < l.height; ++y) {
       // Past the first row, a failure is a damaged file, not a layout
       // this reader does not take.
+      if (out_of_time()) return false;
       if (TIFFReadScanline(tiff, in.data(), y, 0) < 0) return y == 0 ? false : fail();
       if (as_stored) {
         rows.add_row(in.data());
@@ -250,7 +251,7 @@ class TiffDecoder : public ImageDecoder {
   // Whatever libtiff's RGBA interface takes, in bands of whole strips or
   // tiles, as stored (libtiff's own turning is switched off).
   bool read_rgba(Reduction& rows) {
-    if (failed_) return false;
+    if (failed_ || failure()) return false;
     TIFF* tiff = tiff_.get();
     char message[1024];
     if (!TIFFRGBAImageOK(tiff, message)) return false;
@@ -270,13 +271,13 @@ class TiffDecoder : public ImageDecoder {
                        image.photometric == PHOTOMETRIC_MINISWHITE) &&
                       image.samplesperpixel - (image.alpha ? 1 : 0) == 1;
     const int out_channels = grey ? 1 : 3;
-    std::vector<std::uint32_t> raster(std::size_t{width} * band);
+    Buffer<std::uint32_t> raster(std::size_t{width} * band);
     std::vector<std::uint8_t> out(std::size_t{width} * out_channels);
     rows.start({width, height}, out_channels);
     for (std::uint32_t y = 0; y < height; y += band) {
       const std::uint32_t n = std::min(band, height - y);
       image.row_offset = static_cast<int>(y);
-      if (!TIFFRGBAImageGet(&image, raster.data(), width, n)) return false;
+      if (out_of_time() || !TIFFRGBAImageGet(&image, raster.data(), width, n)) return false;
       for (std::uint32_t r = 0; r < n; ++r) {
         const std::uint32_t* in = raster.data() + std::size_t{r} * width;
         std::uint8_t* o = out.data();

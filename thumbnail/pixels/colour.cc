@@ -347,7 +347,7 @@ bool cmyk_to_srgb(Raster& image, const std::vector<std::uint8_t>& icc, bool inve
                                      INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
       });
   if (!transform) return false;
-  std::vector<std::uint8_t> rgb(std::size_t{image.width} * image.height * 3);
+  Buffer<std::uint8_t> rgb(std::size_t{image.width} * image.height * 3);
   transform_rows(transform.get(), image.samples.data(), 4, rgb.data(), 3, image.width, image.height);
   image.samples = std::move(rgb);
   image.channels = 3;

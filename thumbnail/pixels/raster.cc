@@ -81,7 +81,7 @@ Raster flatten_on_white(const PixelView& image) {
   const int colours = alpha ? image.channels - 1 : image.channels;
   const std::size_t row_bytes = std::size_t{image.width} * colours;
   Raster result{image.width, image.height, colours,
-                std::vector<std::uint8_t>(row_bytes * image.height)};
+                Buffer<std::uint8_t>(row_bytes * image.height)};
   for (std::uint32_t y = 0; y < image.height; ++y) {
     std::uint8_t* out = result.samples.data() + y * row_bytes;
     if (alpha)
@@ -102,7 +102,7 @@ AreaAverage::AreaAverage(Size source, int channels, Size size, LanczosRows* next
       row_samples_(std::size_t{source.width} * colours_),
       // Only the row being made when the rows go on.
       result_{size.width, size.height, colours_,
-              std::vector<std::uint8_t>(std::size_t{size.width} * (next ? 1 : size.height) * colours_)},
+              Buffer<std::uint8_t>(std::size_t{size.width} * (next ? 1 : size.height) * colours_)},
       flat_(alpha_ ? row_samples_ : 0),
       narrow_(row_samples_),
       inner_(row_samples_),
@@ -227,7 +227,7 @@ LanczosRows::LanczosRows(Size source, int channels, Size size)
       across_(lanczos_taps(source.width, size.width)),
       down_(lanczos_taps(source.height, size.height)),
       out_row_(std::size_t{size.width} * channels),
-      result_{size.width, size.height, channels, std::vector<std::uint8_t>(out_row_ * size.height)},
+      result_{size.width, size.height, channels, Buffer<std::uint8_t>(out_row_ * size.height)},
       samples_(std::size_t{source.width} * channels),
       sums_(out_row_) {
   for (std::uint32_t y = 0; y < size.height; ++y) window_rows_ = std::max(window_rows_, down_.count[y]);
@@ -291,7 +291,7 @@ Raster orient(Raster image, int orientation) {
   const Walk& walk = walks[orientation - 2];
   const bool swap = swaps_sides(orientation);
   Raster result{swap ? image.height : image.width, swap ? image.width : image.height,
-                image.channels, std::vector<std::uint8_t>(image.samples.size())};
+                image.channels, Buffer<std::uint8_t>(image.samples.size())};
   const int c = image.channels;
   std::uint8_t* out = result.samples.data();
   for (std::int64_t y = 0; y < result.height; ++y) {

@@ -9,6 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include "common/page_memory.h"
+
 namespace quarn::thumb {
 
 struct Size {
@@ -21,7 +23,7 @@ struct Raster {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   int channels = 0;                   // 1 grey, 2 grey+alpha, 3 RGB, 4 RGBA
-  std::vector<std::uint8_t> samples;  // width * height * channels
+  Buffer<std::uint8_t> samples;  // width * height * channels
 };
 
 // Pixels a decoder holds, read where they are rather than copied: a large
@@ -106,10 +108,10 @@ class LanczosRows {
   Taps across_, down_;
   std::size_t out_row_;
   Raster result_;
-  std::vector<float> window_;  // source rows reduced across, a ring
+  Buffer<float> window_;  // source rows reduced across, a ring
   std::uint32_t window_rows_ = 1;
-  std::vector<float> samples_;  // the source row being reduced, as floats
-  std::vector<float> sums_;
+  Buffer<float> samples_;  // the source row being reduced, as floats
+  Buffer<float> sums_;
   std::uint32_t next_in_ = 0;
   std::uint32_t next_out_ = 0;
 };
@@ -151,10 +153,10 @@ class AreaAverage {
   std::vector<Span> across_, down_;
   std::size_t row_samples_;
   Raster result_;
-  std::vector<std::uint8_t> flat_;    // the row composited onto white
-  std::vector<std::uint16_t> narrow_;  // inner rows, a few hundred at a time
-  std::vector<std::uint32_t> inner_;   // all inner rows of the new row
-  std::vector<std::uint32_t> sums_;    // the new row's weighted sums
+  Buffer<std::uint8_t> flat_;    // the row composited onto white
+  Buffer<std::uint16_t> narrow_;  // inner rows, a few hundred at a time
+  Buffer<std::uint32_t> inner_;   // all inner rows of the new row
+  Buffer<std::uint32_t> sums_;    // the new row's weighted sums
   std::uint32_t next_row_ = 0;
   std::uint32_t out_row_ = 0;
   unsigned narrowed_ = 0;

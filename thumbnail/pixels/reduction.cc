@@ -93,7 +93,7 @@ void Reduction::start(Size decoded, int channels) {
     return;
   }
   whole_ = Raster{decoded.width, decoded.height, colours,
-                  std::vector<std::uint8_t>(std::size_t{decoded.width} * decoded.height * colours)};
+                  Buffer<std::uint8_t>(std::size_t{decoded.width} * decoded.height * colours)};
 }
 
 void Reduction::add_row(const std::uint8_t* row) {

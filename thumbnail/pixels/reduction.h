@@ -59,7 +59,7 @@ class Reduction {
   int channels_ = 0;
   std::optional<LanczosRows> lanczos_;  // when reducing
   std::optional<AreaAverage> average_;  // first, when whole blocks fit
-  std::vector<std::uint8_t> flat_;      // a row composited onto white
+  Buffer<std::uint8_t> flat_;           // a row composited onto white
   Raster whole_;                        // when kept as decoded
   std::uint32_t rows_ = 0;
   bool discard_ = false;
