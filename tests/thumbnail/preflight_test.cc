@@ -43,6 +43,16 @@ void operator delete(void* at) noexcept {
   std::free(at);
 }
 void operator delete(void* at, std::size_t) noexcept { operator delete(at); }
+// Libraries (libjxl) allocate with the nothrow form and free with the plain
+// delete above: both forms must come from the same allocator.
+void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(bytes);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void operator delete(void* at, const std::nothrow_t&) noexcept { operator delete(at); }
 #pragma GCC diagnostic pop
 
 namespace {
