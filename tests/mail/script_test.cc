@@ -18,6 +18,7 @@
 
 #include "mail_call.h"
 #include "message.h"
+#include "replaced_allocator.h"
 #include "smtp_reply.h"
 #include "udf_call.h"
 
@@ -28,19 +29,13 @@ std::atomic<std::size_t> held_bytes{0};
 std::atomic<std::size_t> peak_bytes{0};
 }  // namespace
 
-__attribute__((noinline)) void* operator new(std::size_t size) {
-  void* block = std::malloc(size == 0 ? 1 : size);
-  if (block == nullptr) throw std::bad_alloc();
-  const std::size_t held = held_bytes += malloc_usable_size(block);
+bool replaced_allocator::fail_now() { return false; }
+void replaced_allocator::count(long long bytes) {
+  const std::size_t held = held_bytes += static_cast<std::size_t>(bytes);
+  if (bytes < 0) return;
   for (std::size_t peak = peak_bytes; held > peak && !peak_bytes.compare_exchange_weak(peak, held);) {
   }
-  return block;
 }
-__attribute__((noinline)) void operator delete(void* block) noexcept {
-  if (block != nullptr) held_bytes -= malloc_usable_size(block);
-  std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept { ::operator delete(block); }
 
 namespace {
 

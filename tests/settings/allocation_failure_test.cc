@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "images.h"
+#include "replaced_allocator.h"
 #include "smtp_peer.h"
 #include "test_util.h"
 #include "udf_call.h"
@@ -22,24 +23,9 @@ namespace {
 std::atomic<int> failing_allocation{0};
 }  // namespace
 
-// Kept out of line: inlined next to a new-expression, free() looks like a
-// mismatched release to the compiler.
-__attribute__((noinline)) void* operator new(std::size_t size) {
-  if (failing_allocation > 0 && --failing_allocation == 0) throw std::bad_alloc();
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  throw std::bad_alloc();
-}
-// velmar_init's nothrow new fails with the others, and its block is freed
-// by the delete below.
-__attribute__((noinline)) void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return ::operator new(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
-__attribute__((noinline)) void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { ::operator delete(block); }
+// velmar_init's nothrow new fails with the others.
+bool replaced_allocator::fail_now() { return failing_allocation > 0 && --failing_allocation == 0; }
+void replaced_allocator::count(long long) {}
 
 namespace {
 

@@ -17,6 +17,7 @@
 #include "handmade_images.h"
 #include "handmade_jpeg.h"
 #include "images.h"
+#include "replaced_allocator.h"
 #include "decode/jxl_header.h"
 #include "decode/preflight.h"
 #include "image_stage.h"
@@ -29,31 +30,10 @@ bool on = false;
 long long live = 0, peak = 0;
 }  // namespace counted
 
-// GCC takes the free below for a mismatch wherever it inlines this pair.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t bytes) {
-  void* at = std::malloc(bytes == 0 ? 1 : bytes);
-  if (at == nullptr) throw std::bad_alloc();
-  if (counted::on) counted::peak = std::max(counted::peak, counted::live += malloc_usable_size(at));
-  return at;
+bool replaced_allocator::fail_now() { return false; }
+void replaced_allocator::count(long long bytes) {
+  if (counted::on) counted::peak = std::max(counted::peak, counted::live += bytes);
 }
-void operator delete(void* at) noexcept {
-  if (at != nullptr && counted::on) counted::live -= malloc_usable_size(at);
-  std::free(at);
-}
-void operator delete(void* at, std::size_t) noexcept { operator delete(at); }
-// Libraries (libjxl) allocate with the nothrow form and free with the plain
-// delete above: both forms must come from the same allocator.
-void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept {
-  try {
-    return operator new(bytes);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void operator delete(void* at, const std::nothrow_t&) noexcept { operator delete(at); }
-#pragma GCC diagnostic pop
 
 namespace {
 
