@@ -32,6 +32,16 @@ namespace qt = quarn::test;
 
 namespace {
 
+// True for a thumbnail written, false for a call the budget turned away
+// (2002); any other answer ends the run.
+template <typename Answer>
+bool written_or_turned_away(const Answer& answer) {
+  const std::string text = answer.value_or("NULL");
+  if (text.rfind("File written as ", 0) == 0) return true;
+  if (text.size() > 5 && text.compare(text.size() - 5, 5, " 2002") == 0) return false;
+  throw std::runtime_error("tarvik failed: " + text);
+}
+
 constexpr long kBatch = 1000;  // rows per statement
 constexpr int kMailConnections = 4;
 
@@ -72,15 +82,7 @@ bool heic_under_budget(const std::string& heic, long budget_mb, long rows, qb::T
     const auto result = connections[t]->rows(
         "SELECT tarvik(h.img, CONCAT('h" + std::to_string(t) + "_', s.id), 200, 200) FROM heic h "
         "JOIN ids s ON h.id = 1 WHERE s.id <= " + std::to_string(rows));
-    for (const auto& row : result) {
-      const std::string text = row[0].value_or("NULL");
-      if (text.rfind("File written as ", 0) == 0)
-        ++written;
-      else if (text.size() > 5 && text.compare(text.size() - 5, 5, " 2002") == 0)
-        ++turned_away;
-      else
-        throw std::runtime_error("tarvik failed: " + text);
-    }
+    for (const auto& row : result) (written_or_turned_away(row[0]) ? written : turned_away)++;
   }, elapsed);
   const long peak = qb::rss_kib(pid, "VmHWM:");
   const double growth_mb = (peak - baseline) / 1024.0;
@@ -169,15 +171,7 @@ Burst burst_in_server(const std::vector<std::string>& images, long rounds, const
       const auto result = connections[t]->rows(
           "SELECT tarvik(img, CONCAT('b" + std::to_string(t) + "_', id), 200, 200) FROM burst ORDER BY (id + " +
           std::to_string(t + round) + ") % " + std::to_string(images.size()));
-      for (const auto& row : result) {
-        const std::string text = row[0].value_or("NULL");
-        if (text.rfind("File written as ", 0) == 0)
-          ++written;
-        else if (text.size() > 5 && text.compare(text.size() - 5, 5, " 2002") == 0)
-          ++turned_away;
-        else
-          throw std::runtime_error("tarvik failed: " + text);
-      }
+      for (const auto& row : result) (written_or_turned_away(row[0]) ? written : turned_away)++;
     }
   }, elapsed);
   burst.after = qb::rss_kib(pid);
