@@ -67,7 +67,7 @@ TEST(MemoryEstimate, CoversThePeakOfEveryFormat) {
       {"WebP animated", [&] { return quarn::test::webp_animation({rgba, rgba}, kWidth, kHeight); }},
       {"HEIC", [&] { return quarn::test::heif(rgb, kWidth, kHeight, 3, {}); }},
       {"HEIC alpha", [&] { return quarn::test::heif(rgba, kWidth, kHeight, 4, {}); }},
-      {"HEIC grid", [&] { return quarn::test::heic_grid(half, kWidth / 2, kHeight / 2, 3); }},
+      {"HEIC grid", [&] { return quarn::test::heic_grid(rgb, kWidth, kHeight); }},
       {"HEIC preview", [&] { return quarn::test::heif(rgb, kWidth, kHeight, 3, preview); }},
       {"AVIF", [&] { return quarn::test::heif(rgb, kWidth, kHeight, 3, avif); }},
       {"AVIF alpha", [&] { return quarn::test::heif(rgba, kWidth, kHeight, 4, avif); }},
