@@ -191,6 +191,8 @@ std::string first_box(const std::string& file, const char* type) {
 }
 
 // A picture coded alone by libheif: its configuration box and its data.
+// Nothing for an odd width or height, which libheif codes padded and crops
+// with a clap box left out here.
 struct Coded {
   std::string config, data;
 };
@@ -200,7 +202,7 @@ Coded code_alone(const Samples& rgb, unsigned width, unsigned height, int qualit
   options.quality = quality;
   const std::string file = heif(rgb, width, height, 3, options);
   const std::string config = first_box(file, "hvcC"), media = first_box(file, "mdat");
-  if (config.empty() || media.size() <= 8) return {};
+  if (config.empty() || media.size() <= 8 || !first_box(file, "clap").empty()) return {};
   return {config, media.substr(8)};
 }
 
@@ -289,9 +291,12 @@ std::string heic_grid(const Samples& samples, unsigned width, unsigned height, c
   std::vector<std::vector<unsigned>> thumbnails;
   if (options.preview > 0) {
     const unsigned side = options.preview;
-    const unsigned pw = width >= height ? side : std::max(1u, static_cast<unsigned>(std::uint64_t{side} * width / height));
-    const unsigned ph = width >= height ? std::max(1u, static_cast<unsigned>(std::uint64_t{side} * height / width)) : side;
-    const Coded preview = code_alone(shrink(samples, width, height, pw, ph), pw, ph, options.quality);
+    // Even sides, as the tiles' must be.
+    const unsigned pw = width >= height ? side : std::max(2u, static_cast<unsigned>(std::uint64_t{side} * width / height) & ~1u);
+    const unsigned ph = width >= height ? std::max(2u, static_cast<unsigned>(std::uint64_t{side} * height / width) & ~1u) : side;
+    const Samples& shown = options.preview_of != nullptr ? *options.preview_of : samples;
+    if (shown.size() != samples.size()) return "";
+    const Coded preview = code_alone(shrink(shown, width, height, pw, ph), pw, ph, options.quality);
     const unsigned config = preview.config.empty() ? 0 : config_of(preview.config);
     properties.push_back(ispe(pw, ph));
     if (config == 0 || properties.size() > 127) return "";

@@ -51,13 +51,16 @@ struct HeifGridOptions {
   unsigned tile_width = 512, tile_height = 512;
   int orientation = 1;  // irot and imir on the grid, as libheif writes them
   // A thumbnail item (thmb) of the picture fitted into a square of this
-  // side, turned as the grid is; 0: none.
+  // (even) side, its other side rounded down to even, turned as the grid
+  // is; 0: none.
   unsigned preview = 0;
   int quality = 90;
+  // The picture the preview shows (RGB, the grid's size); null: the grid's.
+  const Samples* preview_of = nullptr;
 };
 
-// RGB samples; "" when the encoder fails or the grid would need more than
-// 256 tiles across or down.
+// RGB samples; "" when the encoder fails, a tile's side is odd or the grid
+// would need more than 256 tiles across or down.
 std::string heic_grid(const Samples& samples, unsigned width, unsigned height,
                       const HeifGridOptions& options = {});
 
