@@ -19,6 +19,11 @@
 //
 //   bench_thumbnail OUT_JSON IMAGE_DIR   (the images scripts/bench.sh makes)
 //   bench_thumbnail --hostile-only OUT_JSON IMAGE_DIR   (the last part alone)
+//   bench_thumbnail --grid OUT_JSON IMAGE_DIR   (a phone's grid HEIC at box
+//                                         400, whose preview is too small:
+//                                         thumbnail-threads 1, 2 and 4 beside
+//                                         libheif alone on one and 4 threads; 1 and
+//                                         2 connections through SQL)
 //   bench_thumbnail --once IMAGE|--none  (one thumbnail, for the peak size)
 //   bench_thumbnail --once-any IMAGE     (one call, whatever its outcome)
 //   bench_thumbnail --profile IMAGE N    (N thumbnails and nothing else, for
@@ -272,9 +277,9 @@ Bytes thumbnail_bytes(const Image& image, const std::string& dir) {
   return bytes;
 }
 
-std::string select_sql(const std::string& table, const std::string& prefix, long rows) {
-  return "SELECT tarvik(img, CONCAT('" + prefix + "', id), " + std::to_string(kBox) + ", " +
-         std::to_string(kBox) + ") FROM " + table + " WHERE id <= " + std::to_string(rows);
+std::string select_sql(const std::string& table, const std::string& prefix, long rows, long long box = kBox) {
+  return "SELECT tarvik(img, CONCAT('" + prefix + "', id), " + std::to_string(box) + ", " +
+         std::to_string(box) + ") FROM " + table + " WHERE id <= " + std::to_string(rows);
 }
 
 // Runs the statement and checks every row's status text.
@@ -318,7 +323,7 @@ struct Scaling {
 // each k of `levels` (the first is 1); prints the table.
 Scaling through_connections(const std::vector<std::unique_ptr<qt::Connection>>& connections,
                             const Image& image, const std::vector<int>& levels, long rows,
-                            long runs) {
+                            long runs, long long box = kBox, const std::string& setting = "") {
   qb::Table conc({"connections", "thumbnails/s", "x of 1 conn", "ms per row seen by a conn"});
   Scaling scaling;
   double single = 0.0;
@@ -328,7 +333,7 @@ Scaling through_connections(const std::vector<std::unique_ptr<qt::Connection>>& 
       std::vector<double> elapsed;
       const double wall = qb::run_concurrently(k, [&](int t) {
         run_select(*connections[t],
-                   select_sql(image.table, "k" + std::to_string(k) + "_" + std::to_string(t) + "_", rows),
+                   select_sql(image.table, "k" + std::to_string(k) + "_" + std::to_string(t) + "_", rows, box),
                    rows);
       }, elapsed);
       rates.push_back(k * rows / wall);
@@ -347,7 +352,7 @@ Scaling through_connections(const std::vector<std::unique_ptr<qt::Connection>>& 
         {"thumbnails_per_s", qb::Json::numbers(rates)},
     }));
   }
-  conc.print("Thumbnails through SQL, " + image.label + ", " + std::to_string(rows) +
+  conc.print("Thumbnails through SQL, " + image.label + setting + ", " + std::to_string(rows) +
              " rows per connection, medians of " + std::to_string(runs) + " runs, " +
              std::to_string(std::thread::hardware_concurrency()) + " cores");
   return scaling;
@@ -432,6 +437,91 @@ qb::Json hostile_files(const qt::Function& tarvik, const std::string& dir, long 
   return qb::Json::array(json);
 }
 
+// A phone's 4032x3024 HEIC of 512x512 tiles with a 320x240 preview, at a
+// box of 400: the grid is decoded. tarvik's call with thumbnail-threads 1,
+// 2 and 4 and libheif decoding the grid alone on one and on 4 threads, in
+// turn; then
+// 1 and 2 connections through SQL with the default and with 1.
+int grid_bench(const std::string& out_json, const std::string& dir) {
+  constexpr long long kGridBox = 400;
+  const std::string bytes = qb::read_bytes(dir + "/grid.heic");
+  const long calls = qb::env_count("QUARN_BENCH_ITER_GRID", 9);
+  const auto work = qb::planned_work(bytes, kGridBox);
+  if (!work || work->plan.preview) throw std::runtime_error("the grid's picture is not what a box of 400 decodes");
+  qt::TempDir out_dir;
+  setenv("UDF_IMAGEDIR", out_dir.path().c_str(), 1);
+  setenv("UDF_ERRORLOG", "bench", 1);  // settings published: no settings file looked for
+  qt::Plugin plugin("tarvik");
+  qt::Function tarvik(plugin, "tarvik");
+  qt::Args args;
+  args.text(bytes).text("grid").integer(kGridBox).integer(kGridBox);
+  const qt::InitOutcome started = tarvik.init(args);
+  if (started.refused) throw std::runtime_error("tarvik_init refused: " + started.message);
+  UDF_INIT initid = started.initid;
+  const char* const settings[] = {"1", "2", "4"};
+  std::map<std::string, std::vector<double>> ms;
+  for (long i = -1; i < calls; ++i) {  // the first round warms up
+    auto start = qb::Clock::now();
+    if (!qb::decode_floor(bytes, *work)) throw std::runtime_error("libheif failed on the grid");
+    if (i >= 0) ms["floor"].push_back(ms_since(start));
+    start = qb::Clock::now();
+    if (!qb::decode_floor(bytes, *work, false, 4)) throw std::runtime_error("libheif failed on the grid");
+    if (i >= 0) ms["floor_4"].push_back(ms_since(start));
+    for (const char* threads : settings) {
+      setenv("UDF_THUMBNAILTHREADS", threads, 1);
+      start = qb::Clock::now();
+      call_tarvik(tarvik, initid, args);
+      if (i >= 0) ms[threads].push_back(ms_since(start));
+    }
+  }
+  unsetenv("UDF_THUMBNAILTHREADS");
+  tarvik.deinit(initid);
+  const double floor = qb::median(ms["floor"]);
+  qb::Table table({"call", "ms (median)", "x libheif alone, 0 threads"});
+  table.add({"libheif alone, 0 threads (the floor)", qb::fixed(floor, 1), "1.00"});
+  const double floor_4 = qb::median(ms["floor_4"]);
+  table.add({"libheif alone, 4 threads", qb::fixed(floor_4, 1), qb::fixed(floor_4 / floor, 2)});
+  std::vector<std::pair<std::string, qb::Json>> json{{"floor_ms_median", qb::Json::number(floor)},
+                                                     {"floor_ms", qb::Json::numbers(ms["floor"])},
+                                                     {"floor_4_threads_ms_median", qb::Json::number(floor_4)}};
+  for (const char* threads : settings) {
+    const double m = qb::median(ms[threads]);
+    table.add({std::string("tarvik, thumbnail-threads ") + threads, qb::fixed(m, 1), qb::fixed(m / floor, 2)});
+    json.push_back({std::string("threads_") + threads + "_ms_median", qb::Json::number(m)});
+    json.push_back({std::string("threads_") + threads + "_ms", qb::Json::numbers(ms[threads])});
+  }
+  table.print("4032x3024 grid HEIC, 512x512 tiles, 320x240 preview, box 400x400 (the grid decoded): ms, "
+              "medians of " + std::to_string(calls) + " calls each in turn, " +
+              std::to_string(std::thread::hardware_concurrency()) + " cores");
+  const double four = qb::median(ms["4"]) / floor;
+  std::printf("  thumbnail-threads 4: %.2f x libheif's one-thread decode (goal <= 0.8: %s)\n", four,
+              four <= 0.8 ? "met" : "MISSED");
+  std::fflush(stdout);
+
+  const long rows = qb::env_count("QUARN_BENCH_CONC_ROWS_GRID", 4);
+  const long runs = qb::env_count("QUARN_BENCH_CONC_RUNS", 3);
+  Image image{"4032x3024 grid HEIC", "grid.heic", "", 0, "img_grid", bytes};
+  std::vector<std::pair<std::string, qb::Json>> sql;
+  for (const char* setting : {"", "1"}) {
+    std::map<std::string, std::string> environment{{"UDF_IMAGEDIR", out_dir.path()}};
+    if (*setting != '\0') environment["UDF_THUMBNAILTHREADS"] = setting;
+    qt::MariaDbServer server(environment);
+    server.install_functions();
+    std::vector<std::unique_ptr<qt::Connection>> connections;
+    for (int i = 0; i < 2; ++i) connections.push_back(qb::bench_connection(server));
+    fill_table(*connections[0], image.table, bytes, rows);
+    run_select(*connections[0], select_sql(image.table, "warm_", 1, kGridBox), 1);
+    const std::string label = *setting ? ", thumbnail-threads 1" : ", thumbnail-threads by default";
+    const Scaling scaling = through_connections(connections, image, {1, 2}, rows, runs, kGridBox, label);
+    sql.push_back({*setting ? "sql_threads_1" : "sql_default", qb::Json::array(scaling.json)});
+  }
+  json.insert(json.end(), sql.begin(), sql.end());
+  json.push_back({"cores", qb::Json::integer(std::thread::hardware_concurrency())});
+  json.push_back({"load_average_at_end", qb::Json::numbers(qb::load_average())});
+  qb::Json::object(json).write(out_json);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -454,6 +544,14 @@ int main(int argc, char** argv) {
     }
   }
   if (argc == 4 && std::strcmp(argv[1], "--profile") == 0) return profile(argv[2], std::atol(argv[3]));
+  if (argc == 4 && std::strcmp(argv[1], "--grid") == 0) {
+    try {
+      return grid_bench(argv[2], argv[3]);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "bench_thumbnail: %s\n", e.what());
+      return 1;
+    }
+  }
   if (argc != 3) {
     std::fprintf(stderr, "usage: bench_thumbnail OUT_JSON IMAGE_DIR | bench_thumbnail --once IMAGE|--none\n");
     return 2;

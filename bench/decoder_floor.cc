@@ -234,9 +234,9 @@ bool webp_floor(const std::string& bytes, thumb::Size size, bool threads) {
 
 // ---- libheif: the primary image, or its preview of the planned size ----
 
-bool heif_floor(const std::string& bytes, const thumb::DecodePlan& plan) {
+bool heif_floor(const std::string& bytes, const thumb::DecodePlan& plan, int threads) {
   std::unique_ptr<heif_context, void (*)(heif_context*)> context(heif_context_alloc(), heif_context_free);
-  heif_context_set_max_decoding_threads(context.get(), 0);
+  heif_context_set_max_decoding_threads(context.get(), threads);
   heif_image_handle* primary = nullptr;
   if (heif_context_read_from_memory_without_copy(context.get(), bytes.data(), bytes.size(), nullptr).code !=
           heif_error_Ok ||
@@ -344,14 +344,14 @@ bool jxl_floor(const std::string& bytes, bool dc_stage) {
 
 bool jxl_dc_stage(const std::string& bytes) { return jxl_floor(bytes, true); }
 
-bool decode_floor(const std::string& bytes, const Work& work, bool webp_threads) {
+bool decode_floor(const std::string& bytes, const Work& work, bool webp_threads, int heif_threads) {
   switch (work.kind) {
     case thumb::ImageKind::kJpeg: return jpeg_floor(bytes, work.plan.size);
     case thumb::ImageKind::kPng: return png_floor(bytes);
     case thumb::ImageKind::kGif: return gif_floor(bytes);
     case thumb::ImageKind::kTiff: return tiff_floor(bytes);
     case thumb::ImageKind::kWebp: return webp_floor(bytes, work.plan.size, webp_threads);
-    case thumb::ImageKind::kHeif: return heif_floor(bytes, work.plan);
+    case thumb::ImageKind::kHeif: return heif_floor(bytes, work.plan, heif_threads);
     case thumb::ImageKind::kJxl: return jxl_floor(bytes, false);
     default: return false;
   }

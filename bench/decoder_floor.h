@@ -27,7 +27,9 @@ std::optional<Work> planned_work(const std::string& bytes, unsigned box);
 // (`webp_threads`: with its filtering thread), the HEIF picture or preview
 // with libheif, the first frame of a JPEG XL with libjxl (one thread, 8-bit
 // samples into a buffer of the whole image). false when the library fails.
-bool decode_floor(const std::string& bytes, const Work& work, bool webp_threads = false);
+// libheif decodes a grid's tiles on `heif_threads` threads of its own (0: one
+// after another on this thread).
+bool decode_floor(const std::string& bytes, const Work& work, bool webp_threads = false, int heif_threads = 0);
 
 // libjxl's progressive stage at 1:8 (DC), flushed once its data is read:
 // what a decoder at a reduced resolution could take instead of the whole

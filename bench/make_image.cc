@@ -8,6 +8,10 @@
 //   make_image --preview SIDE WIDTH HEIGHT FILE
 //                                  (a .heic or .avif with a preview image
 //                                   fitted into SIDE x SIDE, as phones store)
+//   make_image --grid TILE SIDE WIDTH HEIGHT FILE
+//                                  (a .heic of TILE x TILE tiles joined by a
+//                                   grid, as phones store photos, with a
+//                                   preview fitted into SIDE x SIDE; 0: none)
 //   make_image --size FILE         (prints WIDTHxHEIGHT)
 //   make_image --adobe-rgb IN OUT  (the JPEG IN, tagged with an Adobe RGB
 //                                   profile made by lcms2)
@@ -149,6 +153,20 @@ int main(int argc, char** argv) {
   ilInit();
   if (argc == 3 && std::strcmp(argv[1], "--size") == 0) return print_size(argv[2]);
   if (argc == 4 && std::strcmp(argv[1], "--adobe-rgb") == 0) return tag_adobe_rgb(argv[2], argv[3]);
+  if (argc == 7 && std::strcmp(argv[1], "--grid") == 0) {
+    quarn::test::HeifGridOptions grid;
+    grid.tile_width = grid.tile_height = static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10));
+    grid.preview = static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10));
+    const long width = std::strtol(argv[4], nullptr, 10);
+    const long height = std::strtol(argv[5], nullptr, 10);
+    if (width > 0 && height > 0 && width <= 20000 && height <= 20000)
+      return write_bytes(argv[6], quarn::test::heic_grid(picture(static_cast<unsigned>(width),
+                                                                 static_cast<unsigned>(height)),
+                                                         static_cast<unsigned>(width),
+                                                         static_cast<unsigned>(height), grid))
+                 ? 0
+                 : 1;
+  }
   if (argc == 6 && std::strcmp(argv[1], "--preview") == 0) {
     const long side = std::strtol(argv[2], nullptr, 10);
     const long width = std::strtol(argv[3], nullptr, 10);
@@ -170,6 +188,7 @@ int main(int argc, char** argv) {
     }
   }
   std::fprintf(stderr, "usage: make_image WIDTH HEIGHT FILE [FRAMES] | make_image --size FILE | "
-                       "make_image --adobe-rgb IN OUT | make_image --preview SIDE WIDTH HEIGHT FILE\n");
+                       "make_image --adobe-rgb IN OUT | make_image --preview SIDE WIDTH HEIGHT FILE | "
+                       "make_image --grid TILE SIDE WIDTH HEIGHT FILE\n");
   return 2;
 }

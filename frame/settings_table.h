@@ -38,6 +38,11 @@ inline constexpr Variable kThumbnailMemory{"UDF_THUMBNAILMEMORY", "thumbnail", "
 // 1 s to 1 hour the default stands.
 inline constexpr Variable kThumbnailTimeout{"UDF_THUMBNAILTIMEOUT", "thumbnail", "thumbnail-timeout",
                                             "60", true, false, 1, 3600};
+// Threads one tarvik call may decode a picture's parts on (the tiles of a
+// HEIC or AVIF grid); 0 means one per core, at most 4; outside 0 to 64 the
+// default stands.
+inline constexpr Variable kThumbnailThreads{"UDF_THUMBNAILTHREADS", "thumbnail", "thumbnail-threads",
+                                            "0", true, false, 0, 64};
 inline constexpr Variable kSmtpHost{"UDF_SMTPHOST", "email", "smtp-host", "localhost", false};
 inline constexpr Variable kSmtpUser{"UDF_SMTPUSER", "email", "smtp-user", "", false};
 inline constexpr Variable kSmtpPassword{"UDF_SMTPPASSWORD", "email", "smtp-password", "", false,
@@ -78,7 +83,7 @@ inline constexpr const Variable* kPublished[] = {&kImageDir, &kSmtpHost, &kSmtpU
                                                  &kSmtpSecurity, &kSmtpCaFile, &kSmtpHelo,
                                                  &kSmtpAuth,
                                                  &kGetenvvarNames, &kThumbnailMemory,
-                                                 &kThumbnailTimeout,
+                                                 &kThumbnailTimeout, &kThumbnailThreads,
                                                  &kErrorLog};
 
 }  // namespace quarn::setting

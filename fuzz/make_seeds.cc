@@ -205,7 +205,10 @@ int main(int argc, char** argv) {
     put(heif, "av1", quarn::test::heif(pattern(3), w, h, 3, {HeifCodec::kAv1}));
     put(heif, "av1-grey-mirrored", quarn::test::heif(pattern(1), w, h, 1, {HeifCodec::kAv1, 2}));
     put(heif, "av1-10bit", quarn::test::avif_10bit(pattern(3), w, h));
-    put(heif, "hevc-grid", quarn::test::heic_grid(pattern(3), w, h, 3));
+    quarn::test::HeifGridOptions grid;
+    grid.tile_width = ((w + 1) / 2 + 1) & ~1u;  // 2 x 2 tiles of even sides
+    grid.tile_height = ((h + 1) / 2 + 1) & ~1u;
+    put(heif, "hevc-grid", quarn::test::heic_grid(pattern(3), w, h, grid));
     // A preview that the small box of the fuzz targets decodes instead.
     quarn::test::HeifOptions preview{HeifCodec::kHevc, 6};
     preview.preview = 16;

@@ -31,7 +31,9 @@
 #   QUARN_BENCH_ITER_HOSTILE [5]       calls of each hostile file and its honest image
 #   QUARN_BENCH_PROFILE=1              perf and strace profiles of the mail
 #                                      call even when the mail target is met
-#   QUARN_BENCH_ONLY="thumbnail mail"  a subset of: settings thumbnail mail memory
+#   QUARN_BENCH_ITER_GRID [9]          calls of the 4032x3024 grid HEIC per thumbnail-threads
+#   QUARN_BENCH_CONC_ROWS_GRID [4]     rows per connection for the grid HEIC
+#   QUARN_BENCH_ONLY="thumbnail mail"  a subset of: settings thumbnail grid mail memory
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -45,7 +47,7 @@ export QUARN_BENCH_ITER_PNG=${QUARN_BENCH_ITER_PNG:-11}
 export QUARN_BENCH_ITER_MEDIUM=${QUARN_BENCH_ITER_MEDIUM:-15}
 export QUARN_BENCH_ITER_LARGE=${QUARN_BENCH_ITER_LARGE:-9}
 export QUARN_BENCH_ITER_HUGE=${QUARN_BENCH_ITER_HUGE:-7}
-only=" ${QUARN_BENCH_ONLY:-settings thumbnail mail memory} "
+only=" ${QUARN_BENCH_ONLY:-settings thumbnail grid mail memory} "
 
 failed=()
 timings=()
@@ -96,6 +98,7 @@ image small.png 640 480 "$images/small.png" &&
   image large-preview.heic --preview 512 4000 3000 "$images/large-preview.heic" &&
   image 8k.heic 8000 6000 "$images/8k.heic" &&
   image 8k-preview.heic --preview 512 8000 6000 "$images/8k-preview.heic" &&
+  image grid.heic --grid 512 320 4032 3024 "$images/grid.heic" &&
   image large.avif 4000 3000 "$images/large.avif" &&
   image 8k.avif 8000 6000 "$images/8k.avif" &&
   image medium.jxl 1600 1200 "$images/medium.jxl" &&
@@ -114,6 +117,7 @@ printf '  %-18s 1600x1200, %s bytes\n' medium.jxl "$(stat -c %s "$images/medium.
 for f in large.webp large.heic large-preview.heic large.avif large.jxl; do  # DevIL does not read these
   printf '  %-18s 4000x3000, %s bytes\n' "$f" "$(stat -c %s "$images/$f")"
 done
+printf '  %-18s 4032x3024, 512x512 tiles, 320x240 preview, %s bytes\n' grid.heic "$(stat -c %s "$images/grid.heic")"
 for f in 8k.webp 8k.heic 8k-preview.heic 8k.avif 8k.jxl; do
   printf '  %-18s 8000x6000, %s bytes\n' "$f" "$(stat -c %s "$images/$f")"
 done
@@ -121,6 +125,7 @@ done
 selected settings && run settings "$bin/bench_settings" "$out/settings.json" \
   "$images/huge.jpg" "$images/large.heic"
 selected thumbnail && run thumbnail "$bin/bench_thumbnail" "$out/thumbnail.json" "$images"
+selected grid && run grid "$bin/bench_thumbnail" --grid "$out/grid.json" "$images"
 if selected mail; then
   run mail "$bin/bench_mail" "$out/mail.json"
   # Where a call's time goes, beyond the phase profile that bench_mail
@@ -162,7 +167,7 @@ total=$(( $(date +%s) - start_all ))
 } > "$out/summary.json"
 
 header "done in ${total} s"
-echo "summaries: $out/{settings,thumbnail,mail,memory,summary}.json"
+echo "summaries: $out/{settings,thumbnail,grid,mail,memory,summary}.json"
 echo "load average now: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores (figures from a busy machine are noisy)"
 if [[ ${#failed[@]} -gt 0 ]]; then
   echo "bench: failed: ${failed[*]}" >&2

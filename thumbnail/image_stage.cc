@@ -2,8 +2,10 @@
 
 #include <IL/il.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "decode/decode_memory.h"
@@ -105,9 +107,14 @@ Thumbnail finish_thumbnail(const DecodedImage& decoded, Size target, int orienta
   return complete(rows.finish(), target, decoded.colour, orientation);
 }
 
+unsigned decode_threads(long setting) {
+  if (setting > 0) return static_cast<unsigned>(setting);
+  return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+}
+
 Thumbnail run_image_stage(const void* data, unsigned long size, std::uint32_t max_width,
                           std::uint32_t max_height, const MemoryAllowance& memory,
-                          const Deadline& deadline) {
+                          const Deadline& deadline, unsigned threads) {
   // Refused before any decoder: a hostile image never reaches one, nor
   // waits for or holds up the image work of other rows.
   const Preflight check = preflight_image(data, size);
@@ -117,7 +124,10 @@ Thumbnail run_image_stage(const void* data, unsigned long size, std::uint32_t ma
   const auto* bytes = static_cast<const unsigned char*>(data);
   if (const DecoderEntry* entry = decoder_for(check.kind)) {
     Work work(entry->open(bytes, size, check));
-    if (work.decoder) work.decoder->set_deadline(deadline);
+    if (work.decoder) {
+      work.decoder->set_deadline(deadline);
+      work.decoder->set_threads(threads);
+    }
     if (auto made = decode_with(std::move(work), check, max_width, max_height, memory))
       return std::move(*made);
     // Formats the image library does not read fail as illegal files; so do

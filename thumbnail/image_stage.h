@@ -38,10 +38,14 @@ struct MemoryAllowance {
 // lock (decode/devil_decoder.h). Before it decodes, each decoding reserves
 // what it takes at its peak (decode/decode_memory.h) within `memory`, and
 // gives it back when done. Past `deadline` the decoders that can be stopped
-// stop, and the stage fails with kOverTimeLimit.
+// stop, and the stage fails with kOverTimeLimit. A decoder that can split a
+// picture's work (a HEIF grid's tiles) does so over up to `threads` threads.
 Thumbnail run_image_stage(const void* data, unsigned long size, std::uint32_t max_width,
                           std::uint32_t max_height, const MemoryAllowance& memory,
-                          const Deadline& deadline = {});
+                          const Deadline& deadline = {}, unsigned threads = 1);
+
+// The threads of the thumbnail-threads setting: 0, one per core, at most 4.
+unsigned decode_threads(long setting);
 
 // The steps after decoding, for pixels decoded whole outside the image
 // library's lock: reduced (area average by whole blocks, then Lanczos-3; or

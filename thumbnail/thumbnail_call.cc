@@ -125,11 +125,12 @@ LimitedStage run_limited_stage(const UDF_ARGS& args, unsigned box_argument,
                                const SettingsSnapshot& settings) {
   const long budget_mb = settings.number(setting::kThumbnailMemory).value_or(0);
   const long timeout_s = settings.number(setting::kThumbnailTimeout).value_or(60);
+  const unsigned threads = decode_threads(settings.number(setting::kThumbnailThreads).value_or(0));
   const Deadline deadline(Deadline::Clock::now() + std::chrono::seconds(timeout_s));
   LimitedStage stage{run_image_stage(args.args[0], args.lengths[0],
                                      box_limit(integer_argument(args, box_argument)),
                                      box_limit(integer_argument(args, box_argument + 1)),
-                                     {static_cast<std::uint64_t>(budget_mb) << 20}, deadline),
+                                     {static_cast<std::uint64_t>(budget_mb) << 20}, deadline, threads),
                      {}};
   if (stage.thumbnail.result.stage != Stage::kDone)
     stage.note = log_note(stage.thumbnail, static_cast<std::uint64_t>(budget_mb), timeout_s);

@@ -48,7 +48,8 @@ Values defaults(const Values& changes = {}) {
                    {"UDF_SMTPPORT", "25"},          {"UDF_SMTPTIMEOUT", "30"},
                    {"UDF_SMTPSECURITY", "none"},    {"UDF_SMTPCAFILE", std::nullopt},
                    {"UDF_GETENVVARNAMES", std::nullopt}, {"UDF_ERRORLOG", "udf_error.log"},
-                   {"UDF_THUMBNAILTIMEOUT", "60"}};
+                   {"UDF_THUMBNAILTIMEOUT", "60"}, {"UDF_THUMBNAILTHREADS", "0"},
+                   {"UDF_SMTPHELO", std::nullopt}, {"UDF_SMTPAUTH", "login"}};
   for (const auto& [name, value] : changes) values[name] = value;
   return values;
 }
@@ -116,14 +117,18 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"empty_file", "", defaults()},
         FileCase{"every_entry",
                  "[thumbnail]\nimage-directory = /var/thumbs\nthumbnail-memory = 256\n"
-                 "thumbnail-timeout = 9\n"
+                 "thumbnail-timeout = 9\nthumbnail-threads = 3\n"
                  "[email]\nsmtp-host = mail.example.org\nsmtp-user = ann\n"
+                 "smtp-helo = db1.example.org\nsmtp-auth = none\n"
                  "smtp-password = \"p w;d\"\nsmtp-port = 465\nsmtp-timeout = 12\n"
                  "smtp-security = tls\nsmtp-ca-file = /etc/quarn/ca.pem\n"
                  "[general]\nerror-log = /var/log/udf.log\ngetenvvar-names = HOME, TZ\n",
                  {{"UDF_IMAGEDIR", "/var/thumbs"},
                   {"UDF_THUMBNAILMEMORY", "256"},
                   {"UDF_THUMBNAILTIMEOUT", "9"},
+                  {"UDF_THUMBNAILTHREADS", "3"},
+                  {"UDF_SMTPHELO", "db1.example.org"},
+                  {"UDF_SMTPAUTH", "none"},
                   {"UDF_SMTPHOST", "mail.example.org"},
                   {"UDF_SMTPUSER", "ann"},
                   {"UDF_SMTPPASSWORD", "\"p w;d\""},
@@ -263,7 +268,10 @@ TEST_F(Loader, AMissingFileChangesNothingAndTheNextCallTriesAgain) {
                                     {"UDF_SMTPCAFILE", std::nullopt},
                                     {"UDF_GETENVVARNAMES", std::nullopt},
                                     {"UDF_ERRORLOG", std::nullopt},
-                                    {"UDF_THUMBNAILTIMEOUT", std::nullopt}}));
+                                    {"UDF_THUMBNAILTIMEOUT", std::nullopt},
+                                    {"UDF_THUMBNAILTHREADS", std::nullopt},
+                                    {"UDF_SMTPHELO", std::nullopt},
+                                    {"UDF_SMTPAUTH", std::nullopt}}));
   cwd_.write_settings("[email]\nsmtp-host = now\n");
   EXPECT_EQ(load_settings(false), LoadOutcome::kPublished);
   EXPECT_EQ(variable("UDF_SMTPHOST"), "now");

@@ -179,23 +179,134 @@ std::string heif(const Samples& samples, unsigned width, unsigned height, int ch
   return bytes;
 }
 
-std::string heic_grid(const Samples& tile, unsigned width, unsigned height, int channels) {
-  const std::string coded = heif(tile, width, height, channels, {});
-  // The whole box of that type, first of its kind in the file.
-  const auto box = [&coded](const char* type) {
-    const std::size_t at = coded.find(type);
-    if (at == std::string::npos || at < 4) return std::string();
-    std::size_t size = 0;
-    for (std::size_t i = at - 4; i < at; ++i) size = (size << 8) | static_cast<std::uint8_t>(coded[i]);
-    return coded.substr(at - 4, size);
-  };
-  const std::string config = box("hvcC"), media = box("mdat");
-  if (config.empty() || media.size() < 8) return "";
+namespace {
+
+// The first box of a type in a file libheif wrote, whole; "" when none.
+std::string first_box(const std::string& file, const char* type) {
+  const std::size_t at = file.find(type);
+  if (at == std::string::npos || at < 4) return "";
+  std::size_t size = 0;
+  for (std::size_t i = at - 4; i < at; ++i) size = (size << 8) | static_cast<std::uint8_t>(file[i]);
+  return size < 8 || at - 4 + size > file.size() ? "" : file.substr(at - 4, size);
+}
+
+// A picture coded alone by libheif: its configuration box and its data.
+// Nothing for an odd width or height, which libheif codes padded and crops
+// with a clap box left out here.
+struct Coded {
+  std::string config, data;
+};
+
+Coded code_alone(const Samples& rgb, unsigned width, unsigned height, int quality) {
+  HeifOptions options;
+  options.quality = quality;
+  const std::string file = heif(rgb, width, height, 3, options);
+  const std::string config = first_box(file, "hvcC"), media = first_box(file, "mdat");
+  if (config.empty() || media.size() <= 8 || !first_box(file, "clap").empty()) return {};
+  return {config, media.substr(8)};
+}
+
+// width x height samples of the picture from (left, top); those past its
+// edges repeat the edge.
+Samples cut(const Samples& rgb, unsigned width, unsigned height, unsigned left, unsigned top,
+            unsigned cut_width, unsigned cut_height) {
+  Samples out(std::size_t{cut_width} * cut_height * 3);
+  for (unsigned y = 0; y < cut_height; ++y)
+    for (unsigned x = 0; x < cut_width; ++x) {
+      const std::size_t from = std::size_t{std::min(top + y, height - 1)} * width + std::min(left + x, width - 1);
+      std::copy_n(rgb.data() + from * 3, 3, out.data() + (std::size_t{y} * cut_width + x) * 3);
+    }
+  return out;
+}
+
+// The picture reduced to width x height, each pixel the mean of the block it covers.
+Samples shrink(const Samples& rgb, unsigned from_width, unsigned from_height, unsigned width, unsigned height) {
+  Samples out(std::size_t{width} * height * 3);
+  for (unsigned y = 0; y < height; ++y)
+    for (unsigned x = 0; x < width; ++x) {
+      const std::size_t x0 = std::size_t{x} * from_width / width, x1 = std::size_t{x + 1} * from_width / width;
+      const std::size_t y0 = std::size_t{y} * from_height / height, y1 = std::size_t{y + 1} * from_height / height;
+      for (int c = 0; c < 3; ++c) {
+        std::size_t sum = 0;
+        for (std::size_t sy = y0; sy < y1; ++sy)
+          for (std::size_t sx = x0; sx < x1; ++sx) sum += rgb[(sy * from_width + sx) * 3 + c];
+        out[(std::size_t{y} * width + x) * 3 + c] = static_cast<std::uint8_t>(sum / ((x1 - x0) * (y1 - y0)));
+      }
+    }
+  return out;
+}
+
+// The irot and imir boxes libheif writes for an EXIF orientation, in the
+// order it writes them.
+std::vector<std::string> turns(int orientation) {
+  HeifOptions options;
+  options.orientation = orientation;
+  const std::string file = heif(Samples(16 * 16 * 3, 128), 16, 16, 3, options);
+  std::vector<std::pair<std::size_t, std::string>> found;
+  for (const char* type : {"irot", "imir"})
+    if (const std::size_t at = file.find(type); at != std::string::npos) found.push_back({at, first_box(file, type)});
+  std::sort(found.begin(), found.end());
+  std::vector<std::string> boxes;
+  for (const auto& f : found) boxes.push_back(f.second);
+  return boxes;
+}
+
+}  // namespace
+
+std::string heic_grid(const Samples& samples, unsigned width, unsigned height, const HeifGridOptions& options) {
   using handmade::ispe;
-  std::vector<handmade::HeifItem> items{{1, "grid", handmade::heif_grid(2, 2, 2 * width, 2 * height), {1}}};
-  for (unsigned id = 2; id <= 5; ++id) items.push_back({id, "hvc1", media.substr(8), {2, 3}});
-  return handmade::heif_file(items, 1, {{1, 2, 3, 4, 5}},
-                             {ispe(2 * width, 2 * height), config, ispe(width, height)});
+  const unsigned tile_w = options.tile_width, tile_h = options.tile_height;
+  if (width == 0 || height == 0 || tile_w == 0 || tile_h == 0 || samples.size() != std::size_t{width} * height * 3)
+    return "";
+  const unsigned columns = (width + tile_w - 1) / tile_w, rows = (height + tile_h - 1) / tile_h;
+  if (columns > 256 || rows > 256) return "";
+  // Properties: the grid's size, a tile's, the turns, then the configurations.
+  std::vector<std::string> properties{ispe(width, height), ispe(tile_w, tile_h)};
+  std::vector<unsigned> turned;
+  for (const std::string& box : turns(options.orientation)) {
+    properties.push_back(box);
+    turned.push_back(static_cast<unsigned>(properties.size()));
+  }
+  // The configuration's index, one for each distinct box; at most 127 in all.
+  const auto config_of = [&properties](const std::string& config) -> unsigned {
+    const auto found = std::find(properties.begin(), properties.end(), config);
+    if (found != properties.end()) return static_cast<unsigned>(found - properties.begin()) + 1;
+    properties.push_back(config);
+    return properties.size() > 127 ? 0 : static_cast<unsigned>(properties.size());
+  };
+  std::vector<unsigned> grid_properties{1};
+  grid_properties.insert(grid_properties.end(), turned.begin(), turned.end());
+  std::vector<handmade::HeifItem> items{{1, "grid", handmade::heif_grid(rows, columns, width, height), grid_properties}};
+  std::vector<unsigned> tiles{1};
+  for (unsigned r = 0; r < rows; ++r)
+    for (unsigned c = 0; c < columns; ++c) {
+      const Coded tile = code_alone(cut(samples, width, height, c * tile_w, r * tile_h, tile_w, tile_h), tile_w,
+                                    tile_h, options.quality);
+      const unsigned config = tile.config.empty() ? 0 : config_of(tile.config);
+      if (config == 0) return "";
+      const unsigned id = static_cast<unsigned>(items.size()) + 1;
+      items.push_back({id, "hvc1", tile.data, {config, 2}, true});
+      tiles.push_back(id);
+    }
+  std::vector<std::vector<unsigned>> thumbnails;
+  if (options.preview > 0) {
+    const unsigned side = options.preview;
+    // Even sides, as the tiles' must be.
+    const unsigned pw = width >= height ? side : std::max(2u, static_cast<unsigned>(std::uint64_t{side} * width / height) & ~1u);
+    const unsigned ph = width >= height ? std::max(2u, static_cast<unsigned>(std::uint64_t{side} * height / width) & ~1u) : side;
+    const Samples& shown = options.preview_of != nullptr ? *options.preview_of : samples;
+    if (shown.size() != samples.size()) return "";
+    const Coded preview = code_alone(shrink(shown, width, height, pw, ph), pw, ph, options.quality);
+    const unsigned config = preview.config.empty() ? 0 : config_of(preview.config);
+    properties.push_back(ispe(pw, ph));
+    if (config == 0 || properties.size() > 127) return "";
+    std::vector<unsigned> preview_properties{config, static_cast<unsigned>(properties.size())};
+    preview_properties.insert(preview_properties.end(), turned.begin(), turned.end());
+    const unsigned id = static_cast<unsigned>(items.size()) + 1;
+    items.push_back({id, "hvc1", preview.data, preview_properties});
+    thumbnails.push_back({id, 1});
+  }
+  return handmade::heif_file(items, 1, {tiles}, properties, thumbnails);
 }
 
 std::string avif_10bit(const Samples& samples, unsigned width, unsigned height) {

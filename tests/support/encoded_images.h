@@ -43,9 +43,26 @@ struct HeifOptions {
 std::string heif(const Samples& samples, unsigned width, unsigned height, int channels,
                  const HeifOptions& options);
 
-// The tile, coded once with x265, shown 2 x 2 as a grid image (as phones
-// save their photos): 2 * width x 2 * height.
-std::string heic_grid(const Samples& tile, unsigned width, unsigned height, int channels);
+// A picture stored as phones store their photos: cut into tiles, each coded
+// alone by libheif's encoder (x265), kept as hidden items and joined by a
+// grid item that crops the tiles on the right and bottom edges to the
+// picture (their samples past it repeat its edge).
+struct HeifGridOptions {
+  unsigned tile_width = 512, tile_height = 512;
+  int orientation = 1;  // irot and imir on the grid, as libheif writes them
+  // A thumbnail item (thmb) of the picture fitted into a square of this
+  // (even) side, its other side rounded down to even, turned as the grid
+  // is; 0: none.
+  unsigned preview = 0;
+  int quality = 90;
+  // The picture the preview shows (RGB, the grid's size); null: the grid's.
+  const Samples* preview_of = nullptr;
+};
+
+// RGB samples; "" when the encoder fails, a tile's side is odd or the grid
+// would need more than 256 tiles across or down.
+std::string heic_grid(const Samples& samples, unsigned width, unsigned height,
+                      const HeifGridOptions& options = {});
 
 // A 10-bit 4:2:0 AVIF of an RGB image (libavif: libheif 1.15's encoder
 // fails on 10 bits with this libaom).

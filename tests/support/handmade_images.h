@@ -290,9 +290,10 @@ inline std::string iso_box(const char* type, const std::string& body) {
   return s + std::string(type, 4) + body;
 }
 
-inline std::string iso_full_box(const char* type, unsigned version, const std::string& body) {
+inline std::string iso_full_box(const char* type, unsigned version, const std::string& body,
+                                std::uint32_t flags = 0) {
   std::string s;
-  put_be32(s, version << 24);
+  put_be32(s, version << 24 | flags);
   return iso_box(type, s + body);
 }
 
@@ -375,6 +376,7 @@ struct HeifItem {
   const char* type;         // "hvc1", "av01", "grid"
   std::string data;         // in the media data box
   std::vector<unsigned> properties;  // 1-based, into the property list
+  bool hidden = false;      // not shown by itself (a grid's tiles)
 };
 
 // A HEIF file: the items' data one after another in an mdat box, the
@@ -399,7 +401,7 @@ inline std::string heif_file(const std::vector<HeifItem>& items, unsigned primar
       std::string infe;
       put_be16(infe, item.id);
       put_be16(infe, 0);
-      infos += iso_full_box("infe", 2, infe + item.type + std::string(1, '\0'));
+      infos += iso_full_box("infe", 2, infe + item.type + std::string(1, '\0'), item.hidden ? 1 : 0);
       put_be16(locations, item.id);
       put_be16(locations, 0);
       put_be16(locations, 1);

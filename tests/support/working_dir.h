@@ -48,7 +48,7 @@ inline constexpr const char* kSettingsVariables[] = {
     "UDF_IMAGEDIR",   "UDF_THUMBNAILMEMORY", "UDF_SMTPHOST",       "UDF_SMTPUSER",
     "UDF_SMTPPASSWORD", "UDF_SMTPPORT",      "UDF_SMTPTIMEOUT",    "UDF_SMTPSECURITY",
     "UDF_SMTPCAFILE", "UDF_GETENVVARNAMES",  "UDF_ERRORLOG",
-    "UDF_THUMBNAILTIMEOUT"};
+    "UDF_THUMBNAILTIMEOUT", "UDF_THUMBNAILTHREADS", "UDF_SMTPHELO",  "UDF_SMTPAUTH"};
 
 inline void clear_settings() {
   for (const char* name : kSettingsVariables) ::unsetenv(name);

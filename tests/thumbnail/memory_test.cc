@@ -53,6 +53,7 @@ TEST(MemoryEstimate, CoversThePeakOfEveryFormat) {
   const struct {
     const char* name;
     std::function<std::string()> image;
+    unsigned threads = 1;  // thumbnail-threads
   } cases[] = {
       {"JPEG", [&] { return quarn::handmade::jpeg(rgb, kWidth, kHeight); }},
       {"JPEG progressive", [&] { return quarn::handmade::jpeg(rgb, kWidth, kHeight, progressive); }},
@@ -67,7 +68,10 @@ TEST(MemoryEstimate, CoversThePeakOfEveryFormat) {
       {"WebP animated", [&] { return quarn::test::webp_animation({rgba, rgba}, kWidth, kHeight); }},
       {"HEIC", [&] { return quarn::test::heif(rgb, kWidth, kHeight, 3, {}); }},
       {"HEIC alpha", [&] { return quarn::test::heif(rgba, kWidth, kHeight, 4, {}); }},
-      {"HEIC grid", [&] { return quarn::test::heic_grid(half, kWidth / 2, kHeight / 2, 3); }},
+      {"HEIC grid", [&] { return quarn::test::heic_grid(rgb, kWidth, kHeight); }},
+      // Its 4 large tiles decoded at once: their peaks together outweigh the
+      // grid's conversion at the end.
+      {"HEIC grid 4 thr.", [&] { return quarn::test::heic_grid(rgb, kWidth, kHeight, {1200, 1200}); }, 4},
       {"HEIC preview", [&] { return quarn::test::heif(rgb, kWidth, kHeight, 3, preview); }},
       {"AVIF", [&] { return quarn::test::heif(rgb, kWidth, kHeight, 3, avif); }},
       {"AVIF alpha", [&] { return quarn::test::heif(rgba, kWidth, kHeight, 4, avif); }},
@@ -88,14 +92,17 @@ TEST(MemoryEstimate, CoversThePeakOfEveryFormat) {
     ASSERT_FALSE(image.empty()) << c.name;
     const std::string file = dir.file("image");
     quarn::test::write_file(file, image);
-    FILE* probe = popen((std::string(QUARN_MEMORY_PROBE) + " " + file + " 200").c_str(), "r");
+    FILE* probe =
+        popen((std::string(QUARN_MEMORY_PROBE) + " " + file + " 200 " + std::to_string(c.threads)).c_str(), "r");
     ASSERT_NE(probe, nullptr);
     double reserved = 0, measured = 0;
     const bool read = std::fscanf(probe, "%lf %lf", &reserved, &measured) == 2;
     ASSERT_TRUE(pclose(probe) == 0 && read) << c.name << ": no thumbnail";
     std::printf("%-18s %6.1f MB %6.1f MB\n", c.name, reserved / kMiB, measured / kMiB);
     EXPECT_GE(reserved, measured) << c.name;
-    if (measured > 8 * kMiB) {
+    // Tiles decoded at once reach their peaks together only by chance on
+    // a machine of few cores: no bound above.
+    if (measured > 8 * kMiB && c.threads == 1) {
       EXPECT_LE(reserved, 2 * measured + 4 * kMiB) << c.name;
     }
   }

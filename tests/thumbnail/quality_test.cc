@@ -271,6 +271,8 @@ struct QualityCase {
                           // edges lose most to the JPEG's halved chroma
   bool flat;             // a flat grey: mean 118-138, deviation at most 8
   double min_sharpness = 0;  // least Laplacian energy, as a share of the expected's
+  // The same file with thumbnail-threads 1 and 4, as with the default.
+  bool any_threads = false;
 };
 
 Picture checkerboard() {
@@ -399,13 +401,6 @@ Picture wide_gradient(unsigned width, unsigned height, bool swapped) {
 // A HEIC of the gradient with a preview of `shown` fitted into 320 x 320.
 std::string heic_with_preview(const Picture& picture, const Picture& shown) {
   return heif_of(picture, {quarn::test::HeifCodec::kHevc, 1, 0, 90, 0, 320, &shown.samples, shown.width, shown.height});
-}
-
-Picture tiled(const Picture& tile) {
-  return paint(2 * tile.width, 2 * tile.height, tile.channels, [&tile](unsigned x, unsigned y, std::uint8_t* s) {
-    for (int c = 0; c < tile.channels; ++c)
-      s[c] = tile.samples[(std::size_t{y % tile.height} * tile.width + x % tile.width) * tile.channels + c];
-  });
 }
 
 // Two frames; the thumbnail shows the first.
@@ -634,6 +629,8 @@ TEST_F(Quality, ThumbnailsMatchAReferenceReductionOfWhatTheImageShows) {
   const Picture upright_tiff = area_average(upright, 150, 100);
   const Picture picture = wide_gradient(960, 640, false), swapped = wide_gradient(960, 640, true);
   const std::string with_preview = heic_with_preview(picture, swapped);
+  const std::string grid_with_preview =
+      quarn::test::heic_grid(picture.samples, 960, 640, {256, 256, 1, 320, 90, &swapped.samples});
   const QualityCase cases[] = {
       {"checkerboard_png", png(board), 200, flat_grey, 10, true},
       {"checkerboard_jpeg", jpeg_of(board, {JCS_GRAYSCALE}), 200, flat_grey, 10, true},
@@ -665,12 +662,18 @@ TEST_F(Quality, ThumbnailsMatchAReferenceReductionOfWhatTheImageShows) {
       {"heic_rotated", heif_of(as_rgb(stored_halves()), {quarn::test::HeifCodec::kHevc, 6, 6}), 100,
        area_average(upright_halves(), 50, 100), 5, false},
       {"heic_rgba", heif_of(rgba, {}), 200, area_average(on_white(rgba), 200, 150), 4, false},
-      {"heic_grid", quarn::test::heic_grid(gradient().samples, 300, 200, 3), 150, area_average(tiled(gradient()), 150, 100), 3, false},
+      // 3 x 2 tiles, those on the right and bottom edges cropped by the grid.
+      {"heic_grid", quarn::test::heic_grid(gradient().samples, 300, 200, {128, 128}), 150,
+       area_average(gradient(), 150, 100), 3, false, 0, true},
+      {"heic_grid_rotated", quarn::test::heic_grid(as_rgb(stored_halves()).samples, 400, 200, {128, 128, 6}), 100,
+       area_average(upright_halves(), 50, 100), 5, false, 0, true},
       {"avif", heif_of(gradient(), {quarn::test::HeifCodec::kAv1}), 150, area_average(gradient(), 150, 100), 3, false},
       // The preview (320 x 213) covers a box of 200, not one of 600; one of
       // another frame (320 x 160) is never taken for the picture.
       {"heic_preview_box_200", with_preview, 200, area_average(swapped, 200, 133), 3, false},
       {"heic_preview_box_600", with_preview, 600, area_average(picture, 600, 400), 3, false},
+      {"heic_grid_preview_box_200", grid_with_preview, 200, area_average(swapped, 200, 133), 3, false},
+      {"heic_grid_preview_box_600", grid_with_preview, 600, area_average(picture, 600, 400), 3, false, 0, true},
       {"heic_preview_of_another_frame", heic_with_preview(picture, wide_gradient(960, 480, true)), 200,
        area_average(picture, 200, 133), 3, false},
       {"avif_10_bit", quarn::test::avif_10bit(gradient().samples, 300, 200), 150,
@@ -746,6 +749,16 @@ TEST_F(Quality, ThumbnailsMatchAReferenceReductionOfWhatTheImageShows) {
     ASSERT_EQ(written.height, c.expected.height);
     EXPECT_TRUE(full_colour(quarn::test::read_file(dir_.file(std::string(c.name) + ".jpg"))));
     EXPECT_LE(mean_abs_difference(written, c.expected), c.max_difference);
+    for (const char* threads : {"1", "4"}) {
+      if (!c.any_threads) break;
+      setenv("UDF_THUMBNAILTHREADS", threads, 1);
+      const std::string name = std::string(c.name) + "_threads_" + threads;
+      EXPECT_EQ(thumbnail(c.image, name, c.box), "File written as " + dir_.file(name + ".jpg"));
+      unsetenv("UDF_THUMBNAILTHREADS");
+      EXPECT_EQ(quarn::test::read_file(dir_.file(name + ".jpg")),
+                quarn::test::read_file(dir_.file(std::string(c.name) + ".jpg")))
+          << threads << " threads";
+    }
     if (c.min_sharpness > 0) {
       EXPECT_GE(laplacian_energy(written) / laplacian_energy(c.expected), c.min_sharpness);
     }

@@ -62,6 +62,9 @@ class ImageDecoder {
   // The call's time limit, which the decoders that can be stopped look at
   // between rows, scans or pieces of data.
   void set_deadline(const Deadline& deadline) { deadline_ = deadline; }
+  // Threads the decoder may split one picture's work over (a HEIF grid's
+  // tiles); at least 1, the calling thread alone.
+  void set_threads(unsigned threads) { threads_ = threads > 0 ? threads : 1; }
 
  protected:
   // Ends the image stage with `result`, the file going no other way; false,
@@ -77,9 +80,11 @@ class ImageDecoder {
     return true;
   }
   const Deadline& deadline() const { return deadline_; }
+  unsigned threads() const { return threads_; }
 
  private:
   Deadline deadline_;
+  unsigned threads_ = 1;
   std::optional<StageResult> stopped_;
 };
 

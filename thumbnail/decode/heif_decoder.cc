@@ -131,10 +131,8 @@ class HeifDecoder : public ImageDecoder {
   bool read_header(ImageHeader& header) override {
     context_.reset(heif_context_alloc());
     if (!context_) return false;
-    // libheif's own limit on every image's side; tiles are decoded one
-    // after another on this thread, which is one of the server's many.
+    // libheif's own limit on every image's side.
     heif_context_set_maximum_image_size_limit(context_.get(), static_cast<int>(kMaxImageSide));
-    heif_context_set_max_decoding_threads(context_.get(), 0);
     if (!ok(heif_context_read_from_memory_without_copy(context_.get(), data_, size_, nullptr)))
       return false;
     heif_image_handle* primary = nullptr;
@@ -153,7 +151,8 @@ class HeifDecoder : public ImageDecoder {
   // libheif holds the decoded RGB(A) image whole; before it, the coded
   // pictures' planes (twice over at more than 8 bits a sample), the
   // codec's own copies and what it keeps per block, and the conversion's
-  // steps. An alpha picture, as large as the image, has one plane.
+  // steps. An alpha picture, as large as the image, has one plane. A grid's
+  // tiles decoded at once each hold their own codec and planes.
   DecodePlan plan(Size target, Size) override {
     chosen_ = &picture_;
     for (const Image& preview : previews_) {
@@ -167,7 +166,9 @@ class HeifDecoder : public ImageDecoder {
                                                                    chosen_->size.height)
                                     : 0;
     const std::uint64_t codec = ((chosen_->coded - alpha) * 6 + alpha * 4) * depth;
-    return {chosen_->size, true, chosen_ != &picture_, codec};
+    const std::uint64_t more_tiles =
+        (tiles_at_once() - 1) * (check_.heif_tile_pixels * kTileBytesPerPixel * depth + kTileContextBytes);
+    return {chosen_->size, true, chosen_ != &picture_, codec + more_tiles};
   }
 
   bool decode(Size, Reduction& rows, ColourSpace& colour) override {
@@ -176,6 +177,10 @@ class HeifDecoder : public ImageDecoder {
     // A preview's colours are the picture's unless its own box says otherwise.
     ColourSpace colours = colour_space(handle);
     if (chosen_ != &picture_ && !says_colours(colours)) colours = colour_space(picture_.handle.get());
+    // libheif's threads decode a grid's tiles; 0 decodes them one after
+    // another on this thread. A preview is small: never split.
+    const std::uint64_t tiles = tiles_at_once();
+    heif_context_set_max_decoding_threads(context_.get(), tiles > 1 ? static_cast<int>(tiles) : 0);
     std::optional<DecodedImage> image = decode_image(handle, chosen_->size);
     if (image) image->colour = std::move(colours);
     return hand_on(image, rows, colour);
@@ -187,6 +192,20 @@ class HeifDecoder : public ImageDecoder {
     Size size{};             // as shown
     std::uint64_t coded = 0;  // pixels of the coded pictures it is decoded from
   };
+
+  // What one more tile decoded beside the others holds at its peak: per
+  // pixel, libheif's copy of the coded planes and the tile in RGB before it
+  // is pasted into the grid (or libde265's picture and its per-block data
+  // beside that copy); and a decoder context of its own.
+  static constexpr std::uint64_t kTileBytesPerPixel = 5;
+  static constexpr std::uint64_t kTileContextBytes = 64 << 10;
+
+  // The tiles libheif decodes at once: one unless the picture is a grid and
+  // the call may use more threads.
+  std::uint64_t tiles_at_once() const {
+    if (chosen_ != &picture_ || check_.heif_tiles < 2) return 1;
+    return std::min<std::uint64_t>(threads(), check_.heif_tiles);
+  }
 
   // The thumbnail items the pre-flight accepted, where they show the same
   // frame as the picture with the same kind of samples (alpha or not).

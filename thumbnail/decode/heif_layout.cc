@@ -751,6 +751,7 @@ class Budget {
     if (++layout.pictures > kMaxHeifPictures) return refuse("too many coded pictures");
     layout.widest = std::max(layout.widest, size.width);
     layout.tallest = std::max(layout.tallest, size.height);
+    layout.largest = std::max(layout.largest, size.width * size.height);
     layout.coded_pixels += size.width * size.height;
   }
 

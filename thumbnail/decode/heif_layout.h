@@ -25,6 +25,7 @@ struct HeifPictures {
   std::uint32_t pictures = 0;       // how many
   std::uint64_t widest = 0;         // the largest coded width and height, or canvas's
   std::uint64_t tallest = 0;
+  std::uint64_t largest = 0;        // pixels of the largest coded picture
   // The canvases of the grids and overlays it is drawn on, which libheif
   // allocates whole at the size their data gives, however little of them
   // is shown; each within the pixel limit.

@@ -796,6 +796,10 @@ Preflight check_heif(Bytes d, std::size_t n) {
     return refuse(ImageKind::kHeif, refusal, layout.widest, layout.tallest);
   Preflight accepted = accept(ImageKind::kHeif, 0, 0);
   accepted.heif_coded_pixels = std::max(layout.coded_pixels, layout.canvas_pixels);
+  if (layout.canvas_pixels > 0) {
+    accepted.heif_tiles = layout.pictures;
+    accepted.heif_tile_pixels = layout.largest;
+  }
   static_assert(std::size(Preflight{}.heif_previews) >= kMaxHeifPreviews);
   for (std::size_t i = 0; i < layout.preview_count; ++i) {
     const HeifPreview& preview = layout.previews[i];

@@ -79,6 +79,11 @@ struct Preflight {
   // of its grid or overlay where those are more.
   std::uint64_t heif_coded_pixels = 0;
   std::uint64_t heif_preview_pixels[4] = {};
+  // HEIF: when the primary image is drawn on a canvas (a grid), whose tiles
+  // libheif may decode several at once, its coded pictures and the pixels
+  // of the largest; else 0.
+  std::uint32_t heif_tiles = 0;
+  std::uint64_t heif_tile_pixels = 0;
   // JPEG: what libjpeg holds of its APP2 segments (ICC profile chunks) when
   // it keeps them, each with its own bookkeeping.
   std::uint64_t jpeg_profile_bytes = 0;
