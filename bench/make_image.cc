@@ -128,17 +128,8 @@ int tag_adobe_rgb(const char* in, const char* out) {
   std::ifstream file(in, std::ios::binary);
   const std::string jpeg((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   if (jpeg.size() < 2 || jpeg.compare(0, 2, "\xFF\xD8") != 0) return 1;
-  const cmsCIExyY white{0.3127, 0.3290, 1};
-  const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}};
-  cmsToneCurve* gamma = cmsBuildGamma(nullptr, 563.0 / 256);
-  cmsToneCurve* const curves[3] = {gamma, gamma, gamma};
-  cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-  cmsUInt32Number size = 0;
-  cmsSaveProfileToMem(profile, nullptr, &size);
-  std::string icc(size, '\0');
-  cmsSaveProfileToMem(profile, icc.data(), &size);
-  cmsCloseProfile(profile);
-  cmsFreeToneCurve(gamma);
+  const std::string icc = quarn::test::rgb_profile(
+      {0.3127, 0.3290, 1}, {{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}}, cmsBuildGamma(nullptr, 563.0 / 256));
   const std::size_t length = 2 + 14 + icc.size();
   if (icc.empty() || length > 0xFFFF) return 1;
   std::string segment = "\xFF\xE2";

@@ -39,30 +39,17 @@ std::string encode(ILenum type, const std::string& scratch) {
   return bytes;
 }
 
-// The profile as lcms2 saves it; closes it.
-std::string saved(cmsHPROFILE profile) {
-  cmsUInt32Number size = 0;
-  std::string bytes;
-  if (profile != nullptr && cmsSaveProfileToMem(profile, nullptr, &size)) {
-    bytes.resize(size);
-    if (!cmsSaveProfileToMem(profile, bytes.data(), &size)) bytes.clear();
-  }
-  if (profile != nullptr) cmsCloseProfile(profile);
-  return bytes;
-}
-
 // Profiles of each kind a thumbnail converts: RGB and grey matrix-shaper
 // profiles, and CMYK and RGB lookup tables (with linear ramps: the fuzzer
 // only needs their structure).
 std::vector<std::pair<const char*, std::string>> icc_profiles() {
   std::vector<std::pair<const char*, std::string>> profiles;
-  profiles.emplace_back("srgb", saved(cmsCreate_sRGBProfile()));
+  profiles.emplace_back("srgb", quarn::test::saved_profile(cmsCreate_sRGBProfile()));
   cmsToneCurve* gamma = cmsBuildGamma(nullptr, 1.8);
-  const cmsCIExyY white{0.3457, 0.3585, 1};
-  const cmsCIExyYTRIPLE primaries{{0.7347, 0.2653, 1}, {0.1596, 0.8404, 1}, {0.0366, 0.0001, 1}};
-  cmsToneCurve* const curves[3] = {gamma, gamma, gamma};
-  profiles.emplace_back("prophoto", saved(cmsCreateRGBProfile(&white, &primaries, curves)));
-  profiles.emplace_back("grey", saved(cmsCreateGrayProfile(cmsD50_xyY(), gamma)));
+  profiles.emplace_back("prophoto", quarn::test::rgb_profile({0.3457, 0.3585, 1},
+                                                             {{0.7347, 0.2653, 1}, {0.1596, 0.8404, 1}, {0.0366, 0.0001, 1}},
+                                                             cmsBuildGamma(nullptr, 1.8)));
+  profiles.emplace_back("grey", quarn::test::saved_profile(cmsCreateGrayProfile(cmsD50_xyY(), gamma)));
   cmsFreeToneCurve(gamma);
   for (const auto& [name, space, channels] :
        {std::tuple<const char*, cmsColorSpaceSignature, int>{"cmyk_lut", cmsSigCmykData, 4},
@@ -78,7 +65,7 @@ std::vector<std::pair<const char*, std::string>> icc_profiles() {
     cmsWriteTag(profile, cmsSigAToB0Tag, lut);
     cmsWriteTag(profile, cmsSigMediaWhitePointTag, cmsD50_XYZ());
     cmsPipelineFree(lut);
-    profiles.emplace_back(name, saved(profile));
+    profiles.emplace_back(name, quarn::test::saved_profile(profile));
   }
   return profiles;
 }

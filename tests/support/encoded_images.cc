@@ -548,4 +548,22 @@ std::string jxl(const Samples& samples, unsigned width, unsigned height, int cha
   return out;
 }
 
+std::string saved_profile(cmsHPROFILE profile) {
+  cmsUInt32Number size = 0;
+  std::string bytes;
+  if (profile != nullptr && cmsSaveProfileToMem(profile, nullptr, &size)) {
+    bytes.resize(size);
+    if (!cmsSaveProfileToMem(profile, bytes.data(), &size)) bytes.clear();
+  }
+  if (profile != nullptr) cmsCloseProfile(profile);
+  return bytes;
+}
+
+std::string rgb_profile(cmsCIExyY white, cmsCIExyYTRIPLE primaries, cmsToneCurve* curve) {
+  cmsToneCurve* const curves[3] = {curve, curve, curve};
+  std::string bytes = saved_profile(cmsCreateRGBProfile(&white, &primaries, curves));
+  cmsFreeToneCurve(curve);
+  return bytes;
+}
+
 }  // namespace quarn::test

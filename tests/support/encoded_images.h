@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <lcms2.h>
+
 #include <string>
 #include <vector>
 
@@ -117,5 +119,12 @@ struct JxlOptions {
 // Grey, grey+alpha, RGB or RGBA, 8-bit.
 std::string jxl(const Samples& samples, unsigned width, unsigned height, int channels,
                 const JxlOptions& options = {});
+
+// The profile as lcms2 saves it ("" when it cannot); closes it.
+std::string saved_profile(cmsHPROFILE profile);
+
+// An RGB matrix-shaper profile with one tone curve for the three channels;
+// frees the curve.
+std::string rgb_profile(cmsCIExyY white, cmsCIExyYTRIPLE primaries, cmsToneCurve* curve);
 
 }  // namespace quarn::test

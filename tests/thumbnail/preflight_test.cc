@@ -615,17 +615,8 @@ TEST(JxlHeaders, ReadAsLibjxlReadsThem) {
   const auto samples = [](int channels, unsigned width = 40, unsigned height = 30) {
     return quarn::test::Samples(std::size_t{width} * height * channels, 77);
   };
-  cmsToneCurve* gamma = cmsBuildGamma(nullptr, 1.8);
-  cmsToneCurve* curves[3] = {gamma, gamma, gamma};
-  const cmsCIExyY white{0.3457, 0.3585, 1};
-  const cmsCIExyYTRIPLE primaries{{0.7347, 0.2653, 1}, {0.1596, 0.8404, 1}, {0.0366, 0.0001, 1}};
-  cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-  cmsUInt32Number length = 0;
-  cmsSaveProfileToMem(profile, nullptr, &length);
-  std::string icc(length, '\0');
-  cmsSaveProfileToMem(profile, icc.data(), &length);
-  cmsCloseProfile(profile);
-  cmsFreeToneCurve(gamma);
+  const std::string icc = quarn::test::rgb_profile(
+      {0.3457, 0.3585, 1}, {{0.7347, 0.2653, 1}, {0.1596, 0.8404, 1}, {0.0366, 0.0001, 1}}, cmsBuildGamma(nullptr, 1.8));
   const auto with = [](auto change) {
     JxlOptions options;
     change(options);

@@ -453,21 +453,8 @@ Picture animation_first_frame() {
 
 // Profiles made with lcms2, and the pictures converted through them to
 // sRGB (perceptual, as tarvik converts): what tagged images should show.
-std::string saved(cmsHPROFILE profile) {
-  cmsUInt32Number size = 0;
-  cmsSaveProfileToMem(profile, nullptr, &size);
-  std::string bytes(size, '\0');
-  cmsSaveProfileToMem(profile, bytes.data(), &size);
-  cmsCloseProfile(profile);
-  return bytes;
-}
-
-std::string rgb_profile(cmsCIExyY white, cmsCIExyYTRIPLE primaries, cmsToneCurve* curve) {
-  cmsToneCurve* const curves[3] = {curve, curve, curve};
-  const std::string bytes = saved(cmsCreateRGBProfile(&white, &primaries, curves));
-  cmsFreeToneCurve(curve);
-  return bytes;
-}
+using quarn::test::rgb_profile;
+using quarn::test::saved_profile;
 
 const std::string kAdobeRgb = rgb_profile({0.3127, 0.3290, 1}, {{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}},
                                           cmsBuildGamma(nullptr, 563.0 / 256));
@@ -509,7 +496,7 @@ std::string cmyk_profile() {
   cmsDeleteTransform(to_lab);
   cmsCloseProfile(lab);
   cmsCloseProfile(srgb);
-  return saved(profile);
+  return saved_profile(profile);
 }
 const std::string kPress = cmyk_profile();
 
