@@ -298,36 +298,25 @@ bool small_beside_big(const std::string& dir, std::vector<qb::Json>& json) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], "--beside-only") == 0) {
+  // One part alone: bench_memory --beside-only|--burst-only|--budget-only OUT_JSON IMAGE_DIR.
+  const struct {
+    const char* flag;
+    const char* benchmark;
+    const char* key;
+    bool (*run)(const std::string&, std::vector<qb::Json>&);
+  } parts[] = {
+      {"--beside-only", "memory small beside big", "small_beside_big", small_beside_big},
+      {"--burst-only", "memory burst", "burst",
+       [](const std::string& dir, std::vector<qb::Json>& runs) { return rss_after_burst(dir, runs), true; }},
+      {"--budget-only", "memory budget", "heic_budget_runs", heic_budgets},
+  };
+  for (const auto& part : parts) {
+    if (argc != 4 || std::strcmp(argv[1], part.flag) != 0) continue;
     try {
       std::vector<qb::Json> runs;
-      const bool met = small_beside_big(argv[3], runs);
-      qb::Json::object({{"benchmark", qb::Json::string("memory small beside big")},
-                        {"small_beside_big", qb::Json::array(runs)}}).write(argv[2]);
-      return met ? 0 : 1;
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "bench_memory: %s\n", e.what());
-      return 1;
-    }
-  }
-  if (argc == 4 && std::strcmp(argv[1], "--burst-only") == 0) {
-    try {
-      std::vector<qb::Json> runs;
-      rss_after_burst(argv[3], runs);
-      qb::Json::object({{"benchmark", qb::Json::string("memory burst")},
-                        {"burst", qb::Json::array(runs)}}).write(argv[2]);
-      return 0;
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "bench_memory: %s\n", e.what());
-      return 1;
-    }
-  }
-  if (argc == 4 && std::strcmp(argv[1], "--budget-only") == 0) {
-    try {
-      std::vector<qb::Json> runs;
-      const bool met = heic_budgets(argv[3], runs);
-      qb::Json::object({{"benchmark", qb::Json::string("memory budget")},
-                        {"heic_budget_runs", qb::Json::array(runs)}}).write(argv[2]);
+      const bool met = part.run(argv[3], runs);
+      qb::Json::object({{"benchmark", qb::Json::string(part.benchmark)}, {part.key, qb::Json::array(runs)}})
+          .write(argv[2]);
       return met ? 0 : 1;
     } catch (const std::exception& e) {
       std::fprintf(stderr, "bench_memory: %s\n", e.what());
